@@ -1,0 +1,59 @@
+// The user's side of the console: single keys and hex number entries.
+#pragma once
+
+#include <cstdint>
+
+// Key code for a key that sends an escape sequence (arrows, function keys).
+inline constexpr int key_sequence = 0xE0;
+// What console_key gives when input has ended or the user interrupted.
+inline constexpr int key_none = -1;
+
+enum class Entry { number, nothing, ended };
+
+// Puts the terminal into single-key mode and routes Ctrl+C to the waits.
+void console_open();
+// Restores the terminal; returns the signal that interrupted the run, or 0.
+int console_close();
+
+// Flushes the output, then waits for one key: its code, or key_none.
+int console_key();
+// Flushes the output, then reads a hex number as "%lx" does and consumes the
+// rest of its line. Entry::number stores it in value; Entry::nothing leaves
+// value alone; Entry::ended means input ended or the user interrupted.
+Entry console_number(std::int32_t& value);
+
+constexpr int hex_digit(int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The number rules on their own: get() returns the next byte, or a negative
+// value at the end of input. More than eight significant digits do not fit
+// the sector number and count as nothing convertible.
+template <class Get>
+Entry parse_hex_entry(Get get, std::int32_t& value) {
+    int c = get();
+    while (c == ' ' || (c >= '\t' && c <= '\r')) c = get();
+    if (c < 0) return Entry::ended;
+    const bool negative = c == '-';
+    if (c == '-' || c == '+') c = get();
+    bool seen_digit = false;
+    int significant = 0;
+    if (c == '0') {
+        seen_digit = true;
+        c = get();
+        if (c == 'x' || c == 'X') c = get();
+    }
+    std::uint32_t number = 0;
+    for (int d; (d = hex_digit(c)) >= 0; c = get()) {
+        seen_digit = true;
+        if (number != 0 || d != 0) ++significant;
+        number = number << 4 | static_cast<std::uint32_t>(d);
+    }
+    while (c >= 0 && c != '\n') c = get();
+    if (!seen_digit || significant > 8) return Entry::nothing;
+    value = static_cast<std::int32_t>(negative ? 0u - number : number);
+    return Entry::number;
+}

@@ -1,0 +1,143 @@
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/console.h"
+
+namespace {
+
+constexpr int byte_end = -1;          // end of input
+constexpr int byte_interrupted = -2;  // a handled signal arrived
+constexpr int byte_timeout = -3;
+constexpr int escape = 0x1B;
+constexpr int sequence_gap_ms = 50;   // a terminal sends a key's sequence at once
+constexpr std::array<int, 4> ending_signals{SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+volatile std::sig_atomic_t caught_signal = 0;
+bool is_terminal = false;
+bool opened = false;
+termios saved{};
+sigset_t wait_mask;  // the mask in force while waiting: ending signals let through
+std::array<unsigned char, 256> pending;
+std::size_t pending_pos = 0;
+std::size_t pending_len = 0;
+
+void on_signal(int signal) { caught_signal = signal; }
+
+void set_key_mode(bool keys) {
+    if (!is_terminal) return;
+    termios mode = saved;
+    if (keys) {
+        mode.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        mode.c_cc[VMIN] = 1;
+        mode.c_cc[VTIME] = 0;
+    }
+    tcsetattr(STDIN_FILENO, TCSANOW, &mode);
+}
+
+// Ending signals stay blocked except inside the wait, so they cut a wait
+// short but never a card operation.
+void route_signals() {
+    sigset_t block;
+    sigemptyset(&block);
+    struct sigaction action{};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : ending_signals) {
+        sigaction(signal, &action, nullptr);
+        sigaddset(&block, signal);
+    }
+    sigprocmask(SIG_BLOCK, &block, &wait_mask);
+    for (int signal : ending_signals) sigdelset(&wait_mask, signal);
+}
+
+int take_pending_signal() {
+    sigset_t set;
+    sigpending(&set);
+    for (int signal : ending_signals) {
+        if (!caught_signal && sigismember(&set, signal)) caught_signal = signal;
+    }
+    return caught_signal;
+}
+
+// Waits for input: 1 when there is some, 0 on timeout, -1 when interrupted.
+int wait_input(int timeout_ms) {
+    pollfd fd{STDIN_FILENO, POLLIN, 0};
+    const timespec limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    for (;;) {
+        if (caught_signal) return -1;
+        const int ready = ppoll(&fd, 1, timeout_ms < 0 ? nullptr : &limit, &wait_mask);
+        if (ready >= 0) return ready;
+        if (caught_signal) return -1;
+    }
+}
+
+int next_byte(int timeout_ms) {
+    if (pending_pos < pending_len) return pending[pending_pos++];
+    const int ready = wait_input(timeout_ms);
+    if (ready < 0) return byte_interrupted;
+    if (ready == 0) return byte_timeout;
+    const ssize_t got = read(STDIN_FILENO, pending.data(), pending.size());
+    if (got <= 0) return caught_signal ? byte_interrupted : byte_end;
+    pending_pos = 1;
+    pending_len = static_cast<std::size_t>(got);
+    return pending[0];
+}
+
+void unget_byte() { --pending_pos; }
+
+// After Escape: a sequence (ESC [ ... final, or ESC O x) is one key; Escape
+// followed by nothing or by anything else is the Escape key itself.
+int escape_key() {
+    const int gap = is_terminal ? sequence_gap_ms : -1;
+    const int c = next_byte(gap);
+    if (c == '[') {
+        int b;
+        do b = next_byte(gap);
+        while (b >= 0 && !(b >= 0x40 && b <= 0x7E));
+        return key_sequence;
+    }
+    if (c == 'O') {
+        next_byte(gap);
+        return key_sequence;
+    }
+    if (c >= 0) unget_byte();
+    return escape;
+}
+
+}  // namespace
+
+void console_open() {
+    is_terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    opened = true;
+    route_signals();
+    set_key_mode(true);
+    std::atexit([] { set_key_mode(false); });
+}
+
+int console_close() {
+    if (!opened) return 0;
+    std::fflush(stdout);
+    set_key_mode(false);
+    return take_pending_signal();
+}
+
+int console_key() {
+    std::fflush(stdout);
+    const int c = next_byte(-1);
+    if (c < 0) return key_none;
+    return c == escape ? escape_key() : c;
+}
+
+Entry console_number(std::int32_t& value) {
+    std::fflush(stdout);
+    set_key_mode(false);
+    const Entry entry = parse_hex_entry([] { return next_byte(-1); }, value);
+    set_key_mode(true);
+    return caught_signal ? Entry::ended : entry;
+}

@@ -1,0 +1,45 @@
+// vantacle: tests an MMC or SD card wired to a parallel port.
+#include <cstdio>
+#include <string>
+
+#include "app/console.h"
+#include "app/options.h"
+#include "app/session.h"
+#include "port/backends.h"
+#include "port/trace.h"
+
+namespace {
+
+int fail_usage(const std::string& error) {
+    std::fprintf(stderr, "vantacle: %s\n", error.c_str());
+    return 2;
+}
+
+bool select_port(const Options& options, std::string& error) {
+    if (options.port == Options::Port::sim) return sim_port_select(options.sim, error);
+    direct_port_select(options.base);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!parse_options(argc, argv, options, error)) return fail_usage(error);
+    if (options.help) {
+        std::fputs(usage_text().c_str(), stdout);
+        return 0;
+    }
+    if (!select_port(options, error)) return fail_usage(error);
+    if (!options.trace.empty() && !trace_start(options.trace, error)) return fail_usage(error);
+
+    console_open();
+    int status = run_session();
+    if (!trace_stop()) {
+        std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());
+        if (status == 0) status = 1;
+    }
+    const int signal = console_close();
+    return signal ? 128 + signal : status;
+}

@@ -1,0 +1,104 @@
+#include "app/session.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+
+#include "app/console.h"
+#include "card/mmc_spi.h"
+#include "portaccess/giveio.h"
+
+namespace {
+
+constexpr int key_space = 0x20;
+constexpr int key_escape = 0x1B;
+constexpr std::int32_t no_sector = -1;
+
+std::array<std::uint8_t, sector_size> buff;
+int giveio_result = 0;
+
+void say(const char* text) { std::fputs(text, stdout); }
+
+void report_level(int level) {
+    switch (level) {
+        case 0: return say("Can't Access Direct I/O\n");
+        case 1: return say("Win95/98/Me\n");
+        case 2: return say("Opened\n");
+        case 3: return say("Started: Opened\n");
+        case 4: return say("Installed: Started: Opened\n");
+        default: return;
+    }
+}
+
+// True when the card is ready for the browser.
+bool report_init(CardResult result) {
+    switch (result) {
+        case CardResult::ok: say("OK\n"); return true;
+        case CardResult::no_link: say("MMC hardware error\n"); return false;
+        case CardResult::cmd0_failed: say("CMD0 response error\n"); return false;
+        case CardResult::cmd1_failed: say("CMD1 response error\n"); return false;
+        default: say("Error\n"); return false;
+    }
+}
+
+void dump_sector() {
+    say("OK");
+    for (std::size_t offset = 0; offset < buff.size(); ++offset) {
+        if (offset % 16 == 0) std::printf("\n%03X=", static_cast<unsigned>(offset));
+        std::printf("%02X ", buff[offset]);
+    }
+    say("\n");
+}
+
+// The next sector after a key, or no_sector to leave the browser.
+std::int32_t next_sector(int key, std::int32_t sector) {
+    if (key == key_space) {
+        say("\nInput Sector Number(HEX)?");
+        return console_number(sector) == Entry::ended ? no_sector : sector;
+    }
+    if (key == key_none || key == key_escape || key == 'E' || key == 'e') return no_sector;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(sector) + 1);
+}
+
+void browse() {
+    std::int32_t sector = no_sector;
+    for (;;) {
+        say("Read Sector?(CR=NEXT,SPC=ADDRESS,E=END)");
+        sector = next_sector(console_key(), sector);
+        if (sector == no_sector) return;
+        std::printf("\nRead Sector %06XH :", static_cast<unsigned>(sector));
+        if (spi_read(sector, buff) != CardResult::ok) say("Error\n");
+        else dump_sector();
+    }
+}
+
+void closing_report(int level) {
+    say("\nGIVEIO close: ");
+    if (level == 3) say("Stop :");
+    if (level == 4) say("Remove :Stop :");
+    say("\n");
+}
+
+}  // namespace
+
+int run_session() {
+    say("Vantacle\n\n");
+    say("Open GIVEIO for WinNT/2K/XP : ");
+    giveio_result = giveio_start();
+    report_level(giveio_result);
+    if (giveio_result == 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "vantacle: %s\n", giveio_failure().c_str());
+        return 0;
+    }
+    say("Initialize MMC Card for SPI mode:");
+    if (report_init(mmc_init_spi())) {
+        browse();
+        mmc_disable();
+    }
+    closing_report(giveio_result);
+    giveio_result = giveio_stop(giveio_result);
+    if (giveio_result == 3) say("Can't stop GIVEIO\n");
+    if (giveio_result == 4) say("Can't remove GIVEIO\n");
+    return giveio_result == 0 ? 0 : 1;
+}

@@ -1,0 +1,13 @@
+# Warnings as errors everywhere; sanitizers when VANTACLE_SANITIZE is on.
+option(VANTACLE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+add_library(vantacle_options INTERFACE)
+target_compile_features(vantacle_options INTERFACE cxx_std_20)
+target_compile_options(vantacle_options INTERFACE -Wall -Wextra -Werror)
+target_include_directories(vantacle_options INTERFACE ${PROJECT_SOURCE_DIR})
+
+if(VANTACLE_SANITIZE)
+  target_compile_options(vantacle_options INTERFACE -fsanitize=address,undefined -fno-sanitize-recover=all
+                                                    -fno-omit-frame-pointer)
+  target_link_options(vantacle_options INTERFACE -fsanitize=address,undefined)
+endif()

@@ -1,0 +1,33 @@
+#include "port/port.h"
+
+namespace {
+
+void no_write(std::uint8_t) {}
+std::uint8_t no_read() { return 0x00; }
+bool no_acquire(std::string& why) {
+    why = "no port selected";
+    return false;
+}
+bool no_release() { return true; }
+bool no_link() { return false; }
+
+PortBackend selected{{no_write, no_read}, no_acquire, no_release, no_link};
+
+}  // namespace
+
+PortOps port_detail::active{no_write, no_read};
+
+void port_select(const PortBackend& backend) {
+    selected = backend;
+    port_detail::active = backend.ops;
+}
+
+PortOps port_swap_ops(const PortOps& ops) {
+    PortOps before = port_detail::active;
+    port_detail::active = ops;
+    return before;
+}
+
+bool port_acquire(std::string& why) { return selected.acquire(why); }
+bool port_release() { return selected.release(); }
+bool port_link_ok() { return selected.link_ok(); }

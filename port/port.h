@@ -1,0 +1,40 @@
+// The one seam to the hardware: write the data register, read the status
+// register. A backend supplies both, plus how to obtain and give back access.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct PortOps {
+    void (*write_data)(std::uint8_t value);
+    std::uint8_t (*read_status)();
+};
+
+struct PortBackend {
+    PortOps ops;
+    // Obtains the right to use the port; on failure fills why with one line
+    // that says what failed and what to do.
+    bool (*acquire)(std::string& why);
+    // Gives access back; false when that failed.
+    bool (*release)();
+    // False once the backend knows the port cannot reach the card.
+    bool (*link_ok)();
+};
+
+namespace port_detail {
+extern PortOps active;
+}
+
+// Makes backend the one the seam talks to.
+void port_select(const PortBackend& backend);
+
+// Replaces the access functions (used by wrappers such as the trace) and
+// returns the ones in force before.
+PortOps port_swap_ops(const PortOps& ops);
+
+bool port_acquire(std::string& why);
+bool port_release();
+bool port_link_ok();
+
+inline void port_write_data(std::uint8_t value) { port_detail::active.write_data(value); }
+inline std::uint8_t port_read_status() { return port_detail::active.read_status(); }

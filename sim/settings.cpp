@@ -1,0 +1,110 @@
+#include "sim/settings.h"
+
+#include <array>
+#include <charconv>
+
+namespace {
+
+bool parse_number(std::string_view text, int base, long min, long max, long& out) {
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, out, base);
+    return !text.empty() && ec == std::errc() && ptr == end && out >= min && out <= max;
+}
+
+bool set_int(std::string_view value, long min, long max, int& field) {
+    long n = 0;
+    if (!parse_number(value, 10, min, max, n)) return false;
+    field = static_cast<int>(n);
+    return true;
+}
+
+bool set_byte(std::string_view value, std::uint8_t& field) {
+    long n = 0;
+    if (!parse_number(value, 16, 0, 0xFF, n)) return false;
+    field = static_cast<std::uint8_t>(n);
+    return true;
+}
+
+bool set_switch(std::string_view value, std::string_view on, std::string_view off, bool& field) {
+    if (value != on && value != off) return false;
+    field = value == on;
+    return true;
+}
+
+bool set_idle(std::string_view value, SimSettings& s) {
+    s.never_ready = value == "never";
+    return s.never_ready || set_int(value, 0, 1000000, s.idle_answers);
+}
+
+bool set_cmd1(std::string_view value, SimSettings& s) {
+    std::uint8_t byte = 0;
+    if (!set_byte(value, byte)) return false;
+    s.cmd1_answer = byte;
+    return true;
+}
+
+struct Setting {
+    std::string_view name;
+    std::string_view range;
+    bool (*apply)(std::string_view value, SimSettings& s);
+};
+
+constexpr std::array<Setting, 8> settings_table{{
+    {"ncr", "1 to 8", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 8, s.ncr); }},
+    {"idle", "a count or never", set_idle},
+    {"access", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.access_bytes); }},
+    {"cmd0", "a hex byte", [](std::string_view v, SimSettings& s) { return set_byte(v, s.cmd0_answer); }},
+    {"cmd1", "a hex byte", set_cmd1},
+    {"token", "a hex byte", [](std::string_view v, SimSettings& s) { return set_byte(v, s.read_token); }},
+    {"write", "on or off", [](std::string_view v, SimSettings& s) { return set_switch(v, "on", "off", s.writable); }},
+    {"link", "up or down", [](std::string_view v, SimSettings& s) { return set_switch(v, "down", "up", s.link_down); }},
+}};
+
+bool apply_setting(std::string_view item, SimSettings& s, std::string& error) {
+    const auto eq = item.find('=');
+    const std::string_view name = item.substr(0, eq);
+    for (const auto& setting : settings_table) {
+        if (setting.name != name) continue;
+        const std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+        if (setting.apply(value, s)) return true;
+        error = "bad value '" + std::string(value) + "' for simulated-card setting " + std::string(name) + " (" +
+                std::string(setting.range) + ")";
+        return false;
+    }
+    error = "unknown simulated-card setting '" + std::string(name) + "'";
+    return false;
+}
+
+}  // namespace
+
+const char* const sim_settings_help =
+    "  ncr=N         bytes clocked before each R1 arrives, 1 to 8 (default 2)\n"
+    "  idle=N|never  CMD1 answers idle N times before ready (default 3), or never\n"
+    "  access=N      0xFF bytes before a read's start token (default 2)\n"
+    "  cmd0=HH       R1 answered to CMD0 (default 01)\n"
+    "  cmd1=HH       R1 answered to every CMD1 instead of idle/ready\n"
+    "  token=HH      token sent instead of the start token FE (a data error token)\n"
+    "  write=on|off  open IMAGE for writing (default off: read-only)\n"
+    "  link=up|down  down: the port cannot reach the card (default up)\n";
+
+bool sim_parse_settings(std::string_view text, SimSettings& s, std::string& error) {
+    if (!text.empty() && text.front() == ':') {
+        text.remove_prefix(1);
+        const auto comma = text.find(',');
+        const std::string_view image = text.substr(0, comma);
+        s.empty_socket = image == "none";
+        if (!s.empty_socket) s.image = std::string(image);
+        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);
+    }
+    while (!text.empty()) {
+        if (text.front() != ',') {
+            error = "expected ',SETTING=VALUE' after sim, got '" + std::string(text) + "'";
+            return false;
+        }
+        text.remove_prefix(1);
+        const auto comma = text.find(',');
+        if (!apply_setting(text.substr(0, comma), s, error)) return false;
+        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);
+    }
+    return true;
+}

@@ -1,0 +1,28 @@
+// How the simulated card is set up: what it holds and which faults it shows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct SimSettings {
+    std::string image;                        // empty: the built-in demo card
+    bool empty_socket = false;                // sim:none
+    bool writable = false;                    // write=on
+    bool link_down = false;                   // link=down: the port cannot reach the card
+    int ncr = 2;                              // bytes clocked until R1 arrives (1 to 8)
+    int idle_answers = 3;                     // CMD1 answers idle this often, then ready
+    bool never_ready = false;                 // idle=never
+    int access_bytes = 2;                     // 0xFF bytes before a read's start token
+    std::uint8_t cmd0_answer = 0x01;          // R1 sent for CMD0
+    std::optional<std::uint8_t> cmd1_answer;  // R1 sent for every CMD1 instead
+    std::uint8_t read_token = 0xFE;           // start token, or a data error token
+};
+
+// Parses what follows "sim" in --port=sim[:IMAGE][,SETTING=VALUE...].
+// On failure fills error with one line and returns false.
+bool sim_parse_settings(std::string_view text, SimSettings& settings, std::string& error);
+
+// One line per setting, for --help.
+extern const char* const sim_settings_help;

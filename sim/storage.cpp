@@ -1,0 +1,74 @@
+#include "sim/storage.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/demo_card.h"
+
+namespace {
+
+std::FILE* image = nullptr;
+std::uint32_t sectors = 0;
+
+bool seek_to(std::uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(image, static_cast<long long>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(image, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+std::uint64_t file_size() {
+#ifdef _WIN32
+    if (_fseeki64(image, 0, SEEK_END) != 0) return 0;
+    return static_cast<std::uint64_t>(_ftelli64(image));
+#else
+    if (fseeko(image, 0, SEEK_END) != 0) return 0;
+    return static_cast<std::uint64_t>(ftello(image));
+#endif
+}
+
+bool fail(std::string& error, const std::string& text) {
+    error = text;
+    storage_close();
+    return false;
+}
+
+}  // namespace
+
+bool storage_open(const SimSettings& settings, std::string& error) {
+    storage_close();
+    if (settings.image.empty()) {
+        sectors = demo_card_sectors;
+        return true;
+    }
+    const std::string& path = settings.image;
+    image = std::fopen(path.c_str(), settings.writable ? "r+b" : "rb");
+    if (!image) return fail(error, "cannot open card image " + path + ": " + std::strerror(errno));
+    std::setvbuf(image, nullptr, _IONBF, 0);
+    const std::uint64_t size = file_size();
+    if (size == 0 || size % 512 != 0)
+        return fail(error, "card image " + path + " must be a non-empty multiple of 512 bytes, it has " +
+                               std::to_string(size));
+    const std::uint64_t count = size / 512;
+    sectors = count > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(count);
+    return true;
+}
+
+void storage_close() {
+    if (image) std::fclose(image);
+    image = nullptr;
+    sectors = 0;
+}
+
+std::uint32_t storage_sectors() { return sectors; }
+
+bool storage_read(std::uint32_t sector, SectorSpan out) {
+    if (sector >= sectors) return false;
+    if (!image) {
+        demo_card_sector(sector, out);
+        return true;
+    }
+    return seek_to(std::uint64_t{sector} * 512) && std::fread(out.data(), 1, out.size(), image) == out.size();
+}
