@@ -1,0 +1,101 @@
+#include "tests/recording_port.h"
+
+#include <utility>
+
+#include "port/port.h"
+#include "port/wiring.h"
+#include "sim/card_model.h"
+#include "sim/storage.h"
+
+namespace {
+
+std::vector<Access> log;
+std::vector<std::uint8_t> script;
+std::uint8_t after = 0xFF;
+bool link = true;
+std::size_t reads = 0;
+bool use_sim = false;
+
+void record(char kind, std::uint8_t value) { log.push_back({kind, value, std::chrono::steady_clock::now()}); }
+
+void write_data(std::uint8_t value) {
+    if (use_sim) sim_card_write(value);
+    record('W', value);
+}
+
+// The script gives the byte DO carries; the port shows DO inverted on bit 7.
+std::uint8_t scripted_status() {
+    const std::size_t index = reads / 8;
+    const std::uint8_t byte = index < script.size() ? script[index] : after;
+    const bool do_high = (byte << (reads % 8)) & 0x80;
+    ++reads;
+    return do_high ? 0x00 : wiring::do_status;
+}
+
+std::uint8_t read_status() {
+    const std::uint8_t value = use_sim ? sim_card_read() : scripted_status();
+    record('R', value);
+    return value;
+}
+
+bool acquire(std::string&) { return true; }
+bool release() { return true; }
+bool link_ok() { return link; }
+
+void select(bool sim) {
+    log.clear();
+    reads = 0;
+    use_sim = sim;
+    port_select({{write_data, read_status}, acquire, release, link_ok});
+}
+
+}  // namespace
+
+void record_scripted(std::vector<std::uint8_t> bytes, std::uint8_t after_script, bool link_ok_value) {
+    script = std::move(bytes);
+    after = after_script;
+    link = link_ok_value;
+    select(false);
+}
+
+void record_sim(const SimSettings& settings) {
+    std::string error;
+    storage_open(settings, error);
+    sim_card_configure(settings);
+    link = true;
+    select(true);
+}
+
+const std::vector<Access>& recorded() { return log; }
+void clear_recorded() { log.clear(); }
+
+std::vector<std::uint8_t> written() {
+    std::vector<std::uint8_t> values;
+    for (const auto& a : log)
+        if (a.kind == 'W') values.push_back(a.value);
+    return values;
+}
+
+std::vector<std::uint8_t> di_bytes() {
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t before = 0, shift = 0;
+    int bits = 0;
+    for (const auto& a : log) {
+        if (a.kind != 'W') continue;
+        const bool rising = !(before & wiring::sck) && (a.value & wiring::sck);
+        before = a.value;
+        if (!rising || (a.value & wiring::cs)) continue;
+        shift = static_cast<std::uint8_t>(shift << 1 | ((a.value & wiring::di) ? 1 : 0));
+        if (++bits == 8) {
+            bytes.push_back(shift);
+            bits = 0;
+        }
+    }
+    return bytes;
+}
+
+std::size_t bytes_clocked_in() {
+    std::size_t count = 0;
+    for (const auto& a : log) count += a.kind == 'R';
+    return count / 8;
+}
