@@ -134,9 +134,11 @@ int console_key() {
     return c == escape ? escape_key() : c;
 }
 
+// Line mode is on before the prompt shows, so that nothing typed at the
+// prompt misses its echo.
 Entry console_number(std::int32_t& value) {
-    std::fflush(stdout);
     set_key_mode(false);
+    std::fflush(stdout);
     const Entry entry = parse_hex_entry([] { return next_byte(-1); }, value);
     set_key_mode(true);
     return caught_signal ? Entry::ended : entry;

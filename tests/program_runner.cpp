@@ -1,0 +1,142 @@
+#include "tests/program_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+
+namespace {
+
+std::vector<char*> argv_for(const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(VANTACLE_BIN)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+[[noreturn]] void exec_program(const std::vector<std::string>& args) {
+    auto argv = argv_for(args);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+int decode_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
+
+// Reads what fd has now into to; false at end of file.
+bool drain(int fd, std::string& to) {
+    char chunk[4096];
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) to.append(chunk, static_cast<std::size_t>(n));
+    return n > 0;
+}
+
+}  // namespace
+
+RunResult run_piped(const std::vector<std::string>& args, const std::string& input) {
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err)) return {"", "pipe failed", -1};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+        exec_program(args);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    signal(SIGPIPE, SIG_IGN);
+    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {
+    }
+    close(in[1]);
+    RunResult result{"", "", -1};
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open_fds = 2;
+    while (open_fds > 0 && poll(fds, 2, 20000) > 0) {
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd >= 0 && fds[i].revents && !drain(fds[i].fd, i == 0 ? result.out : result.err)) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_fds;
+            }
+        }
+    }
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    result.status = decode_status(raw);
+    return result;
+}
+
+PtySession::PtySession(const std::vector<std::string>& args) {
+    winsize size{24, 80, 0, 0};
+    if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        setsid();
+        ioctl(slave_, TIOCSCTTY, 0);
+        dup2(slave_, 0);
+        dup2(slave_, 1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        close(master_);
+        close(slave_);
+        exec_program(args);
+    }
+}
+
+PtySession::~PtySession() {
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+}
+
+void PtySession::type(const std::string& keys) {
+    if (write(master_, keys.data(), keys.size()) < 0) {
+    }
+}
+
+bool PtySession::pump(int timeout_ms) {
+    pollfd fd{master_, POLLIN, 0};
+    return poll(&fd, 1, timeout_ms) > 0 && drain(master_, transcript_);
+}
+
+bool PtySession::wait_for(const std::string& text, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const auto found = transcript_.find(text, matched_);
+        if (found != std::string::npos) {
+            matched_ = found + text.size();
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        pump(50);
+    }
+}
+
+int PtySession::finish(int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int raw = 0;
+    while (waitpid(pid_, &raw, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return -1;
+        pump(20);
+    }
+    while (pump(0)) {
+    }
+    pid_ = -1;
+    return decode_status(raw);
+}
+
+termios PtySession::mode() const {
+    termios t{};
+    tcgetattr(slave_, &t);
+    return t;
+}

@@ -1,0 +1,45 @@
+// Runs the built program as a user would: through pipes, or on a
+// pseudo-terminal that the test types into.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status;  // exit status, or 128 + signal when killed
+};
+
+// Runs the program with args, input on standard input (then closed).
+RunResult run_piped(const std::vector<std::string>& args, const std::string& input);
+
+// The program on a pseudo-terminal as its controlling terminal (standard
+// input and output); standard error goes to a pipe.
+class PtySession {
+public:
+    explicit PtySession(const std::vector<std::string>& args);
+    ~PtySession();
+    PtySession(const PtySession&) = delete;
+    PtySession& operator=(const PtySession&) = delete;
+
+    void type(const std::string& keys);
+    // Waits until text appears after what earlier waits matched.
+    bool wait_for(const std::string& text, int timeout_ms = 10000);
+    // Waits for the program to end and returns its status.
+    int finish(int timeout_ms = 10000);
+    const std::string& transcript() const { return transcript_; }
+    // The terminal's mode as the program left it.
+    termios mode() const;
+
+private:
+    bool pump(int timeout_ms);
+    int master_ = -1;
+    int slave_ = -1;
+    pid_t pid_ = -1;
+    std::string transcript_;
+    std::size_t matched_ = 0;
+};

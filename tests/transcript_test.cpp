@@ -1,0 +1,199 @@
+// Whole sessions of the program against the simulated card, compared byte
+// for byte: through pipes, and on a pseudo-terminal as typed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "tests/program_runner.h"
+#include "tests/test_image.h"
+
+namespace {
+
+const std::string opened = "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Win95/98/Me\nInitialize MMC Card for SPI mode:";
+const std::string prompt = "Read Sector?(CR=NEXT,SPC=ADDRESS,E=END)";
+const std::string ask = "\nInput Sector Number(HEX)?";
+const std::string closing = "\nGIVEIO close: \n";
+
+std::string hex(const char* format, unsigned value) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string read_ok(unsigned sector, const std::uint8_t* bytes) {
+    std::string s = hex("\nRead Sector %06XH :OK", sector);
+    for (unsigned i = 0; i < 512; ++i) {
+        if (i % 16 == 0) s += hex("\n%03X=", i);
+        s += hex("%02X ", bytes[i]);
+    }
+    return s + "\n";
+}
+
+std::string read_error(unsigned sector) { return hex("\nRead Sector %06XH :Error\n", sector); }
+
+// What the terminal shows: line breaks become CR LF.
+std::string on_terminal(const std::string& text) {
+    std::string s;
+    for (char c : text) s += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return s;
+}
+
+class Session : public ::testing::Test {
+protected:
+    TestImage image{64};
+    std::string card() const { return "--port=sim:" + image.path(); }
+    RunResult run(const std::string& input, const std::string& settings = "") {
+        return run_piped({card() + settings}, input);
+    }
+    std::string dump(unsigned sector) const { return read_ok(sector, image.sector(sector)); }
+};
+
+}  // namespace
+
+TEST_F(Session, NextAddressArrowAndEnd) {
+    const auto r = run("\n\n\x1b[A 1F\nxE");
+    EXPECT_EQ(r.out, opened + "OK\n" + prompt + dump(0) + prompt + dump(1) + prompt + dump(2) + prompt + ask +
+                         dump(0x1F) + prompt + dump(0x20) + prompt + closing);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Session, EscapeAndLowerCaseEEnd) {
+    for (const char* key : {"\x1b", "e", "E"}) {
+        const auto r = run(std::string("\n") + key + "\n\n");
+        EXPECT_EQ(r.out, opened + "OK\n" + prompt + dump(0) + prompt + closing) << key;
+    }
+}
+
+TEST_F(Session, AllOnesEndsWithoutARead) {
+    const auto r = run("\n FFFFFFFF\n\n");
+    EXPECT_EQ(r.out, opened + "OK\n" + prompt + dump(0) + prompt + ask + closing);
+}
+
+TEST_F(Session, EntriesThatDoNotConvertKeepTheSector) {
+    // At the first prompt nothing convertible leaves no sector: the browser ends.
+    EXPECT_EQ(run(" zz\n\n").out, opened + "OK\n" + prompt + ask + closing);
+    EXPECT_EQ(run(" 123456789\n\n").out, opened + "OK\n" + prompt + ask + closing);
+    // Later it rereads the current sector; the rest of each entry's line is dropped.
+    EXPECT_EQ(run(" \n\n 5 junk\n zz\n 0x7\nE").out,
+              opened + "OK\n" + prompt + ask + dump(5) + prompt + ask + dump(5) + prompt + ask + dump(7) + prompt +
+                  closing);
+}
+
+TEST_F(Session, ReadErrorsKeepTheBrowserGoing) {
+    const auto r = run(" 3F\n\n\n 7FFFFF\n 1000000\n -2\n\n");
+    EXPECT_EQ(r.out, opened + "OK\n" + prompt + ask + dump(0x3F) + prompt + read_error(0x40) + prompt +
+                         read_error(0x41) + prompt + ask + read_error(0x7FFFFF) + prompt + ask +
+                         read_error(0x1000000) + prompt + ask + read_error(0xFFFFFFFE) + prompt + closing);
+    const auto token = run("\n\n", ",token=09");
+    EXPECT_EQ(token.out, opened + "OK\n" + prompt + read_error(0) + prompt + read_error(1) + prompt + closing);
+}
+
+TEST_F(Session, EndOfInputEndsTheBrowser) {
+    EXPECT_EQ(run("\n").out, opened + "OK\n" + prompt + dump(0) + prompt + closing);
+    EXPECT_EQ(run("\n \n ").out, opened + "OK\n" + prompt + dump(0) + prompt + ask + closing);
+    EXPECT_EQ(run("").status, 0);
+}
+
+TEST_F(Session, EachFailedInitialisationStep) {
+    const std::pair<const char*, const char*> cases[] = {
+        {",link=down", "MMC hardware error\n"}, {",cmd0=00", "CMD0 response error\n"},
+        {",idle=never", "CMD1 response error\n"}, {",cmd1=05", "CMD1 response error\n"}};
+    for (auto [setting, message] : cases) {
+        const auto r = run("\n\n", setting);
+        EXPECT_EQ(r.out, opened + message + closing) << setting;
+        EXPECT_EQ(r.status, 0);
+    }
+    const auto empty = run_piped({"--port=sim:none"}, "\n");
+    EXPECT_EQ(empty.out, opened + "CMD0 response error\n" + closing);
+}
+
+TEST_F(Session, DemoCardShowsAPartitionTable) {
+    const auto r = run_piped({"--port=sim"}, "\nE");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\n1F0=00 00 00 00 00 00 00 00 00 00 00 00 00 00 55 AA \n" + prompt), std::string::npos);
+}
+
+TEST_F(Session, BadCommandLinesSayOneLineAndTouchNothing) {
+    TestImage odd(1, 1);
+    for (const std::string& arg :
+         {std::string("--bogus"), std::string("stray"), std::string("--port=sim,ncr=9"),
+          std::string("--port=sim,speed=3"), std::string("--port=direct:XYZ"), std::string("--port=direct:10000"),
+          std::string("--port=parallel"), "--port=sim:" + odd.path(), std::string("--port=sim:/nonexistent.img"),
+          std::string("--trace=/nonexistent/dir/trace.log")}) {
+        const auto r = run_piped({"--port=sim", arg}, "\n");
+        EXPECT_EQ(r.status, 2) << arg;
+        EXPECT_EQ(r.out, "") << arg;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << arg << ": " << r.err;
+    }
+    const auto help = run_piped({"--help"}, "");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: vantacle", 0), 0u);
+    EXPECT_NE(help.out.find("idle=N|never"), std::string::npos);
+}
+
+TEST_F(Session, TraceLogsEveryAccessInOrder) {
+    const std::string path = image.path() + ".trace";
+    const auto r = run_piped({card(), "--trace=" + path}, "\nE");
+    ASSERT_EQ(r.status, 0);
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::remove(path.c_str());
+    ASSERT_GT(lines.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
+              (std::vector<std::string>{"W 06", "W FE", "W FE", "W FE", "W FF"}));
+    EXPECT_EQ(lines.back(), "W 00");
+    // Every status read follows the three writes of one clock-in bit.
+    std::size_t reads = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i][0] != 'R') continue;
+        ++reads;
+        ASSERT_GE(i, 3u);
+        EXPECT_EQ(lines[i - 3], "W FC");
+        EXPECT_EQ(lines[i - 1], "W FD");
+    }
+    // CMD0 + CMD1 answers (ncr 2, idle 3) + one read: R1, access, token, data, CRC.
+    EXPECT_EQ(reads, 8u * (2 + 4 * 2 + 2 + 2 + 1 + 512 + 2));
+}
+
+TEST_F(Session, TypedOnATerminal) {
+    PtySession pty({card()});
+    ASSERT_TRUE(pty.wait_for(prompt));
+    pty.type("\r");
+    ASSERT_TRUE(pty.wait_for(prompt));
+    pty.type("\x1b[B");
+    ASSERT_TRUE(pty.wait_for(prompt));
+    pty.type(" ");
+    ASSERT_TRUE(pty.wait_for("(HEX)?"));
+    pty.type("\r1F\r");
+    ASSERT_TRUE(pty.wait_for(prompt));
+    pty.type("\x1b");
+    EXPECT_EQ(pty.finish(), 0);
+    EXPECT_EQ(pty.transcript(), on_terminal(opened + "OK\n" + prompt + dump(0) + prompt + dump(1) + prompt + ask) +
+                                    "\r\n1F\r\n" + on_terminal(dump(0x1F) + prompt + closing));
+    EXPECT_TRUE(pty.mode().c_lflag & ICANON);
+    EXPECT_TRUE(pty.mode().c_lflag & ECHO);
+}
+
+TEST_F(Session, CtrlCEndsThroughTheClosingSteps) {
+    PtySession at_key({card()});
+    ASSERT_TRUE(at_key.wait_for(prompt));
+    at_key.type("\x03");
+    EXPECT_EQ(at_key.finish(), 130);
+    EXPECT_EQ(at_key.transcript(), on_terminal(opened + "OK\n" + prompt + closing));
+    EXPECT_TRUE(at_key.mode().c_lflag & ECHO);
+
+    PtySession at_entry({card()});
+    ASSERT_TRUE(at_entry.wait_for(prompt));
+    at_entry.type(" ");
+    ASSERT_TRUE(at_entry.wait_for("(HEX)?"));
+    at_entry.type("12");
+    ASSERT_TRUE(at_entry.wait_for("12"));
+    at_entry.type("\x03");
+    EXPECT_EQ(at_entry.finish(), 130);
+    EXPECT_EQ(at_entry.transcript(), on_terminal(opened + "OK\n" + prompt + ask) + "12^C" + on_terminal(closing));
+    EXPECT_TRUE(at_entry.mode().c_lflag & ICANON);
+}
