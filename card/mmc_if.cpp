@@ -5,13 +5,10 @@
 
 namespace {
 
-using wiring::sck;
-
 std::uint8_t mmc_o_val = 0;
 
 constexpr std::uint8_t powered_value = wiring::supply | wiring::cs | wiring::di;
 constexpr std::uint8_t unpowered_value = wiring::cs | wiring::di;
-constexpr std::uint8_t clock_low(std::uint8_t value) { return value & ~sck; }
 
 }  // namespace
 
@@ -32,29 +29,8 @@ void mmc_hw_cs(std::uint8_t level) {
     port_write_data(mmc_o_val);
 }
 
-// Each bit: present it on DI with the clock low, then raise the clock.
-void mmc_serial_out(std::uint8_t data) {
-    std::uint8_t v = mmc_o_val | sck;
-    for (std::uint8_t mask = 0x80; mask; mask >>= 1) {
-        v = (data & mask) ? (v | wiring::di) : (v & ~wiring::di);
-        port_write_data(clock_low(v));
-        port_write_data(v);
-    }
-    mmc_o_val = v;
-}
+void mmc_serial_out(std::uint8_t data) { port_movers().out(mmc_o_val, data); }
 
-// Each bit: clock low twice, clock high, then sample DO (inverted on the port).
-std::uint8_t mmc_serial_in() {
-    const std::uint8_t v = mmc_o_val | sck | wiring::di;
-    mmc_o_val = v;
-    std::uint8_t result = 0;
-    for (std::uint8_t mask = 0x80; mask; mask >>= 1) {
-        port_write_data(clock_low(v));
-        port_write_data(clock_low(v));
-        port_write_data(v);
-        if (!(port_read_status() & wiring::do_status)) result |= mask;
-    }
-    return result;
-}
+std::uint8_t mmc_serial_in() { return port_movers().in(mmc_o_val); }
 
 std::uint8_t mmc_o_val_now() { return mmc_o_val; }

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "card/bit_loops.h"
 #include "port/backends.h"
 #include "port/port.h"
 
@@ -22,8 +23,10 @@ std::string port_range() {
 }
 
 #ifdef VANTACLE_HAVE_IOPERM
-void write_data(std::uint8_t value) { outb(value, base_port); }
-std::uint8_t read_status() { return inb(static_cast<unsigned short>(base_port + 1)); }
+struct DirectAccess {
+    static void write_data(std::uint8_t value) { outb(value, base_port); }
+    static std::uint8_t read_status() { return inb(static_cast<unsigned short>(base_port + 1)); }
+};
 
 bool acquire(std::string& why) {
     if (ioperm(base_port, ports_used, 1) == 0) return true;
@@ -34,8 +37,10 @@ bool acquire(std::string& why) {
 
 bool release() { return ioperm(base_port, ports_used, 0) == 0; }
 #else
-void write_data(std::uint8_t) {}
-std::uint8_t read_status() { return 0; }
+struct DirectAccess {
+    static void write_data(std::uint8_t) {}
+    static std::uint8_t read_status() { return 0; }
+};
 
 bool acquire(std::string& why) {
     why = "direct I/O to ports " + port_range() + " needs an x86 machine; use --port=sim";
@@ -51,5 +56,5 @@ bool link_ok() { return true; }
 
 void direct_port_select(std::uint16_t base) {
     base_port = base;
-    port_select({{write_data, read_status}, acquire, release, link_ok});
+    port_select({{DirectAccess::write_data, DirectAccess::read_status, bit_loops::movers_for<DirectAccess>()}, acquire, release, link_ok});
 }

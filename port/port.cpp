@@ -1,5 +1,7 @@
 #include "port/port.h"
 
+#include "card/bit_loops.h"
+
 namespace {
 
 void no_write(std::uint8_t) {}
@@ -11,11 +13,18 @@ bool no_acquire(std::string& why) {
 bool no_release() { return true; }
 bool no_link() { return false; }
 
-PortBackend selected{{no_write, no_read}, no_acquire, no_release, no_link};
+struct SeamAccess {
+    static void write_data(std::uint8_t value) { port_write_data(value); }
+    static std::uint8_t read_status() { return port_read_status(); }
+};
+
+PortBackend selected{{no_write, no_read, bit_loops::movers_for<SeamAccess>()}, no_acquire, no_release, no_link};
 
 }  // namespace
 
-PortOps port_detail::active{no_write, no_read};
+PortOps port_detail::active = selected.ops;
+
+ByteMovers port_generic_movers() { return bit_loops::movers_for<SeamAccess>(); }
 
 void port_select(const PortBackend& backend) {
     selected = backend;

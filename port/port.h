@@ -5,9 +5,17 @@
 #include <cstdint>
 #include <string>
 
+// Whole-byte transfers built from a backend's accesses: lines is the line
+// pattern last written (the line driver's shadow byte).
+struct ByteMovers {
+    void (*out)(std::uint8_t& lines, std::uint8_t data);
+    std::uint8_t (*in)(std::uint8_t& lines);
+};
+
 struct PortOps {
     void (*write_data)(std::uint8_t value);
     std::uint8_t (*read_status)();
+    ByteMovers movers;
 };
 
 struct PortBackend {
@@ -28,6 +36,10 @@ extern PortOps active;
 // Makes backend the one the seam talks to.
 void port_select(const PortBackend& backend);
 
+// Byte transfers through write_data and read_status of whatever ops are in
+// force, for backends and wrappers without their own.
+ByteMovers port_generic_movers();
+
 // Replaces the access functions (used by wrappers such as the trace) and
 // returns the ones in force before.
 PortOps port_swap_ops(const PortOps& ops);
@@ -38,3 +50,4 @@ bool port_link_ok();
 
 inline void port_write_data(std::uint8_t value) { port_detail::active.write_data(value); }
 inline std::uint8_t port_read_status() { return port_detail::active.read_status(); }
+inline const ByteMovers& port_movers() { return port_detail::active.movers; }

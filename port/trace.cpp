@@ -38,7 +38,7 @@ bool trace_start(const std::string& path, std::string& error) {
         return false;
     }
     std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
-    inner = port_swap_ops({traced_write, traced_read});
+    inner = port_swap_ops({traced_write, traced_read, port_generic_movers()});
     return true;
 }
 

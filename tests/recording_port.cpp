@@ -46,7 +46,7 @@ void select(bool sim) {
     log.clear();
     reads = 0;
     use_sim = sim;
-    port_select({{write_data, read_status}, acquire, release, link_ok});
+    port_select({{write_data, read_status, port_generic_movers()}, acquire, release, link_ok});
 }
 
 }  // namespace

@@ -1,0 +1,111 @@
+// Speed of a sector read: through the line driver onto a port that only
+// answers, as bare register accesses, and through the simulated card.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "card/bit_loops.h"
+#include "card/mmc_spi.h"
+#include "port/backends.h"
+#include "port/port.h"
+#include "port/wiring.h"
+
+namespace {
+
+// One sector read's traffic: a command frame out, then R1, token, data and CRC in.
+constexpr std::size_t frame_bytes = 7;
+constexpr std::size_t bytes_in = 1 + 1 + 512 + 2;
+constexpr std::size_t writes_per_read = frame_bytes * 16 + bytes_in * 8 * 3;
+constexpr std::size_t reads_per_read = bytes_in * 8;
+constexpr std::size_t accesses_per_read = writes_per_read + reads_per_read;
+
+// Status values of a ready card's answer: R1 0x00, token 0xFE, then data.
+constexpr auto answer = [] {
+    std::array<std::uint8_t, reads_per_read> status{};
+    for (std::size_t i = 0; i < status.size(); ++i) {
+        const std::size_t byte = i / 8, bit = 7 - i % 8;
+        const std::uint8_t value = byte == 0 ? 0x00 : byte == 1 ? 0xFE : static_cast<std::uint8_t>(byte * 37);
+        status[i] = ((value >> bit) & 1) ? 0x00 : wiring::do_status;
+    }
+    return status;
+}();
+
+volatile std::uint8_t data_register;
+volatile std::uint8_t status_register;
+std::size_t next_status = 0;
+
+struct NullAccess {
+    static void write_data(std::uint8_t value) { data_register = value; }
+    static std::uint8_t read_status() {
+        status_register = answer[next_status];
+        next_status = next_status + 1 == answer.size() ? 0 : next_status + 1;
+        return status_register;
+    }
+};
+
+bool null_acquire(std::string&) { return true; }
+bool null_release() { return true; }
+bool null_link() { return true; }
+
+void report(benchmark::State& state) {
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * accesses_per_read));
+    state.counters["accesses"] = static_cast<double>(accesses_per_read);
+}
+
+void BM_NullPortSectorRead(benchmark::State& state) {
+    port_select({{NullAccess::write_data, NullAccess::read_status, bit_loops::movers_for<NullAccess>()}, null_acquire, null_release, null_link});
+    std::array<std::uint8_t, 512> buf{};
+    for (auto _ : state) {
+        next_status = 0;
+        if (spi_read(1, buf) != CardResult::ok) state.SkipWithError("read failed");
+        benchmark::DoNotOptimize(buf.data());
+    }
+    report(state);
+}
+BENCHMARK(BM_NullPortSectorRead);
+
+// The same writes and reads as plain volatile stores and loads: the floor.
+void BM_BareAccessLoop(benchmark::State& state) {
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < frame_bytes * 8; ++i) {
+            data_register = 0xFC;
+            data_register = 0xFD;
+        }
+        std::uint8_t result = 0;
+        for (std::size_t i = 0; i < reads_per_read; ++i) {
+            data_register = 0xFC;
+            data_register = 0xFC;
+            data_register = 0xFD;
+            status_register = answer[i];
+            result = static_cast<std::uint8_t>(result << 1 | !(status_register & wiring::do_status));
+        }
+        benchmark::DoNotOptimize(result);
+    }
+    report(state);
+}
+BENCHMARK(BM_BareAccessLoop);
+
+void BM_SimSectorRead(benchmark::State& state) {
+    std::string error;
+    if (!sim_port_select(SimSettings{}, error) || mmc_init_spi() != CardResult::ok) {
+        state.SkipWithError("simulated card did not start");
+        return;
+    }
+    std::array<std::uint8_t, 512> buf{};
+    std::int32_t sector = 0;
+    for (auto _ : state) {
+        if (spi_read(sector, buf) != CardResult::ok) state.SkipWithError("read failed");
+        sector = (sector + 1) & 0xFFFF;
+        benchmark::DoNotOptimize(buf.data());
+    }
+    report(state);
+    state.counters["accesses"] = static_cast<double>(accesses_per_read + 8 * SimSettings{}.access_bytes * 4 +
+                                                     8 * (SimSettings{}.ncr - 1) * 4);
+}
+BENCHMARK(BM_SimSectorRead)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

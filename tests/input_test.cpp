@@ -1,0 +1,102 @@
+// Number entries and the command line, on their own.
+#include <gtest/gtest.h>
+
+#include "app/console.h"
+#include "app/options.h"
+
+namespace {
+
+struct Parsed {
+    Entry entry;
+    std::int32_t value;
+    std::string left;  // what the entry did not consume
+};
+
+Parsed parse(const std::string& typed) {
+    std::size_t pos = 0;
+    std::int32_t value = 77;
+    const Entry entry = parse_hex_entry([&] { return pos < typed.size() ? static_cast<unsigned char>(typed[pos++]) : -1; },
+                                        value);
+    return {entry, value, typed.substr(pos)};
+}
+
+bool parse_args(std::vector<const char*> args, Options& o, std::string& error) {
+    args.insert(args.begin(), "vantacle");
+    return parse_options(static_cast<int>(args.size()), args.data(), o, error);
+}
+
+}  // namespace
+
+TEST(NumberEntry, FollowsHexConversionRules) {
+    const std::pair<const char*, std::int32_t> cases[] = {
+        {"1F\nrest", 0x1F}, {"  \n\n\t 1f\n", 0x1F}, {"0x1F\n", 0x1F}, {"0X20\n", 0x20}, {"0xZ\n", 0},
+        {"FFFFFFFF\n", -1}, {"-1\n", -1},         {"+a\n", 10},      {"00000000012\n", 0x12}, {"7fffff\n", 0x7FFFFF}};
+    for (auto [typed, value] : cases) {
+        const Parsed p = parse(typed);
+        EXPECT_EQ(p.entry, Entry::number) << typed;
+        EXPECT_EQ(p.value, value) << typed;
+    }
+}
+
+TEST(NumberEntry, ConsumesTheRestOfItsLineAndNoMore) {
+    EXPECT_EQ(parse("12 34\nE").left, "E");
+    EXPECT_EQ(parse("12 34\nE").value, 0x12);
+    EXPECT_EQ(parse("xyz\n5\n").left, "5\n");
+    EXPECT_EQ(parse("1F").left, "");
+}
+
+TEST(NumberEntry, NothingConvertibleLeavesTheValue) {
+    for (const char* typed : {"xyz\n", "-\n", "123456789\n", "G\n", "0x100000000\n"}) {
+        const Parsed p = parse(typed);
+        EXPECT_EQ(p.entry, Entry::nothing) << typed;
+        EXPECT_EQ(p.value, 77) << typed;
+    }
+    EXPECT_EQ(parse("").entry, Entry::ended);
+    EXPECT_EQ(parse(" \n \n").entry, Entry::ended);
+}
+
+TEST(CommandLine, PortsAndTrace) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse_args({}, o, error));
+    EXPECT_EQ(o.port, Options::Port::direct);
+    EXPECT_EQ(o.base, 0x378);
+    ASSERT_TRUE(parse_args({"--port=direct:0x278"}, o, error));
+    EXPECT_EQ(o.base, 0x278);
+    ASSERT_TRUE(parse_args({"--port=direct:3bc", "--trace=t.log"}, o, error));
+    EXPECT_EQ(o.base, 0x3BC);
+    EXPECT_EQ(o.trace, "t.log");
+    ASSERT_TRUE(parse_args({"--port=sim:card.img,write=on,ncr=8,idle=never,access=0,cmd0=00,cmd1=05,token=09,link=down"},
+                           o, error))
+        << error;
+    EXPECT_EQ(o.port, Options::Port::sim);
+    EXPECT_EQ(o.sim.image, "card.img");
+    EXPECT_TRUE(o.sim.writable && o.sim.never_ready && o.sim.link_down);
+    EXPECT_EQ(o.sim.ncr, 8);
+    EXPECT_EQ(o.sim.access_bytes, 0);
+    EXPECT_EQ(o.sim.cmd0_answer, 0x00);
+    EXPECT_EQ(o.sim.cmd1_answer, 0x05);
+    EXPECT_EQ(o.sim.read_token, 0x09);
+    ASSERT_TRUE(parse_args({"--port=sim:none"}, o, error));
+    EXPECT_TRUE(o.sim.empty_socket);
+    EXPECT_EQ(o.sim.image, "");
+    ASSERT_TRUE(parse_args({"--port=sim,idle=5"}, o, error));
+    EXPECT_EQ(o.sim.idle_answers, 5);
+    EXPECT_FALSE(o.sim.never_ready);
+}
+
+TEST(CommandLine, BadValuesNameWhatIsWrong) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"--port=sim,ncr=0", "ncr (1 to 8)"},   {"--port=sim,ncr", "''"},
+        {"--port=sim,cmd0=100", "cmd0"},        {"--port=sim,write=yes", "write"},
+        {"--port=sim,x=1", "unknown simulated-card setting 'x'"},
+        {"--port=simulator", "unknown port"},   {"--port=direct:0", "bad port base"},
+        {"--port=direct:FFFF", "bad port base"}, {"--trace=", "unknown option"},
+        {"-x", "unknown option '-x'"}};
+    for (auto [arg, message] : cases) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(parse_args({arg}, o, error)) << arg;
+        EXPECT_NE(error.find(message), std::string::npos) << arg << ": " << error;
+    }
+}
