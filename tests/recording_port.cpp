@@ -38,8 +38,14 @@ std::uint8_t read_status() {
     return value;
 }
 
-bool acquire(std::string&) { return true; }
-bool release() { return true; }
+std::string refusal;
+bool release_fails = false;
+
+bool acquire(std::string& why) {
+    why = refusal;
+    return refusal.empty();
+}
+bool release() { return !release_fails; }
 bool link_ok() { return link; }
 
 void select(bool sim) {
@@ -64,6 +70,11 @@ void record_sim(const SimSettings& settings) {
     sim_card_configure(settings);
     link = true;
     select(true);
+}
+
+void record_access_rules(std::string refuse_why, bool fail_release) {
+    refusal = std::move(refuse_why);
+    release_fails = fail_release;
 }
 
 const std::vector<Access>& recorded() { return log; }

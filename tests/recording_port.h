@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "sim/settings.h"
@@ -18,6 +19,9 @@ struct Access {
 void record_scripted(std::vector<std::uint8_t> script, std::uint8_t after_script = 0xFF, bool link_ok = true);
 // Forwards to the simulated card configured by settings (demo card unless an image is named).
 void record_sim(const SimSettings& settings);
+
+// Makes the next acquire fail with why (empty: succeed), and release fail.
+void record_access_rules(std::string refuse_why, bool release_fails);
 
 const std::vector<Access>& recorded();
 void clear_recorded();
