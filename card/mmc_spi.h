@@ -15,6 +15,7 @@ enum class CardResult : std::uint8_t {
     cmd1_failed = 3,   // CMD1 answered with an error, no answer, or idle for too long
     rejected = 4,      // read or write command not answered with ready
     no_data = 5,       // no data start token (read) or no accepting response (write)
+    still_busy = 6,    // the card still held DO low after a write's busy bound
 };
 
 // Largest sector whose byte address fits the 32-bit command argument.
@@ -23,6 +24,11 @@ inline constexpr std::int32_t last_sector = 0x7FFFFF;
 // CMD1 tries while the card stays idle; about a second on a real port.
 inline constexpr int cmd1_max_attempts = 8192;
 
+// Bytes clocked in while a card is busy writing; over half a second on a
+// real port, past any card's write time-out.
+inline constexpr int write_busy_max_bytes = 16384;
+
 CardResult mmc_init_spi();
 void mmc_disable();
 CardResult spi_read(std::int32_t sector, std::span<std::uint8_t, sector_size> buf);
+CardResult spi_write(std::int32_t sector, std::span<const std::uint8_t, sector_size> buf);

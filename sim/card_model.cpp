@@ -12,23 +12,30 @@ constexpr std::uint8_t r1_illegal_command = 0x04;
 constexpr std::uint8_t r1_address_error = 0x20;
 constexpr std::uint8_t start_token = 0xFE;
 constexpr std::uint8_t error_token_error = 0x01;
+constexpr std::uint8_t data_accepted = 0x05;
+constexpr std::uint8_t data_write_error = 0x0D;
+constexpr std::size_t block_crc_bytes = 2;
 constexpr std::uint32_t wake_up_clocks = 74;
 
 namespace cmd {
 constexpr int go_idle = 0;
 constexpr int send_op_cond = 1;
 constexpr int read_single_block = 17;
+constexpr int write_single_block = 24;
 }  // namespace cmd
 
 // Bytes the card has queued for DO: runs of one repeated byte or of a buffer.
 class OutQueue {
 public:
     void clear() { head_ = tail_ = 0; }
+    bool empty() {
+        while (head_ != tail_ && runs_[head_].count == 0) ++head_;
+        return head_ == tail_;
+    }
     void fill(std::uint8_t byte, std::uint32_t count) { push({nullptr, byte, count}); }
     void bytes(const std::uint8_t* data, std::uint32_t count) { push({data, 0, count}); }
     std::uint8_t next() {
-        while (head_ != tail_ && runs_[head_].count == 0) ++head_;
-        if (head_ == tail_) return 0xFF;
+        if (empty()) return 0xFF;
         Run& run = runs_[head_];
         --run.count;
         return run.data ? *run.data++ : run.byte;
@@ -49,6 +56,9 @@ private:
     std::size_t tail_ = 0;
 };
 
+// What the card makes of the bytes arriving on DI.
+enum class Receive { commands, await_token, block };
+
 struct Card {
     SimSettings cfg;
     std::uint8_t lines = 0;
@@ -66,6 +76,11 @@ struct Card {
     OutQueue out;
     std::array<std::uint8_t, 512> block{};
     std::array<std::uint8_t, 2> block_crc{};
+    Receive receive = Receive::commands;
+    std::size_t block_pos = 0;
+    std::uint32_t write_sector = 0;
+    std::array<std::uint8_t, 512> incoming{};
+    bool commit_pending = false;  // an accepted block not yet programmed
 };
 
 Card card;
@@ -123,9 +138,11 @@ std::uint8_t send_op_cond() {
     return 0x00;
 }
 
+bool valid_address(std::uint32_t address) { return address % 512 == 0 && address / 512 < storage_sectors(); }
+
 void read_single_block(std::uint32_t address) {
     if (card.idle) return respond(r1_idle | r1_illegal_command);
-    if (address % 512 != 0 || address / 512 >= storage_sectors()) return respond(r1_address_error);
+    if (!valid_address(address)) return respond(r1_address_error);
     respond(0x00);
     card.out.fill(0xFF, static_cast<std::uint32_t>(card.cfg.access_bytes));
     const bool read_ok = storage_read(address / 512, card.block);
@@ -136,6 +153,47 @@ void read_single_block(std::uint32_t address) {
     card.block_crc = {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
     card.out.bytes(card.block.data(), 512);
     card.out.bytes(card.block_crc.data(), 2);
+}
+
+void write_single_block(std::uint32_t address) {
+    if (card.idle) return respond(r1_idle | r1_illegal_command);
+    if (!valid_address(address)) return respond(r1_address_error);
+    respond(0x00);
+    card.write_sector = address / 512;
+    card.receive = Receive::await_token;
+}
+
+// The block and its CRC are in: answer, then stay busy while programming.
+void block_received() {
+    std::optional<std::uint8_t> response = card.cfg.data_response;
+    const bool refused = !storage_writable() || card.cfg.bad_sector == card.write_sector;
+    if (response == data_accepted && refused) response = data_write_error;
+    if (!response) return;
+    card.out.fill(*response, 1);
+    if (*response != data_accepted) return;
+    card.out.fill(0x00, static_cast<std::uint32_t>(card.cfg.busy_bytes));
+    card.commit_pending = true;
+}
+
+// Programming ends: later reads see the new data.
+void commit_block() {
+    storage_write(card.write_sector, card.incoming);
+    card.commit_pending = false;
+}
+
+void block_byte(std::uint8_t byte) {
+    if (card.block_pos < card.incoming.size()) card.incoming[card.block_pos] = byte;
+    if (++card.block_pos < card.incoming.size() + block_crc_bytes) return;
+    card.receive = Receive::commands;
+    block_received();
+}
+
+void start_frame(std::uint8_t byte) {
+    if (card.commit_pending) commit_block();
+    card.receive = Receive::commands;
+    card.out.clear();
+    card.frame[0] = byte;
+    card.frame_len = 1;
 }
 
 // Before SPI mode only a CMD0 with a correct CRC is taken.
@@ -160,12 +218,15 @@ void execute_frame() {
             return respond(send_op_cond());
         case cmd::read_single_block:
             return read_single_block(arg);
+        case cmd::write_single_block:
+            return write_single_block(arg);
         default:
             return respond(state_bits() | r1_illegal_command);
     }
 }
 
-// A whole byte arrived on DI: either part of a command frame or filler.
+// A whole byte arrived on DI: part of a command frame, of a written block,
+// a start token, or filler.
 void byte_received(std::uint8_t byte) {
     if (card.frame_len > 0) {
         card.frame[card.frame_len++] = byte;
@@ -175,16 +236,20 @@ void byte_received(std::uint8_t byte) {
         }
         return;
     }
-    if ((byte & 0xC0) == 0x40) {
-        card.out.clear();
-        card.frame[0] = byte;
-        card.frame_len = 1;
+    if (card.receive == Receive::block) return block_byte(byte);
+    if ((byte & 0xC0) == 0x40) return start_frame(byte);
+    if (card.receive == Receive::await_token && byte == start_token) {
+        card.receive = Receive::block;
+        card.block_pos = 0;
     }
 }
 
 // Falling edge: the card puts its next bit on DO.
 void clock_fell() {
-    if (card.rx_bits == 0) card.tx = card.out.next();
+    if (card.rx_bits == 0) {
+        if (card.commit_pending && card.out.empty()) commit_block();
+        card.tx = card.out.next();
+    }
     card.do_high = (card.tx << card.rx_bits) & 0x80;
 }
 

@@ -5,21 +5,21 @@
 
 namespace {
 
-bool parse_number(std::string_view text, int base, long min, long max, long& out) {
+bool parse_number(std::string_view text, int base, long long min, long long max, long long& out) {
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, out, base);
     return !text.empty() && ec == std::errc() && ptr == end && out >= min && out <= max;
 }
 
-bool set_int(std::string_view value, long min, long max, int& field) {
-    long n = 0;
+bool set_int(std::string_view value, long long min, long long max, int& field) {
+    long long n = 0;
     if (!parse_number(value, 10, min, max, n)) return false;
     field = static_cast<int>(n);
     return true;
 }
 
 bool set_byte(std::string_view value, std::uint8_t& field) {
-    long n = 0;
+    long long n = 0;
     if (!parse_number(value, 16, 0, 0xFF, n)) return false;
     field = static_cast<std::uint8_t>(n);
     return true;
@@ -43,13 +43,28 @@ bool set_cmd1(std::string_view value, SimSettings& s) {
     return true;
 }
 
+bool set_response(std::string_view value, SimSettings& s) {
+    std::uint8_t byte = 0;
+    if (value == "none") s.data_response.reset();
+    else if (set_byte(value, byte)) s.data_response = byte;
+    else return false;
+    return true;
+}
+
+bool set_bad_sector(std::string_view value, SimSettings& s) {
+    long long n = 0;
+    if (!parse_number(value, 16, 0, 0xFFFFFFFFLL, n)) return false;
+    s.bad_sector = static_cast<std::uint32_t>(n);
+    return true;
+}
+
 struct Setting {
     std::string_view name;
     std::string_view range;
     bool (*apply)(std::string_view value, SimSettings& s);
 };
 
-constexpr std::array<Setting, 8> settings_table{{
+constexpr std::array<Setting, 11> settings_table{{
     {"ncr", "1 to 8", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 8, s.ncr); }},
     {"idle", "a count or never", set_idle},
     {"access", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.access_bytes); }},
@@ -57,6 +72,9 @@ constexpr std::array<Setting, 8> settings_table{{
     {"cmd1", "a hex byte", set_cmd1},
     {"token", "a hex byte", [](std::string_view v, SimSettings& s) { return set_byte(v, s.read_token); }},
     {"write", "on or off", [](std::string_view v, SimSettings& s) { return set_switch(v, "on", "off", s.writable); }},
+    {"response", "a hex byte or none", set_response},
+    {"busy", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.busy_bytes); }},
+    {"bad", "a hex sector number", set_bad_sector},
     {"link", "up or down", [](std::string_view v, SimSettings& s) { return set_switch(v, "down", "up", s.link_down); }},
 }};
 
@@ -85,6 +103,10 @@ const char* const sim_settings_help =
     "  cmd1=HH       R1 answered to every CMD1 instead of idle/ready\n"
     "  token=HH      token sent instead of the start token FE (a data error token)\n"
     "  write=on|off  open IMAGE for writing (default off: read-only)\n"
+    "  response=HH|none  data response to a written block (default 05: accepted;\n"
+    "                0B: CRC error, 0D: write error)\n"
+    "  busy=N        bytes the card stays busy after a write (default 8)\n"
+    "  bad=SECTOR    writes to this sector (hex) fail with a write error\n"
     "  link=up|down  down: the port cannot reach the card (default up)\n";
 
 bool sim_parse_settings(std::string_view text, SimSettings& s, std::string& error) {

@@ -18,6 +18,9 @@ struct SimSettings {
     std::uint8_t cmd0_answer = 0x01;          // R1 sent for CMD0
     std::optional<std::uint8_t> cmd1_answer;  // R1 sent for every CMD1 instead
     std::uint8_t read_token = 0xFE;           // start token, or a data error token
+    std::optional<std::uint8_t> data_response = 0x05;  // answer to a written block; none: no answer
+    int busy_bytes = 8;                       // bytes DO stays low while a block is programmed
+    std::optional<std::uint32_t> bad_sector;  // writes to this sector fail with a write error
 };
 
 // Parses what follows "sim" in --port=sim[:IMAGE][,SETTING=VALUE...].

@@ -1,8 +1,11 @@
 #include "sim/storage.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "sim/demo_card.h"
 
@@ -10,6 +13,9 @@ namespace {
 
 std::FILE* image = nullptr;
 std::uint32_t sectors = 0;
+bool writable = false;
+// Sectors written to the demo card, which has no file behind it.
+std::map<std::uint32_t, std::array<std::uint8_t, 512>> demo_written;
 
 bool seek_to(std::uint64_t offset) {
 #ifdef _WIN32
@@ -39,6 +45,7 @@ bool fail(std::string& error, const std::string& text) {
 
 bool storage_open(const SimSettings& settings, std::string& error) {
     storage_close();
+    writable = settings.writable;
     if (settings.image.empty()) {
         sectors = demo_card_sectors;
         return true;
@@ -60,6 +67,8 @@ void storage_close() {
     if (image) std::fclose(image);
     image = nullptr;
     sectors = 0;
+    writable = false;
+    demo_written.clear();
 }
 
 std::uint32_t storage_sectors() { return sectors; }
@@ -67,8 +76,22 @@ std::uint32_t storage_sectors() { return sectors; }
 bool storage_read(std::uint32_t sector, SectorSpan out) {
     if (sector >= sectors) return false;
     if (!image) {
-        demo_card_sector(sector, out);
+        const auto written = demo_written.find(sector);
+        if (written == demo_written.end()) demo_card_sector(sector, out);
+        else std::copy(written->second.begin(), written->second.end(), out.begin());
         return true;
     }
     return seek_to(std::uint64_t{sector} * 512) && std::fread(out.data(), 1, out.size(), image) == out.size();
+}
+
+bool storage_writable() { return writable; }
+
+bool storage_write(std::uint32_t sector, std::span<const std::uint8_t, 512> data) {
+    if (!writable || sector >= sectors) return false;
+    if (!image) {
+        std::copy(data.begin(), data.end(), demo_written[sector].begin());
+        return true;
+    }
+    return seek_to(std::uint64_t{sector} * 512) && std::fwrite(data.data(), 1, data.size(), image) == data.size() &&
+           std::fflush(image) == 0;
 }

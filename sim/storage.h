@@ -15,3 +15,7 @@ bool storage_open(const SimSettings& settings, std::string& error);
 void storage_close();
 std::uint32_t storage_sectors();
 bool storage_read(std::uint32_t sector, SectorSpan out);
+// True when the card was opened for writing.
+bool storage_writable();
+// Writes one sector through to the image (or the demo card's memory).
+bool storage_write(std::uint32_t sector, std::span<const std::uint8_t, 512> data);
