@@ -15,6 +15,10 @@ void console_open();
 // Restores the terminal; returns the signal that interrupted the run, or 0.
 int console_close();
 
+// The ending signal (Ctrl+C and the like) that has arrived, or 0; for work
+// that runs without waiting for input.
+int console_signal_pending();
+
 // Flushes the output, then waits for one key: its code, or key_none.
 int console_key();
 // Flushes the output, then reads a hex number as "%lx" does and consumes the

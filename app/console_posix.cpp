@@ -56,7 +56,7 @@ void route_signals() {
     for (int signal : ending_signals) sigdelset(&wait_mask, signal);
 }
 
-int take_pending_signal() {
+int pending_signal() {
     sigset_t set;
     sigpending(&set);
     for (int signal : ending_signals) {
@@ -124,8 +124,10 @@ int console_close() {
     if (!opened) return 0;
     std::fflush(stdout);
     set_key_mode(false);
-    return take_pending_signal();
+    return pending_signal();
 }
+
+int console_signal_pending() { return opened ? pending_signal() : 0; }
 
 int console_key() {
     std::fflush(stdout);

@@ -5,6 +5,7 @@
 #include "app/console.h"
 #include "app/options.h"
 #include "app/session.h"
+#include "app/surface_test.h"
 #include "port/backends.h"
 #include "port/trace.h"
 
@@ -31,11 +32,14 @@ int main(int argc, char** argv) {
         std::fputs(usage_text().c_str(), stdout);
         return 0;
     }
+    if (error = options_conflict(options); !error.empty()) return fail_usage(error);
     if (!select_port(options, error)) return fail_usage(error);
     if (!options.trace.empty() && !trace_start(options.trace, error)) return fail_usage(error);
 
     console_open();
-    int status = run_session();
+    const CardWork work = options.test ? CardWork{[&] { return surface_test(*options.test); }, 1}
+                                       : CardWork{browse_sectors, 0};
+    int status = run_session(work);
     if (!trace_stop()) {
         std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());
         if (status == 0) status = 1;

@@ -22,6 +22,26 @@ bool parse_base(std::string_view text, std::uint16_t& base) {
     return true;
 }
 
+bool parse_hex(std::string_view text, std::uint32_t max, std::uint32_t& value) {
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value, 16);
+    return !text.empty() && ec == std::errc() && ptr == end && value <= max;
+}
+
+// START:COUNT in hex, every sector of it addressable.
+bool parse_range(std::string_view text, Options& o, std::string& error) {
+    constexpr std::uint32_t last = 0x7FFFFF;
+    const auto colon = text.find(':');
+    std::uint32_t start = 0, count = 0;
+    if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last, start) ||
+        !parse_hex(text.substr(colon + 1), last + 1, count) || count == 0 || start + count - 1 > last) {
+        error = "bad test range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to 7FFFFF)";
+        return false;
+    }
+    o.test = SectorRange{static_cast<std::int32_t>(start), static_cast<std::int32_t>(count)};
+    return true;
+}
+
 bool parse_port(std::string_view value, Options& o, std::string& error) {
     std::string_view rest;
     if (value == "direct") {
@@ -49,7 +69,12 @@ bool parse_one(std::string_view arg, Options& o, std::string& error) {
         o.help = true;
         return true;
     }
+    if (arg == "--yes") {
+        o.yes = true;
+        return true;
+    }
     if (starts_with(arg, "--port=", value)) return parse_port(value, o, error);
+    if (starts_with(arg, "--test=", value)) return parse_range(value, o, error);
     if (starts_with(arg, "--trace=", value) && !value.empty()) {
         o.trace = std::string(value);
         return true;
@@ -68,9 +93,18 @@ bool parse_options(int argc, const char* const* argv, Options& options, std::str
     return true;
 }
 
+std::string options_conflict(const Options& o) {
+    if (!o.test) return {};
+    if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
+        return "the surface test writes to the card: open the simulated card with write=on";
+    if (o.port != Options::Port::sim && !o.yes)
+        return "the surface test writes to the card and restores each sector: add --yes to run it on a real port";
+    return {};
+}
+
 std::string usage_text() {
     return std::string(
-               "Usage: vantacle [--port=PORT] [--trace=FILE]\n"
+               "Usage: vantacle [--port=PORT] [--trace=FILE] [--test=START:COUNT [--yes]]\n"
                "Tests an MMC or SD card wired to a parallel port: powers it up, initialises it\n"
                "in SPI mode and shows its 512-byte sectors as hex dumps.\n"
                "\n"
@@ -82,6 +116,10 @@ std::string usage_text() {
                "                        IMAGE, or an empty socket with IMAGE none\n"
                "  --trace=FILE          log every port access to FILE: W XX (data written),\n"
                "                        R XX (status read)\n"
+               "  --test=START:COUNT    surface test instead of the browser: for COUNT sectors\n"
+               "                        from START (hex), save each, write a pattern, read it\n"
+               "                        back, restore and verify; exit 0 when all pass\n"
+               "  --yes                 allow --test on a real port (it writes to the card)\n"
                "  --help                this text\n"
                "\n"
                "Simulated-card settings:\n") +

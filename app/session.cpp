@@ -60,18 +60,6 @@ std::int32_t next_sector(int key, std::int32_t sector) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(sector) + 1);
 }
 
-void browse() {
-    std::int32_t sector = no_sector;
-    for (;;) {
-        say("Read Sector?(CR=NEXT,SPC=ADDRESS,E=END)");
-        sector = next_sector(console_key(), sector);
-        if (sector == no_sector) return;
-        std::printf("\nRead Sector %06XH :", static_cast<unsigned>(sector));
-        if (spi_read(sector, buff) != CardResult::ok) say("Error\n");
-        else dump_sector();
-    }
-}
-
 void closing_report(int level) {
     say("\nGIVEIO close: ");
     if (level == 3) say("Stop :");
@@ -81,7 +69,19 @@ void closing_report(int level) {
 
 }  // namespace
 
-int run_session() {
+int browse_sectors() {
+    std::int32_t sector = no_sector;
+    for (;;) {
+        say("Read Sector?(CR=NEXT,SPC=ADDRESS,E=END)");
+        sector = next_sector(console_key(), sector);
+        if (sector == no_sector) return 0;
+        std::printf("\nRead Sector %06XH :", static_cast<unsigned>(sector));
+        if (spi_read(sector, buff) != CardResult::ok) say("Error\n");
+        else dump_sector();
+    }
+}
+
+int run_session(const CardWork& work) {
     say("Vantacle\n\n");
     say("Open GIVEIO for WinNT/2K/XP : ");
     giveio_result = giveio_start();
@@ -89,16 +89,17 @@ int run_session() {
     if (giveio_result == 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "vantacle: %s\n", giveio_failure().c_str());
-        return 0;
+        return work.status_without_card;
     }
     say("Initialize MMC Card for SPI mode:");
+    int status = work.status_without_card;
     if (report_init(mmc_init_spi())) {
-        browse();
+        status = work.run();
         mmc_disable();
     }
     closing_report(giveio_result);
     giveio_result = giveio_stop(giveio_result);
     if (giveio_result == 3) say("Can't stop GIVEIO\n");
     if (giveio_result == 4) say("Can't remove GIVEIO\n");
-    return giveio_result == 0 ? 0 : 1;
+    return giveio_result == 0 ? status : 1;
 }

@@ -2,5 +2,17 @@
 // initialisation, sector browser, power-down, closing report.
 #pragma once
 
+#include <functional>
+
+// What the session does with an initialised card, and the exit status when
+// it never gets that far (no port access, or the card did not initialise).
+struct CardWork {
+    std::function<int()> run;  // returns the exit status
+    int status_without_card;
+};
+
+// The sector browser: keys and entries from the console.
+int browse_sectors();
+
 // Runs the sequence on the selected port; returns the exit status.
-int run_session();
+int run_session(const CardWork& work);

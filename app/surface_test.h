@@ -1,0 +1,14 @@
+// Surface test: writes a pattern to each sector of a range, reads it back,
+// and restores what the sector held.
+#pragma once
+
+#include <cstdint>
+
+struct SectorRange {
+    std::int32_t start;
+    std::int32_t count;
+};
+
+// Tests the range on an initialised card; exit status 0 when every sector
+// passed, 1 when any failed. Stops early, between sectors, on Ctrl+C.
+int surface_test(SectorRange range);

@@ -1,0 +1,89 @@
+// The surface test from outside: its report, its exit status, and the image
+// file, which must end as it started.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+#include "tests/expected_text.h"
+#include "tests/program_runner.h"
+#include "tests/test_image.h"
+
+namespace {
+
+using namespace expected;
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The report with its speed figure, which varies, replaced by N.
+std::string without_speed(const std::string& out) {
+    return std::regex_replace(out, std::regex(", [0-9]+ bytes/s\r?\n"), ", N bytes/s\n");
+}
+
+const std::string ready = opened + "OK\n";
+
+}  // namespace
+
+TEST(SurfaceTest, PassesAndLeavesTheImageAsItWas) {
+    TestImage image(64);
+    const std::string before = file_bytes(image.path());
+    const auto r = run_piped({"--port=sim:" + image.path() + ",write=on", "--test=8:20"}, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(without_speed(r.out), ready + "tested 32 sectors, 0 bad, N bytes/s\n" + closing);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(file_bytes(image.path()), before);
+}
+
+TEST(SurfaceTest, ReportsASectorThatRefusesWrites) {
+    TestImage image(16);
+    const std::string before = file_bytes(image.path());
+    const auto r = run_piped({"--port=sim:" + image.path() + ",write=on,bad=3", "--test=0:10"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(without_speed(r.out),
+              ready + "bad sector 000003: pattern write failed (card result 5)\ntested 16 sectors, 1 bad, N bytes/s\n" +
+                  closing);
+    EXPECT_EQ(file_bytes(image.path()), before);
+}
+
+TEST(SurfaceTest, ReadErrorsAndFailedInitialisation) {
+    TestImage image(4);
+    const auto past_end = run_piped({"--port=sim:" + image.path() + ",write=on", "--test=3:2"}, "");
+    EXPECT_EQ(past_end.status, 1);
+    EXPECT_EQ(without_speed(past_end.out),
+              ready + "bad sector 000004: read failed (card result 4)\ntested 2 sectors, 1 bad, N bytes/s\n" + closing);
+    const auto no_card = run_piped({"--port=sim:none", "--test=0:1"}, "");
+    EXPECT_EQ(no_card.status, 1);
+    EXPECT_EQ(no_card.out, opened + "CMD0 response error\n" + closing);
+}
+
+TEST(SurfaceTest, CtrlCStopsBetweenSectorsWithEverySectorRestored) {
+    TestImage image(1024);
+    const std::string before = file_bytes(image.path());
+    PtySession pty({"--port=sim:" + image.path() + ",write=on,busy=10000", "--test=0:400"});
+    ASSERT_TRUE(pty.wait_for("Initialize MMC Card for SPI mode:OK"));
+    pty.type("\x03");
+    EXPECT_EQ(pty.finish(60000), 130);
+    std::smatch tested;
+    const std::string out = pty.transcript();
+    ASSERT_TRUE(std::regex_search(out, tested, std::regex("tested ([0-9]+) sectors, 0 bad"))) << out;
+    EXPECT_LT(std::stoi(tested[1]), 0x400);
+    EXPECT_EQ(file_bytes(image.path()), before);
+}
+
+TEST(SurfaceTest, RefusesToRunWhereItMustNot) {
+    TestImage image(4);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--test=0:1"}, {"--port=direct:278", "--test=0:1"},
+          {"--port=sim:" + image.path(), "--test=0:1"}, {"--port=sim,write=on", "--test=0"},
+          {"--port=sim,write=on", "--test=0:0"}, {"--port=sim,write=on", "--test=7FFFFF:2"},
+          {"--port=sim,write=on", "--test=x:1"}}) {
+        const auto r = run_piped(args, "");
+        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_EQ(r.out, "") << args.back();
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
