@@ -18,7 +18,8 @@ int fail_usage(const std::string& error) {
 
 bool select_port(const Options& options, std::string& error) {
     if (options.port == Options::Port::sim) return sim_port_select(options.sim, error);
-    direct_port_select(options.base);
+    if (options.port == Options::Port::ppdev) ppdev_port_select(options.device);
+    else direct_port_select(options.base);
     return true;
 }
 

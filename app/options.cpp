@@ -11,13 +11,21 @@ bool starts_with(std::string_view text, std::string_view prefix, std::string_vie
     return true;
 }
 
-// A base I/O port in hex, with or without 0x; base + 1 must be a port too.
+// Ports below 0x100 belong to the system board's own devices; a parallel
+// port's registers start on a 4-port boundary (legacy 3BC, 378, 278, PCI cards).
+constexpr unsigned lowest_base = 0x100;
+constexpr unsigned highest_base = 0xFFFC;
+constexpr unsigned base_alignment = 4;
+
+// A base I/O port in hex, with or without 0x, where a parallel port can be.
 bool parse_base(std::string_view text, std::uint16_t& base) {
     if (text.substr(0, 2) == "0x" || text.substr(0, 2) == "0X") text.remove_prefix(2);
     unsigned value = 0;
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, value, 16);
-    if (text.empty() || ec != std::errc() || ptr != end || value == 0 || value > 0xFFFE) return false;
+    if (text.empty() || ec != std::errc() || ptr != end || value < lowest_base || value > highest_base ||
+        value % base_alignment != 0)
+        return false;
     base = static_cast<std::uint16_t>(value);
     return true;
 }
@@ -51,15 +59,22 @@ bool parse_port(std::string_view value, Options& o, std::string& error) {
     if (starts_with(value, "direct:", rest)) {
         o.port = Options::Port::direct;
         if (parse_base(rest, o.base)) return true;
-        error = "bad port base '" + std::string(rest) + "' (a hex I/O port such as 378 or 0x278)";
+        error = "bad port base '" + std::string(rest) +
+                "' (a hex I/O port from 100 to FFFC on a 4-port boundary, such as 378 or 0x278)";
         return false;
+    }
+    if (value == "ppdev" || (starts_with(value, "ppdev:", rest) && !rest.empty())) {
+        o.port = Options::Port::ppdev;
+        if (!rest.empty()) o.device = std::string(rest);
+        return true;
     }
     if (starts_with(value, "sim", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ',')) {
         o.port = Options::Port::sim;
         o.sim = SimSettings{};
         return sim_parse_settings(rest, o.sim, error);
     }
-    error = "unknown port '" + std::string(value) + "' (direct[:BASE] or sim[:IMAGE][,SETTING=VALUE...])";
+    error = "unknown port '" + std::string(value) +
+            "' (direct[:BASE], ppdev[:DEVICE] or sim[:IMAGE][,SETTING=VALUE...])";
     return false;
 }
 
@@ -110,6 +125,8 @@ std::string usage_text() {
                "\n"
                "  --port=direct[:BASE]  the parallel port at BASE (hex, default 378): data at\n"
                "                        BASE, status at BASE+1 (the default port)\n"
+               "  --port=ppdev[:DEVICE] the parallel port behind the ppdev device DEVICE\n"
+               "                        (default /dev/parport0)\n"
                "  --port=sim[:IMAGE][,SETTING=VALUE...]\n"
                "                        a simulated card holding IMAGE (a file of whole\n"
                "                        512-byte sectors), the built-in demo card without\n"

@@ -10,9 +10,10 @@
 #include "sim/settings.h"
 
 struct Options {
-    enum class Port { direct, sim };
+    enum class Port { direct, ppdev, sim };
     Port port = Port::direct;
     std::uint16_t base = wiring::default_base;
+    std::string device = "/dev/parport0";
     SimSettings sim;
     std::string trace;
     std::optional<SectorRange> test;  // --test=START:COUNT

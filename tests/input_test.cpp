@@ -66,6 +66,15 @@ TEST(CommandLine, PortsAndTrace) {
     ASSERT_TRUE(parse_args({"--port=direct:3bc", "--trace=t.log"}, o, error));
     EXPECT_EQ(o.base, 0x3BC);
     EXPECT_EQ(o.trace, "t.log");
+    ASSERT_TRUE(parse_args({"--port=direct:100"}, o, error));
+    EXPECT_EQ(o.base, 0x100);
+    ASSERT_TRUE(parse_args({"--port=direct:FFFC"}, o, error));
+    EXPECT_EQ(o.base, 0xFFFC);
+    ASSERT_TRUE(parse_args({"--port=ppdev"}, o, error));
+    EXPECT_EQ(o.port, Options::Port::ppdev);
+    EXPECT_EQ(o.device, "/dev/parport0");
+    ASSERT_TRUE(parse_args({"--port=ppdev:/dev/parport1"}, o, error));
+    EXPECT_EQ(o.device, "/dev/parport1");
     ASSERT_TRUE(parse_args({"--port=sim:card.img,write=on,ncr=8,idle=never,access=0,cmd0=00,cmd1=05,token=09,link=down"},
                            o, error))
         << error;
@@ -91,7 +100,8 @@ TEST(CommandLine, BadValuesNameWhatIsWrong) {
         {"--port=sim,cmd0=100", "cmd0"},        {"--port=sim,write=yes", "write"},
         {"--port=sim,x=1", "unknown simulated-card setting 'x'"},
         {"--port=simulator", "unknown port"},   {"--port=direct:0", "bad port base"},
-        {"--port=direct:FFFF", "bad port base"}, {"--trace=", "unknown option"},
+        {"--port=direct:FFFF", "bad port base"}, {"--port=direct:80", "bad port base"},
+        {"--port=direct:37A", "bad port base"}, {"--port=ppdev:", "unknown port"}, {"--trace=", "unknown option"},
         {"-x", "unknown option '-x'"}};
     for (auto [arg, message] : cases) {
         Options o;

@@ -1,6 +1,7 @@
 #include "tests/program_runner.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -37,7 +38,7 @@ bool drain(int fd, std::string& to) {
 
 }  // namespace
 
-RunResult run_piped(const std::vector<std::string>& args, const std::string& input) {
+RunResult run_piped(const std::vector<std::string>& args, const std::string& input, int as_uid) {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err)) return {"", "pipe failed", -1};
     const pid_t pid = fork();
@@ -46,6 +47,9 @@ RunResult run_piped(const std::vector<std::string>& args, const std::string& inp
         dup2(out[1], 1);
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+        if (as_uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(as_uid)) != 0 ||
+                            setuid(static_cast<uid_t>(as_uid)) != 0))
+            _exit(126);
         exec_program(args);
     }
     close(in[0]);

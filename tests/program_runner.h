@@ -14,8 +14,9 @@ struct RunResult {
     int status;  // exit status, or 128 + signal when killed
 };
 
-// Runs the program with args, input on standard input (then closed).
-RunResult run_piped(const std::vector<std::string>& args, const std::string& input);
+// Runs the program with args, input on standard input (then closed); as the
+// user as_uid (with that group and no others) when it is not negative.
+RunResult run_piped(const std::vector<std::string>& args, const std::string& input, int as_uid = -1);
 
 // The program on a pseudo-terminal as its controlling terminal (standard
 // input and output); standard error goes to a pipe.

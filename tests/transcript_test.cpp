@@ -95,6 +95,7 @@ TEST_F(Session, BadCommandLinesSayOneLineAndTouchNothing) {
     for (const std::string& arg :
          {std::string("--bogus"), std::string("stray"), std::string("--port=sim,ncr=9"),
           std::string("--port=sim,speed=3"), std::string("--port=direct:XYZ"), std::string("--port=direct:10000"),
+          std::string("--port=direct:80"),
           std::string("--port=parallel"), "--port=sim:" + odd.path(), std::string("--port=sim:/nonexistent.img"),
           std::string("--trace=/nonexistent/dir/trace.log")}) {
         const auto r = run_piped({"--port=sim", arg}, "\n");

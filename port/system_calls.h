@@ -1,0 +1,29 @@
+// The system calls the real-port backends make, in one table that tests can
+// replace to stand in for the system. Each behaves as the call it names:
+// -1 with errno set on failure.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+struct SystemCalls {
+    int (*ioperm)(unsigned long from, unsigned long count, int on);
+    int (*open)(const char* path, int flags);
+    int (*close)(int fd);
+    int (*ioctl)(int fd, unsigned long request, void* arg);
+    // Interrupts a blocked call (it fails with EINTR) after ms; 0 cancels.
+    int (*alarm_ms)(unsigned ms);
+    uid_t (*getuid)();
+    uid_t (*geteuid)();
+    gid_t (*getgid)();
+    const char* (*getenv)(const char* name);
+    int (*setgroups)(std::size_t count, const gid_t* groups);
+    int (*setresgid)(gid_t real, gid_t effective, gid_t saved);
+    int (*setresuid)(uid_t real, uid_t effective, uid_t saved);
+};
+
+extern SystemCalls system_calls;
+
+// The table that calls the system itself.
+SystemCalls system_calls_real();

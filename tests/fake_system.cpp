@@ -1,0 +1,123 @@
+#include "tests/fake_system.h"
+
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <utility>
+
+#include "port/system_calls.h"
+#include "sim/card_model.h"
+
+namespace {
+
+std::vector<std::string> calls;
+std::map<std::string, std::deque<int>> failures;
+std::map<std::string, std::string> environment;
+uid_t real_uid = 1000, effective_uid = 1000;
+gid_t real_gid = 1000;
+int next_fd = 3;
+bool to_sim = false;
+
+// Logs the call; -1 with errno set when it was told to fail.
+int act(const std::string& name, const std::string& line) {
+    calls.push_back(line);
+    auto& queue = failures[name];
+    if (queue.empty()) return 0;
+    errno = queue.front();
+    queue.pop_front();
+    return -1;
+}
+
+std::string hex(unsigned long value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%lX", value);
+    return text;
+}
+
+std::string ids(unsigned a, unsigned b, unsigned c) {
+    return std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c);
+}
+
+int port_access(int fd, unsigned long request, void* arg) {
+    auto* byte = static_cast<std::uint8_t*>(arg);
+    if (request == PPWDATA) {
+        if (to_sim) sim_card_write(*byte);
+        return to_sim ? 0 : act("PPWDATA", "ioctl " + std::to_string(fd) + " PPWDATA " + hex(*byte));
+    }
+    if (to_sim) {
+        *byte = sim_card_read();
+        return 0;
+    }
+    const int result = act("PPRSTATUS", "ioctl " + std::to_string(fd) + " PPRSTATUS");
+    if (result == 0) *byte = 0x80;
+    return result;
+}
+
+int fake_ioctl(int fd, unsigned long request, void* arg) {
+    if (request == PPWDATA || request == PPRSTATUS) return port_access(fd, request, arg);
+    const std::map<unsigned long, std::string> names{{PPEXCL, "PPEXCL"}, {PPCLAIM, "PPCLAIM"}, {PPRELEASE, "PPRELEASE"}};
+    const auto found = names.find(request);
+    const std::string name = found == names.end() ? "ioctl " + hex(request) : found->second;
+    return act(name, "ioctl " + std::to_string(fd) + " " + name);
+}
+
+int fake_open(const char* path, int flags) {
+    const std::string mode = (flags & O_ACCMODE) == O_RDWR && (flags & O_CLOEXEC) ? " rw cloexec" : " other";
+    return act("open", std::string("open ") + path + mode) == 0 ? next_fd++ : -1;
+}
+
+constexpr SystemCalls fake{
+    [](unsigned long from, unsigned long count, int on) {
+        return act("ioperm", "ioperm " + hex(from) + " " + std::to_string(count) + " " + std::to_string(on));
+    },
+    fake_open,
+    [](int fd) { return act("close", "close " + std::to_string(fd)); },
+    fake_ioctl,
+    [](unsigned ms) { return act("alarm", "alarm " + std::to_string(ms)); },
+    [] { return real_uid; },
+    [] { return effective_uid; },
+    [] { return real_gid; },
+    [](const char* name) -> const char* {
+        const auto found = environment.find(name);
+        return found == environment.end() ? nullptr : found->second.c_str();
+    },
+    [](std::size_t count, const gid_t* groups) {
+        return act("setgroups", "setgroups " + (count == 1 ? std::to_string(groups[0]) : "(" + std::to_string(count) + ")"));
+    },
+    [](gid_t r, gid_t e, gid_t s) { return act("setresgid", "setresgid " + ids(r, e, s)); },
+    [](uid_t r, uid_t e, uid_t s) { return act("setresuid", "setresuid " + ids(r, e, s)); },
+};
+
+}  // namespace
+
+void fake_system_install() {
+    calls.clear();
+    failures.clear();
+    environment.clear();
+    real_uid = effective_uid = 1000;
+    real_gid = 1000;
+    next_fd = 3;
+    to_sim = false;
+    system_calls = fake;
+}
+
+void fake_system_remove() { system_calls = system_calls_real(); }
+
+void fake_fail(const std::string& name, int error) { failures[name].push_back(error); }
+
+void fake_ids(uid_t uid, uid_t euid, gid_t gid) {
+    real_uid = uid;
+    effective_uid = euid;
+    real_gid = gid;
+}
+
+void fake_env(const std::string& name, const std::string& value) { environment[name] = value; }
+
+void fake_port_to_sim() { to_sim = true; }
+
+const std::vector<std::string>& fake_calls() { return calls; }

@@ -1,0 +1,292 @@
+// The real-port backends, direct I/O and ppdev: the system calls they make,
+// in order, with the system stood in for; and ppdev for real against device
+// nodes that cannot be used.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "card/mmc_if.h"
+#include "card/mmc_spi.h"
+#include "port/backends.h"
+#include "port/port.h"
+#include "portaccess/giveio.h"
+#include "sim/card_model.h"
+#include "sim/storage.h"
+#include "tests/fake_system.h"
+#include "tests/program_runner.h"
+#include "tests/test_image.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+const Calls ppdev_claimed{"open /dev/parport0 rw cloexec", "ioctl 3 PPEXCL", "alarm 3000", "ioctl 3 PPCLAIM",
+                          "alarm 0"};
+const Calls sudo_drop{"setgroups 1001", "setresgid 1001 1001 1001", "setresuid 1000 1000 1000"};
+
+Calls operator+(Calls a, const Calls& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class RealPort : public ::testing::Test {
+protected:
+    void SetUp() override { fake_system_install(); }
+    void TearDown() override { fake_system_remove(); }
+
+    static void under_sudo() {
+        fake_ids(0, 0, 0);
+        fake_env("SUDO_UID", "1000");
+        fake_env("SUDO_GID", "1001");
+    }
+    // Level 0 and the line that says why.
+    static std::string refused() { return giveio_start() == 0 ? giveio_failure() : "not refused"; }
+};
+
+}  // namespace
+
+TEST_F(RealPort, DirectAsksForDataAndStatusOnlyAndGivesThemBack) {
+    direct_port_select(0x278);
+    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_EQ(giveio_stop(1), 0);
+    EXPECT_EQ(fake_calls(), (Calls{"ioperm 278 2 1", "ioperm 278 2 0"}));
+
+    fake_system_install();
+    direct_port_select(0x378);
+    EXPECT_EQ(giveio_start(), 1);
+    fake_fail("ioperm", EINVAL);
+    EXPECT_EQ(giveio_stop(1), 1);
+}
+
+TEST_F(RealPort, DirectRefusalsSayWhatFailedAndWhatToDo) {
+    direct_port_select(0x378);
+    fake_fail("ioperm", EPERM);
+    EXPECT_EQ(refused(), "cannot access I/O ports 0x378-0x379: Operation not permitted; run as root or with "
+                         "CAP_SYS_RAWIO, or use --port=ppdev");
+    fake_fail("ioperm", ENOSYS);
+    EXPECT_EQ(refused(), "cannot access I/O ports 0x378-0x379: Function not implemented; this system gives no "
+                         "direct port access; use --port=ppdev");
+    EXPECT_EQ(fake_calls(), (Calls{"ioperm 378 2 1", "ioperm 378 2 1"}));
+}
+
+TEST_F(RealPort, DirectUnderSudoGivesUpRootRightAfterIoperm) {
+    under_sudo();
+    direct_port_select(0x378);
+    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_EQ(giveio_stop(1), 0);
+    EXPECT_EQ(fake_calls(), Calls{"ioperm 378 2 1"} + sudo_drop + Calls{"ioperm 378 2 0"});
+}
+
+TEST_F(RealPort, RootItselfHasNobodyToGoBackTo) {
+    direct_port_select(0x378);
+    fake_ids(0, 0, 0);
+    EXPECT_EQ(giveio_start(), 1);
+    fake_env("SUDO_UID", "0");
+    fake_env("SUDO_GID", "0");
+    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_EQ(fake_calls(), (Calls{"ioperm 378 2 1", "ioperm 378 2 1"}));
+}
+
+TEST_F(RealPort, SetUserIdRunGoesBackToTheRealUserWhateverTheEnvironment) {
+    direct_port_select(0x378);
+    fake_ids(1000, 0, 1001);
+    fake_env("SUDO_UID", "0");
+    fake_env("SUDO_GID", "0");
+    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_EQ(fake_calls(), Calls{"ioperm 378 2 1"} + sudo_drop);
+}
+
+TEST_F(RealPort, RootThatCannotBeGivenUpGivesTheAccessBack) {
+    direct_port_select(0x378);
+    under_sudo();
+    fake_fail("setresuid", EPERM);
+    EXPECT_EQ(refused(), "cannot give up root for user 1000: Operation not permitted");
+    EXPECT_EQ(fake_calls(), Calls{"ioperm 378 2 1"} + sudo_drop + Calls{"ioperm 378 2 0"});
+
+    for (const char* uid : {"", "10x0", "-1", "99999999999"}) {
+        fake_system_install();
+        under_sudo();
+        fake_env("SUDO_UID", uid);
+        EXPECT_EQ(refused(), "cannot tell which user ran sudo (SUDO_UID and SUDO_GID are not plain numbers); not "
+                             "running on as root")
+            << uid;
+        EXPECT_EQ(fake_calls(), (Calls{"ioperm 378 2 1", "ioperm 378 2 0"})) << uid;
+    }
+}
+
+TEST_F(RealPort, PpdevClaimsExclusivelyThenWritesReadsReleasesAndCloses) {
+    ppdev_port_select("/dev/parport0");
+    EXPECT_EQ(giveio_start(), 1);
+    port_write_data(0xFE);
+    // The status register comes back as the port shows it: bit 7 untouched.
+    EXPECT_EQ(port_read_status(), 0x80);
+    EXPECT_EQ(giveio_stop(1), 0);
+    EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPWDATA FE", "ioctl 3 PPRSTATUS", "ioctl 3 PPRELEASE",
+                                                  "close 3"}));
+}
+
+TEST_F(RealPort, PpdevClaimsPlainlyWhereExclusiveIsNotAllowed) {
+    ppdev_port_select("/dev/parport0");
+    // Another driver has the port registered: a fresh descriptor, a plain claim.
+    fake_fail("PPCLAIM", ENXIO);
+    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_EQ(giveio_stop(1), 0);
+    EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"close 3", "open /dev/parport0 rw cloexec", "alarm 3000",
+                                                  "ioctl 4 PPCLAIM", "alarm 0", "ioctl 4 PPRELEASE", "close 4"}));
+
+    fake_system_install();
+    fake_fail("PPEXCL", EINVAL);
+    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_EQ(fake_calls(), ppdev_claimed);
+}
+
+TEST_F(RealPort, PpdevBusyPortHasItsOwnLineAndIsClosed) {
+    const std::string busy = "cannot claim /dev/parport0: the port is busy, another driver or program holds it";
+    ppdev_port_select("/dev/parport0");
+    // Held exclusively by another driver: neither claim registers.
+    fake_fail("PPCLAIM", ENXIO);
+    fake_fail("PPCLAIM", ENXIO);
+    EXPECT_EQ(refused(), busy);
+    EXPECT_EQ(fake_calls().back(), "close 4");
+
+    // Held for longer than the claim may wait.
+    fake_system_install();
+    fake_fail("PPEXCL", EINVAL);
+    fake_fail("PPCLAIM", EINTR);
+    EXPECT_EQ(refused(), busy);
+    EXPECT_EQ(fake_calls(), ppdev_claimed + Calls{"close 3"});
+}
+
+TEST_F(RealPort, PpdevRefusalsNameTheDeviceAndTheFix) {
+    const std::pair<int, std::string> opens[] = {
+        {EACCES, "cannot open /dev/parport1: Permission denied; add your user to the lp group (usermod -aG lp USER) "
+                 "and log in again"},
+        {ENOENT, "cannot open /dev/parport1: No such file or directory; load the ppdev module (modprobe ppdev) or "
+                 "name the device with --port=ppdev:DEVICE"},
+        {ENXIO, "cannot open /dev/parport1: No such device or address; no parallel port answers there (is the "
+                "ppdev module loaded?)"},
+        {EBUSY, "cannot open /dev/parport1: Device or resource busy"}};
+    ppdev_port_select("/dev/parport1");
+    for (const auto& [error, line] : opens) {
+        fake_system_install();
+        fake_fail("open", error);
+        EXPECT_EQ(refused(), line);
+        EXPECT_EQ(fake_calls(), Calls{"open /dev/parport1 rw cloexec"});
+    }
+
+    fake_system_install();
+    fake_fail("PPEXCL", ENOTTY);
+    EXPECT_EQ(refused(), "cannot claim /dev/parport1: it is not a parallel port device");
+    EXPECT_EQ(fake_calls(), (Calls{"open /dev/parport1 rw cloexec", "ioctl 3 PPEXCL", "close 3"}));
+
+    fake_system_install();
+    fake_fail("PPCLAIM", EIO);
+    EXPECT_EQ(refused(), "cannot claim /dev/parport1: Input/output error");
+    EXPECT_EQ(fake_calls().back(), "close 3");
+}
+
+TEST_F(RealPort, PpdevFailedReleaseIsReportedAndTheDeviceStillClosed) {
+    ppdev_port_select("/dev/parport0");
+    EXPECT_EQ(giveio_start(), 1);
+    fake_fail("PPRELEASE", EINVAL);
+    EXPECT_EQ(giveio_stop(1), 1);
+    EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}));
+
+    fake_system_install();
+    EXPECT_EQ(giveio_start(), 1);
+    fake_fail("close", EIO);
+    EXPECT_EQ(giveio_stop(1), 1);
+}
+
+TEST_F(RealPort, PpdevUnderSudoGivesUpRootBeforeTheCardIsTouched) {
+    under_sudo();
+    ppdev_port_select("/dev/parport0");
+    EXPECT_EQ(giveio_start(), 1);
+    mmc_hw_start();
+    EXPECT_EQ(fake_calls(), ppdev_claimed + sudo_drop + Calls{"ioctl 3 PPWDATA 6"});
+
+    fake_system_install();
+    under_sudo();
+    fake_fail("setgroups", EPERM);
+    EXPECT_EQ(refused(), "cannot give up root for user 1000: Operation not permitted");
+    EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"setgroups 1001", "ioctl 3 PPRELEASE", "close 3"}));
+}
+
+// Bit 7 of PPRSTATUS carries DO inverted, as inb does: a whole card session works.
+TEST_F(RealPort, PpdevReadsACardSector) {
+    TestImage image(16);
+    SimSettings settings;
+    settings.image = image.path();
+    std::string error;
+    ASSERT_TRUE(storage_open(settings, error)) << error;
+    sim_card_configure(settings);
+    fake_port_to_sim();
+    ppdev_port_select("/dev/parport0");
+    ASSERT_EQ(giveio_start(), 1);
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    std::array<std::uint8_t, 512> buf{};
+    ASSERT_EQ(spi_read(5, buf), CardResult::ok);
+    EXPECT_EQ(0, std::memcmp(buf.data(), image.sector(5), buf.size()));
+    mmc_disable();
+    EXPECT_EQ(giveio_stop(1), 0);
+    storage_close();
+    EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}));
+}
+
+// The program for real: device nodes that cannot be used end at level 0.
+namespace {
+
+const std::string no_access = "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n";
+constexpr int nobody = 65534;
+
+// Root runs the program as nobody, so that refusals are real.
+int unprivileged() { return geteuid() == 0 ? nobody : -1; }
+
+}  // namespace
+
+TEST(RealDevice, PpdevNodesThatCannotBeUsed) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/nonexistent/parport0", "vantacle: cannot open /nonexistent/parport0: No such file or directory; load the "
+                                  "ppdev module (modprobe ppdev) or name the device with --port=ppdev:DEVICE\n"},
+        {"/dev/null", "vantacle: cannot claim /dev/null: it is not a parallel port device\n"}};
+    for (const auto& [device, line] : cases) {
+        const auto r = run_piped({"--port=ppdev:" + device}, "\n");
+        EXPECT_EQ(r.out, no_access) << device;
+        EXPECT_EQ(r.err, line);
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+TEST(RealDevice, PpdevNodeTheUserMayNotOpen) {
+    const auto dir = std::filesystem::temp_directory_path() / ("vantacle-ppdev-" + std::to_string(getpid()));
+    std::filesystem::create_directory(dir);
+    const std::string node = (dir / "parport0").string();
+    std::FILE* f = std::fopen(node.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    chmod(dir.c_str(), 0755);
+    chmod(node.c_str(), unprivileged() < 0 ? 0000 : 0600);
+    const bool can_open = unprivileged() < 0 && access(node.c_str(), R_OK | W_OK) == 0;
+    const auto r = can_open ? RunResult{} : run_piped({"--port=ppdev:" + node}, "\n", unprivileged());
+    std::filesystem::remove_all(dir);
+    if (can_open) GTEST_SKIP() << "the test user may open any file";
+    EXPECT_EQ(r.out, no_access);
+    EXPECT_EQ(r.err, "vantacle: cannot open " + node +
+                         ": Permission denied; add your user to the lp group (usermod -aG lp USER) and log in again\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(RealDevice, DirectRefusedWithoutPrivilege) {
+    const auto r = run_piped({"--port=direct"}, "\n", unprivileged());
+    EXPECT_EQ(r.out, no_access);
+    EXPECT_EQ(r.err.rfind("vantacle: cannot access I/O ports 0x378-0x379: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("use --port=ppdev\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 0);
+}
