@@ -10,11 +10,14 @@
 
 #include "port/system_calls.h"
 
-namespace {
-
 #if defined(__i386__) || defined(__x86_64__)
 #include <sys/io.h>
+#define VANTACLE_PORT_INSTRUCTIONS 1
+#endif
 
+namespace {
+
+#ifdef VANTACLE_PORT_INSTRUCTIONS
 int port_permission(unsigned long from, unsigned long count, int on) { return ::ioperm(from, count, on); }
 #else
 // No I/O port instructions on this machine.
