@@ -65,7 +65,7 @@ bool parse_port(std::string_view value, Options& o, std::string& error) {
     }
     if (value == "ppdev" || (starts_with(value, "ppdev:", rest) && !rest.empty())) {
         o.port = Options::Port::ppdev;
-        if (!rest.empty()) o.device = std::string(rest);
+        o.device = value == "ppdev" ? default_device : std::string(rest);
         return true;
     }
     if (starts_with(value, "sim", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ',')) {

@@ -9,11 +9,13 @@
 #include "port/wiring.h"
 #include "sim/settings.h"
 
+inline constexpr const char* default_device = "/dev/parport0";
+
 struct Options {
     enum class Port { direct, ppdev, sim };
     Port port = Port::direct;
     std::uint16_t base = wiring::default_base;
-    std::string device = "/dev/parport0";
+    std::string device = default_device;
     SimSettings sim;
     std::string trace;
     std::optional<SectorRange> test;  // --test=START:COUNT

@@ -75,6 +75,8 @@ TEST(CommandLine, PortsAndTrace) {
     EXPECT_EQ(o.device, "/dev/parport0");
     ASSERT_TRUE(parse_args({"--port=ppdev:/dev/parport1"}, o, error));
     EXPECT_EQ(o.device, "/dev/parport1");
+    ASSERT_TRUE(parse_args({"--port=ppdev:/dev/parport1", "--port=ppdev"}, o, error));
+    EXPECT_EQ(o.device, "/dev/parport0");
     ASSERT_TRUE(parse_args({"--port=sim:card.img,write=on,ncr=8,idle=never,access=0,cmd0=00,cmd1=05,token=09,link=down"},
                            o, error))
         << error;

@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -76,31 +75,33 @@ TEST_F(RealPort, DirectRefusalsSayWhatFailedAndWhatToDo) {
     EXPECT_EQ(fake_calls(), (Calls{"ioperm 378 2 1", "ioperm 378 2 1"}));
 }
 
-TEST_F(RealPort, DirectUnderSudoGivesUpRootRightAfterIoperm) {
-    under_sudo();
-    direct_port_select(0x378);
-    EXPECT_EQ(giveio_start(), 1);
-    EXPECT_EQ(giveio_stop(1), 0);
-    EXPECT_EQ(fake_calls(), Calls{"ioperm 378 2 1"} + sudo_drop + Calls{"ioperm 378 2 0"});
-}
-
-TEST_F(RealPort, RootItselfHasNobodyToGoBackTo) {
-    direct_port_select(0x378);
-    fake_ids(0, 0, 0);
-    EXPECT_EQ(giveio_start(), 1);
-    fake_env("SUDO_UID", "0");
-    fake_env("SUDO_GID", "0");
-    EXPECT_EQ(giveio_start(), 1);
-    EXPECT_EQ(fake_calls(), (Calls{"ioperm 378 2 1", "ioperm 378 2 1"}));
-}
-
-TEST_F(RealPort, SetUserIdRunGoesBackToTheRealUserWhateverTheEnvironment) {
-    direct_port_select(0x378);
-    fake_ids(1000, 0, 1001);
-    fake_env("SUDO_UID", "0");
-    fake_env("SUDO_GID", "0");
-    EXPECT_EQ(giveio_start(), 1);
-    EXPECT_EQ(fake_calls(), Calls{"ioperm 378 2 1"} + sudo_drop);
+// Root is given up right after ioperm, for whoever ran the program.
+TEST_F(RealPort, DirectGoesBackToTheInvokingUser) {
+    struct Case {
+        uid_t uid, euid;
+        gid_t gid;
+        const char* sudo_uid;
+        Calls drop;
+    };
+    const Case cases[] = {
+        {1000, 1000, 1000, nullptr, {}},  // a plain user: nothing to give up
+        {0, 0, 0, "1000", sudo_drop},     // sudo
+        {0, 0, 0, nullptr, {}},           // root itself
+        {0, 0, 0, "0", {}},               // root through sudo
+        {1000, 0, 1001, "0", sudo_drop},  // set-user-ID: the real user, whatever the environment says
+    };
+    for (const auto& c : cases) {
+        fake_system_install();
+        fake_ids(c.uid, c.euid, c.gid);
+        if (c.sudo_uid) {
+            fake_env("SUDO_UID", c.sudo_uid);
+            fake_env("SUDO_GID", "1001");
+        }
+        direct_port_select(0x378);
+        EXPECT_EQ(giveio_start(), 1);
+        EXPECT_EQ(giveio_stop(1), 0);
+        EXPECT_EQ(fake_calls(), Calls{"ioperm 378 2 1"} + c.drop + Calls{"ioperm 378 2 0"}) << "case " << &c - cases;
+    }
 }
 
 TEST_F(RealPort, RootThatCannotBeGivenUpGivesTheAccessBack) {
