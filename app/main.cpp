@@ -23,6 +23,11 @@ bool select_port(const Options& options, std::string& error) {
     return true;
 }
 
+// A simulated card's accesses take no real time: its trace counts them.
+TraceClock trace_clock(const Options& options) {
+    return options.port == Options::Port::sim ? TraceClock::per_access : TraceClock::measured;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,7 +40,7 @@ int main(int argc, char** argv) {
     }
     if (error = options_conflict(options); !error.empty()) return fail_usage(error);
     if (!select_port(options, error)) return fail_usage(error);
-    if (!options.trace.empty() && !trace_start(options.trace, error)) return fail_usage(error);
+    if (!options.trace.empty() && !trace_start(options.trace, trace_clock(options), error)) return fail_usage(error);
 
     console_open();
     const CardWork work = options.test ? CardWork{[&] { return surface_test(*options.test); }, 1}

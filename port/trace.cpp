@@ -1,15 +1,20 @@
 #include "port/trace.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "port/port.h"
+#include "port/vcd.h"
 
 namespace {
 
 PortOps inner{};
 std::FILE* out = nullptr;
+bool dumping = false;
 char buffer[1 << 16];
 
 void log_access(char kind, std::uint8_t value) {
@@ -18,33 +23,65 @@ void log_access(char kind, std::uint8_t value) {
     std::fwrite(line, 1, sizeof line, out);
 }
 
+// The two forms of trace: the access log and the Value Change Dump.
+struct AccessLog {
+    static void wrote(std::uint8_t value) { log_access('W', value); }
+    static void read(std::uint8_t value) { log_access('R', value); }
+};
+
+struct ValueChangeDump {
+    static void wrote(std::uint8_t value) { vcd_wrote(value); }
+    static void read(std::uint8_t value) { vcd_read(value); }
+};
+
+template <class Form>
 void traced_write(std::uint8_t value) {
     inner.write_data(value);
-    log_access('W', value);
+    Form::wrote(value);
 }
 
+template <class Form>
 std::uint8_t traced_read() {
     const std::uint8_t value = inner.read_status();
-    log_access('R', value);
+    Form::read(value);
     return value;
+}
+
+template <class Form>
+PortOps traced_ops() {
+    return {traced_write<Form>, traced_read<Form>, port_generic_movers()};
+}
+
+bool names_a_dump(std::string_view path) {
+    constexpr std::string_view suffix = ".vcd";
+    if (path.size() < suffix.size()) return false;
+    return std::equal(suffix.begin(), suffix.end(), path.end() - suffix.size(),
+                      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
+bool cannot_write(const std::string& path, std::string& error) {
+    error = "cannot write trace " + path + ": " + std::strerror(errno);
+    if (out) std::fclose(out);
+    out = nullptr;
+    return false;
 }
 
 }  // namespace
 
-bool trace_start(const std::string& path, std::string& error) {
+bool trace_start(const std::string& path, TraceClock clock, std::string& error) {
     out = std::fopen(path.c_str(), "w");
-    if (!out) {
-        error = "cannot write trace " + path + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!out) return cannot_write(path, error);
     std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
-    inner = port_swap_ops({traced_write, traced_read, port_generic_movers()});
+    dumping = names_a_dump(path);
+    if (dumping && !vcd_begin(out, clock)) return cannot_write(path, error);
+    inner = port_swap_ops(dumping ? traced_ops<ValueChangeDump>() : traced_ops<AccessLog>());
     return true;
 }
 
 bool trace_stop() {
     if (!out) return true;
     port_swap_ops(inner);
+    if (dumping) vcd_end();
     const bool written = !std::ferror(out);
     const bool closed = std::fclose(out) == 0;
     out = nullptr;

@@ -39,6 +39,7 @@ inline constexpr std::uint8_t supply = mask_of(Line::supply);
 // Status register bit 7 carries DO, read inverted by the port: the bit reads
 // 0 while the card drives DO high.
 inline constexpr std::uint8_t do_status = 0x80;
+inline constexpr const char* do_name = "DO";
 
 inline constexpr std::uint16_t default_base = 0x378;
 

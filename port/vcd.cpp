@@ -1,0 +1,136 @@
+#include "port/vcd.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <chrono>
+
+#include "port/wiring.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Wires: the data-register lines in table order, then DO.
+constexpr std::size_t do_wire = wiring::data_lines.size();
+constexpr std::size_t wire_count = do_wire + 1;
+using Levels = std::array<char, wire_count>;
+
+constexpr char wire_id(std::size_t wire) { return static_cast<char>('!' + wire); }
+
+// A line is 1 when all its bits are set, 0 when none is, x in between.
+constexpr char level(std::uint8_t data, std::uint8_t mask) {
+    const std::uint8_t bits = data & mask;
+    return bits == mask ? '1' : bits == 0 ? '0' : 'x';
+}
+
+Levels levels_of(std::uint8_t data, char do_level) {
+    Levels levels{};
+    for (std::size_t wire = 0; wire < do_wire; ++wire) levels[wire] = level(data, wiring::data_lines[wire].mask);
+    levels[do_wire] = do_level;
+    return levels;
+}
+
+// The port reads DO inverted: status bit 7 is 0 while the card drives DO high.
+constexpr char do_level_of(std::uint8_t status) { return (status & wiring::do_status) ? '0' : '1'; }
+
+struct Step {
+    std::uint64_t time;
+    std::uint8_t data;
+};
+
+std::FILE* out = nullptr;
+TraceClock clock_kind = TraceClock::per_access;
+Clock::time_point started;
+std::uint64_t now = 0;
+std::uint8_t last_data = 0;
+Levels shown{};
+
+// The writes from the clock's last falling edge on: the card shifts DO out on
+// that edge, so they wait for the status read that shows the bit.
+std::array<Step, 8> held;
+std::size_t held_count = 0;
+
+void advance() {
+    if (clock_kind == TraceClock::per_access) {
+        ++now;
+        return;
+    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count();
+    now = std::max(now + 1, static_cast<std::uint64_t>(ns));
+}
+
+// Writes the time stamp and the wires that change, when any does.
+void emit(std::uint64_t time, const Levels& levels) {
+    char text[32 + 3 * wire_count];
+    char* p = text;
+    *p++ = '#';
+    p = std::to_chars(p, text + 32, time).ptr;
+    *p++ = '\n';
+    const char* const stamp_end = p;
+    for (std::size_t wire = 0; wire < wire_count; ++wire) {
+        if (levels[wire] == shown[wire]) continue;
+        *p++ = levels[wire];
+        *p++ = wire_id(wire);
+        *p++ = '\n';
+    }
+    shown = levels;
+    if (p != stamp_end) std::fwrite(text, 1, static_cast<std::size_t>(p - text), out);
+}
+
+void release_held(char do_level) {
+    for (std::size_t i = 0; i < held_count; ++i) emit(held[i].time, levels_of(held[i].data, do_level));
+    held_count = 0;
+}
+
+void write_header(TraceClock clock) {
+    std::fputs("$version Vantacle port trace $end\n"
+               "$comment one time step per port access $end\n",
+               out);
+    std::fputs(clock == TraceClock::per_access ? "$timescale 1 us $end\n" : "$timescale 1 ns $end\n", out);
+    std::fputs("$scope module card $end\n", out);
+    for (std::size_t wire = 0; wire < do_wire; ++wire)
+        std::fprintf(out, "$var wire 1 %c %s $end\n", wire_id(wire), wiring::data_lines[wire].name);
+    std::fprintf(out, "$var wire 1 %c %s $end\n", wire_id(do_wire), wiring::do_name);
+    std::fputs("$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n", out);
+    for (std::size_t wire = 0; wire < wire_count; ++wire) std::fprintf(out, "x%c\n", wire_id(wire));
+    std::fputs("$end\n", out);
+}
+
+}  // namespace
+
+bool vcd_begin(std::FILE* file, TraceClock clock) {
+    out = file;
+    clock_kind = clock;
+    now = 0;
+    last_data = 0;
+    held_count = 0;
+    shown.fill('x');
+    write_header(clock);
+    started = Clock::now();
+    return std::fflush(out) == 0;
+}
+
+void vcd_wrote(std::uint8_t data) {
+    advance();
+    const bool falling = (last_data & wiring::sck) && !(data & wiring::sck);
+    last_data = data;
+    if (falling || held_count == held.size()) release_held(shown[do_wire]);
+    if (falling || held_count > 0) held[held_count++] = {now, data};
+    else emit(now, levels_of(data, shown[do_wire]));
+}
+
+void vcd_read(std::uint8_t status) {
+    advance();
+    const char do_level = do_level_of(status);
+    if (held_count > 0) return release_held(do_level);
+    Levels levels = shown;
+    levels[do_wire] = do_level;
+    emit(now, levels);
+}
+
+void vcd_end() {
+    release_held(shown[do_wire]);
+    advance();
+    std::fprintf(out, "#%llu\n", static_cast<unsigned long long>(now));
+}
