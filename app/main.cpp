@@ -1,5 +1,6 @@
 // vantacle: tests an MMC or SD card wired to a parallel port.
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "app/console.h"
@@ -28,6 +29,20 @@ TraceClock trace_clock(const Options& options) {
     return options.port == Options::Port::sim ? TraceClock::per_access : TraceClock::measured;
 }
 
+// Opening the trace would empty the card image if both name the same file.
+bool trace_is_image(const Options& options) {
+    std::error_code ec;
+    return options.port == Options::Port::sim && !options.sim.empty_socket && !options.sim.image.empty() &&
+           std::filesystem::equivalent(options.trace, options.sim.image, ec);
+}
+
+bool open_trace(const Options& options, std::string& error) {
+    if (options.trace.empty()) return true;
+    if (!trace_is_image(options)) return trace_start(options.trace, trace_clock(options), error);
+    error = "the trace " + options.trace + " is the card image; name another file";
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,7 +55,7 @@ int main(int argc, char** argv) {
     }
     if (error = options_conflict(options); !error.empty()) return fail_usage(error);
     if (!select_port(options, error)) return fail_usage(error);
-    if (!options.trace.empty() && !trace_start(options.trace, trace_clock(options), error)) return fail_usage(error);
+    if (!open_trace(options, error)) return fail_usage(error);
 
     console_open();
     const CardWork work = options.test ? CardWork{[&] { return surface_test(*options.test); }, 1}
