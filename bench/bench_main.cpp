@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "card/bit_loops.h"
@@ -16,6 +18,7 @@
 #include "port/backends.h"
 #include "port/port.h"
 #include "port/system_calls.h"
+#include "port/trace.h"
 #include "port/wiring.h"
 
 namespace {
@@ -121,6 +124,10 @@ void BM_PpdevSectorRead(benchmark::State& state) {
 }
 BENCHMARK(BM_PpdevSectorRead)->Unit(benchmark::kMicrosecond);
 
+// A sector read on the simulated card also clocks in the NCR and access bytes.
+constexpr std::size_t sim_accesses_per_read =
+    accesses_per_read + 8 * SimSettings{}.access_bytes * 4 + 8 * (SimSettings{}.ncr - 1) * 4;
+
 void BM_SimSectorRead(benchmark::State& state) {
     std::string error;
     if (!sim_port_select(SimSettings{}, error) || mmc_init_spi() != CardResult::ok) {
@@ -135,10 +142,87 @@ void BM_SimSectorRead(benchmark::State& state) {
         benchmark::DoNotOptimize(buf.data());
     }
     report(state);
-    state.counters["accesses"] = static_cast<double>(accesses_per_read + 8 * SimSettings{}.access_bytes * 4 +
-                                                     8 * (SimSettings{}.ncr - 1) * 4);
+    state.counters["accesses"] = static_cast<double>(sim_accesses_per_read);
 }
 BENCHMARK(BM_SimSectorRead)->Unit(benchmark::kMicrosecond);
+
+// Traces go to /dev/null under a name that picks their form, so what is timed
+// is the tracing, not the disk.
+struct TraceForm {
+    const char* name;
+    TraceClock clock;
+};
+constexpr std::array<TraceForm, 3> trace_forms{{
+    {"log", TraceClock::per_access},
+    {"vcd", TraceClock::per_access},
+    {"vcd", TraceClock::measured},
+}};
+
+bool start_null_trace(const TraceForm& form, std::string& path) {
+    path = (std::filesystem::temp_directory_path() /
+            ("vantacle-bench-" + std::to_string(::getpid()) + "." + form.name))
+               .string();
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    std::filesystem::create_symlink("/dev/null", path, ec);
+    std::string error;
+    return !ec && trace_start(path, form.clock, error);
+}
+
+void stop_null_trace(const std::string& path) {
+    trace_stop();
+    std::remove(path.c_str());
+}
+
+long resident_kb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Arg: the trace form (0 access log, 1 waveform per access, 2 waveform measured).
+void BM_TracedSimSectorRead(benchmark::State& state) {
+    std::string error, path;
+    if (!sim_port_select(SimSettings{}, error) || !start_null_trace(trace_forms[state.range(0)], path)) {
+        state.SkipWithError("trace did not start");
+        return;
+    }
+    std::array<std::uint8_t, 512> buf{};
+    if (mmc_init_spi() != CardResult::ok) state.SkipWithError("simulated card did not start");
+    std::int32_t sector = 0;
+    for (auto _ : state) {
+        if (spi_read(sector, buf) != CardResult::ok) state.SkipWithError("read failed");
+        sector = (sector + 1) & 0xFFFF;
+    }
+    stop_null_trace(path);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * sim_accesses_per_read));
+    state.counters["per_access"] =
+        benchmark::Counter(static_cast<double>(sim_accesses_per_read),
+                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_TracedSimSectorRead)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+
+// Every sector of the demo card under a waveform trace: the peak memory the
+// process gains while the trace streams out.
+void BM_TracedWholeCard(benchmark::State& state) {
+    std::string error, path;
+    if (!sim_port_select(SimSettings{}, error) || !start_null_trace(trace_forms[1], path)) {
+        state.SkipWithError("trace did not start");
+        return;
+    }
+    std::array<std::uint8_t, 512> buf{};
+    const long before = resident_kb();
+    for (auto _ : state) {
+        if (mmc_init_spi() != CardResult::ok) state.SkipWithError("simulated card did not start");
+        for (std::int32_t sector = 0; sector < 0x10000; ++sector)
+            if (spi_read(sector, buf) != CardResult::ok) state.SkipWithError("read failed");
+        mmc_disable();
+    }
+    stop_null_trace(path);
+    state.counters["sectors"] = 0x10000;
+    state.counters["peak_growth_kb"] = static_cast<double>(resident_kb() - before);
+}
+BENCHMARK(BM_TracedWholeCard)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -24,9 +24,17 @@ constexpr char level(std::uint8_t data, std::uint8_t mask) {
     return bits == mask ? '1' : bits == 0 ? '0' : 'x';
 }
 
+// The data wires' levels for every data-register value.
+constexpr auto data_levels = [] {
+    std::array<Levels, 256> table{};
+    for (std::size_t data = 0; data < table.size(); ++data)
+        for (std::size_t wire = 0; wire < do_wire; ++wire)
+            table[data][wire] = level(static_cast<std::uint8_t>(data), wiring::data_lines[wire].mask);
+    return table;
+}();
+
 Levels levels_of(std::uint8_t data, char do_level) {
-    Levels levels{};
-    for (std::size_t wire = 0; wire < do_wire; ++wire) levels[wire] = level(data, wiring::data_lines[wire].mask);
+    Levels levels = data_levels[data];
     levels[do_wire] = do_level;
     return levels;
 }
@@ -40,6 +48,9 @@ struct Step {
 };
 
 std::FILE* out = nullptr;
+// Steps collect here and go to the file in large writes.
+std::array<char, 1 << 16> pending;
+std::size_t pending_size = 0;
 TraceClock clock_kind = TraceClock::per_access;
 Clock::time_point started;
 std::uint64_t now = 0;
@@ -60,14 +71,21 @@ void advance() {
     now = std::max(now + 1, static_cast<std::uint64_t>(ns));
 }
 
-// Writes the time stamp and the wires that change, when any does.
+void write_pending() {
+    std::fwrite(pending.data(), 1, pending_size, out);
+    pending_size = 0;
+}
+
+// Adds the time stamp and the wires that change, when any does.
 void emit(std::uint64_t time, const Levels& levels) {
-    char text[32 + 3 * wire_count];
-    char* p = text;
+    constexpr std::size_t longest_step = 24 + 3 * wire_count;
+    if (levels == shown) return;
+    if (pending.size() - pending_size < longest_step) write_pending();
+    char* const start = pending.data() + pending_size;
+    char* p = start;
     *p++ = '#';
-    p = std::to_chars(p, text + 32, time).ptr;
+    p = std::to_chars(p, p + 20, time).ptr;
     *p++ = '\n';
-    const char* const stamp_end = p;
     for (std::size_t wire = 0; wire < wire_count; ++wire) {
         if (levels[wire] == shown[wire]) continue;
         *p++ = levels[wire];
@@ -75,7 +93,7 @@ void emit(std::uint64_t time, const Levels& levels) {
         *p++ = '\n';
     }
     shown = levels;
-    if (p != stamp_end) std::fwrite(text, 1, static_cast<std::size_t>(p - text), out);
+    pending_size += static_cast<std::size_t>(p - start);
 }
 
 void release_held(char do_level) {
@@ -102,6 +120,7 @@ void write_header(TraceClock clock) {
 bool vcd_begin(std::FILE* file, TraceClock clock) {
     out = file;
     clock_kind = clock;
+    pending_size = 0;
     now = 0;
     last_data = 0;
     held_count = 0;
@@ -131,6 +150,7 @@ void vcd_read(std::uint8_t status) {
 
 void vcd_end() {
     release_held(shown[do_wire]);
+    write_pending();
     advance();
     std::fprintf(out, "#%llu\n", static_cast<unsigned long long>(now));
 }
