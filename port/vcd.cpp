@@ -111,7 +111,7 @@ void write_header(TraceClock clock) {
         std::fprintf(out, "$var wire 1 %c %s $end\n", wire_id(wire), wiring::data_lines[wire].name);
     std::fprintf(out, "$var wire 1 %c %s $end\n", wire_id(do_wire), wiring::do_name);
     std::fputs("$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n", out);
-    for (std::size_t wire = 0; wire < wire_count; ++wire) std::fprintf(out, "x%c\n", wire_id(wire));
+    for (std::size_t wire = 0; wire < wire_count; ++wire) std::fprintf(out, "%c%c\n", shown[wire], wire_id(wire));
     std::fputs("$end\n", out);
 }
 
@@ -124,7 +124,10 @@ bool vcd_begin(std::FILE* file, TraceClock clock) {
     now = 0;
     last_data = 0;
     held_count = 0;
+    // The data lines are unknown until the first write; DO rests high, as an
+    // undriven line reads, until the first status read shows it.
     shown.fill('x');
+    shown[do_wire] = '1';
     write_header(clock);
     started = Clock::now();
     return std::fflush(out) == 0;

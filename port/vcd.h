@@ -8,7 +8,7 @@
 
 #include "port/trace.h"
 
-// Writes the header and the unknown starting values to out and flushes them;
+// Writes the header and the starting levels to out and flushes them;
 // false when they could not be written.
 bool vcd_begin(std::FILE* out, TraceClock clock);
 void vcd_wrote(std::uint8_t data);

@@ -43,7 +43,7 @@ std::string header(const char* timescale) {
            "$var wire 1 % DO $end\n"
            "$upscope $end\n"
            "$enddefinitions $end\n"
-           "#0\n$dumpvars\nx!\nx\"\nx#\nx$\nx%\n$end\n";
+           "#0\n$dumpvars\nx!\nx\"\nx#\nx$\n1%\n$end\n";
 }
 
 struct Traced {
@@ -70,14 +70,14 @@ Traced session(const std::string& path) {
 }  // namespace
 
 TEST(WaveformTrace, EachAccessIsAStepAndDoChangesWithTheFallingClock) {
-    record_scripted({0xA5});
+    record_scripted({0x5A});
     const std::string path = temp_path("steps.vcd");
     std::string error;
     ASSERT_TRUE(trace_start(path, TraceClock::per_access, error)) << error;
     for (std::uint8_t value : {0x06, 0xFE, 0xFD, 0xFC, 0xFC, 0xFD}) port_write_data(value);
-    EXPECT_EQ(port_read_status(), 0x00);  // DO high: the first bit of 0xA5
+    EXPECT_EQ(port_read_status(), 0x80);  // DO low: the first bit of 0x5A
     for (std::uint8_t value : {0xF8, 0xF9, 0x39}) port_write_data(value);
-    EXPECT_EQ(port_read_status(), 0x80);  // DO low
+    EXPECT_EQ(port_read_status(), 0x00);  // DO high
     port_write_data(0x38);
     ASSERT_TRUE(trace_stop());
     // Steps 5 (the same value again) and 7 and 11 (reads) change no wire but
@@ -86,9 +86,9 @@ TEST(WaveformTrace, EachAccessIsAStepAndDoChangesWithTheFallingClock) {
                                    "#1\n0!\n1\"\n1#\n0$\n"
                                    "#2\n1$\n"
                                    "#3\n1!\n0\"\n"
-                                   "#4\n0!\n1%\n"
+                                   "#4\n0!\n0%\n"
                                    "#6\n1!\n"
-                                   "#8\n0!\n0#\n0%\n"
+                                   "#8\n0!\n0#\n1%\n"
                                    "#9\n1!\n"
                                    "#10\nx$\n"
                                    "#12\n0!\n"
