@@ -1,6 +1,7 @@
 // Speed of a sector read: through the line driver onto a port that only
 // answers, as bare register accesses, through the ppdev backend's own path
-// (one system call per access), and through the simulated card.
+// (one system call per access), and through the simulated card, also with
+// each form of trace on.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <linux/ppdev.h>
