@@ -40,3 +40,4 @@ PortOps port_swap_ops(const PortOps& ops) {
 bool port_acquire(std::string& why) { return selected.acquire(why); }
 bool port_release() { return selected.release(); }
 bool port_link_ok() { return selected.link_ok(); }
+bool port_needs_io_privilege() { return selected.needs_io_privilege; }

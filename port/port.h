@@ -27,6 +27,9 @@ struct PortBackend {
     bool (*release)();
     // False once the backend knows the port cannot reach the card.
     bool (*link_ok)();
+    // The backend runs port instructions, which an NT-family system allows
+    // only after the port-access driver's device has been opened.
+    bool needs_io_privilege = false;
 };
 
 namespace port_detail {
@@ -47,6 +50,7 @@ PortOps port_swap_ops(const PortOps& ops);
 bool port_acquire(std::string& why);
 bool port_release();
 bool port_link_ok();
+bool port_needs_io_privilege();
 
 inline void port_write_data(std::uint8_t value) { port_detail::active.write_data(value); }
 inline std::uint8_t port_read_status() { return port_detail::active.read_status(); }
