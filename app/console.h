@@ -5,6 +5,7 @@
 
 // Key code for a key that sends an escape sequence (arrows, function keys).
 inline constexpr int key_sequence = 0xE0;
+inline constexpr int key_escape = 0x1B;
 // What console_key gives when input has ended or the user interrupted.
 inline constexpr int key_none = -1;
 
@@ -19,12 +20,36 @@ int console_close();
 // that runs without waiting for input.
 int console_signal_pending();
 
+// True when standard error is a terminal, where a rewritten progress line helps.
+bool console_shows_progress();
+
 // Flushes the output, then waits for one key: its code, or key_none.
 int console_key();
 // Flushes the output, then reads a hex number as "%lx" does and consumes the
 // rest of its line. Entry::number stores it in value; Entry::nothing leaves
 // value alone; Entry::ended means input ended or the user interrupted.
 Entry console_number(std::int32_t& value);
+
+// After Escape: ESC [ ... final byte, or ESC O x, is one key that sent a
+// sequence; anything else is left (unget) for the next key, and Escape is
+// the Escape key itself. get() gives the next byte, or a negative value when
+// none follows.
+template <class Get, class Unget>
+int key_after_escape(Get get, Unget unget) {
+    const int c = get();
+    if (c == '[') {
+        int b;
+        do b = get();
+        while (b >= 0 && !(b >= 0x40 && b <= 0x7E));
+        return key_sequence;
+    }
+    if (c == 'O') {
+        get();
+        return key_sequence;
+    }
+    if (c >= 0) unget(c);
+    return key_escape;
+}
 
 constexpr int hex_digit(int c) {
     if (c >= '0' && c <= '9') return c - '0';

@@ -14,7 +14,6 @@ namespace {
 constexpr int byte_end = -1;          // end of input
 constexpr int byte_interrupted = -2;  // a handled signal arrived
 constexpr int byte_timeout = -3;
-constexpr int escape = 0x1B;
 constexpr int sequence_gap_ms = 50;   // a terminal sends a key's sequence at once
 constexpr std::array<int, 4> ending_signals{SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
@@ -89,26 +88,7 @@ int next_byte(int timeout_ms) {
     return pending[0];
 }
 
-void unget_byte() { --pending_pos; }
-
-// After Escape: a sequence (ESC [ ... final, or ESC O x) is one key; Escape
-// followed by nothing or by anything else is the Escape key itself.
-int escape_key() {
-    const int gap = is_terminal ? sequence_gap_ms : -1;
-    const int c = next_byte(gap);
-    if (c == '[') {
-        int b;
-        do b = next_byte(gap);
-        while (b >= 0 && !(b >= 0x40 && b <= 0x7E));
-        return key_sequence;
-    }
-    if (c == 'O') {
-        next_byte(gap);
-        return key_sequence;
-    }
-    if (c >= 0) unget_byte();
-    return escape;
-}
+void unget_byte(int) { --pending_pos; }
 
 }  // namespace
 
@@ -127,13 +107,17 @@ int console_close() {
     return pending_signal();
 }
 
+bool console_shows_progress() { return isatty(STDERR_FILENO); }
+
 int console_signal_pending() { return opened ? pending_signal() : 0; }
 
 int console_key() {
     std::fflush(stdout);
     const int c = next_byte(-1);
     if (c < 0) return key_none;
-    return c == escape ? escape_key() : c;
+    if (c != key_escape) return c;
+    const int gap = is_terminal ? sequence_gap_ms : -1;
+    return key_after_escape([gap] { return next_byte(gap); }, unget_byte);
 }
 
 // Line mode is on before the prompt shows, so that nothing typed at the

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr int key_space = 0x20;
-constexpr int key_escape = 0x1B;
 constexpr std::int32_t no_sector = -1;
 
 std::array<std::uint8_t, sector_size> buff;

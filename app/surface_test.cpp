@@ -1,7 +1,5 @@
 #include "app/surface_test.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -75,7 +73,7 @@ std::string test_sector(std::int32_t sector) {
 
 class Progress {
 public:
-    Progress() : shown_(isatty(STDERR_FILENO)) {}
+    Progress() : shown_(console_shows_progress()) {}
     void update(std::int32_t sector, std::int32_t done, std::int32_t total) {
         if (!shown_ || Clock::now() - last_ < progress_interval) return;
         last_ = Clock::now();
