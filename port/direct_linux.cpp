@@ -63,5 +63,5 @@ bool link_ok() { return true; }
 void direct_port_select(std::uint16_t base) {
     base_port = base;
     port_select({{DirectAccess::write_data, DirectAccess::read_status, bit_loops::movers_for<DirectAccess>()}, acquire,
-                 release, link_ok});
+                 release, link_ok, true});
 }

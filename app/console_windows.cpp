@@ -1,0 +1,82 @@
+// Keys and number entries on Windows: single keys from the console with
+// _getch, entries as lines from standard input (which the console echoes and
+// lets the user edit). When standard input is not a console, keys and
+// entries are both read from it in order.
+#include <conio.h>
+#include <io.h>
+#include <windows.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "app/console.h"
+
+namespace {
+
+constexpr int ctrl_c = 0x03;
+constexpr DWORD interrupt_settle_ms = 100;
+
+bool is_console = false;
+bool opened = false;
+volatile LONG interrupted = 0;
+
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    InterlockedExchange(&interrupted, 1);
+    return TRUE;
+}
+
+// A console read cut short by Ctrl+C ends like end of input; the handler
+// that says so runs on a thread of its own, so give it a moment.
+bool interrupted_now(bool input_ended) {
+    if (input_ended && is_console && !interrupted) Sleep(interrupt_settle_ms);
+    return interrupted != 0;
+}
+
+int next_byte() {
+    if (interrupted) return -1;
+    const int c = std::getchar();
+    if (c == EOF) interrupted_now(true);
+    return c == EOF ? -1 : c;
+}
+
+void unget_byte(int c) { std::ungetc(c, stdin); }
+
+int console_keypress() {
+    const int c = _getch();
+    if (c != ctrl_c) return c;
+    InterlockedExchange(&interrupted, 1);
+    return key_none;
+}
+
+}  // namespace
+
+void console_open() {
+    is_console = _isatty(_fileno(stdin));
+    opened = true;
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+int console_close() {
+    std::fflush(stdout);
+    return console_signal_pending();
+}
+
+bool console_shows_progress() { return _isatty(_fileno(stderr)); }
+
+int console_signal_pending() { return opened && interrupted ? SIGINT : 0; }
+
+int console_key() {
+    std::fflush(stdout);
+    if (interrupted) return key_none;
+    if (is_console) return console_keypress();
+    const int c = next_byte();
+    if (c < 0) return key_none;
+    return c == key_escape ? key_after_escape(next_byte, unget_byte) : c;
+}
+
+Entry console_number(std::int32_t& value) {
+    std::fflush(stdout);
+    const Entry entry = parse_hex_entry(next_byte, value);
+    return interrupted_now(entry == Entry::ended) ? Entry::ended : entry;
+}
