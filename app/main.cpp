@@ -1,6 +1,5 @@
 // vantacle: tests an MMC or SD card wired to a parallel port.
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "app/console.h"
@@ -9,6 +8,7 @@
 #include "app/surface_test.h"
 #include "port/backends.h"
 #include "port/trace.h"
+#include "sim/storage.h"
 
 namespace {
 
@@ -31,9 +31,7 @@ TraceClock trace_clock(const Options& options) {
 
 // Opening the trace would empty the card image if both name the same file.
 bool trace_is_image(const Options& options) {
-    std::error_code ec;
-    return options.port == Options::Port::sim && !options.sim.empty_socket && !options.sim.image.empty() &&
-           std::filesystem::equivalent(options.trace, options.sim.image, ec);
+    return options.port == Options::Port::sim && storage_is_file(options.trace);
 }
 
 bool open_trace(const Options& options, std::string& error) {

@@ -9,6 +9,13 @@
 
 #include "sim/demo_card.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 std::FILE* image = nullptr;
@@ -34,6 +41,25 @@ std::uint64_t file_size() {
     return static_cast<std::uint64_t>(ftello(image));
 #endif
 }
+
+#ifdef _WIN32
+// The volume and file index that tell a file apart from every other.
+bool file_identity(std::FILE* file, BY_HANDLE_FILE_INFORMATION& id) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return GetFileInformationByHandle(handle, &id) != 0;
+}
+
+bool same_file(std::FILE* a, std::FILE* b) {
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    return file_identity(a, x) && file_identity(b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+#else
+bool same_file(std::FILE* a, std::FILE* b) {
+    struct stat x{}, y{};
+    return fstat(fileno(a), &x) == 0 && fstat(fileno(b), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+#endif
 
 bool fail(std::string& error, const std::string& text) {
     error = text;
@@ -72,6 +98,15 @@ void storage_close() {
 }
 
 std::uint32_t storage_sectors() { return sectors; }
+
+bool storage_is_file(const std::string& path) {
+    if (!image) return false;
+    std::FILE* other = std::fopen(path.c_str(), "rb");
+    if (!other) return false;
+    const bool same = same_file(image, other);
+    std::fclose(other);
+    return same;
+}
 
 bool storage_read(std::uint32_t sector, SectorSpan out) {
     if (sector >= sectors) return false;

@@ -14,6 +14,8 @@ using SectorSpan = std::span<std::uint8_t, 512>;
 bool storage_open(const SimSettings& settings, std::string& error);
 void storage_close();
 std::uint32_t storage_sectors();
+// True when path names the open image file itself (by any name or link).
+bool storage_is_file(const std::string& path);
 bool storage_read(std::uint32_t sector, SectorSpan out);
 // True when the card was opened for writing.
 bool storage_writable();
