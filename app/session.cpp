@@ -100,5 +100,9 @@ int run_session(const CardWork& work) {
     giveio_result = giveio_stop(giveio_result);
     if (giveio_result == 3) say("Can't stop GIVEIO\n");
     if (giveio_result == 4) say("Can't remove GIVEIO\n");
+    if (giveio_result != 0 && giveio_result != 3 && giveio_result != 4) {
+        std::fflush(stdout);
+        std::fputs("vantacle: the port could not be given back\n", stderr);
+    }
     return giveio_result == 0 ? status : 1;
 }

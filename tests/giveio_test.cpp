@@ -2,6 +2,7 @@
 // is left registered afterwards.
 #include <gtest/gtest.h>
 
+#include "app/session.h"
 #include "port/port.h"
 #include "portaccess/giveio.h"
 #include "tests/fake_scm.h"
@@ -74,6 +75,22 @@ TEST(PortAccess, NoDriverNeededAnswersLevelOneAndTheBackendDecides) {
     EXPECT_EQ(giveio_stop(1), 1);
     record_access_rules("", false);
     fake_scm_remove();
+}
+
+TEST(PortAccess, PortThatCannotBeGivenBackFailsTheRun) {
+    for (bool fails : {false, true}) {
+        record_scripted({0x01, 0x00});
+        record_access_rules("", fails);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int status = run_session({[] { return 0; }, 0});
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Win95/98/Me\nInitialize MMC Card for SPI mode:OK\n"
+                  "\nGIVEIO close: \n");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), fails ? "vantacle: the port could not be given back\n" : "");
+        EXPECT_EQ(status, fails ? 1 : 0);
+    }
+    record_access_rules("", false);
 }
 
 TEST_F(PortAccessNt, OtherFamilyOrFailedVersionCallUsesThePortsDirectly) {
