@@ -35,10 +35,17 @@ LONG WINAPI on_port_fault(EXCEPTION_POINTERS* fault) {
         code != EXCEPTION_ILLEGAL_INSTRUCTION)
         return EXCEPTION_CONTINUE_SEARCH;
     CONTEXT* context = fault->ContextRecord;
-    const unsigned char opcode = *reinterpret_cast<const unsigned char*>(context->Eip);
+#ifdef _WIN64
+    auto& ip = context->Rip;
+    auto& ax = context->Rax;
+#else
+    auto& ip = context->Eip;
+    auto& ax = context->Eax;
+#endif
+    const unsigned char opcode = *reinterpret_cast<const unsigned char*>(ip);
     if (opcode != out_dx_al && opcode != in_al_dx) return EXCEPTION_CONTINUE_SEARCH;
-    if (opcode == in_al_dx) context->Eax |= 0xFF;
-    context->Eip += 1;
+    if (opcode == in_al_dx) ax |= 0xFF;
+    ip += 1;
     faulted = true;
     return EXCEPTION_CONTINUE_EXECUTION;
 }
