@@ -8,8 +8,9 @@
 # Usage: wine_test.sh LINUX_PROGRAM WIN32_BUILD WIN64_BUILD WORK_DIR
 # The builds are the cross-builds of cmake/i686-w64-mingw32.cmake and
 # cmake/x86_64-w64-mingw32.cmake with the stand-in driver. The 32-bit program
-# runs when this machine runs 32-bit code and Wine has its 32-bit loader;
-# otherwise its 64-bit twin from the same sources does.
+# runs with VANTACLE_WINE32=1, on a machine that runs 32-bit code natively
+# and has Wine's 32-bit side (wine32); otherwise its 64-bit twin from the
+# same sources does.
 set -euo pipefail
 
 linux_program=$(realpath "$1")
@@ -94,14 +95,24 @@ done
 # --- A fresh prefix with a server that outlives each program ----------------
 
 # The 64-bit twin runs unless VANTACLE_WINE32=1 says this machine runs 32-bit
-# code natively (under emulation 32-bit Wine starts far too slowly).
-if [[ ${VANTACLE_WINE32:-0} == 1 ]]; then exe=$exe32; else exe=$win64/vantacle.exe; fi
+# code natively (under emulation 32-bit Wine starts far too slowly). Wine
+# loads a driver in a host process as wide as the program that created its
+# service: the stand-in driver and the service tool match the program.
+if [[ ${VANTACLE_WINE32:-0} == 1 ]]; then
+    build=$win32
+    sc='C:\windows\syswow64\sc.exe'
+else
+    build=$win64
+    sc=sc
+fi
+exe=$build/vantacle.exe
 echo "running $exe"
-# A 64-bit prefix loads 64-bit drivers only, whichever program runs.
-cp "$win64/tests/standin_driver/giveio.sys" "$work/driver/"
+cp "$build/tests/standin_driver/giveio.sys" "$work/driver/"
 : >"$work/empty"
 wine_call prefix wineboot -i
 expect_eq "prefix created" "$(cat "$work/prefix.status")" 0
+# A driver host gets a minute to start, not ten seconds, on a busy machine.
+wine_call pipe-timeout reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_DWORD /d 60000 /f
 # The services started while the prefix was made cannot load drivers: start
 # them again in the finished prefix, under a server that stays.
 timeout 60 "$wineserver" -w
@@ -125,7 +136,7 @@ expect_unregistered() {
     if registered; then fail "$1: service left registered"; else pass "$1: no service registered"; fi
 }
 service_state() {
-    wine_call state sc query giveio
+    wine_call state "$sc" query giveio
     tr -d '\r' <"$work/state.out" | awk '/STATE/ {print $4}'
 }
 # Each port-access run: what it printed, its status, and nothing on standard error.
@@ -174,19 +185,19 @@ for attempt in first second; do
     expect_unregistered "no-driver-$attempt"
 done
 
-wine_call create sc create giveio binpath= "Z:${work//\//\\}\\driver\\giveio.sys" type= kernel start= demand
+wine_call create "$sc" create giveio binpath= "Z:${work//\//\\}\\driver\\giveio.sys" type= kernel start= demand
 expect_eq "service registered, stopped" "$(service_state)" STOPPED
 run_windows level3 "$work/driver" "$work/empty"
 expect_run level3 "$banner"$'Started: Opened\n'"$no_hardware"$'Stop :\n'
 expect_eq "level3: service still registered and stopped" "$(service_state)" STOPPED
 
-wine_call start sc start giveio
+wine_call start "$sc" start giveio
 expect_eq "driver running" "$(service_state)" RUNNING
 run_windows level2 "$work/driver" "$work/empty"
 expect_run level2 "$banner"$'Opened\n'"$no_hardware"$'\n'
 expect_eq "level2: driver still running" "$(service_state)" RUNNING
-wine_call stop sc stop giveio
-wine_call delete sc delete giveio
+wine_call stop "$sc" stop giveio
+wine_call delete "$sc" delete giveio
 
 # A system of the 95/98/Me family needs no driver.
 wine_call version reg add "$version_key" /v Version /d win98 /f
