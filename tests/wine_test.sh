@@ -76,6 +76,7 @@ stop_wine() {
     if ((emulator_paused)); then echo 1 >"$emulator"; fi
 }
 trap stop_wine EXIT
+trap 'exit 1' TERM INT
 
 # --- The images themselves -------------------------------------------------
 
@@ -83,7 +84,8 @@ imports() { "$objdump" -p "$1" | awk '/DLL Name:/ {print tolower($3)}' | sort | 
 header_field() { "$objdump" -p "$1" | awk -v field="$2" '$1 == field {$1 = ""; print substr($0, 2)}'; }
 
 exe32=$win32/vantacle.exe
-expect_eq "32-bit program is PE32 for Intel 80386" "$("$objdump" -f "$exe32" | awk '/file format/ {print $NF}') $(header_field "$exe32" Magic)" "pei-i386 010b (PE32)"
+expect_eq "32-bit program is PE32 for Intel 80386" \
+    "$("$objdump" -f "$exe32" | awk '/file format/ {print $NF}') $(header_field "$exe32" Magic)" "pei-i386 010b (PE32)"
 expect_eq "32-bit program is a console program for Windows 4.0 and later" \
     "$(header_field "$exe32" Subsystem) $(header_field "$exe32" MajorSubsystemVersion)" "00000003 (Windows CUI) 4"
 expect_eq "32-bit program imports only system DLLs" "$(imports "$exe32")" "advapi32.dll kernel32.dll msvcrt.dll "
