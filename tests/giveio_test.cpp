@@ -153,7 +153,7 @@ TEST_F(PortAccessNt, FailedInstallationIsTakenBackAndAgainNextRun) {
     EXPECT_EQ(Calls(calls.end() - 6, calls.end()), stop + remove_service);
 }
 
-TEST_F(PortAccessNt, StartedButUnopenableDriverIsLeftAsItWasFound) {
+TEST_F(PortAccessNt, StartedServiceWhoseDeviceWillNotOpenIsLeftRunning) {
     fake_scm_register(false);
     fake_scm_fail("CreateFileA", 5);
     EXPECT_EQ(giveio_start(), 0);
