@@ -14,21 +14,21 @@ enum class Entry { number, nothing, ended };
 // Puts the terminal into single-key mode and routes Ctrl+C to the waits.
 void console_open();
 // Restores the terminal; returns the signal that interrupted the run, or 0.
-int console_close();
+[[nodiscard]] int console_close();
 
 // The ending signal (Ctrl+C and the like) that has arrived, or 0; for work
 // that runs without waiting for input.
-int console_signal_pending();
+[[nodiscard]] int console_signal_pending();
 
 // True when standard error is a terminal, where a rewritten progress line helps.
-bool console_shows_progress();
+[[nodiscard]] bool console_shows_progress();
 
 // Flushes the output, then waits for one key: its code, or key_none.
-int console_key();
+[[nodiscard]] int console_key();
 // Flushes the output, then reads a hex number as "%lx" does and consumes the
 // rest of its line. Entry::number stores it in value; Entry::nothing leaves
 // value alone; Entry::ended means input ended or the user interrupted.
-Entry console_number(std::int32_t& value);
+[[nodiscard]] Entry console_number(std::int32_t& value);
 
 // After Escape: ESC [ ... final byte, or ESC O x, is one key that sent a
 // sequence; anything else is left (unget) for the next key, and Escape is

@@ -8,20 +8,21 @@
 #include "app/surface_test.h"
 #include "port/backends.h"
 #include "port/trace.h"
+#include "sim/sim_port.h"
 #include "sim/storage.h"
 
 namespace {
 
-int fail_usage(const std::string& error) {
-    std::fprintf(stderr, "vantacle: %s\n", error.c_str());
+int fail_usage(const Outcome& outcome) {
+    std::fprintf(stderr, "vantacle: %s\n", outcome.why().c_str());
     return 2;
 }
 
-bool select_port(const Options& options, std::string& error) {
-    if (options.port == Options::Port::sim) return sim_port_select(options.sim, error);
+Outcome select_port(const Options& options) {
+    if (options.port == Options::Port::sim) return sim_port_select(options.sim);
     if (options.port == Options::Port::ppdev) ppdev_port_select(options.device);
     else direct_port_select(options.base);
-    return true;
+    return Outcome::ok();
 }
 
 // A simulated card's accesses take no real time: its trace counts them.
@@ -34,26 +35,24 @@ bool trace_is_image(const Options& options) {
     return options.port == Options::Port::sim && storage_is_file(options.trace);
 }
 
-bool open_trace(const Options& options, std::string& error) {
-    if (options.trace.empty()) return true;
-    if (!trace_is_image(options)) return trace_start(options.trace, trace_clock(options), error);
-    error = "the trace " + options.trace + " is the card image; name another file";
-    return false;
+Outcome open_trace(const Options& options) {
+    if (options.trace.empty()) return Outcome::ok();
+    if (trace_is_image(options)) return Outcome::failed("the trace " + options.trace + " is the card image; name another file");
+    return trace_start(options.trace, trace_clock(options));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    std::string error;
-    if (!parse_options(argc, argv, options, error)) return fail_usage(error);
-    if (options.help) {
-        std::fputs(usage_text().c_str(), stdout);
+    if (Outcome parsed = parse_options(argc, argv, options); !parsed) return fail_usage(parsed);
+    if (options.help || options.version) {
+        std::fputs((options.help ? usage_text() : version_text()).c_str(), stdout);
         return 0;
     }
-    if (error = options_conflict(options); !error.empty()) return fail_usage(error);
-    if (!select_port(options, error)) return fail_usage(error);
-    if (!open_trace(options, error)) return fail_usage(error);
+    if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
+    if (Outcome selected = select_port(options); !selected) return fail_usage(selected);
+    if (Outcome traced = open_trace(options); !traced) return fail_usage(traced);
 
     console_open();
     const CardWork work = options.test ? CardWork{[&] { return surface_test(*options.test); }, 1}

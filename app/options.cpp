@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "card/mmc_spi.h"
+
 namespace {
 
 bool starts_with(std::string_view text, std::string_view prefix, std::string_view& rest) {
@@ -38,7 +40,7 @@ bool parse_hex(std::string_view text, std::uint32_t max, std::uint32_t& value) {
 
 // START:COUNT in hex, every sector of it addressable.
 bool parse_range(std::string_view text, Options& o, std::string& error) {
-    constexpr std::uint32_t last = 0x7FFFFF;
+    constexpr auto last = static_cast<std::uint32_t>(last_sector);
     const auto colon = text.find(':');
     std::uint32_t start = 0, count = 0;
     if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last, start) ||
@@ -71,7 +73,9 @@ bool parse_port(std::string_view value, Options& o, std::string& error) {
     if (starts_with(value, "sim", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ',')) {
         o.port = Options::Port::sim;
         o.sim = SimSettings{};
-        return sim_parse_settings(rest, o.sim, error);
+        const Outcome parsed = sim_parse_settings(rest, o.sim);
+        if (!parsed) error = parsed.why();
+        return static_cast<bool>(parsed);
     }
     error = "unknown port '" + std::string(value) +
             "' (direct[:BASE], ppdev[:DEVICE] or sim[:IMAGE][,SETTING=VALUE...])";
@@ -82,6 +86,10 @@ bool parse_one(std::string_view arg, Options& o, std::string& error) {
     std::string_view value;
     if (arg == "--help" || arg == "-h") {
         o.help = true;
+        return true;
+    }
+    if (arg == "--version") {
+        o.version = true;
         return true;
     }
     if (arg == "--yes") {
@@ -101,21 +109,25 @@ bool parse_one(std::string_view arg, Options& o, std::string& error) {
 
 }  // namespace
 
-bool parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
+Outcome parse_options(int argc, const char* const* argv, Options& options) {
+    std::string error;
     for (int i = 1; i < argc; ++i) {
-        if (!parse_one(argv[i], options, error)) return false;
+        if (!parse_one(argv[i], options, error)) return Outcome::failed(error);
     }
-    return true;
+    return Outcome::ok();
 }
 
-std::string options_conflict(const Options& o) {
-    if (!o.test) return {};
+Outcome options_conflict(const Options& o) {
+    if (!o.test) return Outcome::ok();
     if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
-        return "the surface test writes to the card: open the simulated card with write=on";
+        return Outcome::failed("the surface test writes to the card: open the simulated card with write=on");
     if (o.port != Options::Port::sim && !o.yes)
-        return "the surface test writes to the card and restores each sector: add --yes to run it on a real port";
-    return {};
+        return Outcome::failed(
+            "the surface test writes to the card and restores each sector: add --yes to run it on a real port");
+    return Outcome::ok();
 }
+
+std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 
 std::string usage_text() {
     return std::string(
@@ -139,6 +151,7 @@ std::string usage_text() {
                "                        back, restore and verify; exit 0 when all pass\n"
                "  --yes                 allow --test on a real port (it writes to the card)\n"
                "  --help                this text\n"
+               "  --version             the program's version\n"
                "\n"
                "Simulated-card settings:\n") +
            sim_settings_help +

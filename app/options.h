@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/surface_test.h"
+#include "port/outcome.h"
 #include "port/wiring.h"
 #include "sim/settings.h"
 
@@ -21,14 +22,14 @@ struct Options {
     std::optional<SectorRange> test;  // --test=START:COUNT
     bool yes = false;                 // --yes: the surface test may write to a real card
     bool help = false;
+    bool version = false;
 };
 
-// On failure fills error with one line and returns false.
-bool parse_options(int argc, const char* const* argv, Options& options, std::string& error);
+Outcome parse_options(int argc, const char* const* argv, Options& options);
 
-// Why the options, though each is valid, must not run together; empty when
-// they may.
-std::string options_conflict(const Options& options);
+// Fails when the options, though each is valid, must not run together.
+Outcome options_conflict(const Options& options);
 
+[[nodiscard]] std::string version_text();
 // The --help text.
-std::string usage_text();
+[[nodiscard]] std::string usage_text();

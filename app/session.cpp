@@ -3,9 +3,11 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "app/console.h"
 #include "card/mmc_spi.h"
+#include "port/port.h"
 #include "portaccess/giveio.h"
 
 namespace {
@@ -59,6 +61,32 @@ std::int32_t next_sector(int key, std::int32_t sector) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(sector) + 1);
 }
 
+// Port access combines the driver, where the backend runs port instructions
+// on an NT-family system, with the backend's own acquisition of the port.
+int obtain_port_access(std::string& why) {
+    const bool driver = port_needs_io_privilege();
+    const int level = driver ? giveio_start() : 1;
+    if (level == 0) {
+        why = "cannot get port access through the giveio driver: is giveio.sys in this directory?";
+        return 0;
+    }
+    const Outcome acquired = port_acquire();
+    if (acquired) return level;
+    why = acquired.why();
+    if (driver) (void)giveio_stop(level);
+    return 0;
+}
+
+// Gives the port back, then undoes what the driver did: 0, or the level
+// when the driver could not be stopped or removed (1 when only the port
+// could not be given back).
+int give_port_access_back(int level) {
+    const bool released = port_release();
+    const int stopped = port_needs_io_privilege() ? giveio_stop(level) : 0;
+    if (stopped != 0) return stopped;
+    return released ? 0 : 1;
+}
+
 void closing_report(int level) {
     say("\nGIVEIO close: ");
     if (level == 3) say("Stop :");
@@ -83,11 +111,12 @@ int browse_sectors() {
 int run_session(const CardWork& work) {
     say("Vantacle\n\n");
     say("Open GIVEIO for WinNT/2K/XP : ");
-    giveio_result = giveio_start();
+    std::string why;
+    giveio_result = obtain_port_access(why);
     report_level(giveio_result);
     if (giveio_result == 0) {
         std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s\n", giveio_failure().c_str());
+        std::fprintf(stderr, "vantacle: %s\n", why.c_str());
         return work.status_without_card;
     }
     say("Initialize MMC Card for SPI mode:");
@@ -97,7 +126,7 @@ int run_session(const CardWork& work) {
         mmc_disable();
     }
     closing_report(giveio_result);
-    giveio_result = giveio_stop(giveio_result);
+    giveio_result = give_port_access_back(giveio_result);
     if (giveio_result == 3) say("Can't stop GIVEIO\n");
     if (giveio_result == 4) say("Can't remove GIVEIO\n");
     if (giveio_result != 0 && giveio_result != 3 && giveio_result != 4) {

@@ -14,9 +14,10 @@
 #include <filesystem>
 #include <string>
 
-#include "card/bit_loops.h"
+#include "port/bit_loops.h"
 #include "card/mmc_spi.h"
 #include "port/backends.h"
+#include "sim/sim_port.h"
 #include "port/port.h"
 #include "port/system_calls.h"
 #include "port/trace.h"
@@ -55,7 +56,7 @@ struct NullAccess {
     }
 };
 
-bool null_acquire(std::string&) { return true; }
+Outcome null_acquire() { return Outcome::ok(); }
 bool null_release() { return true; }
 bool null_link() { return true; }
 
@@ -65,7 +66,7 @@ void report(benchmark::State& state) {
 }
 
 void BM_NullPortSectorRead(benchmark::State& state) {
-    port_select({{NullAccess::write_data, NullAccess::read_status, bit_loops::movers_for<NullAccess>()}, null_acquire, null_release, null_link});
+    port_select({.ops = bit_loops::ops_for<NullAccess>(), .acquire = null_acquire, .release = null_release, .link_ok = null_link});
     std::array<std::uint8_t, 512> buf{};
     for (auto _ : state) {
         next_status = 0;
@@ -111,15 +112,14 @@ void BM_PpdevSectorRead(benchmark::State& state) {
     system_calls.ioctl = ppdev_ioctl;
     system_calls.alarm_ms = [](unsigned) { return 0; };
     ppdev_port_select("/dev/null");
-    std::string why;
-    if (!port_acquire(why)) state.SkipWithError(why.c_str());
+    if (const Outcome acquired = port_acquire(); !acquired) state.SkipWithError(acquired.why().c_str());
     std::array<std::uint8_t, 512> buf{};
     for (auto _ : state) {
         next_status = 0;
         if (spi_read(1, buf) != CardResult::ok) state.SkipWithError("read failed");
         benchmark::DoNotOptimize(buf.data());
     }
-    port_release();
+    if (!port_release()) state.SkipWithError("port not released");
     system_calls = real;
     report(state);
 }
@@ -130,8 +130,7 @@ constexpr std::size_t sim_accesses_per_read =
     accesses_per_read + 8 * SimSettings{}.access_bytes * 4 + 8 * (SimSettings{}.ncr - 1) * 4;
 
 void BM_SimSectorRead(benchmark::State& state) {
-    std::string error;
-    if (!sim_port_select(SimSettings{}, error) || mmc_init_spi() != CardResult::ok) {
+    if (!sim_port_select(SimSettings{}) || mmc_init_spi() != CardResult::ok) {
         state.SkipWithError("simulated card did not start");
         return;
     }
@@ -166,12 +165,11 @@ bool start_null_trace(const TraceForm& form, std::string& path) {
     std::error_code ec;
     std::filesystem::remove(path, ec);
     std::filesystem::create_symlink("/dev/null", path, ec);
-    std::string error;
-    return !ec && trace_start(path, form.clock, error);
+    return !ec && trace_start(path, form.clock);
 }
 
 void stop_null_trace(const std::string& path) {
-    trace_stop();
+    (void)trace_stop();
     std::remove(path.c_str());
 }
 
@@ -183,8 +181,8 @@ long resident_kb() {
 
 // Arg: the trace form (0 access log, 1 waveform per access, 2 waveform measured).
 void BM_TracedSimSectorRead(benchmark::State& state) {
-    std::string error, path;
-    if (!sim_port_select(SimSettings{}, error) || !start_null_trace(trace_forms[state.range(0)], path)) {
+    std::string path;
+    if (!sim_port_select(SimSettings{}) || !start_null_trace(trace_forms[state.range(0)], path)) {
         state.SkipWithError("trace did not start");
         return;
     }
@@ -206,8 +204,8 @@ BENCHMARK(BM_TracedSimSectorRead)->DenseRange(0, 2)->Unit(benchmark::kMicrosecon
 // Every sector of the demo card under a waveform trace: the peak memory the
 // process gains while the trace streams out.
 void BM_TracedWholeCard(benchmark::State& state) {
-    std::string error, path;
-    if (!sim_port_select(SimSettings{}, error) || !start_null_trace(trace_forms[1], path)) {
+    std::string path;
+    if (!sim_port_select(SimSettings{}) || !start_null_trace(trace_forms[1], path)) {
         state.SkipWithError("trace did not start");
         return;
     }

@@ -5,14 +5,14 @@
 #include <cstdint>
 
 // Switches the card supply off; nonzero when the card link is usable.
-int mmc_hw_start();
+[[nodiscard]] int mmc_hw_start();
 // All lines low, card unpowered; the shadow byte keeps its value.
 void mmc_hw_stop();
 void mmc_hw_power(std::uint8_t on);
 void mmc_hw_cs(std::uint8_t level);
 // One byte out to the card and one byte in from it, most significant bit first.
 void mmc_serial_out(std::uint8_t data);
-std::uint8_t mmc_serial_in();
+[[nodiscard]] std::uint8_t mmc_serial_in();
 
 // The line pattern last set for the data register (the shadow byte).
-std::uint8_t mmc_o_val_now();
+[[nodiscard]] std::uint8_t mmc_o_val_now();

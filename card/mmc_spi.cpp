@@ -84,7 +84,7 @@ CardResult spi_read(std::int32_t sector, std::span<std::uint8_t, sector_size> bu
     if (mmc_cmd(cmd::read_single_block, byte_address(sector)) != r1_ready) return CardResult::rejected;
     if (get_response(response_wait) != data_start_token) return CardResult::no_data;
     for (auto& byte : buf) byte = mmc_serial_in();
-    for (int i = 0; i < crc_bytes; ++i) mmc_serial_in();
+    for (int i = 0; i < crc_bytes; ++i) (void)mmc_serial_in();
     return CardResult::ok;
 }
 

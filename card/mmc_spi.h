@@ -8,7 +8,7 @@
 inline constexpr std::size_t sector_size = 512;
 
 // Card result codes: 0 is success.
-enum class CardResult : std::uint8_t {
+enum class [[nodiscard]] CardResult : std::uint8_t {
     ok = 0,
     no_link = 1,       // the line driver failed to start
     cmd0_failed = 2,   // CMD0 not answered with idle

@@ -1,10 +1,16 @@
-# Warnings as errors everywhere; sanitizers when VANTACLE_SANITIZE is on.
+# Warnings everywhere, as errors only when VANTACLE_WERROR is on (CI turns
+# it on); sanitizers when VANTACLE_SANITIZE is on.
+option(VANTACLE_WERROR "Treat compiler warnings as errors" OFF)
 option(VANTACLE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 
 add_library(vantacle_options INTERFACE)
 target_compile_features(vantacle_options INTERFACE cxx_std_20)
-target_compile_options(vantacle_options INTERFACE -Wall -Wextra -Werror)
+target_compile_options(vantacle_options INTERFACE -Wall -Wextra)
 target_include_directories(vantacle_options INTERFACE ${PROJECT_SOURCE_DIR})
+
+if(VANTACLE_WERROR)
+  target_compile_options(vantacle_options INTERFACE -Werror)
+endif()
 
 if(VANTACLE_SANITIZE)
   target_compile_options(vantacle_options INTERFACE -fsanitize=address,undefined -fno-sanitize-recover=all

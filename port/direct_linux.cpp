@@ -2,11 +2,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "card/bit_loops.h"
+#include "port/bit_loops.h"
 #include "port/backends.h"
 #include "port/port.h"
 #include "port/privilege.h"
 #include "port/system_calls.h"
+#include "port/wiring.h"
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <sys/io.h>
@@ -14,7 +15,7 @@
 
 namespace {
 
-std::uint16_t base_port = 0x378;
+std::uint16_t base_port = wiring::default_base;
 constexpr unsigned long ports_used = 2;  // data and status, nothing more
 
 std::string port_range() {
@@ -44,24 +45,24 @@ std::string refusal(int error) {
     return "cannot access I/O ports " + port_range() + ": " + std::strerror(error) + "; " + advice;
 }
 
-bool acquire(std::string& why) {
-    if (system_calls.ioperm(base_port, ports_used, 1) != 0) {
-        why = refusal(errno);
-        return false;
-    }
-    if (drop_root(why)) return true;
-    system_calls.ioperm(base_port, ports_used, 0);
-    return false;
+Outcome acquire() {
+    if (system_calls.ioperm(base_port, ports_used, 1) != 0) return Outcome::failed(refusal(errno));
+    Outcome dropped = drop_root();
+    if (!dropped) (void)system_calls.ioperm(base_port, ports_used, 0);
+    return dropped;
 }
 
 bool release() { return system_calls.ioperm(base_port, ports_used, 0) == 0; }
-
-bool link_ok() { return true; }
 
 }  // namespace
 
 void direct_port_select(std::uint16_t base) {
     base_port = base;
-    port_select({{DirectAccess::write_data, DirectAccess::read_status, bit_loops::movers_for<DirectAccess>()}, acquire,
-                 release, link_ok, true});
+    port_select({
+        .ops = bit_loops::ops_for<DirectAccess>(),
+        .acquire = acquire,
+        .release = release,
+        .link_ok = [] { return true; },
+        .needs_io_privilege = true,
+    });
 }

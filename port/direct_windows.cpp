@@ -4,16 +4,17 @@
 // a crash.
 #include <windows.h>
 
-#include "card/bit_loops.h"
+#include "port/bit_loops.h"
 #include "port/backends.h"
 #include "port/port.h"
+#include "port/wiring.h"
 
 namespace {
 
 constexpr unsigned char out_dx_al = 0xEE;
 constexpr unsigned char in_al_dx = 0xEC;
 
-std::uint16_t base_port = 0x378;
+std::uint16_t base_port = wiring::default_base;
 volatile bool faulted = false;
 
 struct DirectAccess {
@@ -50,15 +51,16 @@ LONG WINAPI on_port_fault(EXCEPTION_POINTERS* fault) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-bool acquire(std::string&) { return true; }
-bool release() { return true; }
-bool link_ok() { return !faulted; }
-
 }  // namespace
 
 void direct_port_select(std::uint16_t base) {
     base_port = base;
     SetUnhandledExceptionFilter(on_port_fault);
-    port_select({{DirectAccess::write_data, DirectAccess::read_status, bit_loops::movers_for<DirectAccess>()}, acquire,
-                 release, link_ok, true});
+    port_select({
+        .ops = bit_loops::ops_for<DirectAccess>(),
+        .acquire = [] { return Outcome::ok(); },
+        .release = [] { return true; },
+        .link_ok = [] { return !faulted; },
+        .needs_io_privilege = true,
+    });
 }

@@ -1,24 +1,23 @@
 #include "port/port.h"
 
-#include "card/bit_loops.h"
+#include "port/bit_loops.h"
 
 namespace {
-
-void no_write(std::uint8_t) {}
-std::uint8_t no_read() { return 0x00; }
-bool no_acquire(std::string& why) {
-    why = "no port selected";
-    return false;
-}
-bool no_release() { return true; }
-bool no_link() { return false; }
 
 struct SeamAccess {
     static void write_data(std::uint8_t value) { port_write_data(value); }
     static std::uint8_t read_status() { return port_read_status(); }
 };
 
-PortBackend selected{{no_write, no_read, bit_loops::movers_for<SeamAccess>()}, no_acquire, no_release, no_link};
+void no_write(std::uint8_t) {}
+std::uint8_t no_read() { return 0x00; }
+
+PortBackend selected{
+    .ops = {no_write, no_read, bit_loops::movers_for<SeamAccess>()},
+    .acquire = [] { return Outcome::failed("no port selected"); },
+    .release = [] { return true; },
+    .link_ok = [] { return false; },
+};
 
 }  // namespace
 
@@ -37,7 +36,7 @@ PortOps port_swap_ops(const PortOps& ops) {
     return before;
 }
 
-bool port_acquire(std::string& why) { return selected.acquire(why); }
+Outcome port_acquire() { return selected.acquire(); }
 bool port_release() { return selected.release(); }
 bool port_link_ok() { return selected.link_ok(); }
 bool port_needs_io_privilege() { return selected.needs_io_privilege; }

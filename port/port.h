@@ -3,7 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+
+#include "port/outcome.h"
 
 // Whole-byte transfers built from a backend's accesses: lines is the line
 // pattern last written (the line driver's shadow byte).
@@ -20,9 +21,8 @@ struct PortOps {
 
 struct PortBackend {
     PortOps ops;
-    // Obtains the right to use the port; on failure fills why with one line
-    // that says what failed and what to do.
-    bool (*acquire)(std::string& why);
+    // Obtains the right to use the port.
+    Outcome (*acquire)();
     // Gives access back; false when that failed.
     bool (*release)();
     // False once the backend knows the port cannot reach the card.
@@ -47,10 +47,10 @@ ByteMovers port_generic_movers();
 // returns the ones in force before.
 PortOps port_swap_ops(const PortOps& ops);
 
-bool port_acquire(std::string& why);
-bool port_release();
-bool port_link_ok();
-bool port_needs_io_privilege();
+Outcome port_acquire();
+[[nodiscard]] bool port_release();
+[[nodiscard]] bool port_link_ok();
+[[nodiscard]] bool port_needs_io_privilege();
 
 inline void port_write_data(std::uint8_t value) { port_detail::active.write_data(value); }
 inline std::uint8_t port_read_status() { return port_detail::active.read_status(); }

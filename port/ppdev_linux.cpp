@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "card/bit_loops.h"
+#include "port/bit_loops.h"
 #include "port/backends.h"
 #include "port/port.h"
 #include "port/privilege.h"
@@ -20,14 +20,22 @@ constexpr std::uint8_t idle_status = 0x00;
 
 std::string device;
 int port_fd = -1;
+// Cleared by the first register access the kernel refuses: the card layer
+// then reports the link unusable.
+bool link_up = true;
 
 // PPRSTATUS hands back the raw status register, BUSY inverted by the port
 // itself, so bit 7 means what it means to inb on direct I/O.
 struct PpdevAccess {
-    static void write_data(std::uint8_t value) { system_calls.ioctl(port_fd, PPWDATA, &value); }
+    static void write_data(std::uint8_t value) {
+        if (system_calls.ioctl(port_fd, PPWDATA, &value) != 0) link_up = false;
+    }
     static std::uint8_t read_status() {
         std::uint8_t status = idle_status;
-        system_calls.ioctl(port_fd, PPRSTATUS, &status);
+        if (system_calls.ioctl(port_fd, PPRSTATUS, &status) != 0) {
+            link_up = false;
+            status = idle_status;
+        }
         return status;
     }
 };
@@ -43,60 +51,58 @@ const char* open_advice(int error) {
     }
 }
 
-bool open_device(std::string& why) {
+Outcome open_device() {
     port_fd = system_calls.open(device.c_str(), O_RDWR | O_CLOEXEC);
-    if (port_fd >= 0) return true;
+    if (port_fd >= 0) return Outcome::ok();
     const int error = errno;
-    why = "cannot open " + device + ": " + std::strerror(error) + open_advice(error);
-    return false;
+    return Outcome::failed("cannot open " + device + ": " + std::strerror(error) + open_advice(error));
 }
 
+// Only on the way out of a failed acquisition, where the failure reported
+// is the one that led there.
 void close_device() {
-    system_calls.close(port_fd);
+    (void)system_calls.close(port_fd);
     port_fd = -1;
 }
 
 // A claim that another driver's hold would block is cut short after claim_wait_ms.
 int claim_in_time() {
-    system_calls.alarm_ms(claim_wait_ms);
+    if (system_calls.alarm_ms(claim_wait_ms) != 0) return -1;
     const int result = system_calls.ioctl(port_fd, PPCLAIM, nullptr);
     const int error = errno;
-    system_calls.alarm_ms(0);
+    (void)system_calls.alarm_ms(0);
     errno = error;
     return result;
 }
 
 // Exclusive where the kernel allows; when another driver has the port
 // registered (ENXIO) a fresh descriptor makes a plain claim.
-bool claim(std::string& why) {
+Outcome claim() {
     const bool exclusive = system_calls.ioctl(port_fd, PPEXCL, nullptr) == 0;
-    if (!exclusive && errno == ENOTTY) {
-        why = "cannot claim " + device + ": it is not a parallel port device";
-        return false;
-    }
-    if (claim_in_time() == 0) return true;
+    if (!exclusive && errno == ENOTTY) return Outcome::failed("cannot claim " + device + ": it is not a parallel port device");
+    if (claim_in_time() == 0) return Outcome::ok();
     if (exclusive && errno == ENXIO) {
         close_device();
-        if (!open_device(why)) return false;
-        if (claim_in_time() == 0) return true;
+        if (Outcome opened = open_device(); !opened) return opened;
+        if (claim_in_time() == 0) return Outcome::ok();
     }
     if (errno == ENXIO || errno == EINTR)
-        why = "cannot claim " + device + ": the port is busy, another driver or program holds it";
-    else
-        why = "cannot claim " + device + ": " + std::strerror(errno);
-    return false;
+        return Outcome::failed("cannot claim " + device + ": the port is busy, another driver or program holds it");
+    return Outcome::failed("cannot claim " + device + ": " + std::strerror(errno));
 }
 
-bool acquire(std::string& why) {
-    if (!open_device(why)) return false;
-    if (!claim(why)) {
+Outcome acquire() {
+    link_up = true;
+    if (Outcome opened = open_device(); !opened) return opened;
+    if (Outcome claimed = claim(); !claimed) {
         if (port_fd >= 0) close_device();
-        return false;
+        return claimed;
     }
-    if (drop_root(why)) return true;
-    system_calls.ioctl(port_fd, PPRELEASE, nullptr);
+    Outcome dropped = drop_root();
+    if (dropped) return dropped;
+    (void)system_calls.ioctl(port_fd, PPRELEASE, nullptr);
     close_device();
-    return false;
+    return dropped;
 }
 
 bool release() {
@@ -106,12 +112,14 @@ bool release() {
     return released && closed;
 }
 
-bool link_ok() { return true; }
-
 }  // namespace
 
 void ppdev_port_select(const std::string& path) {
     device = path;
-    port_select({{PpdevAccess::write_data, PpdevAccess::read_status, bit_loops::movers_for<PpdevAccess>()}, acquire,
-                 release, link_ok});
+    port_select({
+        .ops = bit_loops::ops_for<PpdevAccess>(),
+        .acquire = acquire,
+        .release = release,
+        .link_ok = [] { return link_up; },
+    });
 }

@@ -9,16 +9,17 @@ std::string device;
 
 void no_write(std::uint8_t) {}
 std::uint8_t no_read() { return 0x00; }
-bool refuse(std::string& why) {
-    why = "cannot use " + device + ": ppdev is a Linux interface; use --port=direct or --port=sim";
-    return false;
-}
-bool released() { return true; }
-bool no_link() { return false; }
 
 }  // namespace
 
 void ppdev_port_select(const std::string& path) {
     device = path;
-    port_select({{no_write, no_read, port_generic_movers()}, refuse, released, no_link});
+    port_select({
+        .ops = {no_write, no_read, port_generic_movers()},
+        .acquire = [] {
+            return Outcome::failed("cannot use " + device + ": ppdev is a Linux interface; use --port=direct or --port=sim");
+        },
+        .release = [] { return true; },
+        .link_ok = [] { return false; },
+    });
 }

@@ -21,31 +21,30 @@ bool parse_id(const char* text, Id& id) {
 
 // Who ran the program: sudo names its user only when the real user is root,
 // so a set-user-ID run cannot be steered by its environment.
-bool invoking_user(uid_t& uid, gid_t& gid, std::string& why) {
+Outcome invoking_user(uid_t& uid, gid_t& gid) {
     if (system_calls.getuid() != root) {
         uid = system_calls.getuid();
         gid = system_calls.getgid();
-        return true;
+        return Outcome::ok();
     }
     const char* sudo_uid = system_calls.getenv("SUDO_UID");
     uid = root;
-    if (!sudo_uid) return true;
-    if (parse_id(sudo_uid, uid) && parse_id(system_calls.getenv("SUDO_GID"), gid)) return true;
-    why = "cannot tell which user ran sudo (SUDO_UID and SUDO_GID are not plain numbers); not running on as root";
-    return false;
+    if (!sudo_uid) return Outcome::ok();
+    if (parse_id(sudo_uid, uid) && parse_id(system_calls.getenv("SUDO_GID"), gid)) return Outcome::ok();
+    return Outcome::failed(
+        "cannot tell which user ran sudo (SUDO_UID and SUDO_GID are not plain numbers); not running on as root");
 }
 
 }  // namespace
 
-bool drop_root(std::string& why) {
-    if (system_calls.geteuid() != root) return true;
+Outcome drop_root() {
+    if (system_calls.geteuid() != root) return Outcome::ok();
     uid_t uid;
-    gid_t gid;
-    if (!invoking_user(uid, gid, why)) return false;
-    if (uid == root) return true;
+    gid_t gid = 0;
+    if (Outcome known = invoking_user(uid, gid); !known) return known;
+    if (uid == root) return Outcome::ok();
     if (system_calls.setgroups(1, &gid) == 0 && system_calls.setresgid(gid, gid, gid) == 0 &&
         system_calls.setresuid(uid, uid, uid) == 0)
-        return true;
-    why = "cannot give up root for user " + std::to_string(uid) + ": " + std::strerror(errno);
-    return false;
+        return Outcome::ok();
+    return Outcome::failed("cannot give up root for user " + std::to_string(uid) + ": " + std::strerror(errno));
 }

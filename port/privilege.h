@@ -3,7 +3,7 @@
 // already granted (I/O permission, open devices) stays.
 #pragma once
 
-#include <string>
+#include "port/outcome.h"
 
-// True when nothing is left to give up; on failure fills why with one line.
-bool drop_root(std::string& why);
+// Succeeds when nothing is left to give up.
+Outcome drop_root();

@@ -59,23 +59,23 @@ bool names_a_dump(std::string_view path) {
                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
-bool cannot_write(const std::string& path, std::string& error) {
-    error = "cannot write trace " + path + ": " + std::strerror(errno);
-    if (out) std::fclose(out);
+Outcome cannot_write(const std::string& path) {
+    Outcome failed = Outcome::failed("cannot write trace " + path + ": " + std::strerror(errno));
+    if (out) (void)std::fclose(out);
     out = nullptr;
-    return false;
+    return failed;
 }
 
 }  // namespace
 
-bool trace_start(const std::string& path, TraceClock clock, std::string& error) {
+Outcome trace_start(const std::string& path, TraceClock clock) {
     out = std::fopen(path.c_str(), "w");
-    if (!out) return cannot_write(path, error);
+    if (!out) return cannot_write(path);
     std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
     dumping = names_a_dump(path);
-    if (dumping && !vcd_begin(out, clock)) return cannot_write(path, error);
+    if (dumping && !vcd_begin(out, clock)) return cannot_write(path);
     inner = port_swap_ops(dumping ? traced_ops<ValueChangeDump>() : traced_ops<AccessLog>());
-    return true;
+    return Outcome::ok();
 }
 
 bool trace_stop() {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "port/outcome.h"
+
 // How a waveform trace stamps its accesses: one microsecond per access (a
 // simulated card, whose accesses take no real time), or the time measured
 // on the clock (a real port).
@@ -13,7 +15,7 @@ enum class TraceClock : std::uint8_t { per_access, measured };
 // in ".vcd" gets a Value Change Dump of the card's lines stamped by clock;
 // any other path a log of one access a line: "W XX" for a write, "R XX" for
 // a read and the value it returned.
-bool trace_start(const std::string& path, TraceClock clock, std::string& error);
+Outcome trace_start(const std::string& path, TraceClock clock);
 // Flushes and closes the trace and removes the wrapper; false when it could
 // not be written completely.
-bool trace_stop();
+[[nodiscard]] bool trace_stop();

@@ -10,7 +10,7 @@
 
 // Writes the header and the starting levels to out and flushes them;
 // false when they could not be written.
-bool vcd_begin(std::FILE* out, TraceClock clock);
+[[nodiscard]] bool vcd_begin(std::FILE* out, TraceClock clock);
 void vcd_wrote(std::uint8_t data);
 void vcd_read(std::uint8_t status);
 // Writes what is still held back and one last step, so the final line

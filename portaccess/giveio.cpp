@@ -1,9 +1,8 @@
-// Port access: on an NT-family system through the port-access driver, which
-// is opened, or started, or installed and started as a service; elsewhere,
-// and for backends that run no port instructions, by the backend alone.
+// Port access on an NT-family system through the port-access driver, which
+// is opened, or started, or installed and started as a service. Elsewhere
+// the ports need no driver.
 #include "portaccess/giveio.h"
 
-#include "port/port.h"
 #include "portaccess/win32_api.h"
 
 namespace {
@@ -18,7 +17,6 @@ const char* const giveio_sname = "giveio";
 constexpr int manager_unavailable = 1;
 
 win32::ScHandle hSCMan = nullptr;
-std::string failure;
 
 int is_winnt() {
     win32::OsVersionInfo info{};
@@ -34,19 +32,21 @@ int OpenServiceControlManager() {
 }
 
 void ClseServiceControlManager() {
-    if (hSCMan) api.CloseServiceHandle(hSCMan);
+    if (hSCMan) (void)api.CloseServiceHandle(hSCMan);
     hSCMan = nullptr;
 }
 
 int DriverInstall(const char* file, const char* service) {
     if (OpenServiceControlManager() != 0) return manager_unavailable;
     char path[win32::max_path] = {};
-    api.GetFullPathNameA(file, win32::max_path, path, nullptr);
+    const Dword length = api.GetFullPathNameA(file, win32::max_path, path, nullptr);
+    if (length == 0) return static_cast<int>(api.GetLastError());
+    if (length >= win32::max_path) return win32::error_filename_exceeds_range;
     const win32::ScHandle created = api.CreateServiceA(
         hSCMan, service, service, win32::service_all_access, win32::service_kernel_driver,
         win32::service_demand_start, win32::service_error_normal, path, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (!created) return static_cast<int>(api.GetLastError());
-    api.CloseServiceHandle(created);
+    (void)api.CloseServiceHandle(created);
     return 0;
 }
 
@@ -56,7 +56,7 @@ int with_service(const char* service, bool (*operation)(win32::ScHandle)) {
     const win32::ScHandle handle = api.OpenServiceA(hSCMan, service, win32::service_all_access);
     if (!handle) return static_cast<int>(api.GetLastError());
     const int result = operation(handle) ? 0 : static_cast<int>(api.GetLastError());
-    api.CloseServiceHandle(handle);
+    (void)api.CloseServiceHandle(handle);
     return result;
 }
 
@@ -79,15 +79,15 @@ bool device_opens() {
     const win32::Handle device = api.CreateFileA(giveio_dname, win32::generic_read, 0, nullptr, win32::open_existing,
                                                  win32::file_attribute_normal, nullptr);
     if (device == win32::invalid_handle_value()) return false;
-    api.CloseHandle(device);
+    (void)api.CloseHandle(device);
     return true;
 }
 
 // A failed run takes back a service it installed, so that later runs do
 // not meet a registration they cannot use.
 void undo_installation(bool started) {
-    if (started) DriverStop(giveio_sname);
-    DriverRemove(giveio_sname);
+    if (started) (void)DriverStop(giveio_sname);
+    (void)DriverRemove(giveio_sname);
 }
 
 int driver_level() {
@@ -110,16 +110,10 @@ int driver_level() {
 
 }  // namespace
 
-int giveio_start() {
-    failure.clear();
-    if (!is_winnt() || !port_needs_io_privilege()) return port_acquire(failure) ? 1 : 0;
-    const int level = driver_level();
-    if (level == 0) failure = "cannot get port access through the giveio driver: is giveio.sys in this directory?";
-    return level;
-}
+int giveio_start() { return is_winnt() ? driver_level() : 1; }
 
 int giveio_stop(int level) {
-    if (!is_winnt() || !port_needs_io_privilege()) return port_release() ? 0 : level;
+    if (!is_winnt()) return 0;
     if (level > 2) {
         if (DriverStop(giveio_sname) != 0) return level;
         if (level > 3 && DriverRemove(giveio_sname) != 0) return level;
@@ -128,4 +122,3 @@ int giveio_stop(int level) {
     return 0;
 }
 
-const std::string& giveio_failure() { return failure; }

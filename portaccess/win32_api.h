@@ -23,6 +23,7 @@ inline constexpr Dword generic_read = 0x80000000;
 inline constexpr Dword open_existing = 3;
 inline constexpr Dword file_attribute_normal = 0x80;
 inline constexpr Dword max_path = 260;
+inline constexpr int error_filename_exceeds_range = 206;
 
 inline Handle invalid_handle_value() { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1)); }
 

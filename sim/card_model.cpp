@@ -1,6 +1,7 @@
 #include "sim/card_model.h"
 
 #include <array>
+#include <cstdio>
 
 #include "port/wiring.h"
 #include "sim/storage.h"
@@ -176,8 +177,11 @@ void block_received() {
 }
 
 // Programming ends: later reads see the new data.
+// An image that refuses the write leaves the sector as it was, and says so.
 void commit_block() {
-    storage_write(card.write_sector, card.incoming);
+    if (!storage_write(card.write_sector, card.incoming))
+        std::fprintf(stderr, "vantacle: the card image refused the write of sector %06X\n",
+                     static_cast<unsigned>(card.write_sector));
     card.commit_pending = false;
 }
 

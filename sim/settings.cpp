@@ -109,7 +109,8 @@ const char* const sim_settings_help =
     "  bad=SECTOR    writes to this sector (hex) fail with a write error\n"
     "  link=up|down  down: the port cannot reach the card (default up)\n";
 
-bool sim_parse_settings(std::string_view text, SimSettings& s, std::string& error) {
+Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
+    std::string error;
     if (!text.empty() && text.front() == ':') {
         text.remove_prefix(1);
         const auto comma = text.find(',');
@@ -120,13 +121,12 @@ bool sim_parse_settings(std::string_view text, SimSettings& s, std::string& erro
     }
     while (!text.empty()) {
         if (text.front() != ',') {
-            error = "expected ',SETTING=VALUE' after sim, got '" + std::string(text) + "'";
-            return false;
+            return Outcome::failed("expected ',SETTING=VALUE' after sim, got '" + std::string(text) + "'");
         }
         text.remove_prefix(1);
         const auto comma = text.find(',');
-        if (!apply_setting(text.substr(0, comma), s, error)) return false;
+        if (!apply_setting(text.substr(0, comma), s, error)) return Outcome::failed(error);
         text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);
     }
-    return true;
+    return Outcome::ok();
 }

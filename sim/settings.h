@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "port/outcome.h"
+
 struct SimSettings {
     std::string image;                        // empty: the built-in demo card
     bool empty_socket = false;                // sim:none
@@ -24,8 +26,7 @@ struct SimSettings {
 };
 
 // Parses what follows "sim" in --port=sim[:IMAGE][,SETTING=VALUE...].
-// On failure fills error with one line and returns false.
-bool sim_parse_settings(std::string_view text, SimSettings& settings, std::string& error);
+Outcome sim_parse_settings(std::string_view text, SimSettings& settings);
 
 // One line per setting, for --help.
 extern const char* const sim_settings_help;

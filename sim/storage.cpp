@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "sim/demo_card.h"
 
@@ -61,32 +62,31 @@ bool same_file(std::FILE* a, std::FILE* b) {
 }
 #endif
 
-bool fail(std::string& error, const std::string& text) {
-    error = text;
+Outcome fail(std::string why) {
     storage_close();
-    return false;
+    return Outcome::failed(std::move(why));
 }
 
 }  // namespace
 
-bool storage_open(const SimSettings& settings, std::string& error) {
+Outcome storage_open(const SimSettings& settings) {
     storage_close();
     writable = settings.writable;
     if (settings.image.empty()) {
         sectors = demo_card_sectors;
-        return true;
+        return Outcome::ok();
     }
     const std::string& path = settings.image;
     image = std::fopen(path.c_str(), settings.writable ? "r+b" : "rb");
-    if (!image) return fail(error, "cannot open card image " + path + ": " + std::strerror(errno));
+    if (!image) return fail("cannot open card image " + path + ": " + std::strerror(errno));
     std::setvbuf(image, nullptr, _IONBF, 0);
     const std::uint64_t size = file_size();
     if (size == 0 || size % 512 != 0)
-        return fail(error, "card image " + path + " must be a non-empty multiple of 512 bytes, it has " +
+        return fail("card image " + path + " must be a non-empty multiple of 512 bytes, it has " +
                                std::to_string(size));
     const std::uint64_t count = size / 512;
     sectors = count > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(count);
-    return true;
+    return Outcome::ok();
 }
 
 void storage_close() {

@@ -65,7 +65,7 @@ TEST(CardLink, NoCardGivesCmd0ErrorAfterExactly400Bytes) {
 
 TEST(CardLink, PowerUpPausesTwoHundredMilliseconds) {
     record_scripted({});
-    mmc_init_spi();
+    (void)mmc_init_spi();
     const auto& log = recorded();
     ASSERT_GT(log.size(), 3u);
     EXPECT_GE(log[2].when - log[1].when, std::chrono::milliseconds(200));
@@ -90,7 +90,7 @@ TEST(CardLink, ByteInSamplesAfterTheClockRises) {
 
 TEST(CardLink, DiChangesOnlyWithTheFallingClockAndMsbFirst) {
     init_ready();
-    spi_read(0x123, buf);
+    EXPECT_EQ(spi_read(0x123, buf), CardResult::rejected);  // the script answers nothing
     const Bytes w = written();
     for (std::size_t i = 1; i < w.size(); ++i) {
         const bool di_changed = (w[i] ^ w[i - 1]) & 0x04;

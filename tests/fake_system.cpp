@@ -87,7 +87,10 @@ constexpr SystemCalls fake{
         return found == environment.end() ? nullptr : found->second.c_str();
     },
     [](std::size_t count, const gid_t* groups) {
-        return act("setgroups", "setgroups " + (count == 1 ? std::to_string(groups[0]) : "(" + std::to_string(count) + ")"));
+        std::string line = "setgroups ";
+        if (count == 1) line += std::to_string(groups[0]);
+        else line.append("(").append(std::to_string(count)).append(")");
+        return act("setgroups", line);
     },
     [](gid_t r, gid_t e, gid_t s) { return act("setresgid", "setresgid " + ids(r, e, s)); },
     [](uid_t r, uid_t e, uid_t s) { return act("setresuid", "setresuid " + ids(r, e, s)); },

@@ -1,10 +1,10 @@
-// Port access: the levels, the service manager calls behind each, and what
-// is left registered afterwards.
+// Port access: the levels, the service manager calls behind each, what is
+// left registered afterwards, and what the session reports for each.
 #include <gtest/gtest.h>
 
 #include "app/session.h"
-#include "port/port.h"
 #include "portaccess/giveio.h"
+#include "tests/expected_text.h"
 #include "tests/fake_scm.h"
 #include "tests/recording_port.h"
 
@@ -31,74 +31,43 @@ Calls operator+(Calls a, const Calls& b) {
     return a;
 }
 
-bool no_access(std::string&) { return true; }
-bool released() { return true; }
-bool usable() { return true; }
-
-// A backend that runs port instructions, as direct I/O does.
-void select_direct_io() {
-    const PortBackend direct{{nullptr, nullptr, {}}, no_access, released, usable, true};
-    port_select(direct);
-}
-
 class PortAccessNt : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fake_scm_install();
-        select_direct_io();
-    }
+    void SetUp() override { fake_scm_install(); }
     // Closes a manager connection a failed run left open, through a stop that works.
     void TearDown() override {
         fake_scm_install();
         fake_scm_register(true);
-        giveio_stop(3);
+        (void)giveio_stop(3);
         fake_scm_remove();
     }
 };
 
+struct Session {
+    std::string out, err;
+    int status;
+};
+
+// A whole session on a ready card whose backend runs port instructions.
+Session run_on_ready_card(bool needs_driver = true) {
+    record_scripted({0x01, 0x00});
+    record_access_rules("", false, needs_driver);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = run_session({[] { return 0; }, 0});
+    Session s{testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr(), status};
+    record_access_rules("", false);
+    return s;
+}
+
 }  // namespace
 
-TEST(PortAccess, NoDriverNeededAnswersLevelOneAndTheBackendDecides) {
-    record_scripted({});
-    for (win32::Dword platform : {0u, 1u, 2u, 7u}) {
-        fake_scm_install(platform);
-        record_access_rules("", false);
-        EXPECT_EQ(giveio_start(), 1);
-        EXPECT_EQ(giveio_stop(1), 0);
-        EXPECT_EQ(fake_scm_calls(), version + version) << platform;
-    }
-    fake_scm_install(1);
-    record_access_rules("cannot access I/O ports 0x378-0x379: denied; run as root", false);
-    EXPECT_EQ(giveio_start(), 0);
-    EXPECT_EQ(giveio_failure(), "cannot access I/O ports 0x378-0x379: denied; run as root");
-    record_access_rules("", true);
-    EXPECT_EQ(giveio_stop(1), 1);
-    record_access_rules("", false);
-    fake_scm_remove();
-}
-
-TEST(PortAccess, PortThatCannotBeGivenBackFailsTheRun) {
-    for (bool fails : {false, true}) {
-        record_scripted({0x01, 0x00});
-        record_access_rules("", fails);
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        const int status = run_session({[] { return 0; }, 0});
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Win95/98/Me\nInitialize MMC Card for SPI mode:OK\n"
-                  "\nGIVEIO close: \n");
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), fails ? "vantacle: the port could not be given back\n" : "");
-        EXPECT_EQ(status, fails ? 1 : 0);
-    }
-    record_access_rules("", false);
-}
-
-TEST_F(PortAccessNt, OtherFamilyOrFailedVersionCallUsesThePortsDirectly) {
+TEST_F(PortAccessNt, OtherFamilyOrFailedVersionCallNeedsNoDriver) {
     for (win32::Dword platform : {0u, 1u, 3u}) {
         fake_scm_install(platform);
         EXPECT_EQ(giveio_start(), 1);
         EXPECT_EQ(giveio_stop(1), 0);
-        EXPECT_EQ(fake_scm_calls(), version + version);
+        EXPECT_EQ(fake_scm_calls(), version + version) << platform;
     }
     fake_scm_install();
     fake_scm_fail("GetVersionExA", 5);
@@ -134,13 +103,11 @@ TEST_F(PortAccessNt, MissingServiceIsInstalledStartedThenStoppedAndRemoved) {
 }
 
 TEST_F(PortAccessNt, FailedInstallationIsTakenBackAndAgainNextRun) {
-    fake_scm_driver_file(false);
     for (int run = 0; run < 2; ++run) {
         fake_scm_install();
         fake_scm_driver_file(false);
         EXPECT_EQ(giveio_start(), 0);
         EXPECT_FALSE(fake_scm_service()) << run;
-        EXPECT_NE(giveio_failure().find("giveio.sys"), std::string::npos);
     }
     // The second run's manager connection is the first run's, still open.
     EXPECT_EQ(fake_scm_calls(), version + not_opened + failed_open + install + start + failed_install + remove_service);
@@ -190,9 +157,67 @@ TEST_F(PortAccessNt, FailedStopsAndRemovalsReturnTheLevel) {
     EXPECT_FALSE(fake_scm_service()->running);
 }
 
-TEST_F(PortAccessNt, BackendsWithoutPortInstructionsNeedNoDriver) {
-    record_scripted({});
-    EXPECT_EQ(giveio_start(), 1);
-    EXPECT_EQ(giveio_stop(1), 0);
-    EXPECT_EQ(fake_scm_calls(), version + version);
+// What the user sees at each level, and when the driver cannot be stopped
+// or removed at the end.
+TEST_F(PortAccessNt, SessionReportsEachLevelAndEachFailedStop) {
+    using expected::closing;
+    const std::string banner = "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : ";
+    const std::string init = "Initialize MMC Card for SPI mode:OK\n";
+    struct Case {
+        int registered;  // -1 none, 0 stopped, 1 running
+        const char* failing;
+        std::string out;
+        int status;
+    };
+    const Case cases[] = {
+        {1, nullptr, banner + "Opened\n" + init + closing, 0},
+        {0, nullptr, banner + "Started: Opened\n" + init + "\nGIVEIO close: Stop :\n", 0},
+        {-1, nullptr, banner + "Installed: Started: Opened\n" + init + "\nGIVEIO close: Remove :Stop :\n", 0},
+        {0, "ControlService", banner + "Started: Opened\n" + init + "\nGIVEIO close: Stop :\nCan't stop GIVEIO\n", 1},
+        {-1, "DeleteService",
+         banner + "Installed: Started: Opened\n" + init + "\nGIVEIO close: Remove :Stop :\nCan't remove GIVEIO\n", 1},
+        {-1, "ControlService",
+         banner + "Installed: Started: Opened\n" + init + "\nGIVEIO close: Remove :Stop :\nCan't remove GIVEIO\n", 1},
+    };
+    for (const Case& c : cases) {
+        fake_scm_install();
+        if (c.registered >= 0) fake_scm_register(c.registered == 1);
+        if (c.failing) fake_scm_fail(c.failing, 5);
+        const Session s = run_on_ready_card();
+        EXPECT_EQ(s.out, c.out);
+        EXPECT_EQ(s.status, c.status);
+        EXPECT_EQ(s.err, "");
+    }
+}
+
+TEST_F(PortAccessNt, SessionWithoutDriverOrWithABackendThatNeedsNone) {
+    fake_scm_driver_file(false);
+    const Session refused = run_on_ready_card();
+    EXPECT_EQ(refused.out, "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n");
+    EXPECT_EQ(refused.err, "vantacle: cannot get port access through the giveio driver: is giveio.sys in this directory?\n");
+    EXPECT_EQ(refused.status, 0);
+
+    fake_scm_install();
+    const Session simulated = run_on_ready_card(false);
+    EXPECT_EQ(simulated.out, expected::opened + "OK\n" + expected::closing);
+    EXPECT_TRUE(fake_scm_calls().empty());
+}
+
+// The backend's own acquisition and release, after the driver.
+TEST(PortAccess, BackendRefusalAndFailedReleaseInTheSession) {
+    record_scripted({0x01, 0x00});
+    record_access_rules("cannot access I/O ports 0x378-0x379: denied; run as root", false);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_session({[] { return 0; }, 1}), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "vantacle: cannot access I/O ports 0x378-0x379: denied; run as root\n");
+
+    record_access_rules("", true);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_session({[] { return 0; }, 0}), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected::opened + "OK\n" + expected::closing);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "vantacle: the port could not be given back\n");
+    record_access_rules("", false);
 }

@@ -22,7 +22,9 @@ Parsed parse(const std::string& typed) {
 
 bool parse_args(std::vector<const char*> args, Options& o, std::string& error) {
     args.insert(args.begin(), "vantacle");
-    return parse_options(static_cast<int>(args.size()), args.data(), o, error);
+    const Outcome parsed = parse_options(static_cast<int>(args.size()), args.data(), o);
+    error = parsed.why();
+    return static_cast<bool>(parsed);
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 #include "card/mmc_spi.h"
 #include "port/backends.h"
 #include "port/port.h"
-#include "portaccess/giveio.h"
 #include "sim/card_model.h"
 #include "sim/storage.h"
 #include "tests/fake_system.h"
@@ -46,22 +45,25 @@ protected:
         fake_env("SUDO_GID", "1001");
     }
     // Level 0 and the line that says why.
-    static std::string refused() { return giveio_start() == 0 ? giveio_failure() : "not refused"; }
+    static std::string refused() {
+        const Outcome acquired = port_acquire();
+        return acquired ? "not refused" : acquired.why();
+    }
 };
 
 }  // namespace
 
 TEST_F(RealPort, DirectAsksForDataAndStatusOnlyAndGivesThemBack) {
     direct_port_select(0x278);
-    EXPECT_EQ(giveio_start(), 1);
-    EXPECT_EQ(giveio_stop(1), 0);
+    EXPECT_TRUE(port_acquire());
+    EXPECT_TRUE(port_release());
     EXPECT_EQ(fake_calls(), (Calls{"ioperm 278 2 1", "ioperm 278 2 0"}));
 
     fake_system_install();
     direct_port_select(0x378);
-    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_TRUE(port_acquire());
     fake_fail("ioperm", EINVAL);
-    EXPECT_EQ(giveio_stop(1), 1);
+    EXPECT_FALSE(port_release());
 }
 
 TEST_F(RealPort, DirectRefusalsSayWhatFailedAndWhatToDo) {
@@ -98,8 +100,8 @@ TEST_F(RealPort, DirectGoesBackToTheInvokingUser) {
             fake_env("SUDO_GID", "1001");
         }
         direct_port_select(0x378);
-        EXPECT_EQ(giveio_start(), 1);
-        EXPECT_EQ(giveio_stop(1), 0);
+        EXPECT_TRUE(port_acquire());
+        EXPECT_TRUE(port_release());
         EXPECT_EQ(fake_calls(), Calls{"ioperm 378 2 1"} + c.drop + Calls{"ioperm 378 2 0"}) << "case " << &c - cases;
     }
 }
@@ -124,11 +126,11 @@ TEST_F(RealPort, RootThatCannotBeGivenUpGivesTheAccessBack) {
 
 TEST_F(RealPort, PpdevClaimsExclusivelyThenWritesReadsReleasesAndCloses) {
     ppdev_port_select("/dev/parport0");
-    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_TRUE(port_acquire());
     port_write_data(0xFE);
     // The status register comes back as the port shows it: bit 7 untouched.
     EXPECT_EQ(port_read_status(), 0x80);
-    EXPECT_EQ(giveio_stop(1), 0);
+    EXPECT_TRUE(port_release());
     EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPWDATA FE", "ioctl 3 PPRSTATUS", "ioctl 3 PPRELEASE",
                                                   "close 3"}));
 }
@@ -137,14 +139,14 @@ TEST_F(RealPort, PpdevClaimsPlainlyWhereExclusiveIsNotAllowed) {
     ppdev_port_select("/dev/parport0");
     // Another driver has the port registered: a fresh descriptor, a plain claim.
     fake_fail("PPCLAIM", ENXIO);
-    EXPECT_EQ(giveio_start(), 1);
-    EXPECT_EQ(giveio_stop(1), 0);
+    EXPECT_TRUE(port_acquire());
+    EXPECT_TRUE(port_release());
     EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"close 3", "open /dev/parport0 rw cloexec", "alarm 3000",
                                                   "ioctl 4 PPCLAIM", "alarm 0", "ioctl 4 PPRELEASE", "close 4"}));
 
     fake_system_install();
     fake_fail("PPEXCL", EINVAL);
-    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_TRUE(port_acquire());
     EXPECT_EQ(fake_calls(), ppdev_claimed);
 }
 
@@ -195,22 +197,22 @@ TEST_F(RealPort, PpdevRefusalsNameTheDeviceAndTheFix) {
 
 TEST_F(RealPort, PpdevFailedReleaseIsReportedAndTheDeviceStillClosed) {
     ppdev_port_select("/dev/parport0");
-    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_TRUE(port_acquire());
     fake_fail("PPRELEASE", EINVAL);
-    EXPECT_EQ(giveio_stop(1), 1);
+    EXPECT_FALSE(port_release());
     EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}));
 
     fake_system_install();
-    EXPECT_EQ(giveio_start(), 1);
+    EXPECT_TRUE(port_acquire());
     fake_fail("close", EIO);
-    EXPECT_EQ(giveio_stop(1), 1);
+    EXPECT_FALSE(port_release());
 }
 
 TEST_F(RealPort, PpdevUnderSudoGivesUpRootBeforeTheCardIsTouched) {
     under_sudo();
     ppdev_port_select("/dev/parport0");
-    EXPECT_EQ(giveio_start(), 1);
-    mmc_hw_start();
+    EXPECT_TRUE(port_acquire());
+    ASSERT_TRUE(mmc_hw_start());
     EXPECT_EQ(fake_calls(), ppdev_claimed + sudo_drop + Calls{"ioctl 3 PPWDATA 6"});
 
     fake_system_install();
@@ -225,18 +227,17 @@ TEST_F(RealPort, PpdevReadsACardSector) {
     TestImage image(16);
     SimSettings settings;
     settings.image = image.path();
-    std::string error;
-    ASSERT_TRUE(storage_open(settings, error)) << error;
+    ASSERT_TRUE(storage_open(settings));
     sim_card_configure(settings);
     fake_port_to_sim();
     ppdev_port_select("/dev/parport0");
-    ASSERT_EQ(giveio_start(), 1);
+    ASSERT_TRUE(port_acquire());
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     std::array<std::uint8_t, 512> buf{};
     ASSERT_EQ(spi_read(5, buf), CardResult::ok);
     EXPECT_EQ(0, std::memcmp(buf.data(), image.sector(5), buf.size()));
     mmc_disable();
-    EXPECT_EQ(giveio_stop(1), 0);
+    EXPECT_TRUE(port_release());
     storage_close();
     EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}));
 }

@@ -1,5 +1,7 @@
 #include "tests/recording_port.h"
 
+#include <gtest/gtest.h>
+
 #include <utility>
 
 #include "port/port.h"
@@ -12,7 +14,7 @@ namespace {
 std::vector<Access> log;
 std::vector<std::uint8_t> script;
 std::uint8_t after = 0xFF;
-bool link = true;
+bool link_usable = true;
 std::size_t reads = 0;
 bool use_sim = false;
 
@@ -40,19 +42,21 @@ std::uint8_t read_status() {
 
 std::string refusal;
 bool release_fails = false;
+bool io_privilege = false;
 
-bool acquire(std::string& why) {
-    why = refusal;
-    return refusal.empty();
-}
+Outcome acquire() { return refusal.empty() ? Outcome::ok() : Outcome::failed(refusal); }
 bool release() { return !release_fails; }
-bool link_ok() { return link; }
+bool link_ok() { return link_usable; }
 
 void select(bool sim) {
     log.clear();
     reads = 0;
     use_sim = sim;
-    port_select({{write_data, read_status, port_generic_movers()}, acquire, release, link_ok});
+    port_select({.ops = {write_data, read_status, port_generic_movers()},
+                 .acquire = acquire,
+                 .release = release,
+                 .link_ok = link_ok,
+                 .needs_io_privilege = io_privilege});
 }
 
 }  // namespace
@@ -60,21 +64,24 @@ void select(bool sim) {
 void record_scripted(std::vector<std::uint8_t> bytes, std::uint8_t after_script, bool link_ok_value) {
     script = std::move(bytes);
     after = after_script;
-    link = link_ok_value;
+    link_usable = link_ok_value;
     select(false);
 }
 
 void record_sim(const SimSettings& settings) {
-    std::string error;
-    storage_open(settings, error);
+    if (!storage_open(settings)) ADD_FAILURE() << "cannot open the simulated card's storage";
     sim_card_configure(settings);
-    link = true;
+    link_usable = true;
     select(true);
 }
 
-void record_access_rules(std::string refuse_why, bool fail_release) {
+void record_access_rules(std::string refuse_why, bool fail_release, bool needs_driver) {
     refusal = std::move(refuse_why);
     release_fails = fail_release;
+    if (io_privilege != needs_driver) {
+        io_privilege = needs_driver;
+        select(use_sim);
+    }
 }
 
 const std::vector<Access>& recorded() { return log; }

@@ -20,8 +20,9 @@ void record_scripted(std::vector<std::uint8_t> script, std::uint8_t after_script
 // Forwards to the simulated card configured by settings (demo card unless an image is named).
 void record_sim(const SimSettings& settings);
 
-// Makes the next acquire fail with why (empty: succeed), and release fail.
-void record_access_rules(std::string refuse_why, bool release_fails);
+// Makes acquire fail with why (empty: succeed), release fail, and the
+// backend one that runs port instructions (needing the driver on NT).
+void record_access_rules(std::string refuse_why, bool release_fails, bool needs_driver = false);
 
 const std::vector<Access>& recorded();
 void clear_recorded();

@@ -8,12 +8,12 @@
 
 #include "card/mmc_spi.h"
 #include "sim/storage.h"
+#include "tests/bytes.h"
 #include "tests/recording_port.h"
 #include "tests/test_image.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 
 std::array<std::uint8_t, 512> pattern(std::uint8_t seed) {
     std::array<std::uint8_t, 512> p{};
@@ -48,10 +48,9 @@ TEST(SectorWrite, BytesOnDiForSector2) {
     scripted_write_card({0xFF, 0x00, 0xFF, 0xFF, 0xE5, 0x00, 0x00, 0xFF});
     const auto data = pattern(9);
     EXPECT_EQ(spi_write(2, data), CardResult::ok);
-    Bytes expected{0xFF, 0x58, 0x00, 0x00, 0x04, 0x00, 0x95, 0xFF, 0xFF, 0xFF, 0xFE};
-    expected.insert(expected.end(), data.begin(), data.end());
-    expected.insert(expected.end(), {0x00, 0x00});
-    expected.insert(expected.end(), 3 + 2 + 1, 0xFF);  // clock-ins: data response, busy, ready
+    // Clock-ins after the block: data response, busy, ready.
+    Bytes expected = Bytes{0xFF, 0x58, 0x00, 0x00, 0x04, 0x00, 0x95, 0xFF, 0xFF, 0xFF, 0xFE} + Bytes(data.begin(), data.end()) +
+                     Bytes{0x00, 0x00} + Bytes(3 + 2 + 1, 0xFF);
     EXPECT_EQ(di_bytes(), expected);
 }
 

@@ -24,7 +24,7 @@ SimSettings card_with(std::string image = {}) {
 
 // Powers the card, gives it `clocks` clock pulses with CS high, selects it.
 void power_up(int clocks) {
-    mmc_hw_start();
+    ASSERT_TRUE(mmc_hw_start());
     mmc_hw_power(1);
     for (int i = 0; i < clocks; ++i) {
         sim_card_write(0xFE);
@@ -188,13 +188,10 @@ TEST(SimCard, DemoCardLooksFormatted) {
 }
 
 TEST(SimCard, ImagesMustBeWholeSectors) {
-    std::string error;
     TestImage odd(2, 100);
-    EXPECT_FALSE(storage_open(card_with(odd.path()), error));
-    EXPECT_NE(error.find(odd.path()), std::string::npos);
-    EXPECT_FALSE(storage_open(card_with("/nonexistent/card.img"), error));
-    EXPECT_NE(error.find("No such file"), std::string::npos);
+    EXPECT_NE(storage_open(card_with(odd.path())).why().find(odd.path()), std::string::npos);
+    EXPECT_NE(storage_open(card_with("/nonexistent/card.img")).why().find("No such file"), std::string::npos);
     TestImage good(3);
-    ASSERT_TRUE(storage_open(card_with(good.path()), error));
+    ASSERT_TRUE(storage_open(card_with(good.path())));
     EXPECT_EQ(storage_sectors(), 3u);
 }

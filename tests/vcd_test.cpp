@@ -54,9 +54,8 @@ struct Traced {
 // A whole card session on the simulated card, traced to path (none: untraced).
 Traced session(const std::string& path) {
     record_sim(SimSettings{});
-    std::string error;
     if (!path.empty()) {
-        EXPECT_TRUE(trace_start(path, TraceClock::per_access, error)) << error;
+        EXPECT_TRUE(trace_start(path, TraceClock::per_access));
     }
     Traced t;
     EXPECT_EQ(mmc_init_spi(), CardResult::ok);
@@ -72,8 +71,7 @@ Traced session(const std::string& path) {
 TEST(WaveformTrace, EachAccessIsAStepAndDoChangesWithTheFallingClock) {
     record_scripted({0x5A});
     const std::string path = temp_path("steps.vcd");
-    std::string error;
-    ASSERT_TRUE(trace_start(path, TraceClock::per_access, error)) << error;
+    ASSERT_TRUE(trace_start(path, TraceClock::per_access));
     for (std::uint8_t value : {0x06, 0xFE, 0xFD, 0xFC, 0xFC, 0xFD}) port_write_data(value);
     EXPECT_EQ(port_read_status(), 0x80);  // DO low: the first bit of 0x5A
     for (std::uint8_t value : {0xF8, 0xF9, 0x39}) port_write_data(value);
@@ -98,8 +96,7 @@ TEST(WaveformTrace, EachAccessIsAStepAndDoChangesWithTheFallingClock) {
 TEST(WaveformTrace, MeasuredTimeRisesWithEveryAccess) {
     record_scripted({0x5A});
     const std::string path = temp_path("measured.vcd");
-    std::string error;
-    ASSERT_TRUE(trace_start(path, TraceClock::measured, error)) << error;
+    ASSERT_TRUE(trace_start(path, TraceClock::measured));
     mmc_hw_power(1);
     mmc_hw_cs(0);
     mmc_serial_out(0x40);

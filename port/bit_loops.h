@@ -44,4 +44,10 @@ constexpr ByteMovers movers_for() {
     return {shift_out<Access>, shift_in<Access>};
 }
 
+// A backend's register accesses together with the bit loops built on them.
+template <class Access>
+constexpr PortOps ops_for() {
+    return {Access::write_data, Access::read_status, movers_for<Access>()};
+}
+
 }  // namespace bit_loops

@@ -1,0 +1,17 @@
+# A part of the build that needs a library: built when the library is found
+# (AUTO), required (ON), or left out (OFF), with one line when it is skipped.
+function(vantacle_optional_part switch package directory what)
+  if(${switch} STREQUAL "OFF" OR NOT ${switch})
+    return()
+  endif()
+  if(${switch} STREQUAL "AUTO")
+    find_package(${package} QUIET)
+    if(NOT ${package}_FOUND)
+      message(STATUS "${package} not found: ${what} are not built (set ${switch}=ON to require them)")
+      return()
+    endif()
+  else()
+    find_package(${package} REQUIRED)
+  endif()
+  add_subdirectory(${directory})
+endfunction()
