@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The include graph of the program's layers: every arrow points down
+# (app above card, portaccess and sim; all of them above port) and no file
+# reaches itself through its includes.
+#
+# Usage: include_graph.sh SOURCE_DIR
+set -euo pipefail
+cd "$1"
+
+declare -A allowed=(
+    [app]="app card portaccess port sim"
+    [card]="card port"
+    [portaccess]="portaccess port"
+    [sim]="sim port"
+    [port]="port"
+)
+edges=$(mktemp)
+trap 'rm -f "$edges"' EXIT
+failures=0
+for layer in "${!allowed[@]}"; do
+    for file in "$layer"/*.h "$layer"/*.cpp; do
+        [[ -e $file ]] || continue
+        while read -r included; do
+            target=${included%%/*}
+            if [[ " ${allowed[$layer]} " != *" $target "* ]]; then
+                echo "upward arrow: $file includes $included"
+                failures=$((failures + 1))
+            fi
+            echo "$file $included" >>"$edges"
+        done < <(sed -nE 's/^\s*#\s*include\s+"((app|card|port|portaccess|sim)\/[^"]+)".*/\1/p' "$file")
+    done
+done
+if ! cycles=$(tsort "$edges" 2>&1 >/dev/null) || [[ -n $cycles ]]; then
+    echo "include cycle: $cycles"
+    failures=$((failures + 1))
+fi
+echo "include graph: $(wc -l <"$edges") arrows, $failures wrong"
+[[ $failures == 0 ]]
