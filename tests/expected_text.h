@@ -5,18 +5,14 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/test_util.h"
+
 namespace expected {
 
 inline const std::string opened = "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Win95/98/Me\nInitialize MMC Card for SPI mode:";
 inline const std::string prompt = "Read Sector?(CR=NEXT,SPC=ADDRESS,E=END)";
 inline const std::string ask = "\nInput Sector Number(HEX)?";
 inline const std::string closing = "\nGIVEIO close: \n";
-
-inline std::string hex(const char* format, unsigned value) {
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
 
 inline std::string read_ok(unsigned sector, const std::uint8_t* bytes) {
     std::string s = hex("\nRead Sector %06XH :OK", sector);

@@ -1,5 +1,7 @@
 #include "tests/fake_scm.h"
 
+#include "tests/test_util.h"
+
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -25,11 +27,7 @@ Dword last_error = 0;
 int open_handles = 0;
 char handle_tag;  // handles point here: any non-null value will do
 
-std::string hex(Dword value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%X", value);
-    return text;
-}
+std::string hex(Dword value) { return ::hex("%X", value); }
 
 // Records the call; true when it is to fail (its error already set).
 bool called(const std::string& name, const std::string& args = "") {

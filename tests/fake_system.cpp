@@ -1,5 +1,7 @@
 #include "tests/fake_system.h"
 
+#include "tests/test_util.h"
+
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
@@ -33,11 +35,7 @@ int act(const std::string& name, const std::string& line) {
     return -1;
 }
 
-std::string hex(unsigned long value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%lX", value);
-    return text;
-}
+std::string hex(unsigned long value) { return ::hex("%X", static_cast<unsigned>(value)); }
 
 std::string ids(unsigned a, unsigned b, unsigned c) {
     return std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c);

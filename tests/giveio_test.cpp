@@ -7,10 +7,10 @@
 #include "tests/expected_text.h"
 #include "tests/fake_scm.h"
 #include "tests/recording_port.h"
+#include "tests/test_util.h"
 
 namespace {
 
-using Calls = std::vector<std::string>;
 
 const std::string open_device = "CreateFileA \\\\.\\giveio 80000000 0 3 80";
 const Calls opened{open_device, "CloseHandle"};
@@ -25,11 +25,6 @@ const Calls failed_open{"OpenServiceA giveio F01FF"};
 const Calls version{"GetVersionExA 148"};
 const Calls manager{"OpenSCManagerA F003F"};
 const Calls close_manager{"CloseServiceHandle"};
-
-Calls operator+(Calls a, const Calls& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 class PortAccessNt : public ::testing::Test {
 protected:

@@ -20,19 +20,14 @@
 #include "tests/fake_system.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
+#include "tests/test_util.h"
 
 namespace {
 
-using Calls = std::vector<std::string>;
 
 const Calls ppdev_claimed{"open /dev/parport0 rw cloexec", "ioctl 3 PPEXCL", "alarm 3000", "ioctl 3 PPCLAIM",
                           "alarm 0"};
 const Calls sudo_drop{"setgroups 1001", "setresgid 1001 1001 1001", "setresuid 1000 1000 1000"};
-
-Calls operator+(Calls a, const Calls& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 class RealPort : public ::testing::Test {
 protected:

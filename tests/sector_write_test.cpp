@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <fstream>
-#include <iterator>
 
 #include "card/mmc_spi.h"
 #include "sim/storage.h"
-#include "tests/bytes.h"
+#include "tests/test_util.h"
 #include "tests/recording_port.h"
 #include "tests/test_image.h"
 
@@ -28,11 +26,6 @@ void scripted_write_card(Bytes after_r1, std::uint8_t after = 0xFF) {
     record_scripted(script, after);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     clear_recorded();
-}
-
-Bytes file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 SimSettings writable(const TestImage& image, bool write = true) {

@@ -2,22 +2,16 @@
 // file, which must end as it started.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <regex>
 
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
+#include "tests/test_util.h"
 
 namespace {
 
 using namespace expected;
-
-std::string file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // The report with its speed figure, which varies, replaced by N.
 std::string without_speed(const std::string& out) {
@@ -30,7 +24,7 @@ const std::string ready = opened + "OK\n";
 
 TEST(SurfaceTest, PassesAndLeavesTheImageAsItWas) {
     TestImage image(64);
-    const std::string before = file_bytes(image.path());
+    const Bytes before = file_bytes(image.path());
     const auto r = run_piped({"--port=sim:" + image.path() + ",write=on", "--test=8:20"}, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(without_speed(r.out), ready + "tested 32 sectors, 0 bad, N bytes/s\n" + closing);
@@ -40,7 +34,7 @@ TEST(SurfaceTest, PassesAndLeavesTheImageAsItWas) {
 
 TEST(SurfaceTest, ReportsASectorThatRefusesWrites) {
     TestImage image(16);
-    const std::string before = file_bytes(image.path());
+    const Bytes before = file_bytes(image.path());
     const auto r = run_piped({"--port=sim:" + image.path() + ",write=on,bad=3", "--test=0:10"}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(without_speed(r.out),
@@ -62,7 +56,7 @@ TEST(SurfaceTest, ReadErrorsAndFailedInitialisation) {
 
 TEST(SurfaceTest, CtrlCStopsBetweenSectorsWithEverySectorRestored) {
     TestImage image(1024);
-    const std::string before = file_bytes(image.path());
+    const Bytes before = file_bytes(image.path());
     PtySession pty({"--port=sim:" + image.path() + ",write=on,busy=10000", "--test=0:400"});
     ASSERT_TRUE(pty.wait_for("Initialize MMC Card for SPI mode:OK"));
     pty.type("\x03");

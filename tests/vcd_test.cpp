@@ -14,6 +14,7 @@
 #include "port/port.h"
 #include "port/trace.h"
 #include "tests/recording_port.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -22,11 +23,9 @@ std::string temp_path(const std::string& name) {
 }
 
 std::string take_file(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
+    const Bytes bytes = file_bytes(path);
     std::remove(path.c_str());
-    return text.str();
+    return {bytes.begin(), bytes.end()};
 }
 
 std::string header(const char* timescale) {
