@@ -69,22 +69,19 @@ trap 'exit 1' TERM INT
 imports() { "$objdump" -p "$1" | awk '/DLL Name:/ {print tolower($3)}' | sort | tr '\n' ' '; }
 header_field() { "$objdump" -p "$1" | awk -v field="$2" '$1 == field {$1 = ""; print substr($0, 2)}'; }
 
-exe32=$build/vantacle.exe
-expect_eq "32-bit program is PE32 for Intel 80386" \
-    "$("$objdump" -f "$exe32" | awk '/file format/ {print $NF}') $(header_field "$exe32" Magic)" "pei-i386 010b (PE32)"
-expect_eq "32-bit program is a console program for Windows 4.0 and later" \
-    "$(header_field "$exe32" Subsystem) $(header_field "$exe32" MajorSubsystemVersion)" "00000003 (Windows CUI) 4"
-expect_eq "32-bit program imports only system DLLs" "$(imports "$exe32")" "advapi32.dll kernel32.dll msvcrt.dll "
+exe=$build/vantacle.exe
+expect_eq "program is PE32 for Intel 80386" \
+    "$("$objdump" -f "$exe" | awk '/file format/ {print $NF}') $(header_field "$exe" Magic)" "pei-i386 010b (PE32)"
+expect_eq "program is a console program for Windows 4.0 and later" \
+    "$(header_field "$exe" Subsystem) $(header_field "$exe" MajorSubsystemVersion)" "00000003 (Windows CUI) 4"
+expect_eq "program imports only system DLLs" "$(imports "$exe")" "advapi32.dll kernel32.dll msvcrt.dll "
 driver=$build/tests/standin_driver/giveio.sys
 expect_eq "stand-in driver imports only ntoskrnl.exe" "$(imports "$driver")" "ntoskrnl.exe "
 expect_eq "stand-in driver is a native image" "$(header_field "$driver" Subsystem)" "00000001 (NT native)"
 
 # --- A fresh prefix with a server that outlives each program ----------------
 
-sc=sc
-exe=$build/vantacle.exe
-echo "running $exe"
-cp "$build/tests/standin_driver/giveio.sys" "$work/driver/"
+cp "$driver" "$work/driver/"
 : >"$work/empty"
 wine_call prefix wineboot -i
 expect_eq "prefix created" "$(cat "$work/prefix.status")" 0
@@ -113,7 +110,7 @@ expect_unregistered() {
     if registered; then fail "$1: service left registered"; else pass "$1: no service registered"; fi
 }
 service_state() {
-    wine_call state "$sc" query giveio
+    wine_call state sc query giveio
     tr -d '\r' <"$work/state.out" | awk '/STATE/ {print $4}'
 }
 # Each port-access run: what it printed, its status, and nothing on standard error.
@@ -162,19 +159,19 @@ for attempt in first second; do
     expect_unregistered "no-driver-$attempt"
 done
 
-wine_call create "$sc" create giveio binpath= "Z:${work//\//\\}\\driver\\giveio.sys" type= kernel start= demand
+wine_call create sc create giveio binpath= "Z:${work//\//\\}\\driver\\giveio.sys" type= kernel start= demand
 expect_eq "service registered, stopped" "$(service_state)" STOPPED
 run_windows level3 "$work/driver" "$work/empty"
 expect_run level3 "$banner"$'Started: Opened\n'"$no_hardware"$'Stop :\n'
 expect_eq "level3: service still registered and stopped" "$(service_state)" STOPPED
 
-wine_call start "$sc" start giveio
+wine_call start sc start giveio
 expect_eq "driver running" "$(service_state)" RUNNING
 run_windows level2 "$work/driver" "$work/empty"
 expect_run level2 "$banner"$'Opened\n'"$no_hardware"$'\n'
 expect_eq "level2: driver still running" "$(service_state)" RUNNING
-wine_call stop "$sc" stop giveio
-wine_call delete "$sc" delete giveio
+wine_call stop sc stop giveio
+wine_call delete sc delete giveio
 
 # A system of the 95/98/Me family needs no driver, and its port
 # instructions reach the port: with no card there, CMD0 goes unanswered.
