@@ -2,7 +2,13 @@
 // decoders, and the console and exit status the same with or without a trace.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -160,6 +166,37 @@ TEST_F(TracedSession, SpiDecoderFindsExactlyTheBytesOfTheAccessLog) {
         EXPECT_EQ(miso[i], *bus.miso[i]) << "byte " << i;
     }
     EXPECT_EQ(read, 2 + 4 * 2 + 2 * (2 + 2 + 1 + 512 + 2));
+}
+
+// A FIFO is compared with the card image without being opened for reading,
+// which would wait for a writer that never comes.
+TEST_F(TracedSession, FifoTraceWithAReaderWorksWithAnImage) {
+    const std::string fifo = image.path() + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::atomic<bool> ended{false};
+    std::string received;
+    std::thread drain([&] {
+        char chunk[65536];
+        for (bool last = false; !last;) {
+            last = ended;
+            for (ssize_t n; (n = read(reader, chunk, sizeof chunk)) > 0;) received.append(chunk, static_cast<std::size_t>(n));
+            if (!last) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    PipedRun limited;
+    limited.quiet_limit_ms = 5000;
+    const RunResult r = run_piped({"--port=sim:" + image.path(), "--trace=" + fifo}, keys, limited);
+    ended = true;
+    drain.join();
+    close(reader);
+    std::remove(fifo.c_str());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, run("").out);
+    ASSERT_GT(received.size(), 10u);
+    EXPECT_EQ(received.substr(0, 10), "W 06\nW FE\n");
+    EXPECT_EQ(received.substr(received.size() - 5), "W 00\n");
 }
 
 TEST_F(TracedSession, UnwritableTraceEndsBeforeTheCard) {
