@@ -125,6 +125,7 @@ TEST_F(Session, BadCommandLinesSayOneLineAndTouchNothing) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: vantacle", 0), 0u);
     EXPECT_NE(help.out.find("idle=N|never"), std::string::npos);
+    EXPECT_NE(help.out.find("E, e or Escape ends"), std::string::npos);
 }
 
 TEST_F(Session, TraceLogsEveryAccessInOrder) {
