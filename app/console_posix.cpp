@@ -47,9 +47,12 @@ void set_key_mode(bool keys) {
     apply_mode(keys);
 }
 
+// Calls under way go on after the handler (waits end all the same), so that
+// a stop and continue never fails an output write.
 void catch_signal(int signal, void (*handler)(int)) {
     struct sigaction action{};
     action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(signal, &action, nullptr);
 }
