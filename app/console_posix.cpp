@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +61,7 @@ void catch_signal(int signal, void (*handler)(int)) {
 // Ctrl+Z: the terminal as the shell left it while stopped, then stop as
 // the signal's default action would.
 void on_stop(int) {
+    const int error = errno;
     apply_mode(false);
     catch_signal(SIGTSTP, SIG_DFL);
     sigset_t stop;
@@ -69,11 +71,14 @@ void on_stop(int) {
     raise(SIGTSTP);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     catch_signal(SIGTSTP, on_stop);
+    errno = error;
 }
 
 // Back in the foreground after a stop: single keys again.
 void on_continue(int) {
+    const int error = errno;
     if (keys_wanted && tcgetpgrp(STDIN_FILENO) == getpgrp()) apply_mode(true);
+    errno = error;
 }
 
 // Ending signals stay blocked except inside the wait, so they cut a wait
