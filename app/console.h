@@ -11,7 +11,9 @@ inline constexpr int key_none = -1;
 
 enum class Entry { number, nothing, ended };
 
-// Puts the terminal into single-key mode and routes Ctrl+C to the waits.
+// Puts the terminal into single-key mode, routes the ending signals (Ctrl+C,
+// Ctrl+\ and the like) to the waits, and on a terminal gives it back on
+// Ctrl+Z and takes single keys again after fg.
 void console_open();
 // Restores the terminal; returns the signal that interrupted the run, or 0.
 [[nodiscard]] int console_close();
