@@ -11,7 +11,9 @@ inline constexpr int key_none = -1;
 
 enum class Entry { number, nothing, ended };
 
-// Puts the terminal into single-key mode and routes Ctrl+C to the waits.
+// Puts the terminal into single-key mode, routes the ending signals (Ctrl+C,
+// Ctrl+\ and the like) to the waits, and on a terminal gives it back on
+// Ctrl+Z and takes single keys again after fg.
 void console_open();
 // Restores the terminal; returns the signal that interrupted the run, or 0.
 [[nodiscard]] int console_close();
@@ -20,14 +22,21 @@ void console_open();
 // that runs without waiting for input.
 [[nodiscard]] int console_signal_pending();
 
+// Flushes standard output; false once any write to it has failed.
+[[nodiscard]] bool console_flush();
+// The error (an errno value) of the first failed write to standard output, or 0.
+[[nodiscard]] int console_output_error();
+
 // True when standard error is a terminal, where a rewritten progress line helps.
 [[nodiscard]] bool console_shows_progress();
 
-// Flushes the output, then waits for one key: its code, or key_none.
+// Flushes the output, then waits for one key: its code, or key_none (also
+// when the output could not be written).
 [[nodiscard]] int console_key();
 // Flushes the output, then reads a hex number as "%lx" does and consumes the
 // rest of its line. Entry::number stores it in value; Entry::nothing leaves
-// value alone; Entry::ended means input ended or the user interrupted.
+// value alone; Entry::ended means input ended, the user interrupted or the
+// output could not be written.
 [[nodiscard]] Entry console_number(std::int32_t& value);
 
 // After Escape: ESC [ ... final byte, or ESC O x, is one key that sent a

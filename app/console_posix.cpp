@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,9 +16,11 @@ constexpr int byte_end = -1;          // end of input
 constexpr int byte_interrupted = -2;  // a handled signal arrived
 constexpr int byte_timeout = -3;
 constexpr int sequence_gap_ms = 50;   // a terminal sends a key's sequence at once
-constexpr std::array<int, 4> ending_signals{SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// Every signal whose default action ends the program.
+constexpr std::array<int, 5> ending_signals{SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE};
 
 volatile std::sig_atomic_t caught_signal = 0;
+volatile std::sig_atomic_t keys_wanted = 0;  // the terminal should be in single-key mode
 bool is_terminal = false;
 bool opened = false;
 termios saved{};
@@ -28,8 +31,8 @@ std::size_t pending_len = 0;
 
 void on_signal(int signal) { caught_signal = signal; }
 
-void set_key_mode(bool keys) {
-    if (!is_terminal) return;
+// Only calls that are safe in a signal handler: it runs on stop and continue too.
+void apply_mode(bool keys) {
     termios mode = saved;
     if (keys) {
         mode.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
@@ -39,16 +42,52 @@ void set_key_mode(bool keys) {
     tcsetattr(STDIN_FILENO, TCSANOW, &mode);
 }
 
+void set_key_mode(bool keys) {
+    if (!is_terminal) return;
+    keys_wanted = keys;
+    apply_mode(keys);
+}
+
+// Calls under way go on after the handler (waits end all the same), so that
+// a stop and continue never fails an output write.
+void catch_signal(int signal, void (*handler)(int)) {
+    struct sigaction action{};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
+
+// Ctrl+Z: the terminal as the shell left it while stopped, then stop as
+// the signal's default action would.
+void on_stop(int) {
+    const int error = errno;
+    apply_mode(false);
+    catch_signal(SIGTSTP, SIG_DFL);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    raise(SIGTSTP);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    catch_signal(SIGTSTP, on_stop);
+    errno = error;
+}
+
+// Back in the foreground after a stop: single keys again.
+void on_continue(int) {
+    const int error = errno;
+    if (keys_wanted && tcgetpgrp(STDIN_FILENO) == getpgrp()) apply_mode(true);
+    errno = error;
+}
+
 // Ending signals stay blocked except inside the wait, so they cut a wait
 // short but never a card operation.
 void route_signals() {
     sigset_t block;
     sigemptyset(&block);
-    struct sigaction action{};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
     for (int signal : ending_signals) {
-        sigaction(signal, &action, nullptr);
+        catch_signal(signal, on_signal);
         sigaddset(&block, signal);
     }
     sigprocmask(SIG_BLOCK, &block, &wait_mask);
@@ -96,13 +135,17 @@ void console_open() {
     is_terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
     opened = true;
     route_signals();
+    if (is_terminal) {
+        catch_signal(SIGTSTP, on_stop);
+        catch_signal(SIGCONT, on_continue);
+    }
     set_key_mode(true);
     std::atexit([] { set_key_mode(false); });
 }
 
 int console_close() {
     if (!opened) return 0;
-    std::fflush(stdout);
+    (void)console_flush();
     set_key_mode(false);
     return pending_signal();
 }
@@ -111,20 +154,21 @@ bool console_shows_progress() { return isatty(STDERR_FILENO); }
 
 int console_signal_pending() { return opened ? pending_signal() : 0; }
 
+// A lone Escape is the Escape key once no further byte follows within the
+// gap, from a terminal or a pipe alike.
 int console_key() {
-    std::fflush(stdout);
+    if (!console_flush()) return key_none;
     const int c = next_byte(-1);
     if (c < 0) return key_none;
     if (c != key_escape) return c;
-    const int gap = is_terminal ? sequence_gap_ms : -1;
-    return key_after_escape([gap] { return next_byte(gap); }, unget_byte);
+    return key_after_escape([] { return next_byte(sequence_gap_ms); }, unget_byte);
 }
 
 // Line mode is on before the prompt shows, so that nothing typed at the
 // prompt misses its echo.
 Entry console_number(std::int32_t& value) {
     set_key_mode(false);
-    std::fflush(stdout);
+    if (!console_flush()) return Entry::ended;
     const Entry entry = parse_hex_entry([] { return next_byte(-1); }, value);
     set_key_mode(true);
     return caught_signal ? Entry::ended : entry;

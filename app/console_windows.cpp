@@ -58,7 +58,7 @@ void console_open() {
 }
 
 int console_close() {
-    std::fflush(stdout);
+    (void)console_flush();
     return console_signal_pending();
 }
 
@@ -67,8 +67,7 @@ bool console_shows_progress() { return _isatty(_fileno(stderr)); }
 int console_signal_pending() { return opened && interrupted ? SIGINT : 0; }
 
 int console_key() {
-    std::fflush(stdout);
-    if (interrupted) return key_none;
+    if (!console_flush() || interrupted) return key_none;
     if (is_console) return console_keypress();
     const int c = next_byte();
     if (c < 0) return key_none;
@@ -76,7 +75,7 @@ int console_key() {
 }
 
 Entry console_number(std::int32_t& value) {
-    std::fflush(stdout);
+    if (!console_flush()) return Entry::ended;
     const Entry entry = parse_hex_entry(next_byte, value);
     return interrupted_now(entry == Entry::ended) ? Entry::ended : entry;
 }

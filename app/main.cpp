@@ -1,5 +1,6 @@
 // vantacle: tests an MMC or SD card wired to a parallel port.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app/console.h"
@@ -41,6 +42,13 @@ Outcome open_trace(const Options& options) {
     return trace_start(options.trace, trace_clock(options));
 }
 
+// Output that could not be written ends the run with status 1 and says so.
+int checked_output(int status) {
+    if (console_flush()) return status;
+    std::fprintf(stderr, "vantacle: cannot write to standard output: %s\n", std::strerror(console_output_error()));
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,7 +56,7 @@ int main(int argc, char** argv) {
     if (Outcome parsed = parse_options(argc, argv, options); !parsed) return fail_usage(parsed);
     if (options.help || options.version) {
         std::fputs((options.help ? usage_text() : version_text()).c_str(), stdout);
-        return 0;
+        return checked_output(0);
     }
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
     if (Outcome selected = select_port(options); !selected) return fail_usage(selected);
@@ -63,5 +71,5 @@ int main(int argc, char** argv) {
         if (status == 0) status = 1;
     }
     const int signal = console_close();
-    return signal ? 128 + signal : status;
+    return signal ? 128 + signal : checked_output(status);
 }

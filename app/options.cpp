@@ -19,23 +19,20 @@ constexpr unsigned lowest_base = 0x100;
 constexpr unsigned highest_base = 0xFFFC;
 constexpr unsigned base_alignment = 4;
 
-// A base I/O port in hex, with or without 0x, where a parallel port can be.
-bool parse_base(std::string_view text, std::uint16_t& base) {
-    if (text.substr(0, 2) == "0x" || text.substr(0, 2) == "0X") text.remove_prefix(2);
-    unsigned value = 0;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value, 16);
-    if (text.empty() || ec != std::errc() || ptr != end || value < lowest_base || value > highest_base ||
-        value % base_alignment != 0)
-        return false;
-    base = static_cast<std::uint16_t>(value);
-    return true;
-}
-
+// A hex number up to max, with or without 0x or 0X before it.
 bool parse_hex(std::string_view text, std::uint32_t max, std::uint32_t& value) {
+    if (text.substr(0, 2) == "0x" || text.substr(0, 2) == "0X") text.remove_prefix(2);
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, value, 16);
     return !text.empty() && ec == std::errc() && ptr == end && value <= max;
+}
+
+// A base I/O port where a parallel port can be.
+bool parse_base(std::string_view text, std::uint16_t& base) {
+    std::uint32_t value = 0;
+    if (!parse_hex(text, highest_base, value) || value < lowest_base || value % base_alignment != 0) return false;
+    base = static_cast<std::uint16_t>(value);
+    return true;
 }
 
 // START:COUNT in hex, every sector of it addressable.
@@ -142,7 +139,8 @@ std::string usage_text() {
                "  --port=sim[:IMAGE][,SETTING=VALUE...]\n"
                "                        a simulated card holding IMAGE (a file of whole\n"
                "                        512-byte sectors), the built-in demo card without\n"
-               "                        IMAGE, or an empty socket with IMAGE none\n"
+               "                        IMAGE, or an empty socket with IMAGE none (a file\n"
+               "                        named none is ./none; IMAGE cannot hold a comma)\n"
                "  --trace=FILE          log every port access to FILE: W XX (data written),\n"
                "                        R XX (status read); FILE.vcd gets a waveform of the\n"
                "                        card's lines for GTKWave, PulseView or sigrok\n"
@@ -153,9 +151,11 @@ std::string usage_text() {
                "  --help                this text\n"
                "  --version             the program's version\n"
                "\n"
+               "Hex values (BASE, START, COUNT, HH, SECTOR) may start with 0x or 0X.\n"
+               "\n"
                "Simulated-card settings:\n") +
            sim_settings_help +
            "\n"
            "Keys: Enter (or any other key) reads the next sector, space asks for a sector\n"
-           "number in hex, E or Escape ends.\n";
+           "number in hex, E, e or Escape ends.\n";
 }

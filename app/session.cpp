@@ -68,6 +68,9 @@ int obtain_port_access(std::string& why) {
     const int level = driver ? giveio_start() : 1;
     if (level == 0) {
         why = "cannot get port access through the giveio driver: is giveio.sys in this directory?";
+        if (giveio_left_installed())
+            why += " The giveio service installed for this run could not be stopped and removed: sc stop giveio, sc "
+                   "delete giveio";
         return 0;
     }
     const Outcome acquired = port_acquire();

@@ -1,9 +1,14 @@
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "port/bit_loops.h"
 #include "port/backends.h"
@@ -40,7 +45,38 @@ struct PpdevAccess {
     }
 };
 
-const char* open_advice(int error) {
+// The kernel's device numbers: parallel port devices, and terminals
+// (virtual consoles and serial ports, /dev/tty and the console, pseudo-terminals).
+constexpr unsigned ppdev_major = 99;
+constexpr std::array<std::pair<unsigned, unsigned>, 3> terminal_majors{{{4, 5}, {136, 143}, {188, 188}}};
+
+bool is_terminal_major(unsigned number) {
+    for (auto [first, last] : terminal_majors) {
+        if (number >= first && number <= last) return true;
+    }
+    return false;
+}
+
+// What the device path names when that is not a parallel port device;
+// nullptr when it is one, or cannot be told.
+const char* what_else() {
+    struct stat info{};
+    if (system_calls.file_status(device.c_str(), &info) != 0) return nullptr;
+    if (S_ISCHR(info.st_mode)) {
+        if (major(info.st_rdev) == ppdev_major) return nullptr;
+        return is_terminal_major(major(info.st_rdev)) ? "a terminal device" : "a character device of another driver";
+    }
+    if (S_ISREG(info.st_mode)) return "a regular file";
+    if (S_ISDIR(info.st_mode)) return "a directory";
+    if (S_ISBLK(info.st_mode)) return "a block device";
+    if (S_ISFIFO(info.st_mode)) return "a FIFO";
+    return "a socket";
+}
+
+std::string not_a_port(const char* what) { return std::string("it is ") + what + ", not a parallel port device"; }
+
+std::string open_advice(int error) {
+    if (const char* what = what_else()) return "; " + not_a_port(what);
     switch (error) {
         case EACCES:
         case EPERM: return "; add your user to the lp group (usermod -aG lp USER) and log in again";
@@ -79,7 +115,10 @@ int claim_in_time() {
 // registered (ENXIO) a fresh descriptor makes a plain claim.
 Outcome claim() {
     const bool exclusive = system_calls.ioctl(port_fd, PPEXCL, nullptr) == 0;
-    if (!exclusive && errno == ENOTTY) return Outcome::failed("cannot claim " + device + ": it is not a parallel port device");
+    if (!exclusive && errno == ENOTTY) {
+        const char* what = what_else();
+        return Outcome::failed("cannot claim " + device + ": " + (what ? not_a_port(what) : "it is not a parallel port device"));
+    }
     if (claim_in_time() == 0) return Outcome::ok();
     if (exclusive && errno == ENXIO) {
         close_device();

@@ -3,6 +3,7 @@
 // -1 with errno set on failure.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -12,6 +13,8 @@ struct SystemCalls {
     int (*open)(const char* path, int flags);
     int (*close)(int fd);
     int (*ioctl)(int fd, unsigned long request, void* arg);
+    // stat: what the path names.
+    int (*file_status)(const char* path, struct stat* info);
     // Interrupts a blocked call (it fails with EINTR) after ms; 0 cancels.
     int (*alarm_ms)(unsigned ms);
     uid_t (*getuid)();

@@ -49,6 +49,7 @@ SystemCalls system_calls_real() {
         [](const char* path, int flags) { return ::open(path, flags); },
         ::close,
         [](int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); },
+        [](const char* path, struct stat* info) { return ::stat(path, info); },
         alarm_ms,
         ::getuid,
         ::geteuid,

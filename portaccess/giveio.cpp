@@ -17,6 +17,7 @@ const char* const giveio_sname = "giveio";
 constexpr int manager_unavailable = 1;
 
 win32::ScHandle hSCMan = nullptr;
+bool left_installed = false;
 
 int is_winnt() {
     win32::OsVersionInfo info{};
@@ -84,10 +85,11 @@ bool device_opens() {
 }
 
 // A failed run takes back a service it installed, so that later runs do
-// not meet a registration they cannot use.
-void undo_installation(bool started) {
-    if (started) (void)DriverStop(giveio_sname);
-    (void)DriverRemove(giveio_sname);
+// not meet a registration they cannot use; false when that failed.
+bool undo_installation(bool started) {
+    const bool stopped = !started || DriverStop(giveio_sname) == 0;
+    const bool removed = DriverRemove(giveio_sname) == 0;
+    return stopped && removed;
 }
 
 int driver_level() {
@@ -104,13 +106,18 @@ int driver_level() {
         }
         if (device_opens()) return level;
     }
-    if (installed) undo_installation(started);
+    left_installed = installed && !undo_installation(started);
     return 0;
 }
 
 }  // namespace
 
-int giveio_start() { return is_winnt() ? driver_level() : 1; }
+int giveio_start() {
+    left_installed = false;
+    return is_winnt() ? driver_level() : 1;
+}
+
+bool giveio_left_installed() { return left_installed; }
 
 int giveio_stop(int level) {
     if (!is_winnt()) return 0;

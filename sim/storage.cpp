@@ -55,10 +55,20 @@ bool same_file(std::FILE* a, std::FILE* b) {
     return file_identity(a, x) && file_identity(b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
            x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
 }
+
+bool is_open_image(const std::string& path) {
+    std::FILE* other = std::fopen(path.c_str(), "rb");
+    if (!other) return false;
+    const bool same = same_file(image, other);
+    std::fclose(other);
+    return same;
+}
 #else
-bool same_file(std::FILE* a, std::FILE* b) {
+// By path, so that a FIFO or a device is never opened only to be compared.
+bool is_open_image(const std::string& path) {
     struct stat x{}, y{};
-    return fstat(fileno(a), &x) == 0 && fstat(fileno(b), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+    return fstat(fileno(image), &x) == 0 && stat(path.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
 }
 #endif
 
@@ -99,14 +109,7 @@ void storage_close() {
 
 std::uint32_t storage_sectors() { return sectors; }
 
-bool storage_is_file(const std::string& path) {
-    if (!image) return false;
-    std::FILE* other = std::fopen(path.c_str(), "rb");
-    if (!other) return false;
-    const bool same = same_file(image, other);
-    std::fclose(other);
-    return same;
-}
+bool storage_is_file(const std::string& path) { return image && is_open_image(path); }
 
 bool storage_read(std::uint32_t sector, SectorSpan out) {
     if (sector >= sectors) return false;

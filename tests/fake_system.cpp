@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +26,8 @@ uid_t real_uid = 1000, effective_uid = 1000;
 gid_t real_gid = 1000;
 int next_fd = 3;
 bool to_sim = false;
+mode_t file_type = S_IFCHR;
+unsigned file_major = 99;
 
 // Logs the call; -1 with errno set when it was told to fail.
 int act(const std::string& name, const std::string& line) {
@@ -69,6 +73,20 @@ int fake_open(const char* path, int flags) {
     return act("open", std::string("open ") + path + mode) == 0 ? next_fd++ : -1;
 }
 
+// Not logged: it looks and does not act.
+int fake_stat(const char*, struct stat* info) {
+    auto& queue = failures["stat"];
+    if (!queue.empty()) {
+        errno = queue.front();
+        queue.pop_front();
+        return -1;
+    }
+    *info = {};
+    info->st_mode = file_type | 0660;
+    info->st_rdev = makedev(file_major, 0);
+    return 0;
+}
+
 constexpr SystemCalls fake{
     [](unsigned long from, unsigned long count, int on) {
         return act("ioperm", "ioperm " + hex(from) + " " + std::to_string(count) + " " + std::to_string(on));
@@ -76,6 +94,7 @@ constexpr SystemCalls fake{
     fake_open,
     [](int fd) { return act("close", "close " + std::to_string(fd)); },
     fake_ioctl,
+    fake_stat,
     [](unsigned ms) { return act("alarm", "alarm " + std::to_string(ms)); },
     [] { return real_uid; },
     [] { return effective_uid; },
@@ -104,6 +123,7 @@ void fake_system_install() {
     real_gid = 1000;
     next_fd = 3;
     to_sim = false;
+    fake_file(S_IFCHR, 99);
     system_calls = fake;
 }
 
@@ -118,6 +138,11 @@ void fake_ids(uid_t uid, uid_t euid, gid_t gid) {
 }
 
 void fake_env(const std::string& name, const std::string& value) { environment[name] = value; }
+
+void fake_file(mode_t type, unsigned major_number) {
+    file_type = type;
+    file_major = major_number;
+}
 
 void fake_port_to_sim() { to_sim = true; }
 

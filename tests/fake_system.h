@@ -18,6 +18,9 @@ void fake_system_remove();
 void fake_fail(const std::string& name, int error);
 void fake_ids(uid_t uid, uid_t euid, gid_t gid);
 void fake_env(const std::string& name, const std::string& value);
+// What every path names from now on: a file of type (S_IFCHR, S_IFREG, ...)
+// and, for a device, its major number. A parallel port device (99) after install.
+void fake_file(mode_t type, unsigned major_number = 0);
 // Data writes and status reads go to the simulated card, unlogged.
 void fake_port_to_sim();
 

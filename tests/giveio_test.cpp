@@ -186,11 +186,29 @@ TEST_F(PortAccessNt, SessionReportsEachLevelAndEachFailedStop) {
 }
 
 TEST_F(PortAccessNt, SessionWithoutDriverOrWithABackendThatNeedsNone) {
-    fake_scm_driver_file(false);
-    const Session refused = run_on_ready_card();
-    EXPECT_EQ(refused.out, "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n");
-    EXPECT_EQ(refused.err, "vantacle: cannot get port access through the giveio driver: is giveio.sys in this directory?\n");
-    EXPECT_EQ(refused.status, 0);
+    const std::string no_driver = "vantacle: cannot get port access through the giveio driver: is giveio.sys in this "
+                                  "directory?";
+    const std::string left = no_driver + " The giveio service installed for this run could not be stopped and "
+                                         "removed: sc stop giveio, sc delete giveio\n";
+    // A service installed for the run that cannot be taken back is named.
+    struct Case {
+        std::vector<std::string> failing;
+        std::string line;
+        bool registered;
+    };
+    const Case cases[] = {{{}, no_driver + "\n", false},
+                          {{"DeleteService"}, left, true},
+                          {{"CreateFileA", "ControlService"}, left, false}};
+    for (const Case& c : cases) {
+        fake_scm_install();
+        fake_scm_driver_file(c.failing.size() == 2);
+        for (const auto& call : c.failing) fake_scm_fail(call, 5);
+        const Session refused = run_on_ready_card();
+        EXPECT_EQ(refused.out, "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n");
+        EXPECT_EQ(refused.err, c.line);
+        EXPECT_EQ(refused.status, 0);
+        EXPECT_EQ(fake_scm_service().has_value(), c.registered);
+    }
 
     fake_scm_install();
     const Session simulated = run_on_ready_card(false);

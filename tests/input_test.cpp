@@ -98,6 +98,23 @@ TEST(CommandLine, PortsAndTrace) {
     EXPECT_FALSE(o.sim.never_ready);
 }
 
+TEST(CommandLine, HexValuesWithOrWithout0x) {
+    const std::pair<const char*, SectorRange> ranges[] = {
+        {"--test=0x0:0x10", {0, 0x10}}, {"--test=0X1f:20", {0x1F, 0x20}}, {"--test=7ffff0:0x10", {0x7FFFF0, 0x10}}};
+    for (auto [arg, range] : ranges) {
+        Options o;
+        std::string error;
+        ASSERT_TRUE(parse_args({arg}, o, error)) << arg << ": " << error;
+        EXPECT_EQ(o.test->start, range.start) << arg;
+        EXPECT_EQ(o.test->count, range.count) << arg;
+    }
+    for (const char* arg : {"--test=0x:1", "--test=0:0x", "--test=0x-1:1", "--test=00x1:1", "--test=0x0x1:1"}) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(parse_args({arg}, o, error)) << arg;
+    }
+}
+
 TEST(CommandLine, BadValuesNameWhatIsWrong) {
     const std::pair<const char*, const char*> cases[] = {
         {"--port=sim,ncr=0", "ncr (1 to 8)"},   {"--port=sim,ncr", "''"},

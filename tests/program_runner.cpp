@@ -28,6 +28,22 @@ std::vector<char*> argv_for(const std::vector<std::string>& args) {
 
 int decode_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
 
+// The child's status once it has ended, or -1 after killing it when it has
+// not ended within timeout_ms.
+int reap(pid_t pid, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int raw = 0;
+    while (waitpid(pid, &raw, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &raw, 0);
+            return -1;
+        }
+        poll(nullptr, 0, 10);
+    }
+    return decode_status(raw);
+}
+
 // Reads what fd has now into to; false at end of file.
 bool drain(int fd, std::string& to) {
     char chunk[4096];
@@ -39,16 +55,22 @@ bool drain(int fd, std::string& to) {
 }  // namespace
 
 RunResult run_piped(const std::vector<std::string>& args, const std::string& input, int as_uid) {
+    PipedRun how;
+    how.as_uid = as_uid;
+    return run_piped(args, input, how);
+}
+
+RunResult run_piped(const std::vector<std::string>& args, const std::string& input, const PipedRun& how) {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err)) return {"", "pipe failed", -1};
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
-        dup2(out[1], 1);
+        dup2(how.output_to.empty() ? out[1] : open(how.output_to.c_str(), O_WRONLY), 1);
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-        if (as_uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(as_uid)) != 0 ||
-                            setuid(static_cast<uid_t>(as_uid)) != 0))
+        if (how.as_uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(how.as_uid)) != 0 ||
+                                setuid(static_cast<uid_t>(how.as_uid)) != 0))
             _exit(126);
         exec_program(args);
     }
@@ -58,11 +80,14 @@ RunResult run_piped(const std::vector<std::string>& args, const std::string& inp
     signal(SIGPIPE, SIG_IGN);
     if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {
     }
-    close(in[1]);
+    if (!how.hold_input) {
+        close(in[1]);
+        in[1] = -1;
+    }
     RunResult result{"", "", -1};
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open_fds = 2;
-    while (open_fds > 0 && poll(fds, 2, 20000) > 0) {
+    while (open_fds > 0 && poll(fds, 2, how.quiet_limit_ms) > 0) {
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd >= 0 && fds[i].revents && !drain(fds[i].fd, i == 0 ? result.out : result.err)) {
                 close(fds[i].fd);
@@ -70,10 +95,16 @@ RunResult run_piped(const std::vector<std::string>& args, const std::string& inp
                 --open_fds;
             }
         }
+        if (in[1] >= 0 && !how.close_input_after.empty() &&
+            result.out.find(how.close_input_after) != std::string::npos) {
+            close(in[1]);
+            in[1] = -1;
+        }
     }
-    int raw = 0;
-    waitpid(pid, &raw, 0);
-    result.status = decode_status(raw);
+    for (int fd : {in[1], fds[0].fd, fds[1].fd}) {
+        if (fd >= 0) close(fd);
+    }
+    result.status = reap(pid, open_fds > 0 ? 0 : how.quiet_limit_ms);
     return result;
 }
 
@@ -107,6 +138,10 @@ void PtySession::type(const std::string& keys) {
     if (write(master_, keys.data(), keys.size()) < 0) {
     }
 }
+
+void PtySession::signal(int number) { kill(pid_, number); }
+
+void PtySession::set_mode(const termios& mode) { tcsetattr(slave_, TCSANOW, &mode); }
 
 bool PtySession::pump(int timeout_ms) {
     pollfd fd{master_, POLLIN, 0};

@@ -14,9 +14,18 @@ struct RunResult {
     int status;  // exit status, or 128 + signal when killed
 };
 
+struct PipedRun {
+    int as_uid = -1;               // run as this user (with that group and no others)
+    bool hold_input = false;       // keep standard input open after the input...
+    std::string close_input_after; // ...until the output shows this (for ever when empty)
+    std::string output_to;         // standard output to this file instead of a pipe
+    int quiet_limit_ms = 20000;    // a program silent this long is killed: status -1
+};
+
 // Runs the program with args, input on standard input (then closed); as the
-// user as_uid (with that group and no others) when it is not negative.
+// user as_uid when it is not negative.
 RunResult run_piped(const std::vector<std::string>& args, const std::string& input, int as_uid = -1);
+RunResult run_piped(const std::vector<std::string>& args, const std::string& input, const PipedRun& how);
 
 // The program on a pseudo-terminal as its controlling terminal (standard
 // input and output); standard error goes to a pipe.
@@ -28,6 +37,8 @@ public:
     PtySession& operator=(const PtySession&) = delete;
 
     void type(const std::string& keys);
+    // Sends the program a signal, as kill does.
+    void signal(int number);
     // Waits until text appears after what earlier waits matched.
     bool wait_for(const std::string& text, int timeout_ms = 10000);
     // Waits for the program to end and returns its status.
@@ -35,6 +46,8 @@ public:
     const std::string& transcript() const { return transcript_; }
     // The terminal's mode as the program left it.
     termios mode() const;
+    // Sets the terminal's mode, as a shell does when a job stops.
+    void set_mode(const termios& mode);
 
 private:
     bool pump(int timeout_ms);

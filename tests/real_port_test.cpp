@@ -3,6 +3,7 @@
 // nodes that cannot be used.
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,6 +191,48 @@ TEST_F(RealPort, PpdevRefusalsNameTheDeviceAndTheFix) {
     EXPECT_EQ(fake_calls().back(), "close 3");
 }
 
+// A path that names something else is said to be that, not blamed on the
+// ppdev module or the lp group.
+TEST_F(RealPort, PpdevPathThatIsNoParallelPortSaysWhatItIs) {
+    struct Case {
+        mode_t type;
+        unsigned major_number;
+        const char* is;
+    };
+    const Case cases[] = {{S_IFREG, 0, "a regular file"},   {S_IFDIR, 0, "a directory"},
+                          {S_IFCHR, 4, "a terminal device"}, {S_IFCHR, 136, "a terminal device"},
+                          {S_IFCHR, 1, "a character device of another driver"}, {S_IFIFO, 0, "a FIFO"}};
+    ppdev_port_select("/dev/parport1");
+    for (const Case& c : cases) {
+        const std::string is = std::string("it is ") + c.is + ", not a parallel port device";
+        fake_system_install();
+        fake_file(c.type, c.major_number);
+        fake_fail("open", EACCES);
+        EXPECT_EQ(refused(), "cannot open /dev/parport1: Permission denied; " + is);
+        fake_system_install();
+        fake_file(c.type, c.major_number);
+        fake_fail("PPEXCL", ENOTTY);
+        EXPECT_EQ(refused(), "cannot claim /dev/parport1: " + is);
+    }
+}
+
+// A register access the kernel refuses leaves the link unusable: the card
+// layer reports no link instead of what an idle line would read as.
+TEST_F(RealPort, PpdevRefusedRegisterAccessMarksTheLinkDown) {
+    ppdev_port_select("/dev/parport0");
+    ASSERT_TRUE(port_acquire());
+    fake_fail("PPWDATA", EIO);
+    EXPECT_EQ(mmc_init_spi(), CardResult::no_link);
+    EXPECT_TRUE(port_release());
+
+    ASSERT_TRUE(port_acquire());
+    EXPECT_TRUE(port_link_ok());
+    fake_fail("PPRSTATUS", EIO);
+    (void)port_read_status();
+    EXPECT_FALSE(port_link_ok());
+    EXPECT_TRUE(port_release());
+}
+
 TEST_F(RealPort, PpdevFailedReleaseIsReportedAndTheDeviceStillClosed) {
     ppdev_port_select("/dev/parport0");
     EXPECT_TRUE(port_acquire());
@@ -249,16 +292,24 @@ int unprivileged() { return geteuid() == 0 ? nobody : -1; }
 }  // namespace
 
 TEST(RealDevice, PpdevNodesThatCannotBeUsed) {
+    int master = -1, slave = -1;
+    char terminal[64] = {};
+    ASSERT_EQ(openpty(&master, &slave, terminal, nullptr, nullptr), 0);
+    const std::string tty = terminal;
     const std::pair<std::string, std::string> cases[] = {
+        {tty, "vantacle: cannot claim " + tty + ": it is a terminal device, not a parallel port device\n"},
         {"/nonexistent/parport0", "vantacle: cannot open /nonexistent/parport0: No such file or directory; load the "
                                   "ppdev module (modprobe ppdev) or name the device with --port=ppdev:DEVICE\n"},
-        {"/dev/null", "vantacle: cannot claim /dev/null: it is not a parallel port device\n"}};
+        {"/dev/null",
+         "vantacle: cannot claim /dev/null: it is a character device of another driver, not a parallel port device\n"}};
     for (const auto& [device, line] : cases) {
         const auto r = run_piped({"--port=ppdev:" + device}, "\n");
         EXPECT_EQ(r.out, no_access) << device;
         EXPECT_EQ(r.err, line);
         EXPECT_EQ(r.status, 0);
     }
+    close(slave);
+    close(master);
 }
 
 TEST(RealDevice, PpdevNodeTheUserMayNotOpen) {
@@ -275,8 +326,8 @@ TEST(RealDevice, PpdevNodeTheUserMayNotOpen) {
     std::filesystem::remove_all(dir);
     if (can_open) GTEST_SKIP() << "the test user may open any file";
     EXPECT_EQ(r.out, no_access);
-    EXPECT_EQ(r.err, "vantacle: cannot open " + node +
-                         ": Permission denied; add your user to the lp group (usermod -aG lp USER) and log in again\n");
+    EXPECT_EQ(r.err, "vantacle: cannot open " + node + ": Permission denied; it is a regular file, not a parallel port "
+                                                        "device\n");
     EXPECT_EQ(r.status, 0);
 }
 

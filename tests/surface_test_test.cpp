@@ -2,7 +2,10 @@
 // file, which must end as it started.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <random>
 #include <regex>
+#include <thread>
 
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
@@ -66,6 +69,27 @@ TEST(SurfaceTest, CtrlCStopsBetweenSectorsWithEverySectorRestored) {
     ASSERT_TRUE(std::regex_search(out, tested, std::regex("tested ([0-9]+) sectors, 0 bad"))) << out;
     EXPECT_LT(std::stoi(tested[1]), 0x400);
     EXPECT_EQ(file_bytes(image.path()), before);
+}
+
+// Each ending signal, at a random point of the test (often while a sector
+// holds the pattern), ends it through the closing steps with 128 + signal.
+TEST(SurfaceTest, EveryEndingSignalLeavesEverySectorRestored) {
+    TestImage image(1024);
+    const Bytes before = file_bytes(image.path());
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> delay_ms(0, 200);
+    for (int run = 0; run < 2; ++run) {
+        for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) {
+            PtySession pty({"--port=sim:" + image.path() + ",write=on,busy=10000", "--test=0:400"});
+            ASSERT_TRUE(pty.wait_for("Initialize MMC Card for SPI mode:OK"));
+            const int delay = delay_ms(random);
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            pty.signal(signal);
+            EXPECT_EQ(pty.finish(60000), 128 + signal) << "signal " << signal << " after " << delay << " ms";
+            EXPECT_NE(pty.transcript().find(on_terminal(closing)), std::string::npos) << pty.transcript();
+            ASSERT_TRUE(file_bytes(image.path()) == before) << "signal " << signal << " after " << delay << " ms";
+        }
+    }
 }
 
 TEST(SurfaceTest, RefusesToRunWhereItMustNot) {

@@ -2,9 +2,14 @@
 // for byte: through pipes, and on a pseudo-terminal as typed.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
@@ -22,7 +27,20 @@ protected:
         return run_piped({card() + settings}, input);
     }
     std::string dump(unsigned sector) const { return read_ok(sector, image.sector(sector)); }
+    std::string image_bytes() const {
+        std::ifstream in(image.path(), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
 };
+
+// True once done() holds, checked for up to five seconds.
+bool eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 500; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -107,6 +125,7 @@ TEST_F(Session, BadCommandLinesSayOneLineAndTouchNothing) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: vantacle", 0), 0u);
     EXPECT_NE(help.out.find("idle=N|never"), std::string::npos);
+    EXPECT_NE(help.out.find("E, e or Escape ends"), std::string::npos);
 }
 
 TEST_F(Session, TraceLogsEveryAccessInOrder) {
@@ -153,13 +172,15 @@ TEST_F(Session, TypedOnATerminal) {
     EXPECT_TRUE(pty.mode().c_lflag & ECHO);
 }
 
-TEST_F(Session, CtrlCEndsThroughTheClosingSteps) {
-    PtySession at_key({card()});
-    ASSERT_TRUE(at_key.wait_for(prompt));
-    at_key.type("\x03");
-    EXPECT_EQ(at_key.finish(), 130);
-    EXPECT_EQ(at_key.transcript(), on_terminal(opened + "OK\n" + prompt + closing));
-    EXPECT_TRUE(at_key.mode().c_lflag & ECHO);
+TEST_F(Session, CtrlCAndCtrlBackslashEndThroughTheClosingSteps) {
+    for (auto [key, status] : {std::pair{"\x03", 130}, std::pair{"\x1c", 131}}) {
+        PtySession at_key({card()});
+        ASSERT_TRUE(at_key.wait_for(prompt));
+        at_key.type(key);
+        EXPECT_EQ(at_key.finish(), status);
+        EXPECT_EQ(at_key.transcript(), on_terminal(opened + "OK\n" + prompt + closing));
+        EXPECT_TRUE(at_key.mode().c_lflag & ECHO);
+    }
 
     PtySession at_entry({card()});
     ASSERT_TRUE(at_entry.wait_for(prompt));
@@ -171,4 +192,54 @@ TEST_F(Session, CtrlCEndsThroughTheClosingSteps) {
     EXPECT_EQ(at_entry.finish(), 130);
     EXPECT_EQ(at_entry.transcript(), on_terminal(opened + "OK\n" + prompt + ask) + "12^C" + on_terminal(closing));
     EXPECT_TRUE(at_entry.mode().c_lflag & ICANON);
+}
+
+// Ctrl+Z gives the terminal back as it was; continuing sets single keys
+// again, whatever the shell did to the terminal meanwhile.
+TEST_F(Session, StopAndContinueKeepSingleKeys) {
+    PtySession pty({card()});
+    ASSERT_TRUE(pty.wait_for(prompt));
+    const termios keys = pty.mode();
+    pty.type("\x1a");
+    ASSERT_TRUE(eventually([&] { return (pty.mode().c_lflag & (ICANON | ECHO)) == (ICANON | ECHO); }));
+    termios line = pty.mode();
+    pty.set_mode(line);
+    pty.signal(SIGCONT);
+    ASSERT_TRUE(eventually([&] { return pty.mode().c_lflag == keys.c_lflag; }));
+    pty.type("x");
+    ASSERT_TRUE(pty.wait_for(prompt));
+    pty.type("E");
+    EXPECT_EQ(pty.finish(), 0);
+    EXPECT_EQ(pty.transcript(), on_terminal(opened + "OK\n" + prompt + dump(0) + prompt + closing));
+}
+
+// With keys from a pipe that stays open, a lone Escape ends the browser and
+// an unfinished sequence counts as one key, each after a short gap.
+TEST_F(Session, EscapeThroughAnOpenPipe) {
+    PipedRun lone;
+    lone.hold_input = true;
+    lone.quiet_limit_ms = 5000;
+    const auto r = run_piped({card()}, "\n\x1b", lone);
+    EXPECT_EQ(r.out, opened + "OK\n" + prompt + dump(0) + prompt + closing);
+    EXPECT_EQ(r.status, 0);
+    PipedRun unfinished = lone;
+    unfinished.close_input_after = dump(0) + prompt;
+    const auto u = run_piped({card()}, "\x1b[", unfinished);
+    EXPECT_EQ(u.out, opened + "OK\n" + prompt + dump(0) + prompt + closing);
+    EXPECT_EQ(u.status, 0);
+}
+
+// Output that cannot be written ends the run through its closing steps,
+// with status 1 and one line on standard error.
+TEST_F(Session, FullOutputEndsWithStatusOne) {
+    const std::string before = image_bytes();
+    PipedRun full;
+    full.output_to = "/dev/full";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{card()}, {card() + ",write=on", "--test=0:4"}, {"--help"}}) {
+        const auto r = run_piped(args, "\n\n\n", full);
+        EXPECT_EQ(r.status, 1) << args.back();
+        EXPECT_EQ(r.err, "vantacle: cannot write to standard output: No space left on device\n") << args.back();
+    }
+    EXPECT_TRUE(image_bytes() == before);
 }
