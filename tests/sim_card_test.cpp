@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <csignal>
@@ -383,6 +384,7 @@ TEST(SimCardKinds, RegistersAreCheckedBlocksThatDescribeTheImage) {
         {CardKind::sdhc, 64 << 20, 64 << 20, 1, "VSDHC"},
         {CardKind::sdhc, (1 << 20) + 512, 1 << 20, 1, "VSDHC"},  // rounded down to 512 KiB
         {CardKind::sdxc, 64ull << 30, 64ull << 30, 1, "VSDXC"},
+        {CardKind::sdxc, 3ull << 40, (2ull << 40) - (512 << 10), 1, "VSDXC"},  // sectors stop at FFFFFFFF
     };
     for (const auto& c : cases) {
         SparseImage image(c.image_bytes);
@@ -399,7 +401,7 @@ TEST(SimCardKinds, RegistersAreCheckedBlocksThatDescribeTheImage) {
         for (const auto* reg : {&csd.data, &cid.data})
             EXPECT_EQ(reg->back(), crc7_byte(std::span(*reg).first(15))) << int(c.kind);
         // The image's last sector, however far (sparse files read as zeros).
-        const auto last = std::uint32_t(c.image_bytes / 512 - 1);
+        const auto last = std::uint32_t(std::min<std::uint64_t>(c.image_bytes / 512, 0xFFFFFFFF) - 1);
         const std::uint32_t scale = c.csd_structure == 1 ? 1 : 512;
         ASSERT_EQ(r1(0x51, last * scale), 0x00);
         EXPECT_EQ(data_block(512).data, std::vector<std::uint8_t>(512, 0));
