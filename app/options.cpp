@@ -38,17 +38,18 @@ bool parse_hex(std::string_view text, std::uint32_t max, std::uint32_t& value) {
     return !text.empty() && ec == std::errc() && ptr == end && value <= max;
 }
 
-// START:COUNT in hex, every sector of it addressable.
+// START:COUNT in hex, every sector of it a sector number; the card refuses
+// those it does not have (past 7FFFFF on a byte-addressed card).
 bool parse_range(std::string_view text, Options& o, std::string& error) {
-    constexpr auto last = static_cast<std::uint32_t>(last_sector);
+    constexpr std::uint32_t last = last_block_sector;
     const auto colon = text.find(':');
     std::uint32_t start = 0, count = 0;
     if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last, start) ||
-        !parse_hex(text.substr(colon + 1), last + 1, count) || count == 0 || start + count - 1 > last) {
-        error = "bad test range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to 7FFFFF)";
+        !parse_hex(text.substr(colon + 1), last, count) || count == 0 || count - 1 > last - start) {
+        error = "bad test range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to FFFFFFFE)";
         return false;
     }
-    o.test = SectorRange{static_cast<std::int32_t>(start), static_cast<std::int32_t>(count)};
+    o.test = SectorRange{start, count};
     return true;
 }
 
