@@ -52,9 +52,9 @@ CardResult read_once(std::uint32_t sector, std::span<std::uint8_t, sector_size> 
     return receive_block(buf, response_wait, mmc_serial_in);
 }
 
-// CMD12 ends a multi-block read: one stuff byte, R1, then busy.
+// CMD12 ends a multi-block transfer: one stuff byte, R1, then busy.
 CardResult stop_transmission() {
-    (void)command(cmd::stop_transmission, 0);
+    put_frame(cmd::stop_transmission, 0, frame_crc(cmd::stop_transmission, 0));
     (void)mmc_serial_in_lean();
     (void)get_response(response_wait, mmc_serial_in_lean);
     return wait_while_busy(lean_busy_max_bytes, mmc_serial_in_lean);

@@ -22,20 +22,26 @@ std::uint8_t get_response(int count, ByteIn in) {
 
 std::uint8_t get_response(int count) { return get_response(count, mmc_serial_in); }
 
-std::uint8_t send_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc) {
+std::uint8_t frame_crc(std::uint8_t index, std::uint32_t arg) {
+    const std::array<std::uint8_t, 5> head{static_cast<std::uint8_t>(command_bit | index),
+                                           static_cast<std::uint8_t>(arg >> 24), static_cast<std::uint8_t>(arg >> 16),
+                                           static_cast<std::uint8_t>(arg >> 8), static_cast<std::uint8_t>(arg)};
+    return crc7_end_byte(head);
+}
+
+void put_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc) {
     mmc_serial_out(gap_byte);
     mmc_serial_out(command_bit | index);
     for (int shift = 24; shift >= 0; shift -= 8) mmc_serial_out(static_cast<std::uint8_t>(arg >> shift));
     mmc_serial_out(crc);
+}
+
+std::uint8_t send_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc) {
+    put_frame(index, arg, crc);
     return get_response(response_wait);
 }
 
-std::uint8_t command(std::uint8_t index, std::uint32_t arg) {
-    const std::array<std::uint8_t, 5> head{static_cast<std::uint8_t>(command_bit | index),
-                                           static_cast<std::uint8_t>(arg >> 24), static_cast<std::uint8_t>(arg >> 16),
-                                           static_cast<std::uint8_t>(arg >> 8), static_cast<std::uint8_t>(arg)};
-    return send_frame(index, arg, crc7_end_byte(head));
-}
+std::uint8_t command(std::uint8_t index, std::uint32_t arg) { return send_frame(index, arg, frame_crc(index, arg)); }
 
 std::uint32_t read_u32() {
     std::uint32_t value = 0;

@@ -46,6 +46,10 @@ std::uint8_t get_response(int count);
 // checks no CRC after CMD0 in SPI mode.
 inline constexpr std::uint8_t known_frame_crc = 0x95;
 
+// The CRC byte of a frame: its CRC7 and the end bit.
+std::uint8_t frame_crc(std::uint8_t index, std::uint32_t arg);
+// Sends a frame and leaves the answer to the caller.
+void put_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc);
 // Sends a frame with the given CRC byte and returns R1 (0xFF: none).
 std::uint8_t send_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc);
 // Sends a frame with its CRC7 and returns R1.
