@@ -97,6 +97,10 @@ bool parse_one(std::string_view arg, Options& o, std::string& error) {
         o.yes = true;
         return true;
     }
+    if (arg == "--info") {
+        o.info = true;
+        return true;
+    }
     if (starts_with(arg, "--port=", value)) return parse_port(value, o, error);
     if (starts_with(arg, "--test=", value)) return parse_range(value, o, error);
     if (starts_with(arg, "--trace=", value) && !value.empty()) {
@@ -119,6 +123,7 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
 }
 
 Outcome options_conflict(const Options& o) {
+    if (o.info && o.test) return Outcome::failed("--info and --test each replace the browser: give one of them");
     if (!o.test) return Outcome::ok();
     if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
         return Outcome::failed("the surface test writes to the card: open the simulated card with write=on");
@@ -132,7 +137,7 @@ std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 
 std::string usage_text() {
     return std::string(
-               "Usage: vantacle [--port=PORT] [--trace=FILE] [--test=START:COUNT [--yes]]\n"
+               "Usage: vantacle [--port=PORT] [--trace=FILE] [--info | --test=START:COUNT [--yes]]\n"
                "Tests an MMC or SD card wired to a parallel port: powers it up, initialises it\n"
                "in SPI mode and shows its 512-byte sectors as hex dumps.\n"
                "\n"
@@ -151,6 +156,8 @@ std::string usage_text() {
                "                        from START (hex), save each, write a pattern, read it\n"
                "                        back, restore and verify; exit 0 when all pass\n"
                "  --yes                 allow --test on a real port (it writes to the card)\n"
+               "  --info                the card's kind, capacity and registers (OCR, CID,\n"
+               "                        CSD) instead of the browser; exit 0 when all were read\n"
                "  --help                this text\n"
                "  --version             the program's version\n"
                "\n"

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "card/registers.h"
+#include "tests/bytes.h"
 
 namespace {
 
@@ -77,4 +78,13 @@ TEST(Registers, SdAndMmcCid) {
     EXPECT_EQ(mmc.serial, 0xCAFE0001u);
     EXPECT_EQ(mmc.year, 2003u);
     EXPECT_EQ(mmc.month, 9u);
+}
+
+TEST(Checksums, KnownValues) {
+    const Bytes all_ones(512, 0xFF);
+    EXPECT_EQ(crc16(all_ones), 0x7FA1);  // a block of 512 bytes 0xFF
+    const std::string check = "123456789";
+    EXPECT_EQ(crc16(std::span(reinterpret_cast<const std::uint8_t*>(check.data()), check.size())), 0x31C3);
+    const Bytes cmd17_sector0{0x51, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(crc7_end_byte(cmd17_sector0), 0x55);
 }
