@@ -27,10 +27,11 @@ std::uint64_t capacity = 0;
 
 // CMD1 while the card is idle, up to the bound: R1 0x00 when it came up.
 std::uint8_t cmd1_until_ready(InitRecord& r) {
-    for (r.cmd1_tries = 1; r.cmd1_tries <= cmd1_max_attempts; ++r.cmd1_tries) {
+    r.cmd1_tries = 0;
+    do {
         r.cmd1_answer = send_frame(cmd::send_op_cond, 0, known_frame_crc);
-        if (r.cmd1_answer != r1_idle) break;
-    }
+        ++r.cmd1_tries;
+    } while (r.cmd1_answer == r1_idle && r.cmd1_tries < cmd1_max_attempts);
     return r.cmd1_answer;
 }
 
@@ -42,15 +43,13 @@ CardResult stopped(InitRecord& r, InitStep step, std::uint8_t answer) {
 
 // CMD55 + ACMD41 while the card is idle, up to the bound.
 CardResult acmd41_until_ready(InitRecord& r, std::uint32_t arg) {
-    for (r.acmd41_tries = 1; r.acmd41_tries <= acmd41_max_attempts; ++r.acmd41_tries) {
+    for (r.acmd41_tries = 1;; ++r.acmd41_tries) {
         const std::uint8_t app = command(cmd::app_cmd, 0);
         if ((app & ~r1_idle) != 0) return stopped(r, InitStep::cmd55, app);
         const std::uint8_t r1 = command(cmd::sd_send_op_cond, arg);
         if (r1 == r1_ready) return CardResult::ok;
-        if (r1 != r1_idle) return stopped(r, InitStep::acmd41, r1);
+        if (r1 != r1_idle || r.acmd41_tries == acmd41_max_attempts) return stopped(r, InitStep::acmd41, r1);
     }
-    r.acmd41_tries = acmd41_max_attempts;
-    return stopped(r, InitStep::acmd41, r1_idle);
 }
 
 // Version 2 cards: the OCR's CCS bit says whether sectors are addresses.
