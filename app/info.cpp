@@ -55,7 +55,7 @@ void print_identity(const CidInfo& cid, RegisterLayout layout) {
 void print_registers(const Registers& r) {
     const RegisterLayout layout = card_register_layout();
     const CsdInfo csd = decode_csd(r.csd, layout);
-    std::printf("card: %s\n", card_kind_name(card_kind(csd)));
+    std::printf("card: %s\n", card_type_name(card_type(csd)));
     std::printf("OCR: %08X\n", static_cast<unsigned>(r.ocr));
     std::printf("CID: %s\n", hex(r.cid).c_str());
     if (!register_crc_ok(r.cid)) std::puts("CID CRC error");

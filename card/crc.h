@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <span>
 
+// Apart from the simulated card's own checksums, which model the card side.
+namespace crc {
+
 // CRC7 with polynomial x^7 + x^3 + 1, in the low seven bits.
 constexpr std::uint8_t crc7(std::span<const std::uint8_t> bytes) {
     std::uint8_t crc = 0;
@@ -47,3 +50,5 @@ constexpr std::uint16_t crc16(std::span<const std::uint8_t> bytes) {
     for (std::uint8_t byte : bytes) crc = crc16_add(crc, byte);
     return crc;
 }
+
+}  // namespace crc

@@ -79,7 +79,7 @@ void send_block(std::uint8_t token, std::span<const std::uint8_t> data) {
     mmc_serial_out(gap_byte);
     mmc_serial_out(token);
     for (std::uint8_t byte : data) mmc_serial_out(byte);
-    const std::uint16_t crc = crc16(data);
+    const std::uint16_t crc = crc::crc16(data);
     mmc_serial_out(static_cast<std::uint8_t>(crc >> 8));
     mmc_serial_out(static_cast<std::uint8_t>(crc));
 }
@@ -159,14 +159,14 @@ CardResult card_read_ocr(std::uint32_t& ocr) {
 CardResult card_read_cid(CardRegister& cid) { return read_register(cmd::send_cid, cid); }
 CardResult card_read_csd(CardRegister& csd) { return read_register(cmd::send_csd, csd); }
 
-CardKind card_kind(const CsdInfo& csd) {
+CardType card_type(const CsdInfo& csd) {
     switch (card_init_way()) {
-        case InitWay::mmc: return CardKind::mmc;
-        case InitWay::sd_v1: return CardKind::sdsc_v1;
+        case InitWay::mmc: return CardType::mmc;
+        case InitWay::sd_v1: return CardType::sdsc_v1;
         case InitWay::sd_v2:
-            if (!card_block_addressed()) return CardKind::sdsc_v2;
-            return csd.capacity_bytes > sdhc_largest_bytes ? CardKind::sdxc : CardKind::sdhc;
-        default: return CardKind::unknown;
+            if (!card_block_addressed()) return CardType::sdsc_v2;
+            return csd.capacity_bytes > sdhc_largest_bytes ? CardType::sdxc : CardType::sdhc;
+        default: return CardType::unknown;
     }
 }
 

@@ -90,7 +90,7 @@ CardResult card_read_ocr(std::uint32_t& ocr);
 CardResult card_read_cid(CardRegister& cid);
 CardResult card_read_csd(CardRegister& csd);
 // The kind, given the card's CSD (SDXC is told from SDHC by its size).
-[[nodiscard]] CardKind card_kind(const CsdInfo& csd);
+[[nodiscard]] CardType card_type(const CsdInfo& csd);
 
 // The capacity in sectors from the CSD, read at the first call after
 // initialisation; 0 when unknown.

@@ -22,7 +22,7 @@ constexpr std::uint32_t register_bits(const CardRegister& r, int msb, int lsb) {
 
 // True when the register's last byte carries the CRC7 of the other fifteen.
 constexpr bool register_crc_ok(const CardRegister& r) {
-    return r[15] == crc7_end_byte(std::span<const std::uint8_t>(r.data(), 15));
+    return r[15] == crc::crc7_end_byte(std::span<const std::uint8_t>(r.data(), 15));
 }
 
 namespace ocr_bits {
@@ -111,12 +111,12 @@ constexpr CidInfo decode_cid(const CardRegister& cid, RegisterLayout layout) {
 }
 
 // The kinds of card told apart by how they come up and by their CSD.
-enum class CardKind : std::uint8_t { unknown, mmc, sdsc_v1, sdsc_v2, sdhc, sdxc };
+enum class CardType : std::uint8_t { unknown, mmc, sdsc_v1, sdsc_v2, sdhc, sdxc };
 
 // SD cards past 32 GB are SDXC; below it a block-addressed card is SDHC.
 inline constexpr std::uint64_t sdhc_largest_bytes = 32ull * 1024 * 1024 * 1024;
 
-constexpr const char* card_kind_name(CardKind kind) {
+constexpr const char* card_type_name(CardType kind) {
     constexpr std::array<const char*, 6> names{"unknown", "MMC", "SDSC v1", "SDSC v2", "SDHC", "SDXC"};
     return names[static_cast<std::size_t>(kind)];
 }

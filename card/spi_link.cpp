@@ -26,7 +26,7 @@ std::uint8_t frame_crc(std::uint8_t index, std::uint32_t arg) {
     const std::array<std::uint8_t, 5> head{static_cast<std::uint8_t>(command_bit | index),
                                            static_cast<std::uint8_t>(arg >> 24), static_cast<std::uint8_t>(arg >> 16),
                                            static_cast<std::uint8_t>(arg >> 8), static_cast<std::uint8_t>(arg)};
-    return crc7_end_byte(head);
+    return crc::crc7_end_byte(head);
 }
 
 void put_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc) {
@@ -54,7 +54,7 @@ CardResult receive_block(std::span<std::uint8_t> into, int token_wait, ByteIn in
     std::uint16_t crc = 0;
     for (auto& byte : into) {
         byte = in();
-        crc = crc16_add(crc, byte);
+        crc = crc::crc16_add(crc, byte);
     }
     const std::uint8_t high = in();
     const std::uint8_t low = in();

@@ -106,7 +106,7 @@ TEST(BlockTransfer, MultiBlockWriteIsCmd25TokensAndStopToken) {
     EXPECT_EQ(spi_write_blocks(0x800000, two, done), CardResult::ok);
     EXPECT_EQ(done, 2u);
     const auto block_out = [](const Bytes& b) {
-        const std::uint16_t crc = crc16(b);
+        const std::uint16_t crc = crc::crc16(b);
         return sent(Bytes{0xFF, 0xFC} + b + Bytes{std::uint8_t(crc >> 8), std::uint8_t(crc)}) + lean_in(3);
     };
     EXPECT_EQ(written(), sent(frame(25, 0x800000, 0x89)) + clocked_in(1) + block_out(block0) + block_out(block1) +

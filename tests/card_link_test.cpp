@@ -46,7 +46,7 @@ Bytes frame(std::uint8_t cmd, std::uint32_t arg) {
 Bytes data_block(const Bytes& data) {
     Bytes block{0xFE};
     append(block, data);
-    const std::uint16_t crc = crc16(data);
+    const std::uint16_t crc = crc::crc16(data);
     append(block, {std::uint8_t(crc >> 8), std::uint8_t(crc)});
     return block;
 }

@@ -39,7 +39,7 @@ inline Bytes frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc) {
 
 // A data block as the card sends it: start token, the bytes, their CRC16.
 inline Bytes data_block(const Bytes& data, std::uint16_t crc_change = 0) {
-    const std::uint16_t crc = crc16(data) ^ crc_change;
+    const std::uint16_t crc = crc::crc16(data) ^ crc_change;
     return Bytes{0xFE} + data + Bytes{std::uint8_t(crc >> 8), std::uint8_t(crc)};
 }
 

@@ -82,9 +82,9 @@ TEST(Registers, SdAndMmcCid) {
 
 TEST(Checksums, KnownValues) {
     const Bytes all_ones(512, 0xFF);
-    EXPECT_EQ(crc16(all_ones), 0x7FA1);  // a block of 512 bytes 0xFF
+    EXPECT_EQ(crc::crc16(all_ones), 0x7FA1);  // a block of 512 bytes 0xFF
     const std::string check = "123456789";
-    EXPECT_EQ(crc16(std::span(reinterpret_cast<const std::uint8_t*>(check.data()), check.size())), 0x31C3);
+    EXPECT_EQ(crc::crc16(std::span(reinterpret_cast<const std::uint8_t*>(check.data()), check.size())), 0x31C3);
     const Bytes cmd17_sector0{0x51, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(crc7_end_byte(cmd17_sector0), 0x55);
+    EXPECT_EQ(crc::crc7_end_byte(cmd17_sector0), 0x55);
 }
