@@ -154,18 +154,3 @@ TEST(CardSession, MultiBlockTransfersOnEachKind) {
         EXPECT_EQ(spi_rereads(), 3u);  // the end of the card, tried four times
     }
 }
-
-TEST(CardSession, NoisyLinkIsReadAgainUntilEveryBlockIsRight) {
-    TestImage image(128);
-    SimSettings s;
-    s.image = image.path();
-    s.kind = CardKind::sd2;  // up after a few commands, where noise would hardly strike
-    s.noise_rate = 2e-5;
-    record_sim(s);
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-    std::vector<std::uint8_t> buf(128 * 512);
-    std::uint32_t done = 0;
-    ASSERT_EQ(spi_read_blocks(0, buf, done), CardResult::ok);
-    EXPECT_EQ(std::memcmp(buf.data(), image.sector(0), buf.size()), 0);
-    EXPECT_GT(spi_rereads(), 0u);
-}
