@@ -45,7 +45,7 @@ bool parse_range(std::string_view text, Options& o, std::string& error) {
     const auto colon = text.find(':');
     std::uint32_t start = 0, count = 0;
     if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last, start) ||
-        !parse_hex(text.substr(colon + 1), last, count) || count == 0 || count - 1 > last - start) {
+        !parse_hex(text.substr(colon + 1), last + 1, count) || count == 0 || count - 1 > last - start) {
         error = "bad test range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to FFFFFFFE)";
         return false;
     }
