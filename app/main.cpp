@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/console.h"
+#include "app/info.h"
 #include "app/options.h"
 #include "app/session.h"
 #include "app/surface_test.h"
@@ -63,8 +64,9 @@ int main(int argc, char** argv) {
     if (Outcome traced = open_trace(options); !traced) return fail_usage(traced);
 
     console_open();
-    const CardWork work = options.test ? CardWork{[&] { return surface_test(*options.test); }, 1}
-                                       : CardWork{browse_sectors, 0};
+    const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
+                          : options.info ? CardWork{show_card_info, 1}
+                                         : CardWork{browse_sectors, 0};
     int status = run_session(work);
     if (!trace_stop()) {
         std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());

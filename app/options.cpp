@@ -35,17 +35,18 @@ bool parse_base(std::string_view text, std::uint16_t& base) {
     return true;
 }
 
-// START:COUNT in hex, every sector of it addressable.
+// START:COUNT in hex, every sector of it a sector number; the card refuses
+// those it does not have (past 7FFFFF on a byte-addressed card).
 bool parse_range(std::string_view text, Options& o, std::string& error) {
-    constexpr auto last = static_cast<std::uint32_t>(last_sector);
+    constexpr std::uint32_t last = last_block_sector;
     const auto colon = text.find(':');
     std::uint32_t start = 0, count = 0;
     if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last, start) ||
-        !parse_hex(text.substr(colon + 1), last + 1, count) || count == 0 || start + count - 1 > last) {
-        error = "bad test range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to 7FFFFF)";
+        !parse_hex(text.substr(colon + 1), last + 1, count) || count == 0 || count - 1 > last - start) {
+        error = "bad test range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to FFFFFFFE)";
         return false;
     }
-    o.test = SectorRange{static_cast<std::int32_t>(start), static_cast<std::int32_t>(count)};
+    o.test = SectorRange{start, count};
     return true;
 }
 
@@ -93,6 +94,10 @@ bool parse_one(std::string_view arg, Options& o, std::string& error) {
         o.yes = true;
         return true;
     }
+    if (arg == "--info") {
+        o.info = true;
+        return true;
+    }
     if (starts_with(arg, "--port=", value)) return parse_port(value, o, error);
     if (starts_with(arg, "--test=", value)) return parse_range(value, o, error);
     if (starts_with(arg, "--trace=", value) && !value.empty()) {
@@ -115,6 +120,7 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
 }
 
 Outcome options_conflict(const Options& o) {
+    if (o.info && o.test) return Outcome::failed("--info and --test each replace the browser: give one of them");
     if (!o.test) return Outcome::ok();
     if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
         return Outcome::failed("the surface test writes to the card: open the simulated card with write=on");
@@ -128,7 +134,7 @@ std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 
 std::string usage_text() {
     return std::string(
-               "Usage: vantacle [--port=PORT] [--trace=FILE] [--test=START:COUNT [--yes]]\n"
+               "Usage: vantacle [--port=PORT] [--trace=FILE] [--info | --test=START:COUNT [--yes]]\n"
                "Tests an MMC or SD card wired to a parallel port: powers it up, initialises it\n"
                "in SPI mode and shows its 512-byte sectors as hex dumps.\n"
                "\n"
@@ -148,6 +154,8 @@ std::string usage_text() {
                "                        from START (hex), save each, write a pattern, read it\n"
                "                        back, restore and verify; exit 0 when all pass\n"
                "  --yes                 allow --test on a real port (it writes to the card)\n"
+               "  --info                the card's kind, capacity and registers (OCR, CID,\n"
+               "                        CSD) instead of the browser; exit 0 when all were read\n"
                "  --help                this text\n"
                "  --version             the program's version\n"
                "\n"

@@ -21,6 +21,7 @@ struct Options {
     std::string trace;
     std::optional<SectorRange> test;  // --test=START:COUNT
     bool yes = false;                 // --yes: the surface test may write to a real card
+    bool info = false;                // --info: the card's registers instead of the browser
     bool help = false;
     bool version = false;
 };

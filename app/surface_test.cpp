@@ -22,8 +22,8 @@ Sector read_back;
 
 // The sector number in its first four bytes, then bytes that depend on it,
 // so that a write landing on the wrong sector shows.
-void make_pattern(std::int32_t sector) {
-    std::uint32_t x = static_cast<std::uint32_t>(sector) * 2654435761u ^ 0x5A5AA5A5u;
+void make_pattern(std::uint32_t sector) {
+    std::uint32_t x = sector * 2654435761u ^ 0x5A5AA5A5u;
     for (auto& byte : pattern) {
         x = x * 1664525u + 1013904223u;
         byte = static_cast<std::uint8_t>(x >> 24);
@@ -36,7 +36,7 @@ std::string code_text(const char* step, CardResult result) {
 }
 
 // Reads the sector back and compares it with data; empty when they match.
-std::string verify(std::int32_t sector, const Sector& data) {
+std::string verify(std::uint32_t sector, const Sector& data) {
     if (const CardResult r = spi_read(sector, read_back); r != CardResult::ok) return code_text("read back", r);
     for (std::size_t i = 0; i < data.size(); ++i) {
         if (read_back[i] != data[i]) {
@@ -48,13 +48,13 @@ std::string verify(std::int32_t sector, const Sector& data) {
     return {};
 }
 
-std::string write_and_verify(std::int32_t sector, const Sector& data) {
+std::string write_and_verify(std::uint32_t sector, const Sector& data) {
     if (const CardResult r = spi_write(sector, data); r != CardResult::ok) return code_text("write", r);
     return verify(sector, data);
 }
 
 // Puts the saved contents back unless the sector still holds them.
-std::string restore(std::int32_t sector) {
+std::string restore(std::uint32_t sector) {
     std::string problem = verify(sector, saved);
     for (int attempt = 0; attempt < restore_attempts && !problem.empty(); ++attempt)
         problem = write_and_verify(sector, saved);
@@ -62,7 +62,7 @@ std::string restore(std::int32_t sector) {
 }
 
 // Empty when the sector passed; otherwise what went wrong.
-std::string test_sector(std::int32_t sector) {
+std::string test_sector(std::uint32_t sector) {
     if (const CardResult r = spi_read(sector, saved); r != CardResult::ok) return code_text("read", r);
     make_pattern(sector);
     const std::string problem = write_and_verify(sector, pattern);
@@ -74,10 +74,10 @@ std::string test_sector(std::int32_t sector) {
 class Progress {
 public:
     Progress() : shown_(console_shows_progress()) {}
-    void update(std::int32_t sector, std::int32_t done, std::int32_t total) {
+    void update(std::uint32_t sector, std::uint32_t done, std::uint32_t total) {
         if (!shown_ || Clock::now() - last_ < progress_interval) return;
         last_ = Clock::now();
-        std::fprintf(stderr, "\rtesting sector %06X, %d of %d ", static_cast<unsigned>(sector), done + 1, total);
+        std::fprintf(stderr, "\rtesting sector %06X, %u of %u ", static_cast<unsigned>(sector), done + 1, total);
     }
     void clear() {
         if (shown_) std::fputs("\r                                        \r", stderr);
@@ -93,10 +93,10 @@ private:
 int surface_test(SectorRange range) {
     const auto started = Clock::now();
     Progress progress;
-    std::int32_t tested = 0;
-    std::int32_t bad = 0;
+    std::uint32_t tested = 0;
+    std::uint32_t bad = 0;
     for (; tested < range.count && !console_signal_pending(); ++tested) {
-        const std::int32_t sector = range.start + tested;
+        const std::uint32_t sector = range.start + tested;
         progress.update(sector, tested, range.count);
         const std::string problem = test_sector(sector);
         if (problem.empty()) continue;
@@ -107,7 +107,7 @@ int surface_test(SectorRange range) {
     }
     progress.clear();
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    std::printf("tested %d sectors, %d bad, %.0f bytes/s\n", tested, bad,
+    std::printf("tested %u sectors, %u bad, %.0f bytes/s\n", tested, bad,
                 seconds > 0 ? tested * static_cast<double>(sector_size) / seconds : 0.0);
     return bad == 0 ? 0 : 1;
 }

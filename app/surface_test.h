@@ -5,8 +5,8 @@
 #include <cstdint>
 
 struct SectorRange {
-    std::int32_t start;
-    std::int32_t count;
+    std::uint32_t start;
+    std::uint32_t count;
 };
 
 // Tests the range on an initialised card; exit status 0 when every sector
