@@ -24,29 +24,16 @@ void shift_out(std::uint8_t& lines, std::uint8_t data) {
     lines = v;
 }
 
-// Each bit: clock low twice, clock high, then sample DO (inverted on the port).
-template <class Access>
+// Each bit: clock low (written low_writes times), clock high, then sample DO
+// (inverted on the port). The known byte-in writes the clock low twice; the
+// lean one, for whole-card transfers after initialisation, once.
+template <class Access, int low_writes>
 std::uint8_t shift_in(std::uint8_t& lines) {
     const std::uint8_t v = lines | wiring::sck | wiring::di;
     lines = v;
     std::uint8_t result = 0;
     for (std::uint8_t mask = 0x80; mask; mask >>= 1) {
-        Access::write_data(clock_low(v));
-        Access::write_data(clock_low(v));
-        Access::write_data(v);
-        if (!(Access::read_status() & wiring::do_status)) result |= mask;
-    }
-    return result;
-}
-
-// Each bit: clock low once, clock high, then sample DO.
-template <class Access>
-std::uint8_t shift_in_lean(std::uint8_t& lines) {
-    const std::uint8_t v = lines | wiring::sck | wiring::di;
-    lines = v;
-    std::uint8_t result = 0;
-    for (std::uint8_t mask = 0x80; mask; mask >>= 1) {
-        Access::write_data(clock_low(v));
+        for (int i = 0; i < low_writes; ++i) Access::write_data(clock_low(v));
         Access::write_data(v);
         if (!(Access::read_status() & wiring::do_status)) result |= mask;
     }
@@ -55,7 +42,7 @@ std::uint8_t shift_in_lean(std::uint8_t& lines) {
 
 template <class Access>
 constexpr ByteMovers movers_for() {
-    return {shift_out<Access>, shift_in<Access>, shift_in_lean<Access>};
+    return {shift_out<Access>, shift_in<Access, 2>, shift_in<Access, 1>};
 }
 
 // A backend's register accesses together with the bit loops built on them.

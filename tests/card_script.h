@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "card/crc.h"
-#include "tests/bytes.h"
+#include "tests/test_util.h"
 
 // Writes for bytes sent with the card powered and selected: two per bit.
 inline Bytes sent(const Bytes& bytes) {
