@@ -22,6 +22,7 @@
 #include "port/backends.h"
 #include "sim/sim_port.h"
 #include "port/port.h"
+#include "card/crc.h"
 #include "port/system_calls.h"
 #include "port/trace.h"
 #include "port/wiring.h"
@@ -35,14 +36,17 @@ constexpr std::size_t writes_per_read = frame_bytes * 16 + bytes_in * 8 * 3;
 constexpr std::size_t reads_per_read = bytes_in * 8;
 constexpr std::size_t accesses_per_read = writes_per_read + reads_per_read;
 
-// Status values of a ready card's answer: R1 0x00, token 0xFE, then data.
+// Status values of a ready card's answer: R1 0x00, token 0xFE, the data
+// and its CRC16.
 constexpr auto answer = [] {
+    std::array<std::uint8_t, bytes_in> bytes{0x00, 0xFE};
+    for (std::size_t i = 2; i < 2 + 512; ++i) bytes[i] = static_cast<std::uint8_t>(i * 37);
+    const std::uint16_t check = crc::crc16(std::span(bytes).subspan(2, 512));
+    bytes[2 + 512] = static_cast<std::uint8_t>(check >> 8);
+    bytes[2 + 513] = static_cast<std::uint8_t>(check);
     std::array<std::uint8_t, reads_per_read> status{};
-    for (std::size_t i = 0; i < status.size(); ++i) {
-        const std::size_t byte = i / 8, bit = 7 - i % 8;
-        const std::uint8_t value = byte == 0 ? 0x00 : byte == 1 ? 0xFE : static_cast<std::uint8_t>(byte * 37);
-        status[i] = ((value >> bit) & 1) ? 0x00 : wiring::do_status;
-    }
+    for (std::size_t i = 0; i < status.size(); ++i)
+        status[i] = ((bytes[i / 8] >> (7 - i % 8)) & 1) ? 0x00 : wiring::do_status;
     return status;
 }();
 
