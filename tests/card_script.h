@@ -13,21 +13,21 @@
 inline Bytes sent(const Bytes& bytes) {
     Bytes w;
     for (std::uint8_t byte : bytes)
-        for (int bit = 7; bit >= 0; --bit) w = w + ((byte >> bit) & 1 ? Bytes{0xFC, 0xFD} : Bytes{0xF8, 0xF9});
+        for (int bit = 7; bit >= 0; --bit) w.insert(w.end(), {std::uint8_t(0xF8 | ((byte >> bit) & 1) << 2), std::uint8_t(0xF9 | ((byte >> bit) & 1) << 2)});
     return w;
 }
 
 // Writes for n bytes clocked in by the known byte-in: clock low twice, then high.
 inline Bytes clocked_in(std::size_t n) {
     Bytes w;
-    for (std::size_t i = 0; i < n * 8; ++i) w = w + Bytes{0xFC, 0xFC, 0xFD};
+    for (std::size_t i = 0; i < n * 8; ++i) w.insert(w.end(), {0xFC, 0xFC, 0xFD});
     return w;
 }
 
 // Writes for n bytes clocked in by the lean byte-in: clock low once, then high.
 inline Bytes lean_in(std::size_t n) {
     Bytes w;
-    for (std::size_t i = 0; i < n * 8; ++i) w = w + Bytes{0xFC, 0xFD};
+    for (std::size_t i = 0; i < n * 8; ++i) w.insert(w.end(), {0xFC, 0xFD});
     return w;
 }
 
