@@ -7,6 +7,10 @@
 
 #include "card/mmc_spi.h"
 
+// Sectors the whole-card modes move per card command: long runs are fast,
+// and Ctrl+C still takes effect within a fraction of a second on a real port.
+inline constexpr std::uint32_t card_run_sectors = 32;
+
 // Reads buf.size() / sector_size sectors from first; done counts the sectors
 // read correctly before a failure (all of them on success).
 CardResult card_read(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done);

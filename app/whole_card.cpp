@@ -24,10 +24,6 @@
 
 namespace {
 
-// Sectors moved per card command: long runs are fast, and Ctrl+C still
-// takes effect within a fraction of a second on a real port.
-constexpr std::uint32_t run_sectors = 32;
-
 std::FILE* file = nullptr;
 std::uint64_t file_sectors = 0;
 std::string file_name;
@@ -229,7 +225,7 @@ int run_whole_card(const Options& o) {
     const auto started = std::chrono::steady_clock::now();
     const std::uint32_t rereads_before = card_rereads();
     Progress progress(e.open_ended ? 0 : e.count);
-    std::vector<std::uint8_t> buf(std::size_t{run_sectors} * sector_size);
+    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size);
     Tally t;
     while (t.done < e.count && !t.past_end && !t.file_failed) {
         if (console_signal_pending()) {
@@ -237,7 +233,7 @@ int run_whole_card(const Options& o) {
             break;
         }
         progress.update(t.done);
-        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(run_sectors, e.count - t.done));
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(card_run_sectors, e.count - t.done));
         const std::uint64_t bad_before = t.bad;
         mode.step(static_cast<std::uint32_t>(e.start + t.done), n, buf, t);
         if (t.bad != bad_before) progress.clear();
