@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/console.h"
+#include "app/info.h"
 #include "app/options.h"
 #include "app/session.h"
 #include "app/surface_test.h"
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
     }
 
     console_open();
-    const CardWork work = options.test ? CardWork{[&] { return surface_test(*options.test); }, 1}
+    const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
+                          : options.info ? CardWork{show_card_info, 1}
                           : options.whole != Options::WholeCard::none ? whole_card_work(options)
                                                                       : CardWork{browse_sectors, 0};
     int status = run_session(work);

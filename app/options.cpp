@@ -39,16 +39,14 @@ bool parse_hex(std::string_view text, std::uint32_t max, std::uint32_t& value) {
     return !text.empty() && ec == std::errc() && ptr == end && value <= max;
 }
 
-// The highest sector number a range may reach: one below the all-ones mark.
-constexpr std::uint32_t last_range_sector = 0xFFFFFFFE;
-
-// START:COUNT in hex, every sector of it addressable.
+// START:COUNT in hex, every sector of it a sector number; the card refuses
+// those it does not have (past 7FFFFF on a byte-addressed card).
 bool parse_range(std::string_view text, std::optional<SectorRange>& range, std::string& error) {
     const auto colon = text.find(':');
     std::uint32_t start = 0, count = 0;
-    if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last_range_sector, start) ||
-        !parse_hex(text.substr(colon + 1), last_range_sector, count) || count == 0 ||
-        count - 1 > last_range_sector - start) {
+    if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last_block_sector, start) ||
+        !parse_hex(text.substr(colon + 1), last_block_sector, count) || count == 0 ||
+        count - 1 > last_block_sector - start) {
         error = "bad range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to FFFFFFFE)";
         return false;
     }
@@ -111,6 +109,10 @@ bool parse_one(std::string_view arg, Options& o, std::string& error) {
         o.yes = true;
         return true;
     }
+    if (arg == "--info") {
+        o.info = true;
+        return true;
+    }
     if (arg == "--force") {
         o.force = true;
         return true;
@@ -152,6 +154,8 @@ const char* writing_mode(const Options& o) {
 
 Outcome options_conflict(const Options& o) {
     using W = Options::WholeCard;
+    if (o.info && (o.test || o.whole != W::none))
+        return Outcome::failed("--info, --test, --dump, --verify, --load and --probe each replace the browser: give one of them");
     if (o.test && o.whole != W::none) return Outcome::failed("--test cannot run together with --dump, --verify, --load or --probe");
     if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
         return Outcome::failed("--range goes with --dump, --verify or --load");
@@ -169,7 +173,7 @@ std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 
 std::string usage_text() {
     return std::string(
-               "Usage: vantacle [--port=PORT] [--trace=FILE] [--test=START:COUNT [--yes]]\n"
+               "Usage: vantacle [--port=PORT] [--trace=FILE] [--info | --test=START:COUNT [--yes]]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --dump=FILE [--force] | --verify=FILE |\n"
                "                --load=FILE [--yes] | --probe [--yes]   [--range=START:COUNT]\n"
                "Tests an MMC or SD card wired to a parallel port: powers it up, initialises it\n"
@@ -207,6 +211,8 @@ std::string usage_text() {
                "                        all of it is written: --test over the whole card\n"
                "  --yes                 allow --test, --load and --probe on a real port (they\n"
                "                        write to the card)\n"
+               "  --info                the card's kind, capacity and registers (OCR, CID,\n"
+               "                        CSD) instead of the browser; exit 0 when all were read\n"
                "  --help                this text\n"
                "  --version             the program's version\n"
                "\n"

@@ -21,6 +21,7 @@ struct Options {
     std::string trace;
     std::optional<SectorRange> test;  // --test=START:COUNT
     bool yes = false;                 // --yes: the surface test may write to a real card
+    bool info = false;                // --info: the card's registers instead of the browser
     enum class WholeCard { none, dump, verify, load, probe };
     WholeCard whole = WholeCard::none;  // --dump, --verify, --load, --probe
     std::string file;                   // their FILE

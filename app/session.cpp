@@ -13,7 +13,6 @@
 namespace {
 
 constexpr int key_space = 0x20;
-constexpr std::int32_t no_sector = -1;
 
 std::array<std::uint8_t, sector_size> buff;
 int giveio_result = 0;
@@ -42,6 +41,39 @@ bool report_init(CardResult result) {
     }
 }
 
+const char* step_name(InitStep step) {
+    switch (step) {
+        case InitStep::cmd0: return "CMD0";
+        case InitStep::cmd8: return "CMD8";
+        case InitStep::cmd55: return "CMD55";
+        case InitStep::acmd41: return "ACMD41";
+        case InitStep::cmd58: return "CMD58";
+        default: return "?";
+    }
+}
+
+// After a card that went the SD way and still did not come up: which ways
+// were tried and what the card answered, on standard error.
+void report_ways_tried(const InitRecord& r) {
+    if (r.sd_way == InitWay::none) return;
+    std::string text = "vantacle: the card did not come up: ";
+    char part[96];
+    if (r.cmd1_answer == 0x01) std::snprintf(part, sizeof part, "CMD1 left it idle after %d tries", r.cmd1_tries);
+    else std::snprintf(part, sizeof part, "CMD1 answered %02X", r.cmd1_answer);
+    text += part;
+    std::snprintf(part, sizeof part, "; as an SD card version %d, ", r.sd_way == InitWay::sd_v2 ? 2 : 1);
+    text += part;
+    if (r.failed_step == InitStep::acmd41 && r.answer == 0x01)
+        std::snprintf(part, sizeof part, "ACMD41 left it idle after %d tries", r.acmd41_tries);
+    else if (r.failed_step == InitStep::cmd8 && r.answer == 0x01)
+        std::snprintf(part, sizeof part, "CMD8 echoed %08X instead of 000001AA", static_cast<unsigned>(r.r7));
+    else
+        std::snprintf(part, sizeof part, "%s answered %02X", step_name(r.failed_step), r.answer);
+    text += part;
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
 void dump_sector() {
     say("OK");
     for (std::size_t offset = 0; offset < buff.size(); ++offset) {
@@ -51,14 +83,17 @@ void dump_sector() {
     say("\n");
 }
 
-// The next sector after a key, or no_sector to leave the browser.
-std::int32_t next_sector(int key, std::int32_t sector) {
+// The next sector after a key, or no_sector to leave the browser. An entry
+// of FFFFFFFF (or -1) is the mark itself.
+std::uint32_t next_sector(int key, std::uint32_t sector) {
     if (key == key_space) {
         say("\nInput Sector Number(HEX)?");
-        return console_number(sector) == Entry::ended ? no_sector : sector;
+        auto entered = static_cast<std::int32_t>(sector);
+        if (console_number(entered) == Entry::ended) return no_sector;
+        return static_cast<std::uint32_t>(entered);
     }
     if (key == key_none || key == key_escape || key == 'E' || key == 'e') return no_sector;
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(sector) + 1);
+    return sector + 1;
 }
 
 // Port access combines the driver, where the backend runs port instructions
@@ -97,7 +132,7 @@ void closing_report(int level) {
 }  // namespace
 
 int browse_sectors() {
-    std::int32_t sector = no_sector;
+    std::uint32_t sector = no_sector;
     for (;;) {
         say("Read Sector?(CR=NEXT,SPC=ADDRESS,E=END)");
         sector = next_sector(console_key(), sector);
@@ -124,6 +159,8 @@ int run_session(const CardWork& work) {
     if (report_init(mmc_init_spi())) {
         status = work.run();
         mmc_disable();
+    } else {
+        report_ways_tried(mmc_init_record());
     }
     closing_report(giveio_result);
     giveio_result = give_port_access_back(giveio_result);

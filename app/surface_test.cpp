@@ -36,7 +36,7 @@ std::string code_text(const char* step, CardResult result) {
 
 // Reads the sector back and compares it with data; empty when they match.
 std::string verify(std::uint32_t sector, const Sector& data) {
-    if (const CardResult r = spi_read(static_cast<std::int32_t>(sector), read_back); r != CardResult::ok) return code_text("read back", r);
+    if (const CardResult r = spi_read(sector, read_back); r != CardResult::ok) return code_text("read back", r);
     for (std::size_t i = 0; i < data.size(); ++i) {
         if (read_back[i] != data[i]) {
             char text[48];
@@ -48,7 +48,7 @@ std::string verify(std::uint32_t sector, const Sector& data) {
 }
 
 std::string write_and_verify(std::uint32_t sector, const Sector& data) {
-    if (const CardResult r = spi_write(static_cast<std::int32_t>(sector), data); r != CardResult::ok) return code_text("write", r);
+    if (const CardResult r = spi_write(sector, data); r != CardResult::ok) return code_text("write", r);
     return verify(sector, data);
 }
 
@@ -65,12 +65,12 @@ enum class Tested { passed, failed, past_end };
 
 // What went wrong goes to problem.
 Tested test_sector(std::uint32_t sector, std::string& problem) {
-    if (const CardResult r = spi_read(static_cast<std::int32_t>(sector), saved); r != CardResult::ok) {
+    if (const CardResult r = spi_read(sector, saved); r != CardResult::ok) {
         problem = code_text("read", r);
         return r == CardResult::rejected ? Tested::past_end : Tested::failed;
     }
     make_pattern(sector);
-    const CardResult written = spi_write(static_cast<std::int32_t>(sector), pattern);
+    const CardResult written = spi_write(sector, pattern);
     problem = written == CardResult::ok ? verify(sector, pattern) : code_text("write", written);
     const std::string restored = restore(sector, written == CardResult::ok);
     if (!restored.empty()) problem = "original contents NOT restored: " + restored;

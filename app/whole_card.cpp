@@ -78,18 +78,26 @@ Outcome open_source_file(const Options& o) {
     return seek_to(0) ? Outcome::ok() : Outcome::failed("cannot read " + o.file);
 }
 
-// The sectors a run covers; open-ended runs stop where the card does.
+// The sectors a run covers; open-ended runs stop where the card does. A run
+// past the end of a card that says its capacity stops at that end.
 struct Extent {
     std::uint32_t start;
     std::uint64_t count;
     bool open_ended;
+    bool cut_at_end;
 };
 
 Extent extent_for(const Options& o) {
-    if (o.range) return {o.range->start, o.range->count, false};
-    if (o.whole != Options::WholeCard::dump) return {0, file_sectors, false};
     const std::uint64_t capacity = card_sectors();
-    return capacity ? Extent{0, capacity, false} : Extent{0, 0xFFFFFFFF, true};
+    Extent e{0, capacity, false, false};
+    if (o.range) e = {o.range->start, o.range->count, false, false};
+    else if (o.whole != Options::WholeCard::dump) e.count = file_sectors;
+    else if (capacity == 0) e = {0, 0xFFFFFFFF, true, false};
+    if (capacity != 0 && e.start + e.count > capacity) {
+        e.count = capacity > e.start ? capacity - e.start : 0;
+        e.cut_at_end = true;
+    }
+    return e;
 }
 
 // What a run has done so far, and how it reports.
@@ -239,6 +247,7 @@ int run_whole_card(const Options& o) {
         if (t.bad != bad_before) progress.clear();
     }
     progress.clear();
+    if (e.cut_at_end && !t.interrupted && t.done == e.count) t.past_end = true;
     if (t.past_end) say_sector("end of card at sector", static_cast<std::uint32_t>(e.start + t.done));
     if (std::fclose(file) != 0) t.file_failed = true;
     file = nullptr;

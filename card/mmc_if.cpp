@@ -33,4 +33,6 @@ void mmc_serial_out(std::uint8_t data) { port_movers().out(mmc_o_val, data); }
 
 std::uint8_t mmc_serial_in() { return port_movers().in(mmc_o_val); }
 
+std::uint8_t mmc_serial_in_lean() { return port_movers().in_lean(mmc_o_val); }
+
 std::uint8_t mmc_o_val_now() { return mmc_o_val; }

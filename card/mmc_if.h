@@ -13,6 +13,9 @@ void mmc_hw_cs(std::uint8_t level);
 // One byte out to the card and one byte in from it, most significant bit first.
 void mmc_serial_out(std::uint8_t data);
 [[nodiscard]] std::uint8_t mmc_serial_in();
+// Byte in with three port accesses per bit instead of four: only after
+// initialisation, when the card takes its full clock rate.
+[[nodiscard]] std::uint8_t mmc_serial_in_lean();
 
 // The line pattern last set for the data register (the shadow byte).
 [[nodiscard]] std::uint8_t mmc_o_val_now();

@@ -1,100 +1,183 @@
+// Sector reads and writes, single and multi-block, and the card's registers.
 #include "card/mmc_spi.h"
 
+#include "card/card_init.h"
+#include "card/crc.h"
 #include "card/mmc_if.h"
-#include "card/pause.h"
+#include "card/spi_link.h"
+
+using namespace spi_link;
 
 namespace {
 
-namespace cmd {
-constexpr std::uint8_t go_idle = 0x40;            // CMD0
-constexpr std::uint8_t send_op_cond = 0x41;       // CMD1
-constexpr std::uint8_t read_single_block = 0x51;  // CMD17
-constexpr std::uint8_t write_single_block = 0x58; // CMD24
-}  // namespace cmd
-
-constexpr std::uint8_t frame_crc = 0x95;
-constexpr std::uint8_t gap_byte = 0xFF;
-constexpr std::uint8_t r1_ready = 0x00;
-constexpr std::uint8_t r1_idle = 0x01;
-constexpr std::uint8_t no_response = 0xFF;
-constexpr std::uint8_t data_start_token = 0xFE;
-constexpr int response_wait = 400;
-constexpr int wake_up_bytes = 10;
-constexpr unsigned power_up_ms = 200;
 constexpr int crc_bytes = 2;
 constexpr std::uint8_t data_response_mask = 0x1F;
 constexpr std::uint8_t data_accepted = 0x05;
-constexpr std::uint8_t not_busy = 0xFF;
+constexpr std::uint8_t multi_write_token = 0xFC;
+constexpr std::uint8_t stop_tran_token = 0xFD;
+// Multi-block transfers wait for each block's token up to about 100 ms on
+// a real port, a card's read time-out, and for a written block longer still.
+constexpr int block_token_wait = 4096;
+constexpr int lean_busy_max_bytes = 24576;
 
-std::uint8_t get_response(int count) {
-    for (;;) {
-        const std::uint8_t byte = mmc_serial_in();
-        if (byte != no_response || --count == 0) return byte;
-    }
+bool in_range(std::uint64_t sector) {
+    return sector <= (card_block_addressed() ? last_block_sector : last_sector);
 }
 
-std::uint8_t mmc_cmd(std::uint8_t command, std::uint32_t arg) {
+bool run_in_range(std::uint32_t first, std::size_t count) { return count == 0 || in_range(std::uint64_t{first} + count - 1); }
+
+// Block-addressed cards take the sector number, the others its byte address.
+std::uint32_t address_of(std::uint32_t sector) { return card_block_addressed() ? sector : sector << 9; }
+
+// The frames of the first card interface keep their CRC byte on cards
+// addressed by bytes; block-addressed cards get the real CRC7.
+std::uint8_t transfer_command(std::uint8_t index, std::uint32_t sector) {
+    if (card_block_addressed()) return command(index, address_of(sector));
+    return send_frame(index, address_of(sector), known_frame_crc);
+}
+
+// Runs read once, then again while it fails, up to read_retries more times.
+template <class Read>
+CardResult with_rereads(Read read) {
+    CardResult result = read();
+    for (int retry = 0; retry < read_retries && result != CardResult::ok; ++retry) {
+        card_state::count_reread();
+        result = read();
+    }
+    return result;
+}
+
+CardResult read_once(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) {
+    if (transfer_command(cmd::read_single_block, sector) != r1_ready) return CardResult::rejected;
+    return receive_block(buf, response_wait, mmc_serial_in);
+}
+
+// CMD12 ends a multi-block transfer: one stuff byte, R1, then busy.
+CardResult stop_transmission() {
+    put_frame(cmd::stop_transmission, 0, frame_crc(cmd::stop_transmission, 0));
+    (void)mmc_serial_in_lean();
+    (void)get_response(response_wait, mmc_serial_in_lean);
+    return wait_while_busy(lean_busy_max_bytes, mmc_serial_in_lean);
+}
+
+// One CMD18 run from sector first + done until every block is in or one fails.
+CardResult read_run(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) {
+    const std::size_t count = buf.size() / sector_size;
+    if (transfer_command(cmd::read_multiple_block, first + done) != r1_ready) return CardResult::rejected;
+    for (; done < count; ++done) {
+        const CardResult block = receive_block(buf.subspan(done * sector_size, sector_size), block_token_wait,
+                                               mmc_serial_in_lean);
+        if (block != CardResult::ok) {
+            (void)stop_transmission();
+            return block;
+        }
+    }
+    return stop_transmission();
+}
+
+void send_block(std::uint8_t token, std::span<const std::uint8_t> data) {
     mmc_serial_out(gap_byte);
-    mmc_serial_out(command);
-    for (int shift = 24; shift >= 0; shift -= 8) mmc_serial_out(static_cast<std::uint8_t>(arg >> shift));
-    mmc_serial_out(frame_crc);
-    return get_response(response_wait);
+    mmc_serial_out(token);
+    for (std::uint8_t byte : data) mmc_serial_out(byte);
+    const std::uint16_t crc = crc::crc16(data);
+    mmc_serial_out(static_cast<std::uint8_t>(crc >> 8));
+    mmc_serial_out(static_cast<std::uint8_t>(crc));
 }
 
-bool in_range(std::int32_t sector) { return sector >= 0 && sector <= last_sector; }
-
-std::uint32_t byte_address(std::int32_t sector) { return static_cast<std::uint32_t>(sector) << 9; }
-
-// The card holds DO low while it programs the block.
-CardResult wait_while_busy() {
-    for (int i = 0; i < write_busy_max_bytes; ++i) {
-        if (mmc_serial_in() == not_busy) return CardResult::ok;
-    }
-    return CardResult::still_busy;
-}
-
-// Repeats CMD1 while the card is idle, up to the bound.
-CardResult wait_until_ready() {
-    for (int attempt = 0; attempt < cmd1_max_attempts; ++attempt) {
-        const std::uint8_t r1 = mmc_cmd(cmd::send_op_cond, 0);
-        if (r1 == r1_ready) return CardResult::ok;
-        if (r1 != r1_idle) return CardResult::cmd1_failed;
-    }
-    return CardResult::cmd1_failed;
+CardResult read_register(std::uint8_t index, CardRegister& reg) {
+    if (card_identify() != CardResult::ok) return CardResult::cmd1_failed;
+    return with_rereads([&] {
+        if (command(index, 0) != r1_ready) return CardResult::rejected;
+        return receive_block(reg, response_wait, mmc_serial_in);
+    });
 }
 
 }  // namespace
 
-CardResult mmc_init_spi() {
-    if (!mmc_hw_start()) return CardResult::no_link;
-    mmc_hw_power(1);
-    mmc_pause_ms(power_up_ms);
-    mmc_hw_cs(1);
-    for (int i = 0; i < wake_up_bytes; ++i) mmc_serial_out(gap_byte);
-    mmc_hw_cs(0);
-    mmc_serial_out(gap_byte);
-    if (mmc_cmd(cmd::go_idle, 0) != r1_idle) return CardResult::cmd0_failed;
-    return wait_until_ready();
+CardResult spi_read(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) {
+    if (!in_range(sector)) return CardResult::rejected;
+    return with_rereads([&] { return read_once(sector, buf); });
 }
 
-void mmc_disable() { mmc_hw_stop(); }
-
-CardResult spi_read(std::int32_t sector, std::span<std::uint8_t, sector_size> buf) {
+CardResult spi_write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf) {
     if (!in_range(sector)) return CardResult::rejected;
-    if (mmc_cmd(cmd::read_single_block, byte_address(sector)) != r1_ready) return CardResult::rejected;
-    if (get_response(response_wait) != data_start_token) return CardResult::no_data;
-    for (auto& byte : buf) byte = mmc_serial_in();
-    for (int i = 0; i < crc_bytes; ++i) (void)mmc_serial_in();
-    return CardResult::ok;
-}
-
-CardResult spi_write(std::int32_t sector, std::span<const std::uint8_t, sector_size> buf) {
-    if (!in_range(sector)) return CardResult::rejected;
-    if (mmc_cmd(cmd::write_single_block, byte_address(sector)) != r1_ready) return CardResult::rejected;
+    if (transfer_command(cmd::write_single_block, sector) != r1_ready) return CardResult::rejected;
     mmc_serial_out(gap_byte);
     mmc_serial_out(data_start_token);
     for (std::uint8_t byte : buf) mmc_serial_out(byte);
     for (int i = 0; i < crc_bytes; ++i) mmc_serial_out(0x00);
     if ((get_response(response_wait) & data_response_mask) != data_accepted) return CardResult::no_data;
-    return wait_while_busy();
+    return wait_while_busy(write_busy_max_bytes, mmc_serial_in);
+}
+
+CardResult spi_read_blocks(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) {
+    done = 0;
+    const std::size_t count = buf.size() / sector_size;
+    if (!run_in_range(first, count)) return CardResult::rejected;
+    int failures_here = 0;
+    while (done < count) {
+        const std::uint32_t before = done;
+        const CardResult run = read_run(first, buf.first(count * sector_size), done);
+        if (run == CardResult::ok) break;
+        if (done != before) failures_here = 0;
+        if (++failures_here > read_retries) return run;
+        card_state::count_reread();
+    }
+    return CardResult::ok;
+}
+
+CardResult spi_write_blocks(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) {
+    done = 0;
+    const std::size_t count = buf.size() / sector_size;
+    if (count == 0) return CardResult::ok;
+    if (!run_in_range(first, count)) return CardResult::rejected;
+    if (transfer_command(cmd::write_multiple_block, first) != r1_ready) return CardResult::rejected;
+    for (; done < count; ++done) {
+        send_block(multi_write_token, buf.subspan(done * sector_size, sector_size));
+        if ((get_response(response_wait, mmc_serial_in_lean) & data_response_mask) != data_accepted) {
+            (void)stop_transmission();
+            return CardResult::no_data;
+        }
+        if (wait_while_busy(lean_busy_max_bytes, mmc_serial_in_lean) != CardResult::ok) return CardResult::still_busy;
+    }
+    mmc_serial_out(stop_tran_token);
+    (void)mmc_serial_in_lean();  // the card turns busy one byte after the token
+    return wait_while_busy(lean_busy_max_bytes, mmc_serial_in_lean);
+}
+
+RegisterLayout card_register_layout() {
+    return card_init_way() == InitWay::mmc ? RegisterLayout::mmc : RegisterLayout::sd;
+}
+
+CardResult card_read_ocr(std::uint32_t& ocr) {
+    if (card_identify() != CardResult::ok) return CardResult::cmd1_failed;
+    if (command(cmd::read_ocr, 0) != r1_ready) return CardResult::rejected;
+    ocr = read_u32();
+    return CardResult::ok;
+}
+
+CardResult card_read_cid(CardRegister& cid) { return read_register(cmd::send_cid, cid); }
+CardResult card_read_csd(CardRegister& csd) { return read_register(cmd::send_csd, csd); }
+
+CardType card_type(const CsdInfo& csd) {
+    switch (card_init_way()) {
+        case InitWay::mmc: return CardType::mmc;
+        case InitWay::sd_v1: return CardType::sdsc_v1;
+        case InitWay::sd_v2:
+            if (!card_block_addressed()) return CardType::sdsc_v2;
+            return csd.capacity_bytes > sdhc_largest_bytes ? CardType::sdxc : CardType::sdhc;
+        default: return CardType::unknown;
+    }
+}
+
+std::uint64_t card_capacity_sectors() {
+    std::uint64_t sectors = 0;
+    if (card_state::capacity_known(sectors)) return sectors;
+    CardRegister csd{};
+    if (card_read_csd(csd) == CardResult::ok) {
+        const CsdInfo info = decode_csd(csd, card_register_layout());
+        if (info.capacity_known) sectors = info.capacity_bytes / sector_size;
+    }
+    card_state::remember_capacity(sectors);
+    return sectors;
 }

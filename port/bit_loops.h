@@ -39,9 +39,23 @@ std::uint8_t shift_in(std::uint8_t& lines) {
     return result;
 }
 
+// Each bit: clock low once, clock high, then sample DO.
+template <class Access>
+std::uint8_t shift_in_lean(std::uint8_t& lines) {
+    const std::uint8_t v = lines | wiring::sck | wiring::di;
+    lines = v;
+    std::uint8_t result = 0;
+    for (std::uint8_t mask = 0x80; mask; mask >>= 1) {
+        Access::write_data(clock_low(v));
+        Access::write_data(v);
+        if (!(Access::read_status() & wiring::do_status)) result |= mask;
+    }
+    return result;
+}
+
 template <class Access>
 constexpr ByteMovers movers_for() {
-    return {shift_out<Access>, shift_in<Access>};
+    return {shift_out<Access>, shift_in<Access>, shift_in_lean<Access>};
 }
 
 // A backend's register accesses together with the bit loops built on them.

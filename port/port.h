@@ -11,6 +11,9 @@
 struct ByteMovers {
     void (*out)(std::uint8_t& lines, std::uint8_t data);
     std::uint8_t (*in)(std::uint8_t& lines);
+    // Byte in with one clock-low write per bit instead of two; for use once
+    // the card is ready, when its clock may run at full speed.
+    std::uint8_t (*in_lean)(std::uint8_t& lines);
 };
 
 struct PortOps {

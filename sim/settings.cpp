@@ -2,10 +2,18 @@
 
 #include <array>
 #include <charconv>
+#include <utility>
 
 namespace {
 
+// Hex values may carry a 0x or 0X in front.
+std::string_view without_hex_prefix(std::string_view text) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+    return text;
+}
+
 bool parse_number(std::string_view text, int base, long long min, long long max, long long& out) {
+    if (base == 16) text = without_hex_prefix(text);
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, out, base);
     return !text.empty() && ec == std::errc() && ptr == end && out >= min && out <= max;
@@ -58,13 +66,57 @@ bool set_bad_sector(std::string_view value, SimSettings& s) {
     return true;
 }
 
+bool set_kind(std::string_view value, SimSettings& s) {
+    constexpr std::array<std::pair<std::string_view, CardKind>, 5> kinds{{
+        {"mmc", CardKind::mmc}, {"sd1", CardKind::sd1}, {"sd2", CardKind::sd2},
+        {"sdhc", CardKind::sdhc}, {"sdxc", CardKind::sdxc}}};
+    for (const auto& [name, kind] : kinds) {
+        if (value != name) continue;
+        s.kind = kind;
+        return true;
+    }
+    return false;
+}
+
+bool set_register(std::string_view value, std::optional<CardRegister>& field) {
+    value = without_hex_prefix(value);
+    CardRegister reg{};
+    if (value.size() != reg.size() * 2) return false;
+    for (std::size_t i = 0; i < reg.size(); ++i) {
+        long long n = 0;
+        if (!parse_number(value.substr(i * 2, 2), 16, 0, 0xFF, n)) return false;
+        reg[i] = static_cast<std::uint8_t>(n);
+    }
+    field = reg;
+    return true;
+}
+
+bool set_noise(std::string_view value, SimSettings& s) {
+    double rate = 0;
+    const char* end = value.data() + value.size();
+    auto [ptr, ec] = std::from_chars(value.data(), end, rate);
+    if (value.empty() || ec != std::errc() || ptr != end || !(rate >= 0 && rate <= 1)) return false;
+    s.noise_rate = rate;
+    return true;
+}
+
+bool set_fake(std::string_view value, SimSettings& s) {
+    constexpr std::string_view drop = ":drop";
+    s.fake_drops = value.ends_with(drop);
+    if (s.fake_drops) value.remove_suffix(drop.size());
+    long long n = 0;
+    if (!parse_number(value, 16, 1, 0xFFFFFFFFLL, n)) return false;
+    s.fake_sectors = static_cast<std::uint32_t>(n);
+    return true;
+}
+
 struct Setting {
     std::string_view name;
     std::string_view range;
     bool (*apply)(std::string_view value, SimSettings& s);
 };
 
-constexpr std::array<Setting, 11> settings_table{{
+constexpr std::array<Setting, 16> settings_table{{
     {"ncr", "1 to 8", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 8, s.ncr); }},
     {"idle", "a count or never", set_idle},
     {"access", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.access_bytes); }},
@@ -76,6 +128,11 @@ constexpr std::array<Setting, 11> settings_table{{
     {"busy", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.busy_bytes); }},
     {"bad", "a hex sector number", set_bad_sector},
     {"link", "up or down", [](std::string_view v, SimSettings& s) { return set_switch(v, "down", "up", s.link_down); }},
+    {"card", "mmc, sd1, sd2, sdhc or sdxc", set_kind},
+    {"cid", "32 hex digits", [](std::string_view v, SimSettings& s) { return set_register(v, s.cid); }},
+    {"csd", "32 hex digits", [](std::string_view v, SimSettings& s) { return set_register(v, s.csd); }},
+    {"noise", "a rate from 0 to 1, such as 1e-5", set_noise},
+    {"fake", "a hex sector count, optionally followed by :drop", set_fake},
 }};
 
 bool apply_setting(std::string_view item, SimSettings& s, std::string& error) {
@@ -97,7 +154,8 @@ bool apply_setting(std::string_view item, SimSettings& s, std::string& error) {
 
 const char* const sim_settings_help =
     "  ncr=N         bytes clocked before each R1 arrives, 1 to 8 (default 2)\n"
-    "  idle=N|never  CMD1 answers idle N times before ready (default 3), or never\n"
+    "  idle=N|never  CMD1 or ACMD41 answers idle N times before ready (default 3),\n"
+    "                or never\n"
     "  access=N      0xFF bytes before a read's start token (default 2)\n"
     "  cmd0=HH       R1 answered to CMD0 (default 01)\n"
     "  cmd1=HH       R1 answered to every CMD1 instead of idle/ready\n"
@@ -107,7 +165,18 @@ const char* const sim_settings_help =
     "                0B: CRC error, 0D: write error)\n"
     "  busy=N        bytes the card stays busy after a write (default 8)\n"
     "  bad=SECTOR    writes to this sector (hex) fail with a write error\n"
-    "  link=up|down  down: the port cannot reach the card (default up)\n";
+    "  link=up|down  down: the port cannot reach the card (default up)\n"
+    "  card=KIND     mmc (default), sd1, sd2, sdhc or sdxc: how the card starts,\n"
+    "                its registers, byte (mmc, sd1, sd2) or block addressing\n"
+    "  cid=HEX       CID register sent instead of the default (32 hex digits,\n"
+    "                its CRC7 byte last, sent as given)\n"
+    "  csd=HEX       CSD register sent instead of the default (32 hex digits)\n"
+    "  noise=RATE    each bit on DO flips with this chance (e.g. 1e-5), the\n"
+    "                same bits in every run\n"
+    "  fake=N[:drop] a counterfeit card: claims the image's capacity, keeps only\n"
+    "                N sectors (hex); past them addresses wrap, or with :drop\n"
+    "                writes are lost and reads give zeros\n"
+    "  Hex values may start with 0x.\n";
 
 Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
     std::string error;
@@ -115,6 +184,7 @@ Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
         text.remove_prefix(1);
         const auto comma = text.find(',');
         const std::string_view image = text.substr(0, comma);
+        if (image.empty()) return Outcome::failed("no card image named after 'sim:' (leave out the ':' for the demo card)");
         s.empty_socket = image == "none";
         if (!s.empty_socket) s.image = std::string(image);
         text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);

@@ -1,12 +1,19 @@
 // How the simulated card is set up: what it holds and which faults it shows.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "port/outcome.h"
+
+// The card families the simulated card can be.
+enum class CardKind : std::uint8_t { mmc, sd1, sd2, sdhc, sdxc };
+
+// A CID or CSD register as the card sends it, its CRC7 byte last.
+using CardRegister = std::array<std::uint8_t, 16>;
 
 struct SimSettings {
     std::string image;                        // empty: the built-in demo card
@@ -23,6 +30,12 @@ struct SimSettings {
     std::optional<std::uint8_t> data_response = 0x05;  // answer to a written block; none: no answer
     int busy_bytes = 8;                       // bytes DO stays low while a block is programmed
     std::optional<std::uint32_t> bad_sector;  // writes to this sector fail with a write error
+    CardKind kind = CardKind::mmc;            // card=
+    std::optional<CardRegister> cid;          // sent instead of the default CID
+    std::optional<CardRegister> csd;          // sent instead of the default CSD
+    double noise_rate = 0;                    // chance that a DO bit flips
+    std::optional<std::uint32_t> fake_sectors;  // a counterfeit keeping only this many sectors
+    bool fake_drops = false;                  // past them writes are lost (else addresses wrap)
 };
 
 // Parses what follows "sim" in --port=sim[:IMAGE][,SETTING=VALUE...].

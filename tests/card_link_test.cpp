@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 
+#include "card/crc.h"
 #include "card/mmc_if.h"
 #include "card/mmc_spi.h"
 #include "tests/recording_port.h"
@@ -39,6 +40,15 @@ Bytes init_prefix() {
 
 Bytes frame(std::uint8_t cmd, std::uint32_t arg) {
     return {0xFF, cmd, std::uint8_t(arg >> 24), std::uint8_t(arg >> 16), std::uint8_t(arg >> 8), std::uint8_t(arg), 0x95};
+}
+
+// A data block as the card sends it: token, bytes, CRC16.
+Bytes data_block(const Bytes& data) {
+    Bytes block{0xFE};
+    append(block, data);
+    const std::uint16_t crc = crc::crc16(data);
+    append(block, {std::uint8_t(crc >> 8), std::uint8_t(crc)});
+    return block;
 }
 
 // Script that brings the card to ready: CMD0 idle, CMD1 ready.
@@ -144,9 +154,10 @@ TEST(CardLink, LinkNotUsableGivesHardwareErrorBeforePowerOn) {
 TEST(CardLink, ReadSendsByteAddressAndTakesTheBlock) {
     for (auto [sector, arg] : {std::pair{1, Bytes{0, 0, 2, 0}}, std::pair{0x123, Bytes{0, 2, 0x46, 0}}}) {
         Bytes script = ready_card;
-        append(script, {0x00, 0xFF, 0xFE});
-        for (int i = 0; i < 512; ++i) script.push_back(static_cast<std::uint8_t>(i * 7));
-        append(script, {0x12, 0x34, 0x00});
+        append(script, {0x00, 0xFF});
+        Bytes data;
+        for (int i = 0; i < 512; ++i) data.push_back(static_cast<std::uint8_t>(i * 7));
+        append(script, data_block(data));
         record_scripted(script);
         ASSERT_EQ(mmc_init_spi(), CardResult::ok);
         clear_recorded();
@@ -164,18 +175,20 @@ TEST(CardLink, TokenAsThe400thByteStillReads) {
     Bytes script = ready_card;
     script.push_back(0x00);
     script.insert(script.end(), 399, 0xFF);
-    script.push_back(0xFE);
-    record_scripted(script, 0x5A);
+    append(script, data_block(Bytes(512, 0x5A)));
+    record_scripted(script);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     EXPECT_EQ(spi_read(0, buf), CardResult::ok);
     EXPECT_EQ(buf[0], 0x5A);
 
-    script.insert(script.end() - 1, 0xFF);
-    record_scripted(script, 0x5A);
+    // One byte later is too late: that read and its three re-reads find no token.
+    script.insert(script.end() - 515, 0xFF);
+    script.resize(script.size() - 515);
+    record_scripted(script, 0xFF);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     clear_recorded();
-    EXPECT_EQ(spi_read(0, buf), CardResult::no_data);
-    EXPECT_EQ(bytes_clocked_in(), 1u + 400u);
+    EXPECT_EQ(spi_read(0, buf), CardResult::rejected);
+    EXPECT_EQ(bytes_clocked_in(), 1u + 400u + 3u * 400u);
 }
 
 TEST(CardLink, FailedReadsLeaveTheBufferAlone) {
@@ -192,12 +205,12 @@ TEST(CardLink, FailedReadsLeaveTheBufferAlone) {
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     clear_recorded();
     EXPECT_EQ(spi_read(5, buf), CardResult::rejected);
-    EXPECT_EQ(bytes_clocked_in(), 400u);
+    EXPECT_EQ(bytes_clocked_in(), 4u * 400u);  // the read and three re-reads
 }
 
 TEST(CardLink, SectorsWhoseAddressWouldWrapAreRefusedUntouched) {
     init_ready();
-    for (std::int32_t sector : {0x800000, -1, -2, 0x7FFFFFFF}) {
+    for (std::uint32_t sector : {0x800000u, 0xFFFFFFFFu, 0xFFFFFFFEu, 0x7FFFFFFFu}) {
         clear_recorded();
         EXPECT_EQ(spi_read(sector, buf), CardResult::rejected) << sector;
         EXPECT_TRUE(recorded().empty());

@@ -83,7 +83,7 @@ TEST(SurfaceTest, RefusesToRunWhereItMustNot) {
          {std::vector<std::string>{"--test=0:1"}, {"--port=direct:278", "--test=0:1"},
           {"--port=sim:" + image.path(), "--test=0:1"}, {"--port=sim,write=on", "--test=0"},
           {"--port=sim,write=on", "--test=0:0"}, {"--port=sim,write=on", "--test=FFFFFFFE:2"},
-          {"--port=sim,write=on", "--test=x:1"}}) {
+          {"--port=sim,write=on", "--test=x:1"}, {"--port=sim,write=on", "--info", "--test=0:1"}}) {
         const auto r = run_piped(args, "");
         EXPECT_EQ(r.status, 2) << args.back();
         EXPECT_EQ(r.out, "") << args.back();

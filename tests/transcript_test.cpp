@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
@@ -72,12 +73,17 @@ TEST_F(Session, EndOfInputEndsTheBrowser) {
 }
 
 TEST_F(Session, EachFailedInitialisationStep) {
-    const std::pair<const char*, const char*> cases[] = {
-        {",link=down", "MMC hardware error\n"}, {",cmd0=00", "CMD0 response error\n"},
-        {",idle=never", "CMD1 response error\n"}, {",cmd1=05", "CMD1 response error\n"}};
-    for (auto [setting, message] : cases) {
-        const auto r = run("\n\n", setting);
+    const std::string not_up = "vantacle: the card did not come up: ";
+    const std::tuple<const char*, const char*, std::string> cases[] = {
+        {",link=down", "MMC hardware error\n", ""},
+        {",cmd0=00", "CMD0 response error\n", ""},
+        {",idle=never", "CMD1 response error\n",
+         not_up + "CMD1 left it idle after 8192 tries; as an SD card version 1, CMD55 answered 05\n"},
+        {",cmd1=05", "CMD1 response error\n", not_up + "CMD1 answered 05; as an SD card version 1, CMD55 answered 05\n"}};
+    for (const auto& [setting, message, err] : cases) {
+        const auto r = run("", setting);
         EXPECT_EQ(r.out, opened + message + closing) << setting;
+        EXPECT_EQ(r.err, err) << setting;
         EXPECT_EQ(r.status, 0);
     }
     const auto empty = run_piped({"--port=sim:none"}, "\n");

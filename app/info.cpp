@@ -1,0 +1,85 @@
+#include "app/info.h"
+
+#include <cstdio>
+#include <string>
+
+#include "card/mmc_spi.h"
+
+namespace {
+
+struct Registers {
+    std::uint32_t ocr = 0;
+    CardRegister cid{};
+    CardRegister csd{};
+};
+
+std::string hex(const CardRegister& r) {
+    std::string text;
+    char two[3];
+    for (std::uint8_t byte : r) {
+        std::snprintf(two, sizeof two, "%02X", byte);
+        text += two;
+    }
+    return text;
+}
+
+// Empty when every register came; otherwise which one did not.
+const char* read_registers(Registers& r) {
+    if (card_identify() != CardResult::ok) return "could not tell what kind of card it is";
+    if (card_read_ocr(r.ocr) != CardResult::ok) return "the card did not send its OCR";
+    if (card_read_cid(r.cid) != CardResult::ok) return "the card did not send its CID";
+    if (card_read_csd(r.csd) != CardResult::ok) return "the card did not send its CSD";
+    return "";
+}
+
+// Two ASCII letters on an SD card; a number on an MMC.
+std::string oem_text(const CidInfo& cid, RegisterLayout layout) {
+    char text[8];
+    if (layout == RegisterLayout::sd)
+        std::snprintf(text, sizeof text, "%c%c", static_cast<char>(cid.oem >> 8), static_cast<char>(cid.oem & 0xFF));
+    else std::snprintf(text, sizeof text, "%02X", cid.oem);
+    return text;
+}
+
+const char* protection(const CsdInfo& csd) {
+    if (csd.permanent_write_protect) return "permanent";
+    return csd.temporary_write_protect ? "temporary" : "none";
+}
+
+void print_identity(const CidInfo& cid, RegisterLayout layout) {
+    std::printf("manufacturer: %02X, OEM: %s, product: %s, revision %u.%u\n", cid.manufacturer,
+                oem_text(cid, layout).c_str(), cid.name.data(), cid.revision_major, cid.revision_minor);
+    std::printf("serial: %08X, made %04u-%02u\n", static_cast<unsigned>(cid.serial), cid.year, cid.month);
+}
+
+void print_registers(const Registers& r) {
+    const RegisterLayout layout = card_register_layout();
+    const CsdInfo csd = decode_csd(r.csd, layout);
+    std::printf("card: %s\n", card_type_name(card_type(csd)));
+    std::printf("OCR: %08X\n", static_cast<unsigned>(r.ocr));
+    std::printf("CID: %s\n", hex(r.cid).c_str());
+    if (!register_crc_ok(r.cid)) std::puts("CID CRC error");
+    std::printf("CSD: %s\n", hex(r.csd).c_str());
+    if (!register_crc_ok(r.csd)) std::puts("CSD CRC error");
+    if (csd.capacity_known)
+        std::printf("capacity: %llu bytes (%llu sectors)\n", static_cast<unsigned long long>(csd.capacity_bytes),
+                    static_cast<unsigned long long>(csd.capacity_bytes / sector_size));
+    else std::puts("capacity: not in the CSD");
+    std::printf("addressing: %s\n", card_block_addressed() ? "by sector" : "by byte");
+    print_identity(decode_cid(r.cid, layout), layout);
+    std::printf("read block: %u bytes, top clock: %u kbit/s, write protection: %s\n", csd.read_block_bytes,
+                csd.max_rate_kbit, protection(csd));
+}
+
+}  // namespace
+
+int show_card_info() {
+    Registers r;
+    if (const std::string problem = read_registers(r); !problem.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "vantacle: %s\n", problem.c_str());
+        return 1;
+    }
+    print_registers(r);
+    return 0;
+}

@@ -1,0 +1,179 @@
+#include "sim/card_registers.h"
+
+#include <array>
+#include <string_view>
+
+#include "sim/crc.h"
+
+namespace {
+
+constexpr std::uint32_t ocr_ready = 0x80000000;
+constexpr std::uint32_t ocr_ccs = 0x40000000;
+constexpr std::uint32_t ocr_27_to_36_volts = 0x00FF8000;
+constexpr std::uint64_t sectors_per_csd2_unit = 1024;  // 512 KiB
+constexpr std::uint32_t csd1_max_c_size = 4095;
+constexpr std::uint32_t csd2_max_c_size = 0x3FFFFF;
+
+// Sets the register bits from msb down to msb - width + 1 (bit 127 is the first bit sent).
+void put_bits(CardRegister& reg, int msb, int width, std::uint64_t value) {
+    for (int i = 0; i < width; ++i) {
+        const int bit = msb - i;
+        const int byte = 15 - bit / 8;
+        const auto mask = static_cast<std::uint8_t>(1u << (bit % 8));
+        if ((value >> (width - 1 - i)) & 1) reg[byte] |= mask;
+        else reg[byte] &= static_cast<std::uint8_t>(~mask);
+    }
+}
+
+void put_text(CardRegister& reg, int msb, std::string_view text) {
+    for (char c : text) {
+        put_bits(reg, msb, 8, static_cast<std::uint8_t>(c));
+        msb -= 8;
+    }
+}
+
+void seal(CardRegister& reg) { reg[15] = crc7_byte(std::span(reg).first<15>()); }
+
+// Capacity = (C_SIZE + 1) * 2^(C_SIZE_MULT + 2) * 2^READ_BL_LEN: the largest
+// such capacity not above the image, exact whenever the image is a multiple
+// of 2 KiB up to 2 GiB (4 GiB with 1024- or 2048-byte read blocks).
+struct Csd1Size {
+    std::uint32_t c_size;
+    std::uint32_t c_size_mult;
+    std::uint32_t read_bl_len;
+};
+
+Csd1Size csd1_size(std::uint32_t sectors) {
+    const std::uint64_t bytes = std::uint64_t{sectors} * 512;
+    for (std::uint32_t shift = 11; shift <= 20; ++shift) {
+        const std::uint64_t units = bytes >> shift;
+        if (units > csd1_max_c_size + 1 && shift < 20) continue;
+        const std::uint32_t bl_len = shift > 18 ? shift - 9 : 9;
+        const std::uint64_t c_size = units == 0 ? 0 : std::min<std::uint64_t>(units, csd1_max_c_size + 1) - 1;
+        return {static_cast<std::uint32_t>(c_size), shift - 2 - bl_len, bl_len};
+    }
+    return {};
+}
+
+// The fields shared by SD CSD 1.0 and MMC CSD.
+void put_csd1_size(CardRegister& csd, std::uint32_t sectors) {
+    const Csd1Size size = csd1_size(sectors);
+    put_bits(csd, 83, 4, size.read_bl_len);
+    put_bits(csd, 79, 1, 1);  // READ_BL_PARTIAL
+    put_bits(csd, 73, 12, size.c_size);
+    put_bits(csd, 61, 3, 7);  // VDD_R_CURR_MIN: 100 mA
+    put_bits(csd, 58, 3, 6);  // VDD_R_CURR_MAX: 80 mA
+    put_bits(csd, 55, 3, 7);  // VDD_W_CURR_MIN
+    put_bits(csd, 52, 3, 6);  // VDD_W_CURR_MAX
+    put_bits(csd, 49, 3, size.c_size_mult);
+}
+
+void put_write_fields(CardRegister& csd, std::uint32_t r2w_factor) {
+    put_bits(csd, 28, 3, r2w_factor);
+    put_bits(csd, 25, 4, 9);  // WRITE_BL_LEN: 512 bytes
+}
+
+CardRegister mmc_csd(std::uint32_t sectors) {
+    CardRegister csd{};
+    put_bits(csd, 127, 2, 2);       // CSD_STRUCTURE: 1.2
+    put_bits(csd, 125, 4, 3);       // SPEC_VERS: 3.1 to 3.3
+    put_bits(csd, 119, 8, 0x26);    // TAAC: 1.5 ms
+    put_bits(csd, 103, 8, 0x2A);    // TRAN_SPEED: 20 MHz
+    put_bits(csd, 95, 12, 0x0F5);   // CCC: classes 0, 2, 4, 5, 6, 7
+    put_csd1_size(csd, sectors);
+    put_bits(csd, 46, 5, 31);       // ERASE_GRP_SIZE
+    put_bits(csd, 41, 5, 31);       // ERASE_GRP_MULT
+    put_write_fields(csd, 4);
+    return csd;
+}
+
+CardRegister sd_csd1(std::uint32_t sectors) {
+    CardRegister csd{};
+    put_bits(csd, 119, 8, 0x26);    // TAAC: 1.5 ms
+    put_bits(csd, 103, 8, 0x32);    // TRAN_SPEED: 25 MHz
+    put_bits(csd, 95, 12, 0x5B5);   // CCC: classes 0, 2, 4, 5, 7, 8, 10
+    put_csd1_size(csd, sectors);
+    put_bits(csd, 46, 1, 1);        // ERASE_BLK_EN
+    put_bits(csd, 45, 7, 0x7F);     // SECTOR_SIZE
+    put_write_fields(csd, 2);
+    return csd;
+}
+
+// Capacity = (C_SIZE + 1) * 512 KiB: the image rounded down to 512 KiB
+// (at least one unit, at most 2 TiB).
+CardRegister sd_csd2(std::uint32_t sectors, std::uint8_t tran_speed) {
+    CardRegister csd{};
+    const std::uint64_t units = sectors / sectors_per_csd2_unit;
+    put_bits(csd, 127, 2, 1);       // CSD_STRUCTURE: 2.0
+    put_bits(csd, 119, 8, 0x0E);    // TAAC: 1 ms
+    put_bits(csd, 103, 8, tran_speed);
+    put_bits(csd, 95, 12, 0x5B5);   // CCC
+    put_bits(csd, 83, 4, 9);        // READ_BL_LEN: 512 bytes
+    put_bits(csd, 69, 22, units == 0 ? 0 : std::min<std::uint64_t>(units - 1, csd2_max_c_size));
+    put_bits(csd, 46, 1, 1);        // ERASE_BLK_EN
+    put_bits(csd, 45, 7, 0x7F);     // SECTOR_SIZE
+    put_write_fields(csd, 2);
+    return csd;
+}
+
+struct Identity {
+    std::string_view name;   // 5 characters (SD) or 6 (MMC)
+    std::uint32_t serial;
+    std::uint32_t year;      // from 2000 (SD) or 1997 (MMC)
+    std::uint32_t month;
+};
+
+constexpr std::uint8_t manufacturer = 0x56;
+constexpr std::string_view oem = "VT";
+constexpr std::uint8_t revision = 0x10;  // 1.0
+
+constexpr std::array<Identity, 5> identities{{
+    {"VMMC01", 0x0A1B2C01, 2003 - 1997, 9},
+    {"VSD01", 0x0A1B2C02, 2006 - 2000, 5},
+    {"VSD02", 0x0A1B2C03, 2009 - 2000, 11},
+    {"VSDHC", 0x0A1B2C04, 2016 - 2000, 3},
+    {"VSDXC", 0x0A1B2C05, 2024 - 2000, 6},
+}};
+
+}  // namespace
+
+CardRegister default_csd(CardKind kind, std::uint32_t sectors) {
+    CardRegister csd{};
+    switch (kind) {
+        case CardKind::mmc: csd = mmc_csd(sectors); break;
+        case CardKind::sd1:
+        case CardKind::sd2: csd = sd_csd1(sectors); break;
+        case CardKind::sdhc: csd = sd_csd2(sectors, 0x32); break;
+        case CardKind::sdxc: csd = sd_csd2(sectors, 0x5A); break;  // 50 MHz
+    }
+    seal(csd);
+    return csd;
+}
+
+CardRegister default_cid(CardKind kind) {
+    const Identity& id = identities[static_cast<std::size_t>(kind)];
+    CardRegister cid{};
+    put_bits(cid, 127, 8, manufacturer);
+    put_text(cid, 119, oem);
+    put_text(cid, 103, id.name);
+    if (kind == CardKind::mmc) {
+        put_bits(cid, 55, 8, revision);
+        put_bits(cid, 47, 32, id.serial);
+        put_bits(cid, 15, 4, id.month);
+        put_bits(cid, 11, 4, id.year);
+    } else {
+        put_bits(cid, 63, 8, revision);
+        put_bits(cid, 55, 32, id.serial);
+        put_bits(cid, 19, 8, id.year);
+        put_bits(cid, 11, 4, id.month);
+    }
+    seal(cid);
+    return cid;
+}
+
+bool block_addressed(CardKind kind) { return kind == CardKind::sdhc || kind == CardKind::sdxc; }
+
+std::uint32_t card_ocr(CardKind kind, bool ready) {
+    if (!ready) return ocr_27_to_36_volts;
+    return ocr_27_to_36_volts | ocr_ready | (block_addressed(kind) ? ocr_ccs : 0);
+}

@@ -1,0 +1,53 @@
+// The bytes a card has queued for DO: runs of one repeated byte or of a
+// buffer that stays put until sent.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+
+class OutQueue {
+public:
+    // No answer of the card takes more runs than this.
+    static constexpr std::size_t capacity = 8;
+
+    void clear() { head_ = tail_ = 0; }
+    [[nodiscard]] bool empty() {
+        while (head_ != tail_ && runs_[head_].count == 0) ++head_;
+        return head_ == tail_;
+    }
+    void fill(std::uint8_t byte, std::uint32_t count) { push({nullptr, byte, count}); }
+    void bytes(std::span<const std::uint8_t> data) {
+        push({data.data(), 0, static_cast<std::uint32_t>(data.size())});
+    }
+    // The next byte for DO; 0xFF, an undriven line, when nothing is queued.
+    [[nodiscard]] std::uint8_t next() {
+        if (empty()) return 0xFF;
+        Run& run = runs_[head_];
+        --run.count;
+        return run.data ? *run.data++ : run.byte;
+    }
+
+private:
+    struct Run {
+        const std::uint8_t* data;
+        std::uint8_t byte;
+        std::uint32_t count;
+    };
+    // A run that does not fit is a fault of the card model itself: stop
+    // rather than send a wrong answer.
+    void push(Run run) {
+        if (run.count == 0) return;
+        if (empty()) clear();
+        if (tail_ == runs_.size()) {
+            std::fputs("vantacle: the simulated card's answer does not fit its output queue\n", stderr);
+            std::abort();
+        }
+        runs_[tail_++] = run;
+    }
+    std::array<Run, capacity> runs_{};
+    std::size_t head_ = 0;
+    std::size_t tail_ = 0;
+};

@@ -1,0 +1,90 @@
+// Register decoding with the values cards send, each capacity worked out
+// by hand from its fields.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "card/registers.h"
+#include "tests/bytes.h"
+
+namespace {
+
+CardRegister hex_register(const char* hex) {
+    CardRegister r{};
+    for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex + 2 * i, 2), nullptr, 16));
+    return r;
+}
+
+}  // namespace
+
+TEST(Registers, CsdCapacityAndSpeed) {
+    struct Case {
+        const char* name;
+        const char* csd;
+        RegisterLayout layout;
+        std::uint64_t bytes;
+        std::uint32_t read_block;
+        std::uint32_t kbit;
+    };
+    const Case cases[] = {
+        // 2 GB SDSC: C_SIZE 3751, C_SIZE_MULT 7, READ_BL_LEN 10 (1024-byte blocks), 25 Mbit/s.
+        {"SDSC 2 GB", "002e00325b5a83a9ffffff8016800091", RegisterLayout::sd, 3752ull * 512 * 1024, 1024, 25000},
+        // 8 GB SDHC: C_SIZE 0x3B37 = 15159 units of 512 KiB.
+        {"SDHC 8 GB", "400e00325b5900003b377f800a4040af", RegisterLayout::sd, 15160ull * 524288, 512, 25000},
+        // 64 GB SDXC: C_SIZE 0x1DBD3 = 121811 units of 512 KiB, 50 Mbit/s.
+        {"SDXC 64 GB", "400e005a5b590001dbd37f800a404009", RegisterLayout::sd, 121812ull * 524288, 512, 50000},
+        // 128 MB MMC, CSD structure 2: C_SIZE 3919, C_SIZE_MULT 4, READ_BL_LEN 9, 20 Mbit/s.
+        {"MMC 128 MB", "905e002a1f5983d3edb67f87964000a1", RegisterLayout::mmc, 3920ull * 64 * 512, 512, 20000},
+    };
+    for (const Case& c : cases) {
+        const CardRegister csd = hex_register(c.csd);
+        const CsdInfo info = decode_csd(csd, c.layout);
+        EXPECT_TRUE(register_crc_ok(csd)) << c.name;
+        EXPECT_TRUE(info.capacity_known) << c.name;
+        EXPECT_EQ(info.capacity_bytes, c.bytes) << c.name;
+        EXPECT_EQ(info.read_block_bytes, c.read_block) << c.name;
+        EXPECT_EQ(info.max_rate_kbit, c.kbit) << c.name;
+        EXPECT_FALSE(info.permanent_write_protect || info.temporary_write_protect) << c.name;
+    }
+}
+
+TEST(Registers, WriteProtectionAndCrc) {
+    CardRegister csd = hex_register("400e00325b5900003b377f800a4040af");
+    csd[14] |= 0x30;
+    const CsdInfo info = decode_csd(csd, RegisterLayout::sd);
+    EXPECT_TRUE(info.permanent_write_protect);
+    EXPECT_TRUE(info.temporary_write_protect);
+    EXPECT_FALSE(register_crc_ok(csd));
+}
+
+TEST(Registers, SdAndMmcCid) {
+    // SD: MID 03, OID "SD", "SU08G", revision 8.0, serial 0x12345678, made 2013-06.
+    const CidInfo sd = decode_cid(hex_register("0353445355303847801234567800d60b"), RegisterLayout::sd);
+    EXPECT_EQ(sd.manufacturer, 0x03);
+    EXPECT_EQ(sd.oem, 0x5344);
+    EXPECT_EQ(std::string(sd.name.data()), "SU08G");
+    EXPECT_EQ(sd.revision_major, 8);
+    EXPECT_EQ(sd.revision_minor, 0);
+    EXPECT_EQ(sd.serial, 0x12345678u);
+    EXPECT_EQ(sd.year, 2013u);
+    EXPECT_EQ(sd.month, 6u);
+    // MMC: MID 15, OID 01, "MMC128", revision 1.2, serial 0xCAFE0001, made 2003-09 (1997 + 6).
+    const CidInfo mmc = decode_cid(hex_register("1500014d4d4331323812cafe00019621"), RegisterLayout::mmc);
+    EXPECT_EQ(mmc.manufacturer, 0x15);
+    EXPECT_EQ(mmc.oem, 0x01);
+    EXPECT_EQ(std::string(mmc.name.data()), "MMC128");
+    EXPECT_EQ(mmc.revision_major, 1);
+    EXPECT_EQ(mmc.revision_minor, 2);
+    EXPECT_EQ(mmc.serial, 0xCAFE0001u);
+    EXPECT_EQ(mmc.year, 2003u);
+    EXPECT_EQ(mmc.month, 9u);
+}
+
+TEST(Checksums, KnownValues) {
+    const Bytes all_ones(512, 0xFF);
+    EXPECT_EQ(crc::crc16(all_ones), 0x7FA1);  // a block of 512 bytes 0xFF
+    const std::string check = "123456789";
+    EXPECT_EQ(crc::crc16(std::span(reinterpret_cast<const std::uint8_t*>(check.data()), check.size())), 0x31C3);
+    const Bytes cmd17_sector0{0x51, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(crc::crc7_end_byte(cmd17_sector0), 0x55);
+}
