@@ -165,15 +165,50 @@ TEST(WholeCard, RefusedBeforeTheSessionStarts) {
     EXPECT_EQ(file_bytes(existing.path), file_bytes(image.path()));
 }
 
-TEST(WholeCard, ProbeOfAGenuineCardLeavesItAsItWas) {
+TEST(WholeCard, ProbeFindsTheSizeOfGenuineAndFakeCardsAndLeavesThemAsTheyWere) {
+    struct Probed {
+        const char* settings;
+        const char* report;
+        int status;
+    };
+    const Probed cases[] = {
+        {"", "claimed: 5000 sectors\nusable: 5000 sectors\nverdict: genuine\n", 0},
+        {",fake=400", "claimed: 5000 sectors\nusable: 1024 sectors\nverdict: counterfeit\n", 1},
+        {",fake=3A7:drop", "claimed: 5000 sectors\nusable: 935 sectors\nverdict: counterfeit\n", 1},
+        {",card=sdhc,fake=800:drop", "claimed: 4096 sectors\nusable: 2048 sectors\nverdict: counterfeit\n", 1},
+        {",bad=10", "claimed: 5000 sectors\nbad sector 000010: transfer failed\nusable: 5000 sectors\nverdict: damaged\n", 1},
+    };
     TestImage image(5000);
     const std::string before = file_bytes(image.path());
-    const auto r = run_piped({sim(image, ",write=on"), "--probe"}, "");
+    for (const Probed& c : cases) {
+        const auto r = run_piped({sim(image, std::string(",write=on") + c.settings), "--probe"}, "");
+        EXPECT_EQ(r.status, c.status) << c.settings;
+        std::smatch transfers;
+        ASSERT_TRUE(std::regex_search(r.out, transfers, std::regex("probed with ([0-9]+) transfers"))) << r.out;
+        EXPECT_LT(std::stoi(transfers[1]), 300) << c.settings;
+        EXPECT_EQ(std::regex_replace(r.out, std::regex("probed with .*\n"), ""), ready + c.report + closing) << c.settings;
+        EXPECT_EQ(file_bytes(image.path()), before) << c.settings;
+    }
+}
+
+TEST(WholeCard, NoiseOnTheLineIsReadAgainAndCounted) {
+    TestImage image(2000);
+    TempFile out;
+    const auto r = run_piped({sim(image, ",noise=1e-5"), "--dump=" + out.path}, "");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(std::regex_replace(r.out, std::regex("with [0-9]+ transfers, [0-9]+ sectors"), "with T transfers, S sectors"),
-              ready + "claimed: 5000 sectors\nusable: 5000 sectors\nverdict: genuine\n" +
-                  "probed with T transfers, S sectors put back, 0 re-read\n" + closing);
-    EXPECT_EQ(file_bytes(image.path()), before);
+    std::smatch rereads;
+    ASSERT_TRUE(std::regex_search(r.out, rereads, std::regex("dumped 2000 sectors, ([0-9]+) re-read"))) << r.out;
+    EXPECT_GT(std::stoi(rereads[1]), 0);
+    EXPECT_EQ(file_bytes(out.path), file_bytes(image.path()));
+}
+
+// The whole session, initialisation included, in the access log.
+TEST(WholeCard, DumpTakesAtMost12500PortAccessesPerSector) {
+    TestImage image(100);
+    TempFile out, trace;
+    ASSERT_EQ(run_piped({sim(image), "--dump=" + out.path, "--range=0:40", "--trace=" + trace.path}, "").status, 0);
+    const std::string log = file_bytes(trace.path);
+    EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 64 * 12500);
 }
 
 TEST(WholeCard, CtrlCEndsAProbeWithEverySectorPutBack) {
