@@ -174,8 +174,9 @@ std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 std::string usage_text() {
     return std::string(
                "Usage: vantacle [--port=PORT] [--trace=FILE] [--info | --test=START:COUNT [--yes]]\n"
-               "       vantacle [--port=PORT] [--trace=FILE] --dump=FILE [--force] | --verify=FILE |\n"
-               "                --load=FILE [--yes] | --probe [--yes]   [--range=START:COUNT]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
+               "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
                "Tests an MMC or SD card wired to a parallel port: powers it up, initialises it\n"
                "in SPI mode and shows its 512-byte sectors as hex dumps.\n"
                "\n"
@@ -222,6 +223,6 @@ std::string usage_text() {
            "Keys: Enter (or any other key) reads the next sector, space asks for a sector\n"
            "number in hex, E or Escape ends.\n"
            "\n"
-           "Exit status: 0 all good, 1 bad sectors, differences or a counterfeit card,\n"
-           "2 bad usage, 130 after Ctrl+C.\n";
+           "--test, --dump, --verify, --load and --probe exit 0 when all went well, 1 for\n"
+           "bad sectors, differences or a counterfeit card; bad usage exits 2, Ctrl+C 130.\n";
 }

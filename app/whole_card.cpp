@@ -27,6 +27,8 @@ namespace {
 std::FILE* file = nullptr;
 std::uint64_t file_sectors = 0;
 std::string file_name;
+// A run's sectors from FILE, beside those from the card.
+std::vector<std::uint8_t> file_run;
 
 std::FILE* create_new(const std::string& path) {
 #ifdef _WIN32
@@ -84,7 +86,7 @@ struct Extent {
     std::uint32_t start;
     std::uint64_t count;
     bool open_ended;
-    bool cut_at_end;
+    bool cut_at_end;  // at the card's end, sector count
 };
 
 Extent extent_for(const Options& o) {
@@ -154,13 +156,11 @@ bool read_file(std::uint32_t n, std::vector<std::uint8_t>& to, Tally& t) {
 }
 
 void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
-    static std::vector<std::uint8_t> expected;
-    expected.resize(buf.size());
-    if (!read_file(n, expected, t)) return;
+    if (!read_file(n, file_run, t)) return;
     std::uint32_t got = 0;
     const CardResult r = card_read(first, std::span(buf).first(std::size_t{n} * sector_size), got);
     for (std::uint32_t i = 0; i < got; ++i) {
-        if (!same(sector_of(buf, i), sector_of(expected, i))) {
+        if (!same(sector_of(buf, i), sector_of(file_run, i))) {
             say_sector("differs sector", first + i);
             ++t.bad;
         }
@@ -171,21 +171,20 @@ void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>
         say_failed("read", first + got, r);
         ++t.bad;
         ++t.done;
-        if (!seek_to((t.done) * sector_size)) t.file_failed = true;
+        if (!seek_to(t.done * sector_size)) t.file_failed = true;
     }
 }
 
 void load_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
-    static std::vector<std::uint8_t> back;
-    back.resize(buf.size());
-    if (!read_file(n, buf, t)) return;
-    const auto data = std::span(buf).first(std::size_t{n} * sector_size);
+    if (!read_file(n, file_run, t)) return;
+    const auto data = std::span(file_run).first(std::size_t{n} * sector_size);
     std::uint32_t wrote = 0;
     const CardResult w = card_write(first, data, wrote);
     std::uint32_t got = 0;
-    const CardResult r = card_read(first, std::span(back).first(std::size_t{wrote} * sector_size), got);
+    const CardResult r =
+        wrote == 0 ? CardResult::ok : card_read(first, std::span(buf).first(std::size_t{wrote} * sector_size), got);
     for (std::uint32_t i = 0; i < got; ++i) {
-        if (!same(sector_of(back, i), sector_of(buf, i))) {
+        if (!same(sector_of(buf, i), sector_of(file_run, i))) {
             say_sector("bad sector", first + i, ": read back differs");
             ++t.bad;
         }
@@ -234,6 +233,7 @@ int run_whole_card(const Options& o) {
     const std::uint32_t rereads_before = card_rereads();
     Progress progress(e.open_ended ? 0 : e.count);
     std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size);
+    file_run.resize(buf.size());
     Tally t;
     while (t.done < e.count && !t.past_end && !t.file_failed) {
         if (console_signal_pending()) {
@@ -247,8 +247,10 @@ int run_whole_card(const Options& o) {
         if (t.bad != bad_before) progress.clear();
     }
     progress.clear();
-    if (e.cut_at_end && !t.interrupted && t.done == e.count) t.past_end = true;
-    if (t.past_end) say_sector("end of card at sector", static_cast<std::uint32_t>(e.start + t.done));
+    const bool reached_cut = e.cut_at_end && !t.interrupted && t.done == e.count;
+    if (reached_cut) say_sector("end of card at sector", static_cast<std::uint32_t>(card_sectors()));
+    else if (t.past_end) say_sector("end of card at sector", static_cast<std::uint32_t>(e.start + t.done));
+    t.past_end = t.past_end || reached_cut;
     if (std::fclose(file) != 0) t.file_failed = true;
     file = nullptr;
     closing_line(mode, e, t, card_rereads() - rereads_before, started);
