@@ -253,6 +253,11 @@ int run_whole_card(const Options& o) {
     t.past_end = t.past_end || reached_cut;
     if (std::fclose(file) != 0) t.file_failed = true;
     file = nullptr;
+    const bool card_larger = o.whole == Options::WholeCard::verify && !o.range && !t.interrupted &&
+                             card_sectors() > file_sectors;
+    if (card_larger)
+        std::printf("the card holds %llu sectors, %s only %llu\n", static_cast<unsigned long long>(card_sectors()),
+                    file_name.c_str(), static_cast<unsigned long long>(file_sectors));
     closing_line(mode, e, t, card_rereads() - rereads_before, started);
     if (t.file_failed) {
         std::fflush(stdout);
@@ -260,7 +265,7 @@ int run_whole_card(const Options& o) {
                      o.whole == Options::WholeCard::dump ? "written" : "read");
     }
     const bool short_run = t.past_end && !e.open_ended;
-    return t.bad == 0 && !short_run && !t.file_failed ? 0 : 1;
+    return t.bad == 0 && !short_run && !card_larger && !t.file_failed ? 0 : 1;
 }
 
 }  // namespace

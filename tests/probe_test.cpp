@@ -130,18 +130,6 @@ TEST(Probe, FindsTheExactSizeWithFewTransfersAndPutsEverythingBack) {
     }
 }
 
-TEST(Probe, TagsLeftByAnEarlierRunDoNotMislead) {
-    FakeCard card(Kind::drop, 65536, 5000);
-    ASSERT_EQ(probe(card, 65536, 1).usable, 5000u);
-    FakeCard stale(Kind::genuine, 65536, 65536);
-    for (std::uint32_t sector : {0u, 1u, 4u, 16u, 64u}) {
-        Block tag{};
-        ASSERT_EQ(card.read(sector, tag), CardResult::ok);  // holds original data again
-        ASSERT_EQ(stale.write(sector + 1, tag), CardResult::ok);
-    }
-    EXPECT_EQ(probe(stale, 65536, 2).verdict, Verdict::genuine);
-}
-
 TEST(Probe, SectorsThatFailBelowTheSizeMakeTheCardDamaged) {
     for (const Case& c : {Case{Kind::genuine, 65536, 65536}, Case{Kind::drop, tib2, 1 << 20}}) {
         FakeCard card(c.kind, c.claimed, c.real);

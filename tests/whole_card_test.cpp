@@ -101,6 +101,11 @@ TEST(WholeCard, VerifyNamesExactlyTheSectorsThatDiffer) {
     const auto same = run_piped({sim(image), "--verify=" + copy.path, "--range=40:10"}, "");
     EXPECT_EQ(same.status, 0);
     EXPECT_EQ(without_speed(same.out), ready + "verified 16 sectors, 0 differ, 0 re-read, N bytes/s\n" + closing);
+    put_bytes(copy.path, file_bytes(image.path()).substr(0, 0x10 * 512));
+    const auto shorter = run_piped({sim(image), "--verify=" + copy.path}, "");
+    EXPECT_EQ(shorter.status, 1);
+    EXPECT_EQ(without_speed(shorter.out), ready + "the card holds 200 sectors, " + copy.path +
+                                              " only 16\nverified 16 sectors, 0 differ, 0 re-read, N bytes/s\n" + closing);
 }
 
 TEST(WholeCard, LoadThenDumpGivesTheFileBack) {
