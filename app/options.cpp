@@ -45,7 +45,7 @@ bool parse_range(std::string_view text, std::optional<SectorRange>& range, std::
     const auto colon = text.find(':');
     std::uint32_t start = 0, count = 0;
     if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last_block_sector, start) ||
-        !parse_hex(text.substr(colon + 1), last_block_sector, count) || count == 0 ||
+        !parse_hex(text.substr(colon + 1), last_block_sector + 1, count) || count == 0 ||
         count - 1 > last_block_sector - start) {
         error = "bad range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to FFFFFFFE)";
         return false;

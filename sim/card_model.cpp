@@ -58,11 +58,11 @@ struct Card {
     std::array<std::uint8_t, 4> answer{};  // the four bytes after R1 of an R3 or R7
     std::array<std::uint8_t, sector_bytes> block{};
     std::array<std::uint8_t, block_crc_bytes> block_crc{};
-    std::uint32_t next_read = 0;   // CMD18's next sector
+    std::uint64_t next_read = 0;   // CMD18's next sector
     std::array<std::uint8_t, sector_bytes> incoming{};
     std::size_t incoming_pos = 0;
-    std::uint32_t next_write = 0;  // the sector the next written block goes to
-    std::uint32_t programming = 0;
+    std::uint64_t next_write = 0;  // the sector the next written block goes to
+    std::uint64_t programming = 0;
     bool commit_pending = false;   // an accepted block not yet programmed
 };
 
@@ -121,7 +121,7 @@ void queue_data(std::span<const std::uint8_t> data) {
 
 bool block_addressing() { return block_addressed(card.cfg.kind); }
 
-bool sector_of(std::uint32_t arg, std::uint32_t& sector) {
+bool sector_of(std::uint32_t arg, std::uint64_t& sector) {
     if (block_addressing()) {
         sector = arg;
         return sector < storage_sectors();
@@ -132,7 +132,7 @@ bool sector_of(std::uint32_t arg, std::uint32_t& sector) {
 
 // A counterfeit card keeps only its first fake_sectors: past them it wraps,
 // or loses writes and reads zeros.
-bool fake_drops(std::uint32_t& sector) {
+bool dropped_by_fake(std::uint32_t& sector) {
     if (!card.cfg.fake_sectors || sector < *card.cfg.fake_sectors) return false;
     if (card.cfg.fake_drops) return true;
     sector %= *card.cfg.fake_sectors;
@@ -140,18 +140,18 @@ bool fake_drops(std::uint32_t& sector) {
 }
 
 bool read_sector(std::uint32_t sector) {
-    if (!fake_drops(sector)) return storage_read(sector, card.block);
+    if (!dropped_by_fake(sector)) return storage_read(sector, card.block);
     card.block.fill(0);
     return true;
 }
 
-bool write_sector(std::uint32_t sector) { return fake_drops(sector) || storage_write(sector, card.incoming); }
+bool write_sector(std::uint32_t sector) { return dropped_by_fake(sector) || storage_write(sector, card.incoming); }
 
 // A sector read's block, or the error token that replaces it.
-bool queue_sector(std::uint32_t sector) {
+bool queue_sector(std::uint64_t sector) {
     std::uint8_t token = card.cfg.read_token;
     if (sector >= storage_sectors()) token = error_token_out_of_range;
-    else if (!read_sector(sector)) token = error_token_error;
+    else if (!read_sector(static_cast<std::uint32_t>(sector))) token = error_token_error;
     if (token == start_token) {
         queue_data(card.block);
         return true;
@@ -226,7 +226,7 @@ void stop_transmission(Request) {
 }
 
 void read_single_block(Request request) {
-    std::uint32_t sector = 0;
+    std::uint64_t sector = 0;
     if (!sector_of(request.arg, sector)) return respond(r1_address_error);
     respond(r1_ready);
     (void)queue_sector(sector);
@@ -301,9 +301,9 @@ void block_received(bool more) {
 // An image that refuses the write leaves the sector as it was, and says so.
 void commit_block() {
     card.commit_pending = false;
-    if (!write_sector(card.programming))
-        std::fprintf(stderr, "vantacle: the card image refused the write of sector %06X\n",
-                     static_cast<unsigned>(card.programming));
+    const auto sector = static_cast<std::uint32_t>(card.programming);
+    if (!write_sector(sector))
+        std::fprintf(stderr, "vantacle: the card image refused the write of sector %06X\n", static_cast<unsigned>(sector));
 }
 
 // The stop token: a byte, then busy while the last block is programmed.

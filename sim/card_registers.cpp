@@ -1,5 +1,6 @@
 #include "sim/card_registers.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 

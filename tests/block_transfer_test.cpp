@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <tuple>
 
 #include "card/mmc_if.h"
 #include "card/mmc_spi.h"
@@ -73,16 +74,7 @@ TEST(BlockTransfer, OnlyABadReadAddsAccessesAndIsReadAgain) {
     EXPECT_EQ(spi_rereads(), 3u);
 }
 
-TEST(BlockTransfer, MultiBlockReadIsCmd18LeanBlocksAndCmd12) {
-    ready(sdhc_card, Bytes{0x00} + data_block(block0) + data_block(block1) + Bytes{0x3C, 0x00, 0xFF});
-    std::uint32_t done = 0;
-    EXPECT_EQ(spi_read_blocks(0x800000, two, done), CardResult::ok);
-    EXPECT_EQ(done, 2u);
-    EXPECT_EQ(Bytes(two.begin(), two.end()), block0 + block1);
-    EXPECT_EQ(written(), sent(frame(18, 0x800000, 0x6B)) + clocked_in(1) + lean_in(515) + lean_in(515) +
-                             sent(frame(12, 0, 0x61)) + lean_in(3));
-}
-
+// CMD18, blocks through the lean byte-in, CMD12; a bad block starts a new run at it.
 TEST(BlockTransfer, MultiBlockReadStartsAgainAtTheBadBlock) {
     const Bytes stop{0x3C, 0x00, 0xFF};
     ready(sdhc_card, Bytes{0x00} + data_block(block0) + data_block(block1, 0x8000) + stop + Bytes{0x00} +
@@ -123,27 +115,18 @@ TEST(BlockTransfer, RefusedBlockEndsAMultiBlockWriteWithCmd12) {
 }
 
 TEST(BlockTransfer, EachCardTakesTheSectorsItCanAddress) {
-    struct Case {
-        const Bytes& card;
-        std::uint32_t first;
-        bool taken;
+    const std::tuple<const Bytes&, std::uint32_t, bool> cases[] = {
+        {byte_addressed_card, 0x7FFFFE, true}, {byte_addressed_card, 0x7FFFFF, false},
+        {sdhc_card, 0xFFFFFFFD, true},         {sdhc_card, 0xFFFFFFFE, false},
     };
-    const Case cases[] = {
-        {byte_addressed_card, 0x7FFFFE, true},  {byte_addressed_card, 0x7FFFFF, false},
-        {byte_addressed_card, 0xFFFFFFFF, false}, {sdhc_card, 0x7FFFFF, true},
-        {sdhc_card, 0xFFFFFFFD, true},           {sdhc_card, 0xFFFFFFFE, false},
-    };
-    for (const Case& c : cases) {
-        ready(c.card, {});
+    for (const auto& [card, first, taken] : cases) {
+        ready(card, {});
         std::uint32_t done = 7;
-        const CardResult read = spi_read_blocks(c.first, two, done);
+        const bool read = spi_read_blocks(first, two, done) != CardResult::rejected || !recorded().empty();
+        const bool written = spi_write_blocks(first, two, done) != CardResult::rejected || !recorded().empty();
+        EXPECT_EQ(read, taken) << std::hex << first;
+        EXPECT_EQ(written, taken) << std::hex << first;
         EXPECT_EQ(done, 0u);
-        EXPECT_EQ(recorded().empty(), !c.taken) << std::hex << c.first;
-        if (!c.taken) {
-            EXPECT_EQ(read, CardResult::rejected);
-            EXPECT_EQ(spi_write_blocks(c.first, two, done), CardResult::rejected);
-            EXPECT_TRUE(recorded().empty());
-        }
     }
     ready(sdhc_card, Bytes{0x00} + data_block(block0));
     EXPECT_EQ(spi_read(0xFFFFFFFE, one), CardResult::ok);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <csignal>
@@ -129,19 +130,13 @@ SimSettings card_of(CardKind kind, std::string image = {}) {
 }
 
 // A sparse image file of any size; removed with the object.
-class SparseImage {
-public:
-    explicit SparseImage(std::uint64_t bytes)
-        : path_((std::filesystem::temp_directory_path() / ("vantacle-sparse-" + std::to_string(::getpid()) + ".img"))
-                    .string()) {
-        std::ofstream{path_};
-        std::filesystem::resize_file(path_, bytes);
+struct SparseImage {
+    std::string path = (std::filesystem::temp_directory_path() / ("vantacle-sparse-" + std::to_string(::getpid()))).string();
+    explicit SparseImage(std::uint64_t bytes) {
+        std::ofstream{path};
+        std::filesystem::resize_file(path, bytes);
     }
-    ~SparseImage() { std::remove(path_.c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+    ~SparseImage() { std::remove(path.c_str()); }
 };
 
 }  // namespace
@@ -210,19 +205,12 @@ TEST(SimCard, ReadSendsAccessBytesTokenDataAndCrc16) {
     record_sim(s);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     ASSERT_EQ(r1(0x51, 2 * 512), 0x00);
-    std::vector<std::uint8_t> in;
-    for (int i = 0; i < 3 + 1 + 512 + 2; ++i) in.push_back(mmc_serial_in());
+    const std::vector<std::uint8_t> in = bytes_in(3 + 1 + 512 + 2);
     EXPECT_EQ(in[0], 0xFF);
     EXPECT_EQ(in[2], 0xFF);
     EXPECT_EQ(in[3], 0xFE);
     EXPECT_EQ(std::memcmp(&in[4], image.sector(2), 512), 0);
-    // CRC16-CCITT over the data; a data block followed by its CRC leaves remainder 0.
-    std::uint16_t crc = 0;
-    for (std::size_t i = 4; i < in.size(); ++i) {
-        crc = static_cast<std::uint16_t>(crc ^ (in[i] << 8));
-        for (int bit = 0; bit < 8; ++bit) crc = static_cast<std::uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-    EXPECT_EQ(crc, 0);
+    EXPECT_TRUE(crc16_holds({in.begin() + 4, in.end()}));
 }
 
 TEST(SimCard, AccessTimeAgainstTheDriversWait) {
@@ -308,40 +296,47 @@ TEST(SimCard, OnlyRegularFilesAndBlockDevicesServeAsImages) {
             EXPECT_NE(opened.why().find(c.says), std::string::npos) << c.path << ": " << opened.why();
         }
     }
-    std::remove(fifo.c_str());
     TestImage good(3);
     ASSERT_TRUE(storage_open(card_with(good.path())));
     EXPECT_EQ(storage_sectors(), 3u);
+    alarm(10);  // telling a trace from the image never opens the trace, which may be a FIFO
+    EXPECT_FALSE(storage_is_file(fifo));
+    alarm(0);
+    EXPECT_TRUE(storage_is_file(good.path()));
+    std::remove(fifo.c_str());
 }
 
 // Each family comes up only its own way; commands are answered with the
-// illegal-command bit where the family does not know them.
+// illegal-command bit where the family does not know them. Frames carry
+// their real CRC7 unless a step gives one; R3 and R7 bring a word after R1.
 TEST(SimCardKinds, InitialisationAnswers) {
     struct Step {
         std::uint8_t cmd;
         std::uint32_t arg;
-        std::uint8_t crc;
         std::uint8_t r1;
+        std::int64_t word = -1;
+        int crc = -1;
     };
-    const Step cmd1{0x41, 0, 0x95, 0x01}, cmd1_ready{0x41, 0, 0x95, 0x00}, cmd8{0x48, 0x1AA, cmd8_crc, 0x01},
-        cmd8_illegal{0x48, 0x1AA, cmd8_crc, 0x05}, cmd55{0x77, 0, 0x95, 0x01}, acmd41{0x69, 0, 0x95, 0x01},
-        acmd41_hcs{0x69, hcs, 0x95, 0x01}, acmd41_ready{0x69, hcs, 0x95, 0x00}, read_idle{0x51, 0, 0x95, 0x05},
-        cmd9_idle{0x49, 0, 0x95, 0x05}, cmd58{0x7A, 0, 0x95, 0x01};
+    const Step cmd1{0x41, 0, 0x01}, cmd1_ready{0x41, 0, 0x00}, cmd8{0x48, 0x1AA, 0x01, 0x1AA},
+        cmd8_illegal{0x48, 0x1AA, 0x05}, cmd55{0x77, 0, 0x01}, acmd41{0x69, 0, 0x01}, acmd41_hcs{0x69, hcs, 0x01},
+        acmd41_ready{0x69, hcs, 0x00}, ocr_idle{0x7A, 0, 0x01, 0x00FF8000}, ocr_byte{0x7A, 0, 0x00, 0x80FF8000},
+        ocr_block{0x7A, 0, 0x00, 0xC0FF8000};
     const struct {
         CardKind kind;
         std::vector<Step> steps;
     } cases[] = {
-        {CardKind::mmc, {cmd8_illegal, {0x77, 0, 0x95, 0x05}, {0x69, hcs, 0x95, 0x05}, cmd58, cmd1, cmd1_ready}},
-        {CardKind::sd1, {cmd8_illegal, cmd55, acmd41, cmd55, {0x69, 0, 0x95, 0x00}}},
+        {CardKind::mmc, {cmd8_illegal, {0x77, 0, 0x05}, {0x69, hcs, 0x05}, ocr_idle, cmd1, cmd1_ready, ocr_byte}},
+        {CardKind::sd1, {cmd8_illegal, cmd55, acmd41, cmd55, {0x69, 0, 0x00}, ocr_byte}},
         {CardKind::sd1, {cmd1, cmd1_ready}},
-        {CardKind::sd2, {cmd55, acmd41, cmd55, {0x69, 0, 0x95, 0x00}}},
-        {CardKind::sd2, {cmd8, cmd55, acmd41_hcs, cmd55, acmd41_ready}},
-        {CardKind::sd2, {{0x48, 0x1AA, 0x95, 0x09}}},  // CMD8's CRC is checked
+        {CardKind::sd2, {cmd55, acmd41, cmd55, {0x69, 0, 0x00}, ocr_byte}},
+        {CardKind::sd2, {{0x48, 0x1AA, 0x09, -1, 0x95}, {0x48, 0x2C3, 0x01, 0x0C3}, cmd55, acmd41_hcs, cmd55, acmd41_ready}},
         {CardKind::sdhc, {cmd1, cmd1, cmd1, cmd8, cmd1, cmd1}},
         {CardKind::sdhc, {cmd55, acmd41_hcs, cmd55, acmd41_hcs, cmd55, acmd41_hcs}},
-        {CardKind::sdhc, {cmd8, cmd55, acmd41, cmd55, acmd41, cmd55, acmd41}},
-        {CardKind::sdhc, {cmd8, read_idle, cmd9_idle, cmd58, cmd55, acmd41_hcs, cmd55, acmd41_ready, {0x48, 0x1AA, cmd8_crc, 0x04}}},
-        {CardKind::sdxc, {cmd8, cmd55, acmd41_hcs, {0x40, 0, 0x95, 0x01}, cmd55, acmd41_hcs, cmd55, acmd41_hcs}},
+        {CardKind::sdhc, {cmd8, cmd55, acmd41, cmd55, acmd41, cmd55, acmd41, ocr_idle}},
+        {CardKind::sdhc, {cmd8, {0x51, 0, 0x05}, {0x49, 0, 0x05}, cmd55, acmd41_hcs, cmd55, acmd41_ready, ocr_block,
+                          {0x48, 0x1AA, 0x04}}},
+        {CardKind::sdxc, {{0x48, 0x15A, 0x01, 0x15A}, cmd55, acmd41_hcs, {0x40, 0, 0x01}, cmd55, acmd41_hcs, cmd55,
+                          acmd41_hcs}},
     };
     for (const auto& c : cases) {
         SimSettings s = card_of(c.kind);
@@ -351,38 +346,14 @@ TEST(SimCardKinds, InitialisationAnswers) {
         ASSERT_EQ(r1(0x40, 0), 0x01);
         for (std::size_t i = 0; i < c.steps.size(); ++i) {
             const Step& step = c.steps[i];
-            EXPECT_EQ(r1(step.cmd, step.arg, step.crc), step.r1) << int(c.kind) << " step " << i;
+            const std::array<std::uint8_t, 5> frame{step.cmd, std::uint8_t(step.arg >> 24), std::uint8_t(step.arg >> 16),
+                                                    std::uint8_t(step.arg >> 8), std::uint8_t(step.arg)};
+            const auto crc = std::uint8_t(step.crc < 0 ? crc7_byte(frame) : step.crc);
+            EXPECT_EQ(r1(step.cmd, step.arg, crc), step.r1) << int(c.kind) << " step " << i;
+            if (step.word >= 0) {
+                EXPECT_EQ(word_in(), step.word) << int(c.kind) << " step " << i;
+            }
         }
-    }
-}
-
-TEST(SimCardKinds, InterfaceConditionEchoAndOcr) {
-    const struct {
-        CardKind kind;
-        std::uint32_t cmd8_arg;
-        std::uint32_t r7;
-        std::uint32_t ocr_ready;
-    } cases[] = {
-        {CardKind::mmc, 0, 0, 0x80FF8000},
-        {CardKind::sd1, 0, 0, 0x80FF8000},
-        {CardKind::sd2, 0x1AA, 0x000001AA, 0x80FF8000},
-        {CardKind::sdhc, 0x15A, 0x0000015A, 0xC0FF8000},
-        {CardKind::sdxc, 0x2C3, 0x000000C3, 0xC0FF8000},  // 0x2: a voltage range it does not take
-    };
-    for (const auto& c : cases) {
-        record_sim(card_of(c.kind));
-        power_up(80);
-        ASSERT_EQ(r1(0x40, 0), 0x01);
-        if (c.cmd8_arg) {
-            const std::array<std::uint8_t, 5> frame{0x48, 0, 0, std::uint8_t(c.cmd8_arg >> 8), std::uint8_t(c.cmd8_arg)};
-            ASSERT_EQ(r1(0x48, c.cmd8_arg, crc7_byte(frame)), 0x01);
-            EXPECT_EQ(word_in(), c.r7) << int(c.kind);
-        }
-        ASSERT_EQ(r1(0x7A, 0), 0x01);
-        EXPECT_EQ(word_in(), 0x00FF8000u) << int(c.kind);
-        ASSERT_TRUE(bring_up(c.kind));
-        ASSERT_EQ(r1(0x7A, 0), 0x00);
-        EXPECT_EQ(word_in(), c.ocr_ready) << int(c.kind);
     }
 }
 
@@ -413,10 +384,11 @@ TEST(SimCardKinds, RegistersAreCheckedBlocksThatDescribeTheImage) {
         {CardKind::sdhc, 64 << 20, 64 << 20, 1, "VSDHC"},
         {CardKind::sdhc, (1 << 20) + 512, 1 << 20, 1, "VSDHC"},  // rounded down to 512 KiB
         {CardKind::sdxc, 64ull << 30, 64ull << 30, 1, "VSDXC"},
+        {CardKind::sdxc, 3ull << 40, (2ull << 40) - (512 << 10), 1, "VSDXC"},  // sectors stop at FFFFFFFF
     };
     for (const auto& c : cases) {
         SparseImage image(c.image_bytes);
-        record_sim(card_of(c.kind, image.path()));
+        record_sim(card_of(c.kind, image.path));
         ASSERT_TRUE(bring_up(c.kind));
         ASSERT_EQ(r1(0x49, 0), 0x00);
         const DataBlock csd = data_block(16);
@@ -428,71 +400,54 @@ TEST(SimCardKinds, RegistersAreCheckedBlocksThatDescribeTheImage) {
         EXPECT_EQ(std::string(cid.data.begin() + 3, cid.data.begin() + 3 + c.name.size()), c.name);
         for (const auto* reg : {&csd.data, &cid.data})
             EXPECT_EQ(reg->back(), crc7_byte(std::span(*reg).first(15))) << int(c.kind);
+        // The image's last sector, however far (sparse files read as zeros).
+        const auto last = std::uint32_t(std::min<std::uint64_t>(c.image_bytes / 512, 0xFFFFFFFF) - 1);
+        const std::uint32_t scale = c.csd_structure == 1 ? 1 : 512;
+        ASSERT_EQ(r1(0x51, last * scale), 0x00);
+        EXPECT_EQ(data_block(512).data, std::vector<std::uint8_t>(512, 0));
+        EXPECT_EQ(r1(0x51, (last + 1) * scale), 0x20);
     }
 }
 
+// Given registers go out as they are, a wrong CRC7 (here the CID's) included.
 TEST(SimCard, RegisterSettingsAreSentAsGiven) {
     SimSettings s = card_of(CardKind::sd2);
-    ASSERT_TRUE(sim_parse_settings(",cid=0x0123456789ABCDEFFEDCBA9876543210,csd=400E00325B5900003B377F800A404000", s));
+    ASSERT_TRUE(sim_parse_settings(",cid=0x0123456789ABCDEFFEDCBA9876543210,csd=400E00325B5900003B377F800A4040AF", s));
     record_sim(s);
     ASSERT_TRUE(bring_up(CardKind::sd2));
-    for (auto [cmd, text] : {std::pair{0x4A, "0123456789ABCDEFFEDCBA9876543210"},
-                             std::pair{0x49, "400E00325B5900003B377F800A404000"}}) {
+    for (auto [cmd, reg] : {std::pair{0x4A, *s.cid}, std::pair{0x49, *s.csd}}) {
         ASSERT_EQ(r1(std::uint8_t(cmd), 0), 0x00);
-        const DataBlock reg = data_block(16);
-        EXPECT_TRUE(reg.crc_ok);
-        std::string hex;
-        for (std::uint8_t b : reg.data) hex += "0123456789ABCDEF"[b >> 4], hex += "0123456789ABCDEF"[b & 15];
-        EXPECT_EQ(hex, text);
-    }
-}
-
-TEST(SimCardKinds, ByteOrBlockAddressing) {
-    TestImage image(8);
-    const struct {
-        CardKind kind;
-        std::uint32_t arg;
-        std::uint8_t r1;
-        int sector;
-    } cases[] = {
-        {CardKind::mmc, 5 * 512, 0x00, 5}, {CardKind::mmc, 5, 0x20, -1},
-        {CardKind::sd2, 7 * 512, 0x00, 7}, {CardKind::sd1, 8 * 512, 0x20, -1},
-        {CardKind::sdhc, 5, 0x00, 5},      {CardKind::sdhc, 5 * 512, 0x20, -1},
-        {CardKind::sdxc, 7, 0x00, 7},      {CardKind::sdxc, 8, 0x20, -1},
-    };
-    for (const auto& c : cases) {
-        record_sim(card_of(c.kind, image.path()));
-        ASSERT_TRUE(bring_up(c.kind));
-        ASSERT_EQ(r1(0x51, c.arg), c.r1) << int(c.kind) << " " << c.arg;
-        if (c.sector < 0) continue;
-        const DataBlock block = data_block(512);
+        const DataBlock block = data_block(16);
         EXPECT_TRUE(block.crc_ok);
-        EXPECT_EQ(std::memcmp(block.data.data(), image.sector(std::size_t(c.sector)), 512), 0);
+        EXPECT_EQ(block.data, std::vector<std::uint8_t>(reg.begin(), reg.end()));
     }
+    EXPECT_NE(s.cid->at(15), crc7_byte(std::span(*s.cid).first(15)));
 }
 
-TEST(SimCard, MultiBlockReadRunsUntilStopOrTheCardsEnd) {
+// CMD18 on a block-addressed and a byte-addressed card.
+TEST(SimCardKinds, MultiBlockReadRunsUntilStopOrTheCardsEnd) {
     TestImage image(8);
-    record_sim(card_of(CardKind::sdhc, image.path()));
-    ASSERT_TRUE(bring_up(CardKind::sdhc));
-    ASSERT_EQ(r1(0x52, 2), 0x00);
-    for (std::size_t sector = 2; sector < 5; ++sector) {
-        const DataBlock block = data_block(512);
-        ASSERT_TRUE(block.crc_ok) << sector;
-        EXPECT_EQ(std::memcmp(block.data.data(), image.sector(sector), 512), 0) << sector;
+    for (auto [kind, scale] : {std::pair{CardKind::sdhc, 1u}, std::pair{CardKind::sd2, 512u}}) {
+        record_sim(card_of(kind, image.path()));
+        ASSERT_TRUE(bring_up(kind));
+        ASSERT_EQ(r1(0x52, 2 * scale), 0x00);
+        for (std::size_t sector = 2; sector < 5; ++sector) {
+            const DataBlock block = data_block(512);
+            ASSERT_TRUE(block.crc_ok) << sector;
+            EXPECT_EQ(std::memcmp(block.data.data(), image.sector(sector), 512), 0) << sector;
+        }
+        // CMD12: a stuff byte (data), R1 within NCR, then busy until the card is done.
+        ASSERT_EQ(command(0x4C, 0).size(), 1u);
+        EXPECT_EQ(bytes_in(4), (std::vector<std::uint8_t>{0xFF, 0x00, 0x00, 0xFF}));
+        ASSERT_EQ(r1(0x52, 6 * scale), 0x00);
+        for (std::size_t sector = 6; sector < 8; ++sector) EXPECT_TRUE(data_block(512).crc_ok) << sector;
+        EXPECT_EQ(data_block(512).token, 0x08);  // out of range
+        EXPECT_EQ(bytes_in(600), std::vector<std::uint8_t>(600, 0xFF));
+        (void)command(0x4C, 0);
+        EXPECT_EQ(mmc_serial_in(), 0x00);
+        EXPECT_EQ(r1(0x52, 8 * scale), 0x20);
+        EXPECT_EQ(r1(0x52, 5 * scale + scale / 2), scale == 1 ? 0x00 : 0x20);  // off a sector boundary
     }
-    // CMD12: a stuff byte, R1 within NCR, then busy until the card is done.
-    std::vector<std::uint8_t> stop = command(0x4C, 0);
-    ASSERT_EQ(stop.size(), 1u);
-    const std::vector<std::uint8_t> after = bytes_in(4);
-    EXPECT_EQ(after, (std::vector<std::uint8_t>{0xFF, 0x00, 0x00, 0xFF}));
-    ASSERT_EQ(r1(0x52, 6), 0x00);
-    for (std::size_t sector = 6; sector < 8; ++sector) EXPECT_TRUE(data_block(512).crc_ok) << sector;
-    EXPECT_EQ(data_block(512).token, 0x08);  // out of range
-    EXPECT_EQ(bytes_in(600), std::vector<std::uint8_t>(600, 0xFF));
-    (void)command(0x4C, 0);
-    EXPECT_EQ(mmc_serial_in(), 0x00);
-    EXPECT_EQ(r1(0x52, 8), 0x20);
 }
 
 TEST(SimCard, MultiBlockWriteTakesTokensAndAnswersEachBlock) {
@@ -566,51 +521,18 @@ TEST(SimCard, NoiseFlipsTheSameBitsInEveryRun) {
     EXPECT_LT(flipped, 20);  // about 4 expected in 4160 bits
 }
 
-// A sparse 64 GiB image as an SDXC card: its last sector written and read back.
-TEST(SimCard, SparseSdxcImageServesItsLastSector) {
-    SparseImage image(64ull << 30);
-    SimSettings s = card_of(CardKind::sdxc, image.path());
-    s.writable = true;
-    record_sim(s);
-    ASSERT_TRUE(bring_up(CardKind::sdxc));
-    TestImage block(1);
-    constexpr std::uint32_t last = (64u << 21) - 1;
-    ASSERT_EQ(r1(0x58, last), 0x00);
-    EXPECT_EQ(send_block(0xFE, block.sector(0)).first, 0x05);
-    ASSERT_EQ(r1(0x51, last), 0x00);
-    EXPECT_EQ(std::memcmp(data_block(512).data.data(), block.sector(0), 512), 0);
-    EXPECT_EQ(r1(0x51, last + 1), 0x20);
-    struct stat st{};
-    ASSERT_EQ(stat(image.path().c_str(), &st), 0);
-    EXPECT_LT(st.st_blocks * 512, 1 << 20);  // still sparse
-}
-
 TEST(SimSettingsText, HexWithOrWithoutPrefixAndTheNewSettings) {
-    const struct {
-        const char* text;
-        bool accepted;
-    } cases[] = {
-        {",bad=0x5,cmd0=0X01,token=fe", true},
-        {",card=sdxc,noise=0.0001,fake=0x100:drop", true},
-        {",cid=0123456789abcdef0123456789ABCDEF", true},
-        {",card=sdhd", false},
-        {",noise=2", false},
-        {",noise=", false},
-        {",fake=0", false},
-        {",fake=10:wrap", false},
-        {",csd=0x0123", false},
-        {",bad=0x", false},
-        {":", false},
-        {":,write=on", false},
-    };
-    for (const auto& c : cases) {
+    for (const char* good : {",bad=0x5,cmd0=0X01,token=fe", ",card=sdxc,noise=0.0001,fake=0x100:drop",
+                             ",cid=0123456789abcdef0123456789ABCDEF"}) {
         SimSettings s;
-        EXPECT_EQ(bool(sim_parse_settings(c.text, s)), c.accepted) << c.text;
+        EXPECT_TRUE(sim_parse_settings(good, s)) << good;
+    }
+    for (const char* bad : {",card=sdhd", ",noise=2", ",noise=", ",fake=0", ",fake=10:wrap", ",csd=0x0123", ",bad=0x",
+                            ":", ":,write=on"}) {
+        SimSettings s;
+        EXPECT_FALSE(sim_parse_settings(bad, s)) << bad;
     }
     SimSettings s;
     ASSERT_TRUE(sim_parse_settings(",bad=0x5,fake=0X100:drop,cmd0=0x00", s));
-    EXPECT_EQ(s.bad_sector, 5u);
-    EXPECT_EQ(s.fake_sectors, 0x100u);
-    EXPECT_TRUE(s.fake_drops);
-    EXPECT_EQ(s.cmd0_answer, 0x00);
+    EXPECT_TRUE(s.bad_sector == 5u && s.fake_sectors == 0x100u && s.fake_drops && s.cmd0_answer == 0x00);
 }

@@ -173,3 +173,17 @@ TEST_F(TracedSession, UnwritableTraceEndsBeforeTheCard) {
     std::ifstream after(image.path(), std::ios::binary);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), bytes);
 }
+
+TEST_F(TracedSession, SdCardDecoderFindsTheSdWayAndTheRegisterCommands) {
+    const RunResult r = run_piped({"--port=sim,card=sdhc,cmd1=05,idle=0", "--info", "--trace=" + vcd}, "");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string text = decode(vcd, spi + ",sdcard_spi", "sdcard_spi");
+    EXPECT_EQ(lines_starting(text, {"Command: "}),
+              (std::vector<std::string>{"Command: CMD0 (GO_IDLE_STATE)", "Command: CMD1 (SEND_OP_COND)",
+                                        "Command: CMD0 (GO_IDLE_STATE)", "Command: CMD8 (SEND_IF_COND)",
+                                        "Command: CMD55 (APP_CMD)", "Command: ACMD41 (SD_SEND_OP_COND)",
+                                        "Command: CMD58 (READ_OCR)", "Command: CMD58 (READ_OCR)",
+                                        "Command: CMD10 (SEND_CID)", "Command: CMD9 (SEND_CSD)"}));
+    EXPECT_EQ(lines_starting(text, {"Argument: 0x01aa", "Argument: 0x40000000"}),
+              (std::vector<std::string>{"Argument: 0x01aa", "Argument: 0x40000000"}));
+}

@@ -155,7 +155,7 @@ TEST(WholeCard, RefusedBeforeTheSessionStarts) {
         {sim(image), "--dump=" + absent.path, "--verify=" + image.path()},
         {sim(image, ",write=on"), "--probe", "--test=0:1"},
         {sim(image), "--verify=" + image.path(), "--force"},
-        {sim(image), "--dump=" + absent.path, "--range=0:FFFFFFFF"},
+        {sim(image), "--dump=" + absent.path, "--range=1:FFFFFFFF"},
     };
     for (const auto& args : refused) {
         const auto r = run_piped(args, "");

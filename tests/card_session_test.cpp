@@ -1,0 +1,156 @@
+// Sessions with each kind of simulated card: --info, the browser and the
+// surface test past the byte-addressed range, and block transfers on the card.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "card/mmc_spi.h"
+#include "sim/storage.h"
+#include "tests/expected_text.h"
+#include "tests/program_runner.h"
+#include "tests/recording_port.h"
+#include "tests/test_image.h"
+
+namespace {
+
+using namespace expected;
+
+// A sparse image file of the given size, with a few sectors written.
+class SparseCard {
+public:
+    explicit SparseCard(std::uint64_t bytes)
+        : path_((std::filesystem::temp_directory_path() /
+                 ("vantacle-card-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".img"))
+                    .string()) {
+        std::ofstream{path_};
+        std::filesystem::resize_file(path_, bytes);
+    }
+    ~SparseCard() { std::remove(path_.c_str()); }
+    void put(std::uint64_t sector, const std::uint8_t* bytes) const {
+        std::fstream f(path_, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(sector * 512));
+        f.write(reinterpret_cast<const char*>(bytes), 512);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    static inline int counter = 0;
+    std::string path_;
+};
+
+constexpr std::uint64_t gib = 1ull << 30;
+
+std::string line_after(const std::string& text, const std::string& start) {
+    const auto at = text.find("\n" + start);
+    if (at == std::string::npos) return "";
+    return text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+}
+
+}  // namespace
+
+TEST(CardSession, InfoOnEachKind) {
+    SparseCard big(64 * gib);
+    const struct {
+        std::string port;
+        const char* type;
+        const char* capacity;
+    } cases[] = {
+        {"sim,card=mmc", "MMC", "33554432 bytes (65536 sectors)"},
+        {"sim,card=sd1", "SDSC v1", "33554432 bytes (65536 sectors)"},
+        {"sim,card=sd2", "SDSC v2", "33554432 bytes (65536 sectors)"},
+        {"sim,card=sdhc", "SDHC", "33554432 bytes (65536 sectors)"},
+        {"sim:" + big.path() + ",card=sdxc", "SDXC", "68719476736 bytes (134217728 sectors)"},
+    };
+    for (const auto& c : cases) {
+        const auto r = run_piped({"--port=" + c.port, "--info"}, "");
+        EXPECT_EQ(r.status, 0) << c.port << r.err;
+        EXPECT_EQ(r.out.rfind(opened + "OK\ncard: " + c.type + "\n", 0), 0u) << r.out;
+        EXPECT_EQ(line_after(r.out, "capacity: "), std::string("capacity: ") + c.capacity) << c.port;
+        EXPECT_EQ(r.out.find("CRC error"), std::string::npos) << c.port;
+        EXPECT_EQ(r.out.substr(r.out.size() - closing.size()), closing);
+    }
+}
+
+TEST(CardSession, InfoShowsEveryLineAndARegisterWithABadCrc) {
+    // An 8 GB SDHC card's CSD, and a CID of its kind.
+    const std::string cid = "0353445355303847801234567800D60B", csd = "400E00325B5900003B377F800A4040AF";
+    const auto card = [&](const std::string& csd_sent) {
+        return run_piped({"--port=sim,card=sdhc,cid=" + cid + ",csd=" + csd_sent, "--info"}, "");
+    };
+    const auto r = card(csd);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, opened + "OK\n"
+                              "card: SDHC\n"
+                              "OCR: C0FF8000\n"
+                              "CID: " + cid + "\n"
+                              "CSD: " + csd + "\n"
+                              "capacity: 7948206080 bytes (15523840 sectors)\n"
+                              "addressing: by sector\n"
+                              "manufacturer: 03, OEM: SD, product: SU08G, revision 8.0\n"
+                              "serial: 12345678, made 2013-06\n"
+                              "read block: 512 bytes, top clock: 25000 kbit/s, write protection: none\n" +
+                         closing);
+
+    const std::string bad_csd = "400E00325B5900003B377F800A4040AE";  // CRC7 byte off by one bit
+    const auto bad = card(bad_csd);
+    EXPECT_EQ(bad.status, 0);
+    EXPECT_NE(bad.out.find("\nCSD: " + bad_csd + "\nCSD CRC error\ncapacity: 7948206080 bytes"), std::string::npos)
+        << bad.out;
+    EXPECT_EQ(bad.out.find("CID CRC error"), std::string::npos);
+
+    const auto stuck = run_piped({"--port=sim,card=sdhc,idle=never", "--info"}, "");
+    EXPECT_EQ(stuck.status, 1);
+    EXPECT_EQ(stuck.out, opened + "CMD1 response error\n" + closing);
+    EXPECT_EQ(stuck.err,
+              "vantacle: the card did not come up: CMD1 left it idle after 8192 tries; as an SD card version 2, "
+              "ACMD41 left it idle after 4096 tries\n");
+}
+
+TEST(CardSession, BrowserAndSurfaceTestReachPastTheByteAddressedRange) {
+    SparseCard card(64 * gib);
+    TestImage bytes(2);
+    card.put(0x800000, bytes.sector(0));
+    card.put(0x7FFFFFF, bytes.sector(1));
+    const std::string port = "--port=sim:" + card.path() + ",card=sdxc";
+    const auto r = run_piped({port}, " 800000\n 7FFFFFF\n\n FFFFFFFF\n");
+    EXPECT_EQ(r.out, opened + "OK\n" + prompt + ask + read_ok(0x800000, bytes.sector(0)) + prompt + ask +
+                         read_ok(0x7FFFFFF, bytes.sector(1)) + prompt + read_error(0x8000000) + prompt + ask +
+                         closing);
+    EXPECT_EQ(r.status, 0);
+
+    const auto tested = run_piped({port + ",write=on", "--test=7FFFFFE:2"}, "");
+    EXPECT_EQ(tested.status, 0) << tested.out;
+    EXPECT_NE(tested.out.find("tested 2 sectors, 0 bad"), std::string::npos) << tested.out;
+}
+
+TEST(CardSession, MultiBlockTransfersOnEachKind) {
+    for (CardKind kind : {CardKind::mmc, CardKind::sd1, CardKind::sdhc}) {
+        TestImage image(1024);  // 512 KiB: a size every kind's CSD gives exactly
+        SimSettings s;
+        s.image = image.path();
+        s.kind = kind;
+        s.writable = true;
+        record_sim(s);
+        ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+        std::vector<std::uint8_t> buf(16 * 512);
+        std::uint32_t done = 0;
+        ASSERT_EQ(spi_read_blocks(40, buf, done), CardResult::ok);
+        EXPECT_EQ(done, 16u);
+        EXPECT_EQ(std::memcmp(buf.data(), image.sector(40), buf.size()), 0);
+        EXPECT_EQ(spi_read_blocks(1020, buf, done), CardResult::rejected);  // past the end
+        EXPECT_EQ(done, 4u);
+        EXPECT_EQ(std::memcmp(buf.data(), image.sector(1020), 4 * 512), 0);
+        EXPECT_EQ(card_capacity_sectors(), 1024u);
+
+        ASSERT_EQ(spi_read_blocks(0, buf, done), CardResult::ok);
+        ASSERT_EQ(spi_write_blocks(20, buf, done), CardResult::ok);
+        EXPECT_EQ(done, 16u);
+        std::vector<std::uint8_t> back(16 * 512);
+        ASSERT_EQ(spi_read_blocks(20, back, done), CardResult::ok);
+        EXPECT_EQ(back, buf);
+        EXPECT_EQ(spi_rereads(), 3u);  // the end of the card, tried four times
+    }
+}
