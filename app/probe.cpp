@@ -70,21 +70,13 @@ public:
     Run(ProbeDevice& device, std::uint32_t run_id, ProbeReport& report)
         : device_(device), run_id_(run_id), report_(report) {}
 
+    // The first sector that does not keep data, or sectors when all do.
     std::uint64_t search(std::uint64_t sectors) {
         const std::vector<std::uint32_t> positions = spread_positions(sectors);
-        std::vector<Seen> seen(positions.size(), Seen::failed);
-        for (std::size_t i = 0; i < positions.size() && !stopped(); ++i) {
-            if (save(positions[i])) seen[i] = Seen::own;
-        }
-        // Highest first, so that where two positions share a block the lower one's tag stays.
-        for (std::size_t i = positions.size(); i-- > 0 && !stopped();) {
-            if (seen[i] == Seen::own && !put(positions[i], make_tag(positions[i], run_id_))) seen[i] = Seen::failed;
-        }
+        const std::vector<Seen> seen = tag_positions(positions);
         if (stopped()) return sectors;
-        for (std::size_t i = 0; i < positions.size(); ++i) {
-            if (seen[i] == Seen::own) seen[i] = look(positions[i]);
-        }
-        const auto first_bad = std::find_if(seen.begin(), seen.end(), [](Seen s) { return s == Seen::wrapped || s == Seen::lost; });
+        const auto first_bad =
+            std::find_if(seen.begin(), seen.end(), [](Seen s) { return s == Seen::wrapped || s == Seen::lost; });
         if (first_bad == seen.end()) return sectors;
         const auto bad = static_cast<std::size_t>(first_bad - seen.begin());
         std::int64_t good = -1;
@@ -121,6 +113,22 @@ private:
     CardResult write(std::uint32_t sector, const Block& data) {
         ++report_.transfers;
         return device_.write(sector, data);
+    }
+
+    // Saves every position, tags them, and reads back what each holds.
+    std::vector<Seen> tag_positions(const std::vector<std::uint32_t>& positions) {
+        std::vector<Seen> seen(positions.size(), Seen::failed);
+        for (std::size_t i = 0; i < positions.size() && !stopped(); ++i) {
+            if (save(positions[i])) seen[i] = Seen::own;
+        }
+        // Highest first, so that where two positions share a block the lower one's tag stays.
+        for (std::size_t i = positions.size(); i-- > 0 && !stopped();) {
+            if (seen[i] == Seen::own && !put(positions[i], make_tag(positions[i], run_id_))) seen[i] = Seen::failed;
+        }
+        for (std::size_t i = 0; i < positions.size() && !stopped(); ++i) {
+            if (seen[i] == Seen::own) seen[i] = look(positions[i]);
+        }
+        return seen;
     }
 
     void fail(std::uint32_t sector) {
