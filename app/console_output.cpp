@@ -9,9 +9,15 @@ int output_error = 0;
 
 }  // namespace
 
+// A write that failed before this flush left its error in errno (nothing
+// since has touched it); a failing flush sets errno itself.
 bool console_flush() {
+    if (output_error != 0) return false;
+    const bool failed_before = std::ferror(stdout) != 0;
+    const int earlier = errno;
     errno = 0;
-    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && output_error == 0) output_error = errno ? errno : EIO;
+    const bool failed_now = std::fflush(stdout) != 0;
+    if (failed_now || failed_before) output_error = errno ? errno : failed_before && earlier ? earlier : EIO;
     return output_error == 0;
 }
 

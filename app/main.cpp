@@ -8,6 +8,7 @@
 #include "app/options.h"
 #include "app/session.h"
 #include "app/surface_test.h"
+#include "app/whole_card.h"
 #include "port/backends.h"
 #include "port/trace.h"
 #include "sim/sim_port.h"
@@ -62,11 +63,16 @@ int main(int argc, char** argv) {
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
     if (Outcome selected = select_port(options); !selected) return fail_usage(selected);
     if (Outcome traced = open_trace(options); !traced) return fail_usage(traced);
+    if (Outcome prepared = whole_card_prepare(options); !prepared) {
+        (void)trace_stop();
+        return fail_usage(prepared);
+    }
 
     console_open();
     const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
                           : options.info ? CardWork{show_card_info, 1}
-                                         : CardWork{browse_sectors, 0};
+                          : options.whole != Options::WholeCard::none ? whole_card_work(options)
+                                                                      : CardWork{browse_sectors, 0};
     int status = run_session(work);
     if (!trace_stop()) {
         std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());

@@ -37,16 +37,27 @@ bool parse_base(std::string_view text, std::uint16_t& base) {
 
 // START:COUNT in hex, every sector of it a sector number; the card refuses
 // those it does not have (past 7FFFFF on a byte-addressed card).
-bool parse_range(std::string_view text, Options& o, std::string& error) {
-    constexpr std::uint32_t last = last_block_sector;
+bool parse_range(std::string_view text, std::optional<SectorRange>& range, std::string& error) {
     const auto colon = text.find(':');
     std::uint32_t start = 0, count = 0;
-    if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last, start) ||
-        !parse_hex(text.substr(colon + 1), last + 1, count) || count == 0 || count - 1 > last - start) {
-        error = "bad test range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to FFFFFFFE)";
+    if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last_block_sector, start) ||
+        !parse_hex(text.substr(colon + 1), last_block_sector + 1, count) || count == 0 ||
+        count - 1 > last_block_sector - start) {
+        error = "bad range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to FFFFFFFE)";
         return false;
     }
-    o.test = SectorRange{start, count};
+    range = SectorRange{start, count};
+    return true;
+}
+
+// --dump=FILE and the like: the mode and its file; only one mode at a time.
+bool parse_whole_card(Options::WholeCard mode, std::string_view file, Options& o, std::string& error) {
+    if (o.whole != Options::WholeCard::none) {
+        error = "give only one of --dump, --verify, --load and --probe";
+        return false;
+    }
+    o.whole = mode;
+    o.file = std::string(file);
     return true;
 }
 
@@ -98,8 +109,18 @@ bool parse_one(std::string_view arg, Options& o, std::string& error) {
         o.info = true;
         return true;
     }
+    if (arg == "--force") {
+        o.force = true;
+        return true;
+    }
+    if (arg == "--probe") return parse_whole_card(Options::WholeCard::probe, "", o, error);
+    if (starts_with(arg, "--dump=", value) && !value.empty()) return parse_whole_card(Options::WholeCard::dump, value, o, error);
+    if (starts_with(arg, "--verify=", value) && !value.empty())
+        return parse_whole_card(Options::WholeCard::verify, value, o, error);
+    if (starts_with(arg, "--load=", value) && !value.empty()) return parse_whole_card(Options::WholeCard::load, value, o, error);
+    if (starts_with(arg, "--range=", value)) return parse_range(value, o.range, error);
     if (starts_with(arg, "--port=", value)) return parse_port(value, o, error);
-    if (starts_with(arg, "--test=", value)) return parse_range(value, o, error);
+    if (starts_with(arg, "--test=", value)) return parse_range(value, o.test, error);
     if (starts_with(arg, "--trace=", value) && !value.empty()) {
         o.trace = std::string(value);
         return true;
@@ -119,14 +140,28 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
     return Outcome::ok();
 }
 
+// Which mode writes to the card, for the messages that refuse it.
+const char* writing_mode(const Options& o) {
+    if (o.test) return "the surface test writes to the card and restores each sector";
+    if (o.whole == Options::WholeCard::load) return "--load writes to the card";
+    if (o.whole == Options::WholeCard::probe) return "--probe writes to the card and restores what it wrote over";
+    return nullptr;
+}
+
 Outcome options_conflict(const Options& o) {
-    if (o.info && o.test) return Outcome::failed("--info and --test each replace the browser: give one of them");
-    if (!o.test) return Outcome::ok();
+    using W = Options::WholeCard;
+    if (o.info && (o.test || o.whole != W::none))
+        return Outcome::failed("--info, --test, --dump, --verify, --load and --probe each replace the browser: give one of them");
+    if (o.test && o.whole != W::none) return Outcome::failed("--test cannot run together with --dump, --verify, --load or --probe");
+    if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
+        return Outcome::failed("--range goes with --dump, --verify or --load");
+    if (o.force && o.whole != W::dump) return Outcome::failed("--force goes with --dump");
+    const char* writes = writing_mode(o);
+    if (!writes) return Outcome::ok();
     if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
-        return Outcome::failed("the surface test writes to the card: open the simulated card with write=on");
+        return Outcome::failed(std::string(writes) + ": open the simulated card with write=on");
     if (o.port != Options::Port::sim && !o.yes)
-        return Outcome::failed(
-            "the surface test writes to the card and restores each sector: add --yes to run it on a real port");
+        return Outcome::failed(std::string(writes) + ": add --yes to run it on a real port");
     return Outcome::ok();
 }
 
@@ -135,6 +170,9 @@ std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 std::string usage_text() {
     return std::string(
                "Usage: vantacle [--port=PORT] [--trace=FILE] [--info | --test=START:COUNT [--yes]]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
+               "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
                "Tests an MMC or SD card wired to a parallel port: powers it up, initialises it\n"
                "in SPI mode and shows its 512-byte sectors as hex dumps.\n"
                "\n"
@@ -153,7 +191,24 @@ std::string usage_text() {
                "  --test=START:COUNT    surface test instead of the browser: for COUNT sectors\n"
                "                        from START (hex), save each, write a pattern, read it\n"
                "                        back, restore and verify; exit 0 when all pass\n"
-               "  --yes                 allow --test on a real port (it writes to the card)\n"
+               "  --dump=FILE           copy the card's sectors to FILE; an existing FILE is\n"
+               "                        replaced only with --force\n"
+               "  --verify=FILE         compare the card with FILE: one line per sector that\n"
+               "                        differs; exit 1 if any does\n"
+               "  --load=FILE           write FILE to the card, each sector read back and\n"
+               "                        compared\n"
+               "  --range=START:COUNT   --dump, --verify or --load only COUNT sectors from\n"
+               "                        START (hex); FILE then holds just those; without it\n"
+               "                        the whole card (--verify, --load: as much as FILE)\n"
+               "  --probe               find how many sectors really keep data (counterfeit\n"
+               "                        cards claim more): writes tagged sectors spread over\n"
+               "                        the card and puts back what they held; exit 0 when\n"
+               "                        genuine. It finds a card that loses writes past its\n"
+               "                        real size, or wraps them around at a power of two;\n"
+               "                        a card that wraps at any other size shows only when\n"
+               "                        all of it is written: --test over the whole card\n"
+               "  --yes                 allow --test, --load and --probe on a real port (they\n"
+               "                        write to the card)\n"
                "  --info                the card's kind, capacity and registers (OCR, CID,\n"
                "                        CSD) instead of the browser; exit 0 when all were read\n"
                "  --help                this text\n"
@@ -165,5 +220,8 @@ std::string usage_text() {
            sim_settings_help +
            "\n"
            "Keys: Enter (or any other key) reads the next sector, space asks for a sector\n"
-           "number in hex, E, e or Escape ends.\n";
+           "number in hex, E, e or Escape ends.\n"
+           "\n"
+           "--test, --dump, --verify, --load and --probe exit 0 when all went well, 1 for\n"
+           "bad sectors, differences or a counterfeit card; bad usage exits 2, Ctrl+C 130.\n";
 }

@@ -22,6 +22,11 @@ struct Options {
     std::optional<SectorRange> test;  // --test=START:COUNT
     bool yes = false;                 // --yes: the surface test may write to a real card
     bool info = false;                // --info: the card's registers instead of the browser
+    enum class WholeCard { none, dump, verify, load, probe };
+    WholeCard whole = WholeCard::none;  // --dump, --verify, --load, --probe
+    std::string file;                   // their FILE
+    std::optional<SectorRange> range;   // --range=START:COUNT
+    bool force = false;                 // --force: --dump may replace FILE
     bool help = false;
     bool version = false;
 };

@@ -6,15 +6,14 @@
 #include <string>
 
 #include "app/console.h"
+#include "app/progress.h"
 #include "card/mmc_spi.h"
 
 namespace {
 
 using Sector = std::array<std::uint8_t, sector_size>;
-using Clock = std::chrono::steady_clock;
 
 constexpr int restore_attempts = 3;
-constexpr auto progress_interval = std::chrono::milliseconds(250);
 
 Sector saved;
 Sector pattern;
@@ -53,61 +52,58 @@ std::string write_and_verify(std::uint32_t sector, const Sector& data) {
     return verify(sector, data);
 }
 
-// Puts the saved contents back unless the sector still holds them.
-std::string restore(std::uint32_t sector) {
-    std::string problem = verify(sector, saved);
-    for (int attempt = 0; attempt < restore_attempts && !problem.empty(); ++attempt)
+// Puts the saved contents back: written at once after a pattern that went
+// in, checked first after one that may not have.
+std::string restore(std::uint32_t sector, bool pattern_written) {
+    std::string problem = pattern_written ? write_and_verify(sector, saved) : verify(sector, saved);
+    for (int attempt = 1; attempt < restore_attempts && !problem.empty(); ++attempt)
         problem = write_and_verify(sector, saved);
     return problem;
 }
 
-// Empty when the sector passed; otherwise what went wrong.
-std::string test_sector(std::uint32_t sector) {
-    if (const CardResult r = spi_read(sector, saved); r != CardResult::ok) return code_text("read", r);
+enum class Tested { passed, failed, past_end };
+
+// What went wrong goes to problem.
+Tested test_sector(std::uint32_t sector, std::string& problem) {
+    if (const CardResult r = spi_read(sector, saved); r != CardResult::ok) {
+        problem = code_text("read", r);
+        return r == CardResult::rejected ? Tested::past_end : Tested::failed;
+    }
     make_pattern(sector);
-    const std::string problem = write_and_verify(sector, pattern);
-    const std::string restored = restore(sector);
-    if (!restored.empty()) return "original contents NOT restored: " + restored;
-    return problem.empty() ? problem : "pattern " + problem;
+    const CardResult written = spi_write(sector, pattern);
+    problem = written == CardResult::ok ? verify(sector, pattern) : code_text("write", written);
+    const std::string restored = restore(sector, written == CardResult::ok);
+    if (!restored.empty()) problem = "original contents NOT restored: " + restored;
+    else if (!problem.empty()) problem = "pattern " + problem;
+    return problem.empty() ? Tested::passed : Tested::failed;
 }
-
-class Progress {
-public:
-    Progress() : shown_(console_shows_progress()) {}
-    void update(std::uint32_t sector, std::uint32_t done, std::uint32_t total) {
-        if (!shown_ || Clock::now() - last_ < progress_interval) return;
-        last_ = Clock::now();
-        std::fprintf(stderr, "\rtesting sector %06X, %u of %u ", static_cast<unsigned>(sector), done + 1, total);
-    }
-    void clear() {
-        if (shown_) std::fputs("\r                                        \r", stderr);
-    }
-
-private:
-    bool shown_;
-    Clock::time_point last_{};
-};
 
 }  // namespace
 
 int surface_test(SectorRange range) {
-    const auto started = Clock::now();
-    Progress progress;
+    const auto started = std::chrono::steady_clock::now();
+    Progress progress(range.count);
     std::uint32_t tested = 0;
     std::uint32_t bad = 0;
+    bool past_end = false;
     for (; tested < range.count && !console_signal_pending(); ++tested) {
         const std::uint32_t sector = range.start + tested;
-        progress.update(sector, tested, range.count);
-        const std::string problem = test_sector(sector);
-        if (problem.empty()) continue;
-        ++bad;
+        progress.update(tested);
+        std::string problem;
+        const Tested result = test_sector(sector, problem);
+        if (result == Tested::passed) continue;
         progress.clear();
+        past_end = result == Tested::past_end;
+        if (past_end) {
+            std::printf("end of card at sector %06X\n", static_cast<unsigned>(sector));
+            break;
+        }
+        ++bad;
         std::printf("bad sector %06X: %s\n", static_cast<unsigned>(sector), problem.c_str());
         std::fflush(stdout);
     }
     progress.clear();
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    std::printf("tested %u sectors, %u bad, %.0f bytes/s\n", tested, bad,
-                seconds > 0 ? tested * static_cast<double>(sector_size) / seconds : 0.0);
-    return bad == 0 ? 0 : 1;
+    std::printf("tested %u sectors, %u bad, %.0f bytes/s\n", static_cast<unsigned>(tested),
+                static_cast<unsigned>(bad), sector_rate(tested, started));
+    return bad == 0 && !past_end ? 0 : 1;
 }

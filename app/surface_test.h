@@ -10,5 +10,6 @@ struct SectorRange {
 };
 
 // Tests the range on an initialised card; exit status 0 when every sector
-// passed, 1 when any failed. Stops early, between sectors, on Ctrl+C.
+// passed, 1 when any failed or the card ended inside the range. Stops early,
+// between sectors, on Ctrl+C.
 int surface_test(SectorRange range);

@@ -7,7 +7,10 @@
 #include <regex>
 #include <thread>
 
+#include "app/surface_test.h"
+#include "card/mmc_spi.h"
 #include "tests/expected_text.h"
+#include "tests/recording_port.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
 #include "tests/test_util.h"
@@ -46,12 +49,12 @@ TEST(SurfaceTest, ReportsASectorThatRefusesWrites) {
     EXPECT_EQ(file_bytes(image.path()), before);
 }
 
-TEST(SurfaceTest, ReadErrorsAndFailedInitialisation) {
+TEST(SurfaceTest, StopsAtTheEndOfTheCardAndFailedInitialisation) {
     TestImage image(4);
-    const auto past_end = run_piped({"--port=sim:" + image.path() + ",write=on", "--test=3:2"}, "");
+    const auto past_end = run_piped({"--port=sim:" + image.path() + ",write=on", "--test=0x2:0x7FFFF0"}, "");
     EXPECT_EQ(past_end.status, 1);
     EXPECT_EQ(without_speed(past_end.out),
-              ready + "bad sector 000004: read failed (card result 4)\ntested 2 sectors, 1 bad, N bytes/s\n" + closing);
+              ready + "end of card at sector 000004\ntested 2 sectors, 0 bad, N bytes/s\n" + closing);
     const auto no_card = run_piped({"--port=sim:none", "--test=0:1"}, "");
     EXPECT_EQ(no_card.status, 1);
     EXPECT_EQ(no_card.out, opened + "CMD0 response error\n" + closing);
@@ -103,5 +106,31 @@ TEST(SurfaceTest, RefusesToRunWhereItMustNot) {
         EXPECT_EQ(r.status, 2) << args.back();
         EXPECT_EQ(r.out, "") << args.back();
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
+
+// Each sector costs a read to save it, the pattern written and read back, and
+// the saved contents written and read back: 3 reads and 2 writes.
+TEST(SurfaceTest, ThreeReadsAndTwoWritesPerSector) {
+    TestImage image(16);
+    SimSettings settings;
+    settings.image = image.path();
+    settings.writable = true;
+    record_sim(settings);
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    clear_recorded();
+    ASSERT_EQ(surface_test({8, 4}), 0);
+    const std::vector<std::uint8_t> di = di_bytes();
+    const auto frames = [&](std::uint8_t command, std::uint32_t sector) {
+        const std::uint32_t address = sector * 512;
+        const std::uint8_t frame[] = {0xFF, command, static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+                                      static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address), 0x95};
+        int n = 0;
+        for (auto at = di.begin(); (at = std::search(at, di.end(), std::begin(frame), std::end(frame))) != di.end(); ++at) ++n;
+        return n;
+    };
+    for (std::uint32_t sector = 8; sector < 12; ++sector) {
+        EXPECT_EQ(frames(0x51, sector), 3) << sector;
+        EXPECT_EQ(frames(0x58, sector), 2) << sector;
     }
 }

@@ -18,9 +18,14 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
     return a;
 }
 
-inline Bytes file_bytes(const std::string& path) {
+inline std::string file_text(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline Bytes file_bytes(const std::string& path) {
+    const std::string text = file_text(path);
+    return {text.begin(), text.end()};
 }
 
 inline std::string hex(const char* format, unsigned value) {

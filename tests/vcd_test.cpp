@@ -23,9 +23,9 @@ std::string temp_path(const std::string& name) {
 }
 
 std::string take_file(const std::string& path) {
-    const Bytes bytes = file_bytes(path);
+    std::string text = file_text(path);
     std::remove(path.c_str());
-    return {bytes.begin(), bytes.end()};
+    return text;
 }
 
 std::string header(const char* timescale) {

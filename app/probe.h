@@ -1,0 +1,43 @@
+// The counterfeit-capacity probe: how many of the sectors a card claims
+// really keep data. It writes tagged sectors over the claimed capacity, sees
+// where a write lands on another sector (wrapping) or does not stay
+// (dropping), narrows the boundary to the exact sector and puts back every
+// sector it wrote over. The logic runs against any block device.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "card/mmc_spi.h"
+
+class ProbeDevice {
+public:
+    virtual CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) = 0;
+    virtual CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) = 0;
+    // Checked between steps: true ends the search, then everything is put back.
+    [[nodiscard]] virtual bool stop_requested() = 0;
+
+protected:
+    ~ProbeDevice() = default;
+};
+
+enum class Verdict { genuine, counterfeit, damaged, interrupted };
+
+struct ProbeReport {
+    std::uint64_t claimed = 0;
+    std::uint64_t usable = 0;  // sectors from 0 that keep data
+    Verdict verdict = Verdict::genuine;
+    std::uint32_t transfers = 0;             // sector reads and writes made
+    std::uint32_t saved = 0;                 // sectors saved and put back
+    std::vector<std::uint32_t> failed;       // sectors whose read or write failed
+    std::vector<std::uint32_t> not_restored; // sectors that could not be put back
+};
+
+// The first sector number the card refuses as past its end (a read answered
+// CardResult::rejected), for a card that does not say its capacity.
+[[nodiscard]] std::uint64_t probe_capacity(ProbeDevice& device, std::uint32_t& transfers);
+
+// Probes a card that claims claimed sectors; run_id makes this run's tags
+// differ from any an earlier run left behind.
+[[nodiscard]] ProbeReport probe(ProbeDevice& device, std::uint64_t claimed, std::uint32_t run_id);

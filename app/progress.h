@@ -1,0 +1,26 @@
+// Progress of a long card run on standard error, when that is a terminal:
+// sectors done, speed and time left, rewritten at most four times a second.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+class Progress {
+public:
+    // total: sectors the run will cover, or 0 when not known.
+    explicit Progress(std::uint64_t total);
+    void update(std::uint64_t done);
+    // Removes the line so that a report can take its place.
+    void clear();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool shown_;
+    bool drawn_ = false;
+    std::uint64_t total_;
+    Clock::time_point started_;
+    Clock::time_point last_{};
+};
+
+// Bytes per second for sectors moved since started.
+[[nodiscard]] double sector_rate(std::uint64_t sectors, std::chrono::steady_clock::time_point started);

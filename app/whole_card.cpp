@@ -1,0 +1,286 @@
+#include "app/whole_card.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/card_io.h"
+#include "app/console.h"
+#include "app/progress.h"
+#include "sim/storage.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::FILE* file = nullptr;
+std::uint64_t file_sectors = 0;
+std::string file_name;
+// A run's sectors from FILE, beside those from the card.
+std::vector<std::uint8_t> file_run;
+
+std::FILE* create_new(const std::string& path) {
+#ifdef _WIN32
+    const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return fd < 0 ? nullptr : _fdopen(fd, "wb");
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    return fd < 0 ? nullptr : fdopen(fd, "wb");
+#endif
+}
+
+bool seek_to(std::uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+std::uint64_t size_of_file() {
+#ifdef _WIN32
+    if (_fseeki64(file, 0, SEEK_END) != 0) return 0;
+    return static_cast<std::uint64_t>(_ftelli64(file));
+#else
+    if (fseeko(file, 0, SEEK_END) != 0) return 0;
+    return static_cast<std::uint64_t>(ftello(file));
+#endif
+}
+
+Outcome open_dump_file(const Options& o) {
+    if (o.port == Options::Port::sim && storage_is_file(o.file))
+        return Outcome::failed("the dump file " + o.file + " is the card image; name another file");
+    file = o.force ? std::fopen(o.file.c_str(), "wb") : create_new(o.file);
+    if (file) return Outcome::ok();
+    if (errno == EEXIST) return Outcome::failed(o.file + " exists: add --force to replace it");
+    return Outcome::failed("cannot create " + o.file + ": " + std::strerror(errno));
+}
+
+Outcome open_source_file(const Options& o) {
+    file = std::fopen(o.file.c_str(), "rb");
+    if (!file) return Outcome::failed("cannot open " + o.file + ": " + std::strerror(errno));
+    const std::uint64_t size = size_of_file();
+    if (size == 0 || size % sector_size != 0)
+        return Outcome::failed(o.file + " must be a non-empty multiple of 512 bytes, it has " + std::to_string(size));
+    file_sectors = size / sector_size;
+    if (o.range && o.range->count > file_sectors)
+        return Outcome::failed(o.file + " holds " + std::to_string(file_sectors) + " sectors, the range " +
+                               std::to_string(o.range->count));
+    return seek_to(0) ? Outcome::ok() : Outcome::failed("cannot read " + o.file);
+}
+
+// The sectors a run covers; open-ended runs stop where the card does. A run
+// past the end of a card that says its capacity stops at that end.
+struct Extent {
+    std::uint32_t start;
+    std::uint64_t count;
+    bool open_ended;
+    bool cut_at_end;  // at the card's end, sector count
+};
+
+Extent extent_for(const Options& o) {
+    const std::uint64_t capacity = card_sectors();
+    Extent e{0, capacity, false, false};
+    if (o.range) e = {o.range->start, o.range->count, false, false};
+    else if (o.whole != Options::WholeCard::dump) e.count = file_sectors;
+    else if (capacity == 0) e = {0, 0xFFFFFFFF, true, false};
+    if (capacity != 0 && e.start + e.count > capacity) {
+        e.count = capacity > e.start ? capacity - e.start : 0;
+        e.cut_at_end = true;
+    }
+    return e;
+}
+
+// What a run has done so far, and how it reports.
+struct Tally {
+    std::uint64_t done = 0;
+    std::uint32_t bad = 0;
+    bool past_end = false;
+    bool interrupted = false;
+    bool file_failed = false;
+};
+
+// Sector i of a run's buffer.
+std::span<std::uint8_t, sector_size> sector_of(std::vector<std::uint8_t>& buf, std::uint32_t i) {
+    return std::span(buf).subspan(std::size_t{i} * sector_size).first<sector_size>();
+}
+
+bool same(std::span<const std::uint8_t, sector_size> a, std::span<const std::uint8_t, sector_size> b) {
+    return std::equal(a.begin(), a.end(), b.begin());
+}
+
+void say_sector(const char* what, std::uint32_t sector, const char* detail = "") {
+    std::printf("%s %06X%s\n", what, static_cast<unsigned>(sector), detail);
+    std::fflush(stdout);
+}
+
+void say_failed(const char* step, std::uint32_t sector, CardResult r) {
+    char detail[48];
+    std::snprintf(detail, sizeof detail, ": %s failed (card result %d)", step, static_cast<int>(r));
+    say_sector("bad sector", sector, detail);
+}
+
+// One run of sectors from first: moves n sectors and adds to the tally.
+using Step = void (*)(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t);
+
+void dump_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
+    std::uint32_t got = 0;
+    const CardResult r = card_read(first, std::span(buf).first(std::size_t{n} * sector_size), got);
+    std::uint32_t keep = got;
+    if (r == CardResult::rejected) t.past_end = true;
+    else if (r != CardResult::ok) {
+        say_failed("read", first + got, r);
+        std::ranges::fill(sector_of(buf, got), std::uint8_t{0});
+        ++t.bad;
+        ++keep;
+    }
+    if (std::fwrite(buf.data(), sector_size, keep, file) != keep) t.file_failed = true;
+    t.done += keep;
+}
+
+bool read_file(std::uint32_t n, std::vector<std::uint8_t>& to, Tally& t) {
+    if (std::fread(to.data(), sector_size, n, file) == n) return true;
+    t.file_failed = true;
+    return false;
+}
+
+void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
+    if (!read_file(n, file_run, t)) return;
+    std::uint32_t got = 0;
+    const CardResult r = card_read(first, std::span(buf).first(std::size_t{n} * sector_size), got);
+    for (std::uint32_t i = 0; i < got; ++i) {
+        if (!same(sector_of(buf, i), sector_of(file_run, i))) {
+            say_sector("differs sector", first + i);
+            ++t.bad;
+        }
+    }
+    t.done += got;
+    if (r == CardResult::rejected) t.past_end = true;
+    else if (r != CardResult::ok) {
+        say_failed("read", first + got, r);
+        ++t.bad;
+        ++t.done;
+        if (!seek_to(t.done * sector_size)) t.file_failed = true;
+    }
+}
+
+void load_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
+    if (!read_file(n, file_run, t)) return;
+    const auto data = std::span(file_run).first(std::size_t{n} * sector_size);
+    std::uint32_t wrote = 0;
+    const CardResult w = card_write(first, data, wrote);
+    std::uint32_t got = 0;
+    const CardResult r =
+        wrote == 0 ? CardResult::ok : card_read(first, std::span(buf).first(std::size_t{wrote} * sector_size), got);
+    for (std::uint32_t i = 0; i < got; ++i) {
+        if (!same(sector_of(buf, i), sector_of(file_run, i))) {
+            say_sector("bad sector", first + i, ": read back differs");
+            ++t.bad;
+        }
+    }
+    if (r != CardResult::ok) {
+        say_failed("read back", first + got, r);
+        ++t.bad;
+    }
+    t.done += wrote;
+    if (w == CardResult::rejected) t.past_end = true;
+    else if (w != CardResult::ok) {
+        say_failed("write", first + wrote, w);
+        ++t.bad;
+        ++t.done;
+    }
+    if (wrote < n && !t.past_end && !seek_to(t.done * sector_size)) t.file_failed = true;
+}
+
+struct Mode {
+    Step step;
+    const char* done_word;  // the closing line's first word
+    bool counts_differences;
+};
+
+Mode mode_for(Options::WholeCard whole) {
+    switch (whole) {
+        case Options::WholeCard::verify: return {verify_step, "verified", true};
+        case Options::WholeCard::load: return {load_step, "loaded", false};
+        default: return {dump_step, "dumped", false};
+    }
+}
+
+void closing_line(const Mode& mode, const Extent& e, const Tally& t, std::uint32_t rereads,
+                  std::chrono::steady_clock::time_point started) {
+    std::printf("%s %llu sectors, ", mode.done_word, static_cast<unsigned long long>(t.done));
+    if (mode.step != dump_step) std::printf("%u %s, ", static_cast<unsigned>(t.bad), mode.counts_differences ? "differ" : "bad");
+    std::printf("%u re-read, %.0f bytes/s", static_cast<unsigned>(rereads), sector_rate(t.done, started));
+    if (t.interrupted) std::printf(", stopped before sector %06X", static_cast<unsigned>(e.start + t.done));
+    std::printf("\n");
+}
+
+int run_whole_card(const Options& o) {
+    const Mode mode = mode_for(o.whole);
+    const Extent e = extent_for(o);
+    const auto started = std::chrono::steady_clock::now();
+    const std::uint32_t rereads_before = card_rereads();
+    Progress progress(e.open_ended ? 0 : e.count);
+    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size);
+    file_run.resize(buf.size());
+    Tally t;
+    while (t.done < e.count && !t.past_end && !t.file_failed) {
+        if (console_signal_pending()) {
+            t.interrupted = true;
+            break;
+        }
+        progress.update(t.done);
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(card_run_sectors, e.count - t.done));
+        const std::uint64_t bad_before = t.bad;
+        mode.step(static_cast<std::uint32_t>(e.start + t.done), n, buf, t);
+        if (t.bad != bad_before) progress.clear();
+    }
+    progress.clear();
+    const bool reached_cut = e.cut_at_end && !t.interrupted && t.done == e.count;
+    if (reached_cut) say_sector("end of card at sector", static_cast<std::uint32_t>(card_sectors()));
+    else if (t.past_end) say_sector("end of card at sector", static_cast<std::uint32_t>(e.start + t.done));
+    t.past_end = t.past_end || reached_cut;
+    if (std::fclose(file) != 0) t.file_failed = true;
+    file = nullptr;
+    const bool card_larger = o.whole == Options::WholeCard::verify && !o.range && !t.interrupted &&
+                             card_sectors() > file_sectors;
+    if (card_larger)
+        std::printf("the card holds %llu sectors, %s only %llu\n", static_cast<unsigned long long>(card_sectors()),
+                    file_name.c_str(), static_cast<unsigned long long>(file_sectors));
+    closing_line(mode, e, t, card_rereads() - rereads_before, started);
+    if (t.file_failed) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "vantacle: %s could not be %s completely\n", file_name.c_str(),
+                     o.whole == Options::WholeCard::dump ? "written" : "read");
+    }
+    const bool short_run = t.past_end && !e.open_ended;
+    return t.bad == 0 && !short_run && !card_larger && !t.file_failed ? 0 : 1;
+}
+
+}  // namespace
+
+Outcome whole_card_prepare(const Options& o) {
+    file_name = o.file;
+    switch (o.whole) {
+        case Options::WholeCard::dump: return open_dump_file(o);
+        case Options::WholeCard::verify:
+        case Options::WholeCard::load: return open_source_file(o);
+        default: return Outcome::ok();
+    }
+}
+
+CardWork whole_card_work(const Options& o) {
+    if (o.whole == Options::WholeCard::probe) return {probe_the_card, 1};
+    return {[&o] { return run_whole_card(o); }, 1};
+}

@@ -1,0 +1,18 @@
+// The whole-card modes: --dump, --verify, --load and --probe, each run
+// within the normal session.
+#pragma once
+
+#include "app/options.h"
+#include "app/session.h"
+#include "port/outcome.h"
+
+// Opens the mode's file before the session starts: a dump file that exists
+// (without --force) or is the simulated card's image, and a file to verify or
+// load that is not whole sectors or too short for the range, are refused.
+Outcome whole_card_prepare(const Options& options);
+
+// What the session does with the card in the mode chosen.
+CardWork whole_card_work(const Options& options);
+
+// The probe on an initialised card, with its report; the exit status.
+int probe_the_card();

@@ -1,0 +1,167 @@
+// Port accesses per sector of each way the program moves sectors, counted on
+// the simulated card, and the time a whole 64 MiB card takes to dump.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/card_io.h"
+#include "app/probe.h"
+#include "card/mmc_spi.h"
+#include "port/port.h"
+#include "sim/sim_port.h"
+
+namespace {
+
+constexpr std::uint32_t first_sector = 0x100;
+constexpr std::uint32_t sectors = 64;
+
+std::uint64_t accesses = 0;
+PortOps plain;
+
+void counted_write(std::uint8_t value) {
+    ++accesses;
+    plain.write_data(value);
+}
+
+std::uint8_t counted_read() {
+    ++accesses;
+    return plain.read_status();
+}
+
+// The card initialised, then every access counted.
+bool start_counted(const SimSettings& settings) {
+    if (!sim_port_select(settings) || mmc_init_spi() != CardResult::ok) return false;
+    plain = port_swap_ops({counted_write, counted_read, port_generic_movers()});
+    accesses = 0;
+    return true;
+}
+
+void stop_counted() { (void)port_swap_ops(plain); }
+
+using Sector = std::array<std::uint8_t, sector_size>;
+
+bool single_reads(std::uint32_t first, std::uint32_t count) {
+    Sector buf{};
+    for (std::uint32_t s = first; s < first + count; ++s)
+        if (spi_read(s, buf) != CardResult::ok) return false;
+    return true;
+}
+
+// Runs of card_run_sectors, as --dump and --verify read.
+bool run_reads(std::uint32_t first, std::uint32_t count) {
+    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size);
+    for (std::uint32_t s = first, done = 0; s < first + count; s += card_run_sectors)
+        if (card_read(s, buf, done) != CardResult::ok) return false;
+    return true;
+}
+
+// --load: each run written, then read back.
+bool load_runs(std::uint32_t first, std::uint32_t count) {
+    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size, 0x5A);
+    for (std::uint32_t s = first, done = 0; s < first + count; s += card_run_sectors)
+        if (card_write(s, buf, done) != CardResult::ok || card_read(s, buf, done) != CardResult::ok) return false;
+    return true;
+}
+
+// --test: save, pattern out and back, saved contents out and back.
+bool surface_sectors(std::uint32_t first, std::uint32_t count) {
+    Sector saved{}, pattern{}, back{};
+    pattern.fill(0xA5);
+    for (std::uint32_t s = first; s < first + count; ++s) {
+        if (spi_read(s, saved) != CardResult::ok || spi_write(s, pattern) != CardResult::ok ||
+            spi_read(s, back) != CardResult::ok || spi_write(s, saved) != CardResult::ok ||
+            spi_read(s, back) != CardResult::ok)
+            return false;
+    }
+    return true;
+}
+
+struct Mode {
+    const char* name;
+    bool (*run)(std::uint32_t first, std::uint32_t count);
+};
+
+constexpr std::array<Mode, 4> modes{{
+    {"browser", single_reads},
+    {"dump/verify", run_reads},
+    {"load", load_runs},
+    {"surface test", surface_sectors},
+}};
+
+// Arg: the mode; the demo card, writes kept in memory.
+void BM_AccessesPerSector(benchmark::State& state) {
+    const Mode& mode = modes[static_cast<std::size_t>(state.range(0))];
+    SimSettings settings;
+    settings.writable = true;
+    if (!start_counted(settings)) {
+        state.SkipWithError("simulated card did not start");
+        return;
+    }
+    for (auto _ : state) {
+        accesses = 0;
+        if (!mode.run(first_sector, sectors)) state.SkipWithError("card transfer failed");
+    }
+    stop_counted();
+    state.SetLabel(mode.name);
+    state.counters["per_sector"] = static_cast<double>(accesses) / sectors;
+}
+BENCHMARK(BM_AccessesPerSector)->DenseRange(0, static_cast<int>(modes.size()) - 1)->Iterations(1);
+
+class SimCard final : public ProbeDevice {
+public:
+    CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) override {
+        std::uint32_t done = 0;
+        return card_read(sector, out, done);
+    }
+    CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) override {
+        std::uint32_t done = 0;
+        return card_write(sector, data, done);
+    }
+    bool stop_requested() override { return false; }
+};
+
+// --probe on the demo card: its transfers and the accesses of each.
+void BM_ProbeAccesses(benchmark::State& state) {
+    SimSettings settings;
+    settings.writable = true;
+    if (!start_counted(settings)) {
+        state.SkipWithError("simulated card did not start");
+        return;
+    }
+    ProbeReport report;
+    for (auto _ : state) {
+        accesses = 0;
+        SimCard card;
+        report = probe(card, card_sectors(), 1);
+    }
+    stop_counted();
+    state.counters["transfers"] = report.transfers;
+    state.counters["per_transfer"] = static_cast<double>(accesses) / report.transfers;
+}
+BENCHMARK(BM_ProbeAccesses)->Iterations(1);
+
+// Every sector of a 64 MiB simulated card read as --dump reads it.
+void BM_SimDump64MiB(benchmark::State& state) {
+    constexpr std::uint32_t card_sectors_64mib = 131072;
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("vantacle-bench-" + std::to_string(::getpid()) + ".img")).string();
+    std::ofstream{path};
+    std::filesystem::resize_file(path, std::uintmax_t{card_sectors_64mib} * sector_size);
+    SimSettings settings;
+    settings.image = path;
+    for (auto _ : state) {
+        if (!sim_port_select(settings) || mmc_init_spi() != CardResult::ok || !run_reads(0, card_sectors_64mib))
+            state.SkipWithError("dump failed");
+    }
+    std::remove(path.c_str());
+    state.counters["sectors"] = card_sectors_64mib;
+}
+BENCHMARK(BM_SimDump64MiB)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace

@@ -1,0 +1,167 @@
+// The counterfeit-capacity probe against cards kept in memory: genuine ones,
+// ones that wrap at a power of two, ones that drop writes past their real
+// size, damaged ones; each boundary found to the sector, the transfers
+// counted, and every byte the card held still there afterwards.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <map>
+#include <set>
+
+#include "app/probe.h"
+
+namespace {
+
+using Block = std::array<std::uint8_t, sector_size>;
+
+enum class Kind { genuine, wrap, drop };
+
+Block original(std::uint32_t sector) {
+    Block b{};
+    std::uint32_t x = sector * 747796405u + 1;
+    for (auto& byte : b) byte = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+    return b;
+}
+
+// Claims `claimed` sectors and keeps `real` of them; only the blocks written
+// are stored, the rest read as original(sector).
+class FakeCard final : public ProbeDevice {
+public:
+    FakeCard(Kind kind, std::uint64_t claimed, std::uint64_t real) : kind_(kind), claimed_(claimed), real_(real) {}
+
+    CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) override {
+        ++transfers;
+        if (sector >= claimed_) return CardResult::rejected;
+        if (kind_ == Kind::drop && sector >= real_) {
+            std::fill(out.begin(), out.end(), 0);
+            return CardResult::ok;
+        }
+        const std::uint32_t block = where(sector);
+        const auto stored = blocks_.find(block);
+        const Block b = stored == blocks_.end() ? original(block) : stored->second;
+        std::copy(b.begin(), b.end(), out.begin());
+        return CardResult::ok;
+    }
+    CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) override {
+        ++transfers;
+        if (sector >= claimed_) return CardResult::rejected;
+        if (failing.count(sector)) return CardResult::no_data;
+        if (kind_ == Kind::drop && sector >= real_) return CardResult::ok;
+        std::copy(data.begin(), data.end(), blocks_[where(sector)].begin());
+        return CardResult::ok;
+    }
+    bool stop_requested() override { return transfers >= stop_after; }
+
+    // Every block written holds what it held before.
+    bool intact() const {
+        for (const auto& [block, data] : blocks_)
+            if (data != original(block)) return false;
+        return true;
+    }
+
+    std::uint32_t transfers = 0;
+    std::uint32_t stop_after = 0xFFFFFFFF;
+    std::set<std::uint32_t> failing;  // writes to these fail
+
+private:
+    std::uint32_t where(std::uint32_t sector) const {
+        return kind_ == Kind::wrap ? static_cast<std::uint32_t>(sector % real_) : sector;
+    }
+    Kind kind_;
+    std::uint64_t claimed_;
+    std::uint64_t real_;
+    std::map<std::uint32_t, Block> blocks_;
+};
+
+constexpr std::uint64_t tib2 = std::uint64_t{1} << 32;  // 2 TiB in sectors
+constexpr std::uint32_t transfer_limit = 300;
+
+struct Case {
+    Kind kind;
+    std::uint64_t claimed;
+    std::uint64_t real;
+};
+
+constexpr std::array<Case, 25> cases{{
+    {Kind::genuine, 1, 1},
+    {Kind::genuine, 1000, 1000},
+    {Kind::genuine, 65536, 65536},
+    {Kind::genuine, 15523840, 15523840},  // an 8 GB card
+    {Kind::genuine, tib2, tib2},
+    {Kind::wrap, 65536, 1},
+    {Kind::wrap, 65536, 2},
+    {Kind::wrap, 65536, 8},
+    {Kind::wrap, 65536, 4096},
+    {Kind::wrap, 65536, 32768},
+    {Kind::wrap, 15523840, 1 << 20},
+    {Kind::wrap, 3 << 22, 1 << 22},
+    {Kind::wrap, tib2, 1 << 23},
+    {Kind::wrap, tib2, std::uint64_t{1} << 31},
+    {Kind::drop, 65536, 1},
+    {Kind::drop, 65536, 12345},
+    {Kind::drop, 65536, 65535},
+    {Kind::drop, 1000, 999},
+    {Kind::drop, 15523840, 7761920},
+    {Kind::drop, tib2, 3},
+    {Kind::drop, tib2, 123456789},
+    {Kind::drop, tib2, std::uint64_t{1} << 31},
+    {Kind::drop, tib2, (std::uint64_t{1} << 31) + 1},
+    {Kind::drop, tib2, tib2 - 2},
+    {Kind::drop, tib2, 0xC0000001},
+}};
+
+std::string name(const Case& c) {
+    static constexpr const char* kinds[] = {"genuine", "wrap", "drop"};
+    return std::string(kinds[static_cast<int>(c.kind)]) + " " + std::to_string(c.claimed) + "/" + std::to_string(c.real);
+}
+
+}  // namespace
+
+TEST(Probe, FindsTheExactSizeWithFewTransfersAndPutsEverythingBack) {
+    for (const Case& c : cases) {
+        FakeCard card(c.kind, c.claimed, c.real);
+        const ProbeReport r = probe(card, c.claimed, 0x5EED1234);
+        EXPECT_EQ(r.usable, c.real) << name(c);
+        EXPECT_EQ(r.verdict, c.kind == Kind::genuine ? Verdict::genuine : Verdict::counterfeit) << name(c);
+        EXPECT_EQ(r.transfers, card.transfers) << name(c);
+        EXPECT_LT(card.transfers, transfer_limit) << name(c);
+        EXPECT_TRUE(r.failed.empty() && r.not_restored.empty()) << name(c);
+        EXPECT_TRUE(card.intact()) << name(c);
+    }
+}
+
+TEST(Probe, SectorsThatFailBelowTheSizeMakeTheCardDamaged) {
+    for (const Case& c : {Case{Kind::genuine, 65536, 65536}, Case{Kind::drop, tib2, 1 << 20}}) {
+        FakeCard card(c.kind, c.claimed, c.real);
+        card.failing = {16};
+        const ProbeReport r = probe(card, c.claimed, 7);
+        EXPECT_EQ(r.verdict, Verdict::damaged) << name(c);
+        EXPECT_EQ(r.failed, std::vector<std::uint32_t>{16}) << name(c);
+        EXPECT_TRUE(card.intact()) << name(c);
+    }
+}
+
+TEST(Probe, StoppedAtAnyPointItStillPutsEverythingBack) {
+    for (const Case& c : {Case{Kind::drop, tib2, 123456789}, Case{Kind::wrap, tib2, 1 << 23}}) {
+        FakeCard whole(c.kind, c.claimed, c.real);
+        const ProbeReport full = probe(whole, c.claimed, 99);
+        const std::uint32_t searching = full.transfers - 2 * full.saved;  // putting back is not stopped
+        for (std::uint32_t stop = 0; stop < searching; stop += 1 + searching / 16) {
+            FakeCard card(c.kind, c.claimed, c.real);
+            card.stop_after = stop;
+            const ProbeReport r = probe(card, c.claimed, 99);
+            EXPECT_EQ(r.verdict, Verdict::interrupted) << name(c) << " stop " << stop;
+            EXPECT_TRUE(card.intact()) << name(c) << " stop " << stop;
+        }
+    }
+}
+
+TEST(Probe, CapacityOfACardThatDoesNotSayIt) {
+    for (std::uint64_t claimed : {std::uint64_t{1}, std::uint64_t{65536}, std::uint64_t{15523840}, std::uint64_t{0x7FFFFF}}) {
+        FakeCard card(Kind::genuine, claimed, claimed);
+        std::uint32_t transfers = 0;
+        EXPECT_EQ(probe_capacity(card, transfers), claimed);
+        EXPECT_EQ(transfers, card.transfers);
+        EXPECT_LE(transfers, 50u);
+    }
+}

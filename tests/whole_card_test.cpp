@@ -1,0 +1,241 @@
+// The whole-card modes from outside: their transcripts and exit statuses
+// through pipes and on a pseudo-terminal, and the files and card images they
+// leave, byte for byte.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+#include "sim/demo_card.h"
+#include "tests/expected_text.h"
+#include "tests/program_runner.h"
+#include "tests/test_image.h"
+
+namespace {
+
+using namespace expected;
+
+void put_bytes(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+// The speed figure, which varies, replaced by N.
+std::string without_speed(const std::string& out) {
+    return std::regex_replace(out, std::regex("[0-9]+ bytes/s"), "N bytes/s");
+}
+
+// A file name in the temporary directory, removed with the object.
+struct TempFile {
+    std::string path = "/tmp/vantacle-out-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    ~TempFile() { std::remove(path.c_str()); }
+    static inline int counter = 0;
+};
+
+const std::string ready = opened + "OK\n";
+
+std::string sim(const TestImage& image, const std::string& settings = "") {
+    return "--port=sim:" + image.path() + settings;
+}
+
+// image's bytes with the sectors listed changed.
+std::string with_changes(const TestImage& image, const std::vector<std::size_t>& sectors) {
+    std::string bytes = file_text(image.path());
+    for (std::size_t s : sectors) bytes[s * 512 + 17] = static_cast<char>(bytes[s * 512 + 17] ^ 0x40);
+    return bytes;
+}
+
+}  // namespace
+
+TEST(WholeCard, DumpCopiesTheCardByteForByte) {
+    TestImage image(300);
+    TempFile out;
+    const auto r = run_piped({sim(image), "--dump=" + out.path}, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(without_speed(r.out), ready + "dumped 300 sectors, 0 re-read, N bytes/s\n" + closing);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(file_text(out.path), file_text(image.path()));
+}
+
+TEST(WholeCard, DumpOfTheDemoCard) {
+    TempFile out;
+    const auto r = run_piped({"--port=sim", "--dump=" + out.path}, "");
+    EXPECT_EQ(r.status, 0);
+    const std::string dumped = file_text(out.path);
+    ASSERT_EQ(dumped.size(), std::size_t{demo_card_sectors} * 512);
+    std::array<std::uint8_t, 512> sector{};
+    for (std::uint32_t s = 0; s < demo_card_sectors; ++s) {
+        demo_card_sector(s, sector);
+        ASSERT_EQ(dumped.compare(s * 512, 512, reinterpret_cast<const char*>(sector.data()), 512), 0) << s;
+    }
+}
+
+TEST(WholeCard, RangesAndTheirEnds) {
+    TestImage image(64);
+    const std::string all = file_text(image.path());
+    TempFile part, tail;
+    const auto r = run_piped({sim(image), "--dump=" + part.path, "--range=0x10:8"}, "");
+    EXPECT_EQ(without_speed(r.out), ready + "dumped 8 sectors, 0 re-read, N bytes/s\n" + closing);
+    EXPECT_EQ(file_text(part.path), all.substr(16 * 512, 8 * 512));
+    const auto past = run_piped({sim(image), "--dump=" + tail.path, "--range=3C:10"}, "");
+    EXPECT_EQ(past.status, 1);
+    EXPECT_EQ(without_speed(past.out), ready + "end of card at sector 000040\ndumped 4 sectors, 0 re-read, N bytes/s\n" + closing);
+    EXPECT_EQ(file_text(tail.path), all.substr(60 * 512));
+}
+
+TEST(WholeCard, VerifyNamesExactlyTheSectorsThatDiffer) {
+    TestImage image(200);
+    TempFile copy;
+    put_bytes(copy.path, with_changes(image, {0, 0x41, 0xC7}));
+    const auto r = run_piped({sim(image), "--verify=" + copy.path}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(without_speed(r.out), ready +
+                                        "differs sector 000000\ndiffers sector 000041\ndiffers sector 0000C7\n"
+                                        "verified 200 sectors, 3 differ, 0 re-read, N bytes/s\n" +
+                                        closing);
+    put_bytes(copy.path, file_text(image.path()).substr(0x40 * 512, 0x10 * 512));
+    const auto same = run_piped({sim(image), "--verify=" + copy.path, "--range=40:10"}, "");
+    EXPECT_EQ(same.status, 0);
+    EXPECT_EQ(without_speed(same.out), ready + "verified 16 sectors, 0 differ, 0 re-read, N bytes/s\n" + closing);
+    put_bytes(copy.path, file_text(image.path()).substr(0, 0x10 * 512));
+    const auto shorter = run_piped({sim(image), "--verify=" + copy.path}, "");
+    EXPECT_EQ(shorter.status, 1);
+    EXPECT_EQ(without_speed(shorter.out), ready + "the card holds 200 sectors, " + copy.path +
+                                              " only 16\nverified 16 sectors, 0 differ, 0 re-read, N bytes/s\n" + closing);
+}
+
+TEST(WholeCard, LoadThenDumpGivesTheFileBack) {
+    TestImage card(128), source(128);
+    TempFile back;
+    const auto r = run_piped({sim(card, ",write=on"), "--load=" + source.path()}, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(without_speed(r.out), ready + "loaded 128 sectors, 0 bad, 0 re-read, N bytes/s\n" + closing);
+    EXPECT_EQ(file_text(card.path()), file_text(source.path()));
+    EXPECT_EQ(run_piped({sim(card), "--dump=" + back.path}, "").status, 0);
+    EXPECT_EQ(file_text(back.path), file_text(source.path()));
+}
+
+TEST(WholeCard, LoadIntoARangeTouchesNothingElse) {
+    TestImage card(64);
+    TempFile part;
+    const std::string before = file_text(card.path());
+    const std::string fresh(4 * 512, '\x5A');
+    put_bytes(part.path, fresh + fresh);
+    const auto r = run_piped({sim(card, ",write=on,bad=22"), "--load=" + part.path, "--range=20:4"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(without_speed(r.out),
+              ready + "bad sector 000022: write failed (card result 5)\nloaded 4 sectors, 1 bad, 0 re-read, N bytes/s\n" +
+                  closing);
+    std::string expected = before;
+    expected.replace(0x20 * 512, 2 * 512, fresh.substr(0, 2 * 512));
+    expected.replace(0x23 * 512, 512, fresh.substr(0, 512));
+    EXPECT_EQ(file_text(card.path()), expected);
+}
+
+TEST(WholeCard, RefusedBeforeTheSessionStarts) {
+    TestImage image(8);
+    TempFile existing, odd, absent;
+    put_bytes(existing.path, "keep");
+    put_bytes(odd.path, std::string(700, 'x'));
+    const std::vector<std::vector<std::string>> refused{
+        {sim(image), "--dump=" + existing.path},
+        {sim(image), "--dump=" + image.path(), "--force"},
+        {sim(image), "--load=" + image.path()},
+        {sim(image), "--probe"},
+        {"--port=direct", "--probe"},
+        {"--port=ppdev", "--load=" + image.path()},
+        {sim(image), "--verify=" + odd.path},
+        {sim(image), "--verify=" + absent.path},
+        {sim(image), "--verify=" + image.path(), "--range=0:9"},
+        {sim(image), "--range=0:1"},
+        {sim(image), "--dump=" + absent.path, "--verify=" + image.path()},
+        {sim(image, ",write=on"), "--probe", "--test=0:1"},
+        {sim(image), "--verify=" + image.path(), "--force"},
+        {sim(image), "--dump=" + absent.path, "--range=1:FFFFFFFF"},
+    };
+    for (const auto& args : refused) {
+        const auto r = run_piped(args, "");
+        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_EQ(r.out, "") << args.back();
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    EXPECT_EQ(file_text(existing.path), "keep");
+    EXPECT_EQ(file_text(image.path()).size(), 8u * 512);
+    const auto forced = run_piped({sim(image), "--dump=" + existing.path, "--force"}, "");
+    EXPECT_EQ(forced.status, 0);
+    EXPECT_EQ(file_text(existing.path), file_text(image.path()));
+}
+
+TEST(WholeCard, ProbeFindsTheSizeOfGenuineAndFakeCardsAndLeavesThemAsTheyWere) {
+    struct Probed {
+        const char* settings;
+        const char* report;
+        int status;
+    };
+    const Probed cases[] = {
+        {"", "claimed: 5000 sectors\nusable: 5000 sectors\nverdict: genuine\n", 0},
+        {",fake=400", "claimed: 5000 sectors\nusable: 1024 sectors\nverdict: counterfeit\n", 1},
+        {",fake=3A7:drop", "claimed: 5000 sectors\nusable: 935 sectors\nverdict: counterfeit\n", 1},
+        {",card=sdhc,fake=800:drop", "claimed: 4096 sectors\nusable: 2048 sectors\nverdict: counterfeit\n", 1},
+        {",bad=10", "claimed: 5000 sectors\nbad sector 000010: transfer failed\nusable: 5000 sectors\nverdict: damaged\n", 1},
+    };
+    TestImage image(5000);
+    const std::string before = file_text(image.path());
+    for (const Probed& c : cases) {
+        const auto r = run_piped({sim(image, std::string(",write=on") + c.settings), "--probe"}, "");
+        EXPECT_EQ(r.status, c.status) << c.settings;
+        std::smatch transfers;
+        ASSERT_TRUE(std::regex_search(r.out, transfers, std::regex("probed with ([0-9]+) transfers"))) << r.out;
+        EXPECT_LT(std::stoi(transfers[1]), 300) << c.settings;
+        EXPECT_EQ(std::regex_replace(r.out, std::regex("probed with .*\n"), ""), ready + c.report + closing) << c.settings;
+        EXPECT_EQ(file_text(image.path()), before) << c.settings;
+    }
+}
+
+TEST(WholeCard, NoiseOnTheLineIsReadAgainAndCounted) {
+    TestImage image(2000);
+    TempFile out;
+    const auto r = run_piped({sim(image, ",noise=1e-5"), "--dump=" + out.path}, "");
+    EXPECT_EQ(r.status, 0);
+    std::smatch rereads;
+    ASSERT_TRUE(std::regex_search(r.out, rereads, std::regex("dumped 2000 sectors, ([0-9]+) re-read"))) << r.out;
+    EXPECT_GT(std::stoi(rereads[1]), 0);
+    EXPECT_EQ(file_text(out.path), file_text(image.path()));
+}
+
+// The whole session, initialisation included, in the access log.
+TEST(WholeCard, DumpTakesAtMost12500PortAccessesPerSector) {
+    TestImage image(100);
+    TempFile out, trace;
+    ASSERT_EQ(run_piped({sim(image), "--dump=" + out.path, "--range=0:40", "--trace=" + trace.path}, "").status, 0);
+    const std::string log = file_text(trace.path);
+    EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 64 * 12500);
+}
+
+TEST(WholeCard, CtrlCEndsAProbeWithEverySectorPutBack) {
+    TestImage image(1 << 16);
+    const std::string before = file_text(image.path());
+    PtySession pty({sim(image, ",write=on,busy=40000"), "--probe"});
+    ASSERT_TRUE(pty.wait_for("claimed: 65536 sectors"));
+    pty.type("\x03");
+    EXPECT_EQ(pty.finish(60000), 130);
+    EXPECT_EQ(pty.transcript().find("verdict"), std::string::npos) << pty.transcript();
+    EXPECT_EQ(file_text(image.path()), before);
+}
+
+TEST(WholeCard, CtrlCEndsADumpWithEveryWholeSectorKept) {
+    TestImage image(1 << 15);
+    TempFile out;
+    PtySession pty({sim(image, ",access=300"), "--dump=" + out.path});
+    ASSERT_TRUE(pty.wait_for("Initialize MMC Card for SPI mode:OK"));
+    pty.type("\x03");
+    EXPECT_EQ(pty.finish(60000), 130);
+    std::smatch got;
+    const std::string out_text = pty.transcript();
+    ASSERT_TRUE(std::regex_search(out_text, got, std::regex("dumped ([0-9]+) sectors, 0 re-read, [0-9]+ bytes/s, "
+                                                            "stopped before sector ([0-9A-F]{6})")))
+        << out_text;
+    const std::size_t sectors = std::stoul(got[1]);
+    EXPECT_LT(sectors, 1u << 15);
+    EXPECT_EQ(std::stoul(got[2], nullptr, 16), sectors);
+    EXPECT_EQ(file_text(out.path), file_text(image.path()).substr(0, sectors * 512));
+}
