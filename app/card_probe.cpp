@@ -4,25 +4,9 @@
 #include <cstdio>
 #include <random>
 
-#include "app/card_io.h"
-#include "app/console.h"
-#include "app/probe.h"
-#include "app/whole_card.h"
+#include "app/card_probe.h"
 
 namespace {
-
-class Card final : public ProbeDevice {
-public:
-    CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) override {
-        std::uint32_t done = 0;
-        return card_read(sector, out, done);
-    }
-    CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) override {
-        std::uint32_t done = 0;
-        return card_write(sector, data, done);
-    }
-    bool stop_requested() override { return console_signal_pending() != 0; }
-};
 
 constexpr const char* verdict_text(Verdict v) {
     switch (v) {
@@ -44,10 +28,10 @@ void list(const char* what, const std::vector<std::uint32_t>& sectors, const cha
 }  // namespace
 
 int probe_the_card() {
-    Card card;
-    const std::uint32_t rereads_before = card_rereads();
+    CardProbeDevice card;
+    const std::uint32_t rereads_before = spi_rereads();
     std::uint32_t sizing = 0;
-    std::uint64_t claimed = card_sectors();
+    std::uint64_t claimed = card_capacity_sectors();
     if (claimed == 0) claimed = probe_capacity(card, sizing);
     std::printf("claimed: %llu sectors\n", static_cast<unsigned long long>(claimed));
     std::fflush(stdout);
@@ -60,6 +44,6 @@ int probe_the_card() {
     }
     std::printf("probed with %u transfers, %u sectors put back, %u re-read\n",
                 static_cast<unsigned>(report.transfers + sizing), static_cast<unsigned>(report.saved),
-                static_cast<unsigned>(card_rereads() - rereads_before));
+                static_cast<unsigned>(spi_rereads() - rereads_before));
     return report.verdict == Verdict::genuine ? 0 : 1;
 }

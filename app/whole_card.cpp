@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "app/card_io.h"
+#include "app/card_probe.h"
 #include "app/console.h"
 #include "app/progress.h"
+#include "port/large_file.h"
 #include "sim/storage.h"
 
 #ifdef _WIN32
@@ -40,24 +41,6 @@ std::FILE* create_new(const std::string& path) {
 #endif
 }
 
-bool seek_to(std::uint64_t offset) {
-#ifdef _WIN32
-    return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
-#else
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
-std::uint64_t size_of_file() {
-#ifdef _WIN32
-    if (_fseeki64(file, 0, SEEK_END) != 0) return 0;
-    return static_cast<std::uint64_t>(_ftelli64(file));
-#else
-    if (fseeko(file, 0, SEEK_END) != 0) return 0;
-    return static_cast<std::uint64_t>(ftello(file));
-#endif
-}
-
 Outcome open_dump_file(const Options& o) {
     if (o.port == Options::Port::sim && storage_is_file(o.file))
         return Outcome::failed("the dump file " + o.file + " is the card image; name another file");
@@ -70,14 +53,14 @@ Outcome open_dump_file(const Options& o) {
 Outcome open_source_file(const Options& o) {
     file = std::fopen(o.file.c_str(), "rb");
     if (!file) return Outcome::failed("cannot open " + o.file + ": " + std::strerror(errno));
-    const std::uint64_t size = size_of_file();
+    const std::uint64_t size = file_size(file);
     if (size == 0 || size % sector_size != 0)
         return Outcome::failed(o.file + " must be a non-empty multiple of 512 bytes, it has " + std::to_string(size));
     file_sectors = size / sector_size;
     if (o.range && o.range->count > file_sectors)
         return Outcome::failed(o.file + " holds " + std::to_string(file_sectors) + " sectors, the range " +
                                std::to_string(o.range->count));
-    return seek_to(0) ? Outcome::ok() : Outcome::failed("cannot read " + o.file);
+    return file_seek(file, 0) ? Outcome::ok() : Outcome::failed("cannot read " + o.file);
 }
 
 // The sectors a run covers; open-ended runs stop where the card does. A run
@@ -90,7 +73,7 @@ struct Extent {
 };
 
 Extent extent_for(const Options& o) {
-    const std::uint64_t capacity = card_sectors();
+    const std::uint64_t capacity = card_capacity_sectors();
     Extent e{0, capacity, false, false};
     if (o.range) e = {o.range->start, o.range->count, false, false};
     else if (o.whole != Options::WholeCard::dump) e.count = file_sectors;
@@ -136,7 +119,7 @@ using Step = void (*)(std::uint32_t first, std::uint32_t n, std::vector<std::uin
 
 void dump_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
     std::uint32_t got = 0;
-    const CardResult r = card_read(first, std::span(buf).first(std::size_t{n} * sector_size), got);
+    const CardResult r = spi_read_blocks(first, std::span(buf).first(std::size_t{n} * sector_size), got);
     std::uint32_t keep = got;
     if (r == CardResult::rejected) t.past_end = true;
     else if (r != CardResult::ok) {
@@ -158,7 +141,7 @@ bool read_file(std::uint32_t n, std::vector<std::uint8_t>& to, Tally& t) {
 void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
     if (!read_file(n, file_run, t)) return;
     std::uint32_t got = 0;
-    const CardResult r = card_read(first, std::span(buf).first(std::size_t{n} * sector_size), got);
+    const CardResult r = spi_read_blocks(first, std::span(buf).first(std::size_t{n} * sector_size), got);
     for (std::uint32_t i = 0; i < got; ++i) {
         if (!same(sector_of(buf, i), sector_of(file_run, i))) {
             say_sector("differs sector", first + i);
@@ -171,7 +154,7 @@ void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>
         say_failed("read", first + got, r);
         ++t.bad;
         ++t.done;
-        if (!seek_to(t.done * sector_size)) t.file_failed = true;
+        if (!file_seek(file, t.done * sector_size)) t.file_failed = true;
     }
 }
 
@@ -179,10 +162,10 @@ void load_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& 
     if (!read_file(n, file_run, t)) return;
     const auto data = std::span(file_run).first(std::size_t{n} * sector_size);
     std::uint32_t wrote = 0;
-    const CardResult w = card_write(first, data, wrote);
+    const CardResult w = spi_write_blocks(first, data, wrote);
     std::uint32_t got = 0;
     const CardResult r =
-        wrote == 0 ? CardResult::ok : card_read(first, std::span(buf).first(std::size_t{wrote} * sector_size), got);
+        wrote == 0 ? CardResult::ok : spi_read_blocks(first, std::span(buf).first(std::size_t{wrote} * sector_size), got);
     for (std::uint32_t i = 0; i < got; ++i) {
         if (!same(sector_of(buf, i), sector_of(file_run, i))) {
             say_sector("bad sector", first + i, ": read back differs");
@@ -200,7 +183,7 @@ void load_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& 
         ++t.bad;
         ++t.done;
     }
-    if (wrote < n && !t.past_end && !seek_to(t.done * sector_size)) t.file_failed = true;
+    if (wrote < n && !t.past_end && !file_seek(file, t.done * sector_size)) t.file_failed = true;
 }
 
 struct Mode {
@@ -230,7 +213,7 @@ int run_whole_card(const Options& o) {
     const Mode mode = mode_for(o.whole);
     const Extent e = extent_for(o);
     const auto started = std::chrono::steady_clock::now();
-    const std::uint32_t rereads_before = card_rereads();
+    const std::uint32_t rereads_before = spi_rereads();
     Progress progress(e.open_ended ? 0 : e.count);
     std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size);
     file_run.resize(buf.size());
@@ -248,17 +231,17 @@ int run_whole_card(const Options& o) {
     }
     progress.clear();
     const bool reached_cut = e.cut_at_end && !t.interrupted && t.done == e.count;
-    if (reached_cut) say_sector("end of card at sector", static_cast<std::uint32_t>(card_sectors()));
+    if (reached_cut) say_sector("end of card at sector", static_cast<std::uint32_t>(card_capacity_sectors()));
     else if (t.past_end) say_sector("end of card at sector", static_cast<std::uint32_t>(e.start + t.done));
     t.past_end = t.past_end || reached_cut;
     if (std::fclose(file) != 0) t.file_failed = true;
     file = nullptr;
     const bool card_larger = o.whole == Options::WholeCard::verify && !o.range && !t.interrupted &&
-                             card_sectors() > file_sectors;
+                             card_capacity_sectors() > file_sectors;
     if (card_larger)
-        std::printf("the card holds %llu sectors, %s only %llu\n", static_cast<unsigned long long>(card_sectors()),
+        std::printf("the card holds %llu sectors, %s only %llu\n", static_cast<unsigned long long>(card_capacity_sectors()),
                     file_name.c_str(), static_cast<unsigned long long>(file_sectors));
-    closing_line(mode, e, t, card_rereads() - rereads_before, started);
+    closing_line(mode, e, t, spi_rereads() - rereads_before, started);
     if (t.file_failed) {
         std::fflush(stdout);
         std::fprintf(stderr, "vantacle: %s could not be %s completely\n", file_name.c_str(),

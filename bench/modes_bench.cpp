@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/card_io.h"
-#include "app/probe.h"
+#include "app/card_probe.h"
+#include "app/whole_card.h"
 #include "card/mmc_spi.h"
 #include "port/port.h"
 #include "sim/sim_port.h"
@@ -57,7 +57,7 @@ bool single_reads(std::uint32_t first, std::uint32_t count) {
 bool run_reads(std::uint32_t first, std::uint32_t count) {
     std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size);
     for (std::uint32_t s = first, done = 0; s < first + count; s += card_run_sectors)
-        if (card_read(s, buf, done) != CardResult::ok) return false;
+        if (spi_read_blocks(s, buf, done) != CardResult::ok) return false;
     return true;
 }
 
@@ -65,7 +65,7 @@ bool run_reads(std::uint32_t first, std::uint32_t count) {
 bool load_runs(std::uint32_t first, std::uint32_t count) {
     std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size, 0x5A);
     for (std::uint32_t s = first, done = 0; s < first + count; s += card_run_sectors)
-        if (card_write(s, buf, done) != CardResult::ok || card_read(s, buf, done) != CardResult::ok) return false;
+        if (spi_write_blocks(s, buf, done) != CardResult::ok || spi_read_blocks(s, buf, done) != CardResult::ok) return false;
     return true;
 }
 
@@ -113,19 +113,6 @@ void BM_AccessesPerSector(benchmark::State& state) {
 }
 BENCHMARK(BM_AccessesPerSector)->DenseRange(0, static_cast<int>(modes.size()) - 1)->Iterations(1);
 
-class SimCard final : public ProbeDevice {
-public:
-    CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) override {
-        std::uint32_t done = 0;
-        return card_read(sector, out, done);
-    }
-    CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) override {
-        std::uint32_t done = 0;
-        return card_write(sector, data, done);
-    }
-    bool stop_requested() override { return false; }
-};
-
 // --probe on the demo card: its transfers and the accesses of each.
 void BM_ProbeAccesses(benchmark::State& state) {
     SimSettings settings;
@@ -137,8 +124,8 @@ void BM_ProbeAccesses(benchmark::State& state) {
     ProbeReport report;
     for (auto _ : state) {
         accesses = 0;
-        SimCard card;
-        report = probe(card, card_sectors(), 1);
+        CardProbeDevice card;
+        report = probe(card, card_capacity_sectors(), 1);
     }
     stop_counted();
     state.counters["transfers"] = report.transfers;

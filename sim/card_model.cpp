@@ -33,7 +33,6 @@ constexpr std::uint8_t data_write_error = 0x0D;
 constexpr std::uint32_t high_capacity_support = 0x40000000;  // HCS in ACMD41's argument
 constexpr std::uint32_t stop_busy_bytes = 1;                  // CMD12's busy after a read
 constexpr std::size_t block_crc_bytes = 2;
-constexpr std::uint32_t sector_bytes = 512;
 
 enum class State : std::uint8_t {
     native,            // powered, not yet in SPI mode: takes only CMD0 with its CRC

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "sim/crc.h"
+#include "sim/storage.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ struct Csd1Size {
 };
 
 Csd1Size csd1_size(std::uint32_t sectors) {
-    const std::uint64_t bytes = std::uint64_t{sectors} * 512;
+    const std::uint64_t bytes = std::uint64_t{sectors} * sector_bytes;
     for (std::uint32_t shift = 11; shift <= 20; ++shift) {
         const std::uint64_t units = bytes >> shift;
         if (units > csd1_max_c_size + 1 && shift < 20) continue;

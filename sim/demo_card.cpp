@@ -16,26 +16,26 @@ constexpr std::uint32_t root_dir_sectors = 32;  // 512 entries
 constexpr std::uint32_t first_data = root_dir + root_dir_sectors;
 constexpr std::string_view hello_text = "Hello from the Vantacle demo card.\r\n";
 
-void put16(std::span<std::uint8_t, 512> s, std::size_t at, std::uint16_t v) {
+void put16(SectorSpan s, std::size_t at, std::uint16_t v) {
     s[at] = static_cast<std::uint8_t>(v);
     s[at + 1] = static_cast<std::uint8_t>(v >> 8);
 }
 
-void put32(std::span<std::uint8_t, 512> s, std::size_t at, std::uint32_t v) {
+void put32(SectorSpan s, std::size_t at, std::uint32_t v) {
     put16(s, at, static_cast<std::uint16_t>(v));
     put16(s, at + 2, static_cast<std::uint16_t>(v >> 16));
 }
 
-void put_text(std::span<std::uint8_t, 512> s, std::size_t at, std::string_view text) {
+void put_text(SectorSpan s, std::size_t at, std::string_view text) {
     std::copy(text.begin(), text.end(), s.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-void boot_signature(std::span<std::uint8_t, 512> s) {
+void boot_signature(SectorSpan s) {
     s[510] = 0x55;
     s[511] = 0xAA;
 }
 
-void partition_table(std::span<std::uint8_t, 512> s) {
+void partition_table(SectorSpan s) {
     put32(s, 0x1B8, 0x7A6C6156);  // disk signature
     const std::size_t entry = 0x1BE;
     s[entry + 1] = 0x01;  // CHS start: head 1, sector 1, cylinder 0 (LBA 32 at 2 heads x 32)
@@ -49,9 +49,9 @@ void partition_table(std::span<std::uint8_t, 512> s) {
     boot_signature(s);
 }
 
-void fat_boot_sector(std::span<std::uint8_t, 512> s) {
+void fat_boot_sector(SectorSpan s) {
     put_text(s, 0, "\xEB\x3C\x90VANTACLE");
-    put16(s, 11, 512);      // bytes per sector
+    put16(s, 11, sector_bytes);  // bytes per sector
     s[13] = 4;              // sectors per cluster
     put16(s, 14, 1);        // reserved sectors
     s[16] = 2;              // FATs
@@ -69,14 +69,14 @@ void fat_boot_sector(std::span<std::uint8_t, 512> s) {
     boot_signature(s);
 }
 
-void fat_sector(std::span<std::uint8_t, 512> s) {
+void fat_sector(SectorSpan s) {
     // Media entry, end-of-chain marker, then HELLO.TXT in cluster 2.
     put16(s, 0, 0xFFF8);
     put16(s, 2, 0xFFFF);
     put16(s, 4, 0xFFFF);
 }
 
-void root_directory(std::span<std::uint8_t, 512> s) {
+void root_directory(SectorSpan s) {
     put_text(s, 0, "DEMO CARD  ");
     s[11] = 0x08;  // volume label
     put_text(s, 32, "HELLO   TXT");
@@ -87,7 +87,7 @@ void root_directory(std::span<std::uint8_t, 512> s) {
 
 }  // namespace
 
-void demo_card_sector(std::uint32_t sector, std::span<std::uint8_t, 512> out) {
+void demo_card_sector(std::uint32_t sector, SectorSpan out) {
     std::fill(out.begin(), out.end(), std::uint8_t{0});
     if (sector == 0) partition_table(out);
     else if (sector == demo_partition_start) fat_boot_sector(out);

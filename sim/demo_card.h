@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <span>
 
+#include "sim/storage.h"
+
 inline constexpr std::uint32_t demo_card_sectors = 65536;      // 32 MiB
 inline constexpr std::uint32_t demo_partition_start = 0x20;
 
-void demo_card_sector(std::uint32_t sector, std::span<std::uint8_t, 512> out);
+void demo_card_sector(std::uint32_t sector, SectorSpan out);

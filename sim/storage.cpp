@@ -8,6 +8,7 @@
 #include <map>
 #include <utility>
 
+#include "port/large_file.h"
 #include "sim/demo_card.h"
 
 #ifdef _WIN32
@@ -25,25 +26,7 @@ std::FILE* image = nullptr;
 std::uint32_t sectors = 0;
 bool writable = false;
 // Sectors written to the demo card, which has no file behind it.
-std::map<std::uint32_t, std::array<std::uint8_t, 512>> demo_written;
-
-bool seek_to(std::uint64_t offset) {
-#ifdef _WIN32
-    return _fseeki64(image, static_cast<long long>(offset), SEEK_SET) == 0;
-#else
-    return fseeko(image, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
-std::uint64_t file_size() {
-#ifdef _WIN32
-    if (_fseeki64(image, 0, SEEK_END) != 0) return 0;
-    return static_cast<std::uint64_t>(_ftelli64(image));
-#else
-    if (fseeko(image, 0, SEEK_END) != 0) return 0;
-    return static_cast<std::uint64_t>(ftello(image));
-#endif
-}
+std::map<std::uint32_t, std::array<std::uint8_t, sector_bytes>> demo_written;
 
 #ifdef _WIN32
 // The volume and file index that tell a file apart from every other.
@@ -116,11 +99,11 @@ Outcome storage_open(const SimSettings& settings) {
     const std::string& path = settings.image;
     if (Outcome opened = open_image(path, settings.writable); !opened) return opened;
     std::setvbuf(image, nullptr, _IONBF, 0);
-    const std::uint64_t size = file_size();
-    if (size == 0 || size % 512 != 0)
+    const std::uint64_t size = file_size(image);
+    if (size == 0 || size % sector_bytes != 0)
         return fail("card image " + path + " must be a non-empty multiple of 512 bytes, it has " +
                                std::to_string(size));
-    const std::uint64_t count = size / 512;
+    const std::uint64_t count = size / sector_bytes;
     sectors = count > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(count);
     return Outcome::ok();
 }
@@ -161,17 +144,17 @@ bool storage_read(std::uint32_t sector, SectorSpan out) {
         else std::copy(written->second.begin(), written->second.end(), out.begin());
         return true;
     }
-    return seek_to(std::uint64_t{sector} * 512) && std::fread(out.data(), 1, out.size(), image) == out.size();
+    return file_seek(image, std::uint64_t{sector} * sector_bytes) && std::fread(out.data(), 1, out.size(), image) == out.size();
 }
 
 bool storage_writable() { return writable; }
 
-bool storage_write(std::uint32_t sector, std::span<const std::uint8_t, 512> data) {
+bool storage_write(std::uint32_t sector, ConstSectorSpan data) {
     if (!writable || sector >= sectors) return false;
     if (!image) {
         std::copy(data.begin(), data.end(), demo_written[sector].begin());
         return true;
     }
-    return seek_to(std::uint64_t{sector} * 512) && std::fwrite(data.data(), 1, data.size(), image) == data.size() &&
+    return file_seek(image, std::uint64_t{sector} * sector_bytes) && std::fwrite(data.data(), 1, data.size(), image) == data.size() &&
            std::fflush(image) == 0;
 }

@@ -8,7 +8,10 @@
 #include "port/outcome.h"
 #include "sim/settings.h"
 
-using SectorSpan = std::span<std::uint8_t, 512>;
+// The card's blocks, as the model and its storage see them.
+inline constexpr std::size_t sector_bytes = 512;
+using SectorSpan = std::span<std::uint8_t, sector_bytes>;
+using ConstSectorSpan = std::span<const std::uint8_t, sector_bytes>;
 
 // Opens the image named in settings (read-only unless writable), or the demo
 // card when none is named.
@@ -21,4 +24,4 @@ void storage_close();
 // True when the card was opened for writing.
 [[nodiscard]] bool storage_writable();
 // Writes one sector through to the image (or the demo card's memory).
-[[nodiscard]] bool storage_write(std::uint32_t sector, std::span<const std::uint8_t, 512> data);
+[[nodiscard]] bool storage_write(std::uint32_t sector, ConstSectorSpan data);
