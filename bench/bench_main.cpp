@@ -153,42 +153,6 @@ void BM_SimSectorRead(benchmark::State& state) {
 }
 BENCHMARK(BM_SimSectorRead)->Unit(benchmark::kMicrosecond);
 
-// Port accesses counted on their way to the simulated card.
-PortOps counted_inner{};
-std::uint64_t accesses_counted = 0;
-void counted_write(std::uint8_t value) {
-    ++accesses_counted;
-    counted_inner.write_data(value);
-}
-std::uint8_t counted_read() {
-    ++accesses_counted;
-    return counted_inner.read_status();
-}
-
-// Multi-block reads of 64 sectors (CMD18 ... CMD12, lean byte-in) on the
-// demo card: the port accesses each sector costs, and the time.
-void BM_SimMultiBlockRead(benchmark::State& state) {
-    constexpr std::uint32_t run = 64;
-    if (!sim_port_select(SimSettings{}) || mmc_init_spi() != CardResult::ok) {
-        state.SkipWithError("simulated card did not start");
-        return;
-    }
-    counted_inner = port_swap_ops({counted_write, counted_read, port_generic_movers()});
-    accesses_counted = 0;
-    std::vector<std::uint8_t> buf(run * 512);
-    std::uint32_t first = 0;
-    for (auto _ : state) {
-        std::uint32_t done = 0;
-        if (spi_read_blocks(first, buf, done) != CardResult::ok) state.SkipWithError("read failed");
-        first = (first + run) & 0xFFFF;
-    }
-    (void)port_swap_ops(counted_inner);
-    const double sectors = static_cast<double>(state.iterations() * run);
-    state.SetItemsProcessed(static_cast<std::int64_t>(sectors));
-    state.counters["accesses_per_sector"] = static_cast<double>(accesses_counted) / sectors;
-}
-BENCHMARK(BM_SimMultiBlockRead)->Unit(benchmark::kMillisecond);
-
 // Traces go to /dev/null under a name that picks their form, so what is timed
 // is the tracing, not the disk.
 struct TraceForm {

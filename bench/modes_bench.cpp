@@ -44,6 +44,27 @@ bool start_counted(const SimSettings& settings) {
 
 void stop_counted() { (void)port_swap_ops(plain); }
 
+// Multi-block reads of 64 sectors (CMD18 ... CMD12, lean byte-in) on the
+// demo card: the port accesses each sector costs, and the time.
+void BM_SimMultiBlockRead(benchmark::State& state) {
+    if (!start_counted(SimSettings{})) {
+        state.SkipWithError("simulated card did not start");
+        return;
+    }
+    std::vector<std::uint8_t> buf(std::size_t{sectors} * sector_size);
+    std::uint32_t first = 0;
+    for (auto _ : state) {
+        std::uint32_t done = 0;
+        if (spi_read_blocks(first, buf, done) != CardResult::ok) state.SkipWithError("read failed");
+        first = (first + sectors) & 0xFFFF;
+    }
+    stop_counted();
+    const double read = static_cast<double>(state.iterations() * sectors);
+    state.SetItemsProcessed(static_cast<std::int64_t>(read));
+    state.counters["accesses_per_sector"] = static_cast<double>(accesses) / read;
+}
+BENCHMARK(BM_SimMultiBlockRead)->Unit(benchmark::kMillisecond);
+
 using Sector = std::array<std::uint8_t, sector_size>;
 
 bool single_reads(std::uint32_t first, std::uint32_t count) {
