@@ -169,7 +169,8 @@ std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 
 std::string usage_text() {
     return std::string(
-               "Usage: vantacle [--port=PORT] [--trace=FILE] [--info | --test=START:COUNT [--yes]]\n"
+               "Usage: vantacle [--port=PORT] [--trace=FILE] [--info]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] --test=START:COUNT [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
                "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"

@@ -175,8 +175,7 @@ const char* const sim_settings_help =
     "                same bits in every run\n"
     "  fake=N[:drop] a counterfeit card: claims the image's capacity, keeps only\n"
     "                N sectors (hex); past them addresses wrap, or with :drop\n"
-    "                writes are lost and reads give zeros\n"
-    "  Hex values may start with 0x.\n";
+    "                writes are lost and reads give zeros\n";
 
 Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
     std::string error;
