@@ -10,6 +10,7 @@
 #include "app/surface_test.h"
 #include "app/whole_card.h"
 #include "port/backends.h"
+#include "port/sector_file.h"
 #include "port/trace.h"
 #include "sim/sim_port.h"
 #include "sim/storage.h"
@@ -33,14 +34,14 @@ TraceClock trace_clock(const Options& options) {
     return options.port == Options::Port::sim ? TraceClock::per_access : TraceClock::measured;
 }
 
-// Opening the trace would empty the card image if both name the same file.
-bool trace_is_image(const Options& options) {
-    return options.port == Options::Port::sim && storage_is_file(options.trace);
-}
-
+// Opening the trace empties its file: never the card image, nor the file
+// that a whole-card mode dumps to, verifies against or loads.
 Outcome open_trace(const Options& options) {
     if (options.trace.empty()) return Outcome::ok();
-    if (trace_is_image(options)) return Outcome::failed("the trace " + options.trace + " is the card image; name another file");
+    if (options.port == Options::Port::sim && storage_is_file(options.trace))
+        return Outcome::failed("the trace " + options.trace + " is the card image; name another file");
+    if (!options.file.empty() && same_file(options.trace, options.file))
+        return Outcome::failed("the trace " + options.trace + " is also the file to dump, verify or load; name another file");
     return trace_start(options.trace, trace_clock(options));
 }
 

@@ -130,6 +130,14 @@ bool parse_one(std::string_view arg, Options& o, std::string& error) {
     return false;
 }
 
+// Which mode writes to the card, for the messages that refuse it.
+const char* writing_mode(const Options& o) {
+    if (o.test) return "the surface test writes to the card and restores each sector";
+    if (o.whole == Options::WholeCard::load) return "--load writes to the card";
+    if (o.whole == Options::WholeCard::probe) return "--probe writes to the card and restores what it wrote over";
+    return nullptr;
+}
+
 }  // namespace
 
 Outcome parse_options(int argc, const char* const* argv, Options& options) {
@@ -138,14 +146,6 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
         if (!parse_one(argv[i], options, error)) return Outcome::failed(error);
     }
     return Outcome::ok();
-}
-
-// Which mode writes to the card, for the messages that refuse it.
-const char* writing_mode(const Options& o) {
-    if (o.test) return "the surface test writes to the card and restores each sector";
-    if (o.whole == Options::WholeCard::load) return "--load writes to the card";
-    if (o.whole == Options::WholeCard::probe) return "--probe writes to the card and restores what it wrote over";
-    return nullptr;
 }
 
 Outcome options_conflict(const Options& o) {

@@ -230,7 +230,7 @@ std::uint64_t probe_capacity(ProbeDevice& device, std::uint32_t& transfers) {
     Block block{};
     const auto inside = [&](std::uint64_t sector) {
         ++transfers;
-        return device.read(static_cast<std::uint32_t>(sector), block) != CardResult::rejected;
+        return device.read(static_cast<std::uint32_t>(sector), block) != CardResult::out_of_range;
     };
     if (!inside(0)) return 0;
     std::uint64_t good = 0, past = 1;
@@ -238,7 +238,6 @@ std::uint64_t probe_capacity(ProbeDevice& device, std::uint32_t& transfers) {
         good = past;
         past = std::min(past * 2, addressable);
     }
-    if (past == addressable) return addressable;
     while (past - good > 1) {
         const std::uint64_t mid = good + (past - good) / 2;
         (inside(mid) ? good : past) = mid;

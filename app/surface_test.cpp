@@ -67,7 +67,7 @@ enum class Tested { passed, failed, past_end };
 Tested test_sector(std::uint32_t sector, std::string& problem) {
     if (const CardResult r = spi_read(sector, saved); r != CardResult::ok) {
         problem = code_text("read", r);
-        return r == CardResult::rejected ? Tested::past_end : Tested::failed;
+        return r == CardResult::out_of_range ? Tested::past_end : Tested::failed;
     }
     make_pattern(sector);
     const CardResult written = spi_write(sector, pattern);

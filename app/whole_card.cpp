@@ -11,7 +11,7 @@
 #include "app/card_probe.h"
 #include "app/console.h"
 #include "app/progress.h"
-#include "port/large_file.h"
+#include "port/sector_file.h"
 #include "sim/storage.h"
 
 #ifdef _WIN32
@@ -31,28 +31,33 @@ std::string file_name;
 // A run's sectors from FILE, beside those from the card.
 std::vector<std::uint8_t> file_run;
 
-std::FILE* create_new(const std::string& path) {
+// A new file, or with --force one that replaces what the name held. A FIFO
+// with nobody reading it is refused rather than waited on.
+std::FILE* create_dump_file(const std::string& path, bool force) {
 #ifdef _WIN32
+    if (force) return std::fopen(path.c_str(), "wb");
     const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     return fd < 0 ? nullptr : _fdopen(fd, "wb");
 #else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    return fd < 0 ? nullptr : fdopen(fd, "wb");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | (force ? O_TRUNC : O_EXCL), 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* created = ::fcntl(fd, F_SETFL, 0) == 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (!created) ::close(fd);
+    return created;
 #endif
 }
 
-Outcome open_dump_file(const Options& o) {
+// Checked before the session; the file itself is made only once the card
+// is up, so that a run that never reaches the card leaves nothing behind.
+Outcome check_dump_file(const Options& o) {
     if (o.port == Options::Port::sim && storage_is_file(o.file))
         return Outcome::failed("the dump file " + o.file + " is the card image; name another file");
-    file = o.force ? std::fopen(o.file.c_str(), "wb") : create_new(o.file);
-    if (file) return Outcome::ok();
-    if (errno == EEXIST) return Outcome::failed(o.file + " exists: add --force to replace it");
-    return Outcome::failed("cannot create " + o.file + ": " + std::strerror(errno));
+    if (!o.force && file_exists(o.file)) return Outcome::failed(o.file + " exists: add --force to replace it");
+    return Outcome::ok();
 }
 
 Outcome open_source_file(const Options& o) {
-    file = std::fopen(o.file.c_str(), "rb");
-    if (!file) return Outcome::failed("cannot open " + o.file + ": " + std::strerror(errno));
+    if (Outcome opened = sector_file_open(o.file, false, "file", file); !opened) return opened;
     const std::uint64_t size = file_size(file);
     if (size == 0 || size % sector_size != 0)
         return Outcome::failed(o.file + " must be a non-empty multiple of 512 bytes, it has " + std::to_string(size));
@@ -121,7 +126,7 @@ void dump_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& 
     std::uint32_t got = 0;
     const CardResult r = spi_read_blocks(first, std::span(buf).first(std::size_t{n} * sector_size), got);
     std::uint32_t keep = got;
-    if (r == CardResult::rejected) t.past_end = true;
+    if (r == CardResult::out_of_range) t.past_end = true;
     else if (r != CardResult::ok) {
         say_failed("read", first + got, r);
         std::ranges::fill(sector_of(buf, got), std::uint8_t{0});
@@ -149,7 +154,7 @@ void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>
         }
     }
     t.done += got;
-    if (r == CardResult::rejected) t.past_end = true;
+    if (r == CardResult::out_of_range) t.past_end = true;
     else if (r != CardResult::ok) {
         say_failed("read", first + got, r);
         ++t.bad;
@@ -158,26 +163,36 @@ void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>
     }
 }
 
+// Reads back the count sectors just written from first and compares them
+// with what was written; a sector that cannot be read is bad, and the
+// read-back goes on after it.
+void check_read_back(std::uint32_t first, std::uint32_t count, std::vector<std::uint8_t>& buf, Tally& t) {
+    for (std::uint32_t at = 0; at < count;) {
+        std::uint32_t got = 0;
+        const auto run = std::span(buf).subspan(std::size_t{at} * sector_size, std::size_t{count - at} * sector_size);
+        const CardResult r = spi_read_blocks(first + at, run, got);
+        for (std::uint32_t i = at; i < at + got; ++i) {
+            if (!same(sector_of(buf, i), sector_of(file_run, i))) {
+                say_sector("bad sector", first + i, ": read back differs");
+                ++t.bad;
+            }
+        }
+        at += got;
+        if (r == CardResult::ok) continue;
+        say_failed("read back", first + at, r);
+        ++t.bad;
+        ++at;
+    }
+}
+
 void load_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
     if (!read_file(n, file_run, t)) return;
     const auto data = std::span(file_run).first(std::size_t{n} * sector_size);
     std::uint32_t wrote = 0;
     const CardResult w = spi_write_blocks(first, data, wrote);
-    std::uint32_t got = 0;
-    const CardResult r =
-        wrote == 0 ? CardResult::ok : spi_read_blocks(first, std::span(buf).first(std::size_t{wrote} * sector_size), got);
-    for (std::uint32_t i = 0; i < got; ++i) {
-        if (!same(sector_of(buf, i), sector_of(file_run, i))) {
-            say_sector("bad sector", first + i, ": read back differs");
-            ++t.bad;
-        }
-    }
-    if (r != CardResult::ok) {
-        say_failed("read back", first + got, r);
-        ++t.bad;
-    }
+    check_read_back(first, wrote, buf, t);
     t.done += wrote;
-    if (w == CardResult::rejected) t.past_end = true;
+    if (w == CardResult::out_of_range) t.past_end = true;
     else if (w != CardResult::ok) {
         say_failed("write", first + wrote, w);
         ++t.bad;
@@ -209,7 +224,19 @@ void closing_line(const Mode& mode, const Extent& e, const Tally& t, std::uint32
     std::printf("\n");
 }
 
+Outcome create_file_for(const Options& o) {
+    if (o.whole != Options::WholeCard::dump) return Outcome::ok();
+    file = create_dump_file(o.file, o.force);
+    if (file) return Outcome::ok();
+    return Outcome::failed("cannot create " + o.file + ": " + (errno == ENXIO ? "a FIFO that nothing reads" : std::strerror(errno)));
+}
+
 int run_whole_card(const Options& o) {
+    if (Outcome created = create_file_for(o); !created) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "vantacle: %s\n", created.why().c_str());
+        return 1;
+    }
     const Mode mode = mode_for(o.whole);
     const Extent e = extent_for(o);
     const auto started = std::chrono::steady_clock::now();
@@ -256,7 +283,7 @@ int run_whole_card(const Options& o) {
 Outcome whole_card_prepare(const Options& o) {
     file_name = o.file;
     switch (o.whole) {
-        case Options::WholeCard::dump: return open_dump_file(o);
+        case Options::WholeCard::dump: return check_dump_file(o);
         case Options::WholeCard::verify:
         case Options::WholeCard::load: return open_source_file(o);
         default: return Outcome::ok();

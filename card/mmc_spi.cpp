@@ -29,26 +29,45 @@ bool run_in_range(std::uint32_t first, std::size_t count) { return count == 0 ||
 // Block-addressed cards take the sector number, the others its byte address.
 std::uint32_t address_of(std::uint32_t sector) { return card_block_addressed() ? sector : sector << 9; }
 
-// The frames of the first card interface keep their CRC byte on cards
-// addressed by bytes; block-addressed cards get the real CRC7.
-std::uint8_t transfer_command(std::uint8_t index, std::uint32_t sector) {
-    if (card_block_addressed()) return command(index, address_of(sector));
-    return send_frame(index, address_of(sector), known_frame_crc);
+// The single-block frames of the first card interface keep their CRC byte
+// on cards addressed by bytes; every other frame gets the real CRC7. The
+// card's answer: ready, past its end, or refused.
+CardResult transfer_command(std::uint8_t index, std::uint32_t sector) {
+    const bool known_frame =
+        !card_block_addressed() && (index == cmd::read_single_block || index == cmd::write_single_block);
+    if (known_frame) return transfer_answer(send_frame(index, address_of(sector), known_frame_crc));
+    return transfer_answer(command(index, address_of(sector)));
 }
+
+// The failure to report after several attempts: past the card's end only
+// when every attempt said so (noise can fake it once), else the first other.
+class Failures {
+public:
+    void add(CardResult result) {
+        if (failure_ == CardResult::out_of_range) failure_ = result;
+    }
+    CardResult result() const { return failure_; }
+
+private:
+    CardResult failure_ = CardResult::out_of_range;
+};
 
 // Runs read once, then again while it fails, up to read_retries more times.
 template <class Read>
 CardResult with_rereads(Read read) {
-    CardResult result = read();
-    for (int retry = 0; retry < read_retries && result != CardResult::ok; ++retry) {
-        card_state::count_reread();
-        result = read();
+    Failures failures;
+    for (int attempt = 0; attempt <= read_retries; ++attempt) {
+        if (attempt > 0) card_state::count_reread();
+        const CardResult result = read();
+        if (result == CardResult::ok) return result;
+        failures.add(result);
     }
-    return result;
+    return failures.result();
 }
 
 CardResult read_once(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) {
-    if (transfer_command(cmd::read_single_block, sector) != r1_ready) return CardResult::rejected;
+    if (const CardResult answer = transfer_command(cmd::read_single_block, sector); answer != CardResult::ok)
+        return answer;
     return receive_block(buf, response_wait, mmc_serial_in);
 }
 
@@ -63,16 +82,25 @@ CardResult stop_transmission() {
 // One CMD18 run from sector first + done until every block is in or one fails.
 CardResult read_run(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) {
     const std::size_t count = buf.size() / sector_size;
-    if (transfer_command(cmd::read_multiple_block, first + done) != r1_ready) return CardResult::rejected;
+    if (const CardResult answer = transfer_command(cmd::read_multiple_block, first + done); answer != CardResult::ok)
+        return answer;
     for (; done < count; ++done) {
-        const CardResult block = receive_block(buf.subspan(done * sector_size, sector_size), block_token_wait,
-                                               mmc_serial_in_lean);
+        const CardResult block = receive_run_block(buf.subspan(done * sector_size, sector_size), block_token_wait,
+                                                   mmc_serial_in_lean);
         if (block != CardResult::ok) {
             (void)stop_transmission();
             return block;
         }
     }
     return stop_transmission();
+}
+
+// The stop token ends a multi-block write; the card turns busy one byte
+// after it while it programs what it still holds.
+CardResult end_multiple_write() {
+    mmc_serial_out(stop_tran_token);
+    (void)mmc_serial_in_lean();
+    return wait_while_busy(lean_busy_max_bytes, mmc_serial_in_lean);
 }
 
 void send_block(std::uint8_t token, std::span<const std::uint8_t> data) {
@@ -95,13 +123,14 @@ CardResult read_register(std::uint8_t index, CardRegister& reg) {
 }  // namespace
 
 CardResult spi_read(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) {
-    if (!in_range(sector)) return CardResult::rejected;
+    if (!in_range(sector)) return CardResult::out_of_range;
     return with_rereads([&] { return read_once(sector, buf); });
 }
 
 CardResult spi_write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf) {
-    if (!in_range(sector)) return CardResult::rejected;
-    if (transfer_command(cmd::write_single_block, sector) != r1_ready) return CardResult::rejected;
+    if (!in_range(sector)) return CardResult::out_of_range;
+    if (const CardResult answer = transfer_command(cmd::write_single_block, sector); answer != CardResult::ok)
+        return answer;
     mmc_serial_out(gap_byte);
     mmc_serial_out(data_start_token);
     for (std::uint8_t byte : buf) mmc_serial_out(byte);
@@ -113,14 +142,19 @@ CardResult spi_write(std::uint32_t sector, std::span<const std::uint8_t, sector_
 CardResult spi_read_blocks(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) {
     done = 0;
     const std::size_t count = buf.size() / sector_size;
-    if (!run_in_range(first, count)) return CardResult::rejected;
+    if (!run_in_range(first, count)) return CardResult::out_of_range;
     int failures_here = 0;
+    Failures failures;
     while (done < count) {
         const std::uint32_t before = done;
         const CardResult run = read_run(first, buf.first(count * sector_size), done);
         if (run == CardResult::ok) break;
-        if (done != before) failures_here = 0;
-        if (++failures_here > read_retries) return run;
+        if (done != before) {
+            failures_here = 0;
+            failures = Failures{};
+        }
+        failures.add(run);
+        if (++failures_here > read_retries) return failures.result();
         card_state::count_reread();
     }
     return CardResult::ok;
@@ -130,19 +164,21 @@ CardResult spi_write_blocks(std::uint32_t first, std::span<const std::uint8_t> b
     done = 0;
     const std::size_t count = buf.size() / sector_size;
     if (count == 0) return CardResult::ok;
-    if (!run_in_range(first, count)) return CardResult::rejected;
-    if (transfer_command(cmd::write_multiple_block, first) != r1_ready) return CardResult::rejected;
+    if (!run_in_range(first, count)) return CardResult::out_of_range;
+    if (const CardResult answer = transfer_command(cmd::write_multiple_block, first); answer != CardResult::ok)
+        return answer;
     for (; done < count; ++done) {
         send_block(multi_write_token, buf.subspan(done * sector_size, sector_size));
         if ((get_response(response_wait, mmc_serial_in_lean) & data_response_mask) != data_accepted) {
             (void)stop_transmission();
             return CardResult::no_data;
         }
-        if (wait_while_busy(lean_busy_max_bytes, mmc_serial_in_lean) != CardResult::ok) return CardResult::still_busy;
+        if (wait_while_busy(lean_busy_max_bytes, mmc_serial_in_lean) != CardResult::ok) {
+            (void)end_multiple_write();
+            return CardResult::still_busy;
+        }
     }
-    mmc_serial_out(stop_tran_token);
-    (void)mmc_serial_in_lean();  // the card turns busy one byte after the token
-    return wait_while_busy(lean_busy_max_bytes, mmc_serial_in_lean);
+    return end_multiple_write();
 }
 
 RegisterLayout card_register_layout() {
@@ -165,7 +201,7 @@ CardType card_type(const CsdInfo& csd) {
         case InitWay::sd_v1: return CardType::sdsc_v1;
         case InitWay::sd_v2:
             if (!card_block_addressed()) return CardType::sdsc_v2;
-            return csd.capacity_bytes > sdhc_largest_bytes ? CardType::sdxc : CardType::sdhc;
+            return csd.capacity_bytes >= sdxc_smallest_bytes ? CardType::sdxc : CardType::sdhc;
         default: return CardType::unknown;
     }
 }

@@ -16,10 +16,12 @@ enum class [[nodiscard]] CardResult : std::uint8_t {
     no_link = 1,       // the line driver failed to start
     cmd0_failed = 2,   // CMD0 not answered with idle
     cmd1_failed = 3,   // neither CMD1 nor the SD way brought the card up
-    rejected = 4,      // read or write command not answered with ready (or out of range)
+    rejected = 4,      // read or write command not answered with ready
     no_data = 5,       // no data start token (read) or no accepting response (write)
     still_busy = 6,    // the card still held DO low after a write's busy bound
     bad_crc = 7,       // a data block whose CRC16 did not match
+    out_of_range = 8,  // past the card's end: refused before anything is clocked, or the
+                       // card answered every attempt with an address or out-of-range error
 };
 
 // The browser's "no sector" mark; never a real sector.

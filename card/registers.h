@@ -113,8 +113,9 @@ constexpr CidInfo decode_cid(const CardRegister& cid, RegisterLayout layout) {
 // The kinds of card told apart by how they come up and by their CSD.
 enum class CardType : std::uint8_t { unknown, mmc, sdsc_v1, sdsc_v2, sdhc, sdxc };
 
-// SD cards past 32 GB are SDXC; below it a block-addressed card is SDHC.
-inline constexpr std::uint64_t sdhc_largest_bytes = 32ull * 1024 * 1024 * 1024;
+// Block-addressed SD cards from 32 GiB up (C_SIZE 0xFFFF and more) are SDXC;
+// below it they are SDHC, whose C_SIZE ends at 0xFF5F.
+inline constexpr std::uint64_t sdxc_smallest_bytes = 32ull * 1024 * 1024 * 1024;
 
 constexpr const char* card_type_name(CardType kind) {
     constexpr std::array<const char*, 6> names{"unknown", "MMC", "SDSC v1", "SDSC v2", "SDHC", "SDXC"};

@@ -11,7 +11,17 @@ namespace {
 constexpr std::uint8_t no_response = 0xFF;
 constexpr std::uint8_t not_busy = 0xFF;
 constexpr std::uint8_t command_bit = 0x40;
+constexpr std::uint8_t r1_address_error = 0x20;
+constexpr std::uint8_t r1_parameter_error = 0x40;
+constexpr std::uint8_t error_token_mask = 0xF0;  // a data error token has its top four bits clear
+constexpr std::uint8_t error_token_out_of_range = 0x08;
 }  // namespace
+
+CardResult transfer_answer(std::uint8_t r1) {
+    if (r1 == r1_ready) return CardResult::ok;
+    if (is_r1(r1) && (r1 & (r1_address_error | r1_parameter_error))) return CardResult::out_of_range;
+    return CardResult::rejected;
+}
 
 std::uint8_t get_response(int count, ByteIn in) {
     for (;;) {
@@ -50,7 +60,18 @@ std::uint32_t read_u32() {
 }
 
 CardResult receive_block(std::span<std::uint8_t> into, int token_wait, ByteIn in) {
-    if (get_response(token_wait, in) != data_start_token) return CardResult::no_data;
+    const std::uint8_t token = get_response(token_wait, in);
+    return token == data_start_token ? receive_data(into, in) : CardResult::no_data;
+}
+
+CardResult receive_run_block(std::span<std::uint8_t> into, int token_wait, ByteIn in) {
+    const std::uint8_t token = get_response(token_wait, in);
+    if (token == data_start_token) return receive_data(into, in);
+    const bool out_of_range = (token & error_token_mask) == 0 && (token & error_token_out_of_range);
+    return out_of_range ? CardResult::out_of_range : CardResult::no_data;
+}
+
+CardResult receive_data(std::span<std::uint8_t> into, ByteIn in) {
     std::uint16_t crc = 0;
     for (auto& byte : into) {
         byte = in();

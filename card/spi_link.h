@@ -57,8 +57,18 @@ std::uint8_t command(std::uint8_t index, std::uint32_t arg);
 // Four bytes after R1 (R3, R7), most significant first.
 std::uint32_t read_u32();
 
-// Start token, the block into `into`, its CRC16, checked.
+// R1 of a transfer command: ready, the sector past the card's end (address
+// or parameter error), or refused for another reason.
+CardResult transfer_answer(std::uint8_t r1);
+
+// Start token, the block into `into`, its CRC16, checked; any other token
+// (a data error token, or none) is CardResult::no_data.
 CardResult receive_block(std::span<std::uint8_t> into, int token_wait, ByteIn in);
+// The same for a block of a multi-block read, where the card sends the
+// out-of-range error token once the run passes its end.
+CardResult receive_run_block(std::span<std::uint8_t> into, int token_wait, ByteIn in);
+// The block's bytes and CRC16 after its start token.
+CardResult receive_data(std::span<std::uint8_t> into, ByteIn in);
 // Clocks bytes in until DO goes high again, within max_bytes.
 CardResult wait_while_busy(int max_bytes, ByteIn in);
 

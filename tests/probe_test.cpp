@@ -31,7 +31,7 @@ public:
 
     CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) override {
         ++transfers;
-        if (sector >= claimed_) return CardResult::rejected;
+        if (sector >= claimed_) return CardResult::out_of_range;
         if (kind_ == Kind::drop && sector >= real_) {
             std::fill(out.begin(), out.end(), 0);
             return CardResult::ok;
@@ -44,7 +44,7 @@ public:
     }
     CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) override {
         ++transfers;
-        if (sector >= claimed_) return CardResult::rejected;
+        if (sector >= claimed_) return CardResult::out_of_range;
         if (failing.count(sector)) return CardResult::no_data;
         if (kind_ == Kind::drop && sector >= real_) return CardResult::ok;
         std::copy(data.begin(), data.end(), blocks_[where(sector)].begin());

@@ -79,7 +79,7 @@ TEST(SectorWrite, BusyWaitIsBoundedAndWrappingSectorsAreRefused) {
     EXPECT_GT(write_busy_max_bytes * 32, 500000);
     for (std::int32_t sector : {0x800000, -1}) {
         clear_recorded();
-        EXPECT_EQ(spi_write(sector, pattern(1)), CardResult::rejected);
+        EXPECT_EQ(spi_write(sector, pattern(1)), CardResult::out_of_range);
         EXPECT_TRUE(recorded().empty());
     }
 }
@@ -120,7 +120,7 @@ TEST(SectorWrite, RefusedWritesChangeNothing) {
     record_sim(bad);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     EXPECT_EQ(spi_write(3, pattern(1)), CardResult::no_data);
-    EXPECT_EQ(spi_write(16, pattern(1)), CardResult::rejected);  // past the end
+    EXPECT_EQ(spi_write(16, pattern(1)), CardResult::out_of_range);  // past the end
     EXPECT_EQ(file_bytes(image.path()), before);
     storage_close();
 }

@@ -193,7 +193,7 @@ TEST(SimCard, IllegalCommandsAndAddressErrors) {
     EXPECT_EQ(r1(0x48, 0x1AA, cmd8_crc), 0x04);  // no MMC knows CMD8
     EXPECT_EQ(r1(0x51, 8 * 512), 0x20);  // past the end
     EXPECT_EQ(r1(0x51, 100), 0x20);      // not on a sector boundary
-    EXPECT_EQ(spi_read(8, buf), CardResult::rejected);
+    EXPECT_EQ(spi_read(8, buf), CardResult::out_of_range);
     EXPECT_EQ(spi_read(7, buf), CardResult::ok);
     EXPECT_EQ(std::memcmp(buf.data(), image.sector(7), 512), 0);
 }
