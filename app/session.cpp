@@ -52,26 +52,27 @@ const char* step_name(InitStep step) {
     }
 }
 
-// After a card that went the SD way and still did not come up: which ways
-// were tried and what the card answered, on standard error.
-void report_ways_tried(const InitRecord& r) {
-    if (r.sd_way == InitWay::none) return;
-    std::string text = "vantacle: the card did not come up: ";
-    char part[96];
-    if (r.cmd1_answer == 0x01) std::snprintf(part, sizeof part, "CMD1 left it idle after %d tries", r.cmd1_tries);
-    else std::snprintf(part, sizeof part, "CMD1 answered %02X", r.cmd1_answer);
-    text += part;
-    std::snprintf(part, sizeof part, "; as an SD card version %d, ", r.sd_way == InitWay::sd_v2 ? 2 : 1);
-    text += part;
-    if (r.failed_step == InitStep::acmd41 && r.answer == 0x01)
-        std::snprintf(part, sizeof part, "ACMD41 left it idle after %d tries", r.acmd41_tries);
-    else if (r.failed_step == InitStep::cmd8 && r.answer == 0x01)
-        std::snprintf(part, sizeof part, "CMD8 echoed %08X instead of 000001AA", static_cast<unsigned>(r.r7));
-    else
-        std::snprintf(part, sizeof part, "%s answered %02X", step_name(r.failed_step), r.answer);
-    text += part;
+// After a card that did not come up: which ways were tried and what the
+// card answered, on standard error.
+void report_ways_tried(CardResult result, const InitRecord& r) {
+    if (result != CardResult::cmd0_failed && result != CardResult::cmd1_failed) return;
+    char text[192];
+    int at = std::snprintf(text, sizeof text, "vantacle: the card did not come up: ");
+    const auto add = [&](auto... parts) {
+        at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), parts...);
+    };
+    if (result == CardResult::cmd0_failed) add("CMD0 answered %02X", r.cmd0_answer);
+    else if (r.cmd1_answer == 0x01) add("CMD1 left it idle after %d tries", r.cmd1_tries);
+    else add("CMD1 answered %02X", r.cmd1_answer);
+    if (r.sd_way != InitWay::none) {
+        add("; as an SD card version %d, ", r.sd_way == InitWay::sd_v2 ? 2 : 1);
+        if (r.failed_step == InitStep::acmd41 && r.answer == 0x01) add("ACMD41 left it idle after %d tries", r.acmd41_tries);
+        else if (r.failed_step == InitStep::cmd8 && r.answer == 0x01)
+            add("CMD8 echoed %08X instead of 000001AA", static_cast<unsigned>(r.r7));
+        else add("%s answered %02X", step_name(r.failed_step), r.answer);
+    }
     std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fprintf(stderr, "%s\n", text);
 }
 
 void dump_sector() {
@@ -159,11 +160,12 @@ int run_session(const CardWork& work) {
     }
     say("Initialize MMC Card for SPI mode:");
     int status = work.status_without_card;
-    if (report_init(mmc_init_spi())) {
+    const CardResult init = mmc_init_spi();
+    if (report_init(init)) {
         status = work.run();
         mmc_disable();
     } else {
-        report_ways_tried(mmc_init_record());
+        report_ways_tried(init, mmc_init_record());
     }
     closing_report(giveio_result);
     giveio_result = give_port_access_back(giveio_result);

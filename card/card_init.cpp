@@ -101,7 +101,6 @@ void card_state::forget() {
     capacity = 0;
 }
 
-void card_state::block_addressed(bool on) { block_addressing = on; }
 void card_state::count_reread() { ++rereads; }
 
 bool card_state::capacity_known(std::uint64_t& sectors) {
@@ -118,7 +117,8 @@ CardResult mmc_init_spi() {
     card_state::forget();
     if (!mmc_hw_start()) return CardResult::no_link;
     power_up();
-    if (send_frame(cmd::go_idle, 0, known_frame_crc) != r1_idle) return CardResult::cmd0_failed;
+    record.cmd0_answer = send_frame(cmd::go_idle, 0, known_frame_crc);
+    if (record.cmd0_answer != r1_idle) return CardResult::cmd0_failed;
     const std::uint8_t answer = cmd1_until_ready(record);
     if (answer == r1_ready) {
         way = InitWay::cmd1;
@@ -137,18 +137,16 @@ InitWay card_init_way() { return way; }
 bool card_block_addressed() { return block_addressing; }
 std::uint32_t spi_rereads() { return rereads; }
 
-// A card that came up by CMD1 is brought up again the SD way; an MMC calls
-// CMD55 illegal there and comes up by CMD1 once more.
+// A card that came up by CMD1 is brought up again the SD way. A card that
+// does not come up that way (an MMC calls CMD55 illegal) was reset by it and
+// comes up by CMD1 once more; one that does not is left unusable, not idle.
 CardResult card_identify() {
     if (way != InitWay::cmd1) return way == InitWay::none ? CardResult::cmd1_failed : CardResult::ok;
     InitRecord r;
-    const CardResult sd = bring_up_sd(r);
-    if (sd == CardResult::ok) {
+    if (bring_up_sd(r) == CardResult::ok) {
         way = r.sd_way;
-        return sd;
+        return CardResult::ok;
     }
-    if (r.sd_way != InitWay::sd_v1 || r.failed_step != InitStep::cmd55) return sd;
-    if (cmd1_until_ready(r) != r1_ready) return CardResult::cmd1_failed;
-    way = InitWay::mmc;
-    return CardResult::ok;
+    way = cmd1_until_ready(r) == r1_ready ? InitWay::mmc : InitWay::none;
+    return way == InitWay::mmc ? CardResult::ok : CardResult::cmd1_failed;
 }

@@ -8,7 +8,6 @@ namespace card_state {
 
 // Forgets everything known about the card (a new initialisation).
 void forget();
-void block_addressed(bool on);
 void count_reread();
 // The capacity read from the CSD since the last initialisation, if any.
 [[nodiscard]] bool capacity_known(std::uint64_t& sectors);

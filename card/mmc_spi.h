@@ -54,6 +54,7 @@ enum class InitStep : std::uint8_t { none, cmd0, cmd8, cmd55, acmd41, cmd58 };
 // What the card answered during the last initialisation, for a report when
 // it did not come up.
 struct InitRecord {
+    std::uint8_t cmd0_answer = 0xFF;  // R1 to the first CMD0
     std::uint8_t cmd1_answer = 0xFF;  // last R1 to CMD1
     int cmd1_tries = 0;
     InitWay sd_way = InitWay::none;   // the SD way tried after CMD1, if any

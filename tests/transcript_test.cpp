@@ -94,7 +94,7 @@ TEST_F(Session, EachFailedInitialisationStep) {
     const std::string not_up = "vantacle: the card did not come up: ";
     const std::tuple<const char*, const char*, std::string> cases[] = {
         {",link=down", "MMC hardware error\n", ""},
-        {",cmd0=00", "CMD0 response error\n", ""},
+        {",cmd0=00", "CMD0 response error\n", not_up + "CMD0 answered 00\n"},
         {",idle=never", "CMD1 response error\n",
          not_up + "CMD1 left it idle after 8192 tries; as an SD card version 1, CMD55 answered 05\n"},
         {",cmd1=05", "CMD1 response error\n", not_up + "CMD1 answered 05; as an SD card version 1, CMD55 answered 05\n"}};
