@@ -16,8 +16,10 @@ constexpr int byte_end = -1;          // end of input
 constexpr int byte_interrupted = -2;  // a handled signal arrived
 constexpr int byte_timeout = -3;
 constexpr int sequence_gap_ms = 50;   // a terminal sends a key's sequence at once
-// Every signal whose default action ends the program.
-constexpr std::array<int, 5> ending_signals{SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE};
+// Every signal whose default action ends the program and that does not
+// report a fault of the program itself.
+constexpr std::array ending_signals{SIGINT,  SIGQUIT, SIGTERM,   SIGHUP,  SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM,
+                                    SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT};
 
 volatile std::sig_atomic_t caught_signal = 0;
 volatile std::sig_atomic_t keys_wanted = 0;  // the terminal should be in single-key mode

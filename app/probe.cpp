@@ -118,9 +118,7 @@ private:
     // Saves every position, tags them, and reads back what each holds.
     std::vector<Seen> tag_positions(const std::vector<std::uint32_t>& positions) {
         std::vector<Seen> seen(positions.size(), Seen::failed);
-        for (std::size_t i = 0; i < positions.size() && !stopped(); ++i) {
-            if (save(positions[i])) seen[i] = Seen::own;
-        }
+        for (std::size_t i = 0; i < positions.size() && !stopped(); ++i) seen[i] = save(positions[i]);
         // Highest first, so that where two positions share a block the lower one's tag stays.
         for (std::size_t i = positions.size(); i-- > 0 && !stopped();) {
             if (seen[i] == Seen::own && !put(positions[i], make_tag(positions[i], run_id_))) seen[i] = Seen::failed;
@@ -136,14 +134,17 @@ private:
             report_.failed.push_back(sector);
     }
 
-    bool save(std::uint32_t sector) {
+    // A card that refuses sectors past its real size keeps nothing there.
+    Seen save(std::uint32_t sector) {
         Saved entry{sector, {}};
-        if (read(sector, entry.data) != CardResult::ok) {
+        const CardResult r = read(sector, entry.data);
+        if (r == CardResult::out_of_range) return Seen::lost;
+        if (r != CardResult::ok) {
             fail(sector);
-            return false;
+            return Seen::failed;
         }
         journal_.push_back(entry);
-        return true;
+        return Seen::own;
     }
 
     bool put(std::uint32_t sector, const Block& data) {
@@ -154,7 +155,9 @@ private:
 
     // What the block at a tagged position holds now.
     Seen look(std::uint32_t sector) {
-        if (read(sector, buffer_) != CardResult::ok) {
+        const CardResult r = read(sector, buffer_);
+        if (r == CardResult::out_of_range) return Seen::lost;
+        if (r != CardResult::ok) {
             fail(sector);
             return Seen::failed;
         }
@@ -165,13 +168,13 @@ private:
 
     // Saves, tags and reads back one sector: true when the tag stayed.
     bool keeps(std::uint32_t sector) {
-        return save(sector) && put(sector, make_tag(sector, run_id_)) && look(sector) == Seen::own;
+        return save(sector) == Seen::own && put(sector, make_tag(sector, run_id_)) && look(sector) == Seen::own;
     }
 
     // True when a tag written at sector shows at sector 0 (whose own tag is there).
     bool folds_onto_zero(std::uint32_t sector) {
         const Block tag = make_tag(sector, run_id_);
-        if (!save(sector) || !put(sector, tag)) return false;
+        if (save(sector) != Seen::own || !put(sector, tag)) return false;
         if (read(0, buffer_) != CardResult::ok) {
             fail(0);
             return false;

@@ -47,16 +47,27 @@ std::FILE* create_dump_file(const std::string& path, bool force) {
 #endif
 }
 
+// The mode's file must be none of the others the run writes to or reads
+// from: the simulated card's image, the trace, standard output.
+Outcome check_file_apart(const Options& o) {
+    const char* other = o.port == Options::Port::sim && storage_is_file(o.file) ? "the card image"
+                        : !o.trace.empty() && same_file(o.file, o.trace)        ? "the trace"
+                        : is_open_file(stdout, o.file)                           ? "standard output"
+                                                                                 : nullptr;
+    if (!other) return Outcome::ok();
+    return Outcome::failed("the file " + o.file + " is " + other + "; name another file");
+}
+
 // Checked before the session; the file itself is made only once the card
 // is up, so that a run that never reaches the card leaves nothing behind.
 Outcome check_dump_file(const Options& o) {
-    if (o.port == Options::Port::sim && storage_is_file(o.file))
-        return Outcome::failed("the dump file " + o.file + " is the card image; name another file");
+    if (Outcome apart = check_file_apart(o); !apart) return apart;
     if (!o.force && file_exists(o.file)) return Outcome::failed(o.file + " exists: add --force to replace it");
     return Outcome::ok();
 }
 
 Outcome open_source_file(const Options& o) {
+    if (Outcome apart = check_file_apart(o); !apart) return apart;
     if (Outcome opened = sector_file_open(o.file, false, "file", file); !opened) return opened;
     const std::uint64_t size = file_size(file);
     if (size == 0 || size % sector_size != 0)

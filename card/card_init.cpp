@@ -101,7 +101,7 @@ void card_state::forget() {
     capacity = 0;
 }
 
-void card_state::count_reread() { ++rereads; }
+void card_state::count_rereads(int count) { rereads += static_cast<std::uint32_t>(count); }
 
 bool card_state::capacity_known(std::uint64_t& sectors) {
     sectors = capacity;

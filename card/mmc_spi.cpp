@@ -39,17 +39,25 @@ CardResult transfer_command(std::uint8_t index, std::uint32_t sector) {
     return transfer_answer(command(index, address_of(sector)));
 }
 
-// The failure to report after several attempts: past the card's end only
-// when every attempt said so (noise can fake it once), else the first other.
+// The failed attempts at one block: past the card's end only when every
+// attempt said so (noise can fake it once), else the first other failure.
+// Attempts that only confirmed the end are not counted as re-reads.
 class Failures {
 public:
     void add(CardResult result) {
         if (failure_ == CardResult::out_of_range) failure_ = result;
+        ++attempts_;
     }
-    CardResult result() const { return failure_; }
+    // The result to report; counts the re-reads that were real.
+    CardResult settle(bool read_at_last) {
+        const int rereads = read_at_last ? attempts_ : attempts_ - 1;
+        if (read_at_last || failure_ != CardResult::out_of_range) card_state::count_rereads(rereads);
+        return read_at_last ? CardResult::ok : failure_;
+    }
 
 private:
     CardResult failure_ = CardResult::out_of_range;
+    int attempts_ = 0;
 };
 
 // Runs read once, then again while it fails, up to read_retries more times.
@@ -57,12 +65,11 @@ template <class Read>
 CardResult with_rereads(Read read) {
     Failures failures;
     for (int attempt = 0; attempt <= read_retries; ++attempt) {
-        if (attempt > 0) card_state::count_reread();
         const CardResult result = read();
-        if (result == CardResult::ok) return result;
+        if (result == CardResult::ok) return failures.settle(true);
         failures.add(result);
     }
-    return failures.result();
+    return failures.settle(false);
 }
 
 CardResult read_once(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) {
@@ -148,16 +155,16 @@ CardResult spi_read_blocks(std::uint32_t first, std::span<std::uint8_t> buf, std
     while (done < count) {
         const std::uint32_t before = done;
         const CardResult run = read_run(first, buf.first(count * sector_size), done);
-        if (run == CardResult::ok) break;
         if (done != before) {
+            if (failures_here > 0) (void)failures.settle(true);
             failures_here = 0;
             failures = Failures{};
         }
+        if (run == CardResult::ok) return failures.settle(true);
         failures.add(run);
-        if (++failures_here > read_retries) return failures.result();
-        card_state::count_reread();
+        if (++failures_here > read_retries) return failures.settle(false);
     }
-    return CardResult::ok;
+    return failures.settle(true);
 }
 
 CardResult spi_write_blocks(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #ifdef _WIN32
 #include <io.h>
@@ -107,10 +108,24 @@ bool is_open_file(std::FILE* file, const std::string& path) {
            x.st_ino == y.st_ino;
 }
 
-bool same_file(const std::string& a, const std::string& b) {
+bool same_identity(const std::string& a, const std::string& b) {
     struct stat x{}, y{};
-    if (::stat(a.c_str(), &x) != 0 || ::stat(b.c_str(), &y) != 0) return a == b;
-    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+// The directory a path names its file in, and the file's name there.
+std::pair<std::string, std::string> place_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// A file not made yet is the same when both names put it in one directory.
+bool same_file(const std::string& a, const std::string& b) {
+    if (file_exists(a) || file_exists(b)) return same_identity(a, b);
+    const auto [dir_a, name_a] = place_of(a);
+    const auto [dir_b, name_b] = place_of(b);
+    return name_a == name_b && same_identity(dir_a, dir_b);
 }
 
 bool file_exists(const std::string& path) {

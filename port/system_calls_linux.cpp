@@ -29,16 +29,36 @@ int port_permission(unsigned long, unsigned long, int) {
 
 void on_alarm(int) {}
 
-// The handler only has to exist: its arrival makes the blocked call fail with EINTR.
+// What SIGALRM meant before the alarm: its handler and whether it was blocked.
+struct sigaction alarm_before{};
+sigset_t mask_before;
+bool armed = false;
+
+// The handler only has to exist: its arrival makes the blocked call fail
+// with EINTR. The signal is let through for the alarm's time, and what it
+// meant before is restored when the alarm is cancelled.
 int alarm_ms(unsigned ms) {
-    struct sigaction action{};
-    action.sa_handler = on_alarm;
-    sigemptyset(&action.sa_mask);
-    if (ms && sigaction(SIGALRM, &action, nullptr) != 0) return -1;
+    sigset_t alarm_only;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    if (ms) {
+        struct sigaction action{};
+        action.sa_handler = on_alarm;
+        sigemptyset(&action.sa_mask);
+        if (!armed && sigaction(SIGALRM, &action, &alarm_before) != 0) return -1;
+        if (!armed) sigprocmask(SIG_UNBLOCK, &alarm_only, &mask_before);
+        armed = true;
+    }
     itimerval timer{};
     timer.it_value.tv_sec = static_cast<time_t>(ms / 1000);
     timer.it_value.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
-    return setitimer(ITIMER_REAL, &timer, nullptr);
+    const int result = setitimer(ITIMER_REAL, &timer, nullptr);
+    if (!ms && armed) {
+        sigaction(SIGALRM, &alarm_before, nullptr);
+        if (sigismember(&mask_before, SIGALRM)) sigprocmask(SIG_BLOCK, &alarm_only, nullptr);
+        armed = false;
+    }
+    return result;
 }
 
 }  // namespace
