@@ -76,11 +76,6 @@ CardResult bring_up_sd(InitRecord& r) {
     return read_capacity_class(r);
 }
 
-// CMD1 fails over to the SD way when the card calls it illegal or stays idle.
-bool sd_way_worth_trying(std::uint8_t cmd1_answer) {
-    return cmd1_answer == r1_idle || (is_r1(cmd1_answer) && (cmd1_answer & r1_illegal_command));
-}
-
 void power_up() {
     mmc_hw_power(1);
     mmc_pause_ms(power_up_ms);
@@ -124,7 +119,8 @@ CardResult mmc_init_spi() {
         way = InitWay::cmd1;
         return CardResult::ok;
     }
-    if (!sd_way_worth_trying(answer)) return CardResult::cmd1_failed;
+    // Whatever stopped CMD1 (illegal, idle to the end, or an answer garbled
+    // on the way), the SD way may still bring the card up.
     const CardResult result = bring_up_sd(record);
     if (result == CardResult::ok) way = record.sd_way;
     return result;

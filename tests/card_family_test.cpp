@@ -72,8 +72,8 @@ TEST(CardFamilies, EachComesUpItsOwnWay) {
          InitWay::none, false, InitStep::cmd55},
         {"ACMD41 error", cmd1_refused + Dialogue{{cmd8, {0x05}}, {cmd55, {0x01}}, {acmd41, {0x09}}},
          CardResult::cmd1_failed, InitWay::none, false, InitStep::acmd41},
-        {"no answer to CMD1", {{cmd0, {0x01}}, {cmd1, Bytes(400, 0xFF)}}, CardResult::cmd1_failed, InitWay::none,
-         false, InitStep::none},
+        {"no answer to CMD1, nor to CMD0 of the SD way", {{cmd0, {0x01}}, {cmd1, Bytes(400, 0xFF)}, {cmd0, Bytes(400, 0xFF)}},
+         CardResult::cmd1_failed, InitWay::none, false, InitStep::cmd0},
         {"no answer to the second CMD0", {{cmd0, {0x01}}, {cmd1, {0x05}}, {cmd0, Bytes(400, 0xFF)}},
          CardResult::cmd1_failed, InitWay::none, false, InitStep::cmd0},
     };
