@@ -8,6 +8,7 @@
 #include "app/console.h"
 #include "app/progress.h"
 #include "card/mmc_spi.h"
+#include "port/outcome.h"
 
 namespace {
 
@@ -30,51 +31,50 @@ void make_pattern(std::uint32_t sector) {
     for (int i = 0; i < 4; ++i) pattern[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sector >> (24 - 8 * i));
 }
 
-std::string code_text(const char* step, CardResult result) {
-    return std::string(step) + " failed (card result " + std::to_string(static_cast<int>(result)) + ")";
+Outcome failed_step(const char* step, CardResult result) {
+    return Outcome::failed(std::string(step) + " failed (card result " + std::to_string(static_cast<int>(result)) + ")");
 }
 
-// Reads the sector back and compares it with data; empty when they match.
-std::string verify(std::uint32_t sector, const Sector& data) {
-    if (const CardResult r = spi_read(sector, read_back); r != CardResult::ok) return code_text("read back", r);
+// Reads the sector back and compares it with data.
+Outcome verify(std::uint32_t sector, const Sector& data) {
+    if (const CardResult r = spi_read(sector, read_back); r != CardResult::ok) return failed_step("read back", r);
     for (std::size_t i = 0; i < data.size(); ++i) {
         if (read_back[i] != data[i]) {
             char text[48];
             std::snprintf(text, sizeof text, "read back differs at offset %03X", static_cast<unsigned>(i));
-            return text;
+            return Outcome::failed(text);
         }
     }
-    return {};
+    return Outcome::ok();
 }
 
-std::string write_and_verify(std::uint32_t sector, const Sector& data) {
-    if (const CardResult r = spi_write(sector, data); r != CardResult::ok) return code_text("write", r);
+Outcome write_and_verify(std::uint32_t sector, const Sector& data) {
+    if (const CardResult r = spi_write(sector, data); r != CardResult::ok) return failed_step("write", r);
     return verify(sector, data);
 }
 
 // Puts the saved contents back: written at once after a pattern that went
 // in, checked first after one that may not have.
-std::string restore(std::uint32_t sector, bool pattern_written) {
-    std::string problem = pattern_written ? write_and_verify(sector, saved) : verify(sector, saved);
-    for (int attempt = 1; attempt < restore_attempts && !problem.empty(); ++attempt)
-        problem = write_and_verify(sector, saved);
-    return problem;
+Outcome restore(std::uint32_t sector, bool pattern_written) {
+    Outcome restored = pattern_written ? write_and_verify(sector, saved) : verify(sector, saved);
+    for (int attempt = 1; attempt < restore_attempts && !restored; ++attempt) restored = write_and_verify(sector, saved);
+    return restored;
 }
 
 enum class Tested { passed, failed, past_end };
 
-// What went wrong goes to problem.
+// The sector's outcome, and what went wrong in problem.
 Tested test_sector(std::uint32_t sector, std::string& problem) {
     if (const CardResult r = spi_read(sector, saved); r != CardResult::ok) {
-        problem = code_text("read", r);
+        problem = failed_step("read", r).why();
         return r == CardResult::out_of_range ? Tested::past_end : Tested::failed;
     }
     make_pattern(sector);
     const CardResult written = spi_write(sector, pattern);
-    problem = written == CardResult::ok ? verify(sector, pattern) : code_text("write", written);
-    const std::string restored = restore(sector, written == CardResult::ok);
-    if (!restored.empty()) problem = "original contents NOT restored: " + restored;
-    else if (!problem.empty()) problem = "pattern " + problem;
+    const Outcome checked = written == CardResult::ok ? verify(sector, pattern) : failed_step("write", written);
+    if (const Outcome restored = restore(sector, written == CardResult::ok); !restored)
+        problem = "original contents NOT restored: " + restored.why();
+    else if (!checked) problem = "pattern " + checked.why();
     return problem.empty() ? Tested::passed : Tested::failed;
 }
 
@@ -100,10 +100,13 @@ int surface_test(SectorRange range) {
         }
         ++bad;
         std::printf("bad sector %06X: %s\n", static_cast<unsigned>(sector), problem.c_str());
-        std::fflush(stdout);
+        if (!console_flush()) break;
     }
     progress.clear();
-    std::printf("tested %u sectors, %u bad, %.0f bytes/s\n", static_cast<unsigned>(tested),
-                static_cast<unsigned>(bad), sector_rate(tested, started));
+    std::printf("tested %u sectors, %u bad, %.0f bytes/s", static_cast<unsigned>(tested), static_cast<unsigned>(bad),
+                sector_rate(tested, started));
+    if (tested < range.count && !past_end)
+        std::printf(", stopped before sector %06X", static_cast<unsigned>(range.start + tested));
+    std::printf("\n");
     return bad == 0 && !past_end ? 0 : 1;
 }

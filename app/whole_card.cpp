@@ -104,7 +104,8 @@ Extent extent_for(const Options& o) {
 // What a run has done so far, and how it reports.
 struct Tally {
     std::uint64_t done = 0;
-    std::uint32_t bad = 0;
+    std::uint32_t bad = 0;     // sectors that could not be read or written
+    std::uint32_t differ = 0;  // sectors of a verify that differ from FILE
     bool past_end = false;
     bool interrupted = false;
     bool file_failed = false;
@@ -161,7 +162,7 @@ void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>
     for (std::uint32_t i = 0; i < got; ++i) {
         if (!same(sector_of(buf, i), sector_of(file_run, i))) {
             say_sector("differs sector", first + i);
-            ++t.bad;
+            ++t.differ;
         }
     }
     t.done += got;
@@ -215,21 +216,21 @@ void load_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& 
 struct Mode {
     Step step;
     const char* done_word;  // the closing line's first word
-    bool counts_differences;
 };
 
 Mode mode_for(Options::WholeCard whole) {
     switch (whole) {
-        case Options::WholeCard::verify: return {verify_step, "verified", true};
-        case Options::WholeCard::load: return {load_step, "loaded", false};
-        default: return {dump_step, "dumped", false};
+        case Options::WholeCard::verify: return {verify_step, "verified"};
+        case Options::WholeCard::load: return {load_step, "loaded"};
+        default: return {dump_step, "dumped"};
     }
 }
 
 void closing_line(const Mode& mode, const Extent& e, const Tally& t, std::uint32_t rereads,
                   std::chrono::steady_clock::time_point started) {
     std::printf("%s %llu sectors, ", mode.done_word, static_cast<unsigned long long>(t.done));
-    if (mode.step != dump_step) std::printf("%u %s, ", static_cast<unsigned>(t.bad), mode.counts_differences ? "differ" : "bad");
+    if (mode.step == verify_step) std::printf("%u differ, ", static_cast<unsigned>(t.differ));
+    std::printf("%u bad, ", static_cast<unsigned>(t.bad));
     std::printf("%u re-read, %.0f bytes/s", static_cast<unsigned>(rereads), sector_rate(t.done, started));
     if (t.interrupted) std::printf(", stopped before sector %06X", static_cast<unsigned>(e.start + t.done));
     std::printf("\n");
@@ -263,9 +264,9 @@ int run_whole_card(const Options& o) {
         }
         progress.update(t.done);
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(card_run_sectors, e.count - t.done));
-        const std::uint64_t bad_before = t.bad;
+        const std::uint64_t bad_before = t.bad + t.differ;
         mode.step(static_cast<std::uint32_t>(e.start + t.done), n, buf, t);
-        if (t.bad != bad_before) progress.clear();
+        if (t.bad + t.differ != bad_before) progress.clear();
     }
     progress.clear();
     const bool reached_cut = e.cut_at_end && !t.interrupted && t.done == e.count;
@@ -286,7 +287,7 @@ int run_whole_card(const Options& o) {
                      o.whole == Options::WholeCard::dump ? "written" : "read");
     }
     const bool short_run = t.past_end && !e.open_ended;
-    return t.bad == 0 && !short_run && !card_larger && !t.file_failed ? 0 : 1;
+    return t.bad == 0 && t.differ == 0 && !short_run && !card_larger && !t.file_failed ? 0 : 1;
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ TEST(WholeCard, DumpCopiesTheCardByteForByte) {
     TempFile out;
     const auto r = run_piped({sim(image), "--dump=" + out.path}, "");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(without_speed(r.out), ready + "dumped 300 sectors, 0 re-read, N bytes/s\n" + closing);
+    EXPECT_EQ(without_speed(r.out), ready + "dumped 300 sectors, 0 bad, 0 re-read, N bytes/s\n" + closing);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(file_text(out.path), file_text(image.path()));
 }
@@ -74,11 +74,11 @@ TEST(WholeCard, RangesAndTheirEnds) {
     const std::string all = file_text(image.path());
     TempFile part, tail;
     const auto r = run_piped({sim(image), "--dump=" + part.path, "--range=0x10:8"}, "");
-    EXPECT_EQ(without_speed(r.out), ready + "dumped 8 sectors, 0 re-read, N bytes/s\n" + closing);
+    EXPECT_EQ(without_speed(r.out), ready + "dumped 8 sectors, 0 bad, 0 re-read, N bytes/s\n" + closing);
     EXPECT_EQ(file_text(part.path), all.substr(16 * 512, 8 * 512));
     const auto past = run_piped({sim(image), "--dump=" + tail.path, "--range=3C:10"}, "");
     EXPECT_EQ(past.status, 1);
-    EXPECT_EQ(without_speed(past.out), ready + "end of card at sector 000040\ndumped 4 sectors, 0 re-read, N bytes/s\n" + closing);
+    EXPECT_EQ(without_speed(past.out), ready + "end of card at sector 000040\ndumped 4 sectors, 0 bad, 0 re-read, N bytes/s\n" + closing);
     EXPECT_EQ(file_text(tail.path), all.substr(60 * 512));
 }
 
@@ -90,17 +90,17 @@ TEST(WholeCard, VerifyNamesExactlyTheSectorsThatDiffer) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(without_speed(r.out), ready +
                                         "differs sector 000000\ndiffers sector 000041\ndiffers sector 0000C7\n"
-                                        "verified 200 sectors, 3 differ, 0 re-read, N bytes/s\n" +
+                                        "verified 200 sectors, 3 differ, 0 bad, 0 re-read, N bytes/s\n" +
                                         closing);
     put_bytes(copy.path, file_text(image.path()).substr(0x40 * 512, 0x10 * 512));
     const auto same = run_piped({sim(image), "--verify=" + copy.path, "--range=40:10"}, "");
     EXPECT_EQ(same.status, 0);
-    EXPECT_EQ(without_speed(same.out), ready + "verified 16 sectors, 0 differ, 0 re-read, N bytes/s\n" + closing);
+    EXPECT_EQ(without_speed(same.out), ready + "verified 16 sectors, 0 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
     put_bytes(copy.path, file_text(image.path()).substr(0, 0x10 * 512));
     const auto shorter = run_piped({sim(image), "--verify=" + copy.path}, "");
     EXPECT_EQ(shorter.status, 1);
     EXPECT_EQ(without_speed(shorter.out), ready + "the card holds 200 sectors, " + copy.path +
-                                              " only 16\nverified 16 sectors, 0 differ, 0 re-read, N bytes/s\n" + closing);
+                                              " only 16\nverified 16 sectors, 0 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
 }
 
 TEST(WholeCard, LoadThenDumpGivesTheFileBack) {
@@ -197,7 +197,7 @@ TEST(WholeCard, NoiseOnTheLineIsReadAgainAndCounted) {
     const auto r = run_piped({sim(image, ",noise=1e-5"), "--dump=" + out.path}, "");
     EXPECT_EQ(r.status, 0);
     std::smatch rereads;
-    ASSERT_TRUE(std::regex_search(r.out, rereads, std::regex("dumped 2000 sectors, ([0-9]+) re-read"))) << r.out;
+    ASSERT_TRUE(std::regex_search(r.out, rereads, std::regex("dumped 2000 sectors, 0 bad, ([0-9]+) re-read"))) << r.out;
     EXPECT_GT(std::stoi(rereads[1]), 0);
     EXPECT_EQ(file_text(out.path), file_text(image.path()));
 }
@@ -231,7 +231,7 @@ TEST(WholeCard, CtrlCEndsADumpWithEveryWholeSectorKept) {
     EXPECT_EQ(pty.finish(60000), 130);
     std::smatch got;
     const std::string out_text = pty.transcript();
-    ASSERT_TRUE(std::regex_search(out_text, got, std::regex("dumped ([0-9]+) sectors, 0 re-read, [0-9]+ bytes/s, "
+    ASSERT_TRUE(std::regex_search(out_text, got, std::regex("dumped ([0-9]+) sectors, 0 bad, 0 re-read, [0-9]+ bytes/s, "
                                                             "stopped before sector ([0-9A-F]{6})")))
         << out_text;
     const std::size_t sectors = std::stoul(got[1]);
