@@ -15,14 +15,23 @@ namespace {
 
 constexpr int ctrl_c = 0x03;
 constexpr DWORD interrupt_settle_ms = 100;
+// The system ends a process about five seconds after its console closes.
+constexpr DWORD close_wait_ms = 4500;
 
 bool is_console = false;
 bool opened = false;
 volatile LONG interrupted = 0;
+HANDLE closing_done = nullptr;  // set once the closing steps have run
 
+// Ctrl+C and Ctrl+Break end the run through its closing steps. Closing the
+// window, logging off or shutting down end the process as soon as this
+// returns, so it waits for those steps (the sector in hand put back, the
+// card powered down, the driver stopped) first.
 BOOL WINAPI on_console_event(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    const bool ends_process = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && !ends_process) return FALSE;
     InterlockedExchange(&interrupted, 1);
+    if (ends_process && closing_done) WaitForSingleObject(closing_done, close_wait_ms);
     return TRUE;
 }
 
@@ -54,11 +63,13 @@ int console_keypress() {
 void console_open() {
     is_console = _isatty(_fileno(stdin));
     opened = true;
+    closing_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 int console_close() {
     (void)console_flush();
+    if (closing_done) SetEvent(closing_done);
     return console_signal_pending();
 }
 
