@@ -4,6 +4,7 @@
 #include <string>
 
 #include "card/mmc_spi.h"
+#include "port/outcome.h"
 
 namespace {
 
@@ -23,13 +24,13 @@ std::string hex(const CardRegister& r) {
     return text;
 }
 
-// Empty when every register came; otherwise which one did not.
-const char* read_registers(Registers& r) {
-    if (card_identify() != CardResult::ok) return "could not tell what kind of card it is";
-    if (card_read_ocr(r.ocr) != CardResult::ok) return "the card did not send its OCR";
-    if (card_read_cid(r.cid) != CardResult::ok) return "the card did not send its CID";
-    if (card_read_csd(r.csd) != CardResult::ok) return "the card did not send its CSD";
-    return "";
+// Fails with the register that did not come.
+Outcome read_registers(Registers& r) {
+    if (card_identify() != CardResult::ok) return Outcome::failed("could not tell what kind of card it is");
+    if (card_read_ocr(r.ocr) != CardResult::ok) return Outcome::failed("the card did not send its OCR");
+    if (card_read_cid(r.cid) != CardResult::ok) return Outcome::failed("the card did not send its CID");
+    if (card_read_csd(r.csd) != CardResult::ok) return Outcome::failed("the card did not send its CSD");
+    return Outcome::ok();
 }
 
 // Two ASCII letters on an SD card; a number on an MMC.
@@ -75,9 +76,9 @@ void print_registers(const Registers& r) {
 
 int show_card_info() {
     Registers r;
-    if (const std::string problem = read_registers(r); !problem.empty()) {
+    if (const Outcome read = read_registers(r); !read) {
         std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s\n", problem.c_str());
+        std::fprintf(stderr, "vantacle: %s\n", read.why().c_str());
         return 1;
     }
     print_registers(r);

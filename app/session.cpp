@@ -99,21 +99,22 @@ std::uint32_t next_sector(int key, std::uint32_t sector) {
 
 // Port access combines the driver, where the backend runs port instructions
 // on an NT-family system, with the backend's own acquisition of the port.
-int obtain_port_access(std::string& why) {
+// The level is 0 when it fails.
+Outcome obtain_port_access(int& level) {
     const bool driver = port_needs_io_privilege();
-    const int level = driver ? giveio_start() : 1;
+    level = driver ? giveio_start() : 1;
     if (level == 0) {
-        why = "cannot get port access through the giveio driver: is giveio.sys in this directory?";
+        std::string why = "cannot get port access through the giveio driver: is giveio.sys in this directory?";
         if (giveio_left_installed())
             why += " The giveio service installed for this run could not be stopped and removed: sc stop giveio, sc "
                    "delete giveio";
-        return 0;
+        return Outcome::failed(why);
     }
-    const Outcome acquired = port_acquire();
-    if (acquired) return level;
-    why = acquired.why();
+    Outcome acquired = port_acquire();
+    if (acquired) return acquired;
     if (driver) (void)giveio_stop(level);
-    return 0;
+    level = 0;
+    return acquired;
 }
 
 // Gives the port back, then undoes what the driver did: 0, or the level
@@ -150,12 +151,11 @@ int browse_sectors() {
 int run_session(const CardWork& work) {
     say("Vantacle\n\n");
     say("Open GIVEIO for WinNT/2K/XP : ");
-    std::string why;
-    giveio_result = obtain_port_access(why);
+    const Outcome access = obtain_port_access(giveio_result);
     report_level(giveio_result);
-    if (giveio_result == 0) {
+    if (!access) {
         std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s\n", why.c_str());
+        std::fprintf(stderr, "vantacle: %s\n", access.why().c_str());
         return work.status_without_card;
     }
     say("Initialize MMC Card for SPI mode:");
