@@ -1,5 +1,6 @@
 #include "app/options.h"
 
+#include <array>
 #include <charconv>
 #include <string_view>
 
@@ -37,97 +38,88 @@ bool parse_base(std::string_view text, std::uint16_t& base) {
 
 // START:COUNT in hex, every sector of it a sector number; the card refuses
 // those it does not have (past 7FFFFF on a byte-addressed card).
-bool parse_range(std::string_view text, std::optional<SectorRange>& range, std::string& error) {
+Outcome parse_range(std::string_view text, std::optional<SectorRange>& range) {
     const auto colon = text.find(':');
     std::uint32_t start = 0, count = 0;
     if (colon == std::string_view::npos || !parse_hex(text.substr(0, colon), last_block_sector, start) ||
         !parse_hex(text.substr(colon + 1), last_block_sector + 1, count) || count == 0 ||
-        count - 1 > last_block_sector - start) {
-        error = "bad range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to FFFFFFFE)";
-        return false;
-    }
+        count - 1 > last_block_sector - start)
+        return Outcome::failed("bad range '" + std::string(text) + "' (START:COUNT in hex, sectors 0 to FFFFFFFE)");
     range = SectorRange{start, count};
-    return true;
+    return Outcome::ok();
 }
 
 // --dump=FILE and the like: the mode and its file; only one mode at a time.
-bool parse_whole_card(Options::WholeCard mode, std::string_view file, Options& o, std::string& error) {
-    if (o.whole != Options::WholeCard::none) {
-        error = "give only one of --dump, --verify, --load and --probe";
-        return false;
-    }
+Outcome parse_whole_card(Options::WholeCard mode, std::string_view file, Options& o) {
+    if (o.whole != Options::WholeCard::none) return Outcome::failed("give only one of --dump, --verify, --load and --probe");
     o.whole = mode;
     o.file = std::string(file);
-    return true;
+    return Outcome::ok();
 }
 
-bool parse_port(std::string_view value, Options& o, std::string& error) {
+Outcome parse_port(std::string_view value, Options& o) {
     std::string_view rest;
-    if (value == "direct") {
+    if (value == "direct" || starts_with(value, "direct:", rest)) {
         o.port = Options::Port::direct;
-        return true;
-    }
-    if (starts_with(value, "direct:", rest)) {
-        o.port = Options::Port::direct;
-        if (parse_base(rest, o.base)) return true;
-        error = "bad port base '" + std::string(rest) +
-                "' (a hex I/O port from 100 to FFFC on a 4-port boundary, such as 378 or 0x278)";
-        return false;
+        if (value == "direct" || parse_base(rest, o.base)) return Outcome::ok();
+        return Outcome::failed("bad port base '" + std::string(rest) +
+                               "' (a hex I/O port from 100 to FFFC on a 4-port boundary, such as 378 or 0x278)");
     }
     if (value == "ppdev" || (starts_with(value, "ppdev:", rest) && !rest.empty())) {
         o.port = Options::Port::ppdev;
         o.device = value == "ppdev" ? default_device : std::string(rest);
-        return true;
+        return Outcome::ok();
     }
     if (starts_with(value, "sim", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ',')) {
         o.port = Options::Port::sim;
         o.sim = SimSettings{};
-        const Outcome parsed = sim_parse_settings(rest, o.sim);
-        if (!parsed) error = parsed.why();
-        return static_cast<bool>(parsed);
+        return sim_parse_settings(rest, o.sim);
     }
-    error = "unknown port '" + std::string(value) +
-            "' (direct[:BASE], ppdev[:DEVICE] or sim[:IMAGE][,SETTING=VALUE...])";
-    return false;
+    return Outcome::failed("unknown port '" + std::string(value) +
+                           "' (direct[:BASE], ppdev[:DEVICE] or sim[:IMAGE][,SETTING=VALUE...])");
 }
 
-bool parse_one(std::string_view arg, Options& o, std::string& error) {
+// Options that take no value.
+struct Flag {
+    std::string_view name;
+    bool Options::*field;
+};
+constexpr std::array<Flag, 6> flags{{{"--help", &Options::help},
+                                     {"-h", &Options::help},
+                                     {"--version", &Options::version},
+                                     {"--yes", &Options::yes},
+                                     {"--info", &Options::info},
+                                     {"--force", &Options::force}}};
+
+// Options that name the file of a whole-card mode.
+struct FileMode {
+    std::string_view prefix;
+    Options::WholeCard mode;
+};
+constexpr std::array<FileMode, 3> file_modes{{{"--dump=", Options::WholeCard::dump},
+                                              {"--verify=", Options::WholeCard::verify},
+                                              {"--load=", Options::WholeCard::load}}};
+
+Outcome parse_one(std::string_view arg, Options& o) {
+    for (const Flag& flag : flags) {
+        if (arg != flag.name) continue;
+        o.*flag.field = true;
+        return Outcome::ok();
+    }
+    if (arg == "--probe") return parse_whole_card(Options::WholeCard::probe, "", o);
     std::string_view value;
-    if (arg == "--help" || arg == "-h") {
-        o.help = true;
-        return true;
+    for (const FileMode& m : file_modes) {
+        if (starts_with(arg, m.prefix, value) && !value.empty()) return parse_whole_card(m.mode, value, o);
     }
-    if (arg == "--version") {
-        o.version = true;
-        return true;
-    }
-    if (arg == "--yes") {
-        o.yes = true;
-        return true;
-    }
-    if (arg == "--info") {
-        o.info = true;
-        return true;
-    }
-    if (arg == "--force") {
-        o.force = true;
-        return true;
-    }
-    if (arg == "--probe") return parse_whole_card(Options::WholeCard::probe, "", o, error);
-    if (starts_with(arg, "--dump=", value) && !value.empty()) return parse_whole_card(Options::WholeCard::dump, value, o, error);
-    if (starts_with(arg, "--verify=", value) && !value.empty())
-        return parse_whole_card(Options::WholeCard::verify, value, o, error);
-    if (starts_with(arg, "--load=", value) && !value.empty()) return parse_whole_card(Options::WholeCard::load, value, o, error);
-    if (starts_with(arg, "--range=", value)) return parse_range(value, o.range, error);
-    if (starts_with(arg, "--port=", value)) return parse_port(value, o, error);
-    if (starts_with(arg, "--test=", value)) return parse_range(value, o.test, error);
+    if (starts_with(arg, "--range=", value)) return parse_range(value, o.range);
+    if (starts_with(arg, "--test=", value)) return parse_range(value, o.test);
+    if (starts_with(arg, "--port=", value)) return parse_port(value, o);
     if (starts_with(arg, "--trace=", value) && !value.empty()) {
         o.trace = std::string(value);
-        return true;
+        return Outcome::ok();
     }
-    error = (arg.substr(0, 1) == "-" ? "unknown option '" : "unexpected argument '") + std::string(arg) +
-            "' (see --help)";
-    return false;
+    return Outcome::failed((arg.substr(0, 1) == "-" ? "unknown option '" : "unexpected argument '") + std::string(arg) +
+                           "' (see --help)");
 }
 
 // Which mode writes to the card, for the messages that refuse it.
@@ -141,9 +133,8 @@ const char* writing_mode(const Options& o) {
 }  // namespace
 
 Outcome parse_options(int argc, const char* const* argv, Options& options) {
-    std::string error;
     for (int i = 1; i < argc; ++i) {
-        if (!parse_one(argv[i], options, error)) return Outcome::failed(error);
+        if (Outcome parsed = parse_one(argv[i], options); !parsed) return parsed;
     }
     return Outcome::ok();
 }
