@@ -135,19 +135,17 @@ constexpr std::array<Setting, 16> settings_table{{
     {"fake", "a hex sector count, optionally followed by :drop", set_fake},
 }};
 
-bool apply_setting(std::string_view item, SimSettings& s, std::string& error) {
+Outcome apply_setting(std::string_view item, SimSettings& s) {
     const auto eq = item.find('=');
     const std::string_view name = item.substr(0, eq);
     for (const auto& setting : settings_table) {
         if (setting.name != name) continue;
         const std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
-        if (setting.apply(value, s)) return true;
-        error = "bad value '" + std::string(value) + "' for simulated-card setting " + std::string(name) + " (" +
-                std::string(setting.range) + ")";
-        return false;
+        if (setting.apply(value, s)) return Outcome::ok();
+        return Outcome::failed("bad value '" + std::string(value) + "' for simulated-card setting " + std::string(name) +
+                               " (" + std::string(setting.range) + ")");
     }
-    error = "unknown simulated-card setting '" + std::string(name) + "'";
-    return false;
+    return Outcome::failed("unknown simulated-card setting '" + std::string(name) + "'");
 }
 
 }  // namespace
@@ -178,7 +176,6 @@ const char* const sim_settings_help =
     "                writes are lost and reads give zeros\n";
 
 Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
-    std::string error;
     if (!text.empty() && text.front() == ':') {
         text.remove_prefix(1);
         const auto comma = text.find(',');
@@ -194,7 +191,7 @@ Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
         }
         text.remove_prefix(1);
         const auto comma = text.find(',');
-        if (!apply_setting(text.substr(0, comma), s, error)) return Outcome::failed(error);
+        if (Outcome applied = apply_setting(text.substr(0, comma), s); !applied) return applied;
         text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);
     }
     return Outcome::ok();
