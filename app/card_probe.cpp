@@ -5,6 +5,7 @@
 #include <random>
 
 #include "app/card_probe.h"
+#include "app/progress.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ std::uint32_t run_id() {
 }
 
 void list(const char* what, const std::vector<std::uint32_t>& sectors, const char* detail) {
-    for (std::uint32_t s : sectors) std::printf("%s %06X%s\n", what, static_cast<unsigned>(s), detail);
+    for (std::uint32_t s : sectors) report_sector(what, s, detail);
 }
 
 }  // namespace

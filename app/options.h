@@ -5,12 +5,17 @@
 #include <optional>
 #include <string>
 
-#include "app/surface_test.h"
 #include "port/outcome.h"
 #include "port/wiring.h"
 #include "sim/settings.h"
 
 inline constexpr const char* default_device = "/dev/parport0";
+
+// Sectors from start, as --test and --range give them.
+struct SectorRange {
+    std::uint32_t start;
+    std::uint32_t count;
+};
 
 struct Options {
     enum class Port { direct, ppdev, sim };

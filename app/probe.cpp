@@ -5,6 +5,8 @@
 #include <bit>
 #include <optional>
 
+#include "app/sector_pattern.h"
+
 namespace {
 
 using Block = std::array<std::uint8_t, sector_size>;
@@ -33,11 +35,7 @@ Block make_tag(std::uint32_t sector, std::uint32_t run_id) {
     Block b{};
     put32(b, 0, sector);
     put32(b, 4, run_id);
-    std::uint32_t x = sector * 2654435761u ^ run_id;
-    for (std::size_t i = 8; i < b.size(); ++i) {
-        x = x * 1664525u + 1013904223u;
-        b[i] = static_cast<std::uint8_t>(x >> 24);
-    }
+    fill_pattern(std::span(b).subspan(8), pattern_seed(sector, run_id));
     return b;
 }
 

@@ -42,3 +42,8 @@ double sector_rate(std::uint64_t sectors, std::chrono::steady_clock::time_point 
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return seconds > 0 ? static_cast<double>(sectors * sector_size) / seconds : 0.0;
 }
+
+void report_sector(const char* what, std::uint32_t sector, const char* detail) {
+    std::printf("%s %06X%s\n", what, static_cast<unsigned>(sector), detail);
+    std::fflush(stdout);
+}

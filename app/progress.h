@@ -22,5 +22,9 @@ private:
     Clock::time_point last_{};
 };
 
+// One line about a sector on standard output, such as "bad sector 000004:
+// read failed", put out at once.
+void report_sector(const char* what, std::uint32_t sector, const char* detail = "");
+
 // Bytes per second for sectors moved since started.
 [[nodiscard]] double sector_rate(std::uint64_t sectors, std::chrono::steady_clock::time_point started);

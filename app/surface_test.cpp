@@ -7,6 +7,7 @@
 
 #include "app/console.h"
 #include "app/progress.h"
+#include "app/sector_pattern.h"
 #include "card/mmc_spi.h"
 #include "port/outcome.h"
 
@@ -15,6 +16,7 @@ namespace {
 using Sector = std::array<std::uint8_t, sector_size>;
 
 constexpr int restore_attempts = 3;
+constexpr std::uint32_t surface_run = 0x5A5AA5A5;
 
 Sector saved;
 Sector pattern;
@@ -23,11 +25,7 @@ Sector read_back;
 // The sector number in its first four bytes, then bytes that depend on it,
 // so that a write landing on the wrong sector shows.
 void make_pattern(std::uint32_t sector) {
-    std::uint32_t x = sector * 2654435761u ^ 0x5A5AA5A5u;
-    for (auto& byte : pattern) {
-        x = x * 1664525u + 1013904223u;
-        byte = static_cast<std::uint8_t>(x >> 24);
-    }
+    fill_pattern(pattern, pattern_seed(sector, surface_run));
     for (int i = 0; i < 4; ++i) pattern[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sector >> (24 - 8 * i));
 }
 
@@ -95,11 +93,11 @@ int surface_test(SectorRange range) {
         progress.clear();
         past_end = result == Tested::past_end;
         if (past_end) {
-            std::printf("end of card at sector %06X\n", static_cast<unsigned>(sector));
+            report_sector("end of card at sector", sector);
             break;
         }
         ++bad;
-        std::printf("bad sector %06X: %s\n", static_cast<unsigned>(sector), problem.c_str());
+        report_sector("bad sector", sector, (": " + problem).c_str());
         if (!console_flush()) break;
     }
     progress.clear();

@@ -2,12 +2,7 @@
 // and restores what the sector held.
 #pragma once
 
-#include <cstdint>
-
-struct SectorRange {
-    std::uint32_t start;
-    std::uint32_t count;
-};
+#include "app/options.h"
 
 // Tests the range on an initialised card; exit status 0 when every sector
 // passed, 1 when any failed or the card ended inside the range. Stops early,

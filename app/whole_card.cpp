@@ -120,15 +120,10 @@ bool same(std::span<const std::uint8_t, sector_size> a, std::span<const std::uin
     return std::equal(a.begin(), a.end(), b.begin());
 }
 
-void say_sector(const char* what, std::uint32_t sector, const char* detail = "") {
-    std::printf("%s %06X%s\n", what, static_cast<unsigned>(sector), detail);
-    std::fflush(stdout);
-}
-
 void say_failed(const char* step, std::uint32_t sector, CardResult r) {
     char detail[48];
     std::snprintf(detail, sizeof detail, ": %s failed (card result %d)", step, static_cast<int>(r));
-    say_sector("bad sector", sector, detail);
+    report_sector("bad sector", sector, detail);
 }
 
 // One run of sectors from first: moves n sectors and adds to the tally.
@@ -161,7 +156,7 @@ void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>
     const CardResult r = spi_read_blocks(first, std::span(buf).first(std::size_t{n} * sector_size), got);
     for (std::uint32_t i = 0; i < got; ++i) {
         if (!same(sector_of(buf, i), sector_of(file_run, i))) {
-            say_sector("differs sector", first + i);
+            report_sector("differs sector", first + i);
             ++t.differ;
         }
     }
@@ -185,7 +180,7 @@ void check_read_back(std::uint32_t first, std::uint32_t count, std::vector<std::
         const CardResult r = spi_read_blocks(first + at, run, got);
         for (std::uint32_t i = at; i < at + got; ++i) {
             if (!same(sector_of(buf, i), sector_of(file_run, i))) {
-                say_sector("bad sector", first + i, ": read back differs");
+                report_sector("bad sector", first + i, ": read back differs");
                 ++t.bad;
             }
         }
@@ -270,8 +265,8 @@ int run_whole_card(const Options& o) {
     }
     progress.clear();
     const bool reached_cut = e.cut_at_end && !t.interrupted && t.done == e.count;
-    if (reached_cut) say_sector("end of card at sector", static_cast<std::uint32_t>(card_capacity_sectors()));
-    else if (t.past_end) say_sector("end of card at sector", static_cast<std::uint32_t>(e.start + t.done));
+    if (reached_cut) report_sector("end of card at sector", static_cast<std::uint32_t>(card_capacity_sectors()));
+    else if (t.past_end) report_sector("end of card at sector", static_cast<std::uint32_t>(e.start + t.done));
     t.past_end = t.past_end || reached_cut;
     if (std::fclose(file) != 0) t.file_failed = true;
     file = nullptr;
