@@ -42,8 +42,8 @@ inline constexpr std::uint8_t read_ocr = 58;
 std::uint8_t get_response(int count, ByteIn in);
 std::uint8_t get_response(int count);
 
-// The CRC byte every frame of the first card interface carried; the card
-// checks no CRC after CMD0 in SPI mode.
+// The CRC byte every frame of the first card interface carried. Once in SPI
+// mode a card checks no CRC but CMD8's, so these frames keep it unchanged.
 inline constexpr std::uint8_t known_frame_crc = 0x95;
 
 // The CRC byte of a frame: its CRC7 and the end bit.
