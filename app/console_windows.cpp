@@ -1,7 +1,8 @@
 // Keys and number entries on Windows: single keys from the console with
 // _getch, entries as lines from standard input (which the console echoes and
 // lets the user edit). When standard input is not a console, keys and
-// entries are both read from it in order.
+// entries are both read from it in order, and a lone Escape is told from an
+// escape sequence by the gap after it, as on a terminal.
 #include <conio.h>
 #include <io.h>
 #include <windows.h>
@@ -17,6 +18,9 @@ constexpr int ctrl_c = 0x03;
 constexpr DWORD interrupt_settle_ms = 100;
 // The system ends a process about five seconds after its console closes.
 constexpr DWORD close_wait_ms = 4500;
+// A key's escape sequence arrives at once; a lone Escape has nothing after it.
+constexpr DWORD sequence_gap_ms = 50;
+constexpr DWORD pipe_poll_ms = 10;
 
 bool is_console = false;
 bool opened = false;
@@ -51,6 +55,21 @@ int next_byte() {
 
 void unget_byte(int c) { std::ungetc(c, stdin); }
 
+// Whether a byte comes within the gap after Escape: a pipe is watched (its
+// writer may still be sending, or waiting for the program); a file, or a
+// pipe whose writer has gone, answers at once when read.
+bool byte_follows() {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    for (DWORD waited = 0;; waited += pipe_poll_ms) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(in, nullptr, 0, nullptr, &available, nullptr) || available > 0) return true;
+        if (waited >= sequence_gap_ms) return false;
+        Sleep(pipe_poll_ms);
+    }
+}
+
+int byte_after_escape() { return byte_follows() ? next_byte() : -1; }
+
 int console_keypress() {
     const int c = _getch();
     if (c != ctrl_c) return c;
@@ -62,6 +81,8 @@ int console_keypress() {
 
 void console_open() {
     is_console = _isatty(_fileno(stdin));
+    // Unbuffered, so that what a pipe holds is what has not been read yet.
+    if (!is_console) std::setvbuf(stdin, nullptr, _IONBF, 0);
     opened = true;
     closing_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_event, TRUE);
@@ -82,7 +103,7 @@ int console_key() {
     if (is_console) return console_keypress();
     const int c = next_byte();
     if (c < 0) return key_none;
-    return c == key_escape ? key_after_escape(next_byte, unget_byte) : c;
+    return c == key_escape ? key_after_escape(byte_after_escape, unget_byte) : c;
 }
 
 Entry console_number(std::int32_t& value) {
