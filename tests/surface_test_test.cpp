@@ -95,20 +95,6 @@ TEST(SurfaceTest, EveryEndingSignalLeavesEverySectorRestored) {
     }
 }
 
-TEST(SurfaceTest, RefusesToRunWhereItMustNot) {
-    TestImage image(4);
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--test=0:1"}, {"--port=direct:278", "--test=0:1"},
-          {"--port=sim:" + image.path(), "--test=0:1"}, {"--port=sim,write=on", "--test=0"},
-          {"--port=sim,write=on", "--test=0:0"}, {"--port=sim,write=on", "--test=FFFFFFFE:2"},
-          {"--port=sim,write=on", "--test=x:1"}, {"--port=sim,write=on", "--info", "--test=0:1"}}) {
-        const auto r = run_piped(args, "");
-        EXPECT_EQ(r.status, 2) << args.back();
-        EXPECT_EQ(r.out, "") << args.back();
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    }
-}
-
 // Each sector costs a read to save it, the pattern written and read back, and
 // the saved contents written and read back: 3 reads and 2 writes.
 TEST(SurfaceTest, ThreeReadsAndTwoWritesPerSector) {

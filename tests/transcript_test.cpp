@@ -45,49 +45,38 @@ bool eventually(const std::function<bool()>& done) {
 
 }  // namespace
 
-TEST_F(Session, NextAddressArrowAndEnd) {
-    const auto r = run("\n\n\x1b[A 1F\nxE");
-    EXPECT_EQ(r.out, opened + "OK\n" + prompt + dump(0) + prompt + dump(1) + prompt + dump(2) + prompt + ask +
-                         dump(0x1F) + prompt + dump(0x20) + prompt + closing);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
-}
-
-TEST_F(Session, EscapeAndLowerCaseEEnd) {
-    for (const char* key : {"\x1b", "e", "E"}) {
-        const auto r = run(std::string("\n") + key + "\n\n");
-        EXPECT_EQ(r.out, opened + "OK\n" + prompt + dump(0) + prompt + closing) << key;
+// Keys through a pipe and what the browser shows between the first prompt
+// and the closing steps: Enter reads on, an arrow key counts as one key,
+// entries that do not convert keep the sector (at the first prompt there is
+// none: the browser ends), the rest of an entry's line is dropped, read
+// errors keep it going, FFFFFFFF, E, e, Escape and the end of input end it.
+TEST_F(Session, BrowserThroughAPipe) {
+    const struct {
+        std::string keys, settings, shown;
+    } cases[] = {
+        {"\n\n\x1b[A 1F\nxE", "", dump(0) + prompt + dump(1) + prompt + dump(2) + prompt + ask + dump(0x1F) + prompt +
+                                      dump(0x20) + prompt},
+        {"\n\x1b\n\n", "", dump(0) + prompt},
+        {"\ne\n\n", "", dump(0) + prompt},
+        {"\nE\n\n", "", dump(0) + prompt},
+        {"\n FFFFFFFF\n\n", "", dump(0) + prompt + ask},
+        {" zz\n\n", "", ask},
+        {" 123456789\n\n", "", ask},
+        {" \n\n 5 junk\n zz\n 0x7\nE", "", ask + dump(5) + prompt + ask + dump(5) + prompt + ask + dump(7) + prompt},
+        {" 3F\n\n\n 7FFFFF\n 1000000\n -2\n\n", "",
+         ask + dump(0x3F) + prompt + read_error(0x40) + prompt + read_error(0x41) + prompt + ask + read_error(0x7FFFFF) +
+             prompt + ask + read_error(0x1000000) + prompt + ask + read_error(0xFFFFFFFE) + prompt},
+        {"\n\n", ",token=09", read_error(0) + prompt + read_error(1) + prompt},
+        {"\n", "", dump(0) + prompt},
+        {"\n \n ", "", dump(0) + prompt + ask},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        const auto r = run(c.keys, c.settings);
+        EXPECT_EQ(r.out, opened + "OK\n" + prompt + c.shown + closing) << c.keys;
+        EXPECT_EQ(r.err, "") << c.keys;
+        EXPECT_EQ(r.status, 0) << c.keys;
     }
-}
-
-TEST_F(Session, AllOnesEndsWithoutARead) {
-    const auto r = run("\n FFFFFFFF\n\n");
-    EXPECT_EQ(r.out, opened + "OK\n" + prompt + dump(0) + prompt + ask + closing);
-}
-
-TEST_F(Session, EntriesThatDoNotConvertKeepTheSector) {
-    // At the first prompt nothing convertible leaves no sector: the browser ends.
-    EXPECT_EQ(run(" zz\n\n").out, opened + "OK\n" + prompt + ask + closing);
-    EXPECT_EQ(run(" 123456789\n\n").out, opened + "OK\n" + prompt + ask + closing);
-    // Later it rereads the current sector; the rest of each entry's line is dropped.
-    EXPECT_EQ(run(" \n\n 5 junk\n zz\n 0x7\nE").out,
-              opened + "OK\n" + prompt + ask + dump(5) + prompt + ask + dump(5) + prompt + ask + dump(7) + prompt +
-                  closing);
-}
-
-TEST_F(Session, ReadErrorsKeepTheBrowserGoing) {
-    const auto r = run(" 3F\n\n\n 7FFFFF\n 1000000\n -2\n\n");
-    EXPECT_EQ(r.out, opened + "OK\n" + prompt + ask + dump(0x3F) + prompt + read_error(0x40) + prompt +
-                         read_error(0x41) + prompt + ask + read_error(0x7FFFFF) + prompt + ask +
-                         read_error(0x1000000) + prompt + ask + read_error(0xFFFFFFFE) + prompt + closing);
-    const auto token = run("\n\n", ",token=09");
-    EXPECT_EQ(token.out, opened + "OK\n" + prompt + read_error(0) + prompt + read_error(1) + prompt + closing);
-}
-
-TEST_F(Session, EndOfInputEndsTheBrowser) {
-    EXPECT_EQ(run("\n").out, opened + "OK\n" + prompt + dump(0) + prompt + closing);
-    EXPECT_EQ(run("\n \n ").out, opened + "OK\n" + prompt + dump(0) + prompt + ask + closing);
-    EXPECT_EQ(run("").status, 0);
 }
 
 TEST_F(Session, EachFailedInitialisationStep) {
@@ -114,19 +103,7 @@ TEST_F(Session, DemoCardShowsAPartitionTable) {
     EXPECT_NE(r.out.find("\n1F0=00 00 00 00 00 00 00 00 00 00 00 00 00 00 55 AA \n" + prompt), std::string::npos);
 }
 
-TEST_F(Session, BadCommandLinesSayOneLineAndTouchNothing) {
-    TestImage odd(1, 1);
-    for (const std::string& arg :
-         {std::string("--bogus"), std::string("stray"), std::string("--port=sim,ncr=9"),
-          std::string("--port=sim,speed=3"), std::string("--port=direct:XYZ"), std::string("--port=direct:10000"),
-          std::string("--port=direct:80"),
-          std::string("--port=parallel"), "--port=sim:" + odd.path(), std::string("--port=sim:/nonexistent.img"),
-          std::string("--trace=/nonexistent/dir/trace.log")}) {
-        const auto r = run_piped({"--port=sim", arg}, "\n");
-        EXPECT_EQ(r.status, 2) << arg;
-        EXPECT_EQ(r.out, "") << arg;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << arg << ": " << r.err;
-    }
+TEST_F(Session, HelpNamesTheSettingsAndKeys) {
     const auto help = run_piped({"--help"}, "");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: vantacle", 0), 0u);
