@@ -260,7 +260,11 @@ const std::string no_access = "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't A
 constexpr int nobody = 65534;
 
 // Root runs the program as nobody, so that refusals are real.
-int unprivileged() { return geteuid() == 0 ? nobody : -1; }
+PipedRun unprivileged() {
+    PipedRun how;
+    how.as_uid = geteuid() == 0 ? nobody : -1;
+    return how;
+}
 
 }  // namespace
 
@@ -293,8 +297,8 @@ TEST(RealDevice, PpdevNodeTheUserMayNotOpen) {
     ASSERT_NE(f, nullptr);
     std::fclose(f);
     chmod(dir.c_str(), 0755);
-    chmod(node.c_str(), unprivileged() < 0 ? 0000 : 0600);
-    const bool can_open = unprivileged() < 0 && access(node.c_str(), R_OK | W_OK) == 0;
+    chmod(node.c_str(), geteuid() != 0 ? 0000 : 0600);
+    const bool can_open = geteuid() != 0 && access(node.c_str(), R_OK | W_OK) == 0;
     const auto r = can_open ? RunResult{} : run_piped({"--port=ppdev:" + node}, "\n", unprivileged());
     std::filesystem::remove_all(dir);
     if (can_open) GTEST_SKIP() << "the test user may open any file";

@@ -4,35 +4,27 @@
 
 #include <array>
 
+#include "card/mmc_if.h"
 #include "card/mmc_spi.h"
 #include "sim/storage.h"
-#include "tests/test_util.h"
+#include "tests/card_script.h"
 #include "tests/recording_port.h"
 #include "tests/test_image.h"
 
 namespace {
 
-
 std::array<std::uint8_t, 512> pattern(std::uint8_t seed) {
     std::array<std::uint8_t, 512> p{};
-    for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<std::uint8_t>(seed + i * 3);
+    const Bytes b = counting(512, seed);
+    std::copy(b.begin(), b.end(), p.begin());
     return p;
 }
 
-// Script of a card that is ready and answers CMD24 with r1, then data_response.
-void scripted_write_card(Bytes after_r1, std::uint8_t after = 0xFF) {
-    Bytes script{0x01, 0x00};
-    script.insert(script.end(), after_r1.begin(), after_r1.end());
-    record_scripted(script, after);
+// A card that is ready, then answers with script.
+void scripted_write_card(const Bytes& script, std::uint8_t after = 0xFF) {
+    record_scripted(Bytes{0x01, 0x00} + script, after);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     clear_recorded();
-}
-
-SimSettings writable(const TestImage& image, bool write = true) {
-    SimSettings s;
-    s.image = image.path();
-    s.writable = write;
-    return s;
 }
 
 }  // namespace
@@ -42,33 +34,29 @@ TEST(SectorWrite, BytesOnDiForSector2) {
     const auto data = pattern(9);
     EXPECT_EQ(spi_write(2, data), CardResult::ok);
     // Clock-ins after the block: data response, busy, ready.
-    Bytes expected = Bytes{0xFF, 0x58, 0x00, 0x00, 0x04, 0x00, 0x95, 0xFF, 0xFF, 0xFF, 0xFE} + Bytes(data.begin(), data.end()) +
-                     Bytes{0x00, 0x00} + Bytes(3 + 2 + 1, 0xFF);
-    EXPECT_EQ(di_bytes(), expected);
+    EXPECT_EQ(di_bytes(), (frame(24, 0x400, 0x95) + Bytes{0xFF, 0xFF, 0xFF, 0xFE} + Bytes(data.begin(), data.end()) +
+                           Bytes{0x00, 0x00} + Bytes(3 + 2 + 1, 0xFF)));
 }
 
-TEST(SectorWrite, DataResponseDecidesTheResult) {
-    const std::pair<std::uint8_t, CardResult> cases[] = {
-        {0xE5, CardResult::ok}, {0x05, CardResult::ok}, {0x0B, CardResult::no_data}, {0x0D, CardResult::no_data}};
-    for (auto [response, result] : cases) {
-        scripted_write_card({0x00, response, 0x00});
-        EXPECT_EQ(spi_write(0, pattern(1)), result) << int(response);
-        // A refused block is not waited on: the response is the last byte clocked in.
-        if (result != CardResult::ok) {
-            EXPECT_EQ(bytes_clocked_in(), 2u);
+// R1 and the data response decide; a refused block or command is not waited on.
+TEST(SectorWrite, AnswersDecideTheResult) {
+    const struct {
+        Bytes answers;
+        CardResult result;
+        std::size_t clocked_in;
+    } cases[] = {
+        {{0x00, 0xE5, 0x00}, CardResult::ok, 4},      {{0x00, 0x05, 0x00}, CardResult::ok, 4},
+        {{0x00, 0x0B}, CardResult::no_data, 2},       {{0x00, 0x0D}, CardResult::no_data, 2},
+        {{0x00}, CardResult::no_data, 1 + 400},       {{0x01}, CardResult::rejected, 1},
+    };
+    for (const auto& c : cases) {
+        scripted_write_card(c.answers);
+        EXPECT_EQ(spi_write(2, pattern(1)), c.result) << int(c.answers.back());
+        EXPECT_EQ(bytes_clocked_in(), c.clocked_in) << int(c.answers.back());
+        if (c.result == CardResult::rejected) {
+            EXPECT_EQ(di_bytes(), (frame(24, 0x400, 0x95) + Bytes{0xFF}));
         }
     }
-    scripted_write_card({0x00});
-    EXPECT_EQ(spi_write(0, pattern(1)), CardResult::no_data);
-    EXPECT_EQ(bytes_clocked_in(), 1u + 400u);
-}
-
-TEST(SectorWrite, RejectedCommandSendsNoToken) {
-    scripted_write_card({0x01});
-    EXPECT_EQ(spi_write(2, pattern(1)), CardResult::rejected);
-    const Bytes di = di_bytes();
-    EXPECT_EQ(Bytes(di.begin(), di.begin() + 7), (Bytes{0xFF, 0x58, 0x00, 0x00, 0x04, 0x00, 0x95}));
-    EXPECT_EQ(std::count(di.begin() + 7, di.end(), 0xFE), 0);
 }
 
 TEST(SectorWrite, BusyWaitIsBoundedAndWrappingSectorsAreRefused) {
@@ -84,57 +72,48 @@ TEST(SectorWrite, BusyWaitIsBoundedAndWrappingSectorsAreRefused) {
     }
 }
 
-TEST(SectorWrite, WriteChangesExactlyItsSectorInTheFile) {
+// The simulated card: busy as long as set, and only then is the sector in
+// the file; a read-only card, a refused block, a bad sector or one past the
+// end change nothing.
+TEST(SectorWrite, SimulatedCardWritesOnlyWhatItAccepts) {
     TestImage image(16);
-    const Bytes before = file_bytes(image.path());
-    record_sim(writable(image));
+    Bytes expected = file_bytes(image.path());
+    SimSettings s;
+    s.image = image.path();
+    s.writable = true;
+    s.busy_bytes = 3;
+    record_sim(s);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-    const auto data = pattern(0x42);
-    ASSERT_EQ(spi_write(5, data), CardResult::ok);
-    Bytes expected = before;
+    const Bytes data = counting(512, 7);
+    // The frame, NCR and R1, gap byte, start token, the block and its CRC.
+    for (std::uint8_t b : frame(24, 5 * 512, 0x95) + Bytes{0xFF, 0xFF, 0xFF, 0xFE} + data + Bytes{0x00, 0x00})
+        mmc_serial_out(b);
+    EXPECT_EQ(mmc_serial_in(), 0x05);
+    EXPECT_EQ(mmc_serial_in(), 0x00);
+    EXPECT_EQ(mmc_serial_in(), 0x00);
+    EXPECT_EQ(file_bytes(image.path()), expected);
+    EXPECT_EQ(mmc_serial_in(), 0x00);
+    EXPECT_EQ(mmc_serial_in(), 0xFF);
     std::copy(data.begin(), data.end(), expected.begin() + 5 * 512);
     EXPECT_EQ(file_bytes(image.path()), expected);
-    std::array<std::uint8_t, 512> back{};
-    ASSERT_EQ(spi_read(5, back), CardResult::ok);
-    EXPECT_EQ(back, data);
-    storage_close();
-}
 
-TEST(SectorWrite, RefusedWritesChangeNothing) {
-    TestImage image(16);
-    const Bytes before = file_bytes(image.path());
-    record_sim(writable(image, false));
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-    EXPECT_EQ(spi_write(3, pattern(1)), CardResult::no_data);  // read-only card: write error
-
-    for (auto setting : {std::optional<std::uint8_t>{0x0B}, std::optional<std::uint8_t>{0x0D},
-                         std::optional<std::uint8_t>{}}) {
-        SimSettings s = writable(image);
-        s.data_response = setting;
+    const std::optional<std::uint8_t> responses[] = {0x0B, 0x0D, std::nullopt};
+    for (const auto& response : responses) {
+        s.data_response = response;
         record_sim(s);
         ASSERT_EQ(mmc_init_spi(), CardResult::ok);
         EXPECT_EQ(spi_write(3, pattern(1)), CardResult::no_data);
     }
-    SimSettings bad = writable(image);
-    bad.bad_sector = 3;
-    record_sim(bad);
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-    EXPECT_EQ(spi_write(3, pattern(1)), CardResult::no_data);
-    EXPECT_EQ(spi_write(16, pattern(1)), CardResult::rejected);  // past the end
-    EXPECT_EQ(file_bytes(image.path()), before);
-    storage_close();
-}
-
-TEST(SectorWrite, BusyBytesHoldDoLowThenTheDataIsInTheFile) {
-    TestImage image(4);
-    SimSettings s = writable(image);
-    s.busy_bytes = 3;
+    s.data_response = 0x05;
+    s.bad_sector = 3;
     record_sim(s);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-    clear_recorded();
-    ASSERT_EQ(spi_write(1, pattern(7)), CardResult::ok);
-    // R1 after ncr, data response, three busy bytes, then the first ready byte.
-    EXPECT_EQ(bytes_clocked_in(), 2u + 1u + 3u + 1u);
-    EXPECT_EQ(file_bytes(image.path())[512], pattern(7)[0]);
+    EXPECT_EQ(spi_write(3, pattern(1)), CardResult::no_data);
+    EXPECT_EQ(spi_write(16, pattern(1)), CardResult::rejected);
+    s.writable = false;
+    record_sim(s);
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    EXPECT_EQ(spi_write(4, pattern(1)), CardResult::no_data);
+    EXPECT_EQ(file_bytes(image.path()), expected);
     storage_close();
 }
