@@ -4,11 +4,7 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -28,10 +24,6 @@ protected:
         return run_piped({card() + settings}, input);
     }
     std::string dump(unsigned sector) const { return read_ok(sector, image.sector(sector)); }
-    std::string image_bytes() const {
-        std::ifstream in(image.path(), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
 };
 
 // True once done() holds, checked for up to five seconds.
@@ -109,31 +101,6 @@ TEST_F(Session, HelpNamesTheSettingsAndKeys) {
     EXPECT_EQ(help.out.rfind("Usage: vantacle", 0), 0u);
     EXPECT_NE(help.out.find("idle=N|never"), std::string::npos);
     EXPECT_NE(help.out.find("E, e or Escape ends"), std::string::npos);
-}
-
-TEST_F(Session, TraceLogsEveryAccessInOrder) {
-    const std::string path = image.path() + ".trace";
-    const auto r = run_piped({card(), "--trace=" + path}, "\nE");
-    ASSERT_EQ(r.status, 0);
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    std::remove(path.c_str());
-    ASSERT_GT(lines.size(), 5u);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
-              (std::vector<std::string>{"W 06", "W FE", "W FE", "W FE", "W FF"}));
-    EXPECT_EQ(lines.back(), "W 00");
-    // Every status read follows the three writes of one clock-in bit.
-    std::size_t reads = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i][0] != 'R') continue;
-        ++reads;
-        ASSERT_GE(i, 3u);
-        EXPECT_EQ(lines[i - 3], "W FC");
-        EXPECT_EQ(lines[i - 1], "W FD");
-    }
-    // CMD0 + CMD1 answers (ncr 2, idle 3) + one read: R1, access, token, data, CRC.
-    EXPECT_EQ(reads, 8u * (2 + 4 * 2 + 2 + 2 + 1 + 512 + 2));
 }
 
 TEST_F(Session, TypedOnATerminal) {
@@ -215,7 +182,7 @@ TEST_F(Session, EscapeThroughAnOpenPipe) {
 // Output that cannot be written ends the run through its closing steps,
 // with status 1 and one line on standard error.
 TEST_F(Session, FullOutputEndsWithStatusOne) {
-    const std::string before = image_bytes();
+    const std::string before = file_text(image.path());
     PipedRun full;
     full.output_to = "/dev/full";
     for (const std::vector<std::string>& args :
@@ -224,5 +191,5 @@ TEST_F(Session, FullOutputEndsWithStatusOne) {
         EXPECT_EQ(r.status, 1) << args.back();
         EXPECT_EQ(r.err, "vantacle: cannot write to standard output: No space left on device\n") << args.back();
     }
-    EXPECT_TRUE(image_bytes() == before);
+    EXPECT_TRUE(file_text(image.path()) == before);
 }
