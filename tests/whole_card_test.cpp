@@ -1,15 +1,22 @@
-// The whole-card modes from outside: their transcripts and exit statuses
-// through pipes and on a pseudo-terminal, and the files and card images they
-// leave, byte for byte.
+// The whole-card modes and the surface test from outside: their transcripts
+// and exit statuses through pipes and on a pseudo-terminal, and the files and
+// card images they leave, byte for byte.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <fstream>
 #include <iterator>
+#include <csignal>
+#include <random>
 #include <regex>
+#include <thread>
 
+#include "app/surface_test.h"
+#include "card/mmc_spi.h"
+#include "tests/card_script.h"
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
+#include "tests/recording_port.h"
 #include "tests/test_image.h"
 
 namespace {
@@ -261,4 +268,82 @@ TEST(WholeCard, CtrlCEndsADumpWithEveryWholeSectorKept) {
     EXPECT_LT(sectors, 1u << 15);
     EXPECT_EQ(std::stoul(got[2], nullptr, 16), sectors);
     EXPECT_EQ(file_text(out.path), file_text(image.path()).substr(0, sectors * 512));
+}
+
+// The surface test writes each sector and restores it: the image ends as it
+// started, whatever the test reports.
+TEST(SurfaceTest, ReportsAndLeavesTheImageAsItWas) {
+    TestImage image(64);
+    const std::string before = file_text(image.path());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {{sim(image, ",write=on"), "--test=8:20"}, 0, ready + "tested 32 sectors, 0 bad, N bytes/s\n" + closing},
+        {{sim(image, ",write=on,bad=3"), "--test=0:10"}, 1,
+         ready + "bad sector 000003: pattern write failed (card result 5)\ntested 16 sectors, 1 bad, N bytes/s\n" + closing},
+        {{sim(image, ",write=on"), "--test=0x3E:0x7FFFF0"}, 1,
+         ready + "end of card at sector 000040\ntested 2 sectors, 0 bad, N bytes/s\n" + closing},
+        {{"--port=sim:none", "--test=0:1"}, 1, opened + "CMD0 response error\n" + closing},
+    };
+    for (const auto& c : cases) {
+        const auto r = run_piped(c.args, "");
+        EXPECT_EQ(r.status, c.status) << c.args.back();
+        EXPECT_EQ(without_speed(r.out), c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(file_text(image.path()), before);
+    }
+}
+
+// Ctrl+C and each ending signal, at a random point of the test (often while
+// a sector holds the pattern), end it between sectors through the closing
+// steps with 128 + signal, every sector restored.
+TEST(SurfaceTest, EveryEndingSignalLeavesEverySectorRestored) {
+    TestImage image(1024);
+    const std::string before = file_text(image.path());
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> delay_ms(0, 200);
+    for (int run = 0; run < 2; ++run) {
+        for (int signal : {0, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) {
+            PtySession pty({sim(image, ",write=on,busy=10000"), "--test=0:400"});
+            ASSERT_TRUE(pty.wait_for("Initialize MMC Card for SPI mode:OK"));
+            const int delay = delay_ms(random);
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            if (signal == 0) pty.type("\x03");
+            else pty.signal(signal);
+            const std::string at = "signal " + std::to_string(signal) + " after " + std::to_string(delay) + " ms";
+            EXPECT_EQ(pty.finish(60000), 128 + (signal ? signal : SIGINT)) << at;
+            std::smatch tested;
+            const std::string out = pty.transcript();
+            ASSERT_TRUE(std::regex_search(out, tested, std::regex("tested ([0-9]+) sectors, 0 bad"))) << out;
+            EXPECT_LT(std::stoi(tested[1]), 0x400) << at;
+            EXPECT_NE(out.find(on_terminal(closing)), std::string::npos) << out;
+            ASSERT_TRUE(file_text(image.path()) == before) << at;
+        }
+    }
+}
+
+// Each sector costs a read to save it, the pattern written and read back, and
+// the saved contents written and read back: 3 reads and 2 writes.
+TEST(SurfaceTest, ThreeReadsAndTwoWritesPerSector) {
+    TestImage image(16);
+    SimSettings settings;
+    settings.image = image.path();
+    settings.writable = true;
+    record_sim(settings);
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    clear_recorded();
+    ASSERT_EQ(surface_test({8, 4}), 0);
+    const std::vector<std::uint8_t> di = di_bytes();
+    const auto frames = [&](std::uint8_t command, std::uint32_t sector) {
+        const Bytes f = frame(command, sector * 512, 0x95);
+        int n = 0;
+        for (auto at = di.begin(); (at = std::search(at, di.end(), f.begin(), f.end())) != di.end(); ++at) ++n;
+        return n;
+    };
+    for (std::uint32_t sector = 8; sector < 12; ++sector) {
+        EXPECT_EQ(frames(17, sector), 3) << sector;
+        EXPECT_EQ(frames(24, sector), 2) << sector;
+    }
 }
