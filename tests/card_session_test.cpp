@@ -18,27 +18,14 @@ namespace {
 
 using namespace expected;
 
-// A sparse image file of the given size, with a few sectors written.
-class SparseCard {
-public:
-    explicit SparseCard(std::uint64_t bytes)
-        : path_((std::filesystem::temp_directory_path() /
-                 ("vantacle-card-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".img"))
-                    .string()) {
-        std::ofstream{path_};
-        std::filesystem::resize_file(path_, bytes);
-    }
-    ~SparseCard() { std::remove(path_.c_str()); }
+// A sparse image file of the given size.
+struct SparseCard : TestImage {
+    explicit SparseCard(std::uint64_t bytes) : TestImage(0) { std::filesystem::resize_file(path(), bytes); }
     void put(std::uint64_t sector, const std::uint8_t* bytes) const {
-        std::fstream f(path_, std::ios::in | std::ios::out | std::ios::binary);
+        std::fstream f(path(), std::ios::in | std::ios::out | std::ios::binary);
         f.seekp(static_cast<std::streamoff>(sector * 512));
         f.write(reinterpret_cast<const char*>(bytes), 512);
     }
-    const std::string& path() const { return path_; }
-
-private:
-    static inline int counter = 0;
-    std::string path_;
 };
 
 constexpr std::uint64_t gib = 1ull << 30;

@@ -85,20 +85,6 @@ DataBlock data_block(std::size_t size) {
     return block;
 }
 
-// Sends a block for writing and returns the data response and how many busy bytes followed.
-std::pair<std::uint8_t, int> send_block(std::uint8_t token, const std::uint8_t* data) {
-    mmc_serial_out(0xFF);
-    mmc_serial_out(token);
-    for (int i = 0; i < 512; ++i) mmc_serial_out(data[i]);
-    mmc_serial_out(0x00);
-    mmc_serial_out(0x00);
-    std::uint8_t response = 0xFF;
-    for (int i = 0; i < 16 && response == 0xFF; ++i) response = mmc_serial_in();
-    int busy = 0;
-    while (mmc_serial_in() == 0x00 && busy < 100) ++busy;
-    return {response, busy};
-}
-
 constexpr std::uint8_t cmd8_crc = 0x87;         // CMD8 with argument 0x1AA
 constexpr std::uint32_t hcs = 0x40000000;
 
@@ -283,29 +269,6 @@ TEST(SimCardKinds, MultiBlockReadRunsUntilStopOrTheCardsEnd) {
             EXPECT_EQ(r1(0x51, 5 * scale + 100), 0x20);
         }
         EXPECT_EQ(r1(0x52, 5 * scale + scale / 2), scale == 1 ? 0x00 : 0x20);
-    }
-}
-
-TEST(SimCard, MultiBlockWriteTakesTokensAndAnswersEachBlock) {
-    TestImage image(8), blocks(3);
-    SimSettings s = card_of(CardKind::sd2, image.path());
-    s.writable = true;
-    record_sim(s);
-    ASSERT_TRUE(bring_up(CardKind::sd2));
-    ASSERT_EQ(r1(0x59, 5 * 512), 0x00);
-    for (std::size_t i = 0; i < 3; ++i) {
-        const auto [response, busy] = send_block(0xFC, blocks.sector(i));
-        EXPECT_EQ(response, 0x05) << i;
-        EXPECT_EQ(busy, 8) << i;
-    }
-    const auto [past_end, busy] = send_block(0xFC, blocks.sector(0));
-    EXPECT_EQ(past_end, 0x0D);
-    EXPECT_EQ(busy, 0);
-    mmc_serial_out(0xFD);
-    EXPECT_EQ(bytes_in(10), (std::vector<std::uint8_t>{0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF}));
-    for (std::size_t i = 0; i < 3; ++i) {
-        ASSERT_EQ(r1(0x51, std::uint32_t(5 + i) * 512), 0x00);
-        EXPECT_EQ(std::memcmp(data_block(512).data.data(), blocks.sector(i), 512), 0) << i;
     }
 }
 

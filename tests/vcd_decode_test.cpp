@@ -17,7 +17,6 @@
 
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
-#include "tests/test_util.h"
 
 namespace {
 
@@ -131,21 +130,6 @@ TEST_F(TracedSession, FifoTraceWithAReaderWorksWithAnImage) {
     ASSERT_GT(received.size(), 10u);
     EXPECT_EQ(received.substr(0, 10), "W 06\nW FE\n");
     EXPECT_EQ(received.substr(received.size() - 5), "W 00\n");
-}
-
-TEST_F(TracedSession, UnwritableTraceEndsBeforeTheCard) {
-    const std::string full = image.path() + "-full.vcd";
-    std::filesystem::create_symlink("/dev/full", full);
-    const std::string bytes = file_text(image.path());
-    for (const auto& trace : {std::string("/nonexistent/dir/trace.vcd"), full, image.path()}) {
-        const RunResult r = run(trace);
-        EXPECT_EQ(r.status, 2) << trace;
-        EXPECT_EQ(r.out, "") << trace;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << trace << ": " << r.err;
-        EXPECT_EQ(r.err.rfind("vantacle: ", 0), 0u) << r.err;
-    }
-    std::remove(full.c_str());
-    EXPECT_EQ(file_text(image.path()), bytes);
 }
 
 TEST_F(TracedSession, SdCardDecoderFindsTheSdWayAndTheRegisterCommands) {

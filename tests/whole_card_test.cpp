@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <csignal>
@@ -145,49 +146,35 @@ TEST(WholeCard, RefusedBeforeTheSessionStarts) {
     TempFile existing, odd, absent;
     put_bytes(existing.path, "keep");
     put_bytes(odd.path, std::string(700, 'x'));
+    const std::string before = file_text(image.path()), full_vcd = absent.path + ".vcd";
+    std::filesystem::create_symlink("/dev/full", full_vcd);  // a trace that cannot be written
+    const std::string write_on = sim(image, ",write=on");
     const std::vector<std::vector<std::string>> refused{
-        {sim(image), "--dump=" + existing.path},
-        {sim(image), "--dump=" + image.path(), "--force"},
-        {sim(image), "--load=" + image.path()},
-        {sim(image), "--probe"},
-        {"--port=direct", "--probe"},
-        {"--port=ppdev", "--load=" + image.path()},
-        {sim(image), "--verify=" + odd.path},
-        {sim(image), "--verify=" + absent.path},
-        {sim(image), "--verify=" + image.path(), "--range=0:9"},
-        {sim(image), "--range=0:1"},
-        {sim(image), "--dump=" + absent.path, "--verify=" + image.path()},
-        {sim(image, ",write=on"), "--probe", "--test=0:1"},
-        {sim(image), "--verify=" + image.path(), "--force"},
-        {sim(image), "--dump=" + absent.path, "--range=1:FFFFFFFF"},
-        {"--test=0:1"},
-        {"--port=direct:278", "--test=0:1"},
-        {sim(image), "--test=0:1"},
-        {sim(image, ",write=on"), "--test=0"},
-        {sim(image, ",write=on"), "--test=0:0"},
-        {sim(image, ",write=on"), "--test=FFFFFFFE:2"},
-        {sim(image, ",write=on"), "--test=x:1"},
-        {sim(image, ",write=on"), "--info", "--test=0:1"},
-        {"--port=sim", "--bogus"},
-        {"--port=sim", "stray"},
-        {"--port=sim,ncr=9"},
-        {"--port=sim,speed=3"},
-        {"--port=direct:XYZ"},
-        {"--port=direct:10000"},
-        {"--port=direct:80"},
-        {"--port=parallel"},
-        {"--port=sim:" + odd.path},
-        {"--port=sim:/nonexistent.img"},
-        {"--port=sim", "--trace=/nonexistent/dir/trace.log"},
+        {sim(image), "--dump=" + existing.path}, {sim(image), "--dump=" + image.path(), "--force"},
+        {sim(image), "--load=" + image.path()}, {sim(image), "--probe"}, {"--port=direct", "--probe"},
+        {"--port=ppdev", "--load=" + image.path()}, {sim(image), "--verify=" + odd.path},
+        {sim(image), "--verify=" + absent.path}, {sim(image), "--verify=" + image.path(), "--range=0:9"},
+        {sim(image), "--range=0:1"}, {sim(image), "--dump=" + absent.path, "--verify=" + image.path()},
+        {write_on, "--probe", "--test=0:1"}, {sim(image), "--verify=" + image.path(), "--force"},
+        {sim(image), "--dump=" + absent.path, "--range=1:FFFFFFFF"}, {"--test=0:1"},
+        {"--port=direct:278", "--test=0:1"}, {sim(image), "--test=0:1"}, {write_on, "--test=0"},
+        {write_on, "--test=0:0"}, {write_on, "--test=FFFFFFFE:2"}, {write_on, "--test=x:1"},
+        {write_on, "--info", "--test=0:1"}, {"--port=sim", "--bogus"}, {"--port=sim", "stray"}, {"--port=sim,ncr=9"},
+        {"--port=sim,speed=3"}, {"--port=direct:XYZ"}, {"--port=direct:10000"}, {"--port=direct:80"},
+        {"--port=parallel"}, {"--port=sim:" + odd.path}, {"--port=sim:/nonexistent.img"},
+        {"--port=sim", "--trace=/nonexistent/dir/trace.log"}, {sim(image), "--trace=" + full_vcd},
+        {sim(image), "--trace=" + image.path()},
     };
     for (const auto& args : refused) {
         const auto r = run_piped(args, "\n");
         EXPECT_EQ(r.status, 2) << args.back();
         EXPECT_EQ(r.out, "") << args.back();
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.rfind("vantacle: ", 0), 0u) << r.err;
     }
+    std::remove(full_vcd.c_str());
     EXPECT_EQ(file_text(existing.path), "keep");
-    EXPECT_EQ(file_text(image.path()).size(), 8u * 512);
+    EXPECT_EQ(file_text(image.path()), before);
     const auto forced = run_piped({sim(image), "--dump=" + existing.path, "--force"}, "");
     EXPECT_EQ(forced.status, 0);
     EXPECT_EQ(file_text(existing.path), file_text(image.path()));
