@@ -89,12 +89,6 @@ TEST_F(Session, EachFailedInitialisationStep) {
     EXPECT_EQ(empty.out, opened + "CMD0 response error\n" + closing);
 }
 
-TEST_F(Session, DemoCardShowsAPartitionTable) {
-    const auto r = run_piped({"--port=sim"}, "\nE");
-    ASSERT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("\n1F0=00 00 00 00 00 00 00 00 00 00 00 00 00 00 55 AA \n" + prompt), std::string::npos);
-}
-
 TEST_F(Session, HelpNamesTheSettingsAndKeys) {
     const auto help = run_piped({"--help"}, "");
     EXPECT_EQ(help.status, 0);
