@@ -97,6 +97,9 @@ TEST_F(Session, HelpNamesTheSettingsAndKeys) {
     EXPECT_NE(help.out.find("E, e or Escape ends"), std::string::npos);
 }
 
+// Enter, an arrow key and an entry typed on a terminal, echoed as typed;
+// Ctrl+C in an entry ends the run through the closing steps with the
+// terminal as it was.
 TEST_F(Session, TypedOnATerminal) {
     PtySession pty({card()});
     ASSERT_TRUE(pty.wait_for(prompt));
@@ -108,34 +111,27 @@ TEST_F(Session, TypedOnATerminal) {
     ASSERT_TRUE(pty.wait_for("(HEX)?"));
     pty.type("\r1F\r");
     ASSERT_TRUE(pty.wait_for(prompt));
-    pty.type("\x1b");
-    EXPECT_EQ(pty.finish(), 0);
+    pty.type(" ");
+    ASSERT_TRUE(pty.wait_for("(HEX)?"));
+    pty.type("12");
+    ASSERT_TRUE(pty.wait_for("12"));
+    pty.type("\x03");
+    EXPECT_EQ(pty.finish(), 130);
     EXPECT_EQ(pty.transcript(), on_terminal(opened + "OK\n" + prompt + dump(0) + prompt + dump(1) + prompt + ask) +
-                                    "\r\n1F\r\n" + on_terminal(dump(0x1F) + prompt + closing));
+                                    "\r\n1F\r\n" + on_terminal(dump(0x1F) + prompt + ask) + "12^C" + on_terminal(closing));
     EXPECT_TRUE(pty.mode().c_lflag & ICANON);
     EXPECT_TRUE(pty.mode().c_lflag & ECHO);
 }
 
-TEST_F(Session, CtrlCAndCtrlBackslashEndThroughTheClosingSteps) {
-    for (auto [key, status] : {std::pair{"\x03", 130}, std::pair{"\x1c", 131}}) {
-        PtySession at_key({card()});
-        ASSERT_TRUE(at_key.wait_for(prompt));
-        at_key.type(key);
-        EXPECT_EQ(at_key.finish(), status);
-        EXPECT_EQ(at_key.transcript(), on_terminal(opened + "OK\n" + prompt + closing));
-        EXPECT_TRUE(at_key.mode().c_lflag & ECHO);
+TEST_F(Session, CtrlCCtrlBackslashAndEscapeAtThePrompt) {
+    for (auto [key, status] : {std::pair{"\x03", 130}, std::pair{"\x1c", 131}, std::pair{"\x1b", 0}}) {
+        PtySession pty({card()});
+        ASSERT_TRUE(pty.wait_for(prompt));
+        pty.type(key);
+        EXPECT_EQ(pty.finish(), status);
+        EXPECT_EQ(pty.transcript(), on_terminal(opened + "OK\n" + prompt + closing));
+        EXPECT_TRUE(pty.mode().c_lflag & ECHO);
     }
-
-    PtySession at_entry({card()});
-    ASSERT_TRUE(at_entry.wait_for(prompt));
-    at_entry.type(" ");
-    ASSERT_TRUE(at_entry.wait_for("(HEX)?"));
-    at_entry.type("12");
-    ASSERT_TRUE(at_entry.wait_for("12"));
-    at_entry.type("\x03");
-    EXPECT_EQ(at_entry.finish(), 130);
-    EXPECT_EQ(at_entry.transcript(), on_terminal(opened + "OK\n" + prompt + ask) + "12^C" + on_terminal(closing));
-    EXPECT_TRUE(at_entry.mode().c_lflag & ICANON);
 }
 
 // Ctrl+Z gives the terminal back as it was; continuing sets single keys
@@ -146,8 +142,7 @@ TEST_F(Session, StopAndContinueKeepSingleKeys) {
     const termios keys = pty.mode();
     pty.type("\x1a");
     ASSERT_TRUE(eventually([&] { return (pty.mode().c_lflag & (ICANON | ECHO)) == (ICANON | ECHO); }));
-    termios line = pty.mode();
-    pty.set_mode(line);
+    pty.set_mode(pty.mode());
     pty.signal(SIGCONT);
     ASSERT_TRUE(eventually([&] { return pty.mode().c_lflag == keys.c_lflag; }));
     pty.type("x");
