@@ -43,13 +43,17 @@ struct Session {
     int status;
 };
 
-// A whole session on a ready card whose backend runs port instructions.
-Session run_on_ready_card(bool needs_driver = true) {
+const std::string no_access = "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n";
+
+// A whole session on a ready card whose backend runs port instructions (or
+// not), refuses access with the line given, or cannot give the port back.
+// Status 1 when the card is never reached.
+Session run_on_ready_card(bool needs_driver = true, const std::string& refusal = "", bool release_fails = false) {
     record_scripted({0x01, 0x00});
-    record_access_rules("", false, needs_driver);
+    record_access_rules(refusal, release_fails, needs_driver);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const int status = run_session({[] { return 0; }, 0});
+    const int status = run_session({[] { return 0; }, 1});
     Session s{testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr(), status};
     record_access_rules("", false);
     return s;
@@ -162,9 +166,9 @@ TEST_F(PortAccessNt, SessionWithoutDriverOrWithABackendThatNeedsNone) {
         fake_scm_driver_file(c.failing.size() == 2 || c.stopped_before);
         for (const auto& call : c.failing) fake_scm_fail(call, 5);
         const Session refused = run_on_ready_card();
-        EXPECT_EQ(refused.out, "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n");
+        EXPECT_EQ(refused.out, no_access);
         EXPECT_EQ(refused.err, c.line);
-        EXPECT_EQ(refused.status, 0);
+        EXPECT_EQ(refused.status, 1);
         EXPECT_EQ(fake_scm_service().has_value(), c.registered);
         if (c.stopped_before) {
             EXPECT_TRUE(fake_scm_service()->running);
@@ -179,19 +183,12 @@ TEST_F(PortAccessNt, SessionWithoutDriverOrWithABackendThatNeedsNone) {
 
 // The backend's own acquisition and release, after the driver.
 TEST(PortAccess, BackendRefusalAndFailedReleaseInTheSession) {
-    record_scripted({0x01, 0x00});
-    record_access_rules("cannot access I/O ports 0x378-0x379: denied; run as root", false);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(run_session({[] { return 0; }, 1}), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "vantacle: cannot access I/O ports 0x378-0x379: denied; run as root\n");
-
-    record_access_rules("", true);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(run_session({[] { return 0; }, 0}), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected::opened + "OK\n" + expected::closing);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "vantacle: the port could not be given back\n");
-    record_access_rules("", false);
+    const Session refused = run_on_ready_card(false, "cannot access I/O ports 0x378-0x379: denied; run as root");
+    EXPECT_EQ(refused.out, no_access);
+    EXPECT_EQ(refused.err, "vantacle: cannot access I/O ports 0x378-0x379: denied; run as root\n");
+    EXPECT_EQ(refused.status, 1);
+    const Session unreleased = run_on_ready_card(false, "", true);
+    EXPECT_EQ(unreleased.out, expected::opened + "OK\n" + expected::closing);
+    EXPECT_EQ(unreleased.err, "vantacle: the port could not be given back\n");
+    EXPECT_EQ(unreleased.status, 1);
 }
