@@ -2,7 +2,6 @@
 // surface test past the byte-addressed range, and block transfers on the card.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>

@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <sstream>
 
 #include "tests/program_runner.h"

@@ -3,10 +3,8 @@
 // card images they leave, byte for byte.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <csignal>
 #include <random>
 #include <regex>
