@@ -1,13 +1,18 @@
-// The exact port accesses the line driver and the SPI protocol make.
+// The exact port accesses of the line driver and the SPI protocol: the
+// byte-in, initialisation, single-block reads and writes with their CRC
+// checks and re-reads, CMD18/CMD12 and CMD25 with its tokens.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
+#include <tuple>
 
 #include "card/mmc_if.h"
 #include "card/mmc_spi.h"
+#include "sim/storage.h"
 #include "tests/card_script.h"
 #include "tests/recording_port.h"
+#include "tests/test_image.h"
 
 namespace {
 
@@ -18,16 +23,24 @@ Bytes init_prefix() {
     return w + Bytes{0xFD} + sent({0xFF});
 }
 
-// Script that brings the card to ready: CMD0 idle, CMD1 ready.
-const Bytes ready_card{0x01, 0x00};
+// Answers that bring a card up: the known sequence, or the SD way with CCS set.
+const Bytes byte_addressed_card{0x01, 0x00};
+const Bytes sdhc_card{0x01, 0x05, 0x01, 0x01, 0x00, 0x00, 0x01, 0xAA, 0x01, 0x00, 0x00, 0xC0, 0xFF, 0x80, 0x00};
 
-void init_ready(const Bytes& after_init = {}, std::uint8_t after = 0xFF) {
-    record_scripted(ready_card + after_init, after);
+// A card brought up, then answering with then (and after once that is used up); the log cleared.
+void ready(const Bytes& then = {}, std::uint8_t after = 0xFF, const Bytes& card = byte_addressed_card) {
+    record_scripted(card + then, after);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     clear_recorded();
 }
 
-std::array<std::uint8_t, 512> buf;
+std::array<std::uint8_t, 512> one;
+std::array<std::uint8_t, 1024> two;
+const Bytes block0 = counting(512, 1);
+const Bytes block1 = counting(512, 2);
+
+// One single-block read of sector 3 as the browser makes it.
+const Bytes read_sector_3 = sent(frame(17, 3 << 9, 0x95)) + clocked_in(1 + 1 + 512 + 2);
 
 }  // namespace
 
@@ -39,21 +52,25 @@ TEST(CardLink, NoCardGivesCmd0ErrorAfterExactly400Bytes) {
     EXPECT_GE(recorded()[2].when - recorded()[1].when, std::chrono::milliseconds(200));
 }
 
+// Each bit: clock low (twice for the known byte-in, once for the lean one),
+// clock high, then the status read.
 TEST(CardLink, ByteInSamplesAfterTheClockRises) {
-    record_scripted({0xA5});
-    mmc_hw_power(1);
-    clear_recorded();
-    EXPECT_EQ(mmc_serial_in(), 0xA5);
-    // Each bit: clock low twice, clock high, then the status read.
-    std::string kinds, expected_kinds;
-    for (const auto& a : recorded()) kinds += a.kind;
-    Bytes expected_writes;
-    for (int bit = 0; bit < 8; ++bit) {
-        expected_kinds += "WWWR";
-        expected_writes = expected_writes + Bytes{0xFE, 0xFE, 0xFF};
+    for (bool lean : {false, true}) {
+        record_scripted({0xA5});
+        mmc_hw_power(1);
+        clear_recorded();
+        EXPECT_EQ(lean ? mmc_serial_in_lean() : mmc_serial_in(), 0xA5);
+        std::string kinds;
+        for (const auto& a : recorded()) kinds += a.kind;
+        std::string expected_kinds;
+        Bytes expected_writes;
+        for (int bit = 0; bit < 8; ++bit) {
+            expected_kinds += lean ? "WWR" : "WWWR";
+            expected_writes = expected_writes + (lean ? Bytes{0xFE, 0xFF} : Bytes{0xFE, 0xFE, 0xFF});
+        }
+        EXPECT_EQ(kinds, expected_kinds);
+        EXPECT_EQ(written(), expected_writes);
     }
-    EXPECT_EQ(kinds, expected_kinds);
-    EXPECT_EQ(written(), expected_writes);
 }
 
 TEST(CardLink, InitialisationByCmd1Reply) {
@@ -95,50 +112,216 @@ TEST(CardLink, CardThatStaysIdleEndsInitialisationAfterTheBound) {
 }
 
 TEST(CardLink, ReadSendsByteAddressAndTakesTheBlock) {
-    const Bytes data = counting(512, 7);
     for (auto [sector, arg] : {std::pair{1u, 0x200u}, std::pair{0x123u, 0x24600u}}) {
-        init_ready(Bytes{0x00, 0xFF} + data_block(data));
-        ASSERT_EQ(spi_read(sector, buf), CardResult::ok);
+        ready(Bytes{0x00, 0xFF} + data_block(block0));
+        ASSERT_EQ(spi_read(sector, one), CardResult::ok);
         EXPECT_EQ(written(), sent(frame(17, arg, 0x95)) + clocked_in(1 + 2 + 512 + 2));
-        EXPECT_EQ(Bytes(buf.begin(), buf.end()), data);
+        EXPECT_EQ(Bytes(one.begin(), one.end()), block0);
     }
 }
 
 TEST(CardLink, TokenAsThe400thByteStillReads) {
-    init_ready(Bytes{0x00} + Bytes(399, 0xFF) + data_block(Bytes(512, 0x5A)));
-    EXPECT_EQ(spi_read(0, buf), CardResult::ok);
-    EXPECT_EQ(buf[0], 0x5A);
+    ready(Bytes{0x00} + Bytes(399, 0xFF) + data_block(Bytes(512, 0x5A)));
+    EXPECT_EQ(spi_read(0, one), CardResult::ok);
+    EXPECT_EQ(one[0], 0x5A);
 
     // 400 bytes without a token: that read and its three re-reads give up.
-    init_ready(Bytes{0x00} + Bytes(400, 0xFF) + Bytes{0x00} + Bytes(400, 0xFF) + Bytes{0x00} + Bytes(400, 0xFF) +
-               Bytes{0x00} + Bytes(400, 0xFF) + data_block(Bytes(512, 0x5A)));
-    EXPECT_EQ(spi_read(0, buf), CardResult::no_data);
+    const Bytes no_token = Bytes{0x00} + Bytes(400, 0xFF);
+    ready(no_token + no_token + no_token + no_token + data_block(Bytes(512, 0x5A)));
+    EXPECT_EQ(spi_read(0, one), CardResult::no_data);
     EXPECT_EQ(bytes_clocked_in(), 4u * (1u + 400u));
 }
 
 TEST(CardLink, FailedReadsLeaveTheBufferAlone) {
-    buf.fill(0xEE);
+    one.fill(0xEE);
     for (const Bytes& answer : {Bytes{0x01}, Bytes{0x20}, Bytes{0x00, 0x09}}) {
-        init_ready(answer, 0x00);
-        EXPECT_NE(spi_read(5, buf), CardResult::ok);
-        EXPECT_EQ(buf[0], 0xEE);
+        ready(answer, 0x00);
+        EXPECT_NE(spi_read(5, one), CardResult::ok);
+        EXPECT_EQ(one[0], 0xEE);
     }
-    init_ready();
-    EXPECT_EQ(spi_read(5, buf), CardResult::rejected);
+    ready();
+    EXPECT_EQ(spi_read(5, one), CardResult::rejected);
     EXPECT_EQ(bytes_clocked_in(), 4u * 400u);  // the read and three re-reads
 }
 
-TEST(CardLink, SectorsWhoseAddressWouldWrapAreRefusedUntouched) {
-    init_ready();
-    for (std::uint32_t sector : {0x800000u, 0xFFFFFFFFu, 0xFFFFFFFEu, 0x7FFFFFFFu}) {
-        EXPECT_EQ(spi_read(sector, buf), CardResult::out_of_range) << sector;
-        EXPECT_TRUE(recorded().empty());
-    }
-}
-
 TEST(CardLink, DisableWritesZeroAndKeepsTheShadow) {
-    init_ready();
+    ready();
     mmc_disable();
     EXPECT_EQ(written(), Bytes{0x00});
     EXPECT_EQ(mmc_o_val_now(), 0xFD);
+}
+
+TEST(BlockTransfer, OnlyABadReadAddsAccessesAndIsReadAgain) {
+    struct Case {
+        const char* name;
+        Bytes bad;               // the card's first answer
+        std::size_t bad_bytes;   // bytes clocked in for it
+    };
+    const Case cases[] = {
+        {"clean", {}, 0},
+        {"CRC16 wrong", Bytes{0x00} + data_block(block1, 0x0100), 1 + 1 + 512 + 2},
+        {"error token", {0x00, 0x09}, 2},
+        {"R1 error", {0x04}, 1},
+    };
+    for (const Case& c : cases) {
+        ready(c.bad + Bytes{0x00} + data_block(block0));
+        EXPECT_EQ(spi_read(3, one), CardResult::ok) << c.name;
+        EXPECT_EQ(Bytes(one.begin(), one.end()), block0) << c.name;
+        EXPECT_EQ(spi_rereads(), c.bad.empty() ? 0u : 1u) << c.name;
+        const Bytes bad_attempt = c.bad.empty() ? Bytes{} : sent(frame(17, 3 << 9, 0x95)) + clocked_in(c.bad_bytes);
+        EXPECT_EQ(written(), bad_attempt + read_sector_3) << c.name;
+    }
+    const Bytes always_bad = Bytes{0x00} + data_block(block0, 1);
+    ready(always_bad + always_bad + always_bad + always_bad + Bytes{0x00} + data_block(block0));
+    EXPECT_EQ(spi_read(3, one), CardResult::bad_crc);
+    EXPECT_EQ(spi_rereads(), 3u);
+}
+
+// CMD18, blocks through the lean byte-in, CMD12; a bad block starts a new run at it.
+TEST(BlockTransfer, MultiBlockReadStartsAgainAtTheBadBlock) {
+    const Bytes stop{0x3C, 0x00, 0xFF};
+    ready(Bytes{0x00} + data_block(block0) + data_block(block1, 0x8000) + stop + Bytes{0x00} + data_block(block1) + stop,
+          0xFF, sdhc_card);
+    std::uint32_t done = 0;
+    EXPECT_EQ(spi_read_blocks(0x800000, two, done), CardResult::ok);
+    EXPECT_EQ(done, 2u);
+    EXPECT_EQ(spi_rereads(), 1u);
+    EXPECT_EQ(Bytes(two.begin(), two.end()), block0 + block1);
+    const Bytes cmd12 = sent(frame(12, 0, 0x61)) + lean_in(3);
+    EXPECT_EQ(written(), sent(frame(18, 0x800000, 0x6B)) + clocked_in(1) + lean_in(515 * 2) + cmd12 +
+                             sent(frame(18, 0x800001, 0x79)) + clocked_in(1) + lean_in(515) + cmd12);
+}
+
+TEST(BlockTransfer, MultiBlockWriteIsCmd25TokensAndStopToken) {
+    // R1; per block: data response, busy, ready; after the stop token: one byte, busy, ready.
+    ready({0x00, 0xE5, 0x00, 0xFF, 0x05, 0x00, 0xFF, 0xFF, 0x00, 0xFF}, 0xFF, sdhc_card);
+    const Bytes data = block0 + block1;
+    std::copy(data.begin(), data.end(), two.begin());
+    std::uint32_t done = 0;
+    EXPECT_EQ(spi_write_blocks(0x800000, two, done), CardResult::ok);
+    EXPECT_EQ(done, 2u);
+    const auto block_out = [](const Bytes& b) {
+        const std::uint16_t crc = crc::crc16(b);
+        return sent(Bytes{0xFF, 0xFC} + b + Bytes{std::uint8_t(crc >> 8), std::uint8_t(crc)}) + lean_in(3);
+    };
+    EXPECT_EQ(written(), sent(frame(25, 0x800000, 0x89)) + clocked_in(1) + block_out(block0) + block_out(block1) +
+                             sent({0xFD}) + lean_in(3));
+}
+
+TEST(BlockTransfer, RefusedBlockEndsAMultiBlockWriteWithCmd12) {
+    ready({0x00, 0x05, 0x00, 0xFF, 0x0D, 0x3C, 0x00, 0xFF}, 0xFF, sdhc_card);
+    std::uint32_t done = 0;
+    EXPECT_EQ(spi_write_blocks(0x800000, two, done), CardResult::no_data);
+    EXPECT_EQ(done, 1u);
+    const Bytes di = di_bytes();
+    EXPECT_EQ(Bytes(di.end() - 7 - 3, di.end() - 3), frame(12, 0, 0x61));
+}
+
+// Sectors past what the card can address are refused untouched: reads and writes, single and multi-block.
+TEST(BlockTransfer, EachCardTakesTheSectorsItCanAddress) {
+    const std::tuple<const Bytes&, std::uint32_t, bool> cases[] = {
+        {byte_addressed_card, 0x7FFFFE, true}, {byte_addressed_card, 0x7FFFFF, false},
+        {sdhc_card, 0xFFFFFFFD, true},         {sdhc_card, 0xFFFFFFFE, false},
+    };
+    for (const auto& [card, first, taken] : cases) {
+        ready({}, 0xFF, card);
+        std::uint32_t done = 7;
+        const bool read = spi_read_blocks(first, two, done) != CardResult::out_of_range || !recorded().empty();
+        const bool written = spi_write_blocks(first, two, done) != CardResult::out_of_range || !recorded().empty();
+        EXPECT_EQ(read, taken) << std::hex << first;
+        EXPECT_EQ(written, taken) << std::hex << first;
+        EXPECT_EQ(done, 0u);
+    }
+    ready();
+    for (std::uint32_t sector : {0x800000u, 0xFFFFFFFFu, 0xFFFFFFFEu, 0x7FFFFFFFu}) {
+        EXPECT_EQ(spi_read(sector, one), CardResult::out_of_range) << sector;
+        EXPECT_EQ(spi_write(sector, one), CardResult::out_of_range) << sector;
+        EXPECT_TRUE(recorded().empty());
+    }
+    ready(Bytes{0x00} + data_block(block0), 0xFF, sdhc_card);
+    EXPECT_EQ(spi_read(0xFFFFFFFE, one), CardResult::ok);
+    const Bytes di = di_bytes();
+    EXPECT_EQ(Bytes(di.begin(), di.begin() + 7), frame(17, 0xFFFFFFFE, 0x6D));
+    EXPECT_EQ(spi_read(no_sector, one), CardResult::out_of_range);
+}
+
+TEST(SectorWrite, BytesOnDiForSector2) {
+    ready({0xFF, 0x00, 0xFF, 0xFF, 0xE5, 0x00, 0x00, 0xFF});
+    std::copy(block0.begin(), block0.end(), one.begin());
+    EXPECT_EQ(spi_write(2, one), CardResult::ok);
+    // Clock-ins after the block: data response, busy, ready.
+    EXPECT_EQ(di_bytes(),
+              (frame(24, 0x400, 0x95) + Bytes{0xFF, 0xFF, 0xFF, 0xFE} + block0 + Bytes{0x00, 0x00} + Bytes(3 + 2 + 1, 0xFF)));
+}
+
+// R1 and the data response decide; a refused block or command is not
+// waited on, a busy card only up to the bound.
+TEST(SectorWrite, AnswersDecideTheResult) {
+    const struct {
+        Bytes answers;
+        CardResult result;
+        std::size_t clocked_in;
+        std::uint8_t after = 0xFF;
+    } cases[] = {
+        {{0x00, 0xE5, 0x00}, CardResult::ok, 4},      {{0x00, 0x05, 0x00}, CardResult::ok, 4},
+        {{0x00, 0x0B}, CardResult::no_data, 2},       {{0x00, 0x0D}, CardResult::no_data, 2},
+        {{0x00}, CardResult::no_data, 1 + 400},       {{0x01}, CardResult::rejected, 1},
+        {{0x00, 0x05}, CardResult::still_busy, 2 + write_busy_max_bytes, 0x00},
+    };
+    // At about a microsecond per access the bound lasts over half a second.
+    EXPECT_GT(write_busy_max_bytes * 32, 500000);
+    for (const auto& c : cases) {
+        ready(c.answers, c.after);
+        EXPECT_EQ(spi_write(2, one), c.result) << int(c.answers.back());
+        EXPECT_EQ(bytes_clocked_in(), c.clocked_in) << int(c.answers.back());
+        if (c.result == CardResult::rejected) {
+            EXPECT_EQ(di_bytes(), (frame(24, 0x400, 0x95) + Bytes{0xFF}));
+        }
+    }
+}
+
+// The simulated card: busy as long as set, and only then is the sector in
+// the file; a read-only card, a refused block, a bad sector or one past the
+// end change nothing.
+TEST(SectorWrite, SimulatedCardWritesOnlyWhatItAccepts) {
+    TestImage image(16);
+    Bytes expected = file_bytes(image.path());
+    SimSettings s;
+    s.image = image.path();
+    s.writable = true;
+    s.busy_bytes = 3;
+    record_sim(s);
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    const Bytes data = counting(512, 7);
+    // The frame, NCR and R1, gap byte, start token, the block and its CRC.
+    for (std::uint8_t b : frame(24, 5 * 512, 0x95) + Bytes{0xFF, 0xFF, 0xFF, 0xFE} + data + Bytes{0x00, 0x00})
+        mmc_serial_out(b);
+    EXPECT_EQ(mmc_serial_in(), 0x05);
+    EXPECT_EQ(mmc_serial_in(), 0x00);
+    EXPECT_EQ(mmc_serial_in(), 0x00);
+    EXPECT_EQ(file_bytes(image.path()), expected);
+    EXPECT_EQ(mmc_serial_in(), 0x00);
+    EXPECT_EQ(mmc_serial_in(), 0xFF);
+    std::copy(data.begin(), data.end(), expected.begin() + 5 * 512);
+    EXPECT_EQ(file_bytes(image.path()), expected);
+
+    const std::optional<std::uint8_t> responses[] = {0x0B, 0x0D, std::nullopt};
+    for (const auto& response : responses) {
+        s.data_response = response;
+        record_sim(s);
+        ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+        EXPECT_EQ(spi_write(3, one), CardResult::no_data);
+    }
+    s.data_response = 0x05;
+    s.bad_sector = 3;
+    record_sim(s);
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    EXPECT_EQ(spi_write(3, one), CardResult::no_data);
+    EXPECT_EQ(spi_write(16, one), CardResult::out_of_range);  // past the end
+    s.writable = false;
+    record_sim(s);
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    EXPECT_EQ(spi_write(4, one), CardResult::no_data);
+    EXPECT_EQ(file_bytes(image.path()), expected);
+    storage_close();
 }

@@ -2,7 +2,6 @@
 // surface test past the byte-addressed range, and block transfers on the card.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,27 +17,14 @@ namespace {
 
 using namespace expected;
 
-// A sparse image file of the given size, with a few sectors written.
-class SparseCard {
-public:
-    explicit SparseCard(std::uint64_t bytes)
-        : path_((std::filesystem::temp_directory_path() /
-                 ("vantacle-card-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".img"))
-                    .string()) {
-        std::ofstream{path_};
-        std::filesystem::resize_file(path_, bytes);
-    }
-    ~SparseCard() { std::remove(path_.c_str()); }
+// A sparse image file of the given size.
+struct SparseCard : TestImage {
+    explicit SparseCard(std::uint64_t bytes) : TestImage(0) { std::filesystem::resize_file(path(), bytes); }
     void put(std::uint64_t sector, const std::uint8_t* bytes) const {
-        std::fstream f(path_, std::ios::in | std::ios::out | std::ios::binary);
+        std::fstream f(path(), std::ios::in | std::ios::out | std::ios::binary);
         f.seekp(static_cast<std::streamoff>(sector * 512));
         f.write(reinterpret_cast<const char*>(bytes), 512);
     }
-    const std::string& path() const { return path_; }
-
-private:
-    static inline int counter = 0;
-    std::string path_;
 };
 
 constexpr std::uint64_t gib = 1ull << 30;
@@ -51,25 +37,35 @@ std::string line_after(const std::string& text, const std::string& start) {
 
 }  // namespace
 
+// The demo card and sparse images: sizes each kind's CSD gives exactly or
+// rounds down (SDHC to 512 KiB; SDXC sectors stop at FFFFFFFF), each
+// register with a good CRC7.
 TEST(CardSession, InfoOnEachKind) {
-    SparseCard big(64 * gib);
     const struct {
-        std::string port;
+        const char* kind;
+        std::uint64_t image_bytes;  // 0: the demo card
         const char* type;
         const char* capacity;
     } cases[] = {
-        {"sim,card=mmc", "MMC", "33554432 bytes (65536 sectors)"},
-        {"sim,card=sd1", "SDSC v1", "33554432 bytes (65536 sectors)"},
-        {"sim,card=sd2", "SDSC v2", "33554432 bytes (65536 sectors)"},
-        {"sim,card=sdhc", "SDHC", "33554432 bytes (65536 sectors)"},
-        {"sim:" + big.path() + ",card=sdxc", "SDXC", "68719476736 bytes (134217728 sectors)"},
+        {"mmc", 0, "MMC", "33554432 bytes (65536 sectors)"},
+        {"mmc", 8 * 512, "MMC", "4096 bytes (8 sectors)"},
+        {"sd1", 0, "SDSC v1", "33554432 bytes (65536 sectors)"},
+        {"sd1", 2 * gib, "SDSC v1", "2147483648 bytes (4194304 sectors)"},  // 1024-byte read blocks
+        {"sd2", 0, "SDSC v2", "33554432 bytes (65536 sectors)"},
+        {"sd2", (1 << 20) + 2048, "SDSC v2", "1050624 bytes (2052 sectors)"},
+        {"sdhc", 0, "SDHC", "33554432 bytes (65536 sectors)"},
+        {"sdhc", (1 << 20) + 512, "SDHC", "1048576 bytes (2048 sectors)"},
+        {"sdxc", 64 * gib, "SDXC", "68719476736 bytes (134217728 sectors)"},
+        {"sdxc", 3 * 1024 * gib, "SDXC", "2199022731264 bytes (4294966272 sectors)"},
     };
     for (const auto& c : cases) {
-        const auto r = run_piped({"--port=" + c.port, "--info"}, "");
-        EXPECT_EQ(r.status, 0) << c.port << r.err;
+        const SparseCard image(c.image_bytes);
+        const std::string port = "--port=sim" + (c.image_bytes ? ":" + image.path() : "") + ",card=" + c.kind;
+        const auto r = run_piped({port, "--info"}, "");
+        EXPECT_EQ(r.status, 0) << port << r.err;
         EXPECT_EQ(r.out.rfind(opened + "OK\ncard: " + c.type + "\n", 0), 0u) << r.out;
-        EXPECT_EQ(line_after(r.out, "capacity: "), std::string("capacity: ") + c.capacity) << c.port;
-        EXPECT_EQ(r.out.find("CRC error"), std::string::npos) << c.port;
+        EXPECT_EQ(line_after(r.out, "capacity: "), std::string("capacity: ") + c.capacity) << port;
+        EXPECT_EQ(r.out.find("CRC error"), std::string::npos) << port;
         EXPECT_EQ(r.out.substr(r.out.size() - closing.size()), closing);
     }
 }

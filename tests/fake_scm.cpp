@@ -38,20 +38,9 @@ bool called(const std::string& name, const std::string& args = "") {
     return true;
 }
 
-Bool fail_with(Dword error) {
-    last_error = error;
-    return 0;
-}
-
-Handle new_handle() {
-    ++open_handles;
-    return &handle_tag;
-}
-
-Bool close_handle() {
-    --open_handles;
-    return 1;
-}
+Bool fail_with(Dword error) { last_error = error; return 0; }
+Handle new_handle() { ++open_handles; return &handle_tag; }
+Bool close_handle() { --open_handles; return 1; }
 
 Bool get_version(OsVersionInfo* info) {
     if (called("GetVersionExA", std::to_string(info->size))) return 0;

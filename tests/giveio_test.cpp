@@ -43,13 +43,17 @@ struct Session {
     int status;
 };
 
-// A whole session on a ready card whose backend runs port instructions.
-Session run_on_ready_card(bool needs_driver = true) {
+const std::string no_access = "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n";
+
+// A whole session on a ready card whose backend runs port instructions (or
+// not), refuses access with the line given, or cannot give the port back.
+// Status 1 when the card is never reached.
+Session run_on_ready_card(bool needs_driver = true, const std::string& refusal = "", bool release_fails = false) {
     record_scripted({0x01, 0x00});
-    record_access_rules("", false, needs_driver);
+    record_access_rules(refusal, release_fails, needs_driver);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const int status = run_session({[] { return 0; }, 0});
+    const int status = run_session({[] { return 0; }, 1});
     Session s{testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr(), status};
     record_access_rules("", false);
     return s;
@@ -67,34 +71,6 @@ TEST_F(PortAccessNt, OtherFamilyOrFailedVersionCallNeedsNoDriver) {
     fake_scm_install();
     fake_scm_fail("GetVersionExA", 5);
     EXPECT_EQ(giveio_start(), 1);
-}
-
-TEST_F(PortAccessNt, DriverAlreadyRunningOpensAtLevelTwo) {
-    fake_scm_register(true);
-    EXPECT_EQ(giveio_start(), 2);
-    EXPECT_EQ(giveio_stop(2), 0);
-    EXPECT_EQ(fake_scm_calls(), version + opened + version);
-    EXPECT_TRUE(fake_scm_service()->running);
-}
-
-TEST_F(PortAccessNt, RegisteredServiceIsStartedAndLaterStoppedButKept) {
-    fake_scm_register(false);
-    EXPECT_EQ(giveio_start(), 3);
-    EXPECT_EQ(giveio_stop(3), 0);
-    EXPECT_EQ(fake_scm_calls(), version + not_opened + manager + start + opened + version + stop + close_manager);
-    ASSERT_TRUE(fake_scm_service());
-    EXPECT_FALSE(fake_scm_service()->running);
-    EXPECT_EQ(fake_scm_open_handles(), 0);
-}
-
-TEST_F(PortAccessNt, MissingServiceIsInstalledStartedThenStoppedAndRemoved) {
-    EXPECT_EQ(giveio_start(), 4);
-    EXPECT_EQ(fake_scm_service()->path, "C:\\work\\giveio.sys");
-    EXPECT_EQ(giveio_stop(4), 0);
-    EXPECT_EQ(fake_scm_calls(), version + not_opened + manager + failed_open + install + start + opened + version +
-                                    stop + remove_service + close_manager);
-    EXPECT_FALSE(fake_scm_service());
-    EXPECT_EQ(fake_scm_open_handles(), 0);
 }
 
 TEST_F(PortAccessNt, FailedInstallationIsTakenBackAndAgainNextRun) {
@@ -115,14 +91,6 @@ TEST_F(PortAccessNt, FailedInstallationIsTakenBackAndAgainNextRun) {
     EXPECT_EQ(Calls(calls.end() - 6, calls.end()), stop + remove_service);
 }
 
-TEST_F(PortAccessNt, StartedServiceWhoseDeviceWillNotOpenIsLeftRunning) {
-    fake_scm_register(false);
-    fake_scm_fail("CreateFileA", 5);
-    EXPECT_EQ(giveio_start(), 0);
-    ASSERT_TRUE(fake_scm_service());
-    EXPECT_TRUE(fake_scm_service()->running);
-}
-
 TEST_F(PortAccessNt, ServiceManagerThatCannotBeOpened) {
     fake_scm_fail("OpenSCManagerA", 5);
     EXPECT_EQ(giveio_start(), 0);
@@ -131,29 +99,9 @@ TEST_F(PortAccessNt, ServiceManagerThatCannotBeOpened) {
     EXPECT_EQ(giveio_start(), 2);
 }
 
-TEST_F(PortAccessNt, FailedStopsAndRemovalsReturnTheLevel) {
-    fake_scm_register(false);
-    ASSERT_EQ(giveio_start(), 3);
-    fake_scm_fail("ControlService", 1051);
-    EXPECT_EQ(giveio_stop(3), 3);
-
-    fake_scm_install();
-    ASSERT_EQ(giveio_start(), 4);
-    fake_scm_fail("ControlService", 1051);
-    EXPECT_EQ(giveio_stop(4), 4);
-    const Calls calls = fake_scm_calls();
-    EXPECT_EQ(Calls(calls.end() - 4, calls.end()), version + stop);
-    ASSERT_TRUE(fake_scm_service());
-
-    fake_scm_install();
-    ASSERT_EQ(giveio_start(), 4);
-    fake_scm_fail("DeleteService", 5);
-    EXPECT_EQ(giveio_stop(4), 4);
-    EXPECT_FALSE(fake_scm_service()->running);
-}
-
-// What the user sees at each level, and when the driver cannot be stopped
-// or removed at the end.
+// What the user sees at each level, the calls behind it (none given: not
+// compared), the service left afterwards (-1 none, 0 stopped, 1 running),
+// and when the driver cannot be stopped or removed at the end.
 TEST_F(PortAccessNt, SessionReportsEachLevelAndEachFailedStop) {
     using expected::closing;
     const std::string banner = "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : ";
@@ -163,16 +111,21 @@ TEST_F(PortAccessNt, SessionReportsEachLevelAndEachFailedStop) {
         const char* failing;
         std::string out;
         int status;
+        int service_after;
+        Calls calls = {};
     };
     const Case cases[] = {
-        {1, nullptr, banner + "Opened\n" + init + closing, 0},
-        {0, nullptr, banner + "Started: Opened\n" + init + "\nGIVEIO close: Stop :\n", 0},
-        {-1, nullptr, banner + "Installed: Started: Opened\n" + init + "\nGIVEIO close: Remove :Stop :\n", 0},
-        {0, "ControlService", banner + "Started: Opened\n" + init + "\nGIVEIO close: Stop :\nCan't stop GIVEIO\n", 1},
+        {1, nullptr, banner + "Opened\n" + init + closing, 0, 1, version + opened + version},
+        {0, nullptr, banner + "Started: Opened\n" + init + "\nGIVEIO close: Stop :\n", 0, 0,
+         version + not_opened + manager + start + opened + version + stop + close_manager},
+        {-1, nullptr, banner + "Installed: Started: Opened\n" + init + "\nGIVEIO close: Remove :Stop :\n", 0, -1,
+         version + not_opened + manager + failed_open + install + start + opened + version + stop + remove_service +
+             close_manager},
+        {0, "ControlService", banner + "Started: Opened\n" + init + "\nGIVEIO close: Stop :\nCan't stop GIVEIO\n", 1, 1},
         {-1, "DeleteService",
-         banner + "Installed: Started: Opened\n" + init + "\nGIVEIO close: Remove :Stop :\nCan't remove GIVEIO\n", 1},
+         banner + "Installed: Started: Opened\n" + init + "\nGIVEIO close: Remove :Stop :\nCan't remove GIVEIO\n", 1, 0},
         {-1, "ControlService",
-         banner + "Installed: Started: Opened\n" + init + "\nGIVEIO close: Remove :Stop :\nCan't remove GIVEIO\n", 1},
+         banner + "Installed: Started: Opened\n" + init + "\nGIVEIO close: Remove :Stop :\nCan't remove GIVEIO\n", 1, 1},
     };
     for (const Case& c : cases) {
         fake_scm_install();
@@ -182,6 +135,11 @@ TEST_F(PortAccessNt, SessionReportsEachLevelAndEachFailedStop) {
         EXPECT_EQ(s.out, c.out);
         EXPECT_EQ(s.status, c.status);
         EXPECT_EQ(s.err, "");
+        EXPECT_EQ(fake_scm_service() ? int(fake_scm_service()->running) : -1, c.service_after) << c.out;
+        if (!c.calls.empty()) {
+            EXPECT_EQ(fake_scm_calls(), c.calls);
+            EXPECT_EQ(fake_scm_open_handles(), 0);
+        }
     }
 }
 
@@ -191,23 +149,30 @@ TEST_F(PortAccessNt, SessionWithoutDriverOrWithABackendThatNeedsNone) {
     const std::string left = no_driver + " The giveio service installed for this run could not be stopped and "
                                          "removed: sc stop giveio, sc delete giveio\n";
     // A service installed for the run that cannot be taken back is named.
+    // A service started for the run whose device will not open is left running.
     struct Case {
         std::vector<std::string> failing;
         std::string line;
         bool registered;
+        bool stopped_before = false;
     };
     const Case cases[] = {{{}, no_driver + "\n", false},
                           {{"DeleteService"}, left, true},
-                          {{"CreateFileA", "ControlService"}, left, false}};
+                          {{"CreateFileA", "ControlService"}, left, false},
+                          {{"CreateFileA"}, no_driver + "\n", true, true}};
     for (const Case& c : cases) {
         fake_scm_install();
-        fake_scm_driver_file(c.failing.size() == 2);
+        if (c.stopped_before) fake_scm_register(false);
+        fake_scm_driver_file(c.failing.size() == 2 || c.stopped_before);
         for (const auto& call : c.failing) fake_scm_fail(call, 5);
         const Session refused = run_on_ready_card();
-        EXPECT_EQ(refused.out, "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n");
+        EXPECT_EQ(refused.out, no_access);
         EXPECT_EQ(refused.err, c.line);
-        EXPECT_EQ(refused.status, 0);
+        EXPECT_EQ(refused.status, 1);
         EXPECT_EQ(fake_scm_service().has_value(), c.registered);
+        if (c.stopped_before) {
+            EXPECT_TRUE(fake_scm_service()->running);
+        }
     }
 
     fake_scm_install();
@@ -218,19 +183,12 @@ TEST_F(PortAccessNt, SessionWithoutDriverOrWithABackendThatNeedsNone) {
 
 // The backend's own acquisition and release, after the driver.
 TEST(PortAccess, BackendRefusalAndFailedReleaseInTheSession) {
-    record_scripted({0x01, 0x00});
-    record_access_rules("cannot access I/O ports 0x378-0x379: denied; run as root", false);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(run_session({[] { return 0; }, 1}), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't Access Direct I/O\n");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "vantacle: cannot access I/O ports 0x378-0x379: denied; run as root\n");
-
-    record_access_rules("", true);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(run_session({[] { return 0; }, 0}), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected::opened + "OK\n" + expected::closing);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "vantacle: the port could not be given back\n");
-    record_access_rules("", false);
+    const Session refused = run_on_ready_card(false, "cannot access I/O ports 0x378-0x379: denied; run as root");
+    EXPECT_EQ(refused.out, no_access);
+    EXPECT_EQ(refused.err, "vantacle: cannot access I/O ports 0x378-0x379: denied; run as root\n");
+    EXPECT_EQ(refused.status, 1);
+    const Session unreleased = run_on_ready_card(false, "", true);
+    EXPECT_EQ(unreleased.out, expected::opened + "OK\n" + expected::closing);
+    EXPECT_EQ(unreleased.err, "vantacle: the port could not be given back\n");
+    EXPECT_EQ(unreleased.status, 1);
 }

@@ -29,9 +29,12 @@ bool parse_args(std::vector<const char*> args, Options& o, std::string& error) {
 
 }  // namespace
 
+// Each entry takes the rest of its line and no more.
 TEST(NumberEntry, FollowsHexConversionRules) {
+    EXPECT_EQ(parse("12 34\nE").left, "E");
+    EXPECT_EQ(parse("1F").left, "");
     const std::pair<const char*, std::int32_t> cases[] = {
-        {"1F\nrest", 0x1F}, {"  \n\n\t 1f\n", 0x1F}, {"0x1F\n", 0x1F}, {"0X20\n", 0x20}, {"0xZ\n", 0},
+        {"12 34\nE", 0x12}, {"1F\nrest", 0x1F}, {"  \n\n\t 1f\n", 0x1F}, {"0x1F\n", 0x1F}, {"0X20\n", 0x20}, {"0xZ\n", 0},
         {"FFFFFFFF\n", -1}, {"-1\n", -1},         {"+a\n", 10},      {"00000000012\n", 0x12}, {"7fffff\n", 0x7FFFFF}};
     for (auto [typed, value] : cases) {
         const Parsed p = parse(typed);
@@ -40,14 +43,8 @@ TEST(NumberEntry, FollowsHexConversionRules) {
     }
 }
 
-TEST(NumberEntry, ConsumesTheRestOfItsLineAndNoMore) {
-    EXPECT_EQ(parse("12 34\nE").left, "E");
-    EXPECT_EQ(parse("12 34\nE").value, 0x12);
-    EXPECT_EQ(parse("xyz\n5\n").left, "5\n");
-    EXPECT_EQ(parse("1F").left, "");
-}
-
 TEST(NumberEntry, NothingConvertibleLeavesTheValue) {
+    EXPECT_EQ(parse("xyz\n5\n").left, "5\n");
     for (const char* typed : {"xyz\n", "-\n", "123456789\n", "G\n", "0x100000000\n"}) {
         const Parsed p = parse(typed);
         EXPECT_EQ(p.entry, Entry::nothing) << typed;
@@ -58,44 +55,44 @@ TEST(NumberEntry, NothingConvertibleLeavesTheValue) {
 }
 
 TEST(CommandLine, PortsAndTrace) {
-    Options o;
+    const struct {
+        std::vector<const char*> args;
+        Options::Port port;
+        unsigned base;
+        const char* device;
+    } ports[] = {
+        {{}, Options::Port::direct, 0x378, "/dev/parport0"},
+        {{"--port=direct:0x278"}, Options::Port::direct, 0x278, ""},
+        {{"--port=direct:3bc"}, Options::Port::direct, 0x3BC, ""},
+        {{"--port=direct:100"}, Options::Port::direct, 0x100, ""},
+        {{"--port=direct:FFFC"}, Options::Port::direct, 0xFFFC, ""},
+        {{"--port=ppdev"}, Options::Port::ppdev, 0x378, "/dev/parport0"},
+        {{"--port=ppdev:/dev/parport1"}, Options::Port::ppdev, 0x378, "/dev/parport1"},
+        {{"--port=ppdev:/dev/parport1", "--port=ppdev"}, Options::Port::ppdev, 0x378, "/dev/parport0"},
+    };
     std::string error;
-    ASSERT_TRUE(parse_args({}, o, error));
-    EXPECT_EQ(o.port, Options::Port::direct);
-    EXPECT_EQ(o.base, 0x378);
-    ASSERT_TRUE(parse_args({"--port=direct:0x278"}, o, error));
-    EXPECT_EQ(o.base, 0x278);
-    ASSERT_TRUE(parse_args({"--port=direct:3bc", "--trace=t.log"}, o, error));
-    EXPECT_EQ(o.base, 0x3BC);
+    for (const auto& p : ports) {
+        Options o;
+        ASSERT_TRUE(parse_args(p.args, o, error)) << error;
+        EXPECT_EQ(o.port, p.port);
+        if (p.port == Options::Port::direct) EXPECT_EQ(o.base, p.base);
+        else EXPECT_EQ(o.device, p.device);
+    }
+    Options o;
+    ASSERT_TRUE(parse_args({"--trace=t.log"}, o, error));
     EXPECT_EQ(o.trace, "t.log");
-    ASSERT_TRUE(parse_args({"--port=direct:100"}, o, error));
-    EXPECT_EQ(o.base, 0x100);
-    ASSERT_TRUE(parse_args({"--port=direct:FFFC"}, o, error));
-    EXPECT_EQ(o.base, 0xFFFC);
-    ASSERT_TRUE(parse_args({"--port=ppdev"}, o, error));
-    EXPECT_EQ(o.port, Options::Port::ppdev);
-    EXPECT_EQ(o.device, "/dev/parport0");
-    ASSERT_TRUE(parse_args({"--port=ppdev:/dev/parport1"}, o, error));
-    EXPECT_EQ(o.device, "/dev/parport1");
-    ASSERT_TRUE(parse_args({"--port=ppdev:/dev/parport1", "--port=ppdev"}, o, error));
-    EXPECT_EQ(o.device, "/dev/parport0");
     ASSERT_TRUE(parse_args({"--port=sim:card.img,write=on,ncr=8,idle=never,access=0,cmd0=00,cmd1=05,token=09,link=down"},
                            o, error))
         << error;
     EXPECT_EQ(o.port, Options::Port::sim);
     EXPECT_EQ(o.sim.image, "card.img");
     EXPECT_TRUE(o.sim.writable && o.sim.never_ready && o.sim.link_down);
-    EXPECT_EQ(o.sim.ncr, 8);
-    EXPECT_EQ(o.sim.access_bytes, 0);
-    EXPECT_EQ(o.sim.cmd0_answer, 0x00);
-    EXPECT_EQ(o.sim.cmd1_answer, 0x05);
-    EXPECT_EQ(o.sim.read_token, 0x09);
+    EXPECT_TRUE(o.sim.ncr == 8 && o.sim.access_bytes == 0 && o.sim.cmd0_answer == 0x00 && o.sim.cmd1_answer == 0x05 &&
+                o.sim.read_token == 0x09);
     ASSERT_TRUE(parse_args({"--port=sim:none"}, o, error));
-    EXPECT_TRUE(o.sim.empty_socket);
-    EXPECT_EQ(o.sim.image, "");
+    EXPECT_TRUE(o.sim.empty_socket && o.sim.image.empty());
     ASSERT_TRUE(parse_args({"--port=sim,idle=5"}, o, error));
-    EXPECT_EQ(o.sim.idle_answers, 5);
-    EXPECT_FALSE(o.sim.never_ready);
+    EXPECT_TRUE(o.sim.idle_answers == 5 && !o.sim.never_ready);
 }
 
 TEST(CommandLine, HexValuesWithOrWithout0x) {

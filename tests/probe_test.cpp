@@ -83,31 +83,16 @@ struct Case {
 };
 
 constexpr std::array<Case, 25> cases{{
-    {Kind::genuine, 1, 1},
-    {Kind::genuine, 1000, 1000},
-    {Kind::genuine, 65536, 65536},
+    {Kind::genuine, 1, 1}, {Kind::genuine, 1000, 1000}, {Kind::genuine, 65536, 65536},
     {Kind::genuine, 15523840, 15523840},  // an 8 GB card
     {Kind::genuine, tib2, tib2},
-    {Kind::wrap, 65536, 1},
-    {Kind::wrap, 65536, 2},
-    {Kind::wrap, 65536, 8},
-    {Kind::wrap, 65536, 4096},
-    {Kind::wrap, 65536, 32768},
-    {Kind::wrap, 15523840, 1 << 20},
-    {Kind::wrap, 3 << 22, 1 << 22},
-    {Kind::wrap, tib2, 1 << 23},
-    {Kind::wrap, tib2, std::uint64_t{1} << 31},
-    {Kind::drop, 65536, 1},
-    {Kind::drop, 65536, 12345},
-    {Kind::drop, 65536, 65535},
-    {Kind::drop, 1000, 999},
-    {Kind::drop, 15523840, 7761920},
-    {Kind::drop, tib2, 3},
-    {Kind::drop, tib2, 123456789},
-    {Kind::drop, tib2, std::uint64_t{1} << 31},
-    {Kind::drop, tib2, (std::uint64_t{1} << 31) + 1},
-    {Kind::drop, tib2, tib2 - 2},
-    {Kind::drop, tib2, 0xC0000001},
+    {Kind::wrap, 65536, 1}, {Kind::wrap, 65536, 2}, {Kind::wrap, 65536, 8}, {Kind::wrap, 65536, 4096},
+    {Kind::wrap, 65536, 32768}, {Kind::wrap, 15523840, 1 << 20}, {Kind::wrap, 3 << 22, 1 << 22},
+    {Kind::wrap, tib2, 1 << 23}, {Kind::wrap, tib2, std::uint64_t{1} << 31},
+    {Kind::drop, 65536, 1}, {Kind::drop, 65536, 12345}, {Kind::drop, 65536, 65535}, {Kind::drop, 1000, 999},
+    {Kind::drop, 15523840, 7761920}, {Kind::drop, tib2, 3}, {Kind::drop, tib2, 123456789},
+    {Kind::drop, tib2, std::uint64_t{1} << 31}, {Kind::drop, tib2, (std::uint64_t{1} << 31) + 1},
+    {Kind::drop, tib2, tib2 - 2}, {Kind::drop, tib2, 0xC0000001},
 }};
 
 std::string name(const Case& c) {

@@ -13,35 +13,35 @@
 
 namespace {
 
-std::vector<char*> argv_for(const std::vector<std::string>& args) {
+[[noreturn]] void exec_program(const std::vector<std::string>& args) {
     std::vector<char*> argv{const_cast<char*>(VANTACLE_BIN)};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    return argv;
-}
-
-[[noreturn]] void exec_program(const std::vector<std::string>& args) {
-    auto argv = argv_for(args);
     execv(argv[0], argv.data());
     _exit(127);
 }
 
-int decode_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
-
-// The child's status once it has ended, or -1 after killing it when it has
-// not ended within timeout_ms.
-int reap(pid_t pid, int timeout_ms) {
+// The child's status once it has ended, or -1 when it has not ended within
+// timeout_ms; meanwhile every 10 ms, idle().
+template <class Idle>
+int wait_for_end(pid_t pid, int timeout_ms, Idle idle) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     int raw = 0;
     while (waitpid(pid, &raw, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &raw, 0);
-            return -1;
-        }
-        poll(nullptr, 0, 10);
+        if (std::chrono::steady_clock::now() > deadline) return -1;
+        idle();
     }
-    return decode_status(raw);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+// The child's status, or -1 after killing it when it has not ended within timeout_ms.
+int reap(pid_t pid, int timeout_ms) {
+    const int status = wait_for_end(pid, timeout_ms, [] { poll(nullptr, 0, 10); });
+    if (status == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return status;
 }
 
 // Reads what fd has now into to; false at end of file.
@@ -53,12 +53,6 @@ bool drain(int fd, std::string& to) {
 }
 
 }  // namespace
-
-RunResult run_piped(const std::vector<std::string>& args, const std::string& input, int as_uid) {
-    PipedRun how;
-    how.as_uid = as_uid;
-    return run_piped(args, input, how);
-}
 
 RunResult run_piped(const std::vector<std::string>& args, const std::string& input, const PipedRun& how) {
     int in[2], out[2], err[2];
@@ -162,16 +156,12 @@ bool PtySession::wait_for(const std::string& text, int timeout_ms) {
 }
 
 int PtySession::finish(int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    int raw = 0;
-    while (waitpid(pid_, &raw, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) return -1;
-        pump(20);
-    }
+    const int status = wait_for_end(pid_, timeout_ms, [this] { pump(10); });
+    if (status == -1) return -1;
     while (pump(0)) {
     }
     pid_ = -1;
-    return decode_status(raw);
+    return status;
 }
 
 termios PtySession::mode() const {

@@ -22,10 +22,8 @@ struct PipedRun {
     int quiet_limit_ms = 20000;    // a program silent this long is killed: status -1
 };
 
-// Runs the program with args, input on standard input (then closed); as the
-// user as_uid when it is not negative.
-RunResult run_piped(const std::vector<std::string>& args, const std::string& input, int as_uid = -1);
-RunResult run_piped(const std::vector<std::string>& args, const std::string& input, const PipedRun& how);
+// Runs the program with args, input on standard input (then closed unless held).
+RunResult run_piped(const std::vector<std::string>& args, const std::string& input, const PipedRun& how = {});
 
 // The program on a pseudo-terminal as its controlling terminal (standard
 // input and output); standard error goes to a pipe.

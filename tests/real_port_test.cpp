@@ -40,7 +40,7 @@ protected:
         fake_env("SUDO_UID", "1000");
         fake_env("SUDO_GID", "1001");
     }
-    // Level 0 and the line that says why.
+    // The line that says why the port was refused.
     static std::string refused() {
         const Outcome acquired = port_acquire();
         return acquired ? "not refused" : acquired.why();
@@ -49,45 +49,50 @@ protected:
 
 }  // namespace
 
-TEST_F(RealPort, DirectAsksForDataAndStatusOnlyAndGivesThemBack) {
+TEST_F(RealPort, DirectAsksForDataAndStatusOnlyOrSaysWhyNot) {
     direct_port_select(0x278);
-    EXPECT_TRUE(port_acquire());
-    EXPECT_TRUE(port_release());
-    EXPECT_EQ(fake_calls(), (Calls{"ioperm 278 2 1", "ioperm 278 2 0"}));
-
-    fake_system_install();
-    direct_port_select(0x378);
     EXPECT_TRUE(port_acquire());
     fake_fail("ioperm", EINVAL);
     EXPECT_FALSE(port_release());
+    EXPECT_EQ(fake_calls(), (Calls{"ioperm 278 2 1", "ioperm 278 2 0"}));
+    const std::pair<int, std::string> refusals[] = {
+        {EPERM, "Operation not permitted; run as root or with CAP_SYS_RAWIO, or use --port=ppdev"},
+        {ENOSYS, "Function not implemented; this system gives no direct port access; use --port=ppdev"}};
+    for (const auto& [error, why] : refusals) {
+        fake_system_install();
+        fake_fail("ioperm", error);
+        EXPECT_EQ(refused(), "cannot access I/O ports 0x278-0x279: " + why);
+        EXPECT_EQ(fake_calls(), Calls{"ioperm 278 2 1"});
+    }
 }
 
-TEST_F(RealPort, DirectRefusalsSayWhatFailedAndWhatToDo) {
-    direct_port_select(0x378);
-    fake_fail("ioperm", EPERM);
-    EXPECT_EQ(refused(), "cannot access I/O ports 0x378-0x379: Operation not permitted; run as root or with "
-                         "CAP_SYS_RAWIO, or use --port=ppdev");
-    fake_fail("ioperm", ENOSYS);
-    EXPECT_EQ(refused(), "cannot access I/O ports 0x378-0x379: Function not implemented; this system gives no "
-                         "direct port access; use --port=ppdev");
-    EXPECT_EQ(fake_calls(), (Calls{"ioperm 378 2 1", "ioperm 378 2 1"}));
-}
-
-// Root is given up right after ioperm, for whoever ran the program.
+// Root is given up right after ioperm, for whoever ran the program; when
+// that cannot be done the access is given back.
 TEST_F(RealPort, DirectGoesBackToTheInvokingUser) {
+    const std::string unknown =
+        "cannot tell which user ran sudo (SUDO_UID and SUDO_GID are not plain numbers); not running on as root";
+    const Calls on{"ioperm 378 2 1"}, off{"ioperm 378 2 0"};
     struct Case {
         uid_t uid, euid;
         gid_t gid;
         const char* sudo_uid;
-        Calls drop;
+        Calls calls;
+        std::string refusal = "not refused";
+        const char* failing = nullptr;
     };
     const Case cases[] = {
-        {1000, 1000, 1000, nullptr, {}},  // a plain user: nothing to give up
-        {0, 0, 0, "1000", sudo_drop},     // sudo
-        {0, 0, 0, nullptr, {}},           // root itself
-        {0, 0, 0, "0", {}},               // root through sudo
-        {1000, 0, 1001, "0", sudo_drop},  // set-user-ID: the real user, whatever the environment says
+        {1000, 1000, 1000, nullptr, on + off},      // a plain user: nothing to give up
+        {0, 0, 0, "1000", on + sudo_drop + off},    // sudo
+        {0, 0, 0, nullptr, on + off},               // root itself
+        {0, 0, 0, "0", on + off},                   // root through sudo
+        {1000, 0, 1001, "0", on + sudo_drop + off},  // set-user-ID: the real user, whatever the environment says
+        {0, 0, 0, "1000", on + sudo_drop + off, "cannot give up root for user 1000: Operation not permitted", "setresuid"},
+        {0, 0, 0, "", on + off, unknown},
+        {0, 0, 0, "10x0", on + off, unknown},
+        {0, 0, 0, "-1", on + off, unknown},
+        {0, 0, 0, "99999999999", on + off, unknown},
     };
+    direct_port_select(0x378);
     for (const auto& c : cases) {
         fake_system_install();
         fake_ids(c.uid, c.euid, c.gid);
@@ -95,100 +100,58 @@ TEST_F(RealPort, DirectGoesBackToTheInvokingUser) {
             fake_env("SUDO_UID", c.sudo_uid);
             fake_env("SUDO_GID", "1001");
         }
-        direct_port_select(0x378);
-        EXPECT_TRUE(port_acquire());
-        EXPECT_TRUE(port_release());
-        EXPECT_EQ(fake_calls(), Calls{"ioperm 378 2 1"} + c.drop + Calls{"ioperm 378 2 0"}) << "case " << &c - cases;
+        if (c.failing) fake_fail(c.failing, EPERM);
+        EXPECT_EQ(refused(), c.refusal) << "case " << &c - cases;
+        if (c.refusal == "not refused") {
+            EXPECT_TRUE(port_release());
+        }
+        EXPECT_EQ(fake_calls(), c.calls) << "case " << &c - cases;
     }
 }
 
-TEST_F(RealPort, RootThatCannotBeGivenUpGivesTheAccessBack) {
-    direct_port_select(0x378);
-    under_sudo();
-    fake_fail("setresuid", EPERM);
-    EXPECT_EQ(refused(), "cannot give up root for user 1000: Operation not permitted");
-    EXPECT_EQ(fake_calls(), Calls{"ioperm 378 2 1"} + sudo_drop + Calls{"ioperm 378 2 0"});
-
-    for (const char* uid : {"", "10x0", "-1", "99999999999"}) {
-        fake_system_install();
-        under_sudo();
-        fake_env("SUDO_UID", uid);
-        EXPECT_EQ(refused(), "cannot tell which user ran sudo (SUDO_UID and SUDO_GID are not plain numbers); not "
-                             "running on as root")
-            << uid;
-        EXPECT_EQ(fake_calls(), (Calls{"ioperm 378 2 1", "ioperm 378 2 0"})) << uid;
-    }
-}
-
-TEST_F(RealPort, PpdevClaimsExclusivelyThenWritesReadsReleasesAndCloses) {
-    ppdev_port_select("/dev/parport0");
-    EXPECT_TRUE(port_acquire());
-    port_write_data(0xFE);
-    // The status register comes back as the port shows it: bit 7 untouched.
-    EXPECT_EQ(port_read_status(), 0x80);
-    EXPECT_TRUE(port_release());
-    EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPWDATA FE", "ioctl 3 PPRSTATUS", "ioctl 3 PPRELEASE",
-                                                  "close 3"}));
-}
-
-TEST_F(RealPort, PpdevClaimsPlainlyWhereExclusiveIsNotAllowed) {
-    ppdev_port_select("/dev/parport0");
-    // Another driver has the port registered: a fresh descriptor, a plain claim.
-    fake_fail("PPCLAIM", ENXIO);
-    EXPECT_TRUE(port_acquire());
-    EXPECT_TRUE(port_release());
-    EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"close 3", "open /dev/parport0 rw cloexec", "alarm 3000",
-                                                  "ioctl 4 PPCLAIM", "alarm 0", "ioctl 4 PPRELEASE", "close 4"}));
-
-    fake_system_install();
-    fake_fail("PPEXCL", EINVAL);
-    EXPECT_TRUE(port_acquire());
-    EXPECT_EQ(fake_calls(), ppdev_claimed);
-}
-
-TEST_F(RealPort, PpdevBusyPortHasItsOwnLineAndIsClosed) {
+// The claim: exclusive, else plain on a fresh descriptor where another
+// driver has the port registered; every refusal says why and closes.
+TEST_F(RealPort, PpdevClaimOrTheLineThatSaysWhyNot) {
     const std::string busy = "cannot claim /dev/parport0: the port is busy, another driver or program holds it";
+    const Calls reopened{"close 3", "open /dev/parport0 rw cloexec", "alarm 3000", "ioctl 4 PPCLAIM", "alarm 0"};
+    const Calls opened{"open /dev/parport0 rw cloexec"};
+    const struct {
+        std::vector<std::pair<const char*, int>> failing;
+        std::string refusal;  // empty: acquired, then released
+        Calls calls;
+    } cases[] = {
+        {{}, "", ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}},
+        {{{"PPCLAIM", ENXIO}}, "", ppdev_claimed + reopened + Calls{"ioctl 4 PPRELEASE", "close 4"}},
+        {{{"PPEXCL", EINVAL}}, "", ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}},
+        {{{"PPCLAIM", ENXIO}, {"PPCLAIM", ENXIO}}, busy, ppdev_claimed + reopened + Calls{"close 4"}},
+        {{{"PPEXCL", EINVAL}, {"PPCLAIM", EINTR}}, busy, ppdev_claimed + Calls{"close 3"}},
+        {{{"PPCLAIM", EIO}}, "cannot claim /dev/parport0: Input/output error", ppdev_claimed + Calls{"close 3"}},
+        {{{"PPEXCL", ENOTTY}}, "cannot claim /dev/parport0: it is not a parallel port device",
+         opened + Calls{"ioctl 3 PPEXCL", "close 3"}},
+        {{{"open", EACCES}},
+         "cannot open /dev/parport0: Permission denied; add your user to the lp group (usermod -aG lp USER) and log in "
+         "again",
+         opened},
+        {{{"open", ENOENT}},
+         "cannot open /dev/parport0: No such file or directory; load the ppdev module (modprobe ppdev) or name the "
+         "device with --port=ppdev:DEVICE",
+         opened},
+        {{{"open", ENXIO}},
+         "cannot open /dev/parport0: No such device or address; no parallel port answers there (is the ppdev module "
+         "loaded?)",
+         opened},
+        {{{"open", EBUSY}}, "cannot open /dev/parport0: Device or resource busy", opened},
+    };
     ppdev_port_select("/dev/parport0");
-    // Held exclusively by another driver: neither claim registers.
-    fake_fail("PPCLAIM", ENXIO);
-    fake_fail("PPCLAIM", ENXIO);
-    EXPECT_EQ(refused(), busy);
-    EXPECT_EQ(fake_calls().back(), "close 4");
-
-    // Held for longer than the claim may wait.
-    fake_system_install();
-    fake_fail("PPEXCL", EINVAL);
-    fake_fail("PPCLAIM", EINTR);
-    EXPECT_EQ(refused(), busy);
-    EXPECT_EQ(fake_calls(), ppdev_claimed + Calls{"close 3"});
-}
-
-TEST_F(RealPort, PpdevRefusalsNameTheDeviceAndTheFix) {
-    const std::pair<int, std::string> opens[] = {
-        {EACCES, "cannot open /dev/parport1: Permission denied; add your user to the lp group (usermod -aG lp USER) "
-                 "and log in again"},
-        {ENOENT, "cannot open /dev/parport1: No such file or directory; load the ppdev module (modprobe ppdev) or "
-                 "name the device with --port=ppdev:DEVICE"},
-        {ENXIO, "cannot open /dev/parport1: No such device or address; no parallel port answers there (is the "
-                "ppdev module loaded?)"},
-        {EBUSY, "cannot open /dev/parport1: Device or resource busy"}};
-    ppdev_port_select("/dev/parport1");
-    for (const auto& [error, line] : opens) {
+    for (const auto& c : cases) {
         fake_system_install();
-        fake_fail("open", error);
-        EXPECT_EQ(refused(), line);
-        EXPECT_EQ(fake_calls(), Calls{"open /dev/parport1 rw cloexec"});
+        for (const auto& [call, error] : c.failing) fake_fail(call, error);
+        EXPECT_EQ(refused(), c.refusal.empty() ? "not refused" : c.refusal);
+        if (c.refusal.empty()) {
+            EXPECT_TRUE(port_release());
+        }
+        EXPECT_EQ(fake_calls(), c.calls) << c.refusal;
     }
-
-    fake_system_install();
-    fake_fail("PPEXCL", ENOTTY);
-    EXPECT_EQ(refused(), "cannot claim /dev/parport1: it is not a parallel port device");
-    EXPECT_EQ(fake_calls(), (Calls{"open /dev/parport1 rw cloexec", "ioctl 3 PPEXCL", "close 3"}));
-
-    fake_system_install();
-    fake_fail("PPCLAIM", EIO);
-    EXPECT_EQ(refused(), "cannot claim /dev/parport1: Input/output error");
-    EXPECT_EQ(fake_calls().back(), "close 3");
 }
 
 // A path that names something else is said to be that, not blamed on the
@@ -235,15 +198,13 @@ TEST_F(RealPort, PpdevRefusedRegisterAccessMarksTheLinkDown) {
 
 TEST_F(RealPort, PpdevFailedReleaseIsReportedAndTheDeviceStillClosed) {
     ppdev_port_select("/dev/parport0");
-    EXPECT_TRUE(port_acquire());
-    fake_fail("PPRELEASE", EINVAL);
-    EXPECT_FALSE(port_release());
-    EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}));
-
-    fake_system_install();
-    EXPECT_TRUE(port_acquire());
-    fake_fail("close", EIO);
-    EXPECT_FALSE(port_release());
+    for (const char* failing : {"PPRELEASE", "close"}) {
+        fake_system_install();
+        EXPECT_TRUE(port_acquire());
+        fake_fail(failing, EIO);
+        EXPECT_FALSE(port_release());
+        EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}));
+    }
 }
 
 TEST_F(RealPort, PpdevUnderSudoGivesUpRootBeforeTheCardIsTouched) {
@@ -287,7 +248,11 @@ const std::string no_access = "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't A
 constexpr int nobody = 65534;
 
 // Root runs the program as nobody, so that refusals are real.
-int unprivileged() { return geteuid() == 0 ? nobody : -1; }
+PipedRun unprivileged() {
+    PipedRun how;
+    how.as_uid = geteuid() == 0 ? nobody : -1;
+    return how;
+}
 
 }  // namespace
 
@@ -320,8 +285,8 @@ TEST(RealDevice, PpdevNodeTheUserMayNotOpen) {
     ASSERT_NE(f, nullptr);
     std::fclose(f);
     chmod(dir.c_str(), 0755);
-    chmod(node.c_str(), unprivileged() < 0 ? 0000 : 0600);
-    const bool can_open = unprivileged() < 0 && access(node.c_str(), R_OK | W_OK) == 0;
+    chmod(node.c_str(), geteuid() != 0 ? 0000 : 0600);
+    const bool can_open = geteuid() != 0 && access(node.c_str(), R_OK | W_OK) == 0;
     const auto r = can_open ? RunResult{} : run_piped({"--port=ppdev:" + node}, "\n", unprivileged());
     std::filesystem::remove_all(dir);
     if (can_open) GTEST_SKIP() << "the test user may open any file";

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "card/mmc_if.h"

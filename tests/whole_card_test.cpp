@@ -1,16 +1,21 @@
-// The whole-card modes from outside: their transcripts and exit statuses
-// through pipes and on a pseudo-terminal, and the files and card images they
-// leave, byte for byte.
+// The whole-card modes and the surface test from outside: their transcripts
+// and exit statuses through pipes and on a pseudo-terminal, and the files and
+// card images they leave, byte for byte.
 #include <gtest/gtest.h>
 
-#include <array>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <csignal>
+#include <random>
 #include <regex>
+#include <thread>
 
-#include "sim/demo_card.h"
+#include "app/surface_test.h"
+#include "card/mmc_spi.h"
+#include "tests/card_script.h"
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
+#include "tests/recording_port.h"
 #include "tests/test_image.h"
 
 namespace {
@@ -46,40 +51,44 @@ std::string with_changes(const TestImage& image, const std::vector<std::size_t>&
 
 }  // namespace
 
-TEST(WholeCard, DumpCopiesTheCardByteForByte) {
+TEST(WholeCard, DumpCopiesTheCardOrARangeByteForByte) {
     TestImage image(300);
-    TempFile out;
-    const auto r = run_piped({sim(image), "--dump=" + out.path}, "");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(without_speed(r.out), ready + "dumped 300 sectors, 0 bad, 0 re-read, N bytes/s\n" + closing);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(file_text(out.path), file_text(image.path()));
-}
-
-TEST(WholeCard, DumpOfTheDemoCard) {
-    TempFile out;
-    const auto r = run_piped({"--port=sim", "--dump=" + out.path}, "");
-    EXPECT_EQ(r.status, 0);
-    const std::string dumped = file_text(out.path);
-    ASSERT_EQ(dumped.size(), std::size_t{demo_card_sectors} * 512);
-    std::array<std::uint8_t, 512> sector{};
-    for (std::uint32_t s = 0; s < demo_card_sectors; ++s) {
-        demo_card_sector(s, sector);
-        ASSERT_EQ(dumped.compare(s * 512, 512, reinterpret_cast<const char*>(sector.data()), 512), 0) << s;
+    const std::string all = file_text(image.path());
+    const struct {
+        std::string range;
+        int status;
+        std::string report;
+        std::size_t first, sectors;
+    } cases[] = {
+        {"", 0, "dumped 300 sectors, 0 bad, 0 re-read, N bytes/s\n", 0, 300},
+        {"--range=0x10:8", 0, "dumped 8 sectors, 0 bad, 0 re-read, N bytes/s\n", 0x10, 8},
+        {"--range=128:10", 1, "end of card at sector 00012C\ndumped 4 sectors, 0 bad, 0 re-read, N bytes/s\n", 0x128, 4},
+    };
+    for (const auto& c : cases) {
+        TempFile out;
+        std::vector<std::string> args{sim(image), "--dump=" + out.path};
+        if (!c.range.empty()) args.push_back(c.range);
+        const auto r = run_piped(args, "");
+        EXPECT_EQ(r.status, c.status) << c.range;
+        EXPECT_EQ(without_speed(r.out), ready + c.report + closing);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(file_text(out.path), all.substr(c.first * 512, c.sectors * 512)) << c.range;
     }
 }
 
-TEST(WholeCard, RangesAndTheirEnds) {
-    TestImage image(64);
-    const std::string all = file_text(image.path());
-    TempFile part, tail;
-    const auto r = run_piped({sim(image), "--dump=" + part.path, "--range=0x10:8"}, "");
-    EXPECT_EQ(without_speed(r.out), ready + "dumped 8 sectors, 0 bad, 0 re-read, N bytes/s\n" + closing);
-    EXPECT_EQ(file_text(part.path), all.substr(16 * 512, 8 * 512));
-    const auto past = run_piped({sim(image), "--dump=" + tail.path, "--range=3C:10"}, "");
-    EXPECT_EQ(past.status, 1);
-    EXPECT_EQ(without_speed(past.out), ready + "end of card at sector 000040\ndumped 4 sectors, 0 bad, 0 re-read, N bytes/s\n" + closing);
-    EXPECT_EQ(file_text(tail.path), all.substr(60 * 512));
+// The demo card holds a partition table and a FAT16 boot sector.
+TEST(WholeCard, DumpOfTheDemoCardIsAFormattedCard) {
+    TempFile out;
+    ASSERT_EQ(run_piped({"--port=sim", "--dump=" + out.path}, "").status, 0);
+    const std::string d = file_text(out.path);
+    ASSERT_EQ(d.size(), 65536u * 512);
+    const auto at = [&](std::size_t i) { return std::size_t{static_cast<std::uint8_t>(d[i])}; };
+    const std::size_t start = at(0x1C6) | at(0x1C7) << 8 | at(0x1C8) << 16 | at(0x1C9) << 24;
+    ASSERT_LT(start, 65536u);
+    EXPECT_EQ(at(0x1C2), 0x06u);
+    EXPECT_EQ(at(start * 512), 0xEBu);
+    EXPECT_EQ(d.substr(start * 512 + 54, 5), "FAT16");
+    for (std::size_t sector : {std::size_t{0}, start}) EXPECT_EQ(d.substr(sector * 512 + 510, 2), "\x55\xAA");
 }
 
 TEST(WholeCard, VerifyNamesExactlyTheSectorsThatDiffer) {
@@ -103,15 +112,12 @@ TEST(WholeCard, VerifyNamesExactlyTheSectorsThatDiffer) {
                                               " only 16\nverified 16 sectors, 0 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
 }
 
-TEST(WholeCard, LoadThenDumpGivesTheFileBack) {
+TEST(WholeCard, LoadWritesTheFileOntoTheCard) {
     TestImage card(128), source(128);
-    TempFile back;
     const auto r = run_piped({sim(card, ",write=on"), "--load=" + source.path()}, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(without_speed(r.out), ready + "loaded 128 sectors, 0 bad, 0 re-read, N bytes/s\n" + closing);
     EXPECT_EQ(file_text(card.path()), file_text(source.path()));
-    EXPECT_EQ(run_piped({sim(card), "--dump=" + back.path}, "").status, 0);
-    EXPECT_EQ(file_text(back.path), file_text(source.path()));
 }
 
 TEST(WholeCard, LoadIntoARangeTouchesNothingElse) {
@@ -131,35 +137,42 @@ TEST(WholeCard, LoadIntoARangeTouchesNothingElse) {
     EXPECT_EQ(file_text(card.path()), expected);
 }
 
+// Bad command lines and modes where they must not run: one line on
+// standard error, status 2, nothing touched.
 TEST(WholeCard, RefusedBeforeTheSessionStarts) {
     TestImage image(8);
     TempFile existing, odd, absent;
     put_bytes(existing.path, "keep");
     put_bytes(odd.path, std::string(700, 'x'));
+    const std::string before = file_text(image.path()), full_vcd = absent.path + ".vcd";
+    std::filesystem::create_symlink("/dev/full", full_vcd);  // a trace that cannot be written
+    const std::string write_on = sim(image, ",write=on");
     const std::vector<std::vector<std::string>> refused{
-        {sim(image), "--dump=" + existing.path},
-        {sim(image), "--dump=" + image.path(), "--force"},
-        {sim(image), "--load=" + image.path()},
-        {sim(image), "--probe"},
-        {"--port=direct", "--probe"},
-        {"--port=ppdev", "--load=" + image.path()},
-        {sim(image), "--verify=" + odd.path},
-        {sim(image), "--verify=" + absent.path},
-        {sim(image), "--verify=" + image.path(), "--range=0:9"},
-        {sim(image), "--range=0:1"},
-        {sim(image), "--dump=" + absent.path, "--verify=" + image.path()},
-        {sim(image, ",write=on"), "--probe", "--test=0:1"},
-        {sim(image), "--verify=" + image.path(), "--force"},
-        {sim(image), "--dump=" + absent.path, "--range=1:FFFFFFFF"},
+        {sim(image), "--dump=" + existing.path}, {sim(image), "--dump=" + image.path(), "--force"},
+        {sim(image), "--load=" + image.path()}, {sim(image), "--probe"}, {"--port=direct", "--probe"},
+        {"--port=ppdev", "--load=" + image.path()}, {sim(image), "--verify=" + odd.path},
+        {sim(image), "--verify=" + absent.path}, {sim(image), "--verify=" + image.path(), "--range=0:9"},
+        {sim(image), "--range=0:1"}, {sim(image), "--dump=" + absent.path, "--verify=" + image.path()},
+        {write_on, "--probe", "--test=0:1"}, {sim(image), "--verify=" + image.path(), "--force"},
+        {sim(image), "--dump=" + absent.path, "--range=1:FFFFFFFF"}, {"--test=0:1"},
+        {"--port=direct:278", "--test=0:1"}, {sim(image), "--test=0:1"}, {write_on, "--test=0"},
+        {write_on, "--test=0:0"}, {write_on, "--test=FFFFFFFE:2"}, {write_on, "--test=x:1"},
+        {write_on, "--info", "--test=0:1"}, {"--port=sim", "--bogus"}, {"--port=sim", "stray"}, {"--port=sim,ncr=9"},
+        {"--port=sim,speed=3"}, {"--port=direct:XYZ"}, {"--port=direct:10000"}, {"--port=direct:80"},
+        {"--port=parallel"}, {"--port=sim:" + odd.path}, {"--port=sim:/nonexistent.img"},
+        {"--port=sim", "--trace=/nonexistent/dir/trace.log"}, {sim(image), "--trace=" + full_vcd},
+        {sim(image), "--trace=" + image.path()},
     };
     for (const auto& args : refused) {
-        const auto r = run_piped(args, "");
+        const auto r = run_piped(args, "\n");
         EXPECT_EQ(r.status, 2) << args.back();
         EXPECT_EQ(r.out, "") << args.back();
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.rfind("vantacle: ", 0), 0u) << r.err;
     }
+    std::remove(full_vcd.c_str());
     EXPECT_EQ(file_text(existing.path), "keep");
-    EXPECT_EQ(file_text(image.path()).size(), 8u * 512);
+    EXPECT_EQ(file_text(image.path()), before);
     const auto forced = run_piped({sim(image), "--dump=" + existing.path, "--force"}, "");
     EXPECT_EQ(forced.status, 0);
     EXPECT_EQ(file_text(existing.path), file_text(image.path()));
@@ -191,11 +204,13 @@ TEST(WholeCard, ProbeFindsTheSizeOfGenuineAndFakeCardsAndLeavesThemAsTheyWere) {
     }
 }
 
+// The same noise in every run: the same re-reads.
 TEST(WholeCard, NoiseOnTheLineIsReadAgainAndCounted) {
     TestImage image(2000);
-    TempFile out;
+    TempFile out, again;
     const auto r = run_piped({sim(image, ",noise=1e-5"), "--dump=" + out.path}, "");
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(without_speed(run_piped({sim(image, ",noise=0.00001"), "--dump=" + again.path}, "").out), without_speed(r.out));
     std::smatch rereads;
     ASSERT_TRUE(std::regex_search(r.out, rereads, std::regex("dumped 2000 sectors, 0 bad, ([0-9]+) re-read"))) << r.out;
     EXPECT_GT(std::stoi(rereads[1]), 0);
@@ -238,4 +253,82 @@ TEST(WholeCard, CtrlCEndsADumpWithEveryWholeSectorKept) {
     EXPECT_LT(sectors, 1u << 15);
     EXPECT_EQ(std::stoul(got[2], nullptr, 16), sectors);
     EXPECT_EQ(file_text(out.path), file_text(image.path()).substr(0, sectors * 512));
+}
+
+// The surface test writes each sector and restores it: the image ends as it
+// started, whatever the test reports.
+TEST(SurfaceTest, ReportsAndLeavesTheImageAsItWas) {
+    TestImage image(64);
+    const std::string before = file_text(image.path());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {{sim(image, ",write=on"), "--test=8:20"}, 0, ready + "tested 32 sectors, 0 bad, N bytes/s\n" + closing},
+        {{sim(image, ",write=on,bad=3"), "--test=0:10"}, 1,
+         ready + "bad sector 000003: pattern write failed (card result 5)\ntested 16 sectors, 1 bad, N bytes/s\n" + closing},
+        {{sim(image, ",write=on"), "--test=0x3E:0x7FFFF0"}, 1,
+         ready + "end of card at sector 000040\ntested 2 sectors, 0 bad, N bytes/s\n" + closing},
+        {{"--port=sim:none", "--test=0:1"}, 1, opened + "CMD0 response error\n" + closing},
+    };
+    for (const auto& c : cases) {
+        const auto r = run_piped(c.args, "");
+        EXPECT_EQ(r.status, c.status) << c.args.back();
+        EXPECT_EQ(without_speed(r.out), c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(file_text(image.path()), before);
+    }
+}
+
+// Ctrl+C and each ending signal, at a random point of the test (often while
+// a sector holds the pattern), end it between sectors through the closing
+// steps with 128 + signal, every sector restored.
+TEST(SurfaceTest, EveryEndingSignalLeavesEverySectorRestored) {
+    TestImage image(1024);
+    const std::string before = file_text(image.path());
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> delay_ms(0, 200);
+    for (int run = 0; run < 2; ++run) {
+        for (int signal : {0, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) {
+            PtySession pty({sim(image, ",write=on,busy=10000"), "--test=0:400"});
+            ASSERT_TRUE(pty.wait_for("Initialize MMC Card for SPI mode:OK"));
+            const int delay = delay_ms(random);
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            if (signal == 0) pty.type("\x03");
+            else pty.signal(signal);
+            const std::string at = "signal " + std::to_string(signal) + " after " + std::to_string(delay) + " ms";
+            EXPECT_EQ(pty.finish(60000), 128 + (signal ? signal : SIGINT)) << at;
+            std::smatch tested;
+            const std::string out = pty.transcript();
+            ASSERT_TRUE(std::regex_search(out, tested, std::regex("tested ([0-9]+) sectors, 0 bad"))) << out;
+            EXPECT_LT(std::stoi(tested[1]), 0x400) << at;
+            EXPECT_NE(out.find(on_terminal(closing)), std::string::npos) << out;
+            ASSERT_TRUE(file_text(image.path()) == before) << at;
+        }
+    }
+}
+
+// Each sector costs a read to save it, the pattern written and read back, and
+// the saved contents written and read back: 3 reads and 2 writes.
+TEST(SurfaceTest, ThreeReadsAndTwoWritesPerSector) {
+    TestImage image(16);
+    SimSettings settings;
+    settings.image = image.path();
+    settings.writable = true;
+    record_sim(settings);
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    clear_recorded();
+    ASSERT_EQ(surface_test({8, 4}), 0);
+    const std::vector<std::uint8_t> di = di_bytes();
+    const auto frames = [&](std::uint8_t command, std::uint32_t sector) {
+        const Bytes f = frame(command, sector * 512, 0x95);
+        int n = 0;
+        for (auto at = di.begin(); (at = std::search(at, di.end(), f.begin(), f.end())) != di.end(); ++at) ++n;
+        return n;
+    };
+    for (std::uint32_t sector = 8; sector < 12; ++sector) {
+        EXPECT_EQ(frames(17, sector), 3) << sector;
+        EXPECT_EQ(frames(24, sector), 2) << sector;
+    }
 }

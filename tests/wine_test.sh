@@ -23,10 +23,7 @@ version_key='HKCU\Software\Wine\AppDefaults\vantacle.exe'
 
 failures=0
 pass() { echo "ok: $1"; }
-fail() {
-    echo "FAILED: $1"
-    failures=$((failures + 1))
-}
+fail() { echo "FAILED: $1"; failures=$((failures + 1)); }
 expect_eq() {
     if [[ "$2" == "$3" ]]; then pass "$1"; else fail "$1: got '$2', expected '$3'"; fi
 }
@@ -50,17 +47,13 @@ export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe,winemenubuilder.exe=d'
 # Every Wine command: bounded in time, input from a file, output to files
 # (the server's helper processes inherit them and would hold pipes open).
 wine_call() {
-    local name=$1
+    local name=$1 status=0
     shift
-    local status=0
     timeout 60 "$wine" "$@" <"$work/empty" >"$work/$name.out" 2>"$work/$name.err" || status=$?
     echo "$status" >"$work/$name.status"
     return 0
 }
-stop_wine() {
-    timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
-    rm -rf "$WINEPREFIX"
-}
+stop_wine() { timeout 30 "$wineserver" -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"; }
 trap stop_wine EXIT
 trap 'exit 1' TERM INT
 
@@ -96,9 +89,8 @@ wine_call boot wineboot
 # Runs the program in directory dir with keys from a file; name.out,
 # name.err and name.status hold what it did.
 run_windows() {
-    local name=$1 dir=$2 keys=$3
+    local name=$1 dir=$2 keys=$3 status=0
     shift 3
-    local status=0
     (cd "$dir" && timeout 60 "$wine" "$exe" "$@" <"$keys" >"$work/$name.out" 2>"$work/$name.err") || status=$?
     echo "$status" >"$work/$name.status"
 }
@@ -128,9 +120,8 @@ printf '\n\n\033[A 1F\n 3F\n\n -3\n\nE' >"$work/browse.keys"
 printf '\n 14\n 1F0\n\033' >"$work/demo.keys"
 printf '\n' >"$work/enter.keys"
 sim_session() {
-    local name=$1 keys=$2
+    local name=$1 keys=$2 status=0
     shift 2
-    local status=0
     (cd "$work" && "$linux_program" "$@" <"$keys" >"$name.linux.out" 2>"$name.linux.err") || status=$?
     run_windows "$name" "$work" "$keys" "$@"
     expect_file "$name: output as on Linux" "$work/$name.out" "$work/$name.linux.out"
