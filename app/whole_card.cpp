@@ -120,6 +120,19 @@ bool same(std::span<const std::uint8_t, sector_size> a, std::span<const std::uin
     return std::equal(a.begin(), a.end(), b.begin());
 }
 
+// Compares sectors from..to of a run read from the card with those read
+// from FILE, reports each that differs, and says how many did.
+std::uint32_t report_differing(std::uint32_t first, std::uint32_t from, std::uint32_t to, std::vector<std::uint8_t>& buf,
+                               const char* what, const char* detail = "") {
+    std::uint32_t differing = 0;
+    for (std::uint32_t i = from; i < to; ++i) {
+        if (same(sector_of(buf, i), sector_of(file_run, i))) continue;
+        report_sector(what, first + i, detail);
+        ++differing;
+    }
+    return differing;
+}
+
 void say_failed(const char* step, std::uint32_t sector, CardResult r) {
     char detail[48];
     std::snprintf(detail, sizeof detail, ": %s failed (card result %d)", step, static_cast<int>(r));
@@ -154,12 +167,7 @@ void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>
     if (!read_file(n, file_run, t)) return;
     std::uint32_t got = 0;
     const CardResult r = spi_read_blocks(first, std::span(buf).first(std::size_t{n} * sector_size), got);
-    for (std::uint32_t i = 0; i < got; ++i) {
-        if (!same(sector_of(buf, i), sector_of(file_run, i))) {
-            report_sector("differs sector", first + i);
-            ++t.differ;
-        }
-    }
+    t.differ += report_differing(first, 0, got, buf, "differs sector");
     t.done += got;
     if (r == CardResult::out_of_range) t.past_end = true;
     else if (r != CardResult::ok) {
@@ -178,12 +186,7 @@ void check_read_back(std::uint32_t first, std::uint32_t count, std::vector<std::
         std::uint32_t got = 0;
         const auto run = std::span(buf).subspan(std::size_t{at} * sector_size, std::size_t{count - at} * sector_size);
         const CardResult r = spi_read_blocks(first + at, run, got);
-        for (std::uint32_t i = at; i < at + got; ++i) {
-            if (!same(sector_of(buf, i), sector_of(file_run, i))) {
-                report_sector("bad sector", first + i, ": read back differs");
-                ++t.bad;
-            }
-        }
+        t.bad += report_differing(first, at, at + got, buf, "bad sector", ": read back differs");
         at += got;
         if (r == CardResult::ok) continue;
         say_failed("read back", first + at, r);
