@@ -241,16 +241,9 @@ Outcome create_file_for(const Options& o) {
     return Outcome::failed("cannot create " + o.file + ": " + (errno == ENXIO ? "a FIFO that nothing reads" : std::strerror(errno)));
 }
 
-int run_whole_card(const Options& o) {
-    if (Outcome created = create_file_for(o); !created) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s\n", created.why().c_str());
-        return 1;
-    }
-    const Mode mode = mode_for(o.whole);
-    const Extent e = extent_for(o);
-    const auto started = std::chrono::steady_clock::now();
-    const std::uint32_t rereads_before = spi_rereads();
+// Runs the mode's steps over the extent until it is done, the card ends,
+// FILE fails or an ending signal comes.
+Tally move_sectors(const Mode& mode, const Extent& e) {
     Progress progress(e.open_ended ? 0 : e.count);
     std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size);
     file_run.resize(buf.size());
@@ -262,15 +255,34 @@ int run_whole_card(const Options& o) {
         }
         progress.update(t.done);
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(card_run_sectors, e.count - t.done));
-        const std::uint64_t bad_before = t.bad + t.differ;
+        const std::uint64_t reported_before = t.bad + t.differ;
         mode.step(static_cast<std::uint32_t>(e.start + t.done), n, buf, t);
-        if (t.bad + t.differ != bad_before) progress.clear();
+        if (t.bad + t.differ != reported_before) progress.clear();
     }
     progress.clear();
+    return t;
+}
+
+// Says where the card ended, if it did inside the run.
+void report_card_end(const Extent& e, Tally& t) {
     const bool reached_cut = e.cut_at_end && !t.interrupted && t.done == e.count;
     if (reached_cut) report_sector("end of card at sector", static_cast<std::uint32_t>(card_capacity_sectors()));
     else if (t.past_end) report_sector("end of card at sector", static_cast<std::uint32_t>(e.start + t.done));
     t.past_end = t.past_end || reached_cut;
+}
+
+int run_whole_card(const Options& o) {
+    if (Outcome created = create_file_for(o); !created) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "vantacle: %s\n", created.why().c_str());
+        return 1;
+    }
+    const Mode mode = mode_for(o.whole);
+    const Extent e = extent_for(o);
+    const auto started = std::chrono::steady_clock::now();
+    const std::uint32_t rereads_before = spi_rereads();
+    Tally t = move_sectors(mode, e);
+    report_card_end(e, t);
     if (std::fclose(file) != 0) t.file_failed = true;
     file = nullptr;
     const bool card_larger = o.whole == Options::WholeCard::verify && !o.range && !t.interrupted &&
