@@ -163,19 +163,24 @@ bool read_file(std::uint32_t n, std::vector<std::uint8_t>& to, Tally& t) {
     return false;
 }
 
+// After a run from first that moved `moved` sectors and ended with r: done,
+// the card's end, or one bad sector passed over (FILE read on after it).
+void settle_run(const char* step, std::uint32_t first, std::uint32_t moved, CardResult r, Tally& t) {
+    t.done += moved;
+    if (r == CardResult::out_of_range) t.past_end = true;
+    if (r == CardResult::ok || r == CardResult::out_of_range) return;
+    say_failed(step, first + moved, r);
+    ++t.bad;
+    ++t.done;
+    if (!file_seek(file, t.done * sector_size)) t.file_failed = true;
+}
+
 void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
     if (!read_file(n, file_run, t)) return;
     std::uint32_t got = 0;
     const CardResult r = spi_read_blocks(first, std::span(buf).first(std::size_t{n} * sector_size), got);
     t.differ += report_differing(first, 0, got, buf, "differs sector");
-    t.done += got;
-    if (r == CardResult::out_of_range) t.past_end = true;
-    else if (r != CardResult::ok) {
-        say_failed("read", first + got, r);
-        ++t.bad;
-        ++t.done;
-        if (!file_seek(file, t.done * sector_size)) t.file_failed = true;
-    }
+    settle_run("read", first, got, r, t);
 }
 
 // Reads back the count sectors just written from first and compares them
@@ -201,14 +206,7 @@ void load_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& 
     std::uint32_t wrote = 0;
     const CardResult w = spi_write_blocks(first, data, wrote);
     check_read_back(first, wrote, buf, t);
-    t.done += wrote;
-    if (w == CardResult::out_of_range) t.past_end = true;
-    else if (w != CardResult::ok) {
-        say_failed("write", first + wrote, w);
-        ++t.bad;
-        ++t.done;
-    }
-    if (wrote < n && !t.past_end && !file_seek(file, t.done * sector_size)) t.file_failed = true;
+    settle_run("write", first, wrote, w, t);
 }
 
 struct Mode {
