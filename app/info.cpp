@@ -4,7 +4,7 @@
 #include <string>
 
 #include "card/mmc_spi.h"
-#include "port/outcome.h"
+#include "base/outcome.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "app/surface_test.h"
 #include "app/whole_card.h"
 #include "port/backends.h"
-#include "port/sector_file.h"
+#include "base/sector_file.h"
 #include "port/trace.h"
 #include "sim/sim_port.h"
 #include "sim/storage.h"

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "port/outcome.h"
+#include "base/outcome.h"
 #include "port/wiring.h"
 #include "sim/settings.h"
 

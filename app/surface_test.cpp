@@ -9,7 +9,7 @@
 #include "app/progress.h"
 #include "app/sector_pattern.h"
 #include "card/mmc_spi.h"
-#include "port/outcome.h"
+#include "base/outcome.h"
 
 namespace {
 

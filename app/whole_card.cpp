@@ -11,7 +11,7 @@
 #include "app/card_probe.h"
 #include "app/console.h"
 #include "app/progress.h"
-#include "port/sector_file.h"
+#include "base/sector_file.h"
 #include "sim/storage.h"
 
 #ifdef _WIN32

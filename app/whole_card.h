@@ -4,7 +4,7 @@
 
 #include "app/options.h"
 #include "app/session.h"
-#include "port/outcome.h"
+#include "base/outcome.h"
 
 // Sectors the whole-card modes move per card command: long runs are fast,
 // and Ctrl+C still takes effect within a fraction of a second on a real port.

@@ -23,7 +23,7 @@
 #include "sim/sim_port.h"
 #include "port/port.h"
 #include "card/crc.h"
-#include "port/system_calls.h"
+#include "base/system_calls.h"
 #include "port/trace.h"
 #include "port/wiring.h"
 

@@ -5,8 +5,8 @@
 #include "port/bit_loops.h"
 #include "port/backends.h"
 #include "port/port.h"
-#include "port/privilege.h"
-#include "port/system_calls.h"
+#include "base/privilege.h"
+#include "base/system_calls.h"
 #include "port/wiring.h"
 
 #if defined(__i386__) || defined(__x86_64__)

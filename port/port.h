@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "port/outcome.h"
+#include "base/outcome.h"
 
 // Whole-byte transfers built from a backend's accesses: lines is the line
 // pattern last written (the line driver's shadow byte).

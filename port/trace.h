@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "port/outcome.h"
+#include "base/outcome.h"
 
 // How a waveform trace stamps its accesses: one microsecond per access (a
 // simulated card, whose accesses take no real time), or the time measured

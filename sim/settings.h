@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "port/outcome.h"
+#include "base/outcome.h"
 
 // The card families the simulated card can be.
 enum class CardKind : std::uint8_t { mmc, sd1, sd2, sdhc, sdxc };

@@ -1,7 +1,7 @@
 // The simulated card (or an empty socket) as a port backend.
 #pragma once
 
-#include "port/outcome.h"
+#include "base/outcome.h"
 #include "sim/settings.h"
 
 // Opens the card's image and selects the card as the seam's backend; on

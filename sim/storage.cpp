@@ -6,7 +6,7 @@
 #include <map>
 #include <utility>
 
-#include "port/sector_file.h"
+#include "base/sector_file.h"
 #include "sim/demo_card.h"
 
 namespace {

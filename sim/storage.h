@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "port/outcome.h"
+#include "base/outcome.h"
 #include "sim/settings.h"
 
 // The card's blocks, as the model and its storage see them.

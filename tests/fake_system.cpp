@@ -14,7 +14,7 @@
 #include <map>
 #include <utility>
 
-#include "port/system_calls.h"
+#include "base/system_calls.h"
 #include "sim/card_model.h"
 
 namespace {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The include graph of the program's layers: every arrow points down
-# (app above card, portaccess and sim; all of them above port) and no file
+# (app above all; card above link above port; portaccess and sim above port;
+# base under everything) and no file
 # reaches itself through its includes.
 #
 # Usage: include_graph.sh SOURCE_DIR
@@ -8,11 +9,13 @@ set -euo pipefail
 cd "$1"
 
 declare -A allowed=(
-    [app]="app card portaccess port sim"
-    [card]="card port"
-    [portaccess]="portaccess port"
-    [sim]="sim port"
-    [port]="port"
+    [app]="app card link portaccess port sim base"
+    [card]="card link port base"
+    [link]="link port base"
+    [portaccess]="portaccess port base"
+    [sim]="sim port base"
+    [port]="port base"
+    [base]="base"
 )
 edges=$(mktemp)
 trap 'rm -f "$edges"' EXIT
@@ -27,7 +30,7 @@ for layer in "${!allowed[@]}"; do
                 failures=$((failures + 1))
             fi
             echo "$file $included" >>"$edges"
-        done < <(sed -nE 's/^\s*#\s*include\s+"((app|card|port|portaccess|sim)\/[^"]+)".*/\1/p' "$file")
+        done < <(sed -nE 's/^\s*#\s*include\s+"((app|card|link|port|portaccess|sim|base)\/[^"]+)".*/\1/p' "$file")
     done
 done
 if ! cycles=$(tsort "$edges" 2>&1 >/dev/null) || [[ -n $cycles ]]; then

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "port/outcome.h"
+#include "base/outcome.h"
 
 // Opens path for reading, or reading and writing, when it is a regular file
 // or a block device; anything else (a directory, a FIFO) is refused by name

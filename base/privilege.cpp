@@ -1,11 +1,11 @@
-#include "port/privilege.h"
+#include "base/privilege.h"
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <string_view>
 
-#include "port/system_calls.h"
+#include "base/system_calls.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // already granted (I/O permission, open devices) stays.
 #pragma once
 
-#include "port/outcome.h"
+#include "base/outcome.h"
 
 // Succeeds when nothing is left to give up.
 Outcome drop_root();

@@ -1,4 +1,4 @@
-#include "port/sector_file.h"
+#include "base/sector_file.h"
 
 #include <cerrno>
 #include <cstring>

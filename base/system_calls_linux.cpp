@@ -8,7 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "port/system_calls.h"
+#include "base/system_calls.h"
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <sys/io.h>
