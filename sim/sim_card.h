@@ -1,0 +1,48 @@
+// One simulated card, driven only by what crosses its pins: at port level
+// (data-register writes, status-register reads) for the parallel port, or a
+// byte at a time (supply, chip select, eight clocks) for byte-wide links.
+// It keeps its own clock, so that no simulated run ever sleeps.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "base/outcome.h"
+#include "sim/settings.h"
+
+class SimCard {
+public:
+    // Opens the card's image (or the demo card); the card starts unpowered.
+    // sim:none gives an empty socket, where DO is never driven.
+    static Outcome open(const SimSettings& settings, std::unique_ptr<SimCard>& card);
+    // Closes the image.
+    ~SimCard();
+    SimCard(const SimCard&) = delete;
+    SimCard& operator=(const SimCard&) = delete;
+
+    // Port level: one data-register write, one status-register read; each
+    // takes the time of one port access (clock=).
+    void write_lines(std::uint8_t data_register);
+    [[nodiscard]] std::uint8_t read_status();
+
+    // Byte level: the supply, chip select (true: CS low), and eight clocks
+    // with `di` on DI, most significant bit first; returns the eight DO bits.
+    // With CS high the clocks count towards the card's wake-up clocks and DO
+    // reads 0xFF. The caller advances the clock for the byte's time.
+    void power(bool on);
+    void select(bool selected);
+    [[nodiscard]] std::uint8_t exchange(std::uint8_t di);
+
+    // The card's clock in nanoseconds since it was opened; pass() lets time
+    // go by (a host's pause, a byte link's transfer time).
+    [[nodiscard]] std::uint64_t now_ns() const;
+    void pass(std::uint64_t ns);
+
+    [[nodiscard]] const SimSettings& settings() const { return settings_; }
+
+private:
+    explicit SimCard(const SimSettings& settings) : settings_(settings) {}
+    SimSettings settings_;
+    std::uint8_t lines_ = 0;
+    std::uint64_t now_ns_ = 0;
+};
