@@ -5,14 +5,15 @@
 
 #include "app/console.h"
 #include "app/info.h"
+#include "app/links.h"
 #include "app/options.h"
 #include "app/session.h"
 #include "app/surface_test.h"
 #include "app/whole_card.h"
-#include "port/backends.h"
 #include "base/sector_file.h"
+#include "card/card.h"
+#include "card/mmc_spi.h"
 #include "port/trace.h"
-#include "sim/sim_port.h"
 #include "sim/storage.h"
 
 namespace {
@@ -20,13 +21,6 @@ namespace {
 int fail_usage(const Outcome& outcome) {
     std::fprintf(stderr, "vantacle: %s\n", outcome.why().c_str());
     return 2;
-}
-
-Outcome select_port(const Options& options) {
-    if (options.port == Options::Port::sim) return sim_port_select(options.sim);
-    if (options.port == Options::Port::ppdev) ppdev_port_select(options.device);
-    else direct_port_select(options.base);
-    return Outcome::ok();
 }
 
 // A simulated card's accesses take no real time: its trace counts them.
@@ -62,7 +56,10 @@ int main(int argc, char** argv) {
         return checked_output(0);
     }
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
-    if (Outcome selected = select_port(options); !selected) return fail_usage(selected);
+    std::unique_ptr<spi::Link> spi_link;
+    if (Outcome opened = open_link(options, spi_link); !opened) return fail_usage(opened);
+    Card card(*spi_link);
+    mmc_attach(card);
     if (Outcome traced = open_trace(options); !traced) return fail_usage(traced);
     if (Outcome prepared = whole_card_prepare(options); !prepared) {
         (void)trace_stop();

@@ -243,7 +243,8 @@ Outcome create_file_for(const Options& o) {
 // FILE fails or an ending signal comes.
 Tally move_sectors(const Mode& mode, const Extent& e) {
     Progress progress(e.open_ended ? 0 : e.count);
-    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size);
+    const std::uint32_t run_sectors = card_run_sectors();
+    std::vector<std::uint8_t> buf(std::size_t{run_sectors} * sector_size);
     file_run.resize(buf.size());
     Tally t;
     while (t.done < e.count && !t.past_end && !t.file_failed) {
@@ -252,7 +253,7 @@ Tally move_sectors(const Mode& mode, const Extent& e) {
             break;
         }
         progress.update(t.done);
-        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(card_run_sectors, e.count - t.done));
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(run_sectors, e.count - t.done));
         const std::uint64_t reported_before = t.bad + t.differ;
         mode.step(static_cast<std::uint32_t>(e.start + t.done), n, buf, t);
         if (t.bad + t.differ != reported_before) progress.clear();

@@ -6,10 +6,6 @@
 #include "app/session.h"
 #include "base/outcome.h"
 
-// Sectors the whole-card modes move per card command: long runs are fast,
-// and Ctrl+C still takes effect within a fraction of a second on a real port.
-inline constexpr std::uint32_t card_run_sectors = 32;
-
 // Opens the mode's file before the session starts: a dump file that exists
 // (without --force) or is the simulated card's image, and a file to verify or
 // load that is not whole sectors or too short for the range, are refused.

@@ -76,16 +76,16 @@ bool single_reads(std::uint32_t first, std::uint32_t count) {
 
 // Runs of card_run_sectors, as --dump and --verify read.
 bool run_reads(std::uint32_t first, std::uint32_t count) {
-    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size);
-    for (std::uint32_t s = first, done = 0; s < first + count; s += card_run_sectors)
+    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors()} * sector_size);
+    for (std::uint32_t s = first, done = 0; s < first + count; s += card_run_sectors())
         if (spi_read_blocks(s, buf, done) != CardResult::ok) return false;
     return true;
 }
 
 // --load: each run written, then read back.
 bool load_runs(std::uint32_t first, std::uint32_t count) {
-    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors} * sector_size, 0x5A);
-    for (std::uint32_t s = first, done = 0; s < first + count; s += card_run_sectors)
+    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors()} * sector_size, 0x5A);
+    for (std::uint32_t s = first, done = 0; s < first + count; s += card_run_sectors())
         if (spi_write_blocks(s, buf, done) != CardResult::ok || spi_read_blocks(s, buf, done) != CardResult::ok) return false;
     return true;
 }

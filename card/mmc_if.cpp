@@ -1,38 +1,29 @@
 #include "card/mmc_if.h"
 
-#include "port/port.h"
-#include "port/wiring.h"
+#include <array>
+
+#include "card/card.h"
+#include "card/mmc_spi.h"
 
 namespace {
-
-std::uint8_t mmc_o_val = 0;
-
-constexpr std::uint8_t powered_value = wiring::supply | wiring::cs | wiring::di;
-constexpr std::uint8_t unpowered_value = wiring::cs | wiring::di;
-
+spi::Link& the_link() {
+    mmc_card().bus().flush();
+    return mmc_card().link();
+}
 }  // namespace
 
-int mmc_hw_start() {
-    mmc_hw_power(0);
-    return port_link_ok() ? 1 : 0;
+int mmc_hw_start() { return the_link().start() ? 1 : 0; }
+void mmc_hw_stop() { the_link().stop(); }
+void mmc_hw_power(std::uint8_t on) { the_link().power(on != 0); }
+void mmc_hw_cs(std::uint8_t level) { the_link().select(level == 0); }
+
+void mmc_serial_out(std::uint8_t data) {
+    const std::array<std::uint8_t, 1> tx{data};
+    the_link().transfer(tx, {});
 }
 
-void mmc_hw_stop() { port_write_data(0x00); }
-
-void mmc_hw_power(std::uint8_t on) {
-    mmc_o_val = on ? powered_value : unpowered_value;
-    port_write_data(mmc_o_val);
+std::uint8_t mmc_serial_in() {
+    std::array<std::uint8_t, 1> rx{};
+    the_link().transfer({}, rx);
+    return rx[0];
 }
-
-void mmc_hw_cs(std::uint8_t level) {
-    mmc_o_val = level ? (mmc_o_val | wiring::cs) : (mmc_o_val & ~wiring::cs);
-    port_write_data(mmc_o_val);
-}
-
-void mmc_serial_out(std::uint8_t data) { port_movers().out(mmc_o_val, data); }
-
-std::uint8_t mmc_serial_in() { return port_movers().in(mmc_o_val); }
-
-std::uint8_t mmc_serial_in_lean() { return port_movers().in_lean(mmc_o_val); }
-
-std::uint8_t mmc_o_val_now() { return mmc_o_val; }

@@ -1,6 +1,15 @@
 #include "port/port.h"
 
+#include <chrono>
+
 #include "port/bit_loops.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <ctime>
+#endif
 
 namespace {
 
@@ -40,3 +49,21 @@ Outcome port_acquire() { return selected.acquire(); }
 bool port_release() { return selected.release(); }
 bool port_link_ok() { return selected.link_ok(); }
 bool port_needs_io_privilege() { return selected.needs_io_privilege; }
+
+std::uint64_t port_now_ns() {
+    if (selected.now_ns) return selected.now_ns();
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count());
+}
+
+// A pause sleeps its full length, through interruptions.
+void port_pause_ns(std::uint64_t ns) {
+    if (selected.pause_ns) return selected.pause_ns(ns);
+#ifdef _WIN32
+    Sleep(static_cast<DWORD>((ns + 999'999) / 1'000'000));
+#else
+    timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+#endif
+}

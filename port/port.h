@@ -33,6 +33,10 @@ struct PortBackend {
     // The backend runs port instructions, which an NT-family system allows
     // only after the port-access driver's device has been opened.
     bool needs_io_privilege = false;
+    // The clock waits are measured on and the pause; none: the system's
+    // monotonic clock and a real sleep.
+    std::uint64_t (*now_ns)() = nullptr;
+    void (*pause_ns)(std::uint64_t ns) = nullptr;
 };
 
 namespace port_detail {
@@ -54,6 +58,8 @@ Outcome port_acquire();
 [[nodiscard]] bool port_release();
 [[nodiscard]] bool port_link_ok();
 [[nodiscard]] bool port_needs_io_privilege();
+[[nodiscard]] std::uint64_t port_now_ns();
+void port_pause_ns(std::uint64_t ns);
 
 inline void port_write_data(std::uint8_t value) { port_detail::active.write_data(value); }
 inline std::uint8_t port_read_status() { return port_detail::active.read_status(); }

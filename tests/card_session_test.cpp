@@ -101,8 +101,8 @@ TEST(CardSession, InfoShowsEveryLineAndARegisterWithABadCrc) {
     EXPECT_EQ(stuck.status, 1);
     EXPECT_EQ(stuck.out, opened + "CMD1 response error\n" + closing);
     EXPECT_EQ(stuck.err,
-              "vantacle: the card did not come up: CMD1 left it idle after 8192 tries; as an SD card version 2, "
-              "ACMD41 left it idle after 4096 tries\n");
+              "vantacle: the card did not come up: CMD1 left it idle after 11364 tries; as an SD card version 2, "
+              "ACMD41 left it idle after 5682 tries\n");
 }
 
 TEST(CardSession, BrowserAndSurfaceTestReachPastTheByteAddressedRange) {

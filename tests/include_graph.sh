@@ -10,7 +10,7 @@ cd "$1"
 
 declare -A allowed=(
     [app]="app card link portaccess port sim base"
-    [card]="card link port base"
+    [card]="card link base"
     [link]="link port base"
     [portaccess]="portaccess port base"
     [sim]="sim port base"

@@ -12,8 +12,10 @@
 #include <cstring>
 #include <filesystem>
 
+#include "card/card.h"
 #include "card/mmc_if.h"
 #include "card/mmc_spi.h"
+#include "link/parallel_link.h"
 #include "port/backends.h"
 #include "port/port.h"
 #include "sim/card_model.h"
@@ -32,7 +34,12 @@ const Calls sudo_drop{"setgroups 1001", "setresgid 1001 1001 1001", "setresuid 1
 
 class RealPort : public ::testing::Test {
 protected:
-    void SetUp() override { fake_system_install(); }
+    void SetUp() override {
+        fake_system_install();
+        mmc_attach(card);
+    }
+    spi::ParallelLink link;
+    Card card{link};
     void TearDown() override { fake_system_remove(); }
 
     static void under_sudo() {

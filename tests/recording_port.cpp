@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <utility>
 
+#include "card/card.h"
+#include "card/mmc_spi.h"
+#include "link/parallel_link.h"
 #include "port/port.h"
 #include "port/wiring.h"
-#include "sim/card_model.h"
-#include "sim/storage.h"
+#include "sim/sim_card.h"
 
 namespace {
 
@@ -16,12 +19,23 @@ std::vector<std::uint8_t> script;
 std::uint8_t after = 0xFF;
 bool link_usable = true;
 std::size_t reads = 0;
-bool use_sim = false;
+std::unique_ptr<SimCard> sim;
+// The scripted card's clock: a microsecond an access, and every pause.
+std::uint64_t script_ns = 0;
 
-void record(char kind, std::uint8_t value) { log.push_back({kind, value, std::chrono::steady_clock::now()}); }
+std::uint64_t now_ns() { return sim ? sim->now_ns() : script_ns; }
+void pause_ns(std::uint64_t ns) {
+    if (sim) sim->pass(ns);
+    else script_ns += ns;
+}
+
+void record(char kind, std::uint8_t value) {
+    if (!sim) script_ns += 1000;
+    log.push_back({kind, value, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(now_ns()))});
+}
 
 void write_data(std::uint8_t value) {
-    if (use_sim) sim_card_write(value);
+    if (sim) sim->write_lines(value);
     record('W', value);
 }
 
@@ -35,7 +49,7 @@ std::uint8_t scripted_status() {
 }
 
 std::uint8_t read_status() {
-    const std::uint8_t value = use_sim ? sim_card_read() : scripted_status();
+    const std::uint8_t value = sim ? sim->read_status() : scripted_status();
     record('R', value);
     return value;
 }
@@ -48,15 +62,21 @@ Outcome acquire() { return refusal.empty() ? Outcome::ok() : Outcome::failed(ref
 bool release() { return !release_fails; }
 bool link_ok() { return link_usable; }
 
-void select(bool sim) {
+// The card the tests' procedural calls reach, over the recording port.
+spi::ParallelLink parallel_link;
+Card card(parallel_link);
+
+void select() {
     log.clear();
     reads = 0;
-    use_sim = sim;
     port_select({.ops = {write_data, read_status, port_generic_movers()},
                  .acquire = acquire,
                  .release = release,
                  .link_ok = link_ok,
-                 .needs_io_privilege = io_privilege});
+                 .needs_io_privilege = io_privilege,
+                 .now_ns = now_ns,
+                 .pause_ns = pause_ns});
+    mmc_attach(card);
 }
 
 }  // namespace
@@ -65,14 +85,14 @@ void record_scripted(std::vector<std::uint8_t> bytes, std::uint8_t after_script,
     script = std::move(bytes);
     after = after_script;
     link_usable = link_ok_value;
-    select(false);
+    sim.reset();
+    select();
 }
 
 void record_sim(const SimSettings& settings) {
-    if (!storage_open(settings)) ADD_FAILURE() << "cannot open the simulated card's storage";
-    sim_card_configure(settings);
+    if (!SimCard::open(settings, sim)) ADD_FAILURE() << "cannot open the simulated card";
     link_usable = true;
-    select(true);
+    select();
 }
 
 void record_access_rules(std::string refuse_why, bool fail_release, bool needs_driver) {
@@ -80,9 +100,11 @@ void record_access_rules(std::string refuse_why, bool fail_release, bool needs_d
     release_fails = fail_release;
     if (io_privilege != needs_driver) {
         io_privilege = needs_driver;
-        select(use_sim);
+        select();
     }
 }
+
+spi::ParallelLink& recording_link() { return parallel_link; }
 
 const std::vector<Access>& recorded() { return log; }
 void clear_recorded() { log.clear(); }

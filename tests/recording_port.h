@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "link/parallel_link.h"
 #include "sim/settings.h"
 
 struct Access {
@@ -23,6 +24,9 @@ void record_sim(const SimSettings& settings);
 // Makes acquire fail with why (empty: succeed), release fail, and the
 // backend one that runs port instructions (needing the driver on NT).
 void record_access_rules(std::string refuse_why, bool release_fails, bool needs_driver = false);
+
+// The link the attached card talks through.
+spi::ParallelLink& recording_link();
 
 const std::vector<Access>& recorded();
 void clear_recorded();

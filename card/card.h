@@ -1,0 +1,78 @@
+// One MMC or SD card in SPI mode over a link: power-up and initialisation,
+// sector reads and writes (single and multi-block), its registers and
+// power-down. Everything known about the card lives here.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "card/card_bus.h"
+#include "card/card_types.h"
+#include "card/registers.h"
+#include "link/spi_link.h"
+
+class Card {
+public:
+    explicit Card(spi::Link& link) : bus_(link) {}
+
+    CardResult init();
+    void disable();
+
+    CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf);
+    CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf);
+    CardResult read_blocks(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done);
+    CardResult write_blocks(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done);
+
+    CardResult identify();
+    CardResult read_ocr(std::uint32_t& ocr);
+    CardResult read_cid(CardRegister& cid);
+    CardResult read_csd(CardRegister& csd);
+    [[nodiscard]] RegisterLayout register_layout() const;
+    [[nodiscard]] CardType type(const CsdInfo& csd) const;
+    [[nodiscard]] std::uint64_t capacity_sectors();
+
+    [[nodiscard]] bool block_addressed() const { return block_addressing_; }
+    [[nodiscard]] std::uint32_t rereads() const { return rereads_; }
+    [[nodiscard]] const InitRecord& init_record() const { return record_; }
+    [[nodiscard]] InitWay init_way() const { return way_; }
+    [[nodiscard]] CardBus& bus() { return bus_; }
+    [[nodiscard]] spi::Link& link() { return bus_.link(); }
+
+private:
+    // Initialisation (card_init.cpp).
+    void power_up();
+    std::uint8_t cmd1_until_ready(InitRecord& r);
+    CardResult acmd41_until_ready(InitRecord& r, std::uint32_t arg);
+    CardResult read_capacity_class(InitRecord& r);
+    CardResult bring_up_sd(InitRecord& r);
+
+    // Frames and blocks (card_io.cpp).
+    std::uint8_t send_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc, std::size_t expected = 1);
+    std::uint8_t command(std::uint8_t index, std::uint32_t arg, std::size_t expected = 1);
+    std::uint32_t read_u32();
+    CardResult transfer_command(std::uint8_t index, std::uint32_t sector, std::size_t expected);
+    CardResult receive_block(std::span<std::uint8_t> into, bool in_run);
+    CardResult receive_data(std::span<std::uint8_t> into);
+    CardResult read_once(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf);
+    CardResult read_run(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done);
+    CardResult stop_transmission();
+    CardResult end_multiple_write();
+    void send_block(std::uint8_t token, std::span<const std::uint8_t> data);
+    CardResult read_register(std::uint8_t index, CardRegister& reg);
+    [[nodiscard]] bool in_range(std::uint64_t sector) const;
+    [[nodiscard]] std::uint32_t address_of(std::uint32_t sector) const;
+    // Whole-card runs clock at the card's data rate, everything else at the
+    // rate the card was initialised at.
+    void use_data_rate(bool on);
+    template <class Read>
+    CardResult with_rereads(Read read);
+
+    CardBus bus_;
+    InitRecord record_{};
+    InitWay way_ = InitWay::none;
+    bool block_addressing_ = false;
+    std::uint32_t rereads_ = 0;
+    bool capacity_read_ = false;
+    std::uint64_t capacity_ = 0;
+    std::uint32_t data_hz_ = spi::init_hz;
+};

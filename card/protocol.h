@@ -1,0 +1,81 @@
+// The SPI-mode protocol as data: command indexes, answer bits, tokens, and
+// how long the card may take for each step. Only card/ uses it.
+#pragma once
+
+#include <cstdint>
+
+namespace protocol {
+
+inline constexpr std::uint8_t gap_byte = 0xFF;
+inline constexpr std::uint8_t command_bit = 0x40;
+
+// R1 bits; an R1 always has its top bit clear, and 0xFF is no answer.
+inline constexpr std::uint8_t r1_ready = 0x00;
+inline constexpr std::uint8_t r1_idle = 0x01;
+inline constexpr std::uint8_t r1_illegal_command = 0x04;
+inline constexpr std::uint8_t r1_address_error = 0x20;
+inline constexpr std::uint8_t r1_parameter_error = 0x40;
+constexpr bool is_r1(std::uint8_t byte) { return (byte & 0x80) == 0; }
+
+inline constexpr std::uint8_t data_start_token = 0xFE;
+inline constexpr std::uint8_t multi_write_token = 0xFC;
+inline constexpr std::uint8_t stop_tran_token = 0xFD;
+// A data error token has its top four bits clear; bit 3 is out of range.
+inline constexpr std::uint8_t error_token_mask = 0xF0;
+inline constexpr std::uint8_t error_token_out_of_range = 0x08;
+inline constexpr std::uint8_t data_response_mask = 0x1F;
+inline constexpr std::uint8_t data_accepted = 0x05;
+
+// The CRC byte every frame of the first card interface carried. Once in SPI
+// mode a card checks no CRC but CMD8's, so these frames keep it unchanged.
+inline constexpr std::uint8_t known_frame_crc = 0x95;
+
+namespace cmd {
+inline constexpr std::uint8_t go_idle = 0;
+inline constexpr std::uint8_t send_op_cond = 1;
+inline constexpr std::uint8_t send_if_cond = 8;
+inline constexpr std::uint8_t send_csd = 9;
+inline constexpr std::uint8_t send_cid = 10;
+inline constexpr std::uint8_t stop_transmission = 12;
+inline constexpr std::uint8_t read_single_block = 17;
+inline constexpr std::uint8_t read_multiple_block = 18;
+inline constexpr std::uint8_t write_single_block = 24;
+inline constexpr std::uint8_t write_multiple_block = 25;
+inline constexpr std::uint8_t sd_send_op_cond = 41;  // ACMD41, after app_cmd
+inline constexpr std::uint8_t app_cmd = 55;
+inline constexpr std::uint8_t read_ocr = 58;
+}  // namespace cmd
+
+// CMD8's argument: voltage range 2.7-3.6 V (0x1) and the check pattern 0xAA.
+inline constexpr std::uint32_t if_cond_arg = 0x1AA;
+inline constexpr std::uint32_t if_cond_echo_mask = 0xFFF;
+inline constexpr std::uint32_t host_capacity_support = 0x40000000;  // HCS in ACMD41's argument
+
+// Data clock until the CSD says otherwise: every card takes 25 MHz.
+inline constexpr std::uint32_t default_data_hz = 25'000'000;
+
+// Waits. Each is a count of bytes (or tries) that a prompt card answers
+// within, and a time the card may take beyond it, read from the link's
+// clock: the card's own limits with a real host's margin.
+inline constexpr std::uint64_t ms = 1'000'000;  // nanoseconds
+inline constexpr int response_bytes = 400;      // R1: the card answers within eight bytes
+inline constexpr int power_up_gap_bytes = 10;   // 80 clocks with CS high
+inline constexpr std::uint64_t power_up_pause_ns = 200 * ms;
+
+struct Wait {
+    int min_count;
+    std::uint64_t budget_ns;
+};
+// A read's data token: the SD limit is 100 ms.
+inline constexpr Wait token_wait{400, 300 * ms};
+// Busy after a written block or the stop token: SDXC may take 500 ms, some
+// cards in SPI mode near a second.
+inline constexpr Wait write_busy{16384, 3000 * ms};
+inline constexpr Wait run_busy{24576, 3000 * ms};
+// CMD1 or CMD55 + ACMD41 while the card stays idle: the SD limit is one second.
+inline constexpr Wait cmd1_wait{8192, 2000 * ms};
+inline constexpr Wait acmd41_wait{4096, 2000 * ms};
+// Extra reads of a block that came wrong (R1, token or CRC16).
+inline constexpr int read_retries = 3;
+
+}  // namespace protocol
