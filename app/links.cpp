@@ -1,16 +1,74 @@
 #include "app/links.h"
 
+#include "link/ftdi_link.h"
 #include "link/parallel_link.h"
 #include "port/backends.h"
+#include "port/port.h"
 #include "sim/sim_port.h"
+#ifndef _WIN32
+#include "link/spidev_link.h"
+#include "sim/sim_mpsse.h"
+#include "sim/sim_spidev.h"
+#endif
+
+namespace {
+
+// A byte link needs no port: the session's port access is the adapter's,
+// opened before the session starts, and its release is the link's.
+void select_no_port(bool (*healthy)()) {
+    port_select({
+        .ops = {[](std::uint8_t) {}, [] { return std::uint8_t{0}; }, port_generic_movers()},
+        .acquire = [] { return Outcome::ok(); },
+        .release = [] { return true; },
+        .link_ok = healthy,
+    });
+}
+
+spi::Link* opened = nullptr;
+
+template <class LinkType, class Target>
+Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
+    std::unique_ptr<LinkType> link;
+    if (Outcome result = LinkType::open(target, link); !result) return result;
+    opened = link.get();
+    made = std::move(link);
+    select_no_port([] { return opened->healthy(); });
+    return Outcome::ok();
+}
+
+#ifndef _WIN32
+// The simulated card behind a stand-in adapter, reached by the adapter's own link.
+Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made) {
+    if (settings.via == SimVia::spidev) {
+        if (Outcome installed = sim_spidev_install(settings); !installed) return installed;
+        spi::SpidevTarget target;
+        target.device = sim_spidev_device;
+        return open_byte_link<spi::SpidevLink>(target, made);
+    }
+    if (Outcome installed = sim_mpsse_install(settings); !installed) return installed;
+    return open_byte_link<spi::FtdiLink>(spi::FtdiTarget{}, made);
+}
+#endif
+
+}  // namespace
 
 Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made) {
     switch (options.port) {
         case Options::Port::sim:
+#ifndef _WIN32
+            if (options.sim.via != SimVia::port) return open_simulated_adapter(options.sim, made);
+#endif
             if (Outcome selected = sim_port_select(options.sim); !selected) return selected;
             break;
         case Options::Port::ppdev: ppdev_port_select(options.device); break;
         case Options::Port::direct: direct_port_select(options.base); break;
+#ifndef _WIN32
+        case Options::Port::spidev: return open_byte_link<spi::SpidevLink>(options.spidev, made);
+        case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
+#else
+        case Options::Port::spidev:
+        case Options::Port::ftdi: return Outcome::failed("this Windows build reaches cards only through the parallel port");
+#endif
     }
     made = std::make_unique<spi::ParallelLink>();
     return Outcome::ok();

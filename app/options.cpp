@@ -57,6 +57,73 @@ Outcome parse_whole_card(Options::WholeCard mode, std::string_view file, Options
     return Outcome::ok();
 }
 
+// A decimal number from min to max.
+bool parse_decimal(std::string_view text, std::uint32_t min, std::uint32_t max, std::uint32_t& value) {
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return !text.empty() && ec == std::errc() && ptr == end && value >= min && value <= max;
+}
+
+// The ,NAME=VALUE settings after an adapter's name, each given to apply,
+// which says whether the value was good; what each takes is in help.
+template <class Apply>
+Outcome parse_adapter_settings(std::string_view text, std::string_view adapter, std::string_view help, Apply apply) {
+    while (!text.empty()) {
+        const auto comma = text.find(',', 1);
+        const std::string_view item = text.substr(1, comma == std::string_view::npos ? comma : comma - 1);
+        const auto eq = item.find('=');
+        if (text[0] != ',' || eq == std::string_view::npos || !apply(item.substr(0, eq), item.substr(eq + 1)))
+            return Outcome::failed("bad " + std::string(adapter) + " setting '" + std::string(item) + "' (" +
+                                   std::string(help) + ")");
+        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);
+    }
+    return Outcome::ok();
+}
+
+constexpr std::uint32_t lowest_hz = 100'000;
+constexpr std::uint32_t highest_hz = 50'000'000;
+
+// spidev:/dev/spidevB.C[,hz=N][,cs=gpiochipN:LINE]
+Outcome parse_spidev(std::string_view rest, Options& o) {
+    const auto comma = rest.find(',');
+    o.port = Options::Port::spidev;
+    o.spidev = spi::SpidevTarget{};
+    o.spidev.device = std::string(rest.substr(0, comma));
+    if (o.spidev.device.empty()) return Outcome::failed("name the spidev device: --port=spidev:/dev/spidevB.C");
+    return parse_adapter_settings(
+        comma == std::string_view::npos ? std::string_view{} : rest.substr(comma), "spidev",
+        "hz=100000 to 50000000, cs=gpiochipN:LINE", [&](std::string_view name, std::string_view value) {
+            if (name == "hz") return parse_decimal(value, lowest_hz, highest_hz, o.spidev.max_hz);
+            const auto colon = value.find(':');
+            if (name != "cs" || !value.starts_with("gpiochip") || colon == std::string_view::npos) return false;
+            o.spidev.gpio_chip = "/dev/" + std::string(value.substr(0, colon));
+            return parse_decimal(value.substr(colon + 1), 0, 511, o.spidev.gpio_line);
+        });
+}
+
+// ftdi[:SERIAL][,interface=A|B][,hz=N][,power=PIN]
+Outcome parse_ftdi(std::string_view rest, Options& o) {
+    o.port = Options::Port::ftdi;
+    o.ftdi = spi::FtdiTarget{};
+    if (!rest.empty() && rest[0] == ':') {
+        const auto comma = rest.find(',');
+        o.ftdi.serial = std::string(rest.substr(1, comma == std::string_view::npos ? comma : comma - 1));
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma);
+    }
+    return parse_adapter_settings(rest, "ftdi", "interface=A or B, hz=100000 to 30000000, power=4 to 7",
+                                  [&](std::string_view name, std::string_view value) {
+                                      std::uint32_t n = 0;
+                                      if (name == "interface" && (value == "A" || value == "B")) {
+                                          o.ftdi.interface = value == "A" ? 1 : 2;
+                                          return true;
+                                      }
+                                      if (name == "hz") return parse_decimal(value, lowest_hz, 30'000'000, o.ftdi.max_hz);
+                                      if (name != "power" || !parse_decimal(value, 4, 7, n)) return false;
+                                      o.ftdi.power_pin = static_cast<int>(n);
+                                      return true;
+                                  });
+}
+
 Outcome parse_port(std::string_view value, Options& o) {
     std::string_view rest;
     if (value == "direct" || starts_with(value, "direct:", rest)) {
@@ -70,13 +137,16 @@ Outcome parse_port(std::string_view value, Options& o) {
         o.device = value == "ppdev" ? default_device : std::string(rest);
         return Outcome::ok();
     }
+    if (starts_with(value, "spidev:", rest)) return parse_spidev(rest, o);
+    if (starts_with(value, "ftdi", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ',')) return parse_ftdi(rest, o);
     if (starts_with(value, "sim", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ',')) {
         o.port = Options::Port::sim;
         o.sim = SimSettings{};
         return sim_parse_settings(rest, o.sim);
     }
     return Outcome::failed("unknown port '" + std::string(value) +
-                           "' (direct[:BASE], ppdev[:DEVICE] or sim[:IMAGE][,SETTING=VALUE...])");
+                           "' (direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL] or "
+                           "sim[:IMAGE][,SETTING=VALUE...])");
 }
 
 // Options that take no value.
@@ -165,13 +235,21 @@ std::string usage_text() {
                "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
                "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
-               "Tests an MMC or SD card wired to a parallel port: powers it up, initialises it\n"
-               "in SPI mode and shows its 512-byte sectors as hex dumps.\n"
+               "Tests an MMC or SD card wired to a parallel port or an SPI adapter: powers it\n"
+               "up, initialises it in SPI mode and shows its 512-byte sectors as hex dumps.\n"
                "\n"
                "  --port=direct[:BASE]  the parallel port at BASE (hex, default 378): data at\n"
                "                        BASE, status at BASE+1 (the default port)\n"
                "  --port=ppdev[:DEVICE] the parallel port behind the ppdev device DEVICE\n"
                "                        (default /dev/parport0)\n"
+               "  --port=spidev:DEVICE[,hz=N][,cs=gpiochipN:LINE]\n"
+               "                        a card on a Linux spidev device such as\n"
+               "                        /dev/spidev0.0 (SPI mode 0, at most N Hz, default\n"
+               "                        25000000); cs= names a GPIO line as chip select\n"
+               "  --port=ftdi[:SERIAL][,interface=A|B][,hz=N][,power=PIN]\n"
+               "                        a card on an FTDI FT232H, FT2232H or FT4232H (MPSSE:\n"
+               "                        ADBUS0 SCK, 1 to DI, 2 from DO, 3 CS; power=4..7\n"
+               "                        names the ADBUS pin that switches the supply)\n"
                "  --port=sim[:IMAGE][,SETTING=VALUE...]\n"
                "                        a simulated card holding IMAGE (a file of whole\n"
                "                        512-byte sectors), the built-in demo card without\n"

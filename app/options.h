@@ -6,6 +6,8 @@
 #include <string>
 
 #include "base/outcome.h"
+#include "link/ftdi_link.h"
+#include "link/spidev_link.h"
 #include "port/wiring.h"
 #include "sim/settings.h"
 
@@ -18,10 +20,12 @@ struct SectorRange {
 };
 
 struct Options {
-    enum class Port { direct, ppdev, sim };
+    enum class Port { direct, ppdev, spidev, ftdi, sim };
     Port port = Port::direct;
     std::uint16_t base = wiring::default_base;
     std::string device = default_device;
+    spi::SpidevTarget spidev;
+    spi::FtdiTarget ftdi;
     SimSettings sim;
     std::string trace;
     std::optional<SectorRange> test;  // --test=START:COUNT

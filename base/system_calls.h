@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <ctime>
+
 #include <cstddef>
 
 struct SystemCalls {
@@ -24,6 +26,10 @@ struct SystemCalls {
     int (*setgroups)(std::size_t count, const gid_t* groups);
     int (*setresgid)(gid_t real, gid_t effective, gid_t saved);
     int (*setresuid)(uid_t real, uid_t effective, uid_t saved);
+    ssize_t (*read)(int fd, void* buffer, std::size_t count);
+    // clock_gettime(CLOCK_MONOTONIC) and nanosleep: the clock waits run on.
+    int (*monotonic)(timespec* now);
+    int (*nanosleep)(const timespec* length, timespec* left);
 };
 
 extern SystemCalls system_calls;

@@ -110,13 +110,24 @@ bool set_fake(std::string_view value, SimSettings& s) {
     return true;
 }
 
+bool set_via(std::string_view value, SimSettings& s) {
+    constexpr std::array<std::pair<std::string_view, SimVia>, 3> adapters{
+        {{"port", SimVia::port}, {"spidev", SimVia::spidev}, {"ftdi", SimVia::ftdi}}};
+    for (const auto& [name, via] : adapters) {
+        if (value != name) continue;
+        s.via = via;
+        return true;
+    }
+    return false;
+}
+
 struct Setting {
     std::string_view name;
     std::string_view range;
     bool (*apply)(std::string_view value, SimSettings& s);
 };
 
-constexpr std::array<Setting, 16> settings_table{{
+constexpr std::array<Setting, 17> settings_table{{
     {"ncr", "1 to 8", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 8, s.ncr); }},
     {"idle", "a count or never", set_idle},
     {"access", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.access_bytes); }},
@@ -133,6 +144,7 @@ constexpr std::array<Setting, 16> settings_table{{
     {"csd", "32 hex digits", [](std::string_view v, SimSettings& s) { return set_register(v, s.csd); }},
     {"noise", "a rate from 0 to 1, such as 1e-5", set_noise},
     {"fake", "a hex sector count, optionally followed by :drop", set_fake},
+    {"via", "port, spidev or ftdi", set_via},
 }};
 
 Outcome apply_setting(std::string_view item, SimSettings& s) {
@@ -173,7 +185,9 @@ const char* const sim_settings_help =
     "                same bits in every run\n"
     "  fake=N[:drop] a counterfeit card: claims the image's capacity, keeps only\n"
     "                N sectors (hex); past them addresses wrap, or with :drop\n"
-    "                writes are lost and reads give zeros\n";
+    "                writes are lost and reads give zeros\n"
+    "  via=ADAPTER   port (default): the card on the parallel port; spidev or\n"
+    "                ftdi: behind a stand-in spidev device or MPSSE bridge\n";
 
 Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
     if (!text.empty() && text.front() == ':') {

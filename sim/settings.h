@@ -12,6 +12,10 @@
 // The card families the simulated card can be.
 enum class CardKind : std::uint8_t { mmc, sd1, sd2, sdhc, sdxc };
 
+// The adapter the simulated card is reached through: the parallel port, a
+// spidev device or an FTDI MPSSE bridge (each a stand-in for the real one).
+enum class SimVia : std::uint8_t { port, spidev, ftdi };
+
 // A CID or CSD register as the card sends it, its CRC7 byte last.
 using CardRegister = std::array<std::uint8_t, 16>;
 
@@ -36,6 +40,7 @@ struct SimSettings {
     double noise_rate = 0;                    // chance that a DO bit flips
     std::optional<std::uint32_t> fake_sectors;  // a counterfeit keeping only this many sectors
     bool fake_drops = false;                  // past them writes are lost (else addresses wrap)
+    SimVia via = SimVia::port;                // via=
 };
 
 // Parses what follows "sim" in --port=sim[:IMAGE][,SETTING=VALUE...].

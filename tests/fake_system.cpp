@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -105,6 +106,9 @@ constexpr SystemCalls fake{
     },
     [](gid_t r, gid_t e, gid_t s) { return act("setresgid", "setresgid " + ids(r, e, s)); },
     [](uid_t r, uid_t e, uid_t s) { return act("setresuid", "setresuid " + ids(r, e, s)); },
+    ::read,
+    [](timespec* now) { return ::clock_gettime(CLOCK_MONOTONIC, now); },
+    ::nanosleep,
 };
 
 }  // namespace

@@ -1,0 +1,32 @@
+// The calls an FTDI bridge is driven through (libftdi1's, one for one, plus
+// the clock), in one table that a stand-in can replace. Each returns what
+// the libftdi function it names returns: negative on failure.
+#pragma once
+
+#include <cstdint>
+
+struct ftdi_context;
+
+struct FtdiCalls {
+    ftdi_context* (*new_context)();
+    void (*free_context)(ftdi_context* ftdi);
+    int (*set_interface)(ftdi_context* ftdi, int interface);  // 1: A, 2: B, 3: C, 4: D
+    // ftdi_usb_open_desc with no description; serial may be null.
+    int (*open)(ftdi_context* ftdi, int vendor, int product, const char* serial);
+    int (*close)(ftdi_context* ftdi);
+    int (*set_latency_timer)(ftdi_context* ftdi, unsigned char ms);
+    int (*set_bitmode)(ftdi_context* ftdi, unsigned char pins, unsigned char mode);
+    int (*purge)(ftdi_context* ftdi);
+    int (*write)(ftdi_context* ftdi, const unsigned char* data, int size);
+    int (*read)(ftdi_context* ftdi, unsigned char* data, int size);
+    const char* (*error_string)(ftdi_context* ftdi);
+    // The monotonic clock and a sleep, in nanoseconds.
+    std::uint64_t (*now_ns)();
+    void (*sleep_ns)(std::uint64_t ns);
+};
+
+extern FtdiCalls ftdi_calls;
+
+// The table that drives real bridges through libftdi1; its open fails
+// when the program was built without it.
+FtdiCalls ftdi_calls_real();
