@@ -12,6 +12,8 @@
 #include "link/spi_link.h"
 
 class Card {
+    static constexpr std::size_t r1_bytes = 8;
+
 public:
     explicit Card(spi::Link& link) : bus_(link) {}
 
@@ -47,11 +49,14 @@ private:
     CardResult bring_up_sd(InitRecord& r);
 
     // Frames and blocks (card_io.cpp).
-    std::uint8_t send_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc, std::size_t expected = 1);
-    std::uint8_t command(std::uint8_t index, std::uint32_t arg, std::size_t expected = 1);
+    // expected: bytes the answer takes after the frame, for links that read
+    // ahead; by default as many as a card may take to send R1.
+    std::uint8_t send_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc, std::size_t expected = r1_bytes);
+    std::uint8_t command(std::uint8_t index, std::uint32_t arg, std::size_t expected = r1_bytes);
     std::uint32_t read_u32();
     CardResult transfer_command(std::uint8_t index, std::uint32_t sector, std::size_t expected);
-    CardResult receive_block(std::span<std::uint8_t> into, bool in_run);
+    // expected: the bytes still to come, for links that read ahead.
+    CardResult receive_block(std::span<std::uint8_t> into, bool in_run, std::size_t expected);
     CardResult receive_data(std::span<std::uint8_t> into);
     CardResult read_once(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf);
     CardResult read_run(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done);

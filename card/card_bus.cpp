@@ -17,6 +17,7 @@ void CardBus::send(std::span<const std::uint8_t> bytes) {
     // Bytes read ahead belong to the answer before this one; what the card
     // sends while it listens is idle, which is what a shifted read carries in.
     head_ = tail_ = 0;
+    expected_ = 0;
     carry_ = idle_byte;
     while (!bytes.empty()) {
         if (pending_size_ == pending_.size()) flush();
@@ -36,12 +37,13 @@ void CardBus::flush() {
 std::uint8_t CardBus::raw(std::size_t expected) {
     if (head_ == tail_) {
         const std::size_t ahead = std::min(link_.capabilities().read_ahead, window_.size());
-        const std::size_t n = std::clamp<std::size_t>(expected, 1, ahead);
+        const std::size_t n = std::clamp<std::size_t>(std::max(expected, expected_), 1, ahead);
         link_.transfer(std::span(pending_).first(pending_size_), std::span(window_).first(n));
         pending_size_ = 0;
         head_ = 0;
         tail_ = n;
     }
+    if (expected_ > 0) --expected_;
     return window_[head_++];
 }
 
@@ -80,10 +82,12 @@ std::uint8_t CardBus::await(int min_bytes, std::uint64_t budget_ns, std::size_t 
     }
 }
 
+// Most cards are ready at once: a link that reads ahead asks for a few
+// bytes first and for more the longer the card stays busy.
 bool CardBus::wait_ready(int min_bytes, std::uint64_t budget_ns) {
     const std::uint64_t start = link_.now_ns();
     for (int i = 1;; ++i) {
-        if (receive(min_bytes) == idle_byte) return true;
+        if (receive(std::size_t{8} << std::min(i / 8, 12)) == idle_byte) return true;
         if (i >= min_bytes && link_.now_ns() - start >= budget_ns) return false;
     }
 }

@@ -26,6 +26,9 @@ public:
     // caller will read from here, a hint for links that read ahead.
     [[nodiscard]] std::uint8_t receive(std::size_t expected = 1);
     void receive(std::span<std::uint8_t> into);
+    // The bytes about to be read (a run of blocks): a link that reads ahead
+    // asks for them all, up to its limit, until they are read or a send.
+    void expect(std::size_t bytes) { expected_ = bytes; }
 
     // An R1 within max_bytes: the first byte that is not 0xFF, realigned to
     // its leading 0 bit, which sets the offset for the bytes that follow.
@@ -48,6 +51,7 @@ private:
     std::array<std::uint8_t, 32768> window_{};
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
+    std::size_t expected_ = 0;
     int shift_ = 0;              // bits the card's answers run behind the byte clock
     std::uint8_t carry_ = 0xFF;  // the raw byte read last, for a shifted read
 };

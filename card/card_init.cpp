@@ -54,7 +54,7 @@ CardResult Card::acmd41_until_ready(InitRecord& r, std::uint32_t arg) {
 
 // Version 2 cards: the OCR's CCS bit says whether sectors are addresses.
 CardResult Card::read_capacity_class(InitRecord& r) {
-    const std::uint8_t r1 = command(cmd::read_ocr, 0, 5);
+    const std::uint8_t r1 = command(cmd::read_ocr, 0, r1_bytes + 4);
     if (r1 != r1_ready) return stopped(r, InitStep::cmd58, r1);
     block_addressing_ = (read_u32() & ocr_bits::ccs) != 0;
     return CardResult::ok;
@@ -64,7 +64,7 @@ CardResult Card::read_capacity_class(InitRecord& r) {
 CardResult Card::bring_up_sd(InitRecord& r) {
     r.sd_way = InitWay::sd_v1;
     if (const std::uint8_t r1 = command(cmd::go_idle, 0); r1 != r1_idle) return stopped(r, InitStep::cmd0, r1);
-    const std::uint8_t r1 = command(cmd::send_if_cond, if_cond_arg, 5);
+    const std::uint8_t r1 = command(cmd::send_if_cond, if_cond_arg, r1_bytes + 4);
     if (is_r1(r1) && (r1 & r1_illegal_command)) return acmd41_until_ready(r, 0);
     r.sd_way = InitWay::sd_v2;
     if (r1 != r1_idle) return stopped(r, InitStep::cmd8, r1);

@@ -15,6 +15,8 @@ constexpr std::size_t crc_bytes = 2;
 // Bytes after R1 that a block read brings: token, data and CRC, with a few
 // access bytes, so that a link that reads ahead asks for it all at once.
 constexpr std::size_t block_bytes_after_r1 = 8 + 1 + sector_size + crc_bytes;
+// A block of a run: token, data, CRC and the card's gap before the next.
+constexpr std::size_t run_block_bytes = 1 + sector_size + crc_bytes + 2;
 
 std::uint8_t frame_crc(std::uint8_t index, std::uint32_t arg) {
     const std::array<std::uint8_t, 5> head{static_cast<std::uint8_t>(command_bit | index),
@@ -100,8 +102,8 @@ void Card::use_data_rate(bool on) {
 
 // Start token, the block into `into`, its CRC16, checked. In a run the card
 // sends the out-of-range error token once the run passes its end.
-CardResult Card::receive_block(std::span<std::uint8_t> into, bool in_run) {
-    const std::uint8_t token = bus_.await(token_wait.min_count, token_wait.budget_ns, into.size() + 3);
+CardResult Card::receive_block(std::span<std::uint8_t> into, bool in_run, std::size_t expected) {
+    const std::uint8_t token = bus_.await(token_wait.min_count, token_wait.budget_ns, expected);
     if (token == data_start_token) return receive_data(into);
     const bool out_of_range = in_run && (token & error_token_mask) == 0 && (token & error_token_out_of_range);
     return out_of_range ? CardResult::out_of_range : CardResult::no_data;
@@ -130,7 +132,7 @@ CardResult Card::read_once(std::uint32_t sector, std::span<std::uint8_t, sector_
     if (const CardResult answer = transfer_command(cmd::read_single_block, sector, block_bytes_after_r1);
         answer != CardResult::ok)
         return answer;
-    return receive_block(buf, false);
+    return receive_block(buf, false, block_bytes_after_r1);
 }
 
 CardResult Card::read(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) {
@@ -140,14 +142,14 @@ CardResult Card::read(std::uint32_t sector, std::span<std::uint8_t, sector_size>
 
 CardResult Card::write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf) {
     if (!in_range(sector)) return CardResult::out_of_range;
-    if (const CardResult answer = transfer_command(cmd::write_single_block, sector, 1); answer != CardResult::ok)
+    if (const CardResult answer = transfer_command(cmd::write_single_block, sector, r1_bytes); answer != CardResult::ok)
         return answer;
     const std::array<std::uint8_t, 2> head{gap_byte, data_start_token};
     const std::array<std::uint8_t, crc_bytes> no_crc{};
     bus_.send(head);
     bus_.send(buf);
     bus_.send(no_crc);
-    if ((bus_.await(response_bytes, 0, 2) & data_response_mask) != data_accepted) return CardResult::no_data;
+    if ((bus_.await(response_bytes, 0, r1_bytes) & data_response_mask) != data_accepted) return CardResult::no_data;
     return bus_.wait_ready(write_busy.min_count, write_busy.budget_ns) ? CardResult::ok : CardResult::still_busy;
 }
 
@@ -164,12 +166,13 @@ CardResult Card::stop_transmission() {
 // One CMD18 run from sector first + done until every block is in or one fails.
 CardResult Card::read_run(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) {
     const std::size_t count = buf.size() / sector_size;
-    if (const CardResult answer = transfer_command(cmd::read_multiple_block, first + done, 1); answer != CardResult::ok)
+    if (const CardResult answer = transfer_command(cmd::read_multiple_block, first + done, r1_bytes); answer != CardResult::ok)
         return answer;
     use_data_rate(true);
+    bus_.expect((count - done) * run_block_bytes);
     CardResult result = CardResult::ok;
     for (; done < count; ++done) {
-        result = receive_block(buf.subspan(done * sector_size, sector_size), true);
+        result = receive_block(buf.subspan(done * sector_size, sector_size), true, run_block_bytes);
         if (result != CardResult::ok) break;
     }
     const CardResult stopped = stop_transmission();
@@ -224,12 +227,12 @@ CardResult Card::write_blocks(std::uint32_t first, std::span<const std::uint8_t>
     const std::size_t count = buf.size() / sector_size;
     if (count == 0) return CardResult::ok;
     if (!in_range(std::uint64_t{first} + count - 1)) return CardResult::out_of_range;
-    CardResult result = transfer_command(cmd::write_multiple_block, first, 1);
+    CardResult result = transfer_command(cmd::write_multiple_block, first, r1_bytes);
     if (result != CardResult::ok) return result;
     use_data_rate(true);
     for (; result == CardResult::ok && done < count; ++done) {
         send_block(multi_write_token, buf.subspan(done * sector_size, sector_size));
-        if ((bus_.await(response_bytes, 0, 2) & data_response_mask) != data_accepted) {
+        if ((bus_.await(response_bytes, 0, r1_bytes) & data_response_mask) != data_accepted) {
             (void)stop_transmission();
             result = CardResult::no_data;
         } else if (!bus_.wait_ready(run_busy.min_count, run_busy.budget_ns)) {
@@ -247,7 +250,7 @@ CardResult Card::read_register(std::uint8_t index, CardRegister& reg) {
     if (identify() != CardResult::ok) return CardResult::cmd1_failed;
     return with_rereads([&] {
         if (command(index, 0, reg.size() + 12) != r1_ready) return CardResult::rejected;
-        return receive_block(reg, false);
+        return receive_block(reg, false, reg.size() + crc_bytes + 2);
     });
 }
 
@@ -257,7 +260,7 @@ RegisterLayout Card::register_layout() const {
 
 CardResult Card::read_ocr(std::uint32_t& ocr) {
     if (identify() != CardResult::ok) return CardResult::cmd1_failed;
-    if (command(cmd::read_ocr, 0, 5) != r1_ready) return CardResult::rejected;
+    if (command(cmd::read_ocr, 0, r1_bytes + 4) != r1_ready) return CardResult::rejected;
     ocr = read_u32();
     return CardResult::ok;
 }

@@ -47,7 +47,8 @@ std::string hex4(int value) {
 FtdiLink::FtdiLink(const FtdiTarget& target)
     : max_hz_(std::min(target.max_hz, mpsse_top_hz)),
       power_mask_(target.power_pin >= 0 ? static_cast<std::uint8_t>(1u << target.power_pin) : 0),
-      pins_(pin_cs | pin_mosi) {}
+      pins_(pin_cs | pin_mosi),
+      sent_pins_(0xFF) {}
 
 Outcome FtdiLink::open(const FtdiTarget& target, std::unique_ptr<FtdiLink>& made) {
     std::unique_ptr<FtdiLink> link(new FtdiLink(target));
@@ -75,9 +76,9 @@ Outcome FtdiLink::connect(const FtdiTarget& target) {
                                    [&](int product) { return ftdi_calls.open(ftdi_, ftdi_vendor, product, serial) == 0; });
     if (!found) {
         std::string looked_for = "no FTDI MPSSE bridge found (looked for";
-        for (int product : mpsse_products) looked_for += " " + hex4(ftdi_vendor) + ":" + hex4(product);
-        if (serial) looked_for += " with serial " + target.serial;
-        return Outcome::failed(looked_for + ")");
+        for (int product : mpsse_products) looked_for.append(" ").append(hex4(ftdi_vendor)).append(":").append(hex4(product));
+        if (serial) looked_for.append(" with serial ").append(target.serial);
+        return Outcome::failed(looked_for.append(")"));
     }
     if (ftdi_calls.set_latency_timer(ftdi_, latency_ms) < 0 || ftdi_calls.set_bitmode(ftdi_, 0, bitmode_reset) < 0 ||
         ftdi_calls.set_bitmode(ftdi_, 0, bitmode_mpsse) < 0 || ftdi_calls.purge(ftdi_) < 0)
@@ -92,8 +93,10 @@ Outcome FtdiLink::connect(const FtdiTarget& target) {
 void FtdiLink::queue(std::initializer_list<std::uint8_t> bytes) { commands_.insert(commands_.end(), bytes); }
 
 void FtdiLink::set_pins() {
+    if (pins_ == sent_pins_) return;
     const std::uint8_t outputs = pin_sck | pin_mosi | pin_cs | power_mask_;
     queue({mpsse::set_low_pins, pins_, outputs});
+    sent_pins_ = pins_;
 }
 
 // A clocking command per 64 KiB; data is null for bytes in.
@@ -152,7 +155,11 @@ void FtdiLink::stop() {
 
 // DI goes high before bytes come in, as a card expects while it sends.
 void FtdiLink::transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx) {
-    if (!tx.empty()) queue_clocked(mpsse::bytes_out, tx, tx.size());
+    if (!tx.empty()) {
+        queue_clocked(mpsse::bytes_out, tx, tx.size());
+        // The data pin keeps the last bit sent.
+        if (!(tx.back() & 1)) sent_pins_ &= static_cast<std::uint8_t>(~pin_mosi);
+    }
     if (rx.empty()) return;
     pins_ |= pin_mosi;
     set_pins();
@@ -164,6 +171,8 @@ void FtdiLink::transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t
 void FtdiLink::set_clock(std::uint32_t hz) {
     hz = std::clamp<std::uint32_t>(hz, 1, max_hz_);
     const std::uint32_t divisor = std::min<std::uint32_t>((base_hz / 2 + hz - 1) / hz - 1, 0xFFFF);
+    if (divisor == divisor_) return;
+    divisor_ = divisor;
     queue({mpsse::set_divisor, static_cast<std::uint8_t>(divisor & 0xFF), static_cast<std::uint8_t>(divisor >> 8)});
 }
 

@@ -53,7 +53,9 @@ private:
     ftdi_context* ftdi_ = nullptr;
     std::uint32_t max_hz_;
     std::uint8_t power_mask_;
-    std::uint8_t pins_;  // ADBUS levels last set
+    std::uint8_t pins_;       // ADBUS levels wanted
+    std::uint8_t sent_pins_;  // ADBUS levels the bridge holds now
+    std::uint32_t divisor_ = 0x10000;  // the clock divisor in force (none yet)
     bool healthy_ = true;
     std::vector<std::uint8_t> commands_;
 };

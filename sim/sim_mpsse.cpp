@@ -56,6 +56,8 @@ void clock_bytes(const unsigned char* out, std::size_t length, bool keep) {
         if (keep) bridge.answers.push_back(in);
         card.pass(8'000'000'000ull / bridge.hz);
     }
+    // The data pin keeps the last bit clocked out.
+    if (out && length > 0) bridge.pins = static_cast<std::uint8_t>((bridge.pins & ~pin_mosi) | ((out[length - 1] & 1) << 1));
 }
 
 // One command of the stream; the bytes it used, or 0 when it is cut short.
@@ -109,7 +111,11 @@ int bridge_write(ftdi_context*, const unsigned char* data, int size) {
 // pays the USB round trip.
 int bridge_read(ftdi_context*, unsigned char* data, int size) {
     if (!bridge.open) return -1;
-    if (!bridge.flushed || bridge.answers.empty()) return 0;
+    if (!bridge.flushed || bridge.answers.empty()) {
+        // Nothing to read costs a poll of the bus.
+        bridge.card->pass(sim_usb_round_trip_ns);
+        return 0;
+    }
     if (std::exchange(bridge.round_trip_due, false)) {
         bridge.card->pass(sim_usb_round_trip_ns);
         ++bridge.round_trips;
