@@ -1,5 +1,8 @@
 #include "app/links.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "link/ftdi_link.h"
 #include "link/parallel_link.h"
 #include "port/backends.h"
@@ -71,5 +74,22 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made) {
 #endif
     }
     made = std::make_unique<spi::ParallelLink>();
+    return Outcome::ok();
+}
+
+bool is_byte_link(const Options& options) {
+    return options.port == Options::Port::spidev || options.port == Options::Port::ftdi ||
+           (options.port == Options::Port::sim && options.sim.via != SimVia::port);
+}
+
+Outcome trace_link(const std::string& path, std::unique_ptr<spi::Link>& link, spi::TracingLink*& traced) {
+    if (path.size() >= 4 && path.compare(path.size() - 4, 4, ".vcd") == 0)
+        return Outcome::failed("a waveform trace (.vcd) shows the parallel port's lines; trace a byte link to a "
+                               "file not ending in .vcd");
+    std::FILE* out = std::fopen(path.c_str(), "w");
+    if (!out) return Outcome::failed("cannot write trace " + path + ": " + std::strerror(errno));
+    auto wrapped = std::make_unique<spi::TracingLink>(std::move(link), out);
+    traced = wrapped.get();
+    link = std::move(wrapped);
     return Outcome::ok();
 }

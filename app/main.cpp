@@ -29,15 +29,19 @@ TraceClock trace_clock(const Options& options) {
 }
 
 // Opening the trace empties its file: never the card image, nor the file
-// that a whole-card mode dumps to, verifies against or loads.
-Outcome open_trace(const Options& options) {
+// that a whole-card mode dumps to, verifies against or loads. The parallel
+// port is traced access by access, a byte link transaction by transaction.
+Outcome open_trace(const Options& options, std::unique_ptr<spi::Link>& link, spi::TracingLink*& link_trace) {
     if (options.trace.empty()) return Outcome::ok();
     if (options.port == Options::Port::sim && storage_is_file(options.trace))
         return Outcome::failed("the trace " + options.trace + " is the card image; name another file");
     if (!options.file.empty() && same_file(options.trace, options.file))
         return Outcome::failed("the trace " + options.trace + " is also the file to dump, verify or load; name another file");
-    return trace_start(options.trace, trace_clock(options));
+    if (!is_byte_link(options)) return trace_start(options.trace, trace_clock(options));
+    return trace_link(options.trace, link, link_trace);
 }
+
+bool close_trace(spi::TracingLink* link_trace) { return link_trace ? link_trace->close() : trace_stop(); }
 
 // Output that could not be written ends the run with status 1 and says so.
 int checked_output(int status) {
@@ -58,13 +62,14 @@ int main(int argc, char** argv) {
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
     std::unique_ptr<spi::Link> spi_link;
     if (Outcome opened = open_link(options, spi_link); !opened) return fail_usage(opened);
-    Card card(*spi_link);
-    mmc_attach(card);
-    if (Outcome traced = open_trace(options); !traced) return fail_usage(traced);
+    spi::TracingLink* link_trace = nullptr;
+    if (Outcome traced = open_trace(options, spi_link, link_trace); !traced) return fail_usage(traced);
     if (Outcome prepared = whole_card_prepare(options); !prepared) {
-        (void)trace_stop();
+        (void)close_trace(link_trace);
         return fail_usage(prepared);
     }
+    Card card(*spi_link);
+    mmc_attach(card);
 
     console_open();
     const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
@@ -72,7 +77,7 @@ int main(int argc, char** argv) {
                           : options.whole != Options::WholeCard::none ? whole_card_work(options)
                                                                       : CardWork{browse_sectors, 0};
     int status = run_session(work);
-    if (!trace_stop()) {
+    if (!close_trace(link_trace)) {
         std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());
         if (status == 0) status = 1;
     }

@@ -23,7 +23,7 @@
 #include "sim/sim_port.h"
 #include "port/port.h"
 #include "card/card.h"
-#include "card/crc.h"
+#include "base/crc.h"
 #include "base/system_calls.h"
 #include "link/parallel_link.h"
 #include "port/trace.h"

@@ -4,7 +4,7 @@
 #include <array>
 
 #include "card/card.h"
-#include "card/crc.h"
+#include "base/crc.h"
 #include "card/protocol.h"
 
 using namespace protocol;

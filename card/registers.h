@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "card/crc.h"
+#include "base/crc.h"
 
 using CardRegister = std::array<std::uint8_t, 16>;
 

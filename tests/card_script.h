@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "card/crc.h"
+#include "base/crc.h"
 #include "tests/test_util.h"
 
 // Writes for bytes sent with the card powered and selected: two per bit.

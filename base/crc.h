@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <span>
 
-// Apart from the simulated card's own checksums, which model the card side.
 namespace crc {
 
 // CRC7 with polynomial x^7 + x^3 + 1, in the low seven bits.
