@@ -8,7 +8,12 @@
 #include <memory>
 
 #include "base/outcome.h"
+#include "sim/card_model.h"
 #include "sim/settings.h"
+#include "sim/wire.h"
+
+// The status register with DO high (not driven), as an empty socket reads.
+inline constexpr std::uint8_t sim_status_idle = 0x78;
 
 class SimCard {
 public:
@@ -21,7 +26,7 @@ public:
     SimCard& operator=(const SimCard&) = delete;
 
     // Port level: one data-register write, one status-register read; each
-    // takes the time of one port access (clock=).
+    // takes the time of one port access (clock=, 1000 ns unless set).
     void write_lines(std::uint8_t data_register);
     [[nodiscard]] std::uint8_t read_status();
 
@@ -41,8 +46,12 @@ public:
     [[nodiscard]] const SimSettings& settings() const { return settings_; }
 
 private:
-    explicit SimCard(const SimSettings& settings) : settings_(settings) {}
+    explicit SimCard(const SimSettings& settings);
+    void drive(std::uint8_t lines);
+
     SimSettings settings_;
+    CardModel model_;
+    Wire wire_;
     std::uint8_t lines_ = 0;
     std::uint64_t now_ns_ = 0;
 };

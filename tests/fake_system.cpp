@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "base/system_calls.h"
-#include "sim/card_model.h"
+#include "sim/sim_card.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ std::map<std::string, std::string> environment;
 uid_t real_uid = 1000, effective_uid = 1000;
 gid_t real_gid = 1000;
 int next_fd = 3;
-bool to_sim = false;
+SimCard* to_sim = nullptr;
 mode_t file_type = S_IFCHR;
 unsigned file_major = 99;
 
@@ -48,11 +48,11 @@ std::string ids(unsigned a, unsigned b, unsigned c) {
 int port_access(int fd, unsigned long request, void* arg) {
     auto* byte = static_cast<std::uint8_t*>(arg);
     if (request == PPWDATA) {
-        if (to_sim) sim_card_write(*byte);
+        if (to_sim) to_sim->write_lines(*byte);
         return to_sim ? 0 : act("PPWDATA", "ioctl " + std::to_string(fd) + " PPWDATA " + hex(*byte));
     }
     if (to_sim) {
-        *byte = sim_card_read();
+        *byte = to_sim->read_status();
         return 0;
     }
     const int result = act("PPRSTATUS", "ioctl " + std::to_string(fd) + " PPRSTATUS");
@@ -116,7 +116,7 @@ void fake_system_install() {
     real_uid = effective_uid = 1000;
     real_gid = 1000;
     next_fd = 3;
-    to_sim = false;
+    to_sim = nullptr;
     fake_file(S_IFCHR, 99);
     system_calls = fake;
 }
@@ -138,6 +138,6 @@ void fake_file(mode_t type, unsigned major_number) {
     file_major = major_number;
 }
 
-void fake_port_to_sim() { to_sim = true; }
+void fake_port_to_sim(SimCard& card) { to_sim = &card; }
 
 const std::vector<std::string>& fake_calls() { return calls; }

@@ -6,8 +6,7 @@
 
 #include "port/port.h"
 #include "port/wiring.h"
-#include "sim/card_model.h"
-#include "sim/storage.h"
+#include "sim/sim_card.h"
 
 namespace {
 
@@ -16,12 +15,13 @@ std::vector<std::uint8_t> script;
 std::uint8_t after = 0xFF;
 bool link_usable = true;
 std::size_t reads = 0;
+std::unique_ptr<SimCard> sim;
 bool use_sim = false;
 
 void record(char kind, std::uint8_t value) { log.push_back({kind, value, std::chrono::steady_clock::now()}); }
 
 void write_data(std::uint8_t value) {
-    if (use_sim) sim_card_write(value);
+    if (use_sim) sim->write_lines(value);
     record('W', value);
 }
 
@@ -35,7 +35,7 @@ std::uint8_t scripted_status() {
 }
 
 std::uint8_t read_status() {
-    const std::uint8_t value = use_sim ? sim_card_read() : scripted_status();
+    const std::uint8_t value = use_sim ? sim->read_status() : scripted_status();
     record('R', value);
     return value;
 }
@@ -69,10 +69,13 @@ void record_scripted(std::vector<std::uint8_t> bytes, std::uint8_t after_script,
 }
 
 void record_sim(const SimSettings& settings) {
-    if (!storage_open(settings)) ADD_FAILURE() << "cannot open the simulated card's storage";
-    sim_card_configure(settings);
+    sim.reset();
+    if (!SimCard::open(settings, sim)) ADD_FAILURE() << "cannot open the simulated card";
     link_usable = true;
-    select(true);
+    select(sim != nullptr);
+}
+
+SimCard& recorded_sim_card() { return *sim;
 }
 
 void record_access_rules(std::string refuse_why, bool fail_release, bool needs_driver) {

@@ -10,8 +10,8 @@
 
 #include "card/mmc_if.h"
 #include "card/mmc_spi.h"
-#include "sim/card_model.h"
 #include "sim/crc.h"
+#include "sim/sim_card.h"
 #include "sim/storage.h"
 #include "tests/recording_port.h"
 #include "tests/test_image.h"
@@ -30,8 +30,8 @@ void power_up(int clocks) {
     ASSERT_TRUE(mmc_hw_start());
     mmc_hw_power(1);
     for (int i = 0; i < clocks; ++i) {
-        sim_card_write(0xFE);
-        sim_card_write(0xFF);
+        recorded_sim_card().write_lines(0xFE);
+        recorded_sim_card().write_lines(0xFF);
     }
     mmc_hw_cs(0);
 }
@@ -146,10 +146,10 @@ TEST(SimCard, DeselectedOrSwitchedOffItIsSilentAndStartsOver) {
     mmc_hw_cs(1);
     for (int i = 0; i < 600; ++i) EXPECT_EQ(mmc_serial_in(), 0xFF);
     mmc_disable();
-    EXPECT_EQ(sim_card_read(), sim_status_idle);
+    EXPECT_EQ(recorded_sim_card().read_status(), sim_status_idle);
     for (std::uint8_t lines : {0x00, 0x06, 0x7D, 0xF0}) {
-        sim_card_write(lines);
-        EXPECT_EQ(sim_card_read() & 0x80, 0);
+        recorded_sim_card().write_lines(lines);
+        EXPECT_EQ(recorded_sim_card().read_status() & 0x80, 0);
     }
     power_up(80);
     EXPECT_EQ(r1(0x51, 0), 0xFF);
