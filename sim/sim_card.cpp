@@ -46,7 +46,7 @@ std::uint8_t SimCard::exchange(std::uint8_t di) {
         const auto with_di = (di & mask) ? static_cast<std::uint8_t>(lines_ | wiring::di) : static_cast<std::uint8_t>(lines_ & ~wiring::di);
         drive(static_cast<std::uint8_t>(with_di & ~wiring::sck));
         drive(static_cast<std::uint8_t>(with_di | wiring::sck));
-        if (wire_.do_low()) in |= mask;
+        if (!wire_.do_low()) in |= mask;
     }
     return in;
 }
