@@ -270,12 +270,15 @@ TEST(SimCardKinds, MultiBlockReadRunsUntilStopOrTheCardsEnd) {
 
 TEST(SimSettingsText, HexWithOrWithoutPrefixAndTheNewSettings) {
     for (const char* good : {",bad=0x5,cmd0=0X01,token=fe", ",card=sdxc,noise=0.0001,fake=0x100:drop",
-                             ",cid=0123456789abcdef0123456789ABCDEF"}) {
+                             ",cid=0123456789abcdef0123456789ABCDEF",
+                             ",clock=500,read-time=90000,write-time=800000,init-time=5,timing=real,late=7,di-noise=1e-4",
+                             ",regcrc=bad,blocklen=2048,stuck=on,ecc=0x10:once,card=mmc1"}) {
         SimSettings s;
         EXPECT_TRUE(sim_parse_settings(good, s)) << good;
     }
     for (const char* bad : {",card=sdhd", ",noise=2", ",noise=", ",fake=0", ",fake=10:wrap", ",csd=0x0123", ",bad=0x",
-                            ":", ":,write=on"}) {
+                            ":", ":,write=on", ",late=0", ",late=8", ",timing=fast", ",blocklen=4096",
+                            ",card=sdhc,blocklen=1024", ",ecc=5:twice", ",regcrc=good", ",di-noise=-1", ",clock=0"}) {
         SimSettings s;
         EXPECT_FALSE(sim_parse_settings(bad, s)) << bad;
     }
