@@ -14,7 +14,7 @@ constexpr std::uint32_t ocr_ccs = 0x40000000;
 constexpr std::uint32_t ocr_27_to_36_volts = 0x00FF8000;
 constexpr std::uint64_t sectors_per_csd2_unit = 1024;  // 512 KiB
 constexpr std::uint32_t csd1_max_c_size = 4095;
-constexpr std::uint32_t mmc_csd_max_sectors = 0x400000;  // 2 GiB: C_SIZE and C_SIZE_MULT at their maximum
+constexpr std::uint32_t mmc_csd_max_sectors = 0x200000;  // 1 GiB: C_SIZE and C_SIZE_MULT at their maximum
 constexpr std::uint32_t csd2_max_c_size = 0x3FFFFF;
 
 // Sets the register bits from msb down to msb - width + 1 (bit 127 is the first bit sent).

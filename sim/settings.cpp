@@ -227,8 +227,8 @@ const char* const sim_settings_help =
     "                with CS, DI and SCK low\n"
     "  ecc=SECTOR[:once]  reads of this sector (hex) give the ECC error token\n"
     "                04, or only the first read with :once\n"
-    "  (any time setting or stuck=on also makes the card wait for 1 ms of supply\n"
-    "  and 74 clocks with CS high before it answers; CMD59 turns CRC checking on)\n";
+    "  (with clock= or stuck=on the card also waits for 1 ms of supply before it\n"
+    "  answers; CMD59 turns CRC checking on)\n";
 
 Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
     if (!text.empty() && text.front() == ':') {

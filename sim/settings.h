@@ -53,11 +53,9 @@ struct SimSettings {
 
     // Card time of one port access in nanoseconds.
     [[nodiscard]] std::uint64_t access_ns() const { return clock_ns.value_or(1000); }
-    // A setting in card time was given: the card then also keeps the
-    // power-up rule (supply on for 1 ms before it answers).
-    [[nodiscard]] bool timed() const {
-        return clock_ns || read_time_us || write_time_us || init_time_ms || timing_real || stuck;
-    }
+    // The card keeps the power-up rule (supply on for 1 ms before it
+    // answers) when the card's time was asked for, or a power cycle matters.
+    [[nodiscard]] bool power_up_rule() const { return clock_ns || stuck; }
 };
 
 // Parses what follows "sim" in --port=sim[:IMAGE][,SETTING=VALUE...].

@@ -18,7 +18,7 @@ Wire::Wire(const SimSettings& settings, CardModel& card)
       do_noise_(settings.noise_rate, do_noise_seed),
       di_noise_(settings.di_noise_rate, di_noise_seed),
       late_bits_(settings.late_bits),
-      power_up_rule_(settings.timed()) {
+      power_up_rule_(settings.power_up_rule()) {
     if (!settings.stuck) return;
     // Powered, awake and selected by the run that was interrupted.
     powered_ = true;
