@@ -112,14 +112,15 @@ const CardModel::Command* CardModel::find_command(std::uint8_t index, bool app, 
     return found == commands.end() ? nullptr : &*found;
 }
 
-CardModel::CardModel(const SimSettings& settings)
+CardModel::CardModel(const SimSettings& settings, Storage& storage)
     : cfg_(settings),
+      storage_(storage),
       cid_(settings.cid.value_or(default_cid(settings.kind))),
-      csd_(settings.csd.value_or(default_csd(settings.kind, storage_sectors(), settings.block_len))),
+      csd_(settings.csd.value_or(default_csd(settings.kind, storage_.sectors(), settings.block_len))),
       delays_(delay_seed),
       state_(State::native),
       block_len_(settings.block_len) {
-    const std::uint32_t sectors = storage_sectors();
+    const std::uint32_t sectors = storage_.sectors();
     for (std::size_t i = 0; i < 4; ++i) ext_csd_[ext_csd_sec_count + i] = static_cast<std::uint8_t>(sectors >> (8 * i));
     ext_csd_[ext_csd_card_type] = 0x03;  // 26 and 52 MHz
     ext_csd_[ext_csd_structure] = 2;
@@ -208,10 +209,10 @@ std::uint32_t CardModel::sectors_per_block() const { return block_len_ / sector_
 bool CardModel::sector_of(std::uint32_t arg, std::uint64_t& sector) const {
     if (block_addressed(cfg_.kind)) {
         sector = arg;
-        return sector < storage_sectors();
+        return sector < storage_.sectors();
     }
     sector = arg / sector_bytes;
-    return arg % sector_bytes == 0 && sector + sectors_per_block() <= storage_sectors();
+    return arg % sector_bytes == 0 && sector + sectors_per_block() <= storage_.sectors();
 }
 
 // A counterfeit card keeps only its first fake_sectors: past them it wraps,
@@ -224,13 +225,13 @@ bool CardModel::dropped_by_fake(std::uint32_t& sector) const {
 }
 
 bool CardModel::read_sector(std::uint32_t sector, std::span<std::uint8_t, sector_bytes> out) {
-    if (!dropped_by_fake(sector)) return storage_read(sector, out);
+    if (!dropped_by_fake(sector)) return storage_.read(sector, out);
     std::fill(out.begin(), out.end(), 0);
     return true;
 }
 
 bool CardModel::write_sector(std::uint32_t sector, std::span<const std::uint8_t, sector_bytes> data) {
-    return dropped_by_fake(sector) || storage_write(sector, data);
+    return dropped_by_fake(sector) || storage_.write(sector, data);
 }
 
 bool CardModel::ecc_fails(std::uint64_t first, std::uint64_t count) {
@@ -245,7 +246,7 @@ bool CardModel::ecc_fails(std::uint64_t first, std::uint64_t count) {
 bool CardModel::queue_sectors(std::uint64_t sector) {
     const std::uint32_t count = sectors_per_block();
     std::uint8_t token = cfg_.read_token;
-    if (sector + count > storage_sectors()) token = error_token_out_of_range;
+    if (sector + count > storage_.sectors()) token = error_token_out_of_range;
     else if (ecc_fails(sector, count)) token = error_token_ecc;
     for (std::uint32_t i = 0; i < count && token == start_token; ++i) {
         const std::span<std::uint8_t, sector_bytes> part(block_.data() + i * sector_bytes, sector_bytes);
@@ -387,8 +388,8 @@ void CardModel::block_received(bool more) {
     std::optional<std::uint8_t> response = cfg_.data_response;
     const bool bad_in_block = cfg_.bad_sector && *cfg_.bad_sector >= programming_ &&
                               *cfg_.bad_sector < programming_ + sectors_per_block();
-    const bool refused = !storage_writable() || bad_in_block || run_failed_ ||
-                         programming_ + sectors_per_block() > storage_sectors();
+    const bool refused = !storage_.writable() || bad_in_block || run_failed_ ||
+                         programming_ + sectors_per_block() > storage_.sectors();
     if (response == data_accepted && refused) response = data_write_error;
     if (!response) return;
     out_.fill(*response, 1);

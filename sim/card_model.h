@@ -12,12 +12,14 @@
 #include "sim/noise.h"
 #include "sim/out_queue.h"
 #include "sim/settings.h"
+#include "sim/storage.h"
 
 using CommandFrame = std::span<const std::uint8_t, 6>;
 
 class CardModel {
 public:
-    explicit CardModel(const SimSettings& settings);
+    // The storage must be open, and outlive the model.
+    CardModel(const SimSettings& settings, Storage& storage);
 
     // The supply went away: everything but the registers starts over.
     void power_lost();
@@ -92,6 +94,7 @@ private:
     void crc_on_off(Request request);
 
     SimSettings cfg_;
+    Storage& storage_;
     CardRegister cid_{};
     CardRegister csd_{};
     std::array<std::uint8_t, ext_csd_bytes> ext_csd_{};

@@ -1,21 +1,20 @@
 #include "sim/sim_card.h"
 
 #include "port/wiring.h"
-#include "sim/storage.h"
 
 Outcome SimCard::open(const SimSettings& settings, std::unique_ptr<SimCard>& card) {
     card.reset();
+    auto storage = std::make_unique<Storage>();
     if (!settings.empty_socket) {
-        if (Outcome opened = storage_open(settings); !opened) return opened;
+        if (Outcome opened = storage->open(settings); !opened) return opened;
     }
-    card.reset(new SimCard(settings));
+    card.reset(new SimCard(settings, std::move(storage)));
     return Outcome::ok();
 }
 
 // The model reads the image's size, so the image is open before it is built.
-SimCard::SimCard(const SimSettings& settings) : settings_(settings), model_(settings), wire_(settings, model_) {}
-
-SimCard::~SimCard() { storage_close(); }
+SimCard::SimCard(const SimSettings& settings, std::unique_ptr<Storage> storage)
+    : settings_(settings), storage_(std::move(storage)), model_(settings, *storage_), wire_(settings, model_) {}
 
 void SimCard::drive(std::uint8_t lines) {
     lines_ = lines;

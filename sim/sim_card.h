@@ -10,6 +10,7 @@
 #include "base/outcome.h"
 #include "sim/card_model.h"
 #include "sim/settings.h"
+#include "sim/storage.h"
 #include "sim/wire.h"
 
 // The status register with DO high (not driven), as an empty socket reads.
@@ -20,8 +21,7 @@ public:
     // Opens the card's image (or the demo card); the card starts unpowered.
     // sim:none gives an empty socket, where DO is never driven.
     static Outcome open(const SimSettings& settings, std::unique_ptr<SimCard>& card);
-    // Closes the image.
-    ~SimCard();
+    ~SimCard() = default;
     SimCard(const SimCard&) = delete;
     SimCard& operator=(const SimCard&) = delete;
 
@@ -46,10 +46,11 @@ public:
     [[nodiscard]] const SimSettings& settings() const { return settings_; }
 
 private:
-    explicit SimCard(const SimSettings& settings);
+    SimCard(const SimSettings& settings, std::unique_ptr<Storage> storage);
     void drive(std::uint8_t lines);
 
     SimSettings settings_;
+    std::unique_ptr<Storage> storage_;
     CardModel model_;
     Wire wire_;
     std::uint8_t lines_ = 0;

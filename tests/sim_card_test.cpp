@@ -175,14 +175,16 @@ TEST(SimCard, OnlyRegularFilesAndBlockDevicesServeAsImages) {
             SimSettings s = card_of(CardKind::mmc, c.path);
             s.writable = writable;
             alarm(10);  // a wait on the FIFO ends the test program instead of hanging it
-            const Outcome opened = storage_open(s);
+            Storage storage;
+            const Outcome opened = storage.open(s);
             alarm(0);
             EXPECT_NE(opened.why().find(c.says), std::string::npos) << c.path << ": " << opened.why();
         }
     }
     TestImage good(3);
-    ASSERT_TRUE(storage_open(card_of(CardKind::mmc, good.path())));
-    EXPECT_EQ(storage_sectors(), 3u);
+    Storage storage;
+    ASSERT_TRUE(storage.open(card_of(CardKind::mmc, good.path())));
+    EXPECT_EQ(storage.sectors(), 3u);
     std::remove(fifo.c_str());
 }
 
