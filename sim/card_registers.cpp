@@ -77,7 +77,7 @@ void put_csd1_size(CardRegister& csd, std::uint32_t sectors, std::uint32_t min_b
 CardRegister mmc_csd(std::uint32_t sectors, std::uint32_t spec_vers, std::uint32_t block_len_log2) {
     CardRegister csd{};
     const bool high_capacity = spec_vers >= 4;
-    put_bits(csd, 127, 2, 2);       // CSD_STRUCTURE: 1.2
+    put_bits(csd, 127, 2, spec_vers >= 3 ? 2 : 1);  // CSD_STRUCTURE: 1.2, or 1.1 before 3.1
     put_bits(csd, 125, 4, spec_vers);
     put_bits(csd, 119, 8, 0x26);    // TAAC: 1.5 ms
     put_bits(csd, 103, 8, 0x2A);    // TRAN_SPEED: 20 MHz

@@ -1,5 +1,6 @@
-// The simulated card's unkind settings, driven pin by pin through its port
-// face alone: one table of scenarios, each with what a real card would do.
+// The simulated card's unkind settings, driven through its port face (pin
+// by pin) and its byte face alike: one table of scenarios, each with what a
+// real card would do.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -19,10 +20,11 @@ namespace {
 constexpr std::uint64_t ms = 1000000;
 constexpr std::uint8_t idle = 0x01, ready = 0x00, illegal = 0x05, crc_error = 0x08;
 
-// A bit-banging host of the plainest kind, on the card's port face.
+// A host of the plainest kind, bit-banging the card's port face or moving
+// whole bytes through its byte face.
 class Pins {
 public:
-    Pins(const std::string& image, const std::string& settings) {
+    Pins(const std::string& image, const std::string& settings, bool bytewise = false) : bytewise_(bytewise) {
         SimSettings s;
         EXPECT_TRUE(sim_parse_settings(":" + image + ",write=on" + settings, s)) << settings;
         EXPECT_TRUE(SimCard::open(s, card_));
@@ -34,13 +36,14 @@ public:
     void power_up(std::uint64_t settle_ns = ms) {
         lines(wiring::supply | wiring::cs | wiring::di | wiring::sck);
         card_->pass(settle_ns);
-        for (int i = 0; i < 80; ++i) {
-            lines(lines_ & ~wiring::sck);
-            lines(lines_ | wiring::sck);
-        }
+        for (int i = 0; i < 10; ++i) byte();
         lines(lines_ & ~wiring::cs);
     }
     std::uint8_t byte(std::uint8_t out = 0xFF) {
+        if (bytewise_) {
+            card_->pass(8 * 3 * ns_per_access);
+            return card_->exchange(out);
+        }
         std::uint8_t in = 0;
         for (int bit = 7; bit >= 0; --bit) {
             const auto di = (out >> bit & 1) ? wiring::di : 0;
@@ -105,6 +108,8 @@ public:
     }
 
 private:
+    static constexpr std::uint64_t ns_per_access = 1000;
+    bool bytewise_;
     std::unique_ptr<SimCard> card_;
     std::uint8_t lines_ = 0;
 };
@@ -265,12 +270,14 @@ const Scenario scenarios[] = {
 
 }  // namespace
 
-TEST(SimCardModel, UnkindSettings) {
-    for (const Scenario& s : scenarios) {
-        SCOPED_TRACE(s.name);
-        TestImage image(16);
-        Pins pins(image.path(), s.settings);
-        s.run(pins, image);
+TEST(SimCardModel, UnkindSettingsOnEitherFace) {
+    for (bool bytewise : {false, true}) {
+        for (const Scenario& s : scenarios) {
+            SCOPED_TRACE(std::string(s.name) + (bytewise ? " (byte face)" : " (port face)"));
+            TestImage image(16);
+            Pins pins(image.path(), s.settings, bytewise);
+            s.run(pins, image);
+        }
     }
 }
 
