@@ -14,23 +14,9 @@ Outcome SimCard::open(const SimSettings& settings, std::unique_ptr<SimCard>& car
 
 // The model reads the image's size, so the image is open before it is built.
 SimCard::SimCard(const SimSettings& settings, std::unique_ptr<Storage> storage)
-    : settings_(settings), storage_(std::move(storage)), model_(settings, *storage_), wire_(settings, model_) {}
-
-void SimCard::drive(std::uint8_t lines) {
-    lines_ = lines;
-    if (!settings_.empty_socket) wire_.set_lines(lines, now_ns_);
-}
-
-void SimCard::write_lines(std::uint8_t data_register) {
-    now_ns_ += settings_.access_ns();
-    drive(data_register);
-}
-
-std::uint8_t SimCard::read_status() {
-    now_ns_ += settings_.access_ns();
-    const bool do_low = !settings_.empty_socket && wire_.do_low();
-    return do_low ? static_cast<std::uint8_t>(sim_status_idle | wiring::do_status) : sim_status_idle;
-}
+    : settings_(settings), storage_(std::move(storage)), model_(settings, *storage_),
+      wire_(settings, model_),
+      access_ns_(settings.access_ns()) {}
 
 void SimCard::power(bool on) { drive(on ? static_cast<std::uint8_t>(lines_ | wiring::supply) : 0); }
 

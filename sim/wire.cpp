@@ -1,6 +1,5 @@
 #include "sim/wire.h"
 
-#include "port/wiring.h"
 
 namespace {
 
@@ -41,31 +40,22 @@ bool Wire::supply_off_long_enough() const {
     return !card_.stuck() || (lines_low_ && now_ns_ - off_since_ns_ >= power_off_ns);
 }
 
-void Wire::set_lines(std::uint8_t lines, std::uint64_t now_ns) {
-    now_ns_ = now_ns;
-    const std::uint8_t before = lines_;
-    lines_ = lines;
+// The supply went off or came on: false while it is off (the card sees no
+// clock then).
+bool Wire::supply_changed(std::uint8_t lines) {
     if ((lines & wiring::supply) != wiring::supply) {
         const bool low = (lines & all_lines) == 0;
-        if (low && !lines_low_) off_since_ns_ = now_ns;
+        if (low && !lines_low_) off_since_ns_ = now_ns_;
         lines_low_ = low;
         if (powered_ && supply_off_long_enough()) power_lost();
-        return;
+        return false;
     }
-    if (!powered_ || lines_low_) {
-        if (powered_ && supply_off_long_enough()) power_lost();
-        if (!powered_) powered_at_ns_ = now_ns;
-        powered_ = true;
-        lines_low_ = false;
-    }
-    const bool rising = (lines & ~before) & wiring::sck;
-    const bool falling = (before & ~lines) & wiring::sck;
-    if (lines & wiring::cs) return deselected(rising);
-    if (falling) clock_fell();
-    if (rising) clock_rose(lines & wiring::di);
+    if (powered_ && supply_off_long_enough()) power_lost();
+    if (!powered_) powered_at_ns_ = now_ns_;
+    powered_ = true;
+    lines_low_ = false;
+    return true;
 }
-
-bool Wire::do_low() const { return powered_ && !(lines_ & wiring::cs) && !do_high_; }
 
 // Until it has had its wake-up clocks (and, when it keeps time, 1 ms of
 // supply) the card takes no command.

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 
+#include "port/wiring.h"
 #include "sim/card_model.h"
 #include "sim/noise.h"
 #include "sim/settings.h"
@@ -16,12 +17,25 @@ class Wire {
 public:
     Wire(const SimSettings& settings, CardModel& card);
 
-    // The lines as the data register drives them, at a time on the card's clock.
-    void set_lines(std::uint8_t lines, std::uint64_t now_ns);
+    // The lines as the data register drives them, at a time on the card's
+    // clock. Inline: it runs at every port access.
+    void set_lines(std::uint8_t lines, std::uint64_t now_ns) {
+        now_ns_ = now_ns;
+        const std::uint8_t before = lines_;
+        lines_ = lines;
+        const bool steady = (lines & wiring::supply) == wiring::supply && powered_ && !lines_low_;
+        if (!steady && !supply_changed(lines)) return;
+        const bool rising = (lines & ~before) & wiring::sck;
+        const bool falling = (before & ~lines) & wiring::sck;
+        if (lines & wiring::cs) return deselected(rising);
+        if (falling) clock_fell();
+        if (rising) clock_rose(lines & wiring::di);
+    }
     // True while the card drives DO low.
-    [[nodiscard]] bool do_low() const;
+    [[nodiscard]] bool do_low() const { return powered_ && !(lines_ & wiring::cs) && !do_high_; }
 
 private:
+    bool supply_changed(std::uint8_t lines);
     void power_lost();
     void byte_received(std::uint8_t byte);
     void clock_fell();
