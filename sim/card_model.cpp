@@ -224,13 +224,13 @@ bool CardModel::dropped_by_fake(std::uint32_t& sector) const {
     return false;
 }
 
-bool CardModel::read_sector(std::uint32_t sector, std::span<std::uint8_t, sector_bytes> out) {
+bool CardModel::read_sector(std::uint32_t sector, SectorSpan out) {
     if (!dropped_by_fake(sector)) return storage_.read(sector, out);
     std::fill(out.begin(), out.end(), 0);
     return true;
 }
 
-bool CardModel::write_sector(std::uint32_t sector, std::span<const std::uint8_t, sector_bytes> data) {
+bool CardModel::write_sector(std::uint32_t sector, ConstSectorSpan data) {
     return dropped_by_fake(sector) || storage_.write(sector, data);
 }
 

@@ -34,13 +34,12 @@ public:
     // True while the card ignores its supply going off (stuck=on).
     [[nodiscard]] bool stuck() const { return stuck_; }
 
+private:
     struct Request {
         std::uint32_t arg;
         bool crc_ok;
     };
     struct Command;
-
-private:
     enum class State : std::uint8_t;
     static constexpr std::size_t max_block = 2048;
     static constexpr std::size_t block_crc_bytes = 2;
@@ -58,8 +57,8 @@ private:
     bool queue_sectors(std::uint64_t sector);
     std::uint32_t sectors_per_block() const;
     bool sector_of(std::uint32_t arg, std::uint64_t& sector) const;
-    bool read_sector(std::uint32_t sector, std::span<std::uint8_t, 512> out);
-    bool write_sector(std::uint32_t sector, std::span<const std::uint8_t, 512> data);
+    bool read_sector(std::uint32_t sector, SectorSpan out);
+    bool write_sector(std::uint32_t sector, ConstSectorSpan data);
     bool dropped_by_fake(std::uint32_t& sector) const;
     bool ecc_fails(std::uint64_t first, std::uint64_t count);
     std::uint8_t count_down_idle();

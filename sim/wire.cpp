@@ -1,6 +1,5 @@
 #include "sim/wire.h"
 
-
 namespace {
 
 constexpr std::uint32_t wake_up_clocks = 74;
