@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include <cstddef>
+#include <cstdint>
 
 struct SystemCalls {
     int (*ioperm)(unsigned long from, unsigned long count, int on);
@@ -33,6 +34,11 @@ struct SystemCalls {
 };
 
 extern SystemCalls system_calls;
+
+// The monotonic clock and a pause through the table, in nanoseconds; the
+// pause sleeps its full length through interruptions.
+[[nodiscard]] std::uint64_t system_clock_ns();
+void system_pause_ns(std::uint64_t ns);
 
 // The table that calls the system itself.
 SystemCalls system_calls_real();

@@ -85,3 +85,15 @@ SystemCalls system_calls_real() {
 }
 
 SystemCalls system_calls = system_calls_real();
+
+std::uint64_t system_clock_ns() {
+    timespec now{};
+    system_calls.monotonic(&now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+void system_pause_ns(std::uint64_t ns) {
+    timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    while (system_calls.nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}

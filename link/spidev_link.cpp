@@ -146,17 +146,8 @@ void SpidevLink::transfer(std::span<const std::uint8_t> tx, std::span<std::uint8
     }
 }
 
-void SpidevLink::pause_ns(std::uint64_t ns) {
-    timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    while (system_calls.nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
-std::uint64_t SpidevLink::now_ns() {
-    timespec now{};
-    system_calls.monotonic(&now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(now.tv_nsec);
-}
+void SpidevLink::pause_ns(std::uint64_t ns) { system_pause_ns(ns); }
+std::uint64_t SpidevLink::now_ns() { return system_clock_ns(); }
 
 Capabilities SpidevLink::capabilities() const {
     return {.switches_supply = false,

@@ -64,5 +64,7 @@ void direct_port_select(std::uint16_t base) {
         .release = release,
         .link_ok = [] { return true; },
         .needs_io_privilege = true,
+        .now_ns = system_clock_ns,
+        .pause_ns = system_pause_ns,
     });
 }

@@ -160,5 +160,7 @@ void ppdev_port_select(const std::string& path) {
         .acquire = acquire,
         .release = release,
         .link_ok = [] { return link_up; },
+        .now_ns = system_clock_ns,
+        .pause_ns = system_pause_ns,
     });
 }

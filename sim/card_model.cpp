@@ -1,16 +1,11 @@
-// What the card does with commands and data: one state, a table of the
-// commands it knows (and which card kinds know them), and a handler for
-// each. The wire (sim/spi_framing) hands over whole frames and bytes;
-// answers go to DO's queue.
+// The card's state machine: a table of commands (which card kinds know
+// them, in which phase), a handler for each, answers queued for DO.
 #include "sim/card_model.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
-#include <string_view>
 #include <utility>
 
-#include "sim/card_logic.h"
 #include "sim/card_registers.h"
 #include "sim/crc.h"
 #include "sim/storage.h"
@@ -27,14 +22,46 @@ constexpr std::uint8_t start_token = 0xFE;
 constexpr std::uint8_t multi_write_token = 0xFC;
 constexpr std::uint8_t stop_token = 0xFD;
 constexpr std::uint8_t error_token_error = 0x01;
+constexpr std::uint8_t error_token_ecc = 0x04;
 constexpr std::uint8_t error_token_out_of_range = 0x08;
 constexpr std::uint8_t data_accepted = 0x05;
+constexpr std::uint8_t data_crc_error = 0x0B;
 constexpr std::uint8_t data_write_error = 0x0D;
 constexpr std::uint32_t high_capacity_support = 0x40000000;  // HCS in ACMD41's argument
 constexpr std::uint32_t stop_busy_bytes = 1;                  // CMD12's busy after a read
-constexpr std::size_t block_crc_bytes = 2;
+constexpr std::uint64_t delay_seed = 0x7D1A7E5C4A8D0B11ull;
+constexpr std::uint64_t ns_per_us = 1000;
+constexpr std::uint64_t ns_per_ms = 1000000;
 
-enum class State : std::uint8_t {
+// EXT_CSD bytes an MMC over 2 GB is read by.
+constexpr std::size_t ext_csd_sec_count = 212;  // four bytes, least significant first
+constexpr std::size_t ext_csd_card_type = 196;
+constexpr std::size_t ext_csd_structure = 194;
+constexpr std::size_t ext_csd_rev = 192;
+
+// Which card kinds know a command, and in which phase it is taken.
+enum Kinds : std::uint8_t {
+    mmc = 1 << static_cast<int>(CardKind::mmc),
+    mmc1 = 1 << static_cast<int>(CardKind::mmc1),
+    mmchc = 1 << static_cast<int>(CardKind::mmchc),
+    sd1 = 1 << static_cast<int>(CardKind::sd1),
+    sd2 = 1 << static_cast<int>(CardKind::sd2),
+    sdhc = 1 << static_cast<int>(CardKind::sdhc),
+    sdxc = 1 << static_cast<int>(CardKind::sdxc),
+    sd_v2 = sd2 | sdhc | sdxc,
+    sd = sd1 | sd_v2,
+    every_kind = mmc | mmc1 | mmchc | sd,
+    multi_block = every_kind & ~mmc1,
+};
+enum Phase : std::uint8_t { when_idle = 1, when_ready = 2, always = when_idle | when_ready };
+
+bool sd_high_capacity(CardKind kind) { return kind == CardKind::sdhc || kind == CardKind::sdxc; }
+
+bool frame_crc_holds(CommandFrame frame) { return frame[5] == crc7_byte(frame.first<5>()); }
+
+}  // namespace
+
+enum class CardModel::State : std::uint8_t {
     native,            // powered, not yet in SPI mode: takes only CMD0 with its CRC
     idle,              // SPI mode, initialising
     ready,             // transfer state: takes commands
@@ -45,319 +72,393 @@ enum class State : std::uint8_t {
     receiving_blocks,  // one of CMD25's blocks and its CRC arrive
 };
 
-struct Card {
-    SimSettings cfg;
-    CardRegister cid{};
-    CardRegister csd{};
-    State state = State::native;
-    int idle_left = 0;
-    bool if_cond_seen = false;  // CMD8 since the last CMD0
-    bool app_next = false;      // CMD55 came: the next command is an ACMD
-    std::uint8_t stuff = 0xFF;  // the byte DO would have carried next when a frame ended
-    std::array<std::uint8_t, 4> answer{};  // the four bytes after R1 of an R3 or R7
-    std::array<std::uint8_t, sector_bytes> block{};
-    std::array<std::uint8_t, block_crc_bytes> block_crc{};
-    std::uint64_t next_read = 0;   // CMD18's next sector
-    std::array<std::uint8_t, sector_bytes> incoming{};
-    std::size_t incoming_pos = 0;
-    std::uint64_t next_write = 0;  // the sector the next written block goes to
-    std::uint64_t programming = 0;
-    bool commit_pending = false;   // an accepted block not yet programmed
-};
-
-Card card;
-
-struct Request {
-    std::uint32_t arg;
-    bool crc_ok;
-};
-
-// Which card kinds know a command, and in which states it is taken.
-enum Kinds : std::uint8_t {
-    mmc = 1 << static_cast<int>(CardKind::mmc),
-    sd1 = 1 << static_cast<int>(CardKind::sd1),
-    sd2 = 1 << static_cast<int>(CardKind::sd2),
-    sdhc = 1 << static_cast<int>(CardKind::sdhc),
-    sdxc = 1 << static_cast<int>(CardKind::sdxc),
-    sd_v2 = sd2 | sdhc | sdxc,
-    sd = sd1 | sd_v2,
-    every_kind = mmc | sd,
-};
-enum Phase : std::uint8_t { when_idle = 1, when_ready = 2, always = when_idle | when_ready };
-
-struct Command {
+struct CardModel::Command {
     std::uint8_t index;
     bool app;  // an ACMD: taken right after CMD55
-    std::string_view name;
     std::uint8_t kinds;
     Phase phase;
-    void (*handler)(Request request);
+    void (CardModel::*handler)(Request request);
 };
 
-std::uint8_t state_bits() { return card.state == State::idle ? r1_idle : r1_ready; }
-
-void respond(std::uint8_t r1) {
-    out_fill(0xFF, static_cast<std::uint32_t>(card.cfg.ncr - 1));
-    out_fill(r1, 1);
-}
-
-void respond_with_word(std::uint8_t r1, std::uint32_t word) {
-    respond(r1);
-    card.answer = {static_cast<std::uint8_t>(word >> 24), static_cast<std::uint8_t>(word >> 16),
-                   static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word)};
-    out_bytes(card.answer);
-}
-
-// A data block after the access bytes: start token, bytes, CRC16.
-void queue_data(std::span<const std::uint8_t> data) {
-    const std::uint16_t crc = crc16(data);
-    card.block_crc = {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
-    out_fill(0xFF, static_cast<std::uint32_t>(card.cfg.access_bytes));
-    out_fill(start_token, 1);
-    out_bytes(data);
-    out_bytes(card.block_crc);
-}
-
-bool block_addressing() { return block_addressed(card.cfg.kind); }
-
-bool sector_of(std::uint32_t arg, std::uint64_t& sector) {
-    if (block_addressing()) {
-        sector = arg;
-        return sector < storage_sectors();
-    }
-    sector = arg / sector_bytes;
-    return arg % sector_bytes == 0 && sector < storage_sectors();
-}
-
-// A counterfeit card keeps only its first fake_sectors: past them it wraps,
-// or loses writes and reads zeros.
-bool dropped_by_fake(std::uint32_t& sector) {
-    if (!card.cfg.fake_sectors || sector < *card.cfg.fake_sectors) return false;
-    if (card.cfg.fake_drops) return true;
-    sector %= *card.cfg.fake_sectors;
-    return false;
-}
-
-bool read_sector(std::uint32_t sector) {
-    if (!dropped_by_fake(sector)) return storage_read(sector, card.block);
-    card.block.fill(0);
-    return true;
-}
-
-bool write_sector(std::uint32_t sector) { return dropped_by_fake(sector) || storage_write(sector, card.incoming); }
-
-// A sector read's block, or the error token that replaces it.
-bool queue_sector(std::uint64_t sector) {
-    std::uint8_t token = card.cfg.read_token;
-    if (sector >= storage_sectors()) token = error_token_out_of_range;
-    else if (!read_sector(static_cast<std::uint32_t>(sector))) token = error_token_error;
-    if (token == start_token) {
-        queue_data(card.block);
-        return true;
-    }
-    out_fill(0xFF, static_cast<std::uint32_t>(card.cfg.access_bytes));
-    out_fill(token, 1);
-    return false;
-}
-
-void go_idle_state(Request) {
-    card.state = State::idle;
-    card.idle_left = card.cfg.idle_answers;
-    card.if_cond_seen = false;
-    respond(card.cfg.cmd0_answer);
-}
-
-// The command that brings the card up: idle a set number of times, then ready.
-std::uint8_t count_down_idle() {
-    if (card.state != State::idle) return r1_ready;
-    if (card.cfg.never_ready || card.idle_left > 0) {
-        if (!card.cfg.never_ready) --card.idle_left;
-        return r1_idle;
-    }
-    card.state = State::ready;
-    return r1_ready;
-}
-
-// A high-capacity card never comes up through CMD1.
-void send_op_cond(Request) {
-    if (card.cfg.cmd1_answer) return respond(*card.cfg.cmd1_answer);
-    respond(block_addressing() ? state_bits() : count_down_idle());
-}
-
-// A high-capacity card comes up only for a host that sent CMD8 and sets HCS.
-void sd_send_op_cond(Request request) {
-    const bool host_fits = card.if_cond_seen && (request.arg & high_capacity_support);
-    respond(block_addressing() && !host_fits ? state_bits() : count_down_idle());
-}
-
-// R7: the voltage range accepted (2.7 to 3.6 V only) and the check pattern echoed.
-void send_if_cond(Request request) {
-    if (!request.crc_ok) return respond(state_bits() | r1_crc_error);
-    card.if_cond_seen = true;
-    const std::uint32_t voltage = (request.arg >> 8 & 0xF) == 1 ? 1 : 0;
-    respond_with_word(state_bits(), voltage << 8 | (request.arg & 0xFF));
-}
-
-void app_cmd(Request) {
-    card.app_next = true;
-    respond(state_bits());
-}
-
-void read_ocr(Request) { respond_with_word(state_bits(), card_ocr(card.cfg.kind, card.state != State::idle)); }
-
-void send_csd(Request) {
-    respond(r1_ready);
-    queue_data(card.csd);
-}
-
-void send_cid(Request) {
-    respond(r1_ready);
-    queue_data(card.cid);
-}
-
-void set_blocklen(Request request) { respond(request.arg == sector_bytes ? r1_ready : r1_parameter_error); }
-
-// R1 comes after a stuff byte (the data DO was carrying), then a short busy.
-void stop_transmission(Request) {
-    out_fill(card.stuff, 1);
-    respond(r1_ready);
-    out_fill(0x00, stop_busy_bytes);
-}
-
-void read_single_block(Request request) {
-    std::uint64_t sector = 0;
-    if (!sector_of(request.arg, sector)) return respond(r1_address_error);
-    respond(r1_ready);
-    (void)queue_sector(sector);
-}
-
-// The blocks are queued one by one as DO runs dry (card_out_empty).
-void read_multiple_block(Request request) {
-    if (!sector_of(request.arg, card.next_read)) return respond(r1_address_error);
-    respond(r1_ready);
-    card.state = State::sending;
-}
-
-void write_block(Request request) {
-    if (!sector_of(request.arg, card.next_write)) return respond(r1_address_error);
-    respond(r1_ready);
-    card.state = State::awaiting_block;
-}
-
-void write_multiple_block(Request request) {
-    if (!sector_of(request.arg, card.next_write)) return respond(r1_address_error);
-    respond(r1_ready);
-    card.state = State::awaiting_blocks;
-}
-
-constexpr std::array<Command, 14> commands{{
-    {0, false, "GO_IDLE_STATE", every_kind, always, go_idle_state},
-    {1, false, "SEND_OP_COND", every_kind, always, send_op_cond},
-    {8, false, "SEND_IF_COND", sd_v2, when_idle, send_if_cond},
-    {9, false, "SEND_CSD", every_kind, when_ready, send_csd},
-    {10, false, "SEND_CID", every_kind, when_ready, send_cid},
-    {12, false, "STOP_TRANSMISSION", every_kind, when_ready, stop_transmission},
-    {16, false, "SET_BLOCKLEN", every_kind, when_ready, set_blocklen},
-    {17, false, "READ_SINGLE_BLOCK", every_kind, when_ready, read_single_block},
-    {18, false, "READ_MULTIPLE_BLOCK", every_kind, when_ready, read_multiple_block},
-    {24, false, "WRITE_BLOCK", every_kind, when_ready, write_block},
-    {25, false, "WRITE_MULTIPLE_BLOCK", every_kind, when_ready, write_multiple_block},
-    {55, false, "APP_CMD", sd, always, app_cmd},
-    {58, false, "READ_OCR", every_kind, always, read_ocr},
-    {41, true, "SD_SEND_OP_COND", sd, always, sd_send_op_cond},
-}};
-
-// After CMD55 an index that is no ACMD is taken as the plain command.
-const Command* find_command(std::uint8_t index, bool app) {
+// After CMD55 an index that is no ACMD is taken as the plain command. A
+// command another card kind knows is illegal to this one.
+const CardModel::Command* CardModel::find_command(std::uint8_t index, bool app, CardKind kind) {
+    using M = CardModel;
+    static constexpr std::array<Command, 16> commands{{
+        {0, false, every_kind, always, &M::go_idle_state},
+        {1, false, every_kind, always, &M::send_op_cond},
+        {8, false, sd_v2, when_idle, &M::send_if_cond},
+        {8, false, mmchc, when_ready, &M::send_ext_csd},
+        {9, false, every_kind, when_ready, &M::send_csd},
+        {10, false, every_kind, when_ready, &M::send_cid},
+        {12, false, every_kind, when_ready, &M::stop_transmission},
+        {16, false, every_kind, when_ready, &M::set_blocklen},
+        {17, false, every_kind, when_ready, &M::read_single_block},
+        {18, false, multi_block, when_ready, &M::read_multiple_block},
+        {24, false, every_kind, when_ready, &M::write_block},
+        {25, false, multi_block, when_ready, &M::write_multiple_block},
+        {55, false, sd, always, &M::app_cmd},
+        {58, false, every_kind, always, &M::read_ocr},
+        {59, false, every_kind, always, &M::crc_on_off},
+        {41, true, sd, always, &M::sd_send_op_cond},
+    }};
     const auto is = [&](bool as_app) {
-        return [=](const Command& c) { return c.index == index && c.app == as_app; };
+        return [=](const Command& c) {
+            return c.index == index && c.app == as_app && (c.kinds & (1 << static_cast<int>(kind)));
+        };
     };
     auto found = std::find_if(commands.begin(), commands.end(), is(app));
     if (found == commands.end() && app) found = std::find_if(commands.begin(), commands.end(), is(false));
     return found == commands.end() ? nullptr : &*found;
 }
 
-bool known_to_this_card(const Command& command) {
-    return (command.kinds & (1 << static_cast<int>(card.cfg.kind))) != 0;
+CardModel::CardModel(const SimSettings& settings, Storage& storage)
+    : cfg_(settings),
+      storage_(storage),
+      cid_(settings.cid.value_or(default_cid(settings.kind))),
+      csd_(settings.csd.value_or(default_csd(settings.kind, storage_.sectors(), settings.block_len))),
+      delays_(delay_seed),
+      state_(State::native),
+      block_len_(settings.block_len) {
+    const std::uint32_t sectors = storage_.sectors();
+    for (std::size_t i = 0; i < 4; ++i) ext_csd_[ext_csd_sec_count + i] = static_cast<std::uint8_t>(sectors >> (8 * i));
+    ext_csd_[ext_csd_card_type] = 0x03;  // 26 and 52 MHz
+    ext_csd_[ext_csd_structure] = 2;
+    ext_csd_[ext_csd_rev] = 5;
+    if (!settings.stuck) return;
+    // Where an interrupted run left it: selected, in a multi-block write.
+    state_ = State::receiving_blocks;
+    stuck_ = true;
+}
+
+void CardModel::power_lost() {
+    out_.clear();
+    state_ = State::native;
+    idle_left_ = 0;
+    init_until_ns_.reset();
+    if_cond_seen_ = app_next_ = crc_on_ = busy_ = stuck_ = false;
+    block_len_ = cfg_.block_len;
+    incoming_pos_ = 0;
+    commit_pending_ = run_failed_ = false;
+}
+
+// --- answers ----------------------------------------------------------
+
+std::uint8_t CardModel::state_bits() const { return state_ == State::idle ? r1_idle : r1_ready; }
+
+void CardModel::respond(std::uint8_t r1) {
+    out_.fill(0xFF, static_cast<std::uint32_t>(cfg_.ncr - 1));
+    out_.fill(r1, 1);
+}
+
+void CardModel::respond_with_word(std::uint8_t r1, std::uint32_t word) {
+    respond(r1);
+    answer_ = {static_cast<std::uint8_t>(word >> 24), static_cast<std::uint8_t>(word >> 16),
+               static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word)};
+    out_.bytes(answer_);
+}
+
+void CardModel::hold_until(std::uint8_t byte, std::uint64_t delay_ns) {
+    if (delay_ns) out_.hold(byte, now_ns_ + delay_ns);
+}
+
+// A data block after the access bytes (and the read delay): start token,
+// bytes, CRC16 (inverted when the block is to carry a wrong one).
+void CardModel::queue_block(std::span<const std::uint8_t> data, bool bad_crc, std::uint64_t delay_ns) {
+    const auto crc = static_cast<std::uint16_t>(bad_crc ? ~crc16(data) : crc16(data));
+    block_crc_ = {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
+    out_.fill(0xFF, static_cast<std::uint32_t>(cfg_.access_bytes));
+    hold_until(0xFF, delay_ns);
+    out_.fill(start_token, 1);
+    out_.bytes(data);
+    out_.bytes(block_crc_);
+}
+
+void CardModel::queue_register(std::span<const std::uint8_t> reg) {
+    respond(r1_ready);
+    queue_block(reg, cfg_.regcrc_bad && !crc_on_, 0);
+}
+
+// --- delays -----------------------------------------------------------
+
+// timing=real: reads mostly under 2 ms, one in 250 up to 90 ms.
+std::uint64_t CardModel::read_delay_ns() {
+    if (cfg_.read_time_us) return *cfg_.read_time_us * ns_per_us;
+    if (!cfg_.timing_real) return 0;
+    if (delays_.next() % 250 == 0) return delays_.between(10 * ns_per_ms, 90 * ns_per_ms);
+    return delays_.between(100 * ns_per_us, 2 * ns_per_ms);
+}
+
+// timing=real: writes mostly 0.3 to 5 ms, one in 300 at 100 to 800 ms.
+std::uint64_t CardModel::write_delay_ns() {
+    if (cfg_.write_time_us) return *cfg_.write_time_us * ns_per_us;
+    if (!cfg_.timing_real) return 0;
+    if (delays_.next() % 300 == 0) return delays_.between(100 * ns_per_ms, 800 * ns_per_ms);
+    return delays_.between(300 * ns_per_us, 5 * ns_per_ms);
+}
+
+std::uint64_t CardModel::init_delay_ns() {
+    if (cfg_.init_time_ms) return *cfg_.init_time_ms * ns_per_ms;
+    return cfg_.timing_real ? delays_.between(20 * ns_per_ms, 300 * ns_per_ms) : 0;
+}
+
+// --- sectors ----------------------------------------------------------
+
+std::uint32_t CardModel::sectors_per_block() const { return block_len_ / sector_bytes; }
+
+bool CardModel::sector_of(std::uint32_t arg, std::uint64_t& sector) const {
+    if (block_addressed(cfg_.kind)) {
+        sector = arg;
+        return sector < storage_.sectors();
+    }
+    sector = arg / sector_bytes;
+    return arg % sector_bytes == 0 && sector + sectors_per_block() <= storage_.sectors();
+}
+
+// A counterfeit card keeps only its first fake_sectors: past them it wraps,
+// or loses writes and reads zeros.
+bool CardModel::dropped_by_fake(std::uint32_t& sector) const {
+    if (!cfg_.fake_sectors || sector < *cfg_.fake_sectors) return false;
+    if (cfg_.fake_drops) return true;
+    sector %= *cfg_.fake_sectors;
+    return false;
+}
+
+bool CardModel::read_sector(std::uint32_t sector, SectorSpan out) {
+    if (!dropped_by_fake(sector)) return storage_.read(sector, out);
+    std::fill(out.begin(), out.end(), 0);
+    return true;
+}
+
+bool CardModel::write_sector(std::uint32_t sector, ConstSectorSpan data) {
+    return dropped_by_fake(sector) || storage_.write(sector, data);
+}
+
+bool CardModel::ecc_fails(std::uint64_t first, std::uint64_t count) {
+    if (!cfg_.ecc_sector || *cfg_.ecc_sector < first || *cfg_.ecc_sector >= first + count) return false;
+    if (cfg_.ecc_once && ecc_spent_) return false;
+    ecc_spent_ = true;
+    return true;
+}
+
+// A read's block (of the current block length), or the error token that
+// replaces it.
+bool CardModel::queue_sectors(std::uint64_t sector) {
+    const std::uint32_t count = sectors_per_block();
+    std::uint8_t token = cfg_.read_token;
+    if (sector + count > storage_.sectors()) token = error_token_out_of_range;
+    else if (ecc_fails(sector, count)) token = error_token_ecc;
+    for (std::uint32_t i = 0; i < count && token == start_token; ++i) {
+        const std::span<std::uint8_t, sector_bytes> part(block_.data() + i * sector_bytes, sector_bytes);
+        if (!read_sector(static_cast<std::uint32_t>(sector + i), part)) token = error_token_error;
+    }
+    const std::uint64_t delay = read_delay_ns();
+    if (token == start_token) {
+        queue_block(std::span(block_).first(block_len_), false, delay);
+        return true;
+    }
+    out_.fill(0xFF, static_cast<std::uint32_t>(cfg_.access_bytes));
+    hold_until(0xFF, delay);
+    out_.fill(token, 1);
+    return false;
+}
+
+// --- commands ---------------------------------------------------------
+
+void CardModel::go_idle_state(Request) {
+    state_ = State::idle;
+    idle_left_ = cfg_.idle_answers;
+    init_until_ns_.reset();
+    if_cond_seen_ = false;
+    respond(cfg_.cmd0_answer);
+}
+
+// The command that brings the card up: idle a set number of times and for
+// the set time, then ready.
+std::uint8_t CardModel::count_down_idle() {
+    if (state_ != State::idle) return r1_ready;
+    if (!init_until_ns_) init_until_ns_ = now_ns_ + init_delay_ns();
+    if (cfg_.never_ready || idle_left_ > 0) {
+        if (!cfg_.never_ready) --idle_left_;
+        return r1_idle;
+    }
+    if (now_ns_ < *init_until_ns_) return r1_idle;
+    state_ = State::ready;
+    return r1_ready;
+}
+
+// A high-capacity SD card never comes up through CMD1.
+void CardModel::send_op_cond(Request) {
+    if (cfg_.cmd1_answer) return respond(*cfg_.cmd1_answer);
+    respond(sd_high_capacity(cfg_.kind) ? state_bits() : count_down_idle());
+}
+
+// A high-capacity card comes up only for a host that sent CMD8 and sets HCS.
+void CardModel::sd_send_op_cond(Request request) {
+    const bool host_fits = if_cond_seen_ && (request.arg & high_capacity_support);
+    respond(block_addressed(cfg_.kind) && !host_fits ? state_bits() : count_down_idle());
+}
+
+// R7: the voltage range accepted (2.7 to 3.6 V only) and the check pattern echoed.
+void CardModel::send_if_cond(Request request) {
+    if_cond_seen_ = true;
+    const std::uint32_t voltage = (request.arg >> 8 & 0xF) == 1 ? 1 : 0;
+    respond_with_word(state_bits(), voltage << 8 | (request.arg & 0xFF));
+}
+
+void CardModel::send_ext_csd(Request) { queue_register(ext_csd_); }
+
+void CardModel::app_cmd(Request) {
+    app_next_ = true;
+    respond(state_bits());
+}
+
+void CardModel::read_ocr(Request) { respond_with_word(state_bits(), card_ocr(cfg_.kind, state_ != State::idle)); }
+void CardModel::send_csd(Request) { queue_register(csd_); }
+void CardModel::send_cid(Request) { queue_register(cid_); }
+
+// 512 bytes, or the card's own block length back.
+void CardModel::set_blocklen(Request request) {
+    if (request.arg != sector_bytes && request.arg != cfg_.block_len) return respond(r1_parameter_error);
+    block_len_ = request.arg;
+    respond(r1_ready);
+}
+
+// R1 comes after a stuff byte (the data DO was carrying), then a short busy.
+void CardModel::stop_transmission(Request) {
+    out_.fill(stuff_, 1);
+    respond(r1_ready);
+    out_.fill(0x00, stop_busy_bytes);
+}
+
+void CardModel::read_single_block(Request request) {
+    std::uint64_t sector = 0;
+    if (!sector_of(request.arg, sector)) return respond(r1_address_error);
+    respond(r1_ready);
+    (void)queue_sectors(sector);
+}
+
+// The blocks are queued one by one as DO runs dry (next_out).
+void CardModel::read_multiple_block(Request request) {
+    if (!sector_of(request.arg, next_read_)) return respond(r1_address_error);
+    respond(r1_ready);
+    state_ = State::sending;
+}
+
+void CardModel::write_block(Request request) {
+    if (!sector_of(request.arg, next_write_)) return respond(r1_address_error);
+    respond(r1_ready);
+    state_ = State::awaiting_block;
+}
+
+void CardModel::write_multiple_block(Request request) {
+    if (!sector_of(request.arg, next_write_)) return respond(r1_address_error);
+    respond(r1_ready);
+    run_failed_ = false;
+    state_ = State::awaiting_blocks;
+}
+
+void CardModel::crc_on_off(Request request) {
+    crc_on_ = (request.arg & 1) != 0;
+    respond(state_bits());
+}
+
+// --- writing ----------------------------------------------------------
+
+// DO low for the busy bytes and the write time; commands are ignored.
+void CardModel::busy_for(std::uint64_t delay_ns) {
+    out_.fill(0x00, static_cast<std::uint32_t>(cfg_.busy_bytes));
+    hold_until(0x00, delay_ns);
+    busy_ = true;
 }
 
 // The block and its CRC are in: answer, then stay busy while programming.
-void block_received(bool more) {
-    card.state = more ? State::awaiting_blocks : State::ready;
-    card.programming = card.next_write++;
-    std::optional<std::uint8_t> response = card.cfg.data_response;
-    const bool refused = !storage_writable() || card.cfg.bad_sector == card.programming ||
-                         card.programming >= storage_sectors();
+// With CRC checking on a block whose CRC16 fails is answered 0B and not
+// written; the rest of a run is then refused.
+void CardModel::block_received(bool more) {
+    state_ = more ? State::awaiting_blocks : State::ready;
+    const std::size_t len = block_len_;
+    const std::uint16_t sent = static_cast<std::uint16_t>(incoming_[len] << 8 | incoming_[len + 1]);
+    if (crc_on_ && sent != crc16(std::span(incoming_).first(len))) {
+        run_failed_ = more;
+        return out_.fill(data_crc_error, 1);
+    }
+    programming_ = next_write_;
+    next_write_ += sectors_per_block();
+    std::optional<std::uint8_t> response = cfg_.data_response;
+    const bool bad_in_block = cfg_.bad_sector && *cfg_.bad_sector >= programming_ &&
+                              *cfg_.bad_sector < programming_ + sectors_per_block();
+    const bool refused = !storage_.writable() || bad_in_block || run_failed_ ||
+                         programming_ + sectors_per_block() > storage_.sectors();
     if (response == data_accepted && refused) response = data_write_error;
     if (!response) return;
-    out_fill(*response, 1);
+    out_.fill(*response, 1);
     if (*response != data_accepted) return;
-    out_fill(0x00, static_cast<std::uint32_t>(card.cfg.busy_bytes));
-    card.commit_pending = true;
+    busy_for(write_delay_ns());
+    commit_pending_ = true;
 }
 
 // Programming ends: later reads see the new data.
 // An image that refuses the write leaves the sector as it was, and says so.
-void commit_block() {
-    card.commit_pending = false;
-    const auto sector = static_cast<std::uint32_t>(card.programming);
-    if (!write_sector(sector))
-        std::fprintf(stderr, "vantacle: the card image refused the write of sector %06X\n", static_cast<unsigned>(sector));
+void CardModel::commit_block() {
+    commit_pending_ = false;
+    for (std::uint32_t i = 0; i < sectors_per_block(); ++i) {
+        const auto sector = static_cast<std::uint32_t>(programming_ + i);
+        const std::span<const std::uint8_t, sector_bytes> part(incoming_.data() + i * sector_bytes, sector_bytes);
+        if (!write_sector(sector, part))
+            std::fprintf(stderr, "vantacle: the card image refused the write of sector %06X\n", static_cast<unsigned>(sector));
+    }
 }
 
 // The stop token: a byte, then busy while the last block is programmed.
-void stop_writing() {
-    card.state = State::ready;
-    out_fill(0xFF, 1);
-    out_fill(0x00, static_cast<std::uint32_t>(card.cfg.busy_bytes));
+void CardModel::stop_writing() {
+    state_ = State::ready;
+    run_failed_ = false;
+    out_.fill(0xFF, 1);
+    busy_for(write_delay_ns());
 }
 
-void start_block(State receiving) {
-    if (card.commit_pending) commit_block();
-    card.state = receiving;
-    card.incoming_pos = 0;
+void CardModel::start_block(State receiving) {
+    if (commit_pending_) commit_block();
+    state_ = receiving;
+    incoming_pos_ = 0;
 }
 
-bool crc_matches(CommandFrame frame) { return frame[5] == crc7_byte(frame.first<5>()); }
-
-}  // namespace
-
-void sim_card_configure(const SimSettings& settings) {
-    card = Card{};
-    card.cfg = settings;
-    card.cid = settings.cid.value_or(default_cid(settings.kind));
-    card.csd = settings.csd.value_or(default_csd(settings.kind, storage_sectors()));
-    framing_configure(settings.noise_rate);
+// True while programming still holds DO low.
+bool CardModel::still_busy() {
+    if (busy_ && out_.empty(now_ns_)) busy_ = false;
+    return busy_;
 }
 
-void card_power_lost() {
-    Card fresh{};
-    fresh.cfg = card.cfg;
-    fresh.cid = card.cid;
-    fresh.csd = card.csd;
-    card = fresh;
-}
+// --- the wire's side --------------------------------------------------
 
-void card_frame(CommandFrame frame) {
+void CardModel::frame(CommandFrame frame, std::uint64_t now_ns) {
+    now_ns_ = now_ns;
     const std::uint8_t index = frame[0] & 0x3F;
-    // Before SPI mode only a CMD0 with a correct CRC is taken.
-    if (card.state == State::native && !(index == 0 && crc_matches(frame))) return;
-    if (card.commit_pending) commit_block();
-    card.stuff = out_take();
-    out_clear();
-    if (card.state != State::idle && card.state != State::native) card.state = State::ready;
-    const bool app = std::exchange(card.app_next, false);
-    const Command* command = find_command(index, app);
-    const Phase phase = card.state == State::idle ? when_idle : when_ready;
-    if (!command || !known_to_this_card(*command) || !(command->phase & phase))
-        return respond(state_bits() | r1_illegal_command);
+    const bool crc_ok = frame_crc_holds(frame);
+    // Before SPI mode only a CMD0 with a correct CRC is taken; a stuck or
+    // busy card takes nothing.
+    if (stuck_ || still_busy()) return;
+    if (state_ == State::native && !(index == 0 && crc_ok)) return;
+    if (commit_pending_) commit_block();
+    stuff_ = out_.next(now_ns_);
+    out_.clear();
+    if (state_ != State::idle && state_ != State::native) state_ = State::ready;
+    const bool app = std::exchange(app_next_, false);
+    // CMD0 and CMD8 are always checked, every frame once CMD59 turned CRC on.
+    if (!crc_ok && (crc_on_ || (!app && (index == 0 || index == 8)))) return respond(state_bits() | r1_crc_error);
+    const Command* command = find_command(index, app, cfg_.kind);
+    const Phase phase = state_ == State::idle ? when_idle : when_ready;
+    if (!command || !(command->phase & phase)) return respond(state_bits() | r1_illegal_command);
     const std::uint32_t arg = std::uint32_t{frame[1]} << 24 | std::uint32_t{frame[2]} << 16 |
                               std::uint32_t{frame[3]} << 8 | frame[4];
-    command->handler({arg, crc_matches(frame)});
+    (this->*command->handler)({arg, crc_ok});
 }
 
-void card_byte(std::uint8_t byte) {
-    switch (card.state) {
+void CardModel::byte(std::uint8_t byte, std::uint64_t now_ns) {
+    now_ns_ = now_ns;
+    if (stuck_ || still_busy()) return;
+    switch (state_) {
         case State::awaiting_block:
             if (byte == start_token) start_block(State::receiving_block);
             return;
@@ -367,21 +468,27 @@ void card_byte(std::uint8_t byte) {
             return;
         case State::receiving_block:
         case State::receiving_blocks:
-            if (card.incoming_pos < card.incoming.size()) card.incoming[card.incoming_pos] = byte;
-            if (++card.incoming_pos == card.incoming.size() + block_crc_bytes)
-                block_received(card.state == State::receiving_blocks);
+            incoming_[incoming_pos_] = byte;
+            if (++incoming_pos_ == block_len_ + block_crc_bytes) block_received(state_ == State::receiving_blocks);
             return;
         default:
             return;
     }
 }
 
-bool card_takes_block_data() {
-    return card.state == State::receiving_block || card.state == State::receiving_blocks;
+bool CardModel::takes_block_data() const {
+    return state_ == State::receiving_block || state_ == State::receiving_blocks;
 }
 
-void card_out_empty() {
-    if (card.commit_pending) commit_block();
-    if (card.state != State::sending) return;
-    if (!queue_sector(card.next_read++)) card.state = State::ready;
+std::uint8_t CardModel::next_out(std::uint64_t now_ns) {
+    now_ns_ = now_ns;
+    if (out_.empty(now_ns_)) {
+        busy_ = false;
+        if (commit_pending_) commit_block();
+        if (state_ == State::sending) {
+            if (!queue_sectors(next_read_)) state_ = State::ready;
+            next_read_ += sectors_per_block();
+        }
+    }
+    return out_.next(now_ns_);
 }

@@ -6,9 +6,11 @@
 
 #include "sim/settings.h"
 
-// CSD 1.0 (SD) or MMC CSD for byte-addressed kinds, CSD 2.0 for sdhc/sdxc.
-[[nodiscard]] CardRegister default_csd(CardKind kind, std::uint32_t sectors);
+// CSD 1.0 (SD) or MMC CSD for byte-addressed kinds, CSD 2.0 for sdhc/sdxc;
+// READ_BL_LEN at least block_len.
+[[nodiscard]] CardRegister default_csd(CardKind kind, std::uint32_t sectors, std::uint32_t block_len = 512);
 [[nodiscard]] CardRegister default_cid(CardKind kind);
-// The OCR: voltage window, power-up done once ready, CCS for block addressing.
+// The OCR: voltage window, power-up done once ready, CCS (or an MMC's sector
+// mode) for block addressing.
 [[nodiscard]] std::uint32_t card_ocr(CardKind kind, bool ready);
 [[nodiscard]] bool block_addressed(CardKind kind);

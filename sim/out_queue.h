@@ -1,5 +1,6 @@
-// The bytes a card has queued for DO: runs of one repeated byte or of a
-// buffer that stays put until sent.
+// The bytes a card has queued for DO: runs of one repeated byte, of a
+// buffer that stays put until sent, or of one byte held until a time on
+// the card's clock.
 #pragma once
 
 #include <array>
@@ -11,21 +12,24 @@
 class OutQueue {
 public:
     // No answer of the card takes more runs than this.
-    static constexpr std::size_t capacity = 8;
+    static constexpr std::size_t capacity = 10;
 
     void clear() { head_ = tail_ = 0; }
-    [[nodiscard]] bool empty() {
-        while (head_ != tail_ && runs_[head_].count == 0) ++head_;
+    [[nodiscard]] bool empty(std::uint64_t now_ns) {
+        while (head_ != tail_ && runs_[head_].count == 0 && now_ns >= runs_[head_].until_ns) ++head_;
         return head_ == tail_;
     }
-    void fill(std::uint8_t byte, std::uint32_t count) { push({nullptr, byte, count}); }
+    void fill(std::uint8_t byte, std::uint32_t count) { push({nullptr, byte, count, 0}); }
     void bytes(std::span<const std::uint8_t> data) {
-        push({data.data(), 0, static_cast<std::uint32_t>(data.size())});
+        push({data.data(), 0, static_cast<std::uint32_t>(data.size()), 0});
     }
+    // `byte` for as long as the card's clock is before until_ns.
+    void hold(std::uint8_t byte, std::uint64_t until_ns) { push({nullptr, byte, 0, until_ns}); }
     // The next byte for DO; 0xFF, an undriven line, when nothing is queued.
-    [[nodiscard]] std::uint8_t next() {
-        if (empty()) return 0xFF;
+    [[nodiscard]] std::uint8_t next(std::uint64_t now_ns) {
+        if (empty(now_ns)) return 0xFF;
         Run& run = runs_[head_];
+        if (run.count == 0) return run.byte;
         --run.count;
         return run.data ? *run.data++ : run.byte;
     }
@@ -35,12 +39,13 @@ private:
         const std::uint8_t* data;
         std::uint8_t byte;
         std::uint32_t count;
+        std::uint64_t until_ns;
     };
     // A run that does not fit is a fault of the card model itself: stop
     // rather than send a wrong answer.
     void push(Run run) {
-        if (run.count == 0) return;
-        if (empty()) clear();
+        if (run.count == 0 && run.until_ns == 0) return;
+        if (empty(0)) clear();
         if (tail_ == runs_.size()) {
             std::fputs("vantacle: the simulated card's answer does not fit its output queue\n", stderr);
             std::abort();

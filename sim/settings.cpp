@@ -67,9 +67,9 @@ bool set_bad_sector(std::string_view value, SimSettings& s) {
 }
 
 bool set_kind(std::string_view value, SimSettings& s) {
-    constexpr std::array<std::pair<std::string_view, CardKind>, 5> kinds{{
-        {"mmc", CardKind::mmc}, {"sd1", CardKind::sd1}, {"sd2", CardKind::sd2},
-        {"sdhc", CardKind::sdhc}, {"sdxc", CardKind::sdxc}}};
+    constexpr std::array<std::pair<std::string_view, CardKind>, 7> kinds{{
+        {"mmc", CardKind::mmc}, {"sd1", CardKind::sd1}, {"sd2", CardKind::sd2}, {"sdhc", CardKind::sdhc},
+        {"sdxc", CardKind::sdxc}, {"mmc1", CardKind::mmc1}, {"mmchc", CardKind::mmchc}}};
     for (const auto& [name, kind] : kinds) {
         if (value != name) continue;
         s.kind = kind;
@@ -91,12 +91,36 @@ bool set_register(std::string_view value, std::optional<CardRegister>& field) {
     return true;
 }
 
-bool set_noise(std::string_view value, SimSettings& s) {
+bool set_rate(std::string_view value, double& field) {
     double rate = 0;
     const char* end = value.data() + value.size();
     auto [ptr, ec] = std::from_chars(value.data(), end, rate);
     if (value.empty() || ec != std::errc() || ptr != end || !(rate >= 0 && rate <= 1)) return false;
-    s.noise_rate = rate;
+    field = rate;
+    return true;
+}
+
+template <typename T>
+bool set_optional(std::string_view value, long long min, long long max, std::optional<T>& field) {
+    long long n = 0;
+    if (!parse_number(value, 10, min, max, n)) return false;
+    field = static_cast<T>(n);
+    return true;
+}
+
+bool set_block_len(std::string_view value, SimSettings& s) {
+    if (value != "512" && value != "1024" && value != "2048") return false;
+    s.block_len = value == "512" ? 512 : value == "1024" ? 1024 : 2048;
+    return true;
+}
+
+bool set_ecc(std::string_view value, SimSettings& s) {
+    constexpr std::string_view once = ":once";
+    s.ecc_once = value.ends_with(once);
+    if (s.ecc_once) value.remove_suffix(once.size());
+    long long n = 0;
+    if (!parse_number(value, 16, 0, 0xFFFFFFFFLL, n)) return false;
+    s.ecc_sector = static_cast<std::uint32_t>(n);
     return true;
 }
 
@@ -127,7 +151,7 @@ struct Setting {
     bool (*apply)(std::string_view value, SimSettings& s);
 };
 
-constexpr std::array<Setting, 17> settings_table{{
+constexpr std::array<Setting, 28> settings_table{{
     {"ncr", "1 to 8", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 8, s.ncr); }},
     {"idle", "a count or never", set_idle},
     {"access", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.access_bytes); }},
@@ -139,11 +163,22 @@ constexpr std::array<Setting, 17> settings_table{{
     {"busy", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.busy_bytes); }},
     {"bad", "a hex sector number", set_bad_sector},
     {"link", "up or down", [](std::string_view v, SimSettings& s) { return set_switch(v, "down", "up", s.link_down); }},
-    {"card", "mmc, sd1, sd2, sdhc or sdxc", set_kind},
+    {"card", "mmc, mmc1, mmchc, sd1, sd2, sdhc or sdxc", set_kind},
     {"cid", "32 hex digits", [](std::string_view v, SimSettings& s) { return set_register(v, s.cid); }},
     {"csd", "32 hex digits", [](std::string_view v, SimSettings& s) { return set_register(v, s.csd); }},
-    {"noise", "a rate from 0 to 1, such as 1e-5", set_noise},
+    {"noise", "a rate from 0 to 1, such as 1e-5", [](std::string_view v, SimSettings& s) { return set_rate(v, s.noise_rate); }},
     {"fake", "a hex sector count, optionally followed by :drop", set_fake},
+    {"clock", "1 to 1000000000 ns", [](std::string_view v, SimSettings& s) { return set_optional(v, 1, 1000000000, s.clock_ns); }},
+    {"read-time", "0 to 10000000 us", [](std::string_view v, SimSettings& s) { return set_optional(v, 0, 10000000, s.read_time_us); }},
+    {"write-time", "0 to 10000000 us", [](std::string_view v, SimSettings& s) { return set_optional(v, 0, 10000000, s.write_time_us); }},
+    {"init-time", "0 to 100000 ms", [](std::string_view v, SimSettings& s) { return set_optional(v, 0, 100000, s.init_time_ms); }},
+    {"timing", "real", [](std::string_view v, SimSettings& s) { return v == "real" && (s.timing_real = true); }},
+    {"late", "1 to 7 bits", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 7, s.late_bits); }},
+    {"di-noise", "a rate from 0 to 1, such as 1e-5", [](std::string_view v, SimSettings& s) { return set_rate(v, s.di_noise_rate); }},
+    {"regcrc", "bad", [](std::string_view v, SimSettings& s) { return v == "bad" && (s.regcrc_bad = true); }},
+    {"blocklen", "512, 1024 or 2048", set_block_len},
+    {"stuck", "on or off", [](std::string_view v, SimSettings& s) { return set_switch(v, "on", "off", s.stuck); }},
+    {"ecc", "a hex sector number, optionally followed by :once", set_ecc},
     {"via", "port, spidev or ftdi", set_via},
 }};
 
@@ -176,8 +211,10 @@ const char* const sim_settings_help =
     "  busy=N        bytes the card stays busy after a write (default 8)\n"
     "  bad=SECTOR    writes to this sector (hex) fail with a write error\n"
     "  link=up|down  down: the port cannot reach the card (default up)\n"
-    "  card=KIND     mmc (default), sd1, sd2, sdhc or sdxc: how the card starts,\n"
-    "                its registers, byte (mmc, sd1, sd2) or block addressing\n"
+    "  card=KIND     mmc (default), mmc1, mmchc, sd1, sd2, sdhc or sdxc: how the\n"
+    "                card starts, its registers, byte (mmc, mmc1, sd1, sd2) or\n"
+    "                block addressing; mmc1 takes single blocks only, mmchc is an\n"
+    "                MMC over 2 GB\n"
     "  cid=HEX       CID register sent instead of the default (32 hex digits,\n"
     "                its CRC7 byte last, sent as given)\n"
     "  csd=HEX       CSD register sent instead of the default (32 hex digits)\n"
@@ -186,8 +223,26 @@ const char* const sim_settings_help =
     "  fake=N[:drop] a counterfeit card: claims the image's capacity, keeps only\n"
     "                N sectors (hex); past them addresses wrap, or with :drop\n"
     "                writes are lost and reads give zeros\n"
+    "  clock=NS      card time of one port access in ns (default 1000)\n"
+    "  read-time=US  from a read command, or between blocks, to the data token\n"
+    "  write-time=US busy after each written block and after the stop token\n"
+    "  init-time=MS  CMD1 or ACMD41 answer idle for at least this long\n"
+    "  timing=real   read and write delays drawn like a real card's, the same in\n"
+    "                every run (a time setting above overrides its part)\n"
+    "  late=BITS     answers and tokens arrive 1 to 7 bits after a byte boundary\n"
+    "  di-noise=RATE each bit the card receives on DI flips with this chance\n"
+    "  regcrc=bad    register blocks carry a wrong CRC16 while CRC checking is off\n"
+    "  blocklen=N    1024 or 2048: the block length of a byte-addressed card\n"
+    "                until CMD16(512)\n"
+    "  stuck=on      the card starts selected in the middle of a multi-block\n"
+    "                write and ignores CMD0 until its supply is off for 1 ms\n"
+    "                with CS, DI and SCK low\n"
+    "  ecc=SECTOR[:once]  reads of this sector (hex) give the ECC error token\n"
+    "                04, or only the first read with :once\n"
     "  via=ADAPTER   port (default): the card on the parallel port; spidev or\n"
-    "                ftdi: behind a stand-in spidev device or MPSSE bridge\n";
+    "                ftdi: behind a stand-in spidev device or MPSSE bridge\n"
+    "  (the card waits for 1 ms of supply before it answers; CMD59 turns CRC\n"
+    "  checking on)\n";
 
 Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
     if (!text.empty() && text.front() == ':') {
@@ -208,5 +263,7 @@ Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
         if (Outcome applied = apply_setting(text.substr(0, comma), s); !applied) return applied;
         text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);
     }
+    if (s.block_len != 512 && (s.kind == CardKind::sdhc || s.kind == CardKind::sdxc || s.kind == CardKind::mmchc))
+        return Outcome::failed("simulated-card setting blocklen needs a byte-addressed card (mmc, mmc1, sd1 or sd2)");
     return Outcome::ok();
 }

@@ -10,7 +10,9 @@
 #include "base/outcome.h"
 
 // The card families the simulated card can be.
-enum class CardKind : std::uint8_t { mmc, sd1, sd2, sdhc, sdxc };
+// mmc1: an MMC of the early specifications (single blocks only); mmchc: an
+// MMC over 2 GB (sector addressed, its size in the EXT_CSD).
+enum class CardKind : std::uint8_t { mmc, sd1, sd2, sdhc, sdxc, mmc1, mmchc };
 
 // The adapter the simulated card is reached through: the parallel port, a
 // spidev device or an FTDI MPSSE bridge (each a stand-in for the real one).
@@ -41,6 +43,21 @@ struct SimSettings {
     std::optional<std::uint32_t> fake_sectors;  // a counterfeit keeping only this many sectors
     bool fake_drops = false;                  // past them writes are lost (else addresses wrap)
     SimVia via = SimVia::port;                // via=
+    std::optional<std::uint64_t> clock_ns;    // card time of one port access (default 1000)
+    std::optional<std::uint32_t> read_time_us;   // read command (or block) to data token
+    std::optional<std::uint32_t> write_time_us;  // busy after a written block or the stop token
+    std::optional<std::uint32_t> init_time_ms;   // CMD1/ACMD41 answer idle at least this long
+    bool timing_real = false;                 // per-block delays drawn like a real card's
+    int late_bits = 0;                        // answers start this many bits after a byte boundary
+    double di_noise_rate = 0;                 // chance that a DI bit flips
+    bool regcrc_bad = false;                  // register blocks carry a wrong CRC16 while CRC is off
+    std::uint32_t block_len = 512;            // block length until CMD16(512) (byte-addressed cards)
+    bool stuck = false;                       // starts selected, mid multi-block write
+    std::optional<std::uint32_t> ecc_sector;  // reads of this sector fail with ECC error token 04
+    bool ecc_once = false;                    // only the first read of it fails
+
+    // Card time of one port access in nanoseconds.
+    [[nodiscard]] std::uint64_t access_ns() const { return clock_ns.value_or(1000); }
 };
 
 // Parses what follows "sim" in --port=sim[:IMAGE][,SETTING=VALUE...].

@@ -8,22 +8,35 @@
 #include <memory>
 
 #include "base/outcome.h"
+#include "port/wiring.h"
+#include "sim/card_model.h"
 #include "sim/settings.h"
+#include "sim/storage.h"
+#include "sim/wire.h"
+
+// The status register with DO high (not driven), as an empty socket reads.
+inline constexpr std::uint8_t sim_status_idle = 0x78;
 
 class SimCard {
 public:
     // Opens the card's image (or the demo card); the card starts unpowered.
     // sim:none gives an empty socket, where DO is never driven.
     static Outcome open(const SimSettings& settings, std::unique_ptr<SimCard>& card);
-    // Closes the image.
-    ~SimCard();
+    ~SimCard() = default;
     SimCard(const SimCard&) = delete;
     SimCard& operator=(const SimCard&) = delete;
 
     // Port level: one data-register write, one status-register read; each
-    // takes the time of one port access (clock=).
-    void write_lines(std::uint8_t data_register);
-    [[nodiscard]] std::uint8_t read_status();
+    // takes the time of one port access (clock=, 1000 ns unless set).
+    void write_lines(std::uint8_t data_register) {
+        now_ns_ += access_ns_;
+        drive(data_register);
+    }
+    [[nodiscard]] std::uint8_t read_status() {
+        now_ns_ += access_ns_;
+        const bool do_low = !settings_.empty_socket && wire_.do_low();
+        return do_low ? static_cast<std::uint8_t>(sim_status_idle | wiring::do_status) : sim_status_idle;
+    }
 
     // Byte level: the supply, chip select (true: CS low), and eight clocks
     // with `di` on DI, most significant bit first; returns the eight DO bits.
@@ -41,8 +54,17 @@ public:
     [[nodiscard]] const SimSettings& settings() const { return settings_; }
 
 private:
-    explicit SimCard(const SimSettings& settings) : settings_(settings) {}
+    SimCard(const SimSettings& settings, std::unique_ptr<Storage> storage);
+    void drive(std::uint8_t lines) {
+        lines_ = lines;
+        if (!settings_.empty_socket) wire_.set_lines(lines, now_ns_);
+    }
+
     SimSettings settings_;
+    std::unique_ptr<Storage> storage_;
+    CardModel model_;
+    Wire wire_;
+    std::uint64_t access_ns_;
     std::uint8_t lines_ = 0;
     std::uint64_t now_ns_ = 0;
 };

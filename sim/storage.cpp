@@ -1,9 +1,6 @@
 #include "sim/storage.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
-#include <map>
 #include <utility>
 
 #include "base/sector_file.h"
@@ -11,69 +8,66 @@
 
 namespace {
 
-std::FILE* image = nullptr;
-std::uint32_t sectors = 0;
-bool writable = false;
-// Sectors written to the demo card, which has no file behind it.
-std::map<std::uint32_t, std::array<std::uint8_t, sector_bytes>> demo_written;
-
-Outcome fail(std::string why) {
-    storage_close();
-    return Outcome::failed(std::move(why));
-}
+// The storage whose image is open, for storage_is_file only.
+const Storage* open_image = nullptr;
 
 }  // namespace
 
-Outcome storage_open(const SimSettings& settings) {
-    storage_close();
-    writable = settings.writable;
+Outcome Storage::fail(std::string why) {
+    close();
+    return Outcome::failed(std::move(why));
+}
+
+Outcome Storage::open(const SimSettings& settings) {
+    close();
+    writable_ = settings.writable;
     if (settings.image.empty()) {
-        sectors = demo_card_sectors;
+        sectors_ = demo_card_sectors;
         return Outcome::ok();
     }
     const std::string& path = settings.image;
-    if (Outcome opened = sector_file_open(path, settings.writable, "card image", image); !opened) return fail(opened.why());
-    std::setvbuf(image, nullptr, _IONBF, 0);
-    const std::uint64_t size = file_size(image);
+    if (Outcome opened = sector_file_open(path, settings.writable, "card image", image_); !opened) return fail(opened.why());
+    std::setvbuf(image_, nullptr, _IONBF, 0);
+    const std::uint64_t size = file_size(image_);
     if (size == 0 || size % sector_bytes != 0)
-        return fail("card image " + path + " must be a non-empty multiple of 512 bytes, it has " +
-                               std::to_string(size));
+        return fail("card image " + path + " must be a non-empty multiple of 512 bytes, it has " + std::to_string(size));
     const std::uint64_t count = size / sector_bytes;
-    sectors = count > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(count);
+    sectors_ = count > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(count);
+    open_image = this;
     return Outcome::ok();
 }
 
-void storage_close() {
-    if (image) std::fclose(image);
-    image = nullptr;
-    sectors = 0;
-    writable = false;
-    demo_written.clear();
+void Storage::close() {
+    if (image_) std::fclose(image_);
+    if (open_image == this) open_image = nullptr;
+    image_ = nullptr;
+    sectors_ = 0;
+    writable_ = false;
+    demo_written_.clear();
 }
 
-std::uint32_t storage_sectors() { return sectors; }
+bool Storage::is_file(const std::string& path) const { return is_open_file(image_, path); }
 
-bool storage_is_file(const std::string& path) { return is_open_file(image, path); }
-
-bool storage_read(std::uint32_t sector, SectorSpan out) {
-    if (sector >= sectors) return false;
-    if (!image) {
-        const auto written = demo_written.find(sector);
-        if (written == demo_written.end()) demo_card_sector(sector, out);
+bool Storage::read(std::uint32_t sector, SectorSpan out) {
+    if (sector >= sectors_) return false;
+    if (!image_) {
+        const auto written = demo_written_.find(sector);
+        if (written == demo_written_.end()) demo_card_sector(sector, out);
         else std::copy(written->second.begin(), written->second.end(), out.begin());
         return true;
     }
-    return file_seek(image, std::uint64_t{sector} * sector_bytes) && std::fread(out.data(), 1, out.size(), image) == out.size();
+    return file_seek(image_, std::uint64_t{sector} * sector_bytes) &&
+           std::fread(out.data(), 1, out.size(), image_) == out.size();
 }
 
-bool storage_writable() { return writable; }
-
-bool storage_write(std::uint32_t sector, ConstSectorSpan data) {
-    if (!writable || sector >= sectors) return false;
-    if (!image) {
-        std::copy(data.begin(), data.end(), demo_written[sector].begin());
+bool Storage::write(std::uint32_t sector, ConstSectorSpan data) {
+    if (!writable_ || sector >= sectors_) return false;
+    if (!image_) {
+        std::copy(data.begin(), data.end(), demo_written_[sector].begin());
         return true;
     }
-    return file_seek(image, std::uint64_t{sector} * sector_bytes) && std::fwrite(data.data(), 1, data.size(), image) == data.size() &&
-           std::fflush(image) == 0;
+    return file_seek(image_, std::uint64_t{sector} * sector_bytes) &&
+           std::fwrite(data.data(), 1, data.size(), image_) == data.size() && std::fflush(image_) == 0;
 }
+
+bool storage_is_file(const std::string& path) { return open_image && open_image->is_file(path); }

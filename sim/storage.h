@@ -1,7 +1,10 @@
 // What the simulated card holds: an image file, or the built-in demo card.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
+#include <map>
 #include <span>
 #include <string>
 
@@ -13,15 +16,36 @@ inline constexpr std::size_t sector_bytes = 512;
 using SectorSpan = std::span<std::uint8_t, sector_bytes>;
 using ConstSectorSpan = std::span<const std::uint8_t, sector_bytes>;
 
-// Opens the image named in settings (read-only unless writable), or the demo
-// card when none is named.
-Outcome storage_open(const SimSettings& settings);
-void storage_close();
-[[nodiscard]] std::uint32_t storage_sectors();
-// True when path names the open image file itself (by any name or link).
+class Storage {
+public:
+    Storage() = default;
+    ~Storage() { close(); }
+    Storage(const Storage&) = delete;
+    Storage& operator=(const Storage&) = delete;
+
+    // Opens the image named in settings (read-only unless writable), or the
+    // demo card when none is named.
+    Outcome open(const SimSettings& settings);
+    void close();
+    [[nodiscard]] std::uint32_t sectors() const { return sectors_; }
+    // True when path names the open image file itself (by any name or link).
+    [[nodiscard]] bool is_file(const std::string& path) const;
+    [[nodiscard]] bool read(std::uint32_t sector, SectorSpan out);
+    // True when the card was opened for writing.
+    [[nodiscard]] bool writable() const { return writable_; }
+    // Writes one sector through to the image (or the demo card's memory).
+    [[nodiscard]] bool write(std::uint32_t sector, ConstSectorSpan data);
+
+private:
+    Outcome fail(std::string why);
+
+    std::FILE* image_ = nullptr;
+    std::uint32_t sectors_ = 0;
+    bool writable_ = false;
+    // Sectors written to the demo card, which has no file behind it.
+    std::map<std::uint32_t, std::array<std::uint8_t, sector_bytes>> demo_written_;
+};
+
+// True when path names the image of the simulated card open now, so that
+// the program never writes its own output over the card.
 [[nodiscard]] bool storage_is_file(const std::string& path);
-[[nodiscard]] bool storage_read(std::uint32_t sector, SectorSpan out);
-// True when the card was opened for writing.
-[[nodiscard]] bool storage_writable();
-// Writes one sector through to the image (or the demo card's memory).
-[[nodiscard]] bool storage_write(std::uint32_t sector, ConstSectorSpan data);

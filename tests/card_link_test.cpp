@@ -9,7 +9,6 @@
 
 #include "card/mmc_if.h"
 #include "card/mmc_spi.h"
-#include "sim/storage.h"
 #include "tests/card_script.h"
 #include "tests/recording_port.h"
 #include "tests/test_image.h"
@@ -324,5 +323,4 @@ TEST(SectorWrite, SimulatedCardWritesOnlyWhatItAccepts) {
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     EXPECT_EQ(spi_write(4, one), CardResult::no_data);
     EXPECT_EQ(file_bytes(image.path()), expected);
-    storage_close();
 }

@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "base/system_calls.h"
-#include "sim/card_model.h"
+#include "sim/sim_card.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ std::map<std::string, std::string> environment;
 uid_t real_uid = 1000, effective_uid = 1000;
 gid_t real_gid = 1000;
 int next_fd = 3;
-bool to_sim = false;
+SimCard* to_sim = nullptr;
 mode_t file_type = S_IFCHR;
 unsigned file_major = 99;
 
@@ -49,11 +49,11 @@ std::string ids(unsigned a, unsigned b, unsigned c) {
 int port_access(int fd, unsigned long request, void* arg) {
     auto* byte = static_cast<std::uint8_t*>(arg);
     if (request == PPWDATA) {
-        if (to_sim) sim_card_write(*byte);
+        if (to_sim) to_sim->write_lines(*byte);
         return to_sim ? 0 : act("PPWDATA", "ioctl " + std::to_string(fd) + " PPWDATA " + hex(*byte));
     }
     if (to_sim) {
-        *byte = sim_card_read();
+        *byte = to_sim->read_status();
         return 0;
     }
     const int result = act("PPRSTATUS", "ioctl " + std::to_string(fd) + " PPRSTATUS");
@@ -82,6 +82,20 @@ int fake_stat(const char*, struct stat* info) {
     return 0;
 }
 
+// With the card behind the port its clock is the clock, and pauses pass on it.
+int fake_monotonic(timespec* now) {
+    if (!to_sim) return ::clock_gettime(CLOCK_MONOTONIC, now);
+    now->tv_sec = static_cast<time_t>(to_sim->now_ns() / 1'000'000'000);
+    now->tv_nsec = static_cast<long>(to_sim->now_ns() % 1'000'000'000);
+    return 0;
+}
+
+int fake_nanosleep(const timespec* length, timespec* left) {
+    if (!to_sim) return ::nanosleep(length, left);
+    to_sim->pass(static_cast<std::uint64_t>(length->tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(length->tv_nsec));
+    return 0;
+}
+
 constexpr SystemCalls fake{
     [](unsigned long from, unsigned long count, int on) {
         return act("ioperm", "ioperm " + hex(from) + " " + std::to_string(count) + " " + std::to_string(on));
@@ -107,8 +121,8 @@ constexpr SystemCalls fake{
     [](gid_t r, gid_t e, gid_t s) { return act("setresgid", "setresgid " + ids(r, e, s)); },
     [](uid_t r, uid_t e, uid_t s) { return act("setresuid", "setresuid " + ids(r, e, s)); },
     ::read,
-    [](timespec* now) { return ::clock_gettime(CLOCK_MONOTONIC, now); },
-    ::nanosleep,
+    fake_monotonic,
+    fake_nanosleep,
 };
 
 }  // namespace
@@ -120,7 +134,7 @@ void fake_system_install() {
     real_uid = effective_uid = 1000;
     real_gid = 1000;
     next_fd = 3;
-    to_sim = false;
+    to_sim = nullptr;
     fake_file(S_IFCHR, 99);
     system_calls = fake;
 }
@@ -142,6 +156,6 @@ void fake_file(mode_t type, unsigned major_number) {
     file_major = major_number;
 }
 
-void fake_port_to_sim() { to_sim = true; }
+void fake_port_to_sim(SimCard& card) { to_sim = &card; }
 
 const std::vector<std::string>& fake_calls() { return calls; }

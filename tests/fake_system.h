@@ -3,6 +3,8 @@
 // 1000 1000 1000") and fails the ones it is told to.
 #pragma once
 
+class SimCard;
+
 #include <sys/types.h>
 
 #include <string>
@@ -22,6 +24,6 @@ void fake_env(const std::string& name, const std::string& value);
 // and, for a device, its major number. A parallel port device (99) after install.
 void fake_file(mode_t type, unsigned major_number = 0);
 // Data writes and status reads go to the simulated card, unlogged.
-void fake_port_to_sim();
+void fake_port_to_sim(SimCard& card);
 
 const std::vector<std::string>& fake_calls();

@@ -18,8 +18,7 @@
 #include "link/parallel_link.h"
 #include "port/backends.h"
 #include "port/port.h"
-#include "sim/card_model.h"
-#include "sim/storage.h"
+#include "sim/sim_card.h"
 #include "tests/fake_system.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
@@ -233,9 +232,9 @@ TEST_F(RealPort, PpdevReadsACardSector) {
     TestImage image(16);
     SimSettings settings;
     settings.image = image.path();
-    ASSERT_TRUE(storage_open(settings));
-    sim_card_configure(settings);
-    fake_port_to_sim();
+    std::unique_ptr<SimCard> card;
+    ASSERT_TRUE(SimCard::open(settings, card));
+    fake_port_to_sim(*card);
     ppdev_port_select("/dev/parport0");
     ASSERT_TRUE(port_acquire());
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
@@ -244,7 +243,6 @@ TEST_F(RealPort, PpdevReadsACardSector) {
     EXPECT_EQ(0, std::memcmp(buf.data(), image.sector(5), buf.size()));
     mmc_disable();
     EXPECT_TRUE(port_release());
-    storage_close();
     EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}));
 }
 

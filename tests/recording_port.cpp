@@ -90,9 +90,13 @@ void record_scripted(std::vector<std::uint8_t> bytes, std::uint8_t after_script,
 }
 
 void record_sim(const SimSettings& settings) {
+    sim.reset();
     if (!SimCard::open(settings, sim)) ADD_FAILURE() << "cannot open the simulated card";
     link_usable = true;
     select();
+}
+
+SimCard& recorded_sim_card() { return *sim;
 }
 
 void record_access_rules(std::string refuse_why, bool fail_release, bool needs_driver) {

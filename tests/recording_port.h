@@ -10,6 +10,8 @@
 #include "link/parallel_link.h"
 #include "sim/settings.h"
 
+class SimCard;
+
 struct Access {
     char kind;  // 'W' data-register write, 'R' status-register read
     std::uint8_t value;
@@ -20,6 +22,8 @@ struct Access {
 void record_scripted(std::vector<std::uint8_t> script, std::uint8_t after_script = 0xFF, bool link_ok = true);
 // Forwards to the simulated card configured by settings (demo card unless an image is named).
 void record_sim(const SimSettings& settings);
+// The simulated card record_sim set up.
+SimCard& recorded_sim_card();
 
 // Makes acquire fail with why (empty: succeed), release fail, and the
 // backend one that runs port instructions (needing the driver on NT).

@@ -10,8 +10,8 @@
 
 #include "card/mmc_if.h"
 #include "card/mmc_spi.h"
-#include "sim/card_model.h"
 #include "sim/crc.h"
+#include "sim/sim_card.h"
 #include "sim/storage.h"
 #include "tests/recording_port.h"
 #include "tests/test_image.h"
@@ -25,13 +25,15 @@ SimSettings card_of(CardKind kind = CardKind::mmc, std::string image = {}) {
     return s;
 }
 
-// Powers the card, gives it `clocks` clock pulses with CS high, selects it.
+// Powers the card for a millisecond, gives it `clocks` clock pulses with CS
+// high, selects it.
 void power_up(int clocks) {
     ASSERT_TRUE(mmc_hw_start());
     mmc_hw_power(1);
+    recorded_sim_card().pass(1'000'000);
     for (int i = 0; i < clocks; ++i) {
-        sim_card_write(0xFE);
-        sim_card_write(0xFF);
+        recorded_sim_card().write_lines(0xFE);
+        recorded_sim_card().write_lines(0xFF);
     }
     mmc_hw_cs(0);
 }
@@ -146,10 +148,10 @@ TEST(SimCard, DeselectedOrSwitchedOffItIsSilentAndStartsOver) {
     mmc_hw_cs(1);
     for (int i = 0; i < 600; ++i) EXPECT_EQ(mmc_serial_in(), 0xFF);
     mmc_disable();
-    EXPECT_EQ(sim_card_read(), sim_status_idle);
+    EXPECT_EQ(recorded_sim_card().read_status(), sim_status_idle);
     for (std::uint8_t lines : {0x00, 0x06, 0x7D, 0xF0}) {
-        sim_card_write(lines);
-        EXPECT_EQ(sim_card_read() & 0x80, 0);
+        recorded_sim_card().write_lines(lines);
+        EXPECT_EQ(recorded_sim_card().read_status() & 0x80, 0);
     }
     power_up(80);
     EXPECT_EQ(r1(0x51, 0), 0xFF);
@@ -175,14 +177,16 @@ TEST(SimCard, OnlyRegularFilesAndBlockDevicesServeAsImages) {
             SimSettings s = card_of(CardKind::mmc, c.path);
             s.writable = writable;
             alarm(10);  // a wait on the FIFO ends the test program instead of hanging it
-            const Outcome opened = storage_open(s);
+            Storage storage;
+            const Outcome opened = storage.open(s);
             alarm(0);
             EXPECT_NE(opened.why().find(c.says), std::string::npos) << c.path << ": " << opened.why();
         }
     }
     TestImage good(3);
-    ASSERT_TRUE(storage_open(card_of(CardKind::mmc, good.path())));
-    EXPECT_EQ(storage_sectors(), 3u);
+    Storage storage;
+    ASSERT_TRUE(storage.open(card_of(CardKind::mmc, good.path())));
+    EXPECT_EQ(storage.sectors(), 3u);
     std::remove(fifo.c_str());
 }
 
@@ -270,12 +274,15 @@ TEST(SimCardKinds, MultiBlockReadRunsUntilStopOrTheCardsEnd) {
 
 TEST(SimSettingsText, HexWithOrWithoutPrefixAndTheNewSettings) {
     for (const char* good : {",bad=0x5,cmd0=0X01,token=fe", ",card=sdxc,noise=0.0001,fake=0x100:drop",
-                             ",cid=0123456789abcdef0123456789ABCDEF"}) {
+                             ",cid=0123456789abcdef0123456789ABCDEF",
+                             ",clock=500,read-time=90000,write-time=800000,init-time=5,timing=real,late=7,di-noise=1e-4",
+                             ",regcrc=bad,blocklen=2048,stuck=on,ecc=0x10:once,card=mmc1"}) {
         SimSettings s;
         EXPECT_TRUE(sim_parse_settings(good, s)) << good;
     }
     for (const char* bad : {",card=sdhd", ",noise=2", ",noise=", ",fake=0", ",fake=10:wrap", ",csd=0x0123", ",bad=0x",
-                            ":", ":,write=on"}) {
+                            ":", ":,write=on", ",late=0", ",late=8", ",timing=fast", ",blocklen=4096",
+                            ",card=sdhc,blocklen=1024", ",ecc=5:twice", ",regcrc=good", ",di-noise=-1", ",clock=0"}) {
         SimSettings s;
         EXPECT_FALSE(sim_parse_settings(bad, s)) << bad;
     }
