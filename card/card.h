@@ -40,6 +40,26 @@ public:
     [[nodiscard]] CardBus& bus() { return bus_; }
     [[nodiscard]] spi::Link& link() { return bus_.link(); }
 
+    // Building blocks for the card's other commands (its registers and
+    // controls). A frame with its CRC7, the R1 (0xFF: none); expected: bytes
+    // the answer takes after the frame, for links that read ahead.
+    std::uint8_t command(std::uint8_t index, std::uint32_t arg, std::size_t expected = r1_bytes);
+    // CMD55, then the application command; the second R1 (or the first when
+    // CMD55 was refused).
+    std::uint8_t app_command(std::uint8_t index, std::uint32_t arg, std::size_t expected = r1_bytes);
+    // The bytes after R1 (R2's status byte, R3's and R7's word).
+    [[nodiscard]] std::uint8_t receive_byte() { return bus_.receive(1); }
+    std::uint32_t read_u32();
+    // A register or status block: start token, the block, its CRC16.
+    CardResult receive_register(std::span<std::uint8_t> into);
+    // A data block to the card (start token, bytes, CRC16), its data
+    // response, then busy for up to busy_ns.
+    CardResult send_data(std::span<const std::uint8_t> data, std::uint64_t busy_ns);
+    // Busy (DO low) after an R1b command, for up to busy_ns.
+    CardResult wait_ready(std::uint64_t busy_ns);
+    // The argument that addresses a sector: its number or its byte address.
+    [[nodiscard]] std::uint32_t address_of(std::uint32_t sector) const;
+
 private:
     // Initialisation (card_init.cpp).
     void power_up();
@@ -49,11 +69,7 @@ private:
     CardResult bring_up_sd(InitRecord& r);
 
     // Frames and blocks (card_io.cpp).
-    // expected: bytes the answer takes after the frame, for links that read
-    // ahead; by default as many as a card may take to send R1.
     std::uint8_t send_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc, std::size_t expected = r1_bytes);
-    std::uint8_t command(std::uint8_t index, std::uint32_t arg, std::size_t expected = r1_bytes);
-    std::uint32_t read_u32();
     CardResult transfer_command(std::uint8_t index, std::uint32_t sector, std::size_t expected);
     // expected: the bytes still to come, for links that read ahead.
     CardResult receive_block(std::span<std::uint8_t> into, bool in_run, std::size_t expected);
@@ -65,7 +81,6 @@ private:
     void send_block(std::uint8_t token, std::span<const std::uint8_t> data);
     CardResult read_register(std::uint8_t index, CardRegister& reg);
     [[nodiscard]] bool in_range(std::uint64_t sector) const;
-    [[nodiscard]] std::uint32_t address_of(std::uint32_t sector) const;
     // Whole-card runs clock at the card's data rate, everything else at the
     // rate the card was initialised at.
     void use_data_rate(bool on);

@@ -72,6 +72,26 @@ std::uint8_t Card::command(std::uint8_t index, std::uint32_t arg, std::size_t ex
     return send_frame(index, arg, frame_crc(index, arg), expected);
 }
 
+std::uint8_t Card::app_command(std::uint8_t index, std::uint32_t arg, std::size_t expected) {
+    const std::uint8_t app = command(cmd::app_cmd, 0);
+    if (app != r1_ready && app != r1_idle) return app;
+    return command(index, arg, expected);
+}
+
+CardResult Card::receive_register(std::span<std::uint8_t> into) {
+    return receive_block(into, false, into.size() + crc_bytes + 2);
+}
+
+CardResult Card::send_data(std::span<const std::uint8_t> data, std::uint64_t busy_ns) {
+    send_block(data_start_token, data);
+    if ((bus_.await(response_bytes, 0, r1_bytes) & data_response_mask) != data_accepted) return CardResult::no_data;
+    return wait_ready(busy_ns);
+}
+
+CardResult Card::wait_ready(std::uint64_t busy_ns) {
+    return bus_.wait_ready(write_busy.min_count, busy_ns) ? CardResult::ok : CardResult::still_busy;
+}
+
 std::uint32_t Card::read_u32() {
     std::uint32_t value = 0;
     for (std::size_t left = 4; left > 0; --left) value = value << 8 | bus_.receive(left);
