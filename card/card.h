@@ -8,6 +8,7 @@
 
 #include "card/card_bus.h"
 #include "card/card_types.h"
+#include "card/protocol.h"
 #include "card/registers.h"
 #include "link/spi_link.h"
 
@@ -19,6 +20,11 @@ public:
 
     CardResult init();
     void disable();
+    // Sets the card up for work beyond the known sequence: tells an MMC from
+    // an SD card, reads the CSD (capacity, data rate, block length), checks
+    // the addressing against it, CMD16(512) where the block length differs,
+    // an MMC's EXT_CSD, and, with crc, turns CRC checking on (CMD59).
+    CardResult prepare(bool crc);
 
     CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf);
     CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf);
@@ -37,6 +43,10 @@ public:
     [[nodiscard]] std::uint32_t rereads() const { return rereads_; }
     [[nodiscard]] const InitRecord& init_record() const { return record_; }
     [[nodiscard]] InitWay init_way() const { return way_; }
+    // The last failed transfer: its step and the card's own byte.
+    [[nodiscard]] const CardFailure& last_failure() const { return failure_; }
+    // True when the last register block came with a wrong CRC16 but a right CRC7.
+    [[nodiscard]] bool register_crc16_was_wrong() const { return register_crc16_wrong_; }
     [[nodiscard]] CardBus& bus() { return bus_; }
     [[nodiscard]] spi::Link& link() { return bus_.link(); }
 
@@ -63,36 +73,58 @@ public:
 private:
     // Initialisation (card_init.cpp).
     void power_up();
+    std::uint8_t first_cmd0();
     std::uint8_t cmd1_until_ready(InitRecord& r);
     CardResult acmd41_until_ready(InitRecord& r, std::uint32_t arg);
     CardResult read_capacity_class(InitRecord& r);
     CardResult bring_up_sd(InitRecord& r);
 
-    // Frames and blocks (card_io.cpp).
+    // Frames, blocks and waits (card_frames.cpp).
     std::uint8_t send_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc, std::size_t expected = r1_bytes);
+    std::uint8_t frame_once(std::uint8_t index, std::uint32_t arg, std::uint8_t crc, std::size_t expected);
     CardResult transfer_command(std::uint8_t index, std::uint32_t sector, std::size_t expected);
-    // expected: the bytes still to come, for links that read ahead.
     CardResult receive_block(std::span<std::uint8_t> into, bool in_run, std::size_t expected);
     CardResult receive_data(std::span<std::uint8_t> into);
-    CardResult read_once(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf);
-    CardResult read_run(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done);
+    void send_block(std::uint8_t token, std::span<const std::uint8_t> data);
+    CardResult data_response();
+    CardResult busy_done(protocol::Wait wait);
     CardResult stop_transmission();
     CardResult end_multiple_write();
-    void send_block(std::uint8_t token, std::span<const std::uint8_t> data);
-    CardResult read_register(std::uint8_t index, CardRegister& reg);
+    CardResult failed(FailStep step, std::uint8_t index, std::uint8_t byte, CardResult result);
+    void ask_why();
+
+    // Sectors (card_io.cpp).
+    CardResult read_once(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf);
+    CardResult read_checked(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf, bool failed_before);
+    CardResult write_once(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf);
+    CardResult read_run(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done);
+    CardResult write_run(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done);
+    CardResult read_singly(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done);
+    CardResult write_singly(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done);
     [[nodiscard]] bool in_range(std::uint64_t sector) const;
     // Whole-card runs clock at the card's data rate, everything else at the
     // rate the card was initialised at.
     void use_data_rate(bool on);
-    template <class Read>
-    CardResult with_rereads(Read read);
+    template <class Attempt>
+    CardResult with_retries(Attempt attempt);
+
+    // Registers (card_registers.cpp).
+    CardResult read_register(std::uint8_t index, CardRegister& reg);
+    CardResult check_addressing(const CardRegister& csd);
+    CardResult read_ext_csd_size();
 
     CardBus bus_;
     InitRecord record_{};
     InitWay way_ = InitWay::none;
     bool block_addressing_ = false;
+    bool prepared_ = false;       // set up for work beyond the known sequence
+    bool crc_on_ = false;
+    bool multi_block_ = true;     // false once the card called CMD18 or CMD25 illegal
+    bool busy_possible_ = false;  // a write or busy wait ended early: wait for DO high first
+    bool register_crc16_wrong_ = false;
     std::uint32_t rereads_ = 0;
     bool capacity_read_ = false;
     std::uint64_t capacity_ = 0;
     std::uint32_t data_hz_ = spi::init_hz;
+    CardFailure failure_{};
 };

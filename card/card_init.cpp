@@ -9,6 +9,8 @@ using namespace protocol;
 
 namespace {
 
+constexpr int ocr_reads = 4;
+
 CardResult stopped(InitRecord& r, InitStep step, std::uint8_t answer) {
     r.failed_step = step;
     r.answer = answer;
@@ -53,11 +55,20 @@ CardResult Card::acmd41_until_ready(InitRecord& r, std::uint32_t arg) {
 }
 
 // Version 2 cards: the OCR's CCS bit says whether sectors are addresses.
+// One flipped bit must not decide it: the OCR is read until two reads agree.
 CardResult Card::read_capacity_class(InitRecord& r) {
-    const std::uint8_t r1 = command(cmd::read_ocr, 0, r1_bytes + 4);
-    if (r1 != r1_ready) return stopped(r, InitStep::cmd58, r1);
-    block_addressing_ = (read_u32() & ocr_bits::ccs) != 0;
-    return CardResult::ok;
+    std::uint32_t before = 0;
+    for (int i = 0; i < ocr_reads; ++i) {
+        const std::uint8_t r1 = command(cmd::read_ocr, 0, r1_bytes + 4);
+        if (r1 != r1_ready) return stopped(r, InitStep::cmd58, r1);
+        const std::uint32_t ocr = read_u32();
+        if (i > 0 && ocr == before) {
+            block_addressing_ = (ocr & ocr_bits::ccs) != 0;
+            return CardResult::ok;
+        }
+        before = ocr;
+    }
+    return stopped(r, InitStep::cmd58, r1_ready);
 }
 
 // The SD way from a reset: CMD8 tells version 2 (echo) from version 1 (illegal).
@@ -88,10 +99,31 @@ void Card::power_up() {
     bus_.send(gap_byte);
 }
 
+// A card that does not answer CMD0 at all may be stuck in a transfer an
+// earlier run left: every line low for a while, power up again and try
+// again, for up to a second, where the link can switch the supply. The
+// first try is the known sequence's.
+std::uint8_t Card::first_cmd0() {
+    std::uint8_t answer = send_frame(cmd::go_idle, 0, known_frame_crc);
+    spi::Link& l = link();
+    if (answer != 0xFF || !l.capabilities().switches_supply) return answer;
+    const std::uint64_t start = l.now_ns();
+    while (answer == 0xFF && l.now_ns() - start < power_cycle_budget_ns) {
+        bus_.flush();
+        l.stop();
+        l.pause_ns(power_off_ns);
+        power_up();
+        answer = send_frame(cmd::go_idle, 0, known_frame_crc);
+    }
+    return answer;
+}
+
 CardResult Card::init() {
     record_ = InitRecord{};
     way_ = InitWay::none;
-    block_addressing_ = false;
+    block_addressing_ = prepared_ = crc_on_ = busy_possible_ = register_crc16_wrong_ = false;
+    multi_block_ = true;
+    failure_ = CardFailure{};
     rereads_ = 0;
     capacity_read_ = false;
     capacity_ = 0;
@@ -99,7 +131,7 @@ CardResult Card::init() {
     link().set_clock(spi::init_hz);
     if (!link().start()) return CardResult::no_link;
     power_up();
-    record_.cmd0_answer = send_frame(cmd::go_idle, 0, known_frame_crc);
+    record_.cmd0_answer = first_cmd0();
     if (record_.cmd0_answer != r1_idle) return CardResult::cmd0_failed;
     const std::uint8_t answer = cmd1_until_ready(record_);
     if (answer == r1_ready) {
@@ -129,5 +161,9 @@ CardResult Card::identify() {
         return CardResult::ok;
     }
     way_ = cmd1_until_ready(r) == r1_ready ? InitWay::mmc : InitWay::none;
-    return way_ == InitWay::mmc ? CardResult::ok : CardResult::cmd1_failed;
+    if (way_ != InitWay::mmc) return CardResult::cmd1_failed;
+    // An MMC over 2 GB says in its OCR (bit 30) that it takes sector numbers.
+    std::uint32_t ocr = 0;
+    if (read_ocr(ocr) == CardResult::ok) block_addressing_ = (ocr & ocr_bits::ccs) != 0;
+    return CardResult::ok;
 }

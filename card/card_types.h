@@ -19,6 +19,18 @@ enum class [[nodiscard]] CardResult : std::uint8_t {
     bad_crc = 7,       // a data block whose CRC16 did not match
     out_of_range = 8,  // past the card's end: refused before anything is clocked, or the
                        // card answered every attempt with an address or out-of-range error
+    unclear = 9,       // the card's OCR and CSD disagree on how its sectors are addressed
+};
+
+// Where a transfer failed and what the card sent there, for a report in words.
+enum class FailStep : std::uint8_t { none, command, token, data_response, busy, block_crc };
+
+struct CardFailure {
+    FailStep step = FailStep::none;
+    std::uint8_t index = 0;        // the command
+    std::uint8_t byte = 0xFF;      // its R1, the token or the data response (0xFF: none came)
+    bool status_read = false;      // CMD13 was asked why, after a refused read or write
+    std::uint8_t status = 0;       // the second byte of its R2
 };
 
 // The browser's "no sector" mark; never a real sector.

@@ -13,6 +13,7 @@ inline constexpr std::uint8_t command_bit = 0x40;
 inline constexpr std::uint8_t r1_ready = 0x00;
 inline constexpr std::uint8_t r1_idle = 0x01;
 inline constexpr std::uint8_t r1_illegal_command = 0x04;
+inline constexpr std::uint8_t r1_com_crc_error = 0x08;
 inline constexpr std::uint8_t r1_address_error = 0x20;
 inline constexpr std::uint8_t r1_parameter_error = 0x40;
 constexpr bool is_r1(std::uint8_t byte) { return (byte & 0x80) == 0; }
@@ -25,6 +26,7 @@ inline constexpr std::uint8_t error_token_mask = 0xF0;
 inline constexpr std::uint8_t error_token_out_of_range = 0x08;
 inline constexpr std::uint8_t data_response_mask = 0x1F;
 inline constexpr std::uint8_t data_accepted = 0x05;
+inline constexpr std::uint8_t data_crc_error = 0x0B;
 
 // The CRC byte every frame of the first card interface carried. Once in SPI
 // mode a card checks no CRC but CMD8's, so these frames keep it unchanged.
@@ -37,6 +39,8 @@ inline constexpr std::uint8_t send_if_cond = 8;
 inline constexpr std::uint8_t send_csd = 9;
 inline constexpr std::uint8_t send_cid = 10;
 inline constexpr std::uint8_t stop_transmission = 12;
+inline constexpr std::uint8_t send_status = 13;
+inline constexpr std::uint8_t set_blocklen = 16;
 inline constexpr std::uint8_t read_single_block = 17;
 inline constexpr std::uint8_t read_multiple_block = 18;
 inline constexpr std::uint8_t write_single_block = 24;
@@ -44,6 +48,9 @@ inline constexpr std::uint8_t write_multiple_block = 25;
 inline constexpr std::uint8_t sd_send_op_cond = 41;  // ACMD41, after app_cmd
 inline constexpr std::uint8_t app_cmd = 55;
 inline constexpr std::uint8_t read_ocr = 58;
+inline constexpr std::uint8_t crc_on_off = 59;
+inline constexpr std::uint8_t send_num_wr_blocks = 22;  // ACMD22
+inline constexpr std::uint8_t send_ext_csd = 8;         // on an MMC: a 512-byte block
 }  // namespace cmd
 
 // CMD8's argument: voltage range 2.7-3.6 V (0x1) and the check pattern 0xAA.
@@ -75,7 +82,12 @@ inline constexpr Wait run_busy{24576, 3000 * ms};
 // CMD1 or CMD55 + ACMD41 while the card stays idle: the SD limit is one second.
 inline constexpr Wait cmd1_wait{8192, 2000 * ms};
 inline constexpr Wait acmd41_wait{4096, 2000 * ms};
-// Extra reads of a block that came wrong (R1, token or CRC16).
+// Extra tries of a block that came wrong (R1, token or CRC16), and of a
+// frame or written block the card found a CRC error in.
 inline constexpr int read_retries = 3;
+// CMD0 unanswered: every line low this long, then power-up again, until
+// the card answers or a second has passed.
+inline constexpr std::uint64_t power_off_ns = 10 * ms;
+inline constexpr std::uint64_t power_cycle_budget_ns = 1000 * ms;
 
 }  // namespace protocol

@@ -30,7 +30,7 @@ std::string scratch(const std::string& name) {
 TEST(CardEnd, OnlyEveryAttemptAgreeingMeansPastTheEnd) {
     const Bytes block = data_block(counting(512, 3));
     const std::pair<Bytes, CardResult> cases[] = {
-        {Bytes{0x20} + Bytes{0x00, 0xFF} + block, CardResult::ok},
+        {Bytes{0x20} + Bytes{0x00, 0xFF} + block + Bytes{0x00, 0xFF} + block, CardResult::ok},
         {Bytes{0x20, 0x20, 0x20, 0x20}, CardResult::out_of_range},
         {Bytes{0x20, 0x01, 0x20, 0x20}, CardResult::rejected},
         {Bytes{0x20, 0x00, 0xFF} + data_block(counting(512, 3), 1) + Bytes{0x20, 0x20}, CardResult::bad_crc},

@@ -2,6 +2,8 @@
 // answers the card gives, and the telling apart of cards that take CMD1.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "card/mmc_spi.h"
 #include "tests/card_script.h"
 #include "tests/recording_port.h"
@@ -40,6 +42,11 @@ const Dialogue cmd1_refused{{cmd0, {0x01}}, {cmd1, {0x05}}, {cmd0, {0x01}}};
 const Dialogue v2_ready{{cmd8, {0x01, 0x00, 0x00, 0x01, 0xAA}}, {cmd55, {0x01}}, {acmd41_hcs, {0x01}},
                         {cmd55, {0x01}}, {acmd41_hcs, {0x00}}};
 
+// CMD58 answered ready with this OCR.
+Dialogue ocr(std::uint32_t value) {
+    return {{cmd58, {0x00, std::uint8_t(value >> 24), std::uint8_t(value >> 16), std::uint8_t(value >> 8), std::uint8_t(value)}}};
+}
+
 Dialogue operator+(Dialogue a, const Dialogue& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -60,10 +67,16 @@ TEST(CardFamilies, EachComesUpItsOwnWay) {
     const Family families[] = {
         {"MMC, known sequence", {{cmd0, {0x01}}, {cmd1, {0x01}}, {cmd1, {0x00}}}, CardResult::ok, InitWay::cmd1, false,
          InitStep::none},
-        {"SDHC", cmd1_refused + v2_ready + Dialogue{{cmd58, {0x00, 0xC0, 0xFF, 0x80, 0x00}}}, CardResult::ok,
-         InitWay::sd_v2, true, InitStep::none},
-        {"SDSC v2", cmd1_refused + v2_ready + Dialogue{{cmd58, {0x00, 0x80, 0xFF, 0x80, 0x00}}}, CardResult::ok,
-         InitWay::sd_v2, false, InitStep::none},
+        {"SDHC", cmd1_refused + v2_ready + ocr(0xC0FF8000) + ocr(0xC0FF8000), CardResult::ok, InitWay::sd_v2, true,
+         InitStep::none},
+        {"SDSC v2", cmd1_refused + v2_ready + ocr(0x80FF8000) + ocr(0x80FF8000), CardResult::ok, InitWay::sd_v2, false,
+         InitStep::none},
+        // One flipped CCS bit does not decide the addressing: the OCR is read until two reads agree.
+        {"SDSC v2, CCS flipped once", cmd1_refused + v2_ready + ocr(0xC0FF8000) + ocr(0x80FF8000) + ocr(0x80FF8000),
+         CardResult::ok, InitWay::sd_v2, false, InitStep::none},
+        {"OCR never the same twice", cmd1_refused + v2_ready + ocr(0xC0FF8000) + ocr(0x80FF8000) + ocr(0xC0FF8000) +
+                                         ocr(0x80FF8000),
+         CardResult::cmd1_failed, InitWay::none, false, InitStep::cmd58},
         {"SD v1", cmd1_refused + Dialogue{{cmd8, {0x05}}, {cmd55, {0x01}}, {acmd41, {0x00}}}, CardResult::ok,
          InitWay::sd_v1, false, InitStep::none},
         {"wrong echo", cmd1_refused + Dialogue{{cmd8, {0x01, 0x00, 0x00, 0x02, 0xAA}}}, CardResult::cmd1_failed,
@@ -99,18 +112,21 @@ TEST(CardFamilies, Acmd41WaitsTwoSecondsThenGivesUp) {
 
 TEST(CardFamilies, CardsThatTookCmd1AreToldApartByTheSdWay) {
     const Dialogue known{{cmd0, {0x01}}, {cmd1, {0x00}}};
-    const std::pair<Dialogue, InitWay> cases[] = {
-        {{{cmd0, {0x01}}, {cmd8, {0x05}}, {cmd55, {0x05}}, {cmd1, {0x01}}, {cmd1, {0x00}}}, InitWay::mmc},
-        {{{cmd0, {0x01}}, {cmd8, {0x05}}, {cmd55, {0x01}}, {acmd41, {0x00}}}, InitWay::sd_v1},
-        {Dialogue{{cmd0, {0x01}}} + v2_ready + Dialogue{{cmd58, {0x00, 0x80, 0xFF, 0x80, 0x00}}}, InitWay::sd_v2},
+    const Dialogue mmc{{cmd0, {0x01}}, {cmd8, {0x05}}, {cmd55, {0x05}}, {cmd1, {0x01}}, {cmd1, {0x00}}};
+    // An MMC's OCR bit 30 says it takes sector numbers (over 2 GB).
+    const std::tuple<Dialogue, InitWay, bool> cases[] = {
+        {mmc + ocr(0x80FF8000), InitWay::mmc, false},
+        {mmc + ocr(0xC0FF8000), InitWay::mmc, true},
+        {{{cmd0, {0x01}}, {cmd8, {0x05}}, {cmd55, {0x01}}, {acmd41, {0x00}}}, InitWay::sd_v1, false},
+        {Dialogue{{cmd0, {0x01}}} + v2_ready + ocr(0x80FF8000) + ocr(0x80FF8000), InitWay::sd_v2, false},
     };
-    for (const auto& [identification, way] : cases) {
+    for (const auto& [identification, way, by_sector] : cases) {
         record_scripted(script_of(known + identification));
         ASSERT_EQ(mmc_init_spi(), CardResult::ok);
         EXPECT_EQ(card_init_way(), InitWay::cmd1);
         EXPECT_EQ(card_identify(), CardResult::ok);
         EXPECT_EQ(card_init_way(), way);
         EXPECT_EQ(di_bytes(), di_of(known + identification));
-        EXPECT_FALSE(card_block_addressed());
+        EXPECT_EQ(card_block_addressed(), by_sector);
     }
 }

@@ -37,6 +37,12 @@ inline Bytes frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc) {
             std::uint8_t(arg), crc};
 }
 
+// A command frame with its CRC7, as frames other than the known ones go out.
+inline Bytes frame7(std::uint8_t index, std::uint32_t arg) {
+    const Bytes f = frame(index, arg, 0);
+    return frame(index, arg, crc::crc7_end_byte(std::span<const std::uint8_t>(f.data() + 1, 5)));
+}
+
 // A data block as the card sends it: start token, the bytes, their CRC16.
 inline Bytes data_block(const Bytes& data, std::uint16_t crc_change = 0) {
     const std::uint16_t crc = crc::crc16(data) ^ crc_change;

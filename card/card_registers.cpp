@@ -1,0 +1,118 @@
+// The card's registers (OCR, CID, CSD, an MMC's EXT_CSD), its capacity, and
+// setting it up for work beyond the known sequence.
+#include <algorithm>
+#include <array>
+
+#include "card/card.h"
+#include "card/card_retries.h"
+#include "card/protocol.h"
+
+using namespace protocol;
+
+namespace {
+
+constexpr std::size_t crc_bytes = 2;
+constexpr int ocr_reads = 4;
+// An MMC whose size does not fit the CSD: C_SIZE at its maximum (or CSD
+// structure 3); EXT_CSD's SEC_COUNT, bytes 212 to 215, counts its sectors.
+constexpr std::uint32_t c_size_max = 0xFFF;
+constexpr std::size_t ext_csd_sec_count = 212;
+
+}  // namespace
+
+// With CRC checking off some cards send a register block with a wrong CRC16;
+// one whose own CRC7 is right is taken, and the report says so.
+CardResult Card::read_register(std::uint8_t index, CardRegister& reg) {
+    if (identify() != CardResult::ok) return CardResult::cmd1_failed;
+    register_crc16_wrong_ = false;
+    return with_retries([&](bool) {
+        if (const std::uint8_t r1 = command(index, 0, reg.size() + crc_bytes + 12); r1 != r1_ready)
+            return failed(FailStep::command, index, r1, CardResult::rejected);
+        const CardResult block = receive_register(reg);
+        if (block != CardResult::bad_crc || crc_on_ || !register_crc_ok(reg)) return block;
+        register_crc16_wrong_ = true;
+        return CardResult::ok;
+    });
+}
+
+RegisterLayout Card::register_layout() const {
+    return way_ == InitWay::mmc ? RegisterLayout::mmc : RegisterLayout::sd;
+}
+
+CardResult Card::read_ocr(std::uint32_t& ocr) {
+    if (identify() != CardResult::ok) return CardResult::cmd1_failed;
+    if (const std::uint8_t r1 = command(cmd::read_ocr, 0, r1_bytes + 4); r1 != r1_ready)
+        return failed(FailStep::command, cmd::read_ocr, r1, CardResult::rejected);
+    ocr = read_u32();
+    return CardResult::ok;
+}
+
+CardResult Card::read_cid(CardRegister& cid) { return read_register(cmd::send_cid, cid); }
+
+// The CSD also sets the data rate: the card's TRAN_SPEED, capped by the adapter.
+CardResult Card::read_csd(CardRegister& csd) {
+    const CardResult result = read_register(cmd::send_csd, csd);
+    if (result != CardResult::ok) return result;
+    const std::uint64_t card_hz = std::uint64_t{decode_csd(csd, register_layout()).max_rate_kbit} * 1000;
+    if (card_hz > spi::init_hz)
+        data_hz_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(card_hz, link().capabilities().top_hz));
+    return result;
+}
+
+CardType Card::type(const CsdInfo& csd) const {
+    switch (way_) {
+        case InitWay::mmc: return CardType::mmc;
+        case InitWay::sd_v1: return CardType::sdsc_v1;
+        case InitWay::sd_v2:
+            if (!block_addressing_) return CardType::sdsc_v2;
+            return csd.capacity_bytes >= sdxc_smallest_bytes ? CardType::sdxc : CardType::sdhc;
+        default: return CardType::unknown;
+    }
+}
+
+CardResult Card::read_ext_csd_size() {
+    std::array<std::uint8_t, sector_size> ext_csd{};
+    if (const std::uint8_t r1 = command(cmd::send_ext_csd, 0, ext_csd.size() + crc_bytes + 12); r1 != r1_ready)
+        return failed(FailStep::command, cmd::send_ext_csd, r1, CardResult::rejected);
+    if (const CardResult block = receive_register(ext_csd); block != CardResult::ok) return block;
+    capacity_ = std::uint64_t{ext_csd[ext_csd_sec_count]} | std::uint64_t{ext_csd[ext_csd_sec_count + 1]} << 8 |
+                std::uint64_t{ext_csd[ext_csd_sec_count + 2]} << 16 | std::uint64_t{ext_csd[ext_csd_sec_count + 3]} << 24;
+    return CardResult::ok;
+}
+
+std::uint64_t Card::capacity_sectors() {
+    if (capacity_read_) return capacity_;
+    CardRegister csd{};
+    if (read_csd(csd) == CardResult::ok) {
+        const CsdInfo info = decode_csd(csd, register_layout());
+        const bool beyond_csd = register_layout() == RegisterLayout::mmc &&
+                                (info.structure == 3 || register_bits(csd, 73, 62) == c_size_max) && block_addressing_;
+        if (beyond_csd) (void)read_ext_csd_size();
+        else if (info.capacity_known) capacity_ = info.capacity_bytes / sector_size;
+    }
+    capacity_read_ = true;
+    return capacity_;
+}
+
+// An SD card's CSD structure says how it is addressed (2.0: by sector); a
+// CSD whose CRC7 holds must agree with what the OCR said.
+CardResult Card::check_addressing(const CardRegister& csd) {
+    if (register_layout() != RegisterLayout::sd || !register_crc_ok(csd)) return CardResult::ok;
+    const bool csd_blocks = decode_csd(csd, RegisterLayout::sd).structure == 1;
+    return csd_blocks == block_addressing_ ? CardResult::ok : CardResult::unclear;
+}
+
+CardResult Card::prepare(bool crc) {
+    if (identify() != CardResult::ok) return CardResult::cmd1_failed;
+    prepared_ = true;
+    CardRegister csd{};
+    if (read_csd(csd) == CardResult::ok) {
+        if (const CardResult agreed = check_addressing(csd); agreed != CardResult::ok) return agreed;
+        const CsdInfo info = decode_csd(csd, register_layout());
+        if (!block_addressing_ && info.read_block_bytes != sector_size)
+            (void)command(cmd::set_blocklen, static_cast<std::uint32_t>(sector_size));
+        (void)capacity_sectors();
+    }
+    if (crc && command(cmd::crc_on_off, 1) == r1_ready) crc_on_ = true;
+    return CardResult::ok;
+}
