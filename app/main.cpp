@@ -72,10 +72,10 @@ int main(int argc, char** argv) {
     mmc_attach(card);
 
     console_open();
-    const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
-                          : options.info ? CardWork{show_card_info, 1}
+    const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1, CardSetup::checked_crc}
+                          : options.info ? CardWork{show_card_info, 1, CardSetup::checked}
                           : options.whole != Options::WholeCard::none ? whole_card_work(options)
-                                                                      : CardWork{browse_sectors, 0};
+                                                                      : CardWork{browse_sectors, 0, options.crc ? CardSetup::checked_crc : CardSetup::known};
     int status = run_session(work);
     if (!close_trace(link_trace)) {
         std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());

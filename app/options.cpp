@@ -154,7 +154,8 @@ struct Flag {
     std::string_view name;
     bool Options::*field;
 };
-constexpr std::array<Flag, 6> flags{{{"--help", &Options::help},
+constexpr std::array<Flag, 7> flags{{{"--help", &Options::help},
+                                     {"--crc", &Options::crc},
                                      {"-h", &Options::help},
                                      {"--version", &Options::version},
                                      {"--yes", &Options::yes},
@@ -281,6 +282,8 @@ std::string usage_text() {
                "                        write to the card)\n"
                "  --info                the card's kind, capacity and registers (OCR, CID,\n"
                "                        CSD) instead of the browser; exit 0 when all were read\n"
+               "  --crc                 the browser with CRC checking on (the other modes that\n"
+               "                        read or write sectors always turn it on)\n"
                "  --help                this text\n"
                "  --version             the program's version\n"
                "\n"

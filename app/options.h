@@ -31,6 +31,7 @@ struct Options {
     std::optional<SectorRange> test;  // --test=START:COUNT
     bool yes = false;                 // --yes: the surface test may write to a real card
     bool info = false;                // --info: the card's registers instead of the browser
+    bool crc = false;                 // --crc: the browser with CRC checking on
     enum class WholeCard { none, dump, verify, load, probe };
     WholeCard whole = WholeCard::none;  // --dump, --verify, --load, --probe
     std::string file;                   // their FILE

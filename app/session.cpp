@@ -75,6 +75,23 @@ void report_ways_tried(CardResult result, const InitRecord& r) {
     std::fprintf(stderr, "%s\n", text);
 }
 
+// Sets the card up for the work, or says in one line why it could not be.
+Outcome set_up(CardSetup setup) {
+    if (setup == CardSetup::known) return Outcome::ok();
+    switch (card_prepare(setup == CardSetup::checked_crc)) {
+        case CardResult::ok: return Outcome::ok();
+        case CardResult::unclear:
+            return Outcome::failed("the card's OCR and CSD disagree on whether it takes sector numbers or byte "
+                                   "addresses; nothing was read or written");
+        default: return Outcome::failed("could not tell whether the card is an MMC or an SD card");
+    }
+}
+
+void report_failure(const Outcome& failure) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vantacle: %s\n", failure.why().c_str());
+}
+
 void dump_sector() {
     say("OK");
     for (std::size_t offset = 0; offset < buff.size(); ++offset) {
@@ -162,7 +179,8 @@ int run_session(const CardWork& work) {
     int status = work.status_without_card;
     const CardResult init = mmc_init_spi();
     if (report_init(init)) {
-        status = work.run();
+        if (Outcome ready = set_up(work.setup); ready) status = work.run();
+        else report_failure(ready);
         mmc_disable();
     } else {
         report_ways_tried(init, mmc_init_record());

@@ -29,8 +29,8 @@ void make_pattern(std::uint32_t sector) {
     for (int i = 0; i < 4; ++i) pattern[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sector >> (24 - 8 * i));
 }
 
-Outcome failed_step(const char* step, CardResult result) {
-    return Outcome::failed(std::string(step) + " failed (card result " + std::to_string(static_cast<int>(result)) + ")");
+Outcome failed_step(const char* step, CardResult) {
+    return Outcome::failed(std::string(step) + " failed: " + card_failure_text());
 }
 
 // Reads the sector back and compares it with data.

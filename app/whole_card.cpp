@@ -133,10 +133,8 @@ std::uint32_t report_differing(std::uint32_t first, std::uint32_t from, std::uin
     return differing;
 }
 
-void say_failed(const char* step, std::uint32_t sector, CardResult r) {
-    char detail[48];
-    std::snprintf(detail, sizeof detail, ": %s failed (card result %d)", step, static_cast<int>(r));
-    report_sector("bad sector", sector, detail);
+void say_failed(const char* step, std::uint32_t sector, CardResult) {
+    report_sector("bad sector", sector, (": " + std::string(step) + " failed: " + card_failure_text()).c_str());
 }
 
 // One run of sectors from first: moves n sectors and adds to the tally.
@@ -312,6 +310,6 @@ Outcome whole_card_prepare(const Options& o) {
 }
 
 CardWork whole_card_work(const Options& o) {
-    if (o.whole == Options::WholeCard::probe) return {probe_the_card, 1};
-    return {[&o] { return run_whole_card(o); }, 1};
+    if (o.whole == Options::WholeCard::probe) return {probe_the_card, 1, CardSetup::checked_crc};
+    return {[&o] { return run_whole_card(o); }, 1, CardSetup::checked_crc};
 }

@@ -105,13 +105,16 @@ private:
     // Whole-card runs clock at the card's data rate, everything else at the
     // rate the card was initialised at.
     void use_data_rate(bool on);
+    // Tries attempt again while it fails, a few times, while worth_it says
+    // the failure may pass; counts the extra tries in retries.
     template <class Attempt>
-    CardResult with_retries(Attempt attempt);
+    CardResult with_retries(Attempt attempt, std::uint32_t& retries, bool (*worth_it)(const CardFailure&) = nullptr);
 
     // Registers (card_registers.cpp).
     CardResult read_register(std::uint8_t index, CardRegister& reg);
     CardResult check_addressing(const CardRegister& csd);
     CardResult read_ext_csd_size();
+    void learn_capacity(const CardRegister& csd);
 
     CardBus bus_;
     InitRecord record_{};

@@ -165,7 +165,8 @@ CardResult Card::failed(FailStep step, std::uint8_t index, std::uint8_t byte, Ca
 // (locked, write-protected, ECC failed, out of range ...).
 void Card::ask_why() {
     const CardFailure why = failure_;
-    if (command(cmd::send_status, 0, r1_bytes + 1) == 0xFF) return;
+    const std::uint8_t r1 = command(cmd::send_status, 0, r1_bytes + 1);
+    if (!is_r1(r1) || (r1 & r1_illegal_command)) return;
     failure_ = why;
     failure_.status = receive_byte();
     failure_.status_read = true;

@@ -18,6 +18,16 @@ constexpr std::size_t block_bytes_after_r1 = 8 + 1 + sector_size + crc_bytes;
 // A block of a run: token, data, CRC and the card's gap before the next.
 constexpr std::size_t run_block_bytes = 1 + sector_size + crc_bytes + 2;
 
+// A write is tried again after a CRC error, no answer, or an answer that it
+// is past the card's end (which noise can fake); not after a write error or
+// a refusal, which would come again.
+bool write_may_pass(const CardFailure& f) {
+    if (f.byte == 0xFF) return true;
+    if (f.step == FailStep::data_response) return (f.byte & data_response_mask) == data_crc_error;
+    return f.step == FailStep::command && is_r1(f.byte) &&
+           (f.byte & (r1_com_crc_error | r1_address_error | r1_parameter_error));
+}
+
 std::span<std::uint8_t, sector_size> sector_in(std::span<std::uint8_t> buf, std::size_t i) {
     return buf.subspan(i * sector_size).first<sector_size>();
 }
@@ -60,7 +70,7 @@ CardResult Card::read_checked(std::uint32_t sector, std::span<std::uint8_t, sect
         std::array<std::uint8_t, sector_size> check{};
         if (const CardResult second = read_once(sector, check); second != CardResult::ok) return second;
         return std::ranges::equal(buf, check) ? CardResult::ok : CardResult::bad_crc;
-    });
+    }, rereads_);
 }
 
 CardResult Card::write_once(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf) {
@@ -76,7 +86,8 @@ CardResult Card::write_once(std::uint32_t sector, std::span<const std::uint8_t, 
 CardResult Card::write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf) {
     if (!in_range(sector)) return CardResult::out_of_range;
     if (!prepared_) return write_once(sector, buf);
-    return with_retries([&](bool) { return write_once(sector, buf); });
+    std::uint32_t retries = 0;
+    return with_retries([&](bool) { return write_once(sector, buf); }, retries, write_may_pass);
 }
 
 // One CMD18 run from sector first + done until every block is in or one fails.

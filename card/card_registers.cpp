@@ -32,7 +32,7 @@ CardResult Card::read_register(std::uint8_t index, CardRegister& reg) {
         if (block != CardResult::bad_crc || crc_on_ || !register_crc_ok(reg)) return block;
         register_crc16_wrong_ = true;
         return CardResult::ok;
-    });
+    }, rereads_);
 }
 
 RegisterLayout Card::register_layout() const {
@@ -80,16 +80,19 @@ CardResult Card::read_ext_csd_size() {
     return CardResult::ok;
 }
 
+void Card::learn_capacity(const CardRegister& csd) {
+    const CsdInfo info = decode_csd(csd, register_layout());
+    const bool beyond_csd = register_layout() == RegisterLayout::mmc &&
+                            (info.structure == 3 || register_bits(csd, 73, 62) == c_size_max) && block_addressing_;
+    if (beyond_csd) (void)read_ext_csd_size();
+    else if (info.capacity_known) capacity_ = info.capacity_bytes / sector_size;
+    capacity_read_ = true;
+}
+
 std::uint64_t Card::capacity_sectors() {
     if (capacity_read_) return capacity_;
     CardRegister csd{};
-    if (read_csd(csd) == CardResult::ok) {
-        const CsdInfo info = decode_csd(csd, register_layout());
-        const bool beyond_csd = register_layout() == RegisterLayout::mmc &&
-                                (info.structure == 3 || register_bits(csd, 73, 62) == c_size_max) && block_addressing_;
-        if (beyond_csd) (void)read_ext_csd_size();
-        else if (info.capacity_known) capacity_ = info.capacity_bytes / sector_size;
-    }
+    if (read_csd(csd) == CardResult::ok) learn_capacity(csd);
     capacity_read_ = true;
     return capacity_;
 }
@@ -111,7 +114,7 @@ CardResult Card::prepare(bool crc) {
         const CsdInfo info = decode_csd(csd, register_layout());
         if (!block_addressing_ && info.read_block_bytes != sector_size)
             (void)command(cmd::set_blocklen, static_cast<std::uint32_t>(sector_size));
-        (void)capacity_sectors();
+        learn_capacity(csd);
     }
     if (crc && command(cmd::crc_on_off, 1) == r1_ready) crc_on_ = true;
     return CardResult::ok;

@@ -31,17 +31,18 @@ private:
 
 }  // namespace card_retries
 
-// Runs attempt once, then again while it fails, up to protocol::read_retries more
-// times; a failure that is not past the card's end is then asked about.
+// Runs attempt once, then again while it fails, up to protocol::read_retries
+// more times; a failure that is not past the card's end is then asked about.
 template <class Attempt>
-CardResult Card::with_retries(Attempt attempt) {
+CardResult Card::with_retries(Attempt attempt, std::uint32_t& retries, bool (*worth_it)(const CardFailure&)) {
     card_retries::Failures failures;
     for (int i = 0; i <= protocol::read_retries; ++i) {
         const CardResult result = attempt(failures.attempts() > 0);
-        if (result == CardResult::ok) return failures.settle(true, rereads_);
+        if (result == CardResult::ok) return failures.settle(true, retries);
         failures.add(result);
+        if (worth_it && !worth_it(failure_)) break;
     }
-    const CardResult result = failures.settle(false, rereads_);
+    const CardResult result = failures.settle(false, retries);
     if (prepared_ && result != CardResult::out_of_range) ask_why();
     return result;
 }

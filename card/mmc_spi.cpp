@@ -1,6 +1,7 @@
 #include "card/mmc_spi.h"
 
 #include "card/card.h"
+#include "card/card_failure.h"
 
 namespace {
 Card* attached = nullptr;
@@ -13,6 +14,9 @@ Card& mmc_card() { return *attached; }
 
 CardResult mmc_init_spi() { return attached->init(); }
 void mmc_disable() { attached->disable(); }
+CardResult card_prepare(bool crc) { return attached->prepare(crc); }
+std::string card_failure_text() { return describe_failure(attached->last_failure()); }
+bool card_register_crc16_was_wrong() { return attached->register_crc16_was_wrong(); }
 const InitRecord& mmc_init_record() { return attached->init_record(); }
 InitWay card_init_way() { return attached->init_way(); }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "card/card_types.h"
 #include "card/registers.h"
@@ -17,6 +18,14 @@ void mmc_attach(Card& card);
 
 CardResult mmc_init_spi();
 void mmc_disable();
+// Sets the card up for work beyond the known sequence (the browser does
+// without): what kind it is, its CSD, block length, and with crc CRC
+// checking on.
+CardResult card_prepare(bool crc);
+// The last failed transfer, in words ("data response 0D: write error").
+[[nodiscard]] std::string card_failure_text();
+// True when the last register came with a wrong CRC16 but a right CRC7.
+[[nodiscard]] bool card_register_crc16_was_wrong();
 [[nodiscard]] const InitRecord& mmc_init_record();
 [[nodiscard]] InitWay card_init_way();
 

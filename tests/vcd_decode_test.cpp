@@ -133,8 +133,8 @@ TEST_F(TracedSession, SdCardDecoderFindsTheSdWayAndTheRegisterCommands) {
                                         "Command: CMD0 (GO_IDLE_STATE)", "Command: CMD8 (SEND_IF_COND)",
                                         "Command: CMD55 (APP_CMD)", "Command: ACMD41 (SD_SEND_OP_COND)",
                                         "Command: CMD58 (READ_OCR)", "Command: CMD58 (READ_OCR)",
-                                        "Command: CMD58 (READ_OCR)", "Command: CMD10 (SEND_CID)",
-                                        "Command: CMD9 (SEND_CSD)"}));
+                                        "Command: CMD9 (SEND_CSD)", "Command: CMD58 (READ_OCR)",
+                                        "Command: CMD10 (SEND_CID)", "Command: CMD9 (SEND_CSD)"}));
     EXPECT_EQ(lines_starting(text, {"Argument: 0x01aa", "Argument: 0x40000000"}),
               (std::vector<std::string>{"Argument: 0x01aa", "Argument: 0x40000000"}));
 }

@@ -129,7 +129,7 @@ TEST(WholeCard, LoadIntoARangeTouchesNothingElse) {
     const auto r = run_piped({sim(card, ",write=on,bad=22"), "--load=" + part.path, "--range=20:4"}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(without_speed(r.out),
-              ready + "bad sector 000022: write failed (card result 5)\nloaded 4 sectors, 1 bad, 0 re-read, N bytes/s\n" +
+              ready + "bad sector 000022: write failed: data response 0D: write error\nloaded 4 sectors, 1 bad, 0 re-read, N bytes/s\n" +
                   closing);
     std::string expected = before;
     expected.replace(0x20 * 512, 2 * 512, fresh.substr(0, 2 * 512));
@@ -267,7 +267,7 @@ TEST(SurfaceTest, ReportsAndLeavesTheImageAsItWas) {
     } cases[] = {
         {{sim(image, ",write=on"), "--test=8:20"}, 0, ready + "tested 32 sectors, 0 bad, N bytes/s\n" + closing, ""},
         {{sim(image, ",write=on,bad=3"), "--test=0:10"}, 1,
-         ready + "bad sector 000003: pattern write failed (card result 5)\ntested 16 sectors, 1 bad, N bytes/s\n" + closing,
+         ready + "bad sector 000003: pattern write failed: data response 0D: write error\ntested 16 sectors, 1 bad, N bytes/s\n" + closing,
          ""},
         {{sim(image, ",write=on"), "--test=0x3E:0x7FFFF0"}, 1,
          ready + "end of card at sector 000040\ntested 2 sectors, 0 bad, N bytes/s\n" + closing, ""},
