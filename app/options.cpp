@@ -49,6 +49,16 @@ Outcome parse_range(std::string_view text, std::optional<SectorRange>& range) {
     return Outcome::ok();
 }
 
+// Passes over a map's bad areas: 0 to max_retries, in decimal.
+constexpr int max_retries = 100;
+Outcome parse_retries(std::string_view text, int& retries) {
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, retries);
+    if (text.empty() || ec != std::errc() || ptr != end || retries < 0 || retries > max_retries)
+        return Outcome::failed("bad retries '" + std::string(text) + "' (a count from 0 to 100)");
+    return Outcome::ok();
+}
+
 // --dump=FILE and the like: the mode and its file; only one mode at a time.
 Outcome parse_whole_card(Options::WholeCard mode, std::string_view file, Options& o) {
     if (o.whole != Options::WholeCard::none) return Outcome::failed("give only one of --dump, --verify, --load and --probe");
@@ -84,12 +94,13 @@ struct Flag {
     std::string_view name;
     bool Options::*field;
 };
-constexpr std::array<Flag, 6> flags{{{"--help", &Options::help},
+constexpr std::array<Flag, 7> flags{{{"--help", &Options::help},
                                      {"-h", &Options::help},
                                      {"--version", &Options::version},
                                      {"--yes", &Options::yes},
                                      {"--info", &Options::info},
-                                     {"--force", &Options::force}}};
+                                     {"--force", &Options::force},
+                                     {"--sparse", &Options::sparse}}};
 
 // Options that name the file of a whole-card mode.
 struct FileMode {
@@ -114,6 +125,11 @@ Outcome parse_one(std::string_view arg, Options& o) {
     if (starts_with(arg, "--range=", value)) return parse_range(value, o.range);
     if (starts_with(arg, "--test=", value)) return parse_range(value, o.test);
     if (starts_with(arg, "--port=", value)) return parse_port(value, o);
+    if (starts_with(arg, "--map=", value) && !value.empty()) {
+        o.map = std::string(value);
+        return Outcome::ok();
+    }
+    if (starts_with(arg, "--retries=", value)) return parse_retries(value, o.retries);
     if (starts_with(arg, "--trace=", value) && !value.empty()) {
         o.trace = std::string(value);
         return Outcome::ok();
@@ -147,6 +163,10 @@ Outcome options_conflict(const Options& o) {
     if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
         return Outcome::failed("--range goes with --dump, --verify or --load");
     if (o.force && o.whole != W::dump) return Outcome::failed("--force goes with --dump");
+    if (!o.map.empty() && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
+        return Outcome::failed("--map goes with --dump, --verify or --load");
+    if (o.retries != 1 && (o.map.empty() || o.whole != W::dump)) return Outcome::failed("--retries goes with --dump and --map");
+    if (o.sparse && o.whole != W::dump) return Outcome::failed("--sparse goes with --dump");
     const char* writes = writing_mode(o);
     if (!writes) return Outcome::ok();
     if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
@@ -163,6 +183,7 @@ std::string usage_text() {
                "Usage: vantacle [--port=PORT] [--trace=FILE] [--info]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --test=START:COUNT [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
+               "                [--map=MAPFILE [--retries=N]] [--sparse]\n"
                "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
                "Tests an MMC or SD card wired to a parallel port: powers it up, initialises it\n"
@@ -192,6 +213,15 @@ std::string usage_text() {
                "  --range=START:COUNT   --dump, --verify or --load only COUNT sectors from\n"
                "                        START (hex); FILE then holds just those; without it\n"
                "                        the whole card (--verify, --load: as much as FILE)\n"
+               "  --map=MAPFILE         keep a GNU ddrescue mapfile of what was copied, failed\n"
+               "                        or is left; FILE is then a whole-card image with\n"
+               "                        every sector at its own offset. Run the same command\n"
+               "                        again to go on where it stopped; --verify compares\n"
+               "                        only the map's copied areas; --load records what it\n"
+               "                        wrote and skips what the map says is written\n"
+               "  --retries=N           passes over the map's bad areas after a dump's copy\n"
+               "                        (0 to 100, default 1)\n"
+               "  --sparse              --dump leaves sectors of zeros as holes in FILE\n"
                "  --probe               find how many sectors really keep data (counterfeit\n"
                "                        cards claim more): writes tagged sectors spread over\n"
                "                        the card and puts back what they held; exit 0 when\n"

@@ -32,6 +32,9 @@ struct Options {
     std::string file;                   // their FILE
     std::optional<SectorRange> range;   // --range=START:COUNT
     bool force = false;                 // --force: --dump may replace FILE
+    std::string map;                    // --map=MAPFILE: FILE is a whole-card image, the map records it
+    int retries = 1;                    // --retries=N: passes over a map's bad areas
+    bool sparse = false;                // --sparse: a dump leaves sectors of zeros as holes
     bool help = false;
     bool version = false;
 };

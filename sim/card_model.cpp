@@ -27,6 +27,7 @@ constexpr std::uint8_t start_token = 0xFE;
 constexpr std::uint8_t multi_write_token = 0xFC;
 constexpr std::uint8_t stop_token = 0xFD;
 constexpr std::uint8_t error_token_error = 0x01;
+constexpr std::uint8_t error_token_ecc_failed = 0x04;
 constexpr std::uint8_t error_token_out_of_range = 0x08;
 constexpr std::uint8_t data_accepted = 0x05;
 constexpr std::uint8_t data_write_error = 0x0D;
@@ -63,6 +64,7 @@ struct Card {
     std::uint64_t next_write = 0;  // the sector the next written block goes to
     std::uint64_t programming = 0;
     bool commit_pending = false;   // an accepted block not yet programmed
+    std::array<bool, max_ecc_faults> ecc_spent{};  // an ecc=SECTOR:once read has failed; kept through power loss
 };
 
 Card card;
@@ -146,10 +148,22 @@ bool read_sector(std::uint32_t sector) {
 
 bool write_sector(std::uint32_t sector) { return dropped_by_fake(sector) || storage_write(sector, card.incoming); }
 
+// True when a read of sector fails by an ecc= setting.
+bool ecc_fails(std::uint64_t sector) {
+    for (std::size_t i = 0; i < card.cfg.ecc_count; ++i) {
+        const EccFault& f = card.cfg.ecc[i];
+        if (f.sector != sector || card.ecc_spent[i]) continue;
+        card.ecc_spent[i] = f.once;
+        return true;
+    }
+    return false;
+}
+
 // A sector read's block, or the error token that replaces it.
 bool queue_sector(std::uint64_t sector) {
     std::uint8_t token = card.cfg.read_token;
     if (sector >= storage_sectors()) token = error_token_out_of_range;
+    else if (ecc_fails(sector)) token = error_token_ecc_failed;
     else if (!read_sector(static_cast<std::uint32_t>(sector))) token = error_token_error;
     if (token == start_token) {
         queue_data(card.block);
@@ -335,6 +349,7 @@ void card_power_lost() {
     fresh.cfg = card.cfg;
     fresh.cid = card.cid;
     fresh.csd = card.csd;
+    fresh.ecc_spent = card.ecc_spent;
     card = fresh;
 }
 

@@ -110,13 +110,23 @@ bool set_fake(std::string_view value, SimSettings& s) {
     return true;
 }
 
+bool add_ecc(std::string_view value, SimSettings& s) {
+    constexpr std::string_view once = ":once";
+    const bool only_once = value.ends_with(once);
+    if (only_once) value.remove_suffix(once.size());
+    long long n = 0;
+    if (s.ecc_count == s.ecc.size() || !parse_number(value, 16, 0, 0xFFFFFFFFLL, n)) return false;
+    s.ecc[s.ecc_count++] = {static_cast<std::uint32_t>(n), only_once};
+    return true;
+}
+
 struct Setting {
     std::string_view name;
     std::string_view range;
     bool (*apply)(std::string_view value, SimSettings& s);
 };
 
-constexpr std::array<Setting, 16> settings_table{{
+constexpr std::array<Setting, 17> settings_table{{
     {"ncr", "1 to 8", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 8, s.ncr); }},
     {"idle", "a count or never", set_idle},
     {"access", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.access_bytes); }},
@@ -133,6 +143,7 @@ constexpr std::array<Setting, 16> settings_table{{
     {"csd", "32 hex digits", [](std::string_view v, SimSettings& s) { return set_register(v, s.csd); }},
     {"noise", "a rate from 0 to 1, such as 1e-5", set_noise},
     {"fake", "a hex sector count, optionally followed by :drop", set_fake},
+    {"ecc", "a hex sector number, optionally followed by :once; at most 16", add_ecc},
 }};
 
 Outcome apply_setting(std::string_view item, SimSettings& s) {

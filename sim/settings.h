@@ -15,6 +15,14 @@ enum class CardKind : std::uint8_t { mmc, sd1, sd2, sdhc, sdxc };
 // A CID or CSD register as the card sends it, its CRC7 byte last.
 using CardRegister = std::array<std::uint8_t, 16>;
 
+// A sector whose reads fail as the card's ECC could not correct it: every
+// read, or only the first.
+struct EccFault {
+    std::uint32_t sector;
+    bool once;
+};
+inline constexpr std::size_t max_ecc_faults = 16;
+
 struct SimSettings {
     std::string image;                        // empty: the built-in demo card
     bool empty_socket = false;                // sim:none
@@ -36,6 +44,8 @@ struct SimSettings {
     double noise_rate = 0;                    // chance that a DO bit flips
     std::optional<std::uint32_t> fake_sectors;  // a counterfeit keeping only this many sectors
     bool fake_drops = false;                  // past them writes are lost (else addresses wrap)
+    std::array<EccFault, max_ecc_faults> ecc{};  // ecc=SECTOR[:once], one setting per sector
+    std::size_t ecc_count = 0;
 };
 
 // Parses what follows "sim" in --port=sim[:IMAGE][,SETTING=VALUE...].
