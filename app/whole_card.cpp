@@ -300,10 +300,28 @@ bool should_stop(Tally& t) {
     return t.interrupted;
 }
 
-// A map mode's map written after a run of sectors: FILE's sectors go out first.
-void save_map(MapPhase phase, std::uint64_t position, int pass) {
+// FILE's sectors on the disk, before a map says they are there.
+bool sync_file() {
+    if (std::fflush(file) != 0) return false;
+#ifdef _WIN32
+    return _commit(_fileno(file)) == 0;
+#else
+    return ::fsync(fileno(file)) == 0 || errno == EINVAL;
+#endif
+}
+
+// A map mode's map written after a run of sectors, at most every
+// map_interval unless the run stops; FILE's sectors reach the disk first. On
+// a real port a run of sectors takes longer than that.
+constexpr auto map_interval = std::chrono::milliseconds(250);
+std::chrono::steady_clock::time_point map_written{};
+
+void save_map(MapPhase phase, std::uint64_t position, int pass, bool stopping = false) {
     if (!keeper) return;
-    if (file && std::fflush(file) != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!stopping && now - map_written < map_interval) return;
+    if (file && !sync_file()) return;
+    map_written = now;
     keeper->map().set_phase(phase, position, pass);
     keeper->save();
 }
@@ -420,7 +438,7 @@ int run_whole_card(const Options& o) {
     const Extent e = extent_for(o);
     file_origin = keeper ? 0 : e.start;
     const bool map_changes = keeper && o.whole != Options::WholeCard::verify;
-    if (map_changes) save_map(MapPhase::copying, e.start, 1);
+    if (map_changes) save_map(MapPhase::copying, e.start, 1, true);
     const auto started = std::chrono::steady_clock::now();
     const std::uint32_t rereads_before = spi_rereads();
     Tally t = move_sectors(mode, areas_for(o.whole, e), e.open_ended, map_changes);
@@ -428,7 +446,7 @@ int run_whole_card(const Options& o) {
     report_card_end(e, t);
     if (std::fflush(file) != 0) t.file_failed = true;
     const bool complete = keeper && good_within(e) == e.count;
-    if (map_changes) save_map(t.interrupted ? MapPhase::copying : MapPhase::finished, t.next, 1);
+    if (map_changes) save_map(t.interrupted ? MapPhase::copying : MapPhase::finished, t.next, 1, true);
     if (std::fclose(file) != 0) t.file_failed = true;
     file = nullptr;
     finish_sparse(t);
