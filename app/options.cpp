@@ -61,7 +61,7 @@ Outcome parse_retries(std::string_view text, int& retries) {
 
 // --dump=FILE and the like: the mode and its file; only one mode at a time.
 Outcome parse_whole_card(Options::WholeCard mode, std::string_view file, Options& o) {
-    if (o.whole != Options::WholeCard::none) return Outcome::failed("give only one of --dump, --verify, --load and --probe");
+    if (o.whole != Options::WholeCard::none) return Outcome::failed("give only one of --dump, --verify, --load, --probe and --serve");
     o.whole = mode;
     o.file = std::string(file);
     return Outcome::ok();
@@ -94,13 +94,14 @@ struct Flag {
     std::string_view name;
     bool Options::*field;
 };
-constexpr std::array<Flag, 7> flags{{{"--help", &Options::help},
+constexpr std::array<Flag, 8> flags{{{"--help", &Options::help},
                                      {"-h", &Options::help},
                                      {"--version", &Options::version},
                                      {"--yes", &Options::yes},
                                      {"--info", &Options::info},
                                      {"--force", &Options::force},
-                                     {"--sparse", &Options::sparse}}};
+                                     {"--sparse", &Options::sparse},
+                                     {"--writable", &Options::writable}}};
 
 // Options that name the file of a whole-card mode.
 struct FileMode {
@@ -125,6 +126,10 @@ Outcome parse_one(std::string_view arg, Options& o) {
     if (starts_with(arg, "--range=", value)) return parse_range(value, o.range);
     if (starts_with(arg, "--test=", value)) return parse_range(value, o.test);
     if (starts_with(arg, "--port=", value)) return parse_port(value, o);
+    if (starts_with(arg, "--serve=", value) && !value.empty()) {
+        o.serve = std::string(value);
+        return parse_whole_card(Options::WholeCard::serve, "", o);
+    }
     if (starts_with(arg, "--map=", value) && !value.empty()) {
         o.map = std::string(value);
         return Outcome::ok();
@@ -143,6 +148,7 @@ const char* writing_mode(const Options& o) {
     if (o.test) return "the surface test writes to the card and restores each sector";
     if (o.whole == Options::WholeCard::load) return "--load writes to the card";
     if (o.whole == Options::WholeCard::probe) return "--probe writes to the card and restores what it wrote over";
+    if (o.whole == Options::WholeCard::serve && o.writable) return "--writable lets clients write to the card";
     return nullptr;
 }
 
@@ -158,8 +164,8 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
 Outcome options_conflict(const Options& o) {
     using W = Options::WholeCard;
     if (o.info && (o.test || o.whole != W::none))
-        return Outcome::failed("--info, --test, --dump, --verify, --load and --probe each replace the browser: give one of them");
-    if (o.test && o.whole != W::none) return Outcome::failed("--test cannot run together with --dump, --verify, --load or --probe");
+        return Outcome::failed("--info, --test, --dump, --verify, --load, --probe and --serve each replace the browser: give one of them");
+    if (o.test && o.whole != W::none) return Outcome::failed("--test cannot run together with --dump, --verify, --load, --probe or --serve");
     if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
         return Outcome::failed("--range goes with --dump, --verify or --load");
     if (o.force && o.whole != W::dump) return Outcome::failed("--force goes with --dump");
@@ -167,6 +173,7 @@ Outcome options_conflict(const Options& o) {
         return Outcome::failed("--map goes with --dump, --verify or --load");
     if (o.retries != 1 && (o.map.empty() || o.whole != W::dump)) return Outcome::failed("--retries goes with --dump and --map");
     if (o.sparse && o.whole != W::dump) return Outcome::failed("--sparse goes with --dump");
+    if (o.writable && o.whole != W::serve) return Outcome::failed("--writable goes with --serve");
     const char* writes = writing_mode(o);
     if (!writes) return Outcome::ok();
     if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
@@ -186,6 +193,8 @@ std::string usage_text() {
                "                [--map=MAPFILE [--retries=N]] [--sparse]\n"
                "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] --serve=PATH|localhost:PORT\n"
+               "                [--writable [--yes]]\n"
                "Tests an MMC or SD card wired to a parallel port: powers it up, initialises it\n"
                "in SPI mode and shows its 512-byte sectors as hex dumps.\n"
                "\n"
@@ -229,8 +238,13 @@ std::string usage_text() {
                "                        real size, or wraps them around at a power of two;\n"
                "                        a card that wraps at any other size shows only when\n"
                "                        all of it is written: --test over the whole card\n"
-               "  --yes                 allow --test, --load and --probe on a real port (they\n"
-               "                        write to the card)\n"
+               "  --serve=PATH          serve the card over NBD on the Unix socket PATH (made\n"
+               "                        with mode 0600), or with localhost:PORT on that port\n"
+               "                        of the loopback address; clients in turn, until\n"
+               "                        Ctrl+C. Read-only unless --writable\n"
+               "  --writable            let --serve's clients write to the card\n"
+               "  --yes                 allow --test, --load, --probe and --writable on a real\n"
+               "                        port (they write to the card)\n"
                "  --info                the card's kind, capacity and registers (OCR, CID,\n"
                "                        CSD) instead of the browser; exit 0 when all were read\n"
                "  --help                this text\n"

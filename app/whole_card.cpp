@@ -12,6 +12,7 @@
 
 #include "app/card_probe.h"
 #include "app/map_keeper.h"
+#include "app/nbd_server.h"
 #include "app/console.h"
 #include "app/progress.h"
 #include "base/sector_file.h"
@@ -504,5 +505,6 @@ Outcome whole_card_prepare(const Options& o) {
 
 CardWork whole_card_work(const Options& o) {
     if (o.whole == Options::WholeCard::probe) return {probe_the_card, 1};
+    if (o.whole == Options::WholeCard::serve) return {[&o] { return serve_card(o.serve, o.writable); }, 1};
     return {[&o] { return run_whole_card(o); }, 1};
 }

@@ -37,8 +37,9 @@ Linux ppdev), initialises it in SPI mode, and then, one mode per run:
 browses its sectors as hex dumps; shows its registers (--info); runs a
 surface test that writes, reads back and restores sectors (--test); copies
 the card to a file (--dump), compares it with one (--verify), writes one to
-it (--load); or probes whether the card really holds its stated size
-(--probe).
+it (--load), with a GNU ddrescue mapfile that lets a stopped copy go on
+(--map); probes whether the card really holds its stated size (--probe);
+or serves the card to every disk tool as a network block device (--serve).
 
 A built-in simulated card lets every mode run without hardware.")
 
