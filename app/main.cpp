@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/card_report.h"
 #include "app/console.h"
 #include "app/info.h"
 #include "app/options.h"
@@ -64,16 +65,19 @@ int main(int argc, char** argv) {
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
     if (Outcome selected = select_port(options); !selected) return fail_usage(selected);
     if (Outcome traced = open_trace(options); !traced) return fail_usage(traced);
-    if (Outcome prepared = whole_card_prepare(options); !prepared) {
+    Outcome prepared = whole_card_prepare(options);
+    if (prepared) prepared = report_check(options);
+    if (!prepared) {
         (void)trace_stop();
         return fail_usage(prepared);
     }
 
     console_open();
-    const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
+    CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
                           : options.info ? CardWork{show_card_info, 1}
                           : options.whole != Options::WholeCard::none ? whole_card_work(options)
                                                                       : CardWork{browse_sectors, 0};
+    work = with_report(options.report, report_title(options), std::move(work));
     int status = run_session(work);
     if (!trace_stop()) {
         std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());

@@ -130,6 +130,10 @@ Outcome parse_one(std::string_view arg, Options& o) {
         o.serve = std::string(value);
         return parse_whole_card(Options::WholeCard::serve, "", o);
     }
+    if (starts_with(arg, "--report=", value) && !value.empty()) {
+        o.report = std::string(value);
+        return Outcome::ok();
+    }
     if (starts_with(arg, "--map=", value) && !value.empty()) {
         o.map = std::string(value);
         return Outcome::ok();
@@ -174,6 +178,10 @@ Outcome options_conflict(const Options& o) {
     if (o.retries != 1 && (o.map.empty() || o.whole != W::dump)) return Outcome::failed("--retries goes with --dump and --map");
     if (o.sparse && o.whole != W::dump) return Outcome::failed("--sparse goes with --dump");
     if (o.writable && o.whole != W::serve) return Outcome::failed("--writable goes with --serve");
+    if (!o.report.empty() && !o.test && (o.whole == W::none || o.whole == W::serve))
+        return Outcome::failed("--report goes with --test, --dump, --verify, --load or --probe");
+    if (!o.report.empty() && !o.report.ends_with(".svg") && !o.report.ends_with(".csv"))
+        return Outcome::failed("--report=" + o.report + ": name a .svg or .csv file");
     const char* writes = writing_mode(o);
     if (!writes) return Outcome::ok();
     if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
@@ -243,6 +251,11 @@ std::string usage_text() {
                "                        of the loopback address; clients in turn, until\n"
                "                        Ctrl+C. Read-only unless --writable\n"
                "  --writable            let --serve's clients write to the card\n"
+               "  --report=FILE         a picture of the card after --test, --dump, --verify,\n"
+               "                        --load or --probe: FILE.svg maps its regions by what\n"
+               "                        the run found (good, slow, re-read, bad, overwritten,\n"
+               "                        lost) above the read and write speed across it;\n"
+               "                        FILE.csv has one row per region\n"
                "  --yes                 allow --test, --load, --probe and --writable on a real\n"
                "                        port (they write to the card)\n"
                "  --info                the card's kind, capacity and registers (OCR, CID,\n"

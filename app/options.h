@@ -37,6 +37,7 @@ struct Options {
     bool sparse = false;                // --sparse: a dump leaves sectors of zeros as holes
     std::string serve;                  // --serve=PATH or localhost:PORT
     bool writable = false;              // --writable: NBD clients may write
+    std::string report;                 // --report=FILE.svg or FILE.csv: a picture of the card
     bool help = false;
     bool version = false;
 };

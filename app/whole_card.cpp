@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/card_probe.h"
+#include "app/card_report.h"
 #include "app/map_keeper.h"
 #include "app/nbd_server.h"
 #include "app/console.h"
@@ -149,6 +150,7 @@ std::uint32_t report_differing(std::uint32_t first, std::uint32_t from, std::uin
         if (same(sector_of(buf, i), sector_of(file_run, i))) continue;
         report_sector(what, first + i, detail);
         if (keeper) keeper->map().mark(first + i, 1, MapState::bad);
+        if (CardReport* report = run_report()) report->move(first + i, SectorState::good, SectorState::bad);
         ++differing;
     }
     return differing;
@@ -159,6 +161,7 @@ void say_failed(const char* step, std::uint32_t sector, CardResult r) {
     std::snprintf(detail, sizeof detail, ": %s failed (card result %d)", step, static_cast<int>(r));
     report_sector("bad sector", sector, detail);
     if (keeper) keeper->map().mark(sector, 1, MapState::bad);
+    if (CardReport* report = run_report()) report->add(sector, 1, SectorState::bad);
 }
 
 bool all_zero(std::span<const std::uint8_t, sector_size> sector) {
@@ -180,12 +183,29 @@ bool write_sectors(std::uint32_t first, std::vector<std::uint8_t>& buf, std::uin
     return true;
 }
 
+// A card transfer of a run of sectors, timed for the report: read or write
+// n sectors from first into or out of data; done gets how many went right.
+CardResult timed_transfer(Transfer kind, std::uint32_t first, std::span<std::uint8_t> data, std::uint32_t& done) {
+    CardReport* report = run_report();
+    const std::uint32_t rereads = spi_rereads();
+    const std::uint64_t started = report ? card_clock_ns() : 0;
+    const CardResult r = kind == Transfer::read ? spi_read_blocks(first, data, done) : spi_write_blocks(first, data, done);
+    if (!report) return r;
+    const std::uint64_t moved = done + (r == CardResult::ok || r == CardResult::out_of_range ? 0 : 1);
+    report->time(first, moved, kind, card_clock_ns() - started);
+    if (kind == Transfer::read) {
+        report->add(first, done, SectorState::good);
+        report->reread(first, spi_rereads() - rereads);
+    }
+    return r;
+}
+
 // One run of sectors from first: moves n sectors and adds to the tally.
 using Step = void (*)(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t);
 
 void dump_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
     std::uint32_t got = 0;
-    const CardResult r = spi_read_blocks(first, std::span(buf).first(std::size_t{n} * sector_size), got);
+    const CardResult r = timed_transfer(Transfer::read, first, std::span(buf).first(std::size_t{n} * sector_size), got);
     std::uint32_t keep = got;
     if (r == CardResult::out_of_range) t.past_end = true;
     else if (r != CardResult::ok) {
@@ -221,7 +241,7 @@ void settle_run(const char* step, std::uint32_t first, std::uint32_t moved, Card
 void verify_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& buf, Tally& t) {
     if (!read_file(first, n, file_run, t)) return;
     std::uint32_t got = 0;
-    const CardResult r = spi_read_blocks(first, std::span(buf).first(std::size_t{n} * sector_size), got);
+    const CardResult r = timed_transfer(Transfer::read, first, std::span(buf).first(std::size_t{n} * sector_size), got);
     t.differ += report_differing(first, 0, got, buf, "differs sector");
     settle_run("read", first, got, r, t);
 }
@@ -233,7 +253,7 @@ void check_read_back(std::uint32_t first, std::uint32_t count, std::vector<std::
     for (std::uint32_t at = 0; at < count;) {
         std::uint32_t got = 0;
         const auto run = std::span(buf).subspan(std::size_t{at} * sector_size, std::size_t{count - at} * sector_size);
-        const CardResult r = spi_read_blocks(first + at, run, got);
+        const CardResult r = timed_transfer(Transfer::read, first + at, run, got);
         t.bad += report_differing(first, at, at + got, buf, "bad sector", ": read back differs");
         at += got;
         if (r == CardResult::ok) continue;
@@ -247,7 +267,7 @@ void load_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& 
     if (!read_file(first, n, file_run, t)) return;
     const auto data = std::span(file_run).first(std::size_t{n} * sector_size);
     std::uint32_t wrote = 0;
-    const CardResult w = spi_write_blocks(first, data, wrote);
+    const CardResult w = timed_transfer(Transfer::write, first, data, wrote);
     if (keeper) keeper->map().mark(first, wrote, MapState::good);
     check_read_back(first, wrote, buf, t);
     settle_run("write", first, wrote, w, t);
@@ -368,6 +388,7 @@ void retry_failed(const Extent& e, int retries, Tally& t) {
                     return;
                 }
                 keeper->map().mark(sector, 1, MapState::good);
+                if (CardReport* report = run_report()) report->move(sector, SectorState::bad, SectorState::reread);
                 report_sector("recovered sector", sector);
                 ++t.recovered;
                 save_map(MapPhase::retrying, s + 1, pass + 1);

@@ -1,6 +1,8 @@
 // Sector reads and writes, single and multi-block, and the card's registers.
 #include "card/mmc_spi.h"
 
+#include <chrono>
+
 #include "card/card_init.h"
 #include "card/crc.h"
 #include "card/mmc_if.h"
@@ -223,4 +225,9 @@ std::uint64_t card_capacity_sectors() {
     }
     card_state::remember_capacity(sectors);
     return sectors;
+}
+
+std::uint64_t card_clock_ns() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
 }
