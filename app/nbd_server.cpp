@@ -109,13 +109,15 @@ public:
         ended_ = true;
         why_.clear();
     }
+    // While a request is in hand an ending signal waits for it to be done.
+    void set_in_request(bool in_request) { in_request_ = in_request; }
     // Empty when the client left in good order or a signal came.
     const std::string& why() const { return why_; }
 
 private:
     bool wait(short events, bool idle, int& waited) {
         while (true) {
-            if (console_signal_pending()) return fail("");
+            if (!in_request_ && console_signal_pending()) return fail("");
             pollfd p{fd_, events, 0};
             const int r = ::poll(&p, 1, poll_ms);
             if (r > 0) return true;
@@ -125,6 +127,7 @@ private:
         }
     }
     int fd_;
+    bool in_request_ = false;
     bool ended_ = false;
     std::string why_;
 };
@@ -279,7 +282,11 @@ private:
             const auto type = static_cast<std::uint16_t>(get_be(head + 6, 2));
             const std::uint64_t cookie = get_be(head + 8, 8), offset = get_be(head + 16, 8);
             const auto length = static_cast<std::uint32_t>(get_be(head + 24, 4));
-            if (type == nbd::cmd_disc || !serve(type, cookie, offset, length)) return;
+            if (type == nbd::cmd_disc) return;
+            peer_.set_in_request(true);
+            const bool served = serve(type, cookie, offset, length);
+            peer_.set_in_request(false);
+            if (!served) return;
         }
     }
 

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "app/nbd_protocol.h"
 #include "tests/program_runner.h"
@@ -45,9 +46,10 @@ public:
     bool started() const { return started_; }
     const std::string& socket() const { return socket_; }
     std::string uri() const { return "nbd+unix:///?socket=" + socket_; }
-    // Ctrl+C: the exit status, and the transcript.
-    int stop() {
-        pty_->type("\x03");
+    void signal(int number) { pty_->signal(number); }
+    // Ctrl+C (unless a signal was sent): the exit status, and the transcript.
+    int stop(bool signalled = false) {
+        if (!signalled) pty_->type("\x03");
         const int status = pty_->finish(20000);
         transcript_ = pty_->transcript();
         pty_.reset();
@@ -306,6 +308,30 @@ TEST(Nbd, UnalignedWritesKeepTheRestOfTheirSectors) {
     EXPECT_EQ(c.request(nbd::cmd_write, 8190, 4, Bytes(4, 1), got), nbd::err_nospc);
     EXPECT_EQ(server.stop(), 130);
     EXPECT_TRUE(file_text(image.path()) == expected);
+}
+
+// An ending signal while a long read is served: the reply comes whole, then
+// the server closes.
+TEST(Nbd, EndingSignalsFinishTheRequestInHand) {
+    TestImage image(4096);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        Server server("--port=sim:" + image.path() + ",access=300");
+        ASSERT_TRUE(server.started());
+        RawClient c(server.socket());
+        c.start();
+        const std::uint32_t length = nbd::max_request_bytes;
+        c.send(RawClient::be(nbd::request_magic, 4) + RawClient::be(0, 2) + RawClient::be(nbd::cmd_read, 2) +
+               RawClient::be(7, 8) + RawClient::be(0, 8) + RawClient::be(length, 4));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        server.signal(signal);
+        const Bytes reply = c.receive(16 + length);
+        const int status = server.stop(true);
+        ASSERT_EQ(reply.size(), 16u + length) << signal;
+        EXPECT_EQ(RawClient::get(reply, 4, 4), 0u);
+        EXPECT_TRUE(std::equal(reply.begin() + 16, reply.end(), image.sector(0))) << signal;
+        EXPECT_TRUE(c.closed_by_server());
+        EXPECT_EQ(status, 128 + signal);
+    }
 }
 
 TEST(Nbd, RefusedWhereItCannotServe) {
