@@ -92,10 +92,10 @@ TEST(Resume, EccSectorsAreMarkedBadAndARetryPassRecoversThem) {
 
 // Ctrl+C at a random point, then the same command again: the image whole.
 TEST(Resume, AStoppedDumpGoesOnWhereItStopped) {
-    TestImage image(6000);
+    TestImage image(3000);
     std::mt19937 random(std::random_device{}());
-    std::uniform_int_distribution<int> delay_ms(0, 300);
-    for (int run = 0; run < 3; ++run) {
+    std::uniform_int_distribution<int> delay_ms(0, 150);
+    for (int run = 0; run < 2; ++run) {
         TempFiles f;
         const std::vector<std::string> args{"--port=sim:" + image.path() + ",access=100", "--dump=" + f.dump,
                                             "--map=" + f.map};
