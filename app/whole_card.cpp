@@ -128,8 +128,7 @@ struct Tally {
     bool past_end = false;
     bool interrupted = false;
     bool file_failed = false;
-    std::uint64_t next = 0;       // the sector the run goes on with
-    std::uint32_t recovered = 0;  // sectors a retry pass read after all
+    std::uint64_t next = 0;  // the sector the run goes on with
 };
 
 // Sector i of a run's buffer.
@@ -390,7 +389,6 @@ void retry_failed(const Extent& e, int retries, Tally& t) {
                 keeper->map().mark(sector, 1, MapState::good);
                 if (CardReport* report = run_report()) report->move(sector, SectorState::bad, SectorState::reread);
                 report_sector("recovered sector", sector);
-                ++t.recovered;
                 save_map(MapPhase::retrying, s + 1, pass + 1);
             }
         }
@@ -399,9 +397,9 @@ void retry_failed(const Extent& e, int retries, Tally& t) {
 
 // Says where the card ended, if it did inside the run.
 void report_card_end(const Extent& e, Tally& t) {
-    const bool reached_cut = e.cut_at_end && !t.interrupted && t.done == e.count;
+    const bool reached_cut = e.cut_at_end && !t.interrupted && !t.file_failed && !t.past_end;
     if (reached_cut) report_sector("end of card at sector", static_cast<std::uint32_t>(card_capacity_sectors()));
-    else if (t.past_end) report_sector("end of card at sector", static_cast<std::uint32_t>(e.start + t.done));
+    else if (t.past_end) report_sector("end of card at sector", static_cast<std::uint32_t>(t.next));
     t.past_end = t.past_end || reached_cut;
 }
 
