@@ -92,7 +92,7 @@ TEST(CardReport, LargeCardsShareRegionsAndSlowRegionsStandOut) {
 // A dump with ECC errors and re-reads, and probes of counterfeit cards: the
 // cells add up to what the run reported, and the SVG renders.
 TEST(CardReport, RunsOnTheSimulatedCardGiveMatchingPictures) {
-    TestImage image(3000);
+    TestImage image(1024);
     const std::string sim = "--port=sim:" + image.path();
     TempPath dump(".img"), copy(".img");
     std::ofstream(copy.path, std::ios::binary) << file_text(image.path());
@@ -101,10 +101,10 @@ TEST(CardReport, RunsOnTheSimulatedCardGiveMatchingPictures) {
         std::string attribute;
         std::uint64_t sectors;
     } cases[] = {
-        {{sim + ",ecc=10,ecc=7D0,ecc=7D1", "--dump=" + dump.path, "--force"}, "bad", 3},
+        {{sim + ",ecc=10,ecc=3E8,ecc=3E9", "--dump=" + dump.path, "--force"}, "bad", 3},
         {{sim + ",ecc=10", "--verify=" + copy.path}, "bad", 1},
-        {{sim + ",write=on,fake=400", "--probe"}, "overwritten", 3000 - 1024},
-        {{sim + ",write=on,fake=3E8:drop", "--probe"}, "lost", 3000 - 1000},
+        {{sim + ",write=on,fake=100", "--probe"}, "overwritten", 1024 - 256},
+        {{sim + ",write=on,fake=1F4:drop", "--probe"}, "lost", 1024 - 500},
         {{sim + ",write=on,bad=20", "--test=0:40"}, "bad", 1},
     };
     const bool can_render = std::system("command -v rsvg-convert >/dev/null 2>&1") == 0;
@@ -119,8 +119,8 @@ TEST(CardReport, RunsOnTheSimulatedCardGiveMatchingPictures) {
         EXPECT_EQ(cell_sum(picture, c.attribute), c.sectors) << c.args[1];
         const std::uint64_t drawn = cell_sum(picture, "good") + cell_sum(picture, "slow") + cell_sum(picture, "reread") +
                                     cell_sum(picture, "bad") + cell_sum(picture, "overwritten") + cell_sum(picture, "lost");
-        EXPECT_LE(drawn, 3000u) << c.args[1];
-        EXPECT_EQ(count_of(picture, "<rect class=\"cell\""), 1000u);
+        EXPECT_LE(drawn, 1024u) << c.args[1];
+        EXPECT_EQ(count_of(picture, "<rect class=\"cell\""), 1024u);
         if (can_render) {
             EXPECT_EQ(std::system(("rsvg-convert " + svg.path + " -o " + png.path).c_str()), 0) << c.args[1];
         }
@@ -129,7 +129,7 @@ TEST(CardReport, RunsOnTheSimulatedCardGiveMatchingPictures) {
         std::size_t rows = 0;
         const std::size_t column = c.attribute == "bad" ? 5 : c.attribute == "overwritten" ? 6 : 7;
         EXPECT_EQ(column_sum(file_text(csv.path), column, rows), c.sectors) << c.args[1];
-        EXPECT_EQ(rows, 1000u);
+        EXPECT_EQ(rows, 1024u);
     }
 }
 
