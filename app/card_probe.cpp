@@ -5,6 +5,7 @@
 #include <random>
 
 #include "app/card_probe.h"
+#include "app/card_report.h"
 #include "app/progress.h"
 
 namespace {
@@ -26,7 +27,42 @@ void list(const char* what, const std::vector<std::uint32_t>& sectors, const cha
     for (std::uint32_t s : sectors) report_sector(what, s, detail);
 }
 
+// What the probe found, for the report: the usable sectors good, those past
+// them overwritten (the card wraps) or lost, failed ones bad.
+void add_to_report(const ProbeReport& found) {
+    CardReport* report = run_report();
+    if (!report || found.verdict == Verdict::interrupted) return;
+    report->add(0, found.usable, SectorState::good);
+    report->add(found.usable, found.claimed - found.usable, found.wraps ? SectorState::overwritten : SectorState::lost);
+    for (std::uint32_t s : found.failed) report->move(s, s < found.usable ? SectorState::good : SectorState::lost, SectorState::bad);
+}
+
+// The run's report, and the link's clock now when there is one.
+CardReport* report_and_clock(std::uint64_t& now) {
+    CardReport* report = run_report();
+    now = report ? card_clock_ns() : 0;
+    return report;
+}
+
 }  // namespace
+
+CardResult CardProbeDevice::read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) {
+    std::uint64_t started = 0;
+    CardReport* report = report_and_clock(started);
+    std::uint32_t done = 0;
+    const CardResult r = spi_read_blocks(sector, out, done);
+    if (report) report->time(sector, 1, Transfer::read, card_clock_ns() - started);
+    return r;
+}
+
+CardResult CardProbeDevice::write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) {
+    std::uint64_t started = 0;
+    CardReport* report = report_and_clock(started);
+    std::uint32_t done = 0;
+    const CardResult r = spi_write_blocks(sector, data, done);
+    if (report) report->time(sector, 1, Transfer::write, card_clock_ns() - started);
+    return r;
+}
 
 int probe_the_card() {
     CardProbeDevice card;
@@ -37,6 +73,7 @@ int probe_the_card() {
     std::printf("claimed: %llu sectors\n", static_cast<unsigned long long>(claimed));
     std::fflush(stdout);
     const ProbeReport report = probe(card, claimed, run_id());
+    add_to_report(report);
     list("bad sector", report.failed, ": transfer failed");
     list("sector", report.not_restored, " NOT put back");
     if (report.verdict != Verdict::interrupted) {

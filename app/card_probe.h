@@ -8,14 +8,9 @@
 // an ending signal (Ctrl+C and the like) stops the search.
 class CardProbeDevice final : public ProbeDevice {
 public:
-    CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) override {
-        std::uint32_t done = 0;
-        return spi_read_blocks(sector, out, done);
-    }
-    CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) override {
-        std::uint32_t done = 0;
-        return spi_write_blocks(sector, data, done);
-    }
+    // Each transfer timed for the run's report, when there is one.
+    CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) override;
+    CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) override;
     bool stop_requested() override { return console_signal_pending() != 0; }
 };
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/card_report.h"
 #include "app/console.h"
 #include "app/info.h"
 #include "app/links.h"
@@ -64,7 +65,9 @@ int main(int argc, char** argv) {
     if (Outcome opened = open_link(options, spi_link); !opened) return fail_usage(opened);
     spi::TracingLink* link_trace = nullptr;
     if (Outcome traced = open_trace(options, spi_link, link_trace); !traced) return fail_usage(traced);
-    if (Outcome prepared = whole_card_prepare(options); !prepared) {
+    Outcome prepared = whole_card_prepare(options);
+    if (prepared) prepared = report_check(options);
+    if (!prepared) {
         (void)close_trace(link_trace);
         return fail_usage(prepared);
     }
@@ -72,10 +75,12 @@ int main(int argc, char** argv) {
     mmc_attach(card);
 
     console_open();
-    const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1, CardSetup::checked_crc}
-                          : options.info ? CardWork{show_card_info, 1, CardSetup::checked}
-                          : options.whole != Options::WholeCard::none ? whole_card_work(options)
-                                                                      : CardWork{browse_sectors, 0, options.crc ? CardSetup::checked_crc : CardSetup::known};
+    CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1, CardSetup::checked_crc}
+                    : options.info ? CardWork{show_card_info, 1, CardSetup::checked}
+                    : options.whole != Options::WholeCard::none
+                        ? whole_card_work(options)
+                        : CardWork{browse_sectors, 0, options.crc ? CardSetup::checked_crc : CardSetup::known};
+    work = with_report(options.report, report_title(options), std::move(work));
     int status = run_session(work);
     if (!close_trace(link_trace)) {
         std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());

@@ -49,9 +49,19 @@ Outcome parse_range(std::string_view text, std::optional<SectorRange>& range) {
     return Outcome::ok();
 }
 
+// Passes over a map's bad areas: 0 to max_retries, in decimal.
+constexpr int max_retries = 100;
+Outcome parse_retries(std::string_view text, int& retries) {
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, retries);
+    if (text.empty() || ec != std::errc() || ptr != end || retries < 0 || retries > max_retries)
+        return Outcome::failed("bad retries '" + std::string(text) + "' (a count from 0 to 100)");
+    return Outcome::ok();
+}
+
 // --dump=FILE and the like: the mode and its file; only one mode at a time.
 Outcome parse_whole_card(Options::WholeCard mode, std::string_view file, Options& o) {
-    if (o.whole != Options::WholeCard::none) return Outcome::failed("give only one of --dump, --verify, --load and --probe");
+    if (o.whole != Options::WholeCard::none) return Outcome::failed("give only one of --dump, --verify, --load, --probe and --serve");
     o.whole = mode;
     o.file = std::string(file);
     return Outcome::ok();
@@ -154,13 +164,15 @@ struct Flag {
     std::string_view name;
     bool Options::*field;
 };
-constexpr std::array<Flag, 7> flags{{{"--help", &Options::help},
+constexpr std::array<Flag, 9> flags{{{"--help", &Options::help},
                                      {"--crc", &Options::crc},
                                      {"-h", &Options::help},
                                      {"--version", &Options::version},
                                      {"--yes", &Options::yes},
                                      {"--info", &Options::info},
-                                     {"--force", &Options::force}}};
+                                     {"--force", &Options::force},
+                                     {"--sparse", &Options::sparse},
+                                     {"--writable", &Options::writable}}};
 
 // Options that name the file of a whole-card mode.
 struct FileMode {
@@ -185,6 +197,19 @@ Outcome parse_one(std::string_view arg, Options& o) {
     if (starts_with(arg, "--range=", value)) return parse_range(value, o.range);
     if (starts_with(arg, "--test=", value)) return parse_range(value, o.test);
     if (starts_with(arg, "--port=", value)) return parse_port(value, o);
+    if (starts_with(arg, "--serve=", value) && !value.empty()) {
+        o.serve = std::string(value);
+        return parse_whole_card(Options::WholeCard::serve, "", o);
+    }
+    if (starts_with(arg, "--report=", value) && !value.empty()) {
+        o.report = std::string(value);
+        return Outcome::ok();
+    }
+    if (starts_with(arg, "--map=", value) && !value.empty()) {
+        o.map = std::string(value);
+        return Outcome::ok();
+    }
+    if (starts_with(arg, "--retries=", value)) return parse_retries(value, o.retries);
     if (starts_with(arg, "--trace=", value) && !value.empty()) {
         o.trace = std::string(value);
         return Outcome::ok();
@@ -198,6 +223,7 @@ const char* writing_mode(const Options& o) {
     if (o.test) return "the surface test writes to the card and restores each sector";
     if (o.whole == Options::WholeCard::load) return "--load writes to the card";
     if (o.whole == Options::WholeCard::probe) return "--probe writes to the card and restores what it wrote over";
+    if (o.whole == Options::WholeCard::serve && o.writable) return "--writable lets clients write to the card";
     return nullptr;
 }
 
@@ -213,11 +239,20 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
 Outcome options_conflict(const Options& o) {
     using W = Options::WholeCard;
     if (o.info && (o.test || o.whole != W::none))
-        return Outcome::failed("--info, --test, --dump, --verify, --load and --probe each replace the browser: give one of them");
-    if (o.test && o.whole != W::none) return Outcome::failed("--test cannot run together with --dump, --verify, --load or --probe");
+        return Outcome::failed("--info, --test, --dump, --verify, --load, --probe and --serve each replace the browser: give one of them");
+    if (o.test && o.whole != W::none) return Outcome::failed("--test cannot run together with --dump, --verify, --load, --probe or --serve");
     if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
         return Outcome::failed("--range goes with --dump, --verify or --load");
     if (o.force && o.whole != W::dump) return Outcome::failed("--force goes with --dump");
+    if (!o.map.empty() && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
+        return Outcome::failed("--map goes with --dump, --verify or --load");
+    if (o.retries != 1 && (o.map.empty() || o.whole != W::dump)) return Outcome::failed("--retries goes with --dump and --map");
+    if (o.sparse && o.whole != W::dump) return Outcome::failed("--sparse goes with --dump");
+    if (o.writable && o.whole != W::serve) return Outcome::failed("--writable goes with --serve");
+    if (!o.report.empty() && !o.test && (o.whole == W::none || o.whole == W::serve))
+        return Outcome::failed("--report goes with --test, --dump, --verify, --load or --probe");
+    if (!o.report.empty() && !o.report.ends_with(".svg") && !o.report.ends_with(".csv"))
+        return Outcome::failed("--report=" + o.report + ": name a .svg or .csv file");
     const char* writes = writing_mode(o);
     if (!writes) return Outcome::ok();
     if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
@@ -234,10 +269,14 @@ std::string usage_text() {
                "Usage: vantacle [--port=PORT] [--trace=FILE] [--info]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --test=START:COUNT [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
+               "                [--map=MAPFILE [--retries=N]] [--sparse]\n"
                "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] --serve=PATH|localhost:PORT\n"
+               "                [--writable [--yes]]\n"
                "Tests an MMC or SD card wired to a parallel port or an SPI adapter: powers it\n"
                "up, initialises it in SPI mode and shows its 512-byte sectors as hex dumps.\n"
+
                "\n"
                "  --port=direct[:BASE]  the parallel port at BASE (hex, default 378): data at\n"
                "                        BASE, status at BASE+1 (the default port)\n"
@@ -271,6 +310,15 @@ std::string usage_text() {
                "  --range=START:COUNT   --dump, --verify or --load only COUNT sectors from\n"
                "                        START (hex); FILE then holds just those; without it\n"
                "                        the whole card (--verify, --load: as much as FILE)\n"
+               "  --map=MAPFILE         keep a GNU ddrescue mapfile of what was copied, failed\n"
+               "                        or is left; FILE is then a whole-card image with\n"
+               "                        every sector at its own offset. Run the same command\n"
+               "                        again to go on where it stopped; --verify compares\n"
+               "                        only the map's copied areas; --load records what it\n"
+               "                        wrote and skips what the map says is written\n"
+               "  --retries=N           passes over the map's bad areas after a dump's copy\n"
+               "                        (0 to 100, default 1)\n"
+               "  --sparse              --dump leaves sectors of zeros as holes in FILE\n"
                "  --probe               find how many sectors really keep data (counterfeit\n"
                "                        cards claim more): writes tagged sectors spread over\n"
                "                        the card and puts back what they held; exit 0 when\n"
@@ -278,8 +326,18 @@ std::string usage_text() {
                "                        real size, or wraps them around at a power of two;\n"
                "                        a card that wraps at any other size shows only when\n"
                "                        all of it is written: --test over the whole card\n"
-               "  --yes                 allow --test, --load and --probe on a real port (they\n"
-               "                        write to the card)\n"
+               "  --serve=PATH          serve the card over NBD on the Unix socket PATH (made\n"
+               "                        with mode 0600), or with localhost:PORT on that port\n"
+               "                        of the loopback address; clients in turn, until\n"
+               "                        Ctrl+C. Read-only unless --writable\n"
+               "  --writable            let --serve's clients write to the card\n"
+               "  --report=FILE         a picture of the card after --test, --dump, --verify,\n"
+               "                        --load or --probe: FILE.svg maps its regions by what\n"
+               "                        the run found (good, slow, re-read, bad, overwritten,\n"
+               "                        lost) above the read and write speed across it;\n"
+               "                        FILE.csv has one row per region\n"
+               "  --yes                 allow --test, --load, --probe and --writable on a real\n"
+               "                        port (they write to the card)\n"
                "  --info                the card's kind, capacity and registers (OCR, CID,\n"
                "                        CSD) instead of the browser; exit 0 when all were read\n"
                "  --crc                 the browser with CRC checking on (the other modes that\n"

@@ -32,11 +32,17 @@ struct Options {
     bool yes = false;                 // --yes: the surface test may write to a real card
     bool info = false;                // --info: the card's registers instead of the browser
     bool crc = false;                 // --crc: the browser with CRC checking on
-    enum class WholeCard { none, dump, verify, load, probe };
-    WholeCard whole = WholeCard::none;  // --dump, --verify, --load, --probe
+    enum class WholeCard { none, dump, verify, load, probe, serve };
+    WholeCard whole = WholeCard::none;  // --dump, --verify, --load, --probe, --serve
     std::string file;                   // their FILE
     std::optional<SectorRange> range;   // --range=START:COUNT
     bool force = false;                 // --force: --dump may replace FILE
+    std::string map;                    // --map=MAPFILE: FILE is a whole-card image, the map records it
+    int retries = 1;                    // --retries=N: passes over a map's bad areas
+    bool sparse = false;                // --sparse: a dump leaves sectors of zeros as holes
+    std::string serve;                  // --serve=PATH or localhost:PORT
+    bool writable = false;              // --writable: NBD clients may write
+    std::string report;                 // --report=FILE.svg or FILE.csv: a picture of the card
     bool help = false;
     bool version = false;
 };

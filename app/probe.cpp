@@ -81,7 +81,8 @@ public:
         for (std::size_t i = 0; i < bad; ++i) {
             if (seen[i] == Seen::own) good = positions[i];
         }
-        if (*first_bad == Seen::wrapped) return wrap_boundary(good, positions[bad], seen[0] == Seen::own);
+        report_.wraps = *first_bad == Seen::wrapped;
+        if (report_.wraps) return wrap_boundary(good, positions[bad], seen[0] == Seen::own);
         // Past the size of a card that drops writes no position keeps its tag.
         uneven_ = std::find(first_bad, seen.end(), Seen::own) != seen.end();
         return drop_boundary(good, positions[bad]);

@@ -27,6 +27,7 @@ enum class Verdict { genuine, counterfeit, damaged, interrupted };
 struct ProbeReport {
     std::uint64_t claimed = 0;
     std::uint64_t usable = 0;  // sectors from 0 that keep data
+    bool wraps = false;        // past usable, writes land on lower sectors (else they are lost)
     Verdict verdict = Verdict::genuine;
     std::uint32_t transfers = 0;             // sector reads and writes made
     std::uint32_t saved = 0;                 // sectors saved and put back

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/card_report.h"
 #include "app/console.h"
 #include "app/progress.h"
 #include "app/sector_pattern.h"
@@ -61,14 +62,23 @@ Outcome restore(std::uint32_t sector, bool pattern_written) {
 
 enum class Tested { passed, failed, past_end };
 
+// A card transfer of one sector, timed for the report.
+CardResult timed(Transfer kind, std::uint32_t sector, Sector& data) {
+    CardReport* report = run_report();
+    const std::uint64_t started = report ? card_clock_ns() : 0;
+    const CardResult r = kind == Transfer::read ? spi_read(sector, data) : spi_write(sector, data);
+    if (report) report->time(sector, 1, kind, card_clock_ns() - started);
+    return r;
+}
+
 // The sector's outcome, and what went wrong in problem.
 Tested test_sector(std::uint32_t sector, std::string& problem) {
-    if (const CardResult r = spi_read(sector, saved); r != CardResult::ok) {
+    if (const CardResult r = timed(Transfer::read, sector, saved); r != CardResult::ok) {
         problem = failed_step("read", r).why();
         return r == CardResult::out_of_range ? Tested::past_end : Tested::failed;
     }
     make_pattern(sector);
-    const CardResult written = spi_write(sector, pattern);
+    const CardResult written = timed(Transfer::write, sector, pattern);
     const Outcome checked = written == CardResult::ok ? verify(sector, pattern) : failed_step("write", written);
     if (const Outcome restored = restore(sector, written == CardResult::ok); !restored)
         problem = "original contents NOT restored: " + restored.why();
@@ -88,7 +98,12 @@ int surface_test(SectorRange range) {
         const std::uint32_t sector = range.start + tested;
         progress.update(tested);
         std::string problem;
+        const std::uint32_t rereads = spi_rereads();
         const Tested result = test_sector(sector, problem);
+        if (CardReport* report = run_report(); report && result != Tested::past_end) {
+            const bool reread = spi_rereads() != rereads;
+            report->add(sector, 1, result == Tested::failed ? SectorState::bad : reread ? SectorState::reread : SectorState::good);
+        }
         if (result == Tested::passed) continue;
         progress.clear();
         past_end = result == Tested::past_end;

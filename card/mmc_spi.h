@@ -58,6 +58,8 @@ CardResult card_read_csd(CardRegister& csd);
 // The capacity in sectors from the CSD, read at the first call after
 // initialisation; 0 when unknown.
 [[nodiscard]] std::uint64_t card_capacity_sectors();
+// The link's monotonic clock in nanoseconds; on the simulated card its own clock.
+[[nodiscard]] std::uint64_t card_clock_ns();
 // True when the card takes sector numbers as addresses (SDHC, SDXC).
 [[nodiscard]] bool card_block_addressed();
 // The link's monotonic clock in nanoseconds; on the simulated card its own.

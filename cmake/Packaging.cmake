@@ -2,23 +2,26 @@
 # Debian package; on Windows a zip of the program and a short text file.
 include(GNUInstallDirs)
 
+set(CPACK_PACKAGE_NAME vantacle)
+set(CPACK_PACKAGE_VENDOR "The Vantacle developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+# Installed programs lose their symbols and debug sections.
+set(CPACK_STRIP_FILES ON)
+
 if(WIN32)
   install(TARGETS vantacle RUNTIME DESTINATION .)
-  install(FILES docs/windows-readme.txt DESTINATION . RENAME README.txt)
+  # Windows readers expect CRLF line ends.
+  file(READ ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt readme)
+  string(REPLACE "\r\n" "\n" readme "${readme}")
+  string(REPLACE "\n" "\r\n" readme "${readme}")
+  file(WRITE ${CMAKE_BINARY_DIR}/README.txt "${readme}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt)
+  install(FILES ${CMAKE_BINARY_DIR}/README.txt ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win32)
 else()
-  install(TARGETS vantacle RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES docs/vantacle.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  set(CPACK_GENERATOR DEB)
+  include(cmake/DebianPackage.cmake)
 endif()
 
-set(CPACK_PACKAGE_NAME vantacle)
-set(CPACK_PACKAGE_VENDOR "Vantacle developers")
-set(CPACK_PACKAGE_CONTACT "Vantacle developers <vantacle@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION "Powers an MMC or SD card on a parallel-port adapter, initialises it in SPI mode, shows its sectors as hex dumps and tests them; also runs on a built-in simulated card.")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 include(CPack)

@@ -235,10 +235,13 @@ bool CardModel::write_sector(std::uint32_t sector, ConstSectorSpan data) {
 }
 
 bool CardModel::ecc_fails(std::uint64_t first, std::uint64_t count) {
-    if (!cfg_.ecc_sector || *cfg_.ecc_sector < first || *cfg_.ecc_sector >= first + count) return false;
-    if (cfg_.ecc_once && ecc_spent_) return false;
-    ecc_spent_ = true;
-    return true;
+    for (std::size_t i = 0; i < cfg_.ecc_count; ++i) {
+        const EccFault& fault = cfg_.ecc[i];
+        if (fault.sector < first || fault.sector >= first + count || (fault.once && ecc_spent_[i])) continue;
+        ecc_spent_[i] = true;
+        return true;
+    }
+    return false;
 }
 
 // A read's block (of the current block length), or the error token that

@@ -109,7 +109,7 @@ private:
     bool crc_on_ = false;        // CMD59: every frame and written block checked
     bool busy_ = false;          // programming: DO low, commands ignored
     bool stuck_ = false;         // ignores every command until a real power cycle
-    bool ecc_spent_ = false;     // ecc=SECTOR:once has failed its read
+    std::array<bool, max_ecc_faults> ecc_spent_{};  // an ecc=SECTOR:once read has failed
     std::uint32_t block_len_;    // the length CMD16 set (or the card's default)
     std::uint8_t stuff_ = 0xFF;  // the byte DO would have carried next when a frame ended
     std::array<std::uint8_t, 4> answer_{};  // the four bytes after R1 of an R3 or R7

@@ -114,13 +114,14 @@ bool set_block_len(std::string_view value, SimSettings& s) {
     return true;
 }
 
+// Each ecc= adds one sector.
 bool set_ecc(std::string_view value, SimSettings& s) {
     constexpr std::string_view once = ":once";
-    s.ecc_once = value.ends_with(once);
-    if (s.ecc_once) value.remove_suffix(once.size());
+    const bool only_once = value.ends_with(once);
+    if (only_once) value.remove_suffix(once.size());
     long long n = 0;
-    if (!parse_number(value, 16, 0, 0xFFFFFFFFLL, n)) return false;
-    s.ecc_sector = static_cast<std::uint32_t>(n);
+    if (s.ecc_count == s.ecc.size() || !parse_number(value, 16, 0, 0xFFFFFFFFLL, n)) return false;
+    s.ecc[s.ecc_count++] = {static_cast<std::uint32_t>(n), only_once};
     return true;
 }
 

@@ -21,6 +21,15 @@ enum class SimVia : std::uint8_t { port, spidev, ftdi };
 // A CID or CSD register as the card sends it, its CRC7 byte last.
 using CardRegister = std::array<std::uint8_t, 16>;
 
+// A sector whose reads fail as the card's ECC could not correct it: every
+// read, or only the first.
+struct EccFault {
+    std::uint32_t sector;
+    bool once;
+};
+inline constexpr std::size_t max_ecc_faults = 16;
+
+
 struct SimSettings {
     std::string image;                        // empty: the built-in demo card
     bool empty_socket = false;                // sim:none
@@ -53,8 +62,8 @@ struct SimSettings {
     bool regcrc_bad = false;                  // register blocks carry a wrong CRC16 while CRC is off
     std::uint32_t block_len = 512;            // block length until CMD16(512) (byte-addressed cards)
     bool stuck = false;                       // starts selected, mid multi-block write
-    std::optional<std::uint32_t> ecc_sector;  // reads of this sector fail with ECC error token 04
-    bool ecc_once = false;                    // only the first read of it fails
+    std::array<EccFault, max_ecc_faults> ecc{};  // ecc=SECTOR[:once], one setting per sector
+    std::size_t ecc_count = 0;
 
     // Card time of one port access in nanoseconds.
     [[nodiscard]] std::uint64_t access_ns() const { return clock_ns.value_or(1000); }

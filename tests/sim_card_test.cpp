@@ -276,17 +276,21 @@ TEST(SimSettingsText, HexWithOrWithoutPrefixAndTheNewSettings) {
     for (const char* good : {",bad=0x5,cmd0=0X01,token=fe", ",card=sdxc,noise=0.0001,fake=0x100:drop",
                              ",cid=0123456789abcdef0123456789ABCDEF",
                              ",clock=500,read-time=90000,write-time=800000,init-time=5,timing=real,late=7,di-noise=1e-4",
-                             ",regcrc=bad,blocklen=2048,stuck=on,ecc=0x10:once,card=mmc1"}) {
+                             ",regcrc=bad,blocklen=2048,stuck=on,ecc=0x10:once,ecc=7,card=mmc1"}) {
         SimSettings s;
         EXPECT_TRUE(sim_parse_settings(good, s)) << good;
     }
     for (const char* bad : {",card=sdhd", ",noise=2", ",noise=", ",fake=0", ",fake=10:wrap", ",csd=0x0123", ",bad=0x",
                             ":", ":,write=on", ",late=0", ",late=8", ",timing=fast", ",blocklen=4096",
-                            ",card=sdhc,blocklen=1024", ",ecc=5:twice", ",regcrc=good", ",di-noise=-1", ",clock=0"}) {
+                            ",card=sdhc,blocklen=1024", ",ecc=5:twice", ",ecc=", ",ecc=x", ",regcrc=good", ",di-noise=-1", ",clock=0"}) {
         SimSettings s;
         EXPECT_FALSE(sim_parse_settings(bad, s)) << bad;
     }
     SimSettings s;
     ASSERT_TRUE(sim_parse_settings(",bad=0x5,fake=0X100:drop,cmd0=0x00", s));
     EXPECT_TRUE(s.bad_sector == 5u && s.fake_sectors == 0x100u && s.fake_drops && s.cmd0_answer == 0x00);
+    std::string sixteen, seventeen;
+    for (int i = 0; i < 17; ++i) (i < 16 ? sixteen : seventeen) += ",ecc=" + std::to_string(i);
+    EXPECT_TRUE(sim_parse_settings(sixteen, s));
+    EXPECT_FALSE(sim_parse_settings(sixteen + seventeen, s = SimSettings{}));
 }

@@ -1,0 +1,10 @@
+// The card as a network block device: --serve=PATH (a Unix socket, mode
+// 0600) or --serve=localhost:PORT (the loopback address only). Clients are
+// served one after another, their requests one at a time, until an ending
+// signal, which finishes the request in hand.
+#pragma once
+
+#include <string>
+
+// Serves the initialised card; returns the exit status.
+int serve_card(const std::string& where, bool writable);
