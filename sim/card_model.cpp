@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "sim/card_controls.h"
 #include "sim/card_logic.h"
 #include "sim/card_registers.h"
 #include "sim/crc.h"
@@ -215,7 +216,7 @@ void send_cid(Request) {
     queue_data(card.cid);
 }
 
-void set_blocklen(Request request) { respond(request.arg == sector_bytes ? r1_ready : r1_parameter_error); }
+void set_blocklen(Request request) { respond(controls_block_length(request.arg) ? r1_ready : r1_parameter_error); }
 
 // R1 comes after a stuff byte (the data DO was carrying), then a short busy.
 void stop_transmission(Request) {
@@ -250,21 +251,43 @@ void write_multiple_block(Request request) {
     card.state = State::awaiting_blocks;
 }
 
-constexpr std::array<Command, 14> commands{{
+// A command of the card's controls: its answer, then any busy time; a
+// block the host sends after it goes to the controls (card_byte).
+template <ControlAnswer (*handle)(std::uint32_t)>
+void control(Request request) {
+    const ControlAnswer answer = handle(request.arg);
+    respond(answer.r1);
+    if (answer.status) out_fill(*answer.status, 1);
+    if (!answer.data.empty()) queue_data(answer.data);
+    out_fill(0x00, answer.busy_bytes);
+}
+
+constexpr std::array<Command, 25> commands{{
     {0, false, "GO_IDLE_STATE", every_kind, always, go_idle_state},
     {1, false, "SEND_OP_COND", every_kind, always, send_op_cond},
     {8, false, "SEND_IF_COND", sd_v2, when_idle, send_if_cond},
     {9, false, "SEND_CSD", every_kind, when_ready, send_csd},
     {10, false, "SEND_CID", every_kind, when_ready, send_cid},
+    {6, false, "SWITCH_FUNC", sd, when_ready, control<controls_switch>},
     {12, false, "STOP_TRANSMISSION", every_kind, when_ready, stop_transmission},
+    {13, false, "SEND_STATUS", every_kind, when_ready, control<controls_send_status>},
     {16, false, "SET_BLOCKLEN", every_kind, when_ready, set_blocklen},
     {17, false, "READ_SINGLE_BLOCK", every_kind, when_ready, read_single_block},
     {18, false, "READ_MULTIPLE_BLOCK", every_kind, when_ready, read_multiple_block},
     {24, false, "WRITE_BLOCK", every_kind, when_ready, write_block},
     {25, false, "WRITE_MULTIPLE_BLOCK", every_kind, when_ready, write_multiple_block},
+    {27, false, "PROGRAM_CSD", every_kind, when_ready, control<controls_program_csd>},
+    {32, false, "ERASE_WR_BLK_START", sd, when_ready, control<controls_erase_first>},
+    {33, false, "ERASE_WR_BLK_END", sd, when_ready, control<controls_erase_last>},
+    {35, false, "ERASE_GROUP_START", mmc, when_ready, control<controls_erase_first>},
+    {36, false, "ERASE_GROUP_END", mmc, when_ready, control<controls_erase_last>},
+    {38, false, "ERASE", every_kind, when_ready, control<controls_erase>},
+    {42, false, "LOCK_UNLOCK", every_kind, when_ready, control<controls_lock_unlock>},
     {55, false, "APP_CMD", sd, always, app_cmd},
     {58, false, "READ_OCR", every_kind, always, read_ocr},
     {41, true, "SD_SEND_OP_COND", sd, always, sd_send_op_cond},
+    {13, true, "SD_STATUS", sd, when_ready, control<controls_sd_status>},
+    {51, true, "SEND_SCR", sd, when_ready, control<controls_send_scr>},
 }};
 
 // After CMD55 an index that is no ACMD is taken as the plain command.
@@ -286,7 +309,7 @@ void block_received(bool more) {
     card.state = more ? State::awaiting_blocks : State::ready;
     card.programming = card.next_write++;
     std::optional<std::uint8_t> response = card.cfg.data_response;
-    const bool refused = !storage_writable() || card.cfg.bad_sector == card.programming ||
+    const bool refused = !storage_writable() || controls_write_protected() || card.cfg.bad_sector == card.programming ||
                          card.programming >= storage_sectors();
     if (response == data_accepted && refused) response = data_write_error;
     if (!response) return;
@@ -327,6 +350,7 @@ void sim_card_configure(const SimSettings& settings) {
     card.cfg = settings;
     card.cid = settings.cid.value_or(default_cid(settings.kind));
     card.csd = settings.csd.value_or(default_csd(settings.kind, storage_sectors()));
+    controls_configure(settings, card.csd);
     framing_configure(settings.noise_rate);
 }
 
@@ -336,6 +360,7 @@ void card_power_lost() {
     fresh.cid = card.cid;
     fresh.csd = card.csd;
     card = fresh;
+    controls_power_lost();
 }
 
 void card_frame(CommandFrame frame) {
@@ -345,11 +370,12 @@ void card_frame(CommandFrame frame) {
     if (card.commit_pending) commit_block();
     card.stuff = out_take();
     out_clear();
+    controls_frame();
     if (card.state != State::idle && card.state != State::native) card.state = State::ready;
     const bool app = std::exchange(card.app_next, false);
     const Command* command = find_command(index, app);
     const Phase phase = card.state == State::idle ? when_idle : when_ready;
-    if (!command || !known_to_this_card(*command) || !(command->phase & phase))
+    if (!command || !known_to_this_card(*command) || !(command->phase & phase) || controls_refuses(index, command->app))
         return respond(state_bits() | r1_illegal_command);
     const std::uint32_t arg = std::uint32_t{frame[1]} << 24 | std::uint32_t{frame[2]} << 16 |
                               std::uint32_t{frame[3]} << 8 | frame[4];
@@ -372,12 +398,16 @@ void card_byte(std::uint8_t byte) {
                 block_received(card.state == State::receiving_blocks);
             return;
         default:
+            if (const auto answer = controls_byte(byte)) {
+                out_fill(answer->response, 1);
+                out_fill(0x00, answer->busy_bytes);
+            }
             return;
     }
 }
 
 bool card_takes_block_data() {
-    return card.state == State::receiving_block || card.state == State::receiving_blocks;
+    return card.state == State::receiving_block || card.state == State::receiving_blocks || controls_takes_block_data();
 }
 
 void card_out_empty() {

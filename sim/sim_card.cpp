@@ -1,6 +1,7 @@
 #include "sim/sim_card.h"
 
 #include "port/wiring.h"
+#include "sim/card_controls.h"
 #include "sim/card_model.h"
 #include "sim/storage.h"
 
@@ -12,6 +13,10 @@ Outcome SimCard::open(const SimSettings& settings, std::unique_ptr<SimCard>& car
     card.reset();
     if (!settings.empty_socket) {
         if (Outcome opened = storage_open(settings); !opened) return opened;
+        if (Outcome state = controls_open(settings); !state) {
+            storage_close();
+            return state;
+        }
     }
     sim_card_configure(settings);
     card.reset(new SimCard(settings));

@@ -2,6 +2,7 @@
 
 #include "port/bit_loops.h"
 #include "port/port.h"
+#include "sim/card_controls.h"
 #include "sim/card_model.h"
 #include "sim/storage.h"
 
@@ -25,6 +26,10 @@ struct SocketAccess {
 Outcome sim_port_select(const SimSettings& settings) {
     if (!settings.empty_socket) {
         if (Outcome opened = storage_open(settings); !opened) return opened;
+        if (Outcome state = controls_open(settings); !state) {
+            storage_close();
+            return state;
+        }
     }
     sim_card_configure(settings);
     link_up = !settings.link_down;
