@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 
 #include "card/card_controls.h"
 #include "card/mmc_if.h"
@@ -160,4 +161,47 @@ TEST(CardControls, EraseOnEachFamilyTakesExactlyItsUnits) {
             if (!erased) EXPECT_TRUE(std::equal(sector.begin(), sector.end(), image.sector(n))) << n;
         }
     }
+}
+
+TEST(CardControls, SimulatedCardLocksAtPowerUpAndRefusesWritesWhileProtected) {
+    TestImage image(1024);
+    SimSettings s;
+    s.image = image.path();
+    s.kind = CardKind::sdhc;
+    s.writable = true;
+    record_sim(s);
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    const auto send = [](std::uint8_t flags, const char* old_password, const char* new_password) {
+        LockBlock block{};
+        const std::size_t length = lock_block(flags, old_password, new_password, block);
+        std::uint8_t status = 0xFF;
+        EXPECT_EQ(card_lock_unlock(std::span(block).first(length), 1000, status), CardResult::ok);
+        return status;
+    };
+    EXPECT_EQ(send(lock_flags::set_password, "", "pw"), 0x00);
+    std::array<std::uint8_t, 512> sector{};
+    EXPECT_EQ(spi_read(3, sector), CardResult::ok);  // set, but not locked until power is lost
+
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);  // a power cycle
+    std::uint8_t status = 0;
+    ASSERT_EQ(card_read_status(status), CardResult::ok);
+    EXPECT_EQ(status, status_bits::locked);
+    EXPECT_EQ(spi_read(3, sector), CardResult::rejected);  // illegal while locked
+    EXPECT_EQ(send(0, "pW", ""), status_bits::locked | status_bits::lock_failed);
+    EXPECT_EQ(send(0, "pw", ""), 0x00);
+    EXPECT_EQ(spi_read(3, sector), CardResult::ok);
+    EXPECT_EQ(send(lock_flags::clear_password, "pw", ""), 0x00);
+
+    CardRegister csd{};
+    ASSERT_EQ(card_read_csd(csd), CardResult::ok);
+    ASSERT_EQ(card_program_csd(csd_with_temporary_protect(csd, true)), CardResult::ok);
+    EXPECT_EQ(spi_write(3, sector), CardResult::no_data);  // the data response says write error
+    ASSERT_EQ(card_read_status(status), CardResult::ok);
+    EXPECT_EQ(status, status_bits::wp_violation);
+    ASSERT_EQ(card_read_status(status), CardResult::ok);
+    EXPECT_EQ(status, 0x00);  // error bits clear once read
+    std::array<std::uint8_t, 512> kept{};
+    ASSERT_TRUE(storage_read(3, kept));
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), image.sector(3)));
+    std::remove((image.path() + ".state").c_str());
 }

@@ -206,6 +206,10 @@ TEST(Controls, RefusedBeforeTheCardIsTouched) {
         {{card.port("sdhc"), "--lock", "--info"},
          "vantacle: --protect, --unprotect, --set-password, --clear-password, --lock, --force-erase and --erase each "
          "replace the browser: give one of them\n"},
+        {{card.port("sdhc", ",scr=123"), "--info"},
+         "vantacle: bad value '123' for simulated-card setting scr (up to 16 hex digits)\n"},
+        {{card.port("sdhc", ",ssr=" + std::string(130, '0')), "--info"},
+         "vantacle: bad value '" + std::string(130, '0') + "' for simulated-card setting ssr (up to 128 hex digits)\n"},
         {{card.port("sdhc"), "--info", "--password-file=" + testing::TempDir() + "no-such-file"},
          "vantacle: cannot read the password file " + testing::TempDir() + "no-such-file\n"},
     };
