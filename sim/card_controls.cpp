@@ -1,6 +1,7 @@
 #include "sim/card_controls.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -91,13 +92,9 @@ bool parse_hex_bytes(std::string_view text, std::array<std::uint8_t, N>& out) {
     if (text.empty() || text.size() > 2 * N || text.size() % 2 != 0) return false;
     out.fill(0);
     for (std::size_t i = 0; i < text.size() / 2; ++i) {
-        unsigned value = 0;
-        for (char c : text.substr(2 * i, 2)) {
-            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-            if (digit < 0) return false;
-            value = value << 4 | static_cast<unsigned>(digit);
-        }
-        out[i] = static_cast<std::uint8_t>(value);
+        const char* first = text.data() + 2 * i;
+        auto [end, ec] = std::from_chars(first, first + 2, out[i], 16);
+        if (ec != std::errc() || end != first + 2) return false;
     }
     return true;
 }
@@ -361,7 +358,7 @@ bool controls_refuses(std::uint8_t index, bool app) {
     return std::find(refused_when_locked.begin(), refused_when_locked.end(), index) != refused_when_locked.end();
 }
 
-bool controls_write_protected() {
+bool controls_refuse_write() {
     if (!write_protected()) return false;
     controls.status |= status_wp_violation;
     return true;

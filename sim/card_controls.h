@@ -39,8 +39,9 @@ void controls_power_lost();
 
 // True when a locked card refuses the command (reads, writes, erase, CMD6, CMD27).
 [[nodiscard]] bool controls_refuses(std::uint8_t index, bool app);
-// True while the card refuses writes (CSD write protection).
-[[nodiscard]] bool controls_write_protected();
+// True when the card refuses a written block (CSD write protection); the
+// violation shows in the next CMD13.
+[[nodiscard]] bool controls_refuse_write();
 // CMD16: 512, or a lock block's length for CMD42.
 [[nodiscard]] bool controls_block_length(std::uint32_t length);
 

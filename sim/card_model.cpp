@@ -309,7 +309,7 @@ void block_received(bool more) {
     card.state = more ? State::awaiting_blocks : State::ready;
     card.programming = card.next_write++;
     std::optional<std::uint8_t> response = card.cfg.data_response;
-    const bool refused = !storage_writable() || controls_write_protected() || card.cfg.bad_sector == card.programming ||
+    const bool refused = !storage_writable() || controls_refuse_write() || card.cfg.bad_sector == card.programming ||
                          card.programming >= storage_sectors();
     if (response == data_accepted && refused) response = data_write_error;
     if (!response) return;
