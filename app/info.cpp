@@ -76,7 +76,10 @@ void print_registers(const Registers& r) {
 
 void print_status() {
     std::uint8_t status = 0;
-    if (card_read_status(status) != CardResult::ok) return (void)std::puts("locked: the card did not send its status");
+    if (card_read_status(status) != CardResult::ok) {
+        std::puts("locked: the card did not send its status");
+        return;
+    }
     std::printf("locked: %s\n", status & status_bits::locked ? "yes" : "no");
 }
 
@@ -91,7 +94,10 @@ std::string supported_commands(const ScrInfo& scr) {
 
 void print_scr() {
     ScrRegister scr{};
-    if (card_read_scr(scr) != CardResult::ok) return (void)std::puts("SCR: the card did not send it");
+    if (card_read_scr(scr) != CardResult::ok) {
+        std::puts("SCR: the card did not send it");
+        return;
+    }
     const ScrInfo info = decode_scr(scr);
     std::printf("SCR: %s\n", hex(scr).c_str());
     std::printf("SD specification: %s\n", std::string(info.spec_version).c_str());
@@ -110,7 +116,10 @@ std::uint64_t protected_bytes(std::uint32_t size, const CardRegister& csd) {
 
 void print_sd_status(const CardRegister& csd) {
     SdStatusBlock block{};
-    if (card_read_sd_status(block) != CardResult::ok) return (void)std::puts("SD status: the card did not send it");
+    if (card_read_sd_status(block) != CardResult::ok) {
+        std::puts("SD status: the card did not send it");
+        return;
+    }
     const SdStatusInfo info = decode_sd_status(block);
     std::printf("SD status: %s\n", hex(block).c_str());
     std::printf("speed class: %u\n", info.speed_class);
@@ -128,7 +137,10 @@ void print_sd_status(const CardRegister& csd) {
 
 void print_switch_status() {
     SwitchStatusBlock block{};
-    if (card_switch_check(block) != CardResult::ok) return (void)std::puts("max current: the card did not say (CMD6)");
+    if (card_switch_check(block) != CardResult::ok) {
+        std::puts("max current: the card did not say (CMD6)");
+        return;
+    }
     const SwitchInfo info = decode_switch_status(block);
     std::printf("max current: %u mA\n", info.max_current_ma);
     std::printf("high speed: %s\n", info.high_speed ? "yes" : "no");

@@ -105,6 +105,8 @@ TEST(Controls, PasswordLocksTheCardAtEveryPowerUp) {
     const auto refused = run_piped({port, "--dump=" + testing::TempDir() + "never.img", wrong.option()}, "");
     EXPECT_EQ(refused.err, "vantacle: wrong password: the card stays locked\n");
     EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(line_with(run_piped({port, "--info", wrong.option()}, "").out, "locked:"), "");
+    EXPECT_EQ(line_with(run_piped({port, "--info"}, "").out, "locked:"), "locked: yes");
 
     const std::string dump = testing::TempDir() + "vantacle-unlocked.img";
     const auto unlocked = run_piped({port, "--dump=" + dump, "--force", right.option()}, "");
