@@ -265,10 +265,10 @@ void control(Request request) {
 constexpr std::array<Command, 25> commands{{
     {0, false, "GO_IDLE_STATE", every_kind, always, go_idle_state},
     {1, false, "SEND_OP_COND", every_kind, always, send_op_cond},
+    {6, false, "SWITCH_FUNC", sd, when_ready, control<controls_switch>},
     {8, false, "SEND_IF_COND", sd_v2, when_idle, send_if_cond},
     {9, false, "SEND_CSD", every_kind, when_ready, send_csd},
     {10, false, "SEND_CID", every_kind, when_ready, send_cid},
-    {6, false, "SWITCH_FUNC", sd, when_ready, control<controls_switch>},
     {12, false, "STOP_TRANSMISSION", every_kind, when_ready, stop_transmission},
     {13, false, "SEND_STATUS", every_kind, when_ready, control<controls_send_status>},
     {16, false, "SET_BLOCKLEN", every_kind, when_ready, set_blocklen},
