@@ -286,6 +286,19 @@ Outcome write_erased(EraseRun& run, std::uint64_t from, std::uint64_t to, Progre
     return Outcome::ok();
 }
 
+// The range's first and last sectors must read as the erased value now.
+Outcome check_erased(const EraseRun& run) {
+    std::array<std::uint8_t, sector_size> sector{};
+    const std::uint8_t erased = run.erased.value_or(0x00);
+    for (std::uint64_t at : {std::uint64_t{run.start}, run.start + run.count - 1}) {
+        if (spi_read(static_cast<std::uint32_t>(at), sector) != CardResult::ok ||
+            !std::all_of(sector.begin(), sector.end(), [&](std::uint8_t b) { return b == erased; }))
+            return Outcome::failed("sector " + hex_sector(at) + " does not read as " + hex_sector(erased).substr(4) +
+                                   " after the erase");
+    }
+    return Outcome::ok();
+}
+
 int erase(const Options& o) {
     CardRegister csd{};
     CsdInfo info;
@@ -306,6 +319,7 @@ int erase(const Options& o) {
     if (done && last_unit > first_unit) done = write_erased(run, last_unit, end, progress);
     progress.clear();
     if (!done) return fail(done.why() + " after " + std::to_string(run.done) + " of " + std::to_string(run.count) + " sectors");
+    if (Outcome checked = check_erased(run); !checked) return fail(checked.why());
     std::printf("erased %llu sectors from %06X: they read as %02X\n", static_cast<unsigned long long>(run.count),
                 static_cast<unsigned>(run.start), run.erased.value_or(0x00));
     return 0;

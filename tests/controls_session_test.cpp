@@ -192,6 +192,11 @@ TEST(Controls, EraseTakesExactlyTheRange) {
                 << c.kind << " sector " << s;
         }
     }
+    // A card whose sectors cannot be read back after the erase: no success claimed.
+    const Card card(1024);
+    const auto r = run_piped({card.port("sdhc", ",token=09"), "--erase", "--range=5:A"}, "");
+    EXPECT_EQ(r.err, "vantacle: sector 000005 does not read as 00 after the erase\n");
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST(Controls, RefusedBeforeTheCardIsTouched) {
