@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -198,8 +199,10 @@ int password_command(Control control, Passwords& passwords, const std::string* u
     if (unlocked_with) password = *unlocked_with;
     else if (Outcome given = passwords.next("Password: ", password); !given) return fail(given.why());
     const bool clear = control == Control::clear_password;
-    const Outcome done = lock_command(clear ? lock_flags::clear_password : lock_flags::lock, password, "",
-                                      lock_busy_ms, clear ? "wrong password: the card keeps it" : "wrong password, or the card has none: it is not locked");
+    const char* refused =
+        clear ? "wrong password: the card keeps it" : "wrong password, or the card has none: it is not locked";
+    const Outcome done =
+        lock_command(clear ? lock_flags::clear_password : lock_flags::lock, password, "", lock_busy_ms, refused);
     if (!done) return fail(done.why());
     std::puts(clear ? "password cleared" : "the card is locked");
     return 0;
@@ -318,7 +321,8 @@ int erase(const Options& o) {
     if (done) done = write_erased(run, run.start, std::min(first_unit, end), progress);
     if (done && last_unit > first_unit) done = write_erased(run, last_unit, end, progress);
     progress.clear();
-    if (!done) return fail(done.why() + " after " + std::to_string(run.done) + " of " + std::to_string(run.count) + " sectors");
+    if (!done)
+        return fail(done.why() + " after " + std::to_string(run.done) + " of " + std::to_string(run.count) + " sectors");
     if (Outcome checked = check_erased(run); !checked) return fail(checked.why());
     std::printf("erased %llu sectors from %06X: they read as %02X\n", static_cast<unsigned long long>(run.count),
                 static_cast<unsigned>(run.start), run.erased.value_or(0x00));
@@ -354,7 +358,8 @@ int run_with_card(const Options& o, Passwords& passwords, const CardWork& work) 
             return fail("the card is locked with a password: give it with --password-file=FILE or on a terminal "
                         "(--force-erase erases a card whose password is lost)");
         if (Outcome given = passwords.next("Password: ", unlocked_with); !given) return fail(given.why());
-        const Outcome unlocked = lock_command(0, unlocked_with, "", lock_busy_ms, "wrong password: the card stays locked");
+        const Outcome unlocked =
+            lock_command(0, unlocked_with, "", lock_busy_ms, "wrong password: the card stays locked");
         if (!unlocked) return fail(unlocked.why());
     }
     if (o.control != Control::none) return run_control(o, passwords, locked ? &unlocked_with : nullptr);

@@ -196,7 +196,8 @@ void fill_sectors(std::uint32_t first, std::uint32_t last) {
     erased.fill(erased_value());
     for (std::uint64_t s = first; s <= last && s < storage_sectors(); ++s)
         if (!storage_write(static_cast<std::uint32_t>(s), erased))
-            std::fprintf(stderr, "vantacle: the card image refused the erase of sector %06X\n", static_cast<unsigned>(s));
+            std::fprintf(stderr, "vantacle: the card image refused the erase of sector %06X\n",
+                         static_cast<unsigned>(s));
 }
 
 bool write_protected() { return controls.saved.temporary_protect || csd_bit(csd_perm_bit); }
@@ -215,7 +216,8 @@ BlockAnswer csd_received() {
 }
 
 bool force_erase() {
-    if (controls.incoming[0] != lock_erase || !controls.locked || csd_bit(csd_perm_bit) || !storage_writable()) return false;
+    if (controls.incoming[0] != lock_erase || !controls.locked || csd_bit(csd_perm_bit) || !storage_writable())
+        return false;
     if (storage_sectors() > 0) fill_sectors(0, storage_sectors() - 1);
     controls.saved.password.clear();
     controls.locked = false;
@@ -319,7 +321,8 @@ Outcome controls_open(const SimSettings& settings) {
     }
     Persisted state;
     if (!parse_state(in, state))
-        return Outcome::failed("the card state " + path + " makes no sense (remove it to forget the card's password and protection)");
+        return Outcome::failed("the card state " + path +
+                               " makes no sense (remove it to forget the card's password and protection)");
     opened_state = state;
     return Outcome::ok();
 }
@@ -420,9 +423,10 @@ ControlAnswer controls_erase(std::uint32_t) {
     }
     const std::uint32_t unit = erase_unit();
     const std::uint32_t from = *first / unit * unit;
-    const std::uint32_t to = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{*last} / unit * unit + unit - 1, storage_sectors() - 1));
+    const std::uint64_t group_end = std::uint64_t{*last} / unit * unit + unit - 1;
+    const auto to = static_cast<std::uint32_t>(std::min<std::uint64_t>(group_end, storage_sectors() - 1));
     fill_sectors(from, to);
-    const std::uint32_t busy = static_cast<std::uint32_t>(controls.cfg.busy_bytes) + (to - from) / erase_sectors_per_busy_byte;
+    const auto busy = static_cast<std::uint32_t>(controls.cfg.busy_bytes) + (to - from) / erase_sectors_per_busy_byte;
     return answer(r1_ready, busy);
 }
 
