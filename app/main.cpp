@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/card_controls.h"
 #include "app/console.h"
 #include "app/info.h"
 #include "app/links.h"
@@ -71,11 +72,15 @@ int main(int argc, char** argv) {
     Card card(*spi_link);
     mmc_attach(card);
 
-    console_open();
-    const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
+    CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
                           : options.info ? CardWork{show_card_info, 1}
                           : options.whole != Options::WholeCard::none ? whole_card_work(options)
                                                                       : CardWork{browse_sectors, 0};
+    if (Outcome controlled = card_controls_work(options, work); !controlled) {
+        (void)trace_stop();
+        return fail_usage(controlled);
+    }
+    console_open();
     int status = run_session(work);
     if (!close_trace(link_trace)) {
         std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());

@@ -36,6 +36,10 @@ struct Options {
     std::string file;                   // their FILE
     std::optional<SectorRange> range;   // --range=START:COUNT
     bool force = false;                 // --force: --dump may replace FILE
+    // The card's own controls, each instead of the browser.
+    enum class Control { none, protect, unprotect, set_password, clear_password, lock, force_erase, erase };
+    Control control = Control::none;
+    std::string password_file;          // --password-file=FILE: passwords one a line
     bool help = false;
     bool version = false;
 };
