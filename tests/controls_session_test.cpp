@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
@@ -15,14 +16,16 @@ namespace {
 
 using namespace expected;
 
-// A card image with its state file beside it, both removed afterwards.
+// A card image with its state file beside it, both removed afterwards,
+// reached over one link (via=port, spidev or ftdi).
 struct Card : TestImage {
-    explicit Card(std::size_t sectors = 4096) : TestImage(sectors) {}
+    explicit Card(std::size_t sectors = 4096, std::string via = "port") : TestImage(sectors), via(std::move(via)) {}
     ~Card() { std::remove(state().c_str()); }
     std::string state() const { return path() + ".state"; }
     std::string port(const std::string& kind, const std::string& more = "") const {
-        return "--port=sim:" + path() + ",card=" + kind + ",write=on" + more;
+        return "--port=sim:" + path() + ",card=" + kind + ",write=on,via=" + via + more;
     }
+    std::string via;
     bool unchanged() const { return file_bytes(path()) == Bytes(sector(0), sector(0) + bytes()); }
     std::size_t bytes() const { return file_text(path()).size(); }
 };
@@ -49,10 +52,14 @@ std::string line_with(const std::string& text, const std::string& start) {
     return at == std::string::npos ? "" : text.substr(at + 1, text.find('\n', at + 1) - at - 1);
 }
 
+// Each scenario runs over every link the simulated card is reached by.
+class Controls : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(EveryLink, Controls, testing::Values("port", "spidev", "ftdi"));
+
 }  // namespace
 
-TEST(Controls, ProtectStopsALoadUntilUnprotected) {
-    const Card card;
+TEST_P(Controls, ProtectStopsALoadUntilUnprotected) {
+    const Card card(4096, GetParam());
     const TestImage other(4096);
     for (const char* kind : {"sdhc", "mmc"}) {
         const auto p = run_piped({card.port(kind), "--protect"}, "");
@@ -76,16 +83,16 @@ TEST(Controls, ProtectStopsALoadUntilUnprotected) {
     }
 }
 
-TEST(Controls, PermanentProtectionIsNeverWritten) {
-    const Card card;
+TEST_P(Controls, PermanentProtectionIsNeverWritten) {
+    const Card card(4096, GetParam());
     // An 8 GB SDHC card's CSD with PERM_WRITE_PROTECT set and its CRC7 byte recomputed.
     const auto r = run_piped({card.port("sdhc", ",csd=400E00325B5900003B377F800A4060CB"), "--unprotect"}, "");
     EXPECT_EQ(r.err, "vantacle: the card is write-protected for good (PERM_WRITE_PROTECT): that cannot be undone\n");
     EXPECT_EQ(r.status, 1);
 }
 
-TEST(Controls, PasswordLocksTheCardAtEveryPowerUp) {
-    const Card card;
+TEST_P(Controls, PasswordLocksTheCardAtEveryPowerUp) {
+    const Card card(4096, GetParam());
     const PasswordFile right("secret\n"), wrong("Secret\n"), change("secret\nnew-one\n"), fresh("new-one\n");
     const std::string port = card.port("sd2");
     const auto set = run_piped({port, "--set-password", right.option()}, "");
@@ -124,8 +131,8 @@ TEST(Controls, PasswordLocksTheCardAtEveryPowerUp) {
     EXPECT_TRUE(card.unchanged());
 }
 
-TEST(Controls, ForceEraseLeavesAnErasedCardWithoutPassword) {
-    const Card card(64);
+TEST_P(Controls, ForceEraseLeavesAnErasedCardWithoutPassword) {
+    const Card card(64, GetParam());
     const PasswordFile right("secret\n");
     const std::string port = card.port("sdhc", ",scr=02B5800000000000");  // erased data reads FF
     const auto not_locked = run_piped({port, "--force-erase"}, "");
@@ -143,8 +150,8 @@ TEST(Controls, ForceEraseLeavesAnErasedCardWithoutPassword) {
     EXPECT_EQ(line_with(run_piped({port, "--info"}, "").out, "locked:"), "locked: no");
 }
 
-TEST(Controls, PasswordIsAskedOnTheTerminalWithoutEcho) {
-    const Card card(1024);  // an SDHC card's smallest whole size
+TEST_P(Controls, PasswordIsAskedOnTheTerminalWithoutEcho) {
+    const Card card(1024, GetParam());  // an SDHC card's smallest whole size
     const PasswordFile right("secret\n");
     ASSERT_EQ(run_piped({card.port("sdhc"), "--set-password", right.option()}, "").status, 0);
     const std::string dump = testing::TempDir() + "vantacle-asked.img";
@@ -160,7 +167,7 @@ TEST(Controls, PasswordIsAskedOnTheTerminalWithoutEcho) {
     EXPECT_EQ(r.status, 2);
 }
 
-TEST(Controls, EraseTakesExactlyTheRange) {
+TEST_P(Controls, EraseTakesExactlyTheRange) {
     const struct {
         const char* kind;
         const char* more;
@@ -175,7 +182,7 @@ TEST(Controls, EraseTakesExactlyTheRange) {
         {"mmc", "", "3F0:420", 0x3F0, 0x420, 0x00},
     };
     for (const auto& c : cases) {
-        const Card card;
+        const Card card(4096, GetParam());
         const auto r = run_piped({card.port(c.kind, c.more), "--erase", std::string("--range=") + c.range}, "");
         EXPECT_EQ(r.out, opened + "OK\n" + hex("erased %u sectors from ", static_cast<unsigned>(c.count)) +
                              hex("%06X: they read as ", static_cast<unsigned>(c.first)) + hex("%02X\n", c.erased) +
@@ -193,13 +200,13 @@ TEST(Controls, EraseTakesExactlyTheRange) {
         }
     }
     // A card whose sectors cannot be read back after the erase: no success claimed.
-    const Card card(1024);
+    const Card card(1024, GetParam());
     const auto r = run_piped({card.port("sdhc", ",token=09"), "--erase", "--range=5:A"}, "");
     EXPECT_EQ(r.err, "vantacle: sector 000005 does not read as 00 after the erase\n");
     EXPECT_EQ(r.status, 1);
 }
 
-TEST(Controls, RefusedBeforeTheCardIsTouched) {
+TEST(ControlOptions, RefusedBeforeTheCardIsTouched) {
     const Card card(64);
     const struct {
         std::vector<std::string> args;
