@@ -1,9 +1,15 @@
-// The card's controls from the command line against the simulated card:
-// write protection, the password lock across power cycles (runs), forced
-// erase, erase of a range, and the card's state file.
+// The card's controls from the command line against the simulated card,
+// over every link: write protection, the password lock across power cycles
+// (runs), forced erase, erase of a range, the card's state file, and each
+// command's frame and busy wait as a byte link traces them.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -15,6 +21,10 @@
 namespace {
 
 using namespace expected;
+
+// A file name of this test process's own, as the same test runs over each
+// link at once.
+std::string scratch(const std::string& name) { return testing::TempDir() + std::to_string(::getpid()) + "-" + name; }
 
 // A card image with its state file beside it, both removed afterwards,
 // reached over one link (via=port, spidev or ftdi).
@@ -39,7 +49,7 @@ struct PasswordFile {
     }
     ~PasswordFile() { std::remove(path.c_str()); }
     std::string option() const { return "--password-file=" + path; }
-    std::string path = testing::TempDir() + "vantacle-password-" + std::to_string(counter++);
+    std::string path = scratch("vantacle-password-" + std::to_string(counter++));
     static inline int counter = 0;
 };
 
@@ -101,7 +111,7 @@ TEST_P(Controls, PasswordLocksTheCardAtEveryPowerUp) {
 
     // Next power-up: every mode says locked; --info shows it.
     for (const std::vector<std::string>& mode : {std::vector<std::string>{port},
-                                                 {port, "--dump=" + testing::TempDir() + "never.img"},
+                                                 {port, "--dump=" + scratch("never.img")},
                                                  {port, "--test=0:2"}, {port, "--protect"}}) {
         const auto r = run_piped(mode, "");
         EXPECT_EQ(r.err, locked_message) << mode.back();
@@ -109,13 +119,13 @@ TEST_P(Controls, PasswordLocksTheCardAtEveryPowerUp) {
     }
     EXPECT_EQ(line_with(run_piped({port, "--info"}, "").out, "locked:"), "locked: yes");
 
-    const auto refused = run_piped({port, "--dump=" + testing::TempDir() + "never.img", wrong.option()}, "");
+    const auto refused = run_piped({port, "--dump=" + scratch("never.img"), wrong.option()}, "");
     EXPECT_EQ(refused.err, "vantacle: wrong password: the card stays locked\n");
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(line_with(run_piped({port, "--info", wrong.option()}, "").out, "locked:"), "");
     EXPECT_EQ(line_with(run_piped({port, "--info"}, "").out, "locked:"), "locked: yes");
 
-    const std::string dump = testing::TempDir() + "vantacle-unlocked.img";
+    const std::string dump = scratch("vantacle-unlocked.img");
     const auto unlocked = run_piped({port, "--dump=" + dump, "--force", right.option()}, "");
     EXPECT_EQ(unlocked.status, 0) << unlocked.err;
     EXPECT_EQ(file_bytes(dump), file_bytes(card.path()));
@@ -154,7 +164,7 @@ TEST_P(Controls, PasswordIsAskedOnTheTerminalWithoutEcho) {
     const Card card(1024, GetParam());  // an SDHC card's smallest whole size
     const PasswordFile right("secret\n");
     ASSERT_EQ(run_piped({card.port("sdhc"), "--set-password", right.option()}, "").status, 0);
-    const std::string dump = testing::TempDir() + "vantacle-asked.img";
+    const std::string dump = scratch("vantacle-asked.img");
     PtySession session({card.port("sdhc"), "--dump=" + dump, "--force"});
     ASSERT_TRUE(session.wait_for("Password: "));
     session.type("secret\r");
@@ -245,5 +255,101 @@ TEST(ControlOptions, RefusedBeforeTheCardIsTouched) {
                              " makes no sense (remove it to forget the card's password and protection)\n");
         EXPECT_EQ(r.status, 2);
         EXPECT_TRUE(card.unchanged());
+    }
+}
+
+namespace {
+
+// One step of a byte link's trace after initialisation: a control command
+// with its argument, CRC and R1 ("CMD38 00000000 crc A5 R1 00"), a block
+// sent ("block 16"), or the host reading while the card is busy ("busy",
+// with the time until the next command).
+struct Step {
+    std::string text;
+    double busy_ms = 0;
+};
+
+// The steps of the control commands (and of the CMD55 before an application
+// command, which only a card in transfer state answers with R1 00).
+std::vector<Step> control_steps(const std::string& trace) {
+    static const std::set<int> controls{6, 13, 16, 27, 32, 33, 35, 36, 38, 42, 51, 55};
+    static const std::regex line(R"( *([0-9.]+) ms (?: out \d+:( [^\n]*?))?(?: in \d+:(?: (R1 [0-9A-F]{2}))?.*)?)");
+    static const std::regex command(R"(CMD(\d+) [0-9A-F]{8} crc [0-9A-F]{2})");
+    static const std::regex block(R"(token FE block (\d+) crc [0-9A-F]{4})");
+    std::vector<Step> steps;
+    std::istringstream in(trace);
+    double busy_since = -1;
+    for (std::string text; std::getline(in, text);) {
+        std::smatch m;
+        if (!std::regex_match(text, m, line)) continue;
+        const double at = std::stod(m[1]);
+        const std::string out = m[2], r1 = m[3];
+        std::smatch c;
+        if (out.empty()) {
+            if (!steps.empty() && busy_since < 0) busy_since = at;
+            continue;
+        }
+        if (busy_since >= 0) steps.push_back({"busy", at - busy_since});
+        busy_since = -1;
+        if (std::regex_search(out, c, block)) {
+            steps.push_back({"block " + c[1].str()});
+            busy_since = at;
+        } else if (std::regex_search(out, c, command) && controls.count(std::stoi(c[1])) &&
+                   (c[1] != "55" || r1 == "R1 00")) {
+            steps.push_back({c[0].str() + " " + r1});
+            if (c[1] == "38") busy_since = at;
+        }
+    }
+    return steps;
+}
+
+class ControlFrames : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(ByteLinks, ControlFrames, testing::Values("spidev", "ftdi"));
+
+}  // namespace
+
+// Each control command's frame, CRC7 and R1 over the spidev and MPSSE links,
+// its block, and a busy wait that lasts at least the card's 2 ms programming.
+TEST_P(ControlFrames, EachCommandAndItsBusyWait) {
+    const PasswordFile password("pw\n");
+    const struct {
+        const char* kind;
+        std::vector<std::string> args;
+        std::vector<std::string> steps;
+    } cases[] = {
+        {"sdhc", {"--protect"}, {"CMD13 00000000 crc 0D R1 00", "CMD27 00000000 crc DB R1 00", "block 16", "busy"}},
+        {"sdhc",
+         {"--set-password", password.option()},
+         {"CMD13 00000000 crc 0D R1 00", "CMD16 00000004 crc 71 R1 00", "CMD42 00000000 crc 51 R1 00", "block 4",
+          "busy", "CMD16 00000200 crc 15 R1 00", "CMD13 00000000 crc 0D R1 00"}},
+        {"sdhc",
+         {"--erase", "--range=5:A"},
+         {"CMD13 00000000 crc 0D R1 00", "CMD55 00000000 crc 65 R1 00", "CMD51 00000000 crc C7 R1 00",
+          "CMD55 00000000 crc 65 R1 00", "CMD13 00000000 crc 0D R1 00", "CMD32 00000005 crc 85 R1 00",
+          "CMD33 0000000E crc 4F R1 00", "CMD38 00000000 crc A5 R1 00", "busy", "CMD13 00000000 crc 0D R1 00"}},
+        {"mmc",
+         {"--erase", "--range=400:400"},
+         {"CMD13 00000000 crc 0D R1 00", "CMD35 00080000 crc BF R1 00", "CMD36 000FFE00 crc 0F R1 00",
+          "CMD38 00000000 crc A5 R1 00", "busy", "CMD13 00000000 crc 0D R1 00"}},
+        {"sd2",
+         {"--info"},
+         {"CMD13 00000000 crc 0D R1 00", "CMD13 00000000 crc 0D R1 00", "CMD55 00000000 crc 65 R1 00",
+          "CMD51 00000000 crc C7 R1 00", "CMD55 00000000 crc 65 R1 00", "CMD13 00000000 crc 0D R1 00",
+          "CMD6 00FFFFF1 crc 1F R1 00"}},
+    };
+    for (const auto& c : cases) {
+        const Card card(4096, GetParam());
+        const std::string trace = card.path() + ".trace";
+        std::vector<std::string> args{card.port(c.kind), "--trace=" + trace};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto r = run_piped(args, "");
+        EXPECT_EQ(r.status, 0) << c.args[0] << r.err;
+        std::vector<std::string> texts;
+        for (const Step& step : control_steps(file_text(trace))) {
+            texts.push_back(step.text);
+            if (step.text == "busy") EXPECT_GE(step.busy_ms, 2.0) << c.args[0];
+        }
+        EXPECT_EQ(texts, c.steps) << c.args[0];
+        std::remove(trace.c_str());
     }
 }
