@@ -1,6 +1,5 @@
 #include "card/card_controls.h"
 
-#include <algorithm>
 #include <limits>
 
 #include "card/card.h"
