@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "card/card_controls.h"
 #include "card/mmc_spi.h"
 #include "base/outcome.h"
 
@@ -14,7 +15,7 @@ struct Registers {
     CardRegister csd{};
 };
 
-std::string hex(const CardRegister& r) {
+std::string hex(std::span<const std::uint8_t> r) {
     std::string text;
     char two[3];
     for (std::uint8_t byte : r) {
@@ -48,8 +49,9 @@ const char* protection(const CsdInfo& csd) {
 }
 
 void print_identity(const CidInfo& cid, RegisterLayout layout) {
-    std::printf("manufacturer: %02X, OEM: %s, product: %s, revision %u.%u\n", cid.manufacturer,
-                oem_text(cid, layout).c_str(), cid.name.data(), cid.revision_major, cid.revision_minor);
+    std::printf("manufacturer: %02X (%s), OEM: %s, product: %s, revision %u.%u\n", cid.manufacturer,
+                std::string(manufacturer_name(cid.manufacturer, layout)).c_str(), oem_text(cid, layout).c_str(),
+                cid.name.data(), cid.revision_major, cid.revision_minor);
     std::printf("serial: %08X, made %04u-%02u\n", static_cast<unsigned>(cid.serial), cid.year, cid.month);
 }
 
@@ -68,8 +70,88 @@ void print_registers(const Registers& r) {
     else std::puts("capacity: not in the CSD");
     std::printf("addressing: %s\n", card_block_addressed() ? "by sector" : "by byte");
     print_identity(decode_cid(r.cid, layout), layout);
-    std::printf("read block: %u bytes, top clock: %u kbit/s, write protection: %s\n", csd.read_block_bytes,
-                csd.max_rate_kbit, protection(csd));
+    std::printf("read block: %u bytes, top clock: %u kbit/s\n", csd.read_block_bytes, csd.max_rate_kbit);
+    std::printf("write protection: %s\n", protection(csd));
+}
+
+void print_status() {
+    std::uint8_t status = 0;
+    if (card_read_status(status) != CardResult::ok) {
+        std::puts("locked: the card did not send its status");
+        return;
+    }
+    std::printf("locked: %s\n", status & status_bits::locked ? "yes" : "no");
+}
+
+std::string supported_commands(const ScrInfo& scr) {
+    std::string text;
+    if (scr.cmd20) text += " CMD20";
+    if (scr.cmd23) text += " CMD23";
+    if (scr.cmd48_49) text += " CMD48/49";
+    if (scr.cmd58_59) text += " CMD58/59";
+    return text.empty() ? " none" : text;
+}
+
+void print_scr() {
+    ScrRegister scr{};
+    if (card_read_scr(scr) != CardResult::ok) {
+        std::puts("SCR: the card did not send it");
+        return;
+    }
+    const ScrInfo info = decode_scr(scr);
+    std::printf("SCR: %s\n", hex(scr).c_str());
+    std::printf("SD specification: %s\n", std::string(info.spec_version).c_str());
+    std::printf("erased data: %02X\n", info.erased_value);
+    std::printf("security: %s\n", std::string(info.security).c_str());
+    std::printf("bus widths:%s%s\n", info.bus_1bit ? " 1" : "", info.bus_4bit ? " 4" : "");
+    std::printf("commands:%s\n", supported_commands(info).c_str());
+}
+
+// SIZE_OF_PROTECTED_AREA counts bytes on high-capacity cards and units of
+// 2^(C_SIZE_MULT + 2) blocks of READ_BL_LEN bytes on the others.
+std::uint64_t protected_bytes(std::uint32_t size, const CardRegister& csd) {
+    if (register_bits(csd, 127, 126) != 0) return size;
+    return std::uint64_t{size} << (register_bits(csd, 49, 47) + 2) << register_bits(csd, 83, 80);
+}
+
+void print_sd_status(const CardRegister& csd) {
+    SdStatusBlock block{};
+    if (card_read_sd_status(block) != CardResult::ok) {
+        std::puts("SD status: the card did not send it");
+        return;
+    }
+    const SdStatusInfo info = decode_sd_status(block);
+    std::printf("SD status: %s\n", hex(block).c_str());
+    std::printf("speed class: %u\n", info.speed_class);
+    std::printf("UHS speed grade: %u\n", info.uhs_grade);
+    std::printf("video speed class: %u\n", info.video_class);
+    std::printf("application performance class: %u\n", info.app_class);
+    std::printf("AU size: %u KiB\n", static_cast<unsigned>(info.au_kib));
+    if (info.erase_size_au && info.erase_timeout_s)
+        std::printf("erase: %u AUs at a time, time-out %u s, offset %u s\n", info.erase_size_au, info.erase_timeout_s,
+                    info.erase_offset_s);
+    else std::puts("erase: no time-out given");
+    std::printf("protected area: %llu bytes\n",
+                static_cast<unsigned long long>(protected_bytes(info.protected_area, csd)));
+}
+
+void print_switch_status() {
+    SwitchStatusBlock block{};
+    if (card_switch_check(block) != CardResult::ok) {
+        std::puts("max current: the card did not say (CMD6)");
+        return;
+    }
+    const SwitchInfo info = decode_switch_status(block);
+    std::printf("max current: %u mA\n", info.max_current_ma);
+    std::printf("high speed: %s\n", info.high_speed ? "yes" : "no");
+}
+
+// The SD-only registers; an MMC has none of them.
+void print_sd_registers(const CardRegister& csd) {
+    if (card_register_layout() != RegisterLayout::sd) return;
+    print_scr();
+    print_sd_status(csd);
+    print_switch_status();
 }
 
 }  // namespace
@@ -82,5 +164,7 @@ int show_card_info() {
         return 1;
     }
     print_registers(r);
+    print_status();
+    print_sd_registers(r.csd);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/card_report.h"
+#include "app/card_controls.h"
 #include "app/console.h"
 #include "app/info.h"
 #include "app/links.h"
@@ -74,13 +75,17 @@ int main(int argc, char** argv) {
     Card card(*spi_link);
     mmc_attach(card);
 
-    console_open();
     CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1, CardSetup::checked_crc}
                     : options.info ? CardWork{show_card_info, 1, CardSetup::checked}
                     : options.whole != Options::WholeCard::none
                         ? whole_card_work(options)
                         : CardWork{browse_sectors, 0, options.crc ? CardSetup::checked_crc : CardSetup::known};
     work = with_report(options.report, report_title(options), std::move(work));
+    if (Outcome controlled = card_controls_work(options, work); !controlled) {
+        (void)close_trace(link_trace);
+        return fail_usage(controlled);
+    }
+    console_open();
     int status = run_session(work);
     if (!close_trace(link_trace)) {
         std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());

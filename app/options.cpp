@@ -183,6 +183,27 @@ constexpr std::array<FileMode, 3> file_modes{{{"--dump=", Options::WholeCard::du
                                               {"--verify=", Options::WholeCard::verify},
                                               {"--load=", Options::WholeCard::load}}};
 
+// The card's controls: one at a time.
+struct ControlMode {
+    std::string_view name;
+    Options::Control control;
+};
+constexpr std::array<ControlMode, 7> control_modes{{{"--protect", Options::Control::protect},
+                                                    {"--unprotect", Options::Control::unprotect},
+                                                    {"--set-password", Options::Control::set_password},
+                                                    {"--clear-password", Options::Control::clear_password},
+                                                    {"--lock", Options::Control::lock},
+                                                    {"--force-erase", Options::Control::force_erase},
+                                                    {"--erase", Options::Control::erase}}};
+
+Outcome parse_control(Options::Control control, Options& o) {
+    if (o.control != Options::Control::none)
+        return Outcome::failed("give only one of --protect, --unprotect, --set-password, --clear-password, --lock, "
+                               "--force-erase and --erase");
+    o.control = control;
+    return Outcome::ok();
+}
+
 Outcome parse_one(std::string_view arg, Options& o) {
     for (const Flag& flag : flags) {
         if (arg != flag.name) continue;
@@ -190,6 +211,9 @@ Outcome parse_one(std::string_view arg, Options& o) {
         return Outcome::ok();
     }
     if (arg == "--probe") return parse_whole_card(Options::WholeCard::probe, "", o);
+    for (const ControlMode& m : control_modes) {
+        if (arg == m.name) return parse_control(m.control, o);
+    }
     std::string_view value;
     for (const FileMode& m : file_modes) {
         if (starts_with(arg, m.prefix, value) && !value.empty()) return parse_whole_card(m.mode, value, o);
@@ -210,6 +234,10 @@ Outcome parse_one(std::string_view arg, Options& o) {
         return Outcome::ok();
     }
     if (starts_with(arg, "--retries=", value)) return parse_retries(value, o.retries);
+    if (starts_with(arg, "--password-file=", value) && !value.empty()) {
+        o.password_file = std::string(value);
+        return Outcome::ok();
+    }
     if (starts_with(arg, "--trace=", value) && !value.empty()) {
         o.trace = std::string(value);
         return Outcome::ok();
@@ -224,7 +252,14 @@ const char* writing_mode(const Options& o) {
     if (o.whole == Options::WholeCard::load) return "--load writes to the card";
     if (o.whole == Options::WholeCard::probe) return "--probe writes to the card and restores what it wrote over";
     if (o.whole == Options::WholeCard::serve && o.writable) return "--writable lets clients write to the card";
-    return nullptr;
+    switch (o.control) {
+        case Options::Control::none: return nullptr;
+        case Options::Control::erase: return "--erase erases sectors of the card";
+        case Options::Control::force_erase: return "--force-erase erases the whole card and its password";
+        case Options::Control::protect:
+        case Options::Control::unprotect: return "--protect and --unprotect change the card's CSD";
+        default: return "--set-password, --clear-password and --lock change the card's password";
+    }
 }
 
 }  // namespace
@@ -241,8 +276,12 @@ Outcome options_conflict(const Options& o) {
     if (o.info && (o.test || o.whole != W::none))
         return Outcome::failed("--info, --test, --dump, --verify, --load, --probe and --serve each replace the browser: give one of them");
     if (o.test && o.whole != W::none) return Outcome::failed("--test cannot run together with --dump, --verify, --load, --probe or --serve");
-    if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
-        return Outcome::failed("--range goes with --dump, --verify or --load");
+    if (o.control != Options::Control::none && (o.info || o.test || o.whole != W::none))
+        return Outcome::failed("--protect, --unprotect, --set-password, --clear-password, --lock, --force-erase and "
+                               "--erase each replace the browser: give one of them");
+    if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load &&
+        o.control != Options::Control::erase)
+        return Outcome::failed("--range goes with --dump, --verify, --load or --erase");
     if (o.force && o.whole != W::dump) return Outcome::failed("--force goes with --dump");
     if (!o.map.empty() && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
         return Outcome::failed("--map goes with --dump, --verify or --load");
@@ -274,6 +313,9 @@ std::string usage_text() {
                "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --serve=PATH|localhost:PORT\n"
                "                [--writable [--yes]]\n"
+               "       vantacle [--port=PORT] [--password-file=FILE] --protect | --unprotect |\n"
+               "                --set-password | --clear-password | --lock | --force-erase |\n"
+               "                --erase [--range=START:COUNT] [--yes]\n"
                "Tests an MMC or SD card wired to a parallel port or an SPI adapter: powers it\n"
                "up, initialises it in SPI mode and shows its 512-byte sectors as hex dumps.\n"
 
@@ -336,10 +378,27 @@ std::string usage_text() {
                "                        the run found (good, slow, re-read, bad, overwritten,\n"
                "                        lost) above the read and write speed across it;\n"
                "                        FILE.csv has one row per region\n"
-               "  --yes                 allow --test, --load, --probe and --writable on a real\n"
-               "                        port (they write to the card)\n"
+               "  --protect, --unprotect  set or clear the card's temporary write protection\n"
+               "                        (TMP_WRITE_PROTECT in its CSD, by CMD27)\n"
+               "  --set-password        give the card a password (CMD42); it locks itself at\n"
+               "                        every power-up until the password is given\n"
+               "  --clear-password      remove the card's password\n"
+               "  --lock                lock the card now\n"
+               "  --force-erase         erase a locked card whose password is lost: all its\n"
+               "                        data and the password go (up to 3 minutes)\n"
+               "  --erase               erase the card's sectors (--range: only those), so\n"
+               "                        they read as the card's erased value (00 or FF)\n"
+               "  --password-file=FILE  passwords from FILE, one a line, at most 16 bytes each\n"
+               "                        (else asked on the terminal, without echo): the\n"
+               "                        first unlocks a locked card for the run; for\n"
+               "                        --set-password on a card with a password the first\n"
+               "                        is the old one and the second the new\n"
+               "  --yes                 allow --test, --load, --probe, --writable and the controls\n"
+               "                        above on a real port (they write to the card)\n"
                "  --info                the card's kind, capacity and registers (OCR, CID,\n"
-               "                        CSD) instead of the browser; exit 0 when all were read\n"
+               "                        CSD; on SD cards SCR, SD Status, CMD6) and its lock\n"
+               "                        and write protection instead of the browser; exit 0\n"
+               "                        when OCR, CID and CSD were read\n"
                "  --crc                 the browser with CRC checking on (the other modes that\n"
                "                        read or write sectors always turn it on)\n"
                "  --help                this text\n"

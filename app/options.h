@@ -43,6 +43,10 @@ struct Options {
     std::string serve;                  // --serve=PATH or localhost:PORT
     bool writable = false;              // --writable: NBD clients may write
     std::string report;                 // --report=FILE.svg or FILE.csv: a picture of the card
+    // The card's own controls, each instead of the browser.
+    enum class Control { none, protect, unprotect, set_password, clear_password, lock, force_erase, erase };
+    Control control = Control::none;
+    std::string password_file;          // --password-file=FILE: passwords one a line
     bool help = false;
     bool version = false;
 };

@@ -1,5 +1,6 @@
 #include "link/tracing_link.h"
 
+#include <algorithm>
 #include <cinttypes>
 
 #include "base/crc.h"
@@ -9,6 +10,7 @@ namespace spi {
 namespace {
 constexpr std::size_t block_bytes = 512;
 constexpr std::size_t frame_bytes = 6;
+constexpr std::size_t crc_bytes = 2;
 constexpr std::uint8_t start_token = 0xFE;
 constexpr std::uint8_t multi_write_token = 0xFC;
 constexpr std::uint8_t stop_token = 0xFD;
@@ -84,10 +86,11 @@ void TracingLink::describe_out(std::span<const std::uint8_t> tx) {
             answer_due_ = true;
             block_left_ = 0;
             i += frame_bytes;
-        } else if ((b == start_token || b == multi_write_token) && tx.size() - i >= 1 + block_bytes + 2) {
-            std::fprintf(out_, " token %02X block %zu crc %02X%02X", b, block_bytes, tx[i + 1 + block_bytes],
-                         tx[i + 2 + block_bytes]);
-            i += 1 + block_bytes + 2;
+        } else if ((b == start_token || b == multi_write_token) && tx.size() - i >= 1 + crc_bytes) {
+            // A sector, or a shorter block that ends the transfer (a CSD, a lock block).
+            const std::size_t length = std::min(block_bytes, tx.size() - i - 1 - crc_bytes);
+            std::fprintf(out_, " token %02X block %zu crc %02X%02X", b, length, tx[i + 1 + length], tx[i + 2 + length]);
+            i += 1 + length + crc_bytes;
         } else {
             if (b == stop_token) std::fputs(" stop token", out_);
             ++i;

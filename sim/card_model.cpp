@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "sim/card_controls.h"
 #include "sim/card_registers.h"
 #include "sim/crc.h"
 #include "sim/storage.h"
@@ -51,6 +52,7 @@ enum Kinds : std::uint8_t {
     sd_v2 = sd2 | sdhc | sdxc,
     sd = sd1 | sd_v2,
     every_kind = mmc | mmc1 | mmchc | sd,
+    mmc_family = mmc | mmc1 | mmchc,
     multi_block = every_kind & ~mmc1,
 };
 enum Phase : std::uint8_t { when_idle = 1, when_ready = 2, always = when_idle | when_ready };
@@ -84,23 +86,35 @@ struct CardModel::Command {
 // command another card kind knows is illegal to this one.
 const CardModel::Command* CardModel::find_command(std::uint8_t index, bool app, CardKind kind) {
     using M = CardModel;
-    static constexpr std::array<Command, 16> commands{{
+    using C = CardControls;
+    static constexpr std::array<Command, 27> commands{{
         {0, false, every_kind, always, &M::go_idle_state},
         {1, false, every_kind, always, &M::send_op_cond},
+        {6, false, sd, when_ready, &M::control<&C::switch_func>},
         {8, false, sd_v2, when_idle, &M::send_if_cond},
         {8, false, mmchc, when_ready, &M::send_ext_csd},
         {9, false, every_kind, when_ready, &M::send_csd},
         {10, false, every_kind, when_ready, &M::send_cid},
         {12, false, every_kind, when_ready, &M::stop_transmission},
+        {13, false, every_kind, when_ready, &M::control<&C::send_status>},
         {16, false, every_kind, when_ready, &M::set_blocklen},
         {17, false, every_kind, when_ready, &M::read_single_block},
         {18, false, multi_block, when_ready, &M::read_multiple_block},
         {24, false, every_kind, when_ready, &M::write_block},
         {25, false, multi_block, when_ready, &M::write_multiple_block},
+        {27, false, every_kind, when_ready, &M::control<&C::program_csd>},
+        {32, false, sd, when_ready, &M::control<&C::erase_first>},
+        {33, false, sd, when_ready, &M::control<&C::erase_last>},
+        {35, false, mmc_family, when_ready, &M::control<&C::erase_first>},
+        {36, false, mmc_family, when_ready, &M::control<&C::erase_last>},
+        {38, false, every_kind, when_ready, &M::control<&C::erase>},
+        {42, false, every_kind, when_ready, &M::control<&C::lock_unlock>},
         {55, false, sd, always, &M::app_cmd},
         {58, false, every_kind, always, &M::read_ocr},
         {59, false, every_kind, always, &M::crc_on_off},
+        {13, true, sd, when_ready, &M::control<&C::sd_status>},
         {41, true, sd, always, &M::sd_send_op_cond},
+        {51, true, sd, when_ready, &M::control<&C::send_scr>},
     }};
     const auto is = [&](bool as_app) {
         return [=](const Command& c) {
@@ -112,11 +126,12 @@ const CardModel::Command* CardModel::find_command(std::uint8_t index, bool app, 
     return found == commands.end() ? nullptr : &*found;
 }
 
-CardModel::CardModel(const SimSettings& settings, Storage& storage)
+CardModel::CardModel(const SimSettings& settings, Storage& storage, CardState& state)
     : cfg_(settings),
       storage_(storage),
       cid_(settings.cid.value_or(default_cid(settings.kind))),
       csd_(settings.csd.value_or(default_csd(settings.kind, storage_.sectors(), settings.block_len))),
+      controls_(settings, storage, state, csd_),
       delays_(delay_seed),
       state_(State::native),
       block_len_(settings.block_len) {
@@ -140,6 +155,7 @@ void CardModel::power_lost() {
     block_len_ = cfg_.block_len;
     incoming_pos_ = 0;
     commit_pending_ = run_failed_ = false;
+    controls_.power_lost();
 }
 
 // --- answers ----------------------------------------------------------
@@ -320,10 +336,12 @@ void CardModel::read_ocr(Request) { respond_with_word(state_bits(), card_ocr(cfg
 void CardModel::send_csd(Request) { queue_register(csd_); }
 void CardModel::send_cid(Request) { queue_register(cid_); }
 
-// 512 bytes, or the card's own block length back.
+// 512 bytes, or the card's own block length back; 1 to 512 bytes also sets
+// the length of a lock block (CMD42).
 void CardModel::set_blocklen(Request request) {
-    if (request.arg != sector_bytes && request.arg != cfg_.block_len) return respond(r1_parameter_error);
-    block_len_ = request.arg;
+    const bool lock_length = controls_.block_length(request.arg);
+    if (request.arg == sector_bytes || request.arg == cfg_.block_len) block_len_ = request.arg;
+    else if (!lock_length) return respond(r1_parameter_error);
     respond(r1_ready);
 }
 
@@ -366,6 +384,18 @@ void CardModel::crc_on_off(Request request) {
     respond(state_bits());
 }
 
+// A command of the card's controls: R1, an R2's status byte, a data block,
+// busy (R1b) while it programs; a block the host sends after it goes to the
+// controls (byte).
+template <ControlAnswer (CardControls::*handle)(std::uint32_t)>
+void CardModel::control(Request request) {
+    const ControlAnswer answer = (controls_.*handle)(request.arg);
+    respond(answer.r1);
+    if (answer.status) out_.fill(*answer.status, 1);
+    if (!answer.data.empty()) queue_block(answer.data, false, 0);
+    if (answer.busy_ns) busy_for(*answer.busy_ns);
+}
+
 // --- writing ----------------------------------------------------------
 
 // DO low for the busy bytes and the write time; commands are ignored.
@@ -391,7 +421,7 @@ void CardModel::block_received(bool more) {
     std::optional<std::uint8_t> response = cfg_.data_response;
     const bool bad_in_block = cfg_.bad_sector && *cfg_.bad_sector >= programming_ &&
                               *cfg_.bad_sector < programming_ + sectors_per_block();
-    const bool refused = !storage_.writable() || bad_in_block || run_failed_ ||
+    const bool refused = !storage_.writable() || controls_.refuse_write() || bad_in_block || run_failed_ ||
                          programming_ + sectors_per_block() > storage_.sectors();
     if (response == data_accepted && refused) response = data_write_error;
     if (!response) return;
@@ -446,13 +476,15 @@ void CardModel::frame(CommandFrame frame, std::uint64_t now_ns) {
     if (commit_pending_) commit_block();
     stuff_ = out_.next(now_ns_);
     out_.clear();
+    controls_.frame();
     if (state_ != State::idle && state_ != State::native) state_ = State::ready;
     const bool app = std::exchange(app_next_, false);
     // CMD0 and CMD8 are always checked, every frame once CMD59 turned CRC on.
     if (!crc_ok && (crc_on_ || (!app && (index == 0 || index == 8)))) return respond(state_bits() | r1_crc_error);
     const Command* command = find_command(index, app, cfg_.kind);
     const Phase phase = state_ == State::idle ? when_idle : when_ready;
-    if (!command || !(command->phase & phase)) return respond(state_bits() | r1_illegal_command);
+    if (!command || !(command->phase & phase) || controls_.refuses(index, command->app))
+        return respond(state_bits() | r1_illegal_command);
     const std::uint32_t arg = std::uint32_t{frame[1]} << 24 | std::uint32_t{frame[2]} << 16 |
                               std::uint32_t{frame[3]} << 8 | frame[4];
     (this->*command->handler)({arg, crc_ok});
@@ -475,12 +507,21 @@ void CardModel::byte(std::uint8_t byte, std::uint64_t now_ns) {
             if (++incoming_pos_ == block_len_ + block_crc_bytes) block_received(state_ == State::receiving_blocks);
             return;
         default:
-            return;
+            return control_byte(byte);
     }
 }
 
+// A byte of a block for CMD27 or CMD42: once it is in, the data response,
+// then busy while the card programs it.
+void CardModel::control_byte(std::uint8_t byte) {
+    const auto answer = controls_.byte(byte, crc_on_);
+    if (!answer) return;
+    out_.fill(answer->response, 1);
+    if (answer->response == data_accepted) busy_for(answer->busy_ns);
+}
+
 bool CardModel::takes_block_data() const {
-    return state_ == State::receiving_block || state_ == State::receiving_blocks;
+    return state_ == State::receiving_block || state_ == State::receiving_blocks || controls_.takes_block_data();
 }
 
 std::uint8_t CardModel::next_out(std::uint64_t now_ns) {

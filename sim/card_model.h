@@ -9,6 +9,8 @@
 #include <optional>
 #include <span>
 
+#include "sim/card_controls.h"
+#include "sim/card_state.h"
 #include "sim/noise.h"
 #include "sim/out_queue.h"
 #include "sim/settings.h"
@@ -18,8 +20,8 @@ using CommandFrame = std::span<const std::uint8_t, 6>;
 
 class CardModel {
 public:
-    // The storage must be open, and outlive the model.
-    CardModel(const SimSettings& settings, Storage& storage);
+    // The storage must be open, and it and the state outlive the model.
+    CardModel(const SimSettings& settings, Storage& storage, CardState& state);
 
     // The supply went away: everything but the registers starts over.
     void power_lost();
@@ -91,12 +93,16 @@ private:
     void write_block(Request request);
     void write_multiple_block(Request request);
     void crc_on_off(Request request);
+    template <ControlAnswer (CardControls::*handle)(std::uint32_t)>
+    void control(Request request);
+    void control_byte(std::uint8_t byte);
 
     SimSettings cfg_;
     Storage& storage_;
     CardRegister cid_{};
     CardRegister csd_{};
     std::array<std::uint8_t, ext_csd_bytes> ext_csd_{};
+    CardControls controls_;
     OutQueue out_;
     Draws delays_;
     std::uint64_t now_ns_ = 0;

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <utility>
 
+#include "sim/card_controls.h"
+
 namespace {
 
 // Hex values may carry a 0x or 0X in front.
@@ -152,7 +154,7 @@ struct Setting {
     bool (*apply)(std::string_view value, SimSettings& s);
 };
 
-constexpr std::array<Setting, 28> settings_table{{
+constexpr std::array<Setting, 30> settings_table{{
     {"ncr", "1 to 8", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 8, s.ncr); }},
     {"idle", "a count or never", set_idle},
     {"access", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.access_bytes); }},
@@ -167,6 +169,8 @@ constexpr std::array<Setting, 28> settings_table{{
     {"card", "mmc, mmc1, mmchc, sd1, sd2, sdhc or sdxc", set_kind},
     {"cid", "32 hex digits", [](std::string_view v, SimSettings& s) { return set_register(v, s.cid); }},
     {"csd", "32 hex digits", [](std::string_view v, SimSettings& s) { return set_register(v, s.csd); }},
+    {"scr", "up to 16 hex digits", set_scr},
+    {"ssr", "up to 128 hex digits", set_ssr},
     {"noise", "a rate from 0 to 1, such as 1e-5", [](std::string_view v, SimSettings& s) { return set_rate(v, s.noise_rate); }},
     {"fake", "a hex sector count, optionally followed by :drop", set_fake},
     {"clock", "1 to 1000000000 ns", [](std::string_view v, SimSettings& s) { return set_optional(v, 1, 1000000000, s.clock_ns); }},
@@ -219,6 +223,10 @@ const char* const sim_settings_help =
     "  cid=HEX       CID register sent instead of the default (32 hex digits,\n"
     "                its CRC7 byte last, sent as given)\n"
     "  csd=HEX       CSD register sent instead of the default (32 hex digits)\n"
+    "  scr=HEX       SD cards: SCR sent instead of the default (up to 16 hex\n"
+    "                digits, the rest zero)\n"
+    "  ssr=HEX       SD cards: SD Status sent instead of the default (up to 128\n"
+    "                hex digits, the rest zero)\n"
     "  noise=RATE    each bit on DO flips with this chance (e.g. 1e-5), the\n"
     "                same bits in every run\n"
     "  fake=N[:drop] a counterfeit card: claims the image's capacity, keeps only\n"

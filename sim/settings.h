@@ -20,6 +20,9 @@ enum class SimVia : std::uint8_t { port, spidev, ftdi };
 
 // A CID or CSD register as the card sends it, its CRC7 byte last.
 using CardRegister = std::array<std::uint8_t, 16>;
+// The SCR and the SD Status as the card sends them.
+using ScrBytes = std::array<std::uint8_t, 8>;
+using SsrBytes = std::array<std::uint8_t, 64>;
 
 // A sector whose reads fail as the card's ECC could not correct it: every
 // read, or only the first.
@@ -48,6 +51,8 @@ struct SimSettings {
     CardKind kind = CardKind::mmc;            // card=
     std::optional<CardRegister> cid;          // sent instead of the default CID
     std::optional<CardRegister> csd;          // sent instead of the default CSD
+    std::optional<ScrBytes> scr;              // sent instead of the default SCR
+    std::optional<SsrBytes> ssr;              // sent instead of the default SD Status
     double noise_rate = 0;                    // chance that a DO bit flips
     std::optional<std::uint32_t> fake_sectors;  // a counterfeit keeping only this many sectors
     bool fake_drops = false;                  // past them writes are lost (else addresses wrap)

@@ -5,16 +5,19 @@
 Outcome SimCard::open(const SimSettings& settings, std::unique_ptr<SimCard>& card) {
     card.reset();
     auto storage = std::make_unique<Storage>();
+    CardState state;
     if (!settings.empty_socket) {
         if (Outcome opened = storage->open(settings); !opened) return opened;
+        if (Outcome read = state.open(settings); !read) return read;
     }
-    card.reset(new SimCard(settings, std::move(storage)));
+    card.reset(new SimCard(settings, std::move(storage), std::move(state)));
     return Outcome::ok();
 }
 
-// The model reads the image's size, so the image is open before it is built.
-SimCard::SimCard(const SimSettings& settings, std::unique_ptr<Storage> storage)
-    : settings_(settings), storage_(std::move(storage)), model_(settings, *storage_),
+// The model reads the image's size and the card's state, so both are open
+// before it is built.
+SimCard::SimCard(const SimSettings& settings, std::unique_ptr<Storage> storage, CardState state)
+    : settings_(settings), storage_(std::move(storage)), state_(std::move(state)), model_(settings, *storage_, state_),
       wire_(settings, model_),
       access_ns_(settings.access_ns()) {}
 

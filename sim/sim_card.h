@@ -10,6 +10,7 @@
 #include "base/outcome.h"
 #include "port/wiring.h"
 #include "sim/card_model.h"
+#include "sim/card_state.h"
 #include "sim/settings.h"
 #include "sim/storage.h"
 #include "sim/wire.h"
@@ -19,7 +20,8 @@ inline constexpr std::uint8_t sim_status_idle = 0x78;
 
 class SimCard {
 public:
-    // Opens the card's image (or the demo card); the card starts unpowered.
+    // Opens the card's image (or the demo card) and the state kept beside it;
+    // the card starts unpowered.
     // sim:none gives an empty socket, where DO is never driven.
     static Outcome open(const SimSettings& settings, std::unique_ptr<SimCard>& card);
     ~SimCard() = default;
@@ -54,7 +56,7 @@ public:
     [[nodiscard]] const SimSettings& settings() const { return settings_; }
 
 private:
-    SimCard(const SimSettings& settings, std::unique_ptr<Storage> storage);
+    SimCard(const SimSettings& settings, std::unique_ptr<Storage> storage, CardState state);
     void drive(std::uint8_t lines) {
         lines_ = lines;
         if (!settings_.empty_socket) wire_.set_lines(lines, now_ns_);
@@ -62,6 +64,7 @@ private:
 
     SimSettings settings_;
     std::unique_ptr<Storage> storage_;
+    CardState state_;
     CardModel model_;
     Wire wire_;
     std::uint64_t access_ns_;

@@ -66,6 +66,11 @@ TEST(CardSession, InfoOnEachKind) {
         EXPECT_EQ(r.out.rfind(opened + "OK\ncard: " + c.type + "\n", 0), 0u) << r.out;
         EXPECT_EQ(line_after(r.out, "capacity: "), std::string("capacity: ") + c.capacity) << port;
         EXPECT_EQ(r.out.find("CRC error"), std::string::npos) << port;
+        // The SD registers on SD cards only; an MMC has none, and that is no error.
+        const bool sd = std::string(c.kind) != "mmc";
+        for (const char* line : {"\nSCR: ", "\nspeed class: ", "\nmax current: "})
+            EXPECT_EQ(r.out.find(line) != std::string::npos, sd) << port << line;
+        EXPECT_EQ(r.err, "") << port;
         EXPECT_EQ(r.out.substr(r.out.size() - closing.size()), closing);
     }
 }
@@ -73,8 +78,26 @@ TEST(CardSession, InfoOnEachKind) {
 TEST(CardSession, InfoShowsEveryLineAndARegisterWithABadCrc) {
     // An 8 GB SDHC card's CSD, and a CID of its kind.
     const std::string cid = "0353445355303847801234567800D60B", csd = "400E00325B5900003B377F800A4040AF";
+    // Its SCR and SD Status: SD 3.0, Class 4, 4 MiB allocation units.
+    const std::string scr = "0235800100000000", ssr = "8000000003000000020290000B050000";
+    const std::string sd_lines = "SCR: " + scr + "\n"
+                                 "SD specification: 3.0\n"
+                                 "erased data: 00\n"
+                                 "security: SDHC security 2.00\n"
+                                 "bus widths: 1 4\n"
+                                 "commands: CMD20\n"
+                                 "SD status: " + ssr + std::string(96, '0') + "\n"
+                                 "speed class: 4\n"
+                                 "UHS speed grade: 0\n"
+                                 "video speed class: 0\n"
+                                 "application performance class: 0\n"
+                                 "AU size: 4096 KiB\n"
+                                 "erase: 11 AUs at a time, time-out 1 s, offset 1 s\n"
+                                 "protected area: 50331648 bytes\n"
+                                 "max current: 200 mA\n"
+                                 "high speed: yes\n";
     const auto card = [&](const std::string& csd_sent) {
-        return run_piped({"--port=sim,card=sdhc,cid=" + cid + ",csd=" + csd_sent, "--info"}, "");
+        return run_piped({"--port=sim,card=sdhc,cid=" + cid + ",csd=" + csd_sent + ",scr=" + scr + ",ssr=" + ssr, "--info"}, "");
     };
     const auto r = card(csd);
     EXPECT_EQ(r.status, 0);
@@ -85,10 +108,12 @@ TEST(CardSession, InfoShowsEveryLineAndARegisterWithABadCrc) {
                               "CSD: " + csd + "\n"
                               "capacity: 7948206080 bytes (15523840 sectors)\n"
                               "addressing: by sector\n"
-                              "manufacturer: 03, OEM: SD, product: SU08G, revision 8.0\n"
+                              "manufacturer: 03 (SanDisk), OEM: SD, product: SU08G, revision 8.0\n"
                               "serial: 12345678, made 2013-06\n"
-                              "read block: 512 bytes, top clock: 25000 kbit/s, write protection: none\n" +
-                         closing);
+                              "read block: 512 bytes, top clock: 25000 kbit/s\n"
+                              "write protection: none\n"
+                              "locked: no\n" +
+                         sd_lines + closing);
 
     const std::string bad_csd = "400E00325B5900003B377F800A4040AE";  // CRC7 byte off by one bit
     const auto bad = card(bad_csd);

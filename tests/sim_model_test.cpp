@@ -266,6 +266,35 @@ const Scenario scenarios[] = {
          ASSERT_EQ(p.command(9, 0), ready);
          EXPECT_EQ(p.block(16).data[3], 0x32);
      }},
+    {"an erase is busy for its time, drops a command, and erases only its range", ",card=sd2",
+     [](Pins& p, const TestImage& img) {
+         ASSERT_TRUE(p.bring_up(true));
+         ASSERT_EQ(p.command(32, 2 * 512), ready);
+         ASSERT_EQ(p.command(33, 5 * 512), ready);
+         ASSERT_EQ(p.command(38, 0), ready);
+         EXPECT_EQ(p.command(13, 0), 0x00);  // DO low: busy, not an answer
+         p.card().pass(3 * ms);
+         EXPECT_EQ(p.bytes(40), std::vector<std::uint8_t>(40, 0xFF));  // the dropped CMD13 never answers
+         ASSERT_EQ(p.command(13, 0), ready);
+         EXPECT_EQ(p.byte(), 0x00);  // no error in the status
+         const std::array<std::uint8_t, 512> erased{};
+         for (std::uint32_t sector : {2u, 5u}) EXPECT_TRUE(holds(p, sector, erased.data())) << sector;
+         for (std::uint32_t sector : {1u, 6u}) EXPECT_TRUE(holds(p, sector, img.sector(sector))) << sector;
+     }},
+    {"with CRC on a CSD sent with a wrong CRC16 is refused and left as it was", ",card=sd2", [](Pins& p, const TestImage&) {
+         ASSERT_TRUE(p.bring_up(true));
+         ASSERT_EQ(p.command(59, 1), ready);
+         ASSERT_EQ(p.command(9, 0), ready);
+         const auto csd = p.block(16);
+         ASSERT_TRUE(csd.crc_ok);
+         std::vector<std::uint8_t> protect = csd.data;
+         protect[14] |= 0x10;  // TMP_WRITE_PROTECT
+         protect[15] = crc7_byte(std::span(protect).first(15));
+         ASSERT_EQ(p.command(27, 0), ready);
+         EXPECT_EQ(p.write(protect, true), 0x0B);
+         ASSERT_EQ(p.command(9, 0), ready);
+         EXPECT_EQ(p.block(16).data, csd.data);
+     }},
 };
 
 }  // namespace

@@ -44,7 +44,9 @@ std::vector<std::string> lines_starting(const std::string& text, std::initialize
     std::vector<std::string> found;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        const std::string rest = line.substr(line.find(": ") + 2);
+        const auto colon = line.find(": ");
+        if (colon == std::string::npos) continue;  // the decoder's own complaints
+        const std::string rest = line.substr(colon + 2);
         for (const auto& prefix : prefixes)
             if (rest.rfind(prefix, 0) == 0) found.push_back(rest);
     }
@@ -80,7 +82,8 @@ TEST_F(TracedSession, SdCardDecoderFindsCommandsArgumentsAndAnswers) {
     const std::string text = decode(vcd, spi + ",sdcard_spi", "sdcard_spi");
     const std::string cmd1 = "Command: CMD1 (SEND_OP_COND)", zero = "Argument: 0x0000";
     const std::string cmd17 = "Command: CMD17 (READ_SINGLE_BLOCK)";
-    // The card stays idle for three CMD1s, then reads sector 0 and sector 21h (byte address 4200h).
+    // The card stays idle for three CMD1s, then reads sector 0 and sector 21h
+    // (byte address 4200h): the known sequence, nothing between.
     EXPECT_EQ(lines_starting(text, {"Command: ", "Argument: ", "R1: "}),
               (std::vector<std::string>{"Command: CMD0 (GO_IDLE_STATE)", zero, "R1: 0x01",
                                         cmd1, zero, "R1: 0x01", cmd1, zero, "R1: 0x01", cmd1, zero, "R1: 0x01",
@@ -123,6 +126,7 @@ TEST_F(TracedSession, FifoTraceWithAReaderWorksWithAnImage) {
     EXPECT_EQ(received.substr(received.size() - 5), "W 00\n");
 }
 
+// The decoder knows no SCR data block and stops decoding at ACMD51.
 TEST_F(TracedSession, SdCardDecoderFindsTheSdWayAndTheRegisterCommands) {
     const RunResult r = run_piped({"--port=sim,card=sdhc,cmd1=05,idle=0", "--info", "--trace=" + vcd}, "");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -132,9 +136,10 @@ TEST_F(TracedSession, SdCardDecoderFindsTheSdWayAndTheRegisterCommands) {
               (std::vector<std::string>{"Command: CMD0 (GO_IDLE_STATE)", "Command: CMD1 (SEND_OP_COND)",
                                         "Command: CMD0 (GO_IDLE_STATE)", "Command: CMD8 (SEND_IF_COND)",
                                         "Command: CMD55 (APP_CMD)", "Command: ACMD41 (SD_SEND_OP_COND)",
-                                        "Command: CMD58 (READ_OCR)", "Command: CMD58 (READ_OCR)",
-                                        "Command: CMD9 (SEND_CSD)", "Command: CMD58 (READ_OCR)",
-                                        "Command: CMD10 (SEND_CID)", "Command: CMD9 (SEND_CSD)"}));
+                                        "Command: CMD58 (READ_OCR)", "Command: CMD58 (READ_OCR)", "Command: CMD9 (SEND_CSD)",
+                                        "Command: CMD13 (SEND_STATUS)", "Command: CMD58 (READ_OCR)", "Command: CMD10 (SEND_CID)",
+                                        "Command: CMD9 (SEND_CSD)", "Command: CMD13 (SEND_STATUS)",
+                                        "Command: CMD55 (APP_CMD)", "Command: ACMD51 (SEND_SCR)"}));
     EXPECT_EQ(lines_starting(text, {"Argument: 0x01aa", "Argument: 0x40000000"}),
               (std::vector<std::string>{"Argument: 0x01aa", "Argument: 0x40000000"}));
 }
