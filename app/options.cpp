@@ -51,10 +51,21 @@ Outcome parse_range(std::string_view text, std::optional<SectorRange>& range) {
 
 // --dump=FILE and the like: the mode and its file; only one mode at a time.
 Outcome parse_whole_card(Options::WholeCard mode, std::string_view file, Options& o) {
-    if (o.whole != Options::WholeCard::none) return Outcome::failed("give only one of --dump, --verify, --load and --probe");
+    if (o.whole != Options::WholeCard::none)
+        return Outcome::failed("give only one of --dump, --verify, --load, --probe and --fill");
     o.whole = mode;
     o.file = std::string(file);
     return Outcome::ok();
+}
+
+// --fill or --fill=SEED, the seed in hex.
+Outcome parse_fill(std::string_view seed, Options& o) {
+    std::uint32_t value = 0;
+    if (!seed.empty()) {
+        if (!parse_hex(seed, 0xFFFFFFFF, value)) return Outcome::failed("bad seed '" + std::string(seed) + "' (hex, up to 8 digits)");
+        o.fill_seed = value;
+    }
+    return parse_whole_card(Options::WholeCard::fill, "", o);
 }
 
 Outcome parse_port(std::string_view value, Options& o) {
@@ -108,6 +119,11 @@ Outcome parse_one(std::string_view arg, Options& o) {
     }
     if (arg == "--probe") return parse_whole_card(Options::WholeCard::probe, "", o);
     std::string_view value;
+    if (arg == "--fill" || starts_with(arg, "--fill=", value)) return parse_fill(value, o);
+    if (starts_with(arg, "--backup=", value) && !value.empty()) {
+        o.backup = std::string(value);
+        return Outcome::ok();
+    }
     for (const FileMode& m : file_modes) {
         if (starts_with(arg, m.prefix, value) && !value.empty()) return parse_whole_card(m.mode, value, o);
     }
@@ -127,6 +143,7 @@ const char* writing_mode(const Options& o) {
     if (o.test) return "the surface test writes to the card and restores each sector";
     if (o.whole == Options::WholeCard::load) return "--load writes to the card";
     if (o.whole == Options::WholeCard::probe) return "--probe writes to the card and restores what it wrote over";
+    if (o.whole == Options::WholeCard::fill) return "--fill writes over every sector it tests";
     return nullptr;
 }
 
@@ -142,11 +159,14 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
 Outcome options_conflict(const Options& o) {
     using W = Options::WholeCard;
     if (o.info && (o.test || o.whole != W::none))
-        return Outcome::failed("--info, --test, --dump, --verify, --load and --probe each replace the browser: give one of them");
-    if (o.test && o.whole != W::none) return Outcome::failed("--test cannot run together with --dump, --verify, --load or --probe");
-    if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
-        return Outcome::failed("--range goes with --dump, --verify or --load");
-    if (o.force && o.whole != W::dump) return Outcome::failed("--force goes with --dump");
+        return Outcome::failed(
+            "--info, --test, --dump, --verify, --load, --probe and --fill each replace the browser: give one of them");
+    if (o.test && o.whole != W::none)
+        return Outcome::failed("--test cannot run together with --dump, --verify, --load, --probe or --fill");
+    if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load && o.whole != W::fill)
+        return Outcome::failed("--range goes with --dump, --verify, --load or --fill");
+    if (!o.backup.empty() && o.whole != W::fill) return Outcome::failed("--backup goes with --fill");
+    if (o.force && o.whole != W::dump && o.backup.empty()) return Outcome::failed("--force goes with --dump or --backup");
     const char* writes = writing_mode(o);
     if (!writes) return Outcome::ok();
     if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
@@ -165,6 +185,8 @@ std::string usage_text() {
                "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
                "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
+               "                --fill[=SEED] [--backup=FILE [--force]] [--yes]\n"
                "Tests an MMC or SD card wired to a parallel port: powers it up, initialises it\n"
                "in SPI mode and shows its 512-byte sectors as hex dumps.\n"
                "\n"
@@ -199,8 +221,16 @@ std::string usage_text() {
                "                        real size, or wraps them around at a power of two;\n"
                "                        a card that wraps at any other size shows only when\n"
                "                        all of it is written: --test over the whole card\n"
-               "  --yes                 allow --test, --load and --probe on a real port (they\n"
-               "                        write to the card)\n"
+               "  --fill[=SEED]         full-capacity test: writes a unique pattern (SEED in\n"
+               "                        hex, else a new one) to every sector of the card or\n"
+               "                        the range, reads all of it back and sorts each\n"
+               "                        sector: ok, unreadable, corrupted, overwritten (holds\n"
+               "                        another's pattern) or lost; says the usable size and\n"
+               "                        the verdict, exit 0 when genuine. Destroys the data\n"
+               "  --backup=FILE         --fill first saves the sectors to FILE and afterwards\n"
+               "                        puts them back, verified (existing FILE: --force)\n"
+               "  --yes                 allow --test, --load, --probe and --fill on a real port\n"
+               "                        (they write to the card)\n"
                "  --info                the card's kind, capacity and registers (OCR, CID,\n"
                "                        CSD) instead of the browser; exit 0 when all were read\n"
                "  --help                this text\n"

@@ -27,11 +27,13 @@ struct Options {
     std::optional<SectorRange> test;  // --test=START:COUNT
     bool yes = false;                 // --yes: the surface test may write to a real card
     bool info = false;                // --info: the card's registers instead of the browser
-    enum class WholeCard { none, dump, verify, load, probe };
-    WholeCard whole = WholeCard::none;  // --dump, --verify, --load, --probe
+    enum class WholeCard { none, dump, verify, load, probe, fill };
+    WholeCard whole = WholeCard::none;  // --dump, --verify, --load, --probe, --fill
     std::string file;                   // their FILE
     std::optional<SectorRange> range;   // --range=START:COUNT
-    bool force = false;                 // --force: --dump may replace FILE
+    bool force = false;                 // --force: --dump (or --backup) may replace FILE
+    std::optional<std::uint32_t> fill_seed;  // --fill=SEED
+    std::string backup;                 // --backup=FILE: --fill saves the card there first
     bool help = false;
     bool version = false;
 };

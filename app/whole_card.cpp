@@ -10,18 +10,10 @@
 
 #include "app/card_probe.h"
 #include "app/console.h"
+#include "app/fill.h"
 #include "app/progress.h"
 #include "base/sector_file.h"
 #include "sim/storage.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -30,22 +22,6 @@ std::uint64_t file_sectors = 0;
 std::string file_name;
 // A run's sectors from FILE, beside those from the card.
 std::vector<std::uint8_t> file_run;
-
-// A new file, or with --force one that replaces what the name held. A FIFO
-// with nobody reading it is refused rather than waited on.
-std::FILE* create_dump_file(const std::string& path, bool force) {
-#ifdef _WIN32
-    if (force) return std::fopen(path.c_str(), "wb");
-    const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    return fd < 0 ? nullptr : _fdopen(fd, "wb");
-#else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | (force ? O_TRUNC : O_EXCL), 0666);
-    if (fd < 0) return nullptr;
-    std::FILE* created = ::fcntl(fd, F_SETFL, 0) == 0 ? ::fdopen(fd, "wb") : nullptr;
-    if (!created) ::close(fd);
-    return created;
-#endif
-}
 
 // The mode's file must be none of the others the run writes to or reads
 // from: the simulated card's image, the trace, standard output.
@@ -234,7 +210,7 @@ void closing_line(const Mode& mode, const Extent& e, const Tally& t, std::uint32
 
 Outcome create_file_for(const Options& o) {
     if (o.whole != Options::WholeCard::dump) return Outcome::ok();
-    file = create_dump_file(o.file, o.force);
+    file = sector_file_create(o.file, o.force, false);
     if (file) return Outcome::ok();
     return Outcome::failed("cannot create " + o.file + ": " + (errno == ENXIO ? "a FIFO that nothing reads" : std::strerror(errno)));
 }
@@ -306,11 +282,13 @@ Outcome whole_card_prepare(const Options& o) {
         case Options::WholeCard::dump: return check_dump_file(o);
         case Options::WholeCard::verify:
         case Options::WholeCard::load: return open_source_file(o);
+        case Options::WholeCard::fill: return fill_prepare(o);
         default: return Outcome::ok();
     }
 }
 
 CardWork whole_card_work(const Options& o) {
     if (o.whole == Options::WholeCard::probe) return {probe_the_card, 1};
+    if (o.whole == Options::WholeCard::fill) return {[&o] { return run_fill(o); }, 1};
     return {[&o] { return run_whole_card(o); }, 1};
 }

@@ -29,13 +29,6 @@ std::string without_speed(const std::string& out) {
     return std::regex_replace(out, std::regex("[0-9]+ bytes/s"), "N bytes/s");
 }
 
-// A file name in the temporary directory, removed with the object.
-struct TempFile {
-    std::string path = "/tmp/vantacle-out-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    ~TempFile() { std::remove(path.c_str()); }
-    static inline int counter = 0;
-};
-
 const std::string ready = opened + "OK\n";
 
 std::string sim(const TestImage& image, const std::string& settings = "") {
