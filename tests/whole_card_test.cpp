@@ -178,11 +178,15 @@ TEST(WholeCard, ProbeFindsTheSizeOfGenuineAndFakeCardsAndLeavesThemAsTheyWere) {
         int status;
     };
     const Probed cases[] = {
-        {"", "claimed: 5000 sectors\nusable: 5000 sectors\nverdict: genuine\n", 0},
-        {",fake=400", "claimed: 5000 sectors\nusable: 1024 sectors\nverdict: counterfeit\n", 1},
-        {",fake=3A7:drop", "claimed: 5000 sectors\nusable: 935 sectors\nverdict: counterfeit\n", 1},
-        {",card=sdhc,fake=800:drop", "claimed: 4096 sectors\nusable: 2048 sectors\nverdict: counterfeit\n", 1},
-        {",bad=10", "claimed: 5000 sectors\nbad sector 000010: transfer failed\nusable: 5000 sectors\nverdict: damaged\n", 1},
+        {"", "claimed: 5000 sectors (2.56 MB)\nusable: 5000 sectors (2.56 MB)\nverdict: genuine\n", 0},
+        {",fake=400", "claimed: 5000 sectors (2.56 MB)\nusable: 1024 sectors (524 kB)\n"
+                      "verdict: counterfeit (it wraps: writes past that land on lower sectors)\n", 1},
+        {",fake=3A7:drop", "claimed: 5000 sectors (2.56 MB)\nusable: 935 sectors (479 kB)\n"
+                           "verdict: counterfeit (it drops: writes past that are lost)\n", 1},
+        {",card=sdhc,fake=800:drop", "claimed: 4096 sectors (2.10 MB)\nusable: 2048 sectors (1.05 MB)\n"
+                                     "verdict: counterfeit (it drops: writes past that are lost)\n", 1},
+        // A transfer that keeps failing says nothing about the size.
+        {",bad=10", "claimed: 5000 sectors (2.56 MB)\nbad sector 0x10: transfer failed\nverdict: damaged\n", 1},
     };
     TestImage image(5000);
     const std::string before = file_text(image.path());
@@ -191,7 +195,7 @@ TEST(WholeCard, ProbeFindsTheSizeOfGenuineAndFakeCardsAndLeavesThemAsTheyWere) {
         EXPECT_EQ(r.status, c.status) << c.settings;
         std::smatch transfers;
         ASSERT_TRUE(std::regex_search(r.out, transfers, std::regex("probed with ([0-9]+) transfers"))) << r.out;
-        EXPECT_LT(std::stoi(transfers[1]), 300) << c.settings;
+        EXPECT_LT(std::stoi(transfers[1]), 1500) << c.settings;
         EXPECT_EQ(std::regex_replace(r.out, std::regex("probed with .*\n"), ""), ready + c.report + closing) << c.settings;
         EXPECT_EQ(file_text(image.path()), before) << c.settings;
     }
@@ -219,15 +223,34 @@ TEST(WholeCard, DumpTakesAtMost12500PortAccessesPerSector) {
     EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 64 * 12500);
 }
 
+// Noise on the line never makes a card look smaller: the verdict is right
+// or damaged, and the image ends as it started.
+TEST(WholeCard, NoiseNeverMakesTheProbeCallACardCounterfeit) {
+    TestImage image(8192);
+    const std::string before = file_text(image.path());
+    for (const char* noise : {"1e-2", "1e-3", "2e-4", "5e-5", "1e-5"}) {
+        for (const std::string fake : {"", ",fake=400"}) {
+            const auto r = run_piped({sim(image, ",write=on,ncr=1,access=400,noise=" + std::string(noise) + fake), "--probe"}, "");
+            const bool damaged = r.out.find("verdict: damaged") != std::string::npos;
+            if (fake.empty()) EXPECT_TRUE(damaged || r.out.find("verdict: genuine") != std::string::npos) << noise << r.out;
+            else EXPECT_TRUE(damaged || r.out.find("usable: 1024 sectors") != std::string::npos) << noise << r.out;
+            EXPECT_TRUE(file_text(image.path()) == before) << noise << fake;
+        }
+    }
+}
+
+// Slow reads keep the probe going long enough to be stopped mid-search.
 TEST(WholeCard, CtrlCEndsAProbeWithEverySectorPutBack) {
     TestImage image(1 << 16);
     const std::string before = file_text(image.path());
-    PtySession pty({sim(image, ",write=on,busy=40000"), "--probe"});
+    PtySession pty({sim(image, ",write=on,access=2000,fake=3A7:drop"), "--probe"});
     ASSERT_TRUE(pty.wait_for("claimed: 65536 sectors"));
-    pty.type("\x03");
+    pty.signal(SIGINT);
     EXPECT_EQ(pty.finish(60000), 130);
-    EXPECT_EQ(pty.transcript().find("verdict"), std::string::npos) << pty.transcript();
-    EXPECT_EQ(file_text(image.path()), before);
+    EXPECT_NE(pty.transcript().find("stopped: nothing verdict; every sector it wrote over was put back"), std::string::npos)
+        << pty.transcript();
+    EXPECT_EQ(pty.transcript().find("verdict:"), std::string::npos);
+    EXPECT_TRUE(file_text(image.path()) == before);
 }
 
 TEST(WholeCard, CtrlCEndsADumpWithEveryWholeSectorKept) {
