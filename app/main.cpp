@@ -9,6 +9,7 @@
 #include "app/session.h"
 #include "app/surface_test.h"
 #include "app/whole_card.h"
+#include "base/file_lock.h"
 #include "port/backends.h"
 #include "base/sector_file.h"
 #include "port/trace.h"
@@ -62,7 +63,10 @@ int main(int argc, char** argv) {
         return checked_output(0);
     }
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
-    if (Outcome selected = select_port(options); !selected) return fail_usage(selected);
+    if (Outcome selected = select_port(options); !selected) {
+        // A card another run holds is no usage error.
+        return lock_was_busy() ? (std::fprintf(stderr, "vantacle: %s\n", selected.why().c_str()), 1) : fail_usage(selected);
+    }
     if (Outcome traced = open_trace(options); !traced) return fail_usage(traced);
     if (Outcome prepared = whole_card_prepare(options); !prepared) {
         (void)trace_stop();

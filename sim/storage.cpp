@@ -6,6 +6,7 @@
 #include <map>
 #include <utility>
 
+#include "base/file_lock.h"
 #include "base/sector_file.h"
 #include "sim/demo_card.h"
 
@@ -33,6 +34,7 @@ Outcome storage_open(const SimSettings& settings) {
     }
     const std::string& path = settings.image;
     if (Outcome opened = sector_file_open(path, settings.writable, "card image", image); !opened) return fail(opened.why());
+    if (Outcome locked = lock_image(image, path, settings.writable); !locked) return fail(locked.why());
     std::setvbuf(image, nullptr, _IONBF, 0);
     const std::uint64_t size = file_size(image);
     if (size == 0 || size % sector_bytes != 0)

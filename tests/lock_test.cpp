@@ -1,0 +1,69 @@
+// One process per card: a second run on a card image or a port in use is
+// refused at once with one line naming who holds it, and the first run
+// goes on undisturbed.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <regex>
+
+#include "base/file_lock.h"
+#include "tests/expected_text.h"
+#include "tests/program_runner.h"
+#include "tests/test_image.h"
+
+namespace {
+
+std::string sim(const TestImage& image, const std::string& settings = "") { return "--port=sim:" + image.path() + settings; }
+
+}  // namespace
+
+TEST(Lock, ASecondRunOnAnImageInUseIsRefusedAtOnce) {
+    TestImage image(64), other(64);
+    TempFile out;
+    const std::string writable = sim(image, ",write=on");
+    const struct {
+        std::string holder;  // the port of the run that holds the image
+        std::vector<std::string> second;
+        bool refused;
+    } cases[] = {
+        {writable, {sim(image), "--dump=" + out.path, "--force"}, true},
+        {writable, {writable, "--load=" + other.path()}, true},
+        {sim(image), {writable, "--probe"}, true},
+        {sim(image), {sim(image), "--dump=" + out.path, "--force"}, false},  // two readers share it
+    };
+    PipedRun quick;
+    quick.quiet_limit_ms = 2000;
+    for (const auto& c : cases) {
+        PtySession first({c.holder});
+        ASSERT_TRUE(first.wait_for(expected::prompt));
+        const auto r = run_piped(c.second, "", quick);
+        if (c.refused) {
+            EXPECT_EQ(r.status, 1) << c.second[1];
+            EXPECT_EQ(r.out, "");
+            EXPECT_TRUE(std::regex_match(r.err, std::regex("vantacle: card image .* is in use: vantacle \\(pid [0-9]+\\) holds "
+                                                           "it; wait for it to end\n")))
+                << r.err;
+        } else {
+            EXPECT_EQ(r.status, 0) << r.err;
+        }
+        first.type("e");
+        EXPECT_EQ(first.finish(), 0);
+    }
+    // Once the first run has ended, the image is free again.
+    EXPECT_EQ(run_piped({writable, "--probe"}, "").status, 0);
+}
+
+TEST(Lock, APortLockIsTakenOnceAndGivenBack) {
+    const std::string name = "test-" + std::to_string(::getpid());
+    PortLock first, second;
+    ASSERT_TRUE(first.take(name));
+    const Outcome refused = second.take(name);
+    EXPECT_FALSE(refused);
+    EXPECT_TRUE(lock_was_busy());
+    EXPECT_EQ(refused.why(), "the port " + name + " is in use: another program holds it; wait for it to end");
+    first.give_back();
+    EXPECT_TRUE(second.take(name));
+    second.give_back();
+    std::remove(("/run/lock/vantacle-" + name + ".lock").c_str());
+}
