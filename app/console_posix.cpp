@@ -133,8 +133,8 @@ void unget_byte(int) { --pending_pos; }
 
 }  // namespace
 
-void console_open() {
-    is_terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+void console_open(bool reads_keys) {
+    is_terminal = reads_keys && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
     opened = true;
     route_signals();
     if (is_terminal) {

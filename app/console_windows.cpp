@@ -79,7 +79,7 @@ int console_keypress() {
 
 }  // namespace
 
-void console_open() {
+void console_open(bool) {
     is_console = _isatty(_fileno(stdin));
     // Unbuffered, so that what a pipe holds is what has not been read yet.
     if (!is_console) std::setvbuf(stdin, nullptr, _IONBF, 0);

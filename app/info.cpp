@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
+#include "app/card_text.h"
 #include "card/mmc_spi.h"
 #include "base/outcome.h"
 
@@ -35,11 +37,20 @@ Outcome read_registers(Registers& r) {
 
 // Two ASCII letters on an SD card; a number on an MMC.
 std::string oem_text(const CidInfo& cid, RegisterLayout layout) {
+    if (layout == RegisterLayout::sd) {
+        const char letters[] = {static_cast<char>(cid.oem >> 8), static_cast<char>(cid.oem & 0xFF)};
+        return card_text({letters, 2});
+    }
     char text[8];
-    if (layout == RegisterLayout::sd)
-        std::snprintf(text, sizeof text, "%c%c", static_cast<char>(cid.oem >> 8), static_cast<char>(cid.oem & 0xFF));
-    else std::snprintf(text, sizeof text, "%02X", cid.oem);
+    std::snprintf(text, sizeof text, "%02X", cid.oem);
     return text;
+}
+
+// Five characters on SD, six on MMC; zeros that pad it are left out.
+std::string product_text(const CidInfo& cid, RegisterLayout layout) {
+    std::string_view name(cid.name.data(), layout == RegisterLayout::sd ? 5 : 6);
+    while (!name.empty() && name.back() == '\0') name.remove_suffix(1);
+    return card_text(name);
 }
 
 const char* protection(const CsdInfo& csd) {
@@ -49,7 +60,7 @@ const char* protection(const CsdInfo& csd) {
 
 void print_identity(const CidInfo& cid, RegisterLayout layout) {
     std::printf("manufacturer: %02X, OEM: %s, product: %s, revision %u.%u\n", cid.manufacturer,
-                oem_text(cid, layout).c_str(), cid.name.data(), cid.revision_major, cid.revision_minor);
+                oem_text(cid, layout).c_str(), product_text(cid, layout).c_str(), cid.revision_major, cid.revision_minor);
     std::printf("serial: %08X, made %04u-%02u\n", static_cast<unsigned>(cid.serial), cid.year, cid.month);
 }
 

@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
         return fail_usage(prepared);
     }
 
-    console_open();
+    const bool browsing = !options.test && !options.info && options.whole == Options::WholeCard::none;
+    console_open(browsing);
     const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
                           : options.info ? CardWork{show_card_info, 1}
                           : options.whole != Options::WholeCard::none ? whole_card_work(options)
