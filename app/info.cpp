@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app/card_text.h"
+#include "app/units.h"
 #include "card/mmc_spi.h"
 #include "base/outcome.h"
 
@@ -74,8 +75,8 @@ void print_registers(const Registers& r) {
     std::printf("CSD: %s\n", hex(r.csd).c_str());
     if (!register_crc_ok(r.csd)) std::puts("CSD CRC error");
     if (csd.capacity_known)
-        std::printf("capacity: %llu bytes (%llu sectors)\n", static_cast<unsigned long long>(csd.capacity_bytes),
-                    static_cast<unsigned long long>(csd.capacity_bytes / sector_size));
+        std::printf("capacity: %llu bytes (%llu sectors, %s)\n", static_cast<unsigned long long>(csd.capacity_bytes),
+                    static_cast<unsigned long long>(csd.capacity_bytes / sector_size), size_text(csd.capacity_bytes).c_str());
     else std::puts("capacity: not in the CSD");
     std::printf("addressing: %s\n", card_block_addressed() ? "by sector" : "by byte");
     print_identity(decode_cid(r.cid, layout), layout);

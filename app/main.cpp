@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
 
     const bool browsing = !options.test && !options.info && options.whole == Options::WholeCard::none;
     console_open(browsing);
-    const CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1}
+    const CardWork work = options.test   ? CardWork{[&] { return surface_test(options.range); }, 1}
                           : options.info ? CardWork{show_card_info, 1}
                           : options.whole != Options::WholeCard::none ? whole_card_work(options)
                                                                       : CardWork{browse_sectors, 0};

@@ -111,7 +111,31 @@ constexpr std::array<FileMode, 3> file_modes{{{"--dump=", Options::WholeCard::du
                                               {"--verify=", Options::WholeCard::verify},
                                               {"--load=", Options::WholeCard::load}}};
 
+// Options that need a value, and what it is.
+struct Valued {
+    std::string_view name;
+    std::string_view needs;
+};
+constexpr std::array<Valued, 7> valued{{{"--dump", "=FILE"},
+                                        {"--verify", "=FILE"},
+                                        {"--load", "=FILE"},
+                                        {"--backup", "=FILE"},
+                                        {"--trace", "=FILE"},
+                                        {"--range", "=START:COUNT (hex)"},
+                                        {"--port", "=PORT: direct[:BASE], ppdev[:DEVICE] or sim[:IMAGE]"}}};
+
+// An option given without its value (--dump, --dump=, or --port sim).
+Outcome missing_value(std::string_view arg) {
+    const std::string_view name = arg.substr(0, arg.find('='));
+    for (const Valued& v : valued) {
+        if (name == v.name && (arg == name || arg.size() == name.size() + 1))
+            return Outcome::failed(std::string(name) + " needs " + std::string(v.needs));
+    }
+    return Outcome::ok();
+}
+
 Outcome parse_one(std::string_view arg, Options& o) {
+    if (Outcome given = missing_value(arg); !given) return given;
     for (const Flag& flag : flags) {
         if (arg != flag.name) continue;
         o.*flag.field = true;
@@ -127,8 +151,15 @@ Outcome parse_one(std::string_view arg, Options& o) {
     for (const FileMode& m : file_modes) {
         if (starts_with(arg, m.prefix, value) && !value.empty()) return parse_whole_card(m.mode, value, o);
     }
-    if (starts_with(arg, "--range=", value)) return parse_range(value, o.range);
-    if (starts_with(arg, "--test=", value)) return parse_range(value, o.test);
+    if (arg == "--test") {
+        o.test = true;
+        return Outcome::ok();
+    }
+    if (starts_with(arg, "--range=", value) || starts_with(arg, "--test=", value)) {
+        if (o.range) return Outcome::failed("give the range once: --range=START:COUNT (or --test=START:COUNT)");
+        o.test = o.test || arg.starts_with("--test=");
+        return parse_range(value, o.range);
+    }
     if (starts_with(arg, "--port=", value)) return parse_port(value, o);
     if (starts_with(arg, "--trace=", value) && !value.empty()) {
         o.trace = std::string(value);
@@ -163,8 +194,8 @@ Outcome options_conflict(const Options& o) {
             "--info, --test, --dump, --verify, --load, --probe and --fill each replace the browser: give one of them");
     if (o.test && o.whole != W::none)
         return Outcome::failed("--test cannot run together with --dump, --verify, --load, --probe or --fill");
-    if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load && o.whole != W::fill)
-        return Outcome::failed("--range goes with --dump, --verify, --load or --fill");
+    if (o.range && !o.test && o.whole != W::dump && o.whole != W::verify && o.whole != W::load && o.whole != W::fill)
+        return Outcome::failed("--range goes with --test, --dump, --verify, --load or --fill");
     if (!o.backup.empty() && o.whole != W::fill) return Outcome::failed("--backup goes with --fill");
     if (o.force && o.whole != W::dump && o.backup.empty()) return Outcome::failed("--force goes with --dump or --backup");
     const char* writes = writing_mode(o);
@@ -181,7 +212,7 @@ std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 std::string usage_text() {
     return std::string(
                "Usage: vantacle [--port=PORT] [--trace=FILE] [--info]\n"
-               "       vantacle [--port=PORT] [--trace=FILE] --test=START:COUNT [--yes]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] --test [--range=START:COUNT] [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
                "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
@@ -202,18 +233,20 @@ std::string usage_text() {
                "  --trace=FILE          log every port access to FILE: W XX (data written),\n"
                "                        R XX (status read); FILE.vcd gets a waveform of the\n"
                "                        card's lines for GTKWave, PulseView or sigrok\n"
-               "  --test=START:COUNT    surface test instead of the browser: for COUNT sectors\n"
-               "                        from START (hex), save each, write a pattern, read it\n"
-               "                        back, restore and verify; exit 0 when all pass\n"
+               "  --test                surface test instead of the browser: for each sector\n"
+               "                        of --range (else the whole card) save it, write a\n"
+               "                        pattern, read it back, restore and verify; exit 0\n"
+               "                        when all pass (--test=START:COUNT works too)\n"
                "  --dump=FILE           copy the card's sectors to FILE; an existing FILE is\n"
                "                        replaced only with --force\n"
-               "  --verify=FILE         compare the card with FILE: one line per sector that\n"
-               "                        differs; exit 1 if any does\n"
+               "  --verify=FILE         compare the card with FILE (as far as FILE goes): one\n"
+               "                        line per sector that differs; exit 1 if any does\n"
                "  --load=FILE           write FILE to the card, each sector read back and\n"
-               "                        compared\n"
-               "  --range=START:COUNT   --dump, --verify or --load only COUNT sectors from\n"
-               "                        START (hex); FILE then holds just those; without it\n"
-               "                        the whole card (--verify, --load: as much as FILE)\n"
+               "                        compared; refused when FILE runs past the card's end\n"
+               "  --range=START:COUNT   --test, --dump, --verify, --load or --fill only COUNT\n"
+               "                        sectors from START (hex); FILE then holds just those;\n"
+               "                        without it the whole card (--verify, --load: as much\n"
+               "                        as FILE)\n"
                "  --probe               find how many sectors really keep data (counterfeit\n"
                "                        cards claim more) in a few hundred to a few thousand\n"
                "                        transfers: writes tagged sectors past the first MiB,\n"

@@ -24,7 +24,7 @@ struct Options {
     std::string device = default_device;
     SimSettings sim;
     std::string trace;
-    std::optional<SectorRange> test;  // --test=START:COUNT
+    bool test = false;                // --test: the surface test, over --range or the whole card
     bool yes = false;                 // --yes: the surface test may write to a real card
     bool info = false;                // --info: the card's registers instead of the browser
     enum class WholeCard { none, dump, verify, load, probe, fill };

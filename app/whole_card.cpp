@@ -129,8 +129,9 @@ void dump_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& 
         ++t.bad;
         ++keep;
     }
-    if (std::fwrite(buf.data(), sector_size, keep, file) != keep) t.file_failed = true;
-    t.done += keep;
+    // Counted only once they have reached the file.
+    if (std::fwrite(buf.data(), sector_size, keep, file) != keep || std::fflush(file) != 0) t.file_failed = true;
+    else t.done += keep;
 }
 
 bool read_file(std::uint32_t n, std::vector<std::uint8_t>& to, Tally& t) {
@@ -204,7 +205,7 @@ void closing_line(const Mode& mode, const Extent& e, const Tally& t, std::uint32
     if (mode.step == verify_step) std::printf("%u differ, ", static_cast<unsigned>(t.differ));
     std::printf("%u bad, ", static_cast<unsigned>(t.bad));
     std::printf("%u re-read, %.0f bytes/s", static_cast<unsigned>(rereads), sector_rate(t.done, started));
-    if (t.interrupted) std::printf(", stopped before sector %06X", static_cast<unsigned>(e.start + t.done));
+    if (t.interrupted) std::printf(", stopped before sector 0x%X", static_cast<unsigned>(e.start + t.done));
     std::printf("\n");
 }
 
@@ -253,16 +254,26 @@ int run_whole_card(const Options& o) {
     }
     const Mode mode = mode_for(o.whole);
     const Extent e = extent_for(o);
+    if (o.whole == Options::WholeCard::load && e.cut_at_end) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "vantacle: the card ends at sector 0x%llX, before the end of what %s would load: nothing was written\n",
+                     static_cast<unsigned long long>(card_capacity_sectors()), file_name.c_str());
+        std::fclose(file);
+        file = nullptr;
+        return 1;
+    }
     const auto started = std::chrono::steady_clock::now();
     const std::uint32_t rereads_before = spi_rereads();
     Tally t = move_sectors(mode, e);
     report_card_end(e, t);
+    // A dump that could not be written whole ends after its last whole sector.
+    if (o.whole == Options::WholeCard::dump && t.file_failed) (void)file_truncate(file, t.done * sector_size);
     if (std::fclose(file) != 0) t.file_failed = true;
     file = nullptr;
     const bool card_larger = o.whole == Options::WholeCard::verify && !o.range && !t.interrupted &&
                              card_capacity_sectors() > file_sectors;
     if (card_larger)
-        std::printf("the card holds %llu sectors, %s only %llu\n", static_cast<unsigned long long>(card_capacity_sectors()),
+        std::printf("the card holds %llu sectors, %s only %llu: compared those\n", static_cast<unsigned long long>(card_capacity_sectors()),
                     file_name.c_str(), static_cast<unsigned long long>(file_sectors));
     closing_line(mode, e, t, spi_rereads() - rereads_before, started);
     if (t.file_failed) {
@@ -271,7 +282,7 @@ int run_whole_card(const Options& o) {
                      o.whole == Options::WholeCard::dump ? "written" : "read");
     }
     const bool short_run = t.past_end && !e.open_ended;
-    return t.bad == 0 && t.differ == 0 && !short_run && !card_larger && !t.file_failed ? 0 : 1;
+    return t.bad == 0 && t.differ == 0 && !short_run && !t.file_failed ? 0 : 1;
 }
 
 }  // namespace

@@ -80,6 +80,11 @@ std::FILE* sector_file_create(const std::string& path, bool replace, bool readab
     return fd < 0 ? nullptr : _fdopen(fd, readable ? "w+b" : "wb");
 }
 
+bool file_truncate(std::FILE* file, std::uint64_t size) {
+    (void)std::fflush(file);
+    return _chsize_s(_fileno(file), static_cast<long long>(size)) == 0;
+}
+
 bool file_exists(const std::string& path) { return _access(path.c_str(), 0) == 0; }
 
 bool file_seek(std::FILE* file, std::uint64_t offset) {
@@ -148,6 +153,11 @@ bool same_file(const std::string& a, const std::string& b) {
 bool file_exists(const std::string& path) {
     struct stat st{};
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool file_truncate(std::FILE* file, std::uint64_t size) {
+    (void)std::fflush(file);
+    return ::ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
 }
 
 bool file_seek(std::FILE* file, std::uint64_t offset) { return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0; }

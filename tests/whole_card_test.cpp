@@ -10,6 +10,8 @@
 #include <regex>
 #include <thread>
 
+#include <sys/resource.h>
+
 #include "app/surface_test.h"
 #include "card/mmc_spi.h"
 #include "tests/card_script.h"
@@ -55,7 +57,7 @@ TEST(WholeCard, DumpCopiesTheCardOrARangeByteForByte) {
     } cases[] = {
         {"", 0, "dumped 300 sectors, 0 bad, 0 re-read, N bytes/s\n", 0, 300},
         {"--range=0x10:8", 0, "dumped 8 sectors, 0 bad, 0 re-read, N bytes/s\n", 0x10, 8},
-        {"--range=128:10", 1, "end of card at sector 00012C\ndumped 4 sectors, 0 bad, 0 re-read, N bytes/s\n", 0x128, 4},
+        {"--range=128:10", 1, "end of card at sector 0x12C\ndumped 4 sectors, 0 bad, 0 re-read, N bytes/s\n", 0x128, 4},
     };
     for (const auto& c : cases) {
         TempFile out;
@@ -91,7 +93,7 @@ TEST(WholeCard, VerifyNamesExactlyTheSectorsThatDiffer) {
     const auto r = run_piped({sim(image), "--verify=" + copy.path}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(without_speed(r.out), ready +
-                                        "differs sector 000000\ndiffers sector 000041\ndiffers sector 0000C7\n"
+                                        "differs sector 0x0\ndiffers sector 0x41\ndiffers sector 0xC7\n"
                                         "verified 200 sectors, 3 differ, 0 bad, 0 re-read, N bytes/s\n" +
                                         closing);
     put_bytes(copy.path, file_text(image.path()).substr(0x40 * 512, 0x10 * 512));
@@ -100,9 +102,10 @@ TEST(WholeCard, VerifyNamesExactlyTheSectorsThatDiffer) {
     EXPECT_EQ(without_speed(same.out), ready + "verified 16 sectors, 0 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
     put_bytes(copy.path, file_text(image.path()).substr(0, 0x10 * 512));
     const auto shorter = run_piped({sim(image), "--verify=" + copy.path}, "");
-    EXPECT_EQ(shorter.status, 1);
+    // A shorter file is compared as far as it goes.
+    EXPECT_EQ(shorter.status, 0);
     EXPECT_EQ(without_speed(shorter.out), ready + "the card holds 200 sectors, " + copy.path +
-                                              " only 16\nverified 16 sectors, 0 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
+                                              " only 16: compared those\nverified 16 sectors, 0 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
 }
 
 TEST(WholeCard, LoadWritesTheFileOntoTheCard) {
@@ -122,7 +125,7 @@ TEST(WholeCard, LoadIntoARangeTouchesNothingElse) {
     const auto r = run_piped({sim(card, ",write=on,bad=22"), "--load=" + part.path, "--range=20:4"}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(without_speed(r.out),
-              ready + "bad sector 000022: write failed (card result 5)\nloaded 4 sectors, 1 bad, 0 re-read, N bytes/s\n" +
+              ready + "bad sector 0x22: write failed (card result 5)\nloaded 4 sectors, 1 bad, 0 re-read, N bytes/s\n" +
                   closing);
     std::string expected = before;
     expected.replace(0x20 * 512, 2 * 512, fresh.substr(0, 2 * 512));
@@ -132,6 +135,45 @@ TEST(WholeCard, LoadIntoARangeTouchesNothingElse) {
 
 // Bad command lines and modes where they must not run: one line on
 // standard error, status 2, nothing touched.
+// A file that runs past the card's end loads nothing at all.
+TEST(WholeCard, LoadOfAFileLargerThanTheCardWritesNothing) {
+    TestImage card(64), source(100);
+    const std::string before = file_text(card.path());
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{}, {"--range=30:20"}}) {
+        std::vector<std::string> args{sim(card, ",write=on"), "--load=" + source.path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const auto r = run_piped(args, "");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, ready + closing);
+        EXPECT_EQ(r.err, "vantacle: the card ends at sector 0x40, before the end of what " + source.path() +
+                             " would load: nothing was written\n");
+        EXPECT_TRUE(file_text(card.path()) == before);
+    }
+}
+
+// Only sectors that reached the file are counted, and the file holds whole
+// sectors only, whatever stopped the writing.
+TEST(WholeCard, ADumpThatCannotBeWrittenWholeKeepsWholeSectors) {
+    TestImage image(300);
+    const auto full = run_piped({sim(image), "--dump=/dev/full", "--force"}, "");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(without_speed(full.out), ready + "dumped 0 sectors, 0 bad, 0 re-read, N bytes/s\n" + closing);
+    TempFile out;
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    rlimit limited = before;
+    limited.rlim_cur = 100 * 512 + 300;  // in the middle of a sector
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    const auto r = run_piped({sim(image), "--dump=" + out.path}, "");
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::smatch dumped;
+    ASSERT_TRUE(std::regex_search(r.out, dumped, std::regex("dumped ([0-9]+) sectors"))) << r.out;
+    const std::string kept = file_text(out.path);
+    EXPECT_EQ(kept.size(), std::stoul(dumped[1]) * 512);
+    EXPECT_LE(kept.size(), 100u * 512);
+    EXPECT_TRUE(kept == file_text(image.path()).substr(0, kept.size()));
+}
+
 TEST(WholeCard, RefusedBeforeTheSessionStarts) {
     TestImage image(8);
     TempFile existing, odd, absent;
@@ -263,7 +305,7 @@ TEST(WholeCard, CtrlCEndsADumpWithEveryWholeSectorKept) {
     std::smatch got;
     const std::string out_text = pty.transcript();
     ASSERT_TRUE(std::regex_search(out_text, got, std::regex("dumped ([0-9]+) sectors, 0 bad, 0 re-read, [0-9]+ bytes/s, "
-                                                            "stopped before sector ([0-9A-F]{6})")))
+                                                            "stopped before sector 0x([0-9A-F]+)")))
         << out_text;
     const std::size_t sectors = std::stoul(got[1]);
     EXPECT_LT(sectors, 1u << 15);
@@ -283,10 +325,13 @@ TEST(SurfaceTest, ReportsAndLeavesTheImageAsItWas) {
     } cases[] = {
         {{sim(image, ",write=on"), "--test=8:20"}, 0, ready + "tested 32 sectors, 0 bad, N bytes/s\n" + closing, ""},
         {{sim(image, ",write=on,bad=3"), "--test=0:10"}, 1,
-         ready + "bad sector 000003: pattern write failed (card result 5)\ntested 16 sectors, 1 bad, N bytes/s\n" + closing,
+         ready + "bad sector 0x3: pattern write failed (card result 5)\ntested 16 sectors, 1 bad, N bytes/s\n" + closing,
          ""},
         {{sim(image, ",write=on"), "--test=0x3E:0x7FFFF0"}, 1,
-         ready + "end of card at sector 000040\ntested 2 sectors, 0 bad, N bytes/s\n" + closing, ""},
+         ready + "end of card at sector 0x40\ntested 2 sectors, 0 bad, N bytes/s\n" + closing, ""},
+        // Alone it covers the whole card; --range as for the other modes.
+        {{sim(image, ",write=on"), "--test"}, 0, ready + "tested 64 sectors, 0 bad, N bytes/s\n" + closing, ""},
+        {{sim(image, ",write=on"), "--test", "--range=8:20"}, 0, ready + "tested 32 sectors, 0 bad, N bytes/s\n" + closing, ""},
         {{"--port=sim:none", "--test=0:1"}, 1, opened + "CMD0 response error\n" + closing,
          "vantacle: the card did not come up: CMD0 answered FF\n"},
     };
@@ -337,7 +382,7 @@ TEST(SurfaceTest, ThreeReadsAndTwoWritesPerSector) {
     record_sim(settings);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     clear_recorded();
-    ASSERT_EQ(surface_test({8, 4}), 0);
+    ASSERT_EQ(surface_test(SectorRange{8, 4}), 0);
     const std::vector<std::uint8_t> di = di_bytes();
     const auto frames = [&](std::uint8_t command, std::uint32_t sector) {
         const Bytes f = frame(command, sector * 512, 0x95);
