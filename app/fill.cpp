@@ -30,16 +30,6 @@ constexpr std::size_t named_per_kind = 4;
 
 constexpr std::array<const char*, 5> kind_names{"ok", "unreadable", "corrupted", "overwritten", "lost"};
 
-void put32(std::span<std::uint8_t, sector_size> b, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t get32(std::span<const std::uint8_t, sector_size> b, std::size_t at) {
-    std::uint32_t v = 0;
-    for (std::size_t i = 0; i < 4; ++i) v |= std::uint32_t{b[at + i]} << (8 * i);
-    return v;
-}
-
 int differing_bits(std::span<const std::uint8_t, sector_size> a, std::span<const std::uint8_t, sector_size> b) {
     int bits = 0;
     for (std::size_t i = 0; i < sector_size; ++i) bits += std::popcount(static_cast<unsigned>(a[i] ^ b[i]));
@@ -55,9 +45,9 @@ std::span<std::uint8_t, sector_size> sector_in(std::vector<std::uint8_t>& buf, s
 }  // namespace
 
 void FillPattern::make(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) const {
-    put32(out, 0, sector);
-    put32(out, seed_at, seed_);
-    put32(out, tag_at, tag_);
+    put_le32(out, 0, sector);
+    put_le32(out, seed_at, seed_);
+    put_le32(out, tag_at, tag_);
     fill_pattern(out.subspan(pattern_at), pattern_seed(sector, seed_));
 }
 
@@ -65,8 +55,8 @@ Kept FillPattern::sort(std::uint32_t sector, std::span<const std::uint8_t, secto
     Block own{};
     make(sector, own);
     if (std::equal(own.begin(), own.end(), block.begin())) return Kept::ok;
-    const std::uint32_t named = get32(block, 0);
-    if (named != sector && get32(block, seed_at) == seed_ && get32(block, tag_at) == tag_) {
+    const std::uint32_t named = get_le32(block, 0);
+    if (named != sector && get_le32(block, seed_at) == seed_ && get_le32(block, tag_at) == tag_) {
         Block other{};
         make(named, other);
         if (std::equal(other.begin(), other.end(), block.begin())) {
@@ -75,7 +65,7 @@ Kept FillPattern::sort(std::uint32_t sector, std::span<const std::uint8_t, secto
         }
     }
     // An earlier run's pattern of this sector is its old data.
-    if (named == sector && get32(block, seed_at) == seed_ && get32(block, tag_at) != tag_) return Kept::lost;
+    if (named == sector && get_le32(block, seed_at) == seed_ && get_le32(block, tag_at) != tag_) return Kept::lost;
     return differing_bits(own, block) < corrupted_below_bits ? Kept::corrupted : Kept::lost;
 }
 
@@ -345,7 +335,10 @@ int run_fill(const Options& o) {
     const std::uint64_t capacity = card_capacity_sectors();
     Extent e{0, capacity};
     if (o.range) e = {o.range->start, o.range->count};
-    if (capacity != 0 && e.start + e.count > capacity) e.count = capacity > e.start ? capacity - e.start : 0;
+    if (capacity != 0 && e.start + e.count > capacity) {
+        e.count = capacity > e.start ? capacity - e.start : 0;
+        if (e.count != 0) std::printf("the card ends at sector %s: the range stops there\n", sector_text(capacity).c_str());
+    }
     if (e.count == 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "vantacle: %s\n",

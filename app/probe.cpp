@@ -22,29 +22,19 @@ struct Saved {
     bool refused = false;  // the card refused to read it: nothing to put back
 };
 
-void put32(Block& b, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t get32(const Block& b, std::size_t at) {
-    std::uint32_t v = 0;
-    for (std::size_t i = 0; i < 4; ++i) v |= std::uint32_t{b[at + i]} << (8 * i);
-    return v;
-}
-
 // The sector number, the run's value, then bytes that depend on both.
 Block make_tag(std::uint32_t sector, std::uint32_t run_id) {
     Block b{};
-    put32(b, 0, sector);
-    put32(b, 4, run_id);
+    put_le32(b, 0, sector);
+    put_le32(b, 4, run_id);
     fill_pattern(std::span(b).subspan(8), pattern_seed(sector, run_id));
     return b;
 }
 
 // The sector a block is this run's tag of, if it is one.
 std::optional<std::uint32_t> tag_of(const Block& b, std::uint32_t run_id) {
-    const std::uint32_t sector = get32(b, 0);
-    if (get32(b, 4) != run_id || b != make_tag(sector, run_id)) return std::nullopt;
+    const std::uint32_t sector = get_le32(b, 0);
+    if (get_le32(b, 4) != run_id || b != make_tag(sector, run_id)) return std::nullopt;
     return sector;
 }
 
