@@ -66,7 +66,7 @@ TEST(Fill, SortsEverySectorAndFindsTheExactUsableSize) {
 // Every odd size a wrapping or dropping fake can keep is found exactly.
 TEST(Fill, ManyFakeSizesAreExact) {
     TestImage image(600);
-    for (unsigned real = 1; real < 600; real += 83) {
+    for (unsigned real = 1; real < 600; real += 113) {
         for (const std::string drop : {"", ":drop"}) {
             const auto r = run_piped({sim(image, hex(",fake=%X", real) + drop), "--fill=5EED", "--range=0:258"}, "");
             const unsigned usable = std::min(real, 0x258u);
@@ -93,18 +93,18 @@ TEST(Fill, BackupPutsTheCardBackByteForByte) {
 }
 
 TEST(Fill, CtrlCSaysHowFarItWroteAndPutsTheBackupBack) {
-    TestImage image(1 << 15);
+    TestImage image(1 << 14);
     TempFile backup;
     const std::string before = file_text(image.path());
     PtySession pty({sim(image, ""), "--fill", "--backup=" + backup.path});
-    ASSERT_TRUE(pty.wait_for("saved 32768 sectors"));
+    ASSERT_TRUE(pty.wait_for("saved 16384 sectors"));
     pty.signal(SIGINT);
     EXPECT_EQ(pty.finish(60000), 130);
-    EXPECT_TRUE(std::regex_search(pty.transcript(), std::regex("stopped: wrote [0-9]+ of 32768 sectors \\(0x[0-9A-F]+ to "
-                                                               "0x7FFF\\); nothing was checked")))
+    EXPECT_TRUE(std::regex_search(pty.transcript(), std::regex("stopped: wrote [0-9]+ of 16384 sectors \\(0x[0-9A-F]+ to "
+                                                               "0x3FFF\\); nothing was checked")))
         << pty.transcript();
     EXPECT_EQ(pty.transcript().find("verdict"), std::string::npos);
-    EXPECT_NE(pty.transcript().find("put back 32768 sectors from " + backup.path + ", verified"), std::string::npos);
+    EXPECT_NE(pty.transcript().find("put back 16384 sectors from " + backup.path + ", verified"), std::string::npos);
     EXPECT_TRUE(file_text(image.path()) == before);
 }
 

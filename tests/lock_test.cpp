@@ -11,6 +11,7 @@
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -52,6 +53,23 @@ TEST(Lock, ASecondRunOnAnImageInUseIsRefusedAtOnce) {
     }
     // Once the first run has ended, the image is free again.
     EXPECT_EQ(run_piped({writable, "--probe"}, "").status, 0);
+}
+
+// The case that lost data: a probe started while a load runs. It is
+// refused, and the load finishes with the card holding exactly the file.
+TEST(Lock, AProbeDuringALoadIsRefusedAndTheLoadFinishesExactly) {
+    TestImage card(2048), source(2048);
+    const std::string writable = sim(card, ",write=on,busy=300");
+    PtySession load({writable, "--load=" + source.path()});
+    ASSERT_TRUE(load.wait_for("Initialize MMC Card for SPI mode:OK"));
+    PipedRun quick;
+    quick.quiet_limit_ms = 2000;
+    const auto probe = run_piped({writable, "--probe"}, "", quick);
+    EXPECT_EQ(probe.status, 1);
+    EXPECT_NE(probe.err.find("is in use: vantacle (pid "), std::string::npos) << probe.err;
+    EXPECT_EQ(load.finish(60000), 0);
+    EXPECT_NE(load.transcript().find("loaded 2048 sectors, 0 bad"), std::string::npos) << load.transcript();
+    EXPECT_TRUE(file_text(card.path()) == file_text(source.path()));
 }
 
 TEST(Lock, APortLockIsTakenOnceAndGivenBack) {

@@ -9,6 +9,7 @@
 #include <random>
 #include <regex>
 #include <thread>
+#include <tuple>
 
 #include <sys/resource.h>
 
@@ -270,12 +271,17 @@ TEST(WholeCard, DumpTakesAtMost12500PortAccessesPerSector) {
 TEST(WholeCard, NoiseNeverMakesTheProbeCallACardCounterfeit) {
     TestImage image(8192);
     const std::string before = file_text(image.path());
-    for (const char* noise : {"1e-2", "1e-3", "2e-4", "5e-5", "1e-5"}) {
-        for (const std::string fake : {"", ",fake=400"}) {
+    for (const char* noise : {"1e-2", "1e-3", "2e-4", "1e-5"}) {
+        for (const auto& [fake, usable, verdict] : {std::tuple<std::string, std::string, std::string>{"", "8192", "genuine"},
+                                                    {",fake=400", "1024", "counterfeit"},
+                                                    {",fake=3A7:drop", "935", "counterfeit"}}) {
             const auto r = run_piped({sim(image, ",write=on,ncr=1,access=400,noise=" + std::string(noise) + fake), "--probe"}, "");
             const bool damaged = r.out.find("verdict: damaged") != std::string::npos;
-            if (fake.empty()) EXPECT_TRUE(damaged || r.out.find("verdict: genuine") != std::string::npos) << noise << r.out;
-            else EXPECT_TRUE(damaged || r.out.find("usable: 1024 sectors") != std::string::npos) << noise << r.out;
+            EXPECT_TRUE(damaged || r.out.find("verdict: " + verdict) != std::string::npos) << noise << fake << r.out;
+            // A size, when one is given, is the right one.
+            if (r.out.find("usable: ") != std::string::npos) {
+                EXPECT_NE(r.out.find("usable: " + usable + " sectors"), std::string::npos) << noise << fake << r.out;
+            }
             EXPECT_TRUE(file_text(image.path()) == before) << noise << fake;
         }
     }
