@@ -90,6 +90,7 @@ public:
 
 private:
     static Outcome ask(const char* prompt, std::string& password) {
+        console_take_keys();
         std::fputs(prompt, stdout);
         password.clear();
         for (;;) {

@@ -7,6 +7,7 @@
 #include "app/card_probe.h"
 #include "app/card_report.h"
 #include "app/progress.h"
+#include "app/units.h"
 
 namespace {
 
@@ -23,8 +24,21 @@ std::uint32_t run_id() {
     return std::random_device{}() ^ static_cast<std::uint32_t>(now);
 }
 
+constexpr const char* kind_text(FakeKind k) {
+    switch (k) {
+        case FakeKind::wraps: return " (it wraps: writes past that land on lower sectors)";
+        case FakeKind::drops: return " (it drops: writes past that are lost)";
+        case FakeKind::limbo: return " (limbo: writes past that are lost, reads show other data)";
+        default: return "";
+    }
+}
+
 void list(const char* what, const std::vector<std::uint32_t>& sectors, const char* detail) {
-    for (std::uint32_t s : sectors) report_sector(what, s, detail);
+    for (std::uint32_t s : sectors) std::printf("%s %s%s\n", what, sector_text(s).c_str(), detail);
+}
+
+void say_sectors(const char* what, std::uint64_t sectors) {
+    std::printf("%s: %llu sectors (%s)\n", what, static_cast<unsigned long long>(sectors), size_text(sectors * sector_size).c_str());
 }
 
 // What the probe found, for the report: the usable sectors good, those past
@@ -33,7 +47,7 @@ void add_to_report(const ProbeReport& found) {
     CardReport* report = run_report();
     if (!report || found.verdict == Verdict::interrupted) return;
     report->add(0, found.usable, SectorState::good);
-    report->add(found.usable, found.claimed - found.usable, found.wraps ? SectorState::overwritten : SectorState::lost);
+    report->add(found.usable, found.claimed - found.usable, found.kind == FakeKind::wraps ? SectorState::overwritten : SectorState::lost);
     for (std::uint32_t s : found.failed) report->move(s, s < found.usable ? SectorState::good : SectorState::lost, SectorState::bad);
 }
 
@@ -70,15 +84,18 @@ int probe_the_card() {
     std::uint32_t sizing = 0;
     std::uint64_t claimed = card_capacity_sectors();
     if (claimed == 0) claimed = probe_capacity(card, sizing);
-    std::printf("claimed: %llu sectors\n", static_cast<unsigned long long>(claimed));
+    say_sectors("claimed", claimed);
     std::fflush(stdout);
     const ProbeReport report = probe(card, claimed, run_id());
     add_to_report(report);
     list("bad sector", report.failed, ": transfer failed");
     list("sector", report.not_restored, " NOT put back");
-    if (report.verdict != Verdict::interrupted) {
-        std::printf("usable: %llu sectors\nverdict: %s\n", static_cast<unsigned long long>(report.usable),
-                    verdict_text(report.verdict));
+    if (report.verdict == Verdict::interrupted) {
+        std::printf("stopped: nothing verdict; %s\n", report.not_restored.empty() ? "every sector it wrote over was put back"
+                                                                                   : "some sectors were NOT put back");
+    } else {
+        if (report.usable_known) say_sectors("usable", report.usable);
+        std::printf("verdict: %s%s\n", verdict_text(report.verdict), kind_text(report.kind));
     }
     std::printf("probed with %u transfers, %u sectors put back, %u re-read\n",
                 static_cast<unsigned>(report.transfers + sizing), static_cast<unsigned>(report.saved),

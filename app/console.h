@@ -11,10 +11,14 @@ inline constexpr int key_none = -1;
 
 enum class Entry { number, nothing, ended };
 
-// Puts the terminal into single-key mode, routes the ending signals (Ctrl+C,
-// Ctrl+\ and the like) to the waits, and on a terminal gives it back on
-// Ctrl+Z and takes single keys again after fg.
-void console_open();
+// Routes the ending signals (Ctrl+C, Ctrl+\ and the like) to the waits.
+// With reads_keys it also puts the terminal into single-key mode, gives it
+// back on Ctrl+Z and takes single keys again after fg; without, the terminal
+// is never touched, so that the run can go on in the background.
+void console_open(bool reads_keys);
+// Single-key mode from now on, for a run that turns out to need keys (a
+// password asked for on the terminal).
+void console_take_keys();
 // Restores the terminal; returns the signal that interrupted the run, or 0.
 [[nodiscard]] int console_close();
 

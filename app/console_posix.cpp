@@ -23,7 +23,8 @@ constexpr std::array ending_signals{SIGINT,  SIGQUIT, SIGTERM,   SIGHUP,  SIGPIP
 
 volatile std::sig_atomic_t caught_signal = 0;
 volatile std::sig_atomic_t keys_wanted = 0;  // the terminal should be in single-key mode
-bool is_terminal = false;
+bool terminal_here = false;  // standard input is a terminal, its mode saved
+bool is_terminal = false;    // and the program reads single keys from it
 bool opened = false;
 termios saved{};
 sigset_t wait_mask;  // the mask in force while waiting: ending signals let through
@@ -133,16 +134,20 @@ void unget_byte(int) { --pending_pos; }
 
 }  // namespace
 
-void console_open() {
-    is_terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+void console_open(bool reads_keys) {
+    terminal_here = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
     opened = true;
     route_signals();
-    if (is_terminal) {
-        catch_signal(SIGTSTP, on_stop);
-        catch_signal(SIGCONT, on_continue);
-    }
-    set_key_mode(true);
+    if (reads_keys) console_take_keys();
     std::atexit([] { set_key_mode(false); });
+}
+
+void console_take_keys() {
+    if (!terminal_here || is_terminal) return;
+    is_terminal = true;
+    catch_signal(SIGTSTP, on_stop);
+    catch_signal(SIGCONT, on_continue);
+    set_key_mode(true);
 }
 
 int console_close() {

@@ -79,7 +79,10 @@ int console_keypress() {
 
 }  // namespace
 
-void console_open() {
+// A console gives single keys without echo whatever its mode.
+void console_take_keys() {}
+
+void console_open(bool) {
     is_console = _isatty(_fileno(stdin));
     // Unbuffered, so that what a pipe holds is what has not been read yet.
     if (!is_console) std::setvbuf(stdin, nullptr, _IONBF, 0);

@@ -2,8 +2,11 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "card/card_controls.h"
+#include "app/card_text.h"
+#include "app/units.h"
 #include "card/mmc_spi.h"
 #include "base/outcome.h"
 
@@ -36,11 +39,20 @@ Outcome read_registers(Registers& r) {
 
 // Two ASCII letters on an SD card; a number on an MMC.
 std::string oem_text(const CidInfo& cid, RegisterLayout layout) {
+    if (layout == RegisterLayout::sd) {
+        const char letters[] = {static_cast<char>(cid.oem >> 8), static_cast<char>(cid.oem & 0xFF)};
+        return card_text({letters, 2});
+    }
     char text[8];
-    if (layout == RegisterLayout::sd)
-        std::snprintf(text, sizeof text, "%c%c", static_cast<char>(cid.oem >> 8), static_cast<char>(cid.oem & 0xFF));
-    else std::snprintf(text, sizeof text, "%02X", cid.oem);
+    std::snprintf(text, sizeof text, "%02X", cid.oem);
     return text;
+}
+
+// Five characters on SD, six on MMC; zeros that pad it are left out.
+std::string product_text(const CidInfo& cid, RegisterLayout layout) {
+    std::string_view name(cid.name.data(), layout == RegisterLayout::sd ? 5 : 6);
+    while (!name.empty() && name.back() == '\0') name.remove_suffix(1);
+    return card_text(name);
 }
 
 const char* protection(const CsdInfo& csd) {
@@ -51,7 +63,7 @@ const char* protection(const CsdInfo& csd) {
 void print_identity(const CidInfo& cid, RegisterLayout layout) {
     std::printf("manufacturer: %02X (%s), OEM: %s, product: %s, revision %u.%u\n", cid.manufacturer,
                 std::string(manufacturer_name(cid.manufacturer, layout)).c_str(), oem_text(cid, layout).c_str(),
-                cid.name.data(), cid.revision_major, cid.revision_minor);
+                product_text(cid, layout).c_str(), cid.revision_major, cid.revision_minor);
     std::printf("serial: %08X, made %04u-%02u\n", static_cast<unsigned>(cid.serial), cid.year, cid.month);
 }
 
@@ -65,8 +77,8 @@ void print_registers(const Registers& r) {
     std::printf("CSD: %s\n", hex(r.csd).c_str());
     if (!register_crc_ok(r.csd)) std::puts("CSD CRC error");
     if (csd.capacity_known)
-        std::printf("capacity: %llu bytes (%llu sectors)\n", static_cast<unsigned long long>(csd.capacity_bytes),
-                    static_cast<unsigned long long>(csd.capacity_bytes / sector_size));
+        std::printf("capacity: %llu bytes (%llu sectors, %s)\n", static_cast<unsigned long long>(csd.capacity_bytes),
+                    static_cast<unsigned long long>(csd.capacity_bytes / sector_size), size_text(csd.capacity_bytes).c_str());
     else std::puts("capacity: not in the CSD");
     std::printf("addressing: %s\n", card_block_addressed() ? "by sector" : "by byte");
     print_identity(decode_cid(r.cid, layout), layout);

@@ -12,6 +12,7 @@
 #include "app/session.h"
 #include "app/surface_test.h"
 #include "app/whole_card.h"
+#include "base/file_lock.h"
 #include "base/sector_file.h"
 #include "card/card.h"
 #include "card/mmc_spi.h"
@@ -63,7 +64,12 @@ int main(int argc, char** argv) {
     }
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
     std::unique_ptr<spi::Link> spi_link;
-    if (Outcome opened = open_link(options, spi_link); !opened) return fail_usage(opened);
+    if (Outcome opened = open_link(options, spi_link); !opened) {
+        // A card another run holds is no usage error.
+        if (!lock_was_busy()) return fail_usage(opened);
+        std::fprintf(stderr, "vantacle: %s\n", opened.why().c_str());
+        return 1;
+    }
     spi::TracingLink* link_trace = nullptr;
     if (Outcome traced = open_trace(options, spi_link, link_trace); !traced) return fail_usage(traced);
     Outcome prepared = whole_card_prepare(options);
@@ -75,7 +81,7 @@ int main(int argc, char** argv) {
     Card card(*spi_link);
     mmc_attach(card);
 
-    CardWork work = options.test   ? CardWork{[&] { return surface_test(*options.test); }, 1, CardSetup::checked_crc}
+    CardWork work = options.test   ? CardWork{[&] { return surface_test(options.range); }, 1, CardSetup::checked_crc}
                     : options.info ? CardWork{show_card_info, 1, CardSetup::checked}
                     : options.whole != Options::WholeCard::none
                         ? whole_card_work(options)
@@ -85,7 +91,9 @@ int main(int argc, char** argv) {
         (void)close_trace(link_trace);
         return fail_usage(controlled);
     }
-    console_open();
+    const bool browsing = !options.test && !options.info && options.whole == Options::WholeCard::none &&
+                          options.control == Options::Control::none;
+    console_open(browsing);
     int status = run_session(work);
     if (!close_trace(link_trace)) {
         std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());

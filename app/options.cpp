@@ -61,7 +61,8 @@ Outcome parse_retries(std::string_view text, int& retries) {
 
 // --dump=FILE and the like: the mode and its file; only one mode at a time.
 Outcome parse_whole_card(Options::WholeCard mode, std::string_view file, Options& o) {
-    if (o.whole != Options::WholeCard::none) return Outcome::failed("give only one of --dump, --verify, --load, --probe and --serve");
+    if (o.whole != Options::WholeCard::none)
+        return Outcome::failed("give only one of --dump, --verify, --load, --probe, --serve and --fill");
     o.whole = mode;
     o.file = std::string(file);
     return Outcome::ok();
@@ -134,6 +135,16 @@ Outcome parse_ftdi(std::string_view rest, Options& o) {
                                   });
 }
 
+// --fill or --fill=SEED, the seed in hex.
+Outcome parse_fill(std::string_view seed, Options& o) {
+    std::uint32_t value = 0;
+    if (!seed.empty()) {
+        if (!parse_hex(seed, 0xFFFFFFFF, value)) return Outcome::failed("bad seed '" + std::string(seed) + "' (hex, up to 8 digits)");
+        o.fill_seed = value;
+    }
+    return parse_whole_card(Options::WholeCard::fill, "", o);
+}
+
 Outcome parse_port(std::string_view value, Options& o) {
     std::string_view rest;
     if (value == "direct" || starts_with(value, "direct:", rest)) {
@@ -204,7 +215,36 @@ Outcome parse_control(Options::Control control, Options& o) {
     return Outcome::ok();
 }
 
+// Options that need a value, and what it is.
+struct Valued {
+    std::string_view name;
+    std::string_view needs;
+};
+constexpr std::array<Valued, 12> valued{{{"--dump", "=FILE"},
+                                         {"--verify", "=FILE"},
+                                         {"--load", "=FILE"},
+                                         {"--backup", "=FILE"},
+                                         {"--trace", "=FILE"},
+                                         {"--map", "=MAPFILE"},
+                                         {"--retries", "=N"},
+                                         {"--report", "=FILE.svg or =FILE.csv"},
+                                         {"--serve", "=PATH or =localhost:PORT"},
+                                         {"--password-file", "=FILE"},
+                                         {"--range", "=START:COUNT (hex)"},
+                                         {"--port", "=PORT: direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL] or sim[:IMAGE]"}}};
+
+// An option given without its value (--dump, --dump=, or --port sim).
+Outcome missing_value(std::string_view arg) {
+    const std::string_view name = arg.substr(0, arg.find('='));
+    for (const Valued& v : valued) {
+        if (name == v.name && (arg == name || arg.size() == name.size() + 1))
+            return Outcome::failed(std::string(name) + " needs " + std::string(v.needs));
+    }
+    return Outcome::ok();
+}
+
 Outcome parse_one(std::string_view arg, Options& o) {
+    if (Outcome given = missing_value(arg); !given) return given;
     for (const Flag& flag : flags) {
         if (arg != flag.name) continue;
         o.*flag.field = true;
@@ -215,11 +255,23 @@ Outcome parse_one(std::string_view arg, Options& o) {
         if (arg == m.name) return parse_control(m.control, o);
     }
     std::string_view value;
+    if (arg == "--fill" || starts_with(arg, "--fill=", value)) return parse_fill(value, o);
+    if (starts_with(arg, "--backup=", value) && !value.empty()) {
+        o.backup = std::string(value);
+        return Outcome::ok();
+    }
     for (const FileMode& m : file_modes) {
         if (starts_with(arg, m.prefix, value) && !value.empty()) return parse_whole_card(m.mode, value, o);
     }
-    if (starts_with(arg, "--range=", value)) return parse_range(value, o.range);
-    if (starts_with(arg, "--test=", value)) return parse_range(value, o.test);
+    if (arg == "--test") {
+        o.test = true;
+        return Outcome::ok();
+    }
+    if (starts_with(arg, "--range=", value) || starts_with(arg, "--test=", value)) {
+        if (o.range) return Outcome::failed("give the range once: --range=START:COUNT (or --test=START:COUNT)");
+        o.test = o.test || arg.starts_with("--test=");
+        return parse_range(value, o.range);
+    }
     if (starts_with(arg, "--port=", value)) return parse_port(value, o);
     if (starts_with(arg, "--serve=", value) && !value.empty()) {
         o.serve = std::string(value);
@@ -252,6 +304,7 @@ const char* writing_mode(const Options& o) {
     if (o.whole == Options::WholeCard::load) return "--load writes to the card";
     if (o.whole == Options::WholeCard::probe) return "--probe writes to the card and restores what it wrote over";
     if (o.whole == Options::WholeCard::serve && o.writable) return "--writable lets clients write to the card";
+    if (o.whole == Options::WholeCard::fill) return "--fill writes over every sector it tests";
     switch (o.control) {
         case Options::Control::none: return nullptr;
         case Options::Control::erase: return "--erase erases sectors of the card";
@@ -274,15 +327,18 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
 Outcome options_conflict(const Options& o) {
     using W = Options::WholeCard;
     if (o.info && (o.test || o.whole != W::none))
-        return Outcome::failed("--info, --test, --dump, --verify, --load, --probe and --serve each replace the browser: give one of them");
-    if (o.test && o.whole != W::none) return Outcome::failed("--test cannot run together with --dump, --verify, --load, --probe or --serve");
+        return Outcome::failed("--info, --test, --dump, --verify, --load, --probe, --serve and --fill each replace the "
+                               "browser: give one of them");
+    if (o.test && o.whole != W::none)
+        return Outcome::failed("--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill");
     if (o.control != Options::Control::none && (o.info || o.test || o.whole != W::none))
         return Outcome::failed("--protect, --unprotect, --set-password, --clear-password, --lock, --force-erase and "
                                "--erase each replace the browser: give one of them");
-    if (o.range && o.whole != W::dump && o.whole != W::verify && o.whole != W::load &&
+    if (o.range && !o.test && o.whole != W::dump && o.whole != W::verify && o.whole != W::load && o.whole != W::fill &&
         o.control != Options::Control::erase)
-        return Outcome::failed("--range goes with --dump, --verify, --load or --erase");
-    if (o.force && o.whole != W::dump) return Outcome::failed("--force goes with --dump");
+        return Outcome::failed("--range goes with --test, --dump, --verify, --load, --fill or --erase");
+    if (!o.backup.empty() && o.whole != W::fill) return Outcome::failed("--backup goes with --fill");
+    if (o.force && o.whole != W::dump && o.backup.empty()) return Outcome::failed("--force goes with --dump or --backup");
     if (!o.map.empty() && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
         return Outcome::failed("--map goes with --dump, --verify or --load");
     if (o.retries != 1 && (o.map.empty() || o.whole != W::dump)) return Outcome::failed("--retries goes with --dump and --map");
@@ -306,7 +362,7 @@ std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 std::string usage_text() {
     return std::string(
                "Usage: vantacle [--port=PORT] [--trace=FILE] [--info]\n"
-               "       vantacle [--port=PORT] [--trace=FILE] --test=START:COUNT [--yes]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] --test [--range=START:COUNT] [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
                "                [--map=MAPFILE [--retries=N]] [--sparse]\n"
                "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
@@ -316,9 +372,10 @@ std::string usage_text() {
                "       vantacle [--port=PORT] [--password-file=FILE] --protect | --unprotect |\n"
                "                --set-password | --clear-password | --lock | --force-erase |\n"
                "                --erase [--range=START:COUNT] [--yes]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
+               "                --fill[=SEED] [--backup=FILE [--force]] [--yes]\n"
                "Tests an MMC or SD card wired to a parallel port or an SPI adapter: powers it\n"
                "up, initialises it in SPI mode and shows its 512-byte sectors as hex dumps.\n"
-
                "\n"
                "  --port=direct[:BASE]  the parallel port at BASE (hex, default 378): data at\n"
                "                        BASE, status at BASE+1 (the default port)\n"
@@ -340,18 +397,20 @@ std::string usage_text() {
                "  --trace=FILE          log every port access to FILE: W XX (data written),\n"
                "                        R XX (status read); FILE.vcd gets a waveform of the\n"
                "                        card's lines for GTKWave, PulseView or sigrok\n"
-               "  --test=START:COUNT    surface test instead of the browser: for COUNT sectors\n"
-               "                        from START (hex), save each, write a pattern, read it\n"
-               "                        back, restore and verify; exit 0 when all pass\n"
+               "  --test                surface test instead of the browser: for each sector\n"
+               "                        of --range (else the whole card) save it, write a\n"
+               "                        pattern, read it back, restore and verify; exit 0\n"
+               "                        when all pass (--test=START:COUNT works too)\n"
                "  --dump=FILE           copy the card's sectors to FILE; an existing FILE is\n"
                "                        replaced only with --force\n"
-               "  --verify=FILE         compare the card with FILE: one line per sector that\n"
-               "                        differs; exit 1 if any does\n"
+               "  --verify=FILE         compare the card with FILE (as far as FILE goes): one\n"
+               "                        line per sector that differs; exit 1 if any does\n"
                "  --load=FILE           write FILE to the card, each sector read back and\n"
-               "                        compared\n"
-               "  --range=START:COUNT   --dump, --verify or --load only COUNT sectors from\n"
-               "                        START (hex); FILE then holds just those; without it\n"
-               "                        the whole card (--verify, --load: as much as FILE)\n"
+               "                        compared; refused when FILE runs past the card's end\n"
+               "  --range=START:COUNT   --test, --dump, --verify, --load or --fill only COUNT\n"
+               "                        sectors from START (hex); FILE then holds just those;\n"
+               "                        without it the whole card (--verify, --load: as much\n"
+               "                        as FILE)\n"
                "  --map=MAPFILE         keep a GNU ddrescue mapfile of what was copied, failed\n"
                "                        or is left; FILE is then a whole-card image with\n"
                "                        every sector at its own offset. Run the same command\n"
@@ -362,12 +421,21 @@ std::string usage_text() {
                "                        (0 to 100, default 1)\n"
                "  --sparse              --dump leaves sectors of zeros as holes in FILE\n"
                "  --probe               find how many sectors really keep data (counterfeit\n"
-               "                        cards claim more): writes tagged sectors spread over\n"
-               "                        the card and puts back what they held; exit 0 when\n"
-               "                        genuine. It finds a card that loses writes past its\n"
-               "                        real size, or wraps them around at a power of two;\n"
-               "                        a card that wraps at any other size shows only when\n"
-               "                        all of it is written: --test over the whole card\n"
+               "                        cards claim more) in a few hundred to a few thousand\n"
+               "                        transfers: writes tagged sectors past the first MiB,\n"
+               "                        puts back what they held; exit 0 when genuine. It\n"
+               "                        finds a card that drops writes past its real size,\n"
+               "                        one that wraps at a power of two, and one that wraps\n"
+               "                        elsewhere when a tag shows on another sector; --fill\n"
+               "                        finds the rest\n"
+               "  --fill[=SEED]         full-capacity test: writes a unique pattern (SEED in\n"
+               "                        hex, else a new one) to every sector of the card or\n"
+               "                        the range, reads all of it back and sorts each\n"
+               "                        sector: ok, unreadable, corrupted, overwritten (holds\n"
+               "                        another's pattern) or lost; says the usable size and\n"
+               "                        the verdict, exit 0 when genuine. Destroys the data\n"
+               "  --backup=FILE         --fill first saves the sectors to FILE and afterwards\n"
+               "                        puts them back, verified (existing FILE: --force)\n"
                "  --serve=PATH          serve the card over NBD on the Unix socket PATH (made\n"
                "                        with mode 0600), or with localhost:PORT on that port\n"
                "                        of the loopback address; clients in turn, until\n"
@@ -393,8 +461,9 @@ std::string usage_text() {
                "                        first unlocks a locked card for the run; for\n"
                "                        --set-password on a card with a password the first\n"
                "                        is the old one and the second the new\n"
-               "  --yes                 allow --test, --load, --probe, --writable and the controls\n"
-               "                        above on a real port (they write to the card)\n"
+               "  --yes                 allow --test, --load, --probe, --fill, --writable and\n"
+               "                        the controls above on a real port (they write to the\n"
+               "                        card)\n"
                "  --info                the card's kind, capacity and registers (OCR, CID,\n"
                "                        CSD; on SD cards SCR, SD Status, CMD6) and its lock\n"
                "                        and write protection instead of the browser; exit 0\n"

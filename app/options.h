@@ -28,15 +28,17 @@ struct Options {
     spi::FtdiTarget ftdi;
     SimSettings sim;
     std::string trace;
-    std::optional<SectorRange> test;  // --test=START:COUNT
+    bool test = false;                // --test: the surface test, over --range or the whole card
     bool yes = false;                 // --yes: the surface test may write to a real card
     bool info = false;                // --info: the card's registers instead of the browser
     bool crc = false;                 // --crc: the browser with CRC checking on
-    enum class WholeCard { none, dump, verify, load, probe, serve };
-    WholeCard whole = WholeCard::none;  // --dump, --verify, --load, --probe, --serve
+    enum class WholeCard { none, dump, verify, load, probe, serve, fill };
+    WholeCard whole = WholeCard::none;  // --dump, --verify, --load, --probe, --serve, --fill
     std::string file;                   // their FILE
     std::optional<SectorRange> range;   // --range=START:COUNT
-    bool force = false;                 // --force: --dump may replace FILE
+    bool force = false;                 // --force: --dump (or --backup) may replace FILE
+    std::optional<std::uint32_t> fill_seed;  // --fill=SEED
+    std::string backup;                 // --backup=FILE: --fill saves the card there first
     std::string map;                    // --map=MAPFILE: FILE is a whole-card image, the map records it
     int retries = 1;                    // --retries=N: passes over a map's bad areas
     bool sparse = false;                // --sparse: a dump leaves sectors of zeros as holes

@@ -3,12 +3,13 @@
 #include <cstdio>
 
 #include "app/console.h"
+#include "app/units.h"
 #include "card/mmc_spi.h"
 
 namespace {
 
 constexpr auto interval = std::chrono::milliseconds(250);
-constexpr int line_width = 60;
+constexpr int line_width = 79;
 
 }  // namespace
 
@@ -18,18 +19,28 @@ void Progress::update(std::uint64_t done) {
     const auto now = Clock::now();
     if (!shown_ || now - last_ < interval) return;
     last_ = now;
-    const double rate = sector_rate(done, started_);
-    char text[line_width + 8];
-    int n = std::snprintf(text, sizeof text, "\r%llu", static_cast<unsigned long long>(done));
-    if (total_ != 0) n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), " of %llu",
-                                        static_cast<unsigned long long>(total_));
-    n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), " sectors, %.0f KB/s", rate / 1024);
-    if (total_ > done && rate > 0) {
-        const auto left = static_cast<unsigned long long>(static_cast<double>((total_ - done) * sector_size) / rate);
-        std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ", %llu:%02llu left  ", left / 60, left % 60);
-    }
-    std::fputs(text, stderr);
+    std::fputs(progress_text(done, total_, std::chrono::duration<double>(now - started_).count()).c_str(), stderr);
     drawn_ = true;
+}
+
+std::string progress_text(std::uint64_t done, std::uint64_t total, double seconds) {
+    const double rate = seconds > 0 ? static_cast<double>(done * sector_size) / seconds : 0.0;
+    char part[64];
+    std::snprintf(part, sizeof part, "\r%llu", static_cast<unsigned long long>(done));
+    std::string text = part;
+    if (total != 0) {
+        std::snprintf(part, sizeof part, " of %llu sectors (%.1f%%)", static_cast<unsigned long long>(total),
+                      100.0 * static_cast<double>(done) / static_cast<double>(total));
+        text += part;
+    } else {
+        text += " sectors";
+    }
+    std::snprintf(part, sizeof part, ", %s elapsed, %.1f kB/s", duration_text(static_cast<std::uint64_t>(seconds)).c_str(),
+                  rate / 1000);
+    text += part;
+    if (total > done && rate > 0)
+        text += ", " + duration_text(static_cast<std::uint64_t>(static_cast<double>((total - done) * sector_size) / rate)) + " left";
+    return text + "  ";
 }
 
 void Progress::clear() {
@@ -44,6 +55,6 @@ double sector_rate(std::uint64_t sectors, std::chrono::steady_clock::time_point 
 }
 
 void report_sector(const char* what, std::uint32_t sector, const char* detail) {
-    std::printf("%s %06X%s\n", what, static_cast<unsigned>(sector), detail);
+    std::printf("%s 0x%X%s\n", what, static_cast<unsigned>(sector), detail);
     std::fflush(stdout);
 }

@@ -1,9 +1,11 @@
 // Progress of a long card run on standard error, when that is a terminal:
-// sectors done, speed and time left, rewritten at most four times a second.
+// sectors done, percent, time elapsed, speed in kB/s (1000 bytes) and time
+// left (h:mm:ss, with days when needed), rewritten at most four times a second.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 class Progress {
 public:
@@ -22,7 +24,10 @@ private:
     Clock::time_point last_{};
 };
 
-// One line about a sector on standard output, such as "bad sector 000004:
+// The progress line after seconds with done of total sectors (0: not known).
+[[nodiscard]] std::string progress_text(std::uint64_t done, std::uint64_t total, double seconds);
+
+// One line about a sector on standard output, such as "bad sector 0x4:
 // read failed", put out at once.
 void report_sector(const char* what, std::uint32_t sector, const char* detail = "");
 

@@ -2,6 +2,7 @@
 // landed on another sector, or did not land at all.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -10,6 +11,17 @@ inline void fill_pattern(std::span<std::uint8_t> bytes, std::uint32_t seed) {
         seed = seed * 1664525u + 1013904223u;
         byte = static_cast<std::uint8_t>(seed >> 24);
     }
+}
+
+// Little-endian 32-bit numbers inside a sector's bytes (its header).
+inline void put_le32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+inline std::uint32_t get_le32(std::span<const std::uint8_t> bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) value |= std::uint32_t{bytes[at + i]} << (8 * i);
+    return value;
 }
 
 // The seed of a sector's pattern in one run.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/console.h"
+#include "base/file_lock.h"
 #include "card/mmc_spi.h"
 #include "port/port.h"
 #include "portaccess/giveio.h"
@@ -173,7 +174,7 @@ int run_session(const CardWork& work) {
     if (!access) {
         std::fflush(stdout);
         std::fprintf(stderr, "vantacle: %s\n", access.why().c_str());
-        return work.status_without_card;
+        return lock_was_busy() ? 1 : work.status_without_card;
     }
     say("Initialize MMC Card for SPI mode:");
     int status = work.status_without_card;

@@ -1,5 +1,6 @@
 #include "app/surface_test.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -86,9 +87,23 @@ Tested test_sector(std::uint32_t sector, std::string& problem) {
     return problem.empty() ? Tested::passed : Tested::failed;
 }
 
+// The whole card, when it says its capacity.
+std::optional<SectorRange> whole_card() {
+    const std::uint64_t capacity = card_capacity_sectors();
+    if (capacity == 0) return std::nullopt;
+    return SectorRange{0, static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, 0xFFFFFFFF))};
+}
+
 }  // namespace
 
-int surface_test(SectorRange range) {
+int surface_test(const std::optional<SectorRange>& given) {
+    const std::optional<SectorRange> chosen = given ? given : whole_card();
+    if (!chosen) {
+        std::fflush(stdout);
+        std::fputs("vantacle: the card does not say its capacity: give --range=START:COUNT\n", stderr);
+        return 1;
+    }
+    const SectorRange range = *chosen;
     const auto started = std::chrono::steady_clock::now();
     Progress progress(range.count);
     std::uint32_t tested = 0;
@@ -119,7 +134,7 @@ int surface_test(SectorRange range) {
     std::printf("tested %u sectors, %u bad, %.0f bytes/s", static_cast<unsigned>(tested), static_cast<unsigned>(bad),
                 sector_rate(tested, started));
     if (tested < range.count && !past_end)
-        std::printf(", stopped before sector %06X", static_cast<unsigned>(range.start + tested));
+        std::printf(", stopped before sector 0x%X", static_cast<unsigned>(range.start + tested));
     std::printf("\n");
     return bad == 0 && !past_end ? 0 : 1;
 }

@@ -4,7 +4,7 @@
 
 #include "app/options.h"
 
-// Tests the range on an initialised card; exit status 0 when every sector
-// passed, 1 when any failed or the card ended inside the range. Stops early,
-// between sectors, on Ctrl+C.
-int surface_test(SectorRange range);
+// Tests the range (without one, the whole card) on an initialised card;
+// exit status 0 when every sector passed, 1 when any failed or the card
+// ended inside the range. Stops early, between sectors, on Ctrl+C.
+int surface_test(const std::optional<SectorRange>& range);

@@ -15,18 +15,10 @@
 #include "app/map_keeper.h"
 #include "app/nbd_server.h"
 #include "app/console.h"
+#include "app/fill.h"
 #include "app/progress.h"
 #include "base/sector_file.h"
 #include "sim/storage.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -47,22 +39,6 @@ std::uint64_t file_end = 0;
 std::uint64_t sparse_size = 0;
 
 std::uint64_t file_offset(std::uint64_t sector) { return (sector - file_origin) * sector_size; }
-
-// A new file, or with --force one that replaces what the name held. A FIFO
-// with nobody reading it is refused rather than waited on.
-std::FILE* create_dump_file(const std::string& path, bool force) {
-#ifdef _WIN32
-    if (force) return std::fopen(path.c_str(), "wb");
-    const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    return fd < 0 ? nullptr : _fdopen(fd, "wb");
-#else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | (force ? O_TRUNC : O_EXCL), 0666);
-    if (fd < 0) return nullptr;
-    std::FILE* created = ::fcntl(fd, F_SETFL, 0) == 0 ? ::fdopen(fd, "wb") : nullptr;
-    if (!created) ::close(fd);
-    return created;
-#endif
-}
 
 // The mode's file must be none of the others the run writes to or reads
 // from: the simulated card's image, the trace, standard output.
@@ -211,9 +187,13 @@ void dump_step(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& 
         ++t.bad;
         ++keep;
     }
-    if (!write_sectors(first, buf, keep)) t.file_failed = true;
-    else if (keeper) keeper->map().mark(first, got, MapState::good);
-    t.done += keep;
+    // Counted only once they have reached the file.
+    if (!write_sectors(first, buf, keep) || std::fflush(file) != 0) {
+        t.file_failed = true;
+    } else {
+        if (keeper) keeper->map().mark(first, got, MapState::good);
+        t.done += keep;
+    }
 }
 
 bool read_file(std::uint32_t first, std::uint32_t n, std::vector<std::uint8_t>& to, Tally& t) {
@@ -289,7 +269,7 @@ void closing_line(const Mode& mode, const Tally& t, std::uint32_t rereads,
     if (mode.step == verify_step) std::printf("%u differ, ", static_cast<unsigned>(t.differ));
     std::printf("%u bad, ", static_cast<unsigned>(t.bad));
     std::printf("%u re-read, %.0f bytes/s", static_cast<unsigned>(rereads), sector_rate(t.done, started));
-    if (t.interrupted) std::printf(", stopped before sector %06X", static_cast<unsigned>(t.next));
+    if (t.interrupted) std::printf(", stopped before sector 0x%X", static_cast<unsigned>(t.next));
     std::printf("\n");
 }
 
@@ -299,7 +279,7 @@ Outcome create_file_for(const Options& o) {
     if (o.whole != Options::WholeCard::dump) return Outcome::ok();
     if (keeper && keeper->existed() && file_exists(o.file)) {
         if (Outcome opened = sector_file_open(o.file, true, "file", file); !opened) return opened;
-    } else if (file = create_dump_file(o.file, o.force); !file) {
+    } else if (file = sector_file_create(o.file, o.force, false); !file) {
         return Outcome::failed("cannot create " + o.file + ": " +
                                (errno == ENXIO ? "a FIFO that nothing reads" : std::strerror(errno)));
     }
@@ -455,6 +435,14 @@ int run_whole_card(const Options& o) {
     if (Outcome created = create_file_for(o); !created) return refuse(created);
     const Mode mode = mode_for(o.whole);
     const Extent e = extent_for(o);
+    if (o.whole == Options::WholeCard::load && e.cut_at_end) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "vantacle: the card ends at sector 0x%llX, before the end of what %s would load: nothing was written\n",
+                     static_cast<unsigned long long>(card_capacity_sectors()), file_name.c_str());
+        std::fclose(file);
+        file = nullptr;
+        return 1;
+    }
     file_origin = keeper ? 0 : e.start;
     const bool map_changes = keeper && o.whole != Options::WholeCard::verify;
     if (map_changes) save_map(MapPhase::copying, e.start, 1, true);
@@ -466,13 +454,16 @@ int run_whole_card(const Options& o) {
     if (std::fflush(file) != 0) t.file_failed = true;
     const bool complete = keeper && good_within(e) == e.count;
     if (map_changes) save_map(t.interrupted ? MapPhase::copying : MapPhase::finished, t.next, 1, true);
+    // A dump that could not be written whole ends after its last whole sector.
+    if (o.whole == Options::WholeCard::dump && t.file_failed && !keeper && !sparse)
+        (void)file_truncate(file, t.done * sector_size);
     if (std::fclose(file) != 0) t.file_failed = true;
     file = nullptr;
     finish_sparse(t);
     const bool card_larger = o.whole == Options::WholeCard::verify && !o.range && !t.interrupted &&
                              card_capacity_sectors() > file_sectors;
     if (card_larger)
-        std::printf("the card holds %llu sectors, %s only %llu\n", static_cast<unsigned long long>(card_capacity_sectors()),
+        std::printf("the card holds %llu sectors, %s only %llu: compared those\n", static_cast<unsigned long long>(card_capacity_sectors()),
                     file_name.c_str(), static_cast<unsigned long long>(file_sectors));
     if (map_changes) say_map();
     closing_line(mode, t, spi_rereads() - rereads_before, started);
@@ -484,7 +475,7 @@ int run_whole_card(const Options& o) {
     const bool short_run = t.past_end && !e.open_ended;
     const bool all_good = map_changes ? complete : t.bad == 0;
     const bool map_failed = keeper && keeper->failed();
-    return all_good && t.differ == 0 && !short_run && !card_larger && !t.file_failed && !map_failed ? 0 : 1;
+    return all_good && t.differ == 0 && !short_run && !t.file_failed && !map_failed ? 0 : 1;
 }
 
 // The map's file must be none of the others the run uses.
@@ -517,6 +508,7 @@ Outcome whole_card_prepare(const Options& o) {
         case Options::WholeCard::dump: return check_dump_file(o);
         case Options::WholeCard::verify:
         case Options::WholeCard::load: return open_source_file(o);
+        case Options::WholeCard::fill: return fill_prepare(o);
         default: return Outcome::ok();
     }
 }
@@ -524,5 +516,6 @@ Outcome whole_card_prepare(const Options& o) {
 CardWork whole_card_work(const Options& o) {
     if (o.whole == Options::WholeCard::probe) return {probe_the_card, 1, CardSetup::checked_crc};
     if (o.whole == Options::WholeCard::serve) return {[&o] { return serve_card(o.serve, o.writable); }, 1, CardSetup::checked_crc};
+    if (o.whole == Options::WholeCard::fill) return {[&o] { return run_fill(o); }, 1, CardSetup::checked_crc};
     return {[&o] { return run_whole_card(o); }, 1, CardSetup::checked_crc};
 }

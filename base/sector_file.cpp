@@ -5,7 +5,9 @@
 #include <utility>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -72,6 +74,17 @@ bool same_file(const std::string& a, const std::string& b) {
     return same;
 }
 
+std::FILE* sector_file_create(const std::string& path, bool replace, bool readable) {
+    const int fd = _open(path.c_str(), (readable ? _O_RDWR : _O_WRONLY) | _O_CREAT | _O_BINARY | (replace ? _O_TRUNC : _O_EXCL),
+                         _S_IREAD | _S_IWRITE);
+    return fd < 0 ? nullptr : _fdopen(fd, readable ? "w+b" : "wb");
+}
+
+bool file_truncate(std::FILE* file, std::uint64_t size) {
+    (void)std::fflush(file);
+    return _chsize_s(_fileno(file), static_cast<long long>(size)) == 0;
+}
+
 bool file_exists(const std::string& path) { return _access(path.c_str(), 0) == 0; }
 
 bool file_seek(std::FILE* file, std::uint64_t offset) {
@@ -100,6 +113,15 @@ Outcome sector_file_open(const std::string& path, bool for_writing, const std::s
     const Outcome failed = cannot_open(path, what);
     ::close(fd);
     return failed;
+}
+
+std::FILE* sector_file_create(const std::string& path, bool replace, bool readable) {
+    const int fd = ::open(path.c_str(), (readable ? O_RDWR : O_WRONLY) | O_CREAT | O_NONBLOCK | O_CLOEXEC |
+                                            (replace ? O_TRUNC : O_EXCL), 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* created = ::fcntl(fd, F_SETFL, 0) == 0 ? ::fdopen(fd, readable ? "w+b" : "wb") : nullptr;
+    if (!created) ::close(fd);
+    return created;
 }
 
 bool is_open_file(std::FILE* file, const std::string& path) {
@@ -131,6 +153,11 @@ bool same_file(const std::string& a, const std::string& b) {
 bool file_exists(const std::string& path) {
     struct stat st{};
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool file_truncate(std::FILE* file, std::uint64_t size) {
+    (void)std::fflush(file);
+    return ::ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
 }
 
 bool file_seek(std::FILE* file, std::uint64_t offset) { return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0; }

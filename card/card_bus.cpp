@@ -73,11 +73,12 @@ std::uint8_t CardBus::response(int max_bytes, std::size_t expected) {
     return idle_byte;
 }
 
-std::uint8_t CardBus::await(int min_bytes, std::uint64_t budget_ns, std::size_t expected) {
+std::uint8_t CardBus::await(int min_bytes, std::uint64_t budget_ns, std::size_t expected,
+                            bool (*can_be)(std::uint8_t)) {
     const std::uint64_t start = link_.now_ns();
     for (int i = 1;; ++i) {
         const std::uint8_t byte = receive(expected);
-        if (byte != idle_byte) return byte;
+        if (byte != idle_byte && can_be(byte)) return byte;
         if (i >= min_bytes && link_.now_ns() - start >= budget_ns) return idle_byte;
     }
 }

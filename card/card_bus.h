@@ -34,10 +34,12 @@ public:
     // its leading 0 bit, which sets the offset for the bytes that follow.
     // 0xFF when none came.
     [[nodiscard]] std::uint8_t response(int max_bytes, std::size_t expected);
-    // The first byte not 0xFF at the offset of the last R1 (a token or a data
-    // response, whose leading bits may be 1s) within min_bytes and at least
-    // budget_ns; 0xFF when none came.
-    [[nodiscard]] std::uint8_t await(int min_bytes, std::uint64_t budget_ns, std::size_t expected);
+    // The first byte at the offset of the last R1 that can be what is awaited
+    // (a token or a data response, whose leading bits may be 1s), within
+    // min_bytes and at least budget_ns; 0xFF when none came. Other bytes are
+    // idle ones that noise changed, and are passed over.
+    [[nodiscard]] std::uint8_t await(int min_bytes, std::uint64_t budget_ns, std::size_t expected,
+                                     bool (*can_be)(std::uint8_t));
     // Reads until DO is high again (0xFF), within min_bytes and at least
     // budget_ns; false when the card was still busy.
     [[nodiscard]] bool wait_ready(int min_bytes, std::uint64_t budget_ns);

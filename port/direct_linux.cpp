@@ -5,6 +5,7 @@
 #include "port/bit_loops.h"
 #include "port/backends.h"
 #include "port/port.h"
+#include "base/file_lock.h"
 #include "base/privilege.h"
 #include "base/system_calls.h"
 #include "port/wiring.h"
@@ -45,14 +46,34 @@ std::string refusal(int error) {
     return "cannot access I/O ports " + port_range() + ": " + std::strerror(error) + "; " + advice;
 }
 
+// Keeps a second run of the program off the port while this one has it.
+PortLock port_lock;
+
+std::string lock_name() {
+    char text[24];
+    std::snprintf(text, sizeof text, "direct-%X", base_port);
+    return text;
+}
+
 Outcome acquire() {
-    if (system_calls.ioperm(base_port, ports_used, 1) != 0) return Outcome::failed(refusal(errno));
+    if (Outcome locked = port_lock.take(lock_name()); !locked) return locked;
+    if (system_calls.ioperm(base_port, ports_used, 1) != 0) {
+        port_lock.give_back();
+        return Outcome::failed(refusal(errno));
+    }
     Outcome dropped = drop_root();
-    if (!dropped) (void)system_calls.ioperm(base_port, ports_used, 0);
+    if (!dropped) {
+        (void)system_calls.ioperm(base_port, ports_used, 0);
+        port_lock.give_back();
+    }
     return dropped;
 }
 
-bool release() { return system_calls.ioperm(base_port, ports_used, 0) == 0; }
+bool release() {
+    const bool released = system_calls.ioperm(base_port, ports_used, 0) == 0;
+    port_lock.give_back();
+    return released;
+}
 
 }  // namespace
 

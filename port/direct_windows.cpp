@@ -4,6 +4,10 @@
 // a crash.
 #include <windows.h>
 
+#include <cstdio>
+#include <string>
+
+#include "base/file_lock.h"
 #include "port/bit_loops.h"
 #include "port/backends.h"
 #include "port/port.h"
@@ -16,6 +20,14 @@ constexpr unsigned char in_al_dx = 0xEC;
 
 std::uint16_t base_port = wiring::default_base;
 volatile bool faulted = false;
+// Keeps a second run of the program off the port while this one has it.
+PortLock port_lock;
+
+Outcome acquire() {
+    char name[24];
+    std::snprintf(name, sizeof name, "direct-%X", base_port);
+    return port_lock.take(name);
+}
 
 struct DirectAccess {
     static void write_data(std::uint8_t value) {
@@ -58,8 +70,11 @@ void direct_port_select(std::uint16_t base) {
     SetUnhandledExceptionFilter(on_port_fault);
     port_select({
         .ops = bit_loops::ops_for<DirectAccess>(),
-        .acquire = [] { return Outcome::ok(); },
-        .release = [] { return true; },
+        .acquire = acquire,
+        .release = [] {
+            port_lock.give_back();
+            return true;
+        },
         .link_ok = [] { return !faulted; },
         .needs_io_privilege = true,
     });

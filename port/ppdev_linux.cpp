@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 
 #include "port/bit_loops.h"
 #include "port/backends.h"
 #include "port/port.h"
+#include "base/file_lock.h"
 #include "base/privilege.h"
 #include "base/system_calls.h"
 
@@ -130,7 +133,19 @@ Outcome claim() {
     return Outcome::failed("cannot claim " + device + ": " + std::strerror(errno));
 }
 
-Outcome acquire() {
+// Keeps a second run of the program off the port while this one has it.
+PortLock port_lock;
+
+// The device by its real path (a link to it shares the lock), slashes made dashes.
+std::string lock_name() {
+    std::error_code error;
+    std::string path = std::filesystem::weakly_canonical(device, error).string();
+    if (error || path.empty()) path = device;
+    std::replace(path.begin(), path.end(), '/', '-');
+    return "ppdev" + path;
+}
+
+Outcome acquire_locked() {
     link_up = true;
     if (Outcome opened = open_device(); !opened) return opened;
     if (Outcome claimed = claim(); !claimed) {
@@ -144,10 +159,18 @@ Outcome acquire() {
     return dropped;
 }
 
+Outcome acquire() {
+    if (Outcome locked = port_lock.take(lock_name()); !locked) return locked;
+    Outcome acquired = acquire_locked();
+    if (!acquired) port_lock.give_back();
+    return acquired;
+}
+
 bool release() {
     const bool released = system_calls.ioctl(port_fd, PPRELEASE, nullptr) == 0;
     const bool closed = system_calls.close(port_fd) == 0;
     port_fd = -1;
+    port_lock.give_back();
     return released && closed;
 }
 

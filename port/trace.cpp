@@ -1,5 +1,7 @@
 #include "port/trace.h"
 
+#include "base/sector_file.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -69,7 +71,9 @@ Outcome cannot_write(const std::string& path) {
 }  // namespace
 
 Outcome trace_start(const std::string& path, TraceClock clock) {
-    out = std::fopen(path.c_str(), "w");
+    // Opened without waiting: a FIFO that nothing reads is refused.
+    out = sector_file_create(path, true, false);
+    if (!out && errno == ENXIO) return Outcome::failed("cannot write trace " + path + ": a FIFO that nothing reads");
     if (!out) return cannot_write(path);
     std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
     dumping = names_a_dump(path);

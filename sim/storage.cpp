@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/file_lock.h"
 #include "base/sector_file.h"
 #include "sim/demo_card.h"
 
@@ -27,6 +28,7 @@ Outcome Storage::open(const SimSettings& settings) {
     }
     const std::string& path = settings.image;
     if (Outcome opened = sector_file_open(path, settings.writable, "card image", image_); !opened) return fail(opened.why());
+    if (Outcome locked = lock_image(image_, path, settings.writable); !locked) return fail(locked.why());
     std::setvbuf(image_, nullptr, _IONBF, 0);
     const std::uint64_t size = file_size(image_);
     if (size == 0 || size % sector_bytes != 0)

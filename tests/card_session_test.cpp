@@ -47,16 +47,16 @@ TEST(CardSession, InfoOnEachKind) {
         const char* type;
         const char* capacity;
     } cases[] = {
-        {"mmc", 0, "MMC", "33554432 bytes (65536 sectors)"},
-        {"mmc", 8 * 512, "MMC", "4096 bytes (8 sectors)"},
-        {"sd1", 0, "SDSC v1", "33554432 bytes (65536 sectors)"},
-        {"sd1", 2 * gib, "SDSC v1", "2147483648 bytes (4194304 sectors)"},  // 1024-byte read blocks
-        {"sd2", 0, "SDSC v2", "33554432 bytes (65536 sectors)"},
-        {"sd2", (1 << 20) + 2048, "SDSC v2", "1050624 bytes (2052 sectors)"},
-        {"sdhc", 0, "SDHC", "33554432 bytes (65536 sectors)"},
-        {"sdhc", (1 << 20) + 512, "SDHC", "1048576 bytes (2048 sectors)"},
-        {"sdxc", 64 * gib, "SDXC", "68719476736 bytes (134217728 sectors)"},
-        {"sdxc", 3 * 1024 * gib, "SDXC", "2199022731264 bytes (4294966272 sectors)"},
+        {"mmc", 0, "MMC", "33554432 bytes (65536 sectors, 33.6 MB)"},
+        {"mmc", 8 * 512, "MMC", "4096 bytes (8 sectors, 4.10 kB)"},
+        {"sd1", 0, "SDSC v1", "33554432 bytes (65536 sectors, 33.6 MB)"},
+        {"sd1", 2 * gib, "SDSC v1", "2147483648 bytes (4194304 sectors, 2.15 GB)"},  // 1024-byte read blocks
+        {"sd2", 0, "SDSC v2", "33554432 bytes (65536 sectors, 33.6 MB)"},
+        {"sd2", (1 << 20) + 2048, "SDSC v2", "1050624 bytes (2052 sectors, 1.05 MB)"},
+        {"sdhc", 0, "SDHC", "33554432 bytes (65536 sectors, 33.6 MB)"},
+        {"sdhc", (1 << 20) + 512, "SDHC", "1048576 bytes (2048 sectors, 1.05 MB)"},
+        {"sdxc", 64 * gib, "SDXC", "68719476736 bytes (134217728 sectors, 68.7 GB)"},
+        {"sdxc", 3 * 1024 * gib, "SDXC", "2199022731264 bytes (4294966272 sectors, 2.20 TB)"},
     };
     for (const auto& c : cases) {
         const SparseCard image(c.image_bytes);
@@ -106,7 +106,7 @@ TEST(CardSession, InfoShowsEveryLineAndARegisterWithABadCrc) {
                               "OCR: C0FF8000\n"
                               "CID: " + cid + "\n"
                               "CSD: " + csd + "\n"
-                              "capacity: 7948206080 bytes (15523840 sectors)\n"
+                              "capacity: 7948206080 bytes (15523840 sectors, 7.95 GB)\n"
                               "addressing: by sector\n"
                               "manufacturer: 03 (SanDisk), OEM: SD, product: SU08G, revision 8.0\n"
                               "serial: 12345678, made 2013-06\n"

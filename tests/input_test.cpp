@@ -3,6 +3,8 @@
 
 #include "app/console.h"
 #include "app/options.h"
+#include "app/progress.h"
+#include "app/units.h"
 
 namespace {
 
@@ -102,8 +104,9 @@ TEST(CommandLine, HexValuesWithOrWithout0x) {
         Options o;
         std::string error;
         ASSERT_TRUE(parse_args({arg}, o, error)) << arg << ": " << error;
-        EXPECT_EQ(o.test->start, range.start) << arg;
-        EXPECT_EQ(o.test->count, range.count) << arg;
+        EXPECT_TRUE(o.test) << arg;
+        EXPECT_EQ(o.range->start, range.start) << arg;
+        EXPECT_EQ(o.range->count, range.count) << arg;
     }
     for (const char* arg : {"--test=0x:1", "--test=0:0x", "--test=0x-1:1", "--test=00x1:1", "--test=0x0x1:1"}) {
         Options o;
@@ -119,12 +122,36 @@ TEST(CommandLine, BadValuesNameWhatIsWrong) {
         {"--port=sim,x=1", "unknown simulated-card setting 'x'"},
         {"--port=simulator", "unknown port"},   {"--port=direct:0", "bad port base"},
         {"--port=direct:FFFF", "bad port base"}, {"--port=direct:80", "bad port base"},
-        {"--port=direct:37A", "bad port base"}, {"--port=ppdev:", "unknown port"}, {"--trace=", "unknown option"},
-        {"-x", "unknown option '-x'"}};
+        {"--port=direct:37A", "bad port base"}, {"--port=ppdev:", "unknown port"}, {"--trace=", "--trace needs =FILE"},
+        {"--dump", "--dump needs =FILE"}, {"--verify=", "--verify needs =FILE"}, {"--load", "--load needs =FILE"},
+        {"--backup", "--backup needs =FILE"}, {"--range", "--range needs =START:COUNT"},
+        {"--port", "--port needs =PORT: direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL] or sim[:IMAGE]"}, {"--port=", "--port needs"},
+        {"--fill=12345678X", "bad seed"}, {"-x", "unknown option '-x'"}};
     for (auto [arg, message] : cases) {
         Options o;
         std::string error;
         EXPECT_FALSE(parse_args({arg}, o, error)) << arg;
         EXPECT_NE(error.find(message), std::string::npos) << arg << ": " << error;
     }
+}
+
+TEST(Numbers, SizesDurationsAndTheProgressLine) {
+    const std::pair<std::uint64_t, const char*> sizes[] = {
+        {512, "512 bytes"}, {4096, "4.10 kB"}, {1050624, "1.05 MB"}, {33554432, "33.6 MB"},
+        {7969177600, "7.97 GB"}, {2199022731264, "2.20 TB"}};
+    for (auto [bytes, text] : sizes) EXPECT_EQ(size_text(bytes), text) << bytes;
+    const std::pair<std::uint64_t, const char*> durations[] = {
+        {0, "0:00:00"}, {187, "0:03:07"}, {96000, "1 day 2:40:00"}, {3 * 86400 + 9600, "3 days 2:40:00"}, {86399, "23:59:59"}};
+    for (auto [seconds, text] : durations) EXPECT_EQ(duration_text(seconds), text) << seconds;
+    const struct {
+        std::uint64_t done, total;
+        double seconds;
+        const char* line;
+    } lines[] = {
+        {12288, 65536, 151, "\r12288 of 65536 sectors (18.8%), 0:02:31 elapsed, 41.7 kB/s, 0:10:54 left  "},
+        {100, 0, 2, "\r100 sectors, 0:00:02 elapsed, 25.6 kB/s  "},
+        {1000, 15523840, 12.8, "\r1000 of 15523840 sectors (0.0%), 0:00:12 elapsed, 40.0 kB/s, 2 days 7:11:32 left  "},
+        {0, 64, 0, "\r0 of 64 sectors (0.0%), 0:00:00 elapsed, 0.0 kB/s  "},
+    };
+    for (const auto& l : lines) EXPECT_EQ(progress_text(l.done, l.total, l.seconds), l.line);
 }

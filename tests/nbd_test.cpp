@@ -350,7 +350,7 @@ TEST(Nbd, RefusedWhereItCannotServe) {
         {{"--port=direct", "--serve=" + taken, "--writable"}, 2,
          "vantacle: --writable lets clients write to the card: add --yes to run it on a real port\n"},
         {{"--port=sim", "--serve=" + taken, "--probe"}, 2,
-         "vantacle: give only one of --dump, --verify, --load, --probe and --serve\n"},
+         "vantacle: give only one of --dump, --verify, --load, --probe, --serve and --fill\n"},
     };
     for (const auto& c : cases) {
         const auto r = run_piped(c.args, "");

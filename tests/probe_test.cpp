@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <deque>
 #include <map>
+#include <random>
 #include <set>
 
 #include "app/probe.h"
@@ -32,6 +34,12 @@ public:
     CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) override {
         ++transfers;
         if (sector >= claimed_) return CardResult::out_of_range;
+        if (flaky()) return CardResult::bad_crc;
+        for (const auto& [cached, data] : cache_) {
+            if (cached != sector) continue;
+            std::copy(data.begin(), data.end(), out.begin());
+            return CardResult::ok;
+        }
         if (kind_ == Kind::drop && sector >= real_) {
             std::fill(out.begin(), out.end(), 0);
             return CardResult::ok;
@@ -45,7 +53,13 @@ public:
     CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) override {
         ++transfers;
         if (sector >= claimed_) return CardResult::out_of_range;
-        if (failing.count(sector)) return CardResult::no_data;
+        if (failing.count(sector) || flaky()) return CardResult::no_data;
+        lowest_written = std::min(lowest_written, sector);
+        if (cache_sectors != 0) {
+            cache_.emplace_back(sector, Block{});
+            std::copy(data.begin(), data.end(), cache_.back().second.begin());
+            if (cache_.size() > cache_sectors) cache_.pop_front();
+        }
         if (kind_ == Kind::drop && sector >= real_) return CardResult::ok;
         std::copy(data.begin(), data.end(), blocks_[where(sector)].begin());
         return CardResult::ok;
@@ -62,8 +76,12 @@ public:
     std::uint32_t transfers = 0;
     std::uint32_t stop_after = 0xFFFFFFFF;
     std::set<std::uint32_t> failing;  // writes to these fail
+    double failure_rate = 0;          // any transfer fails with this chance
+    std::size_t cache_sectors = 0;    // reads see the last writes this many, kept or not
+    std::uint32_t lowest_written = 0xFFFFFFFF;
 
 private:
+    bool flaky() { return failure_rate > 0 && std::uniform_real_distribution<double>(0, 1)(random_) < failure_rate; }
     std::uint32_t where(std::uint32_t sector) const {
         return kind_ == Kind::wrap ? static_cast<std::uint32_t>(sector % real_) : sector;
     }
@@ -71,10 +89,12 @@ private:
     std::uint64_t claimed_;
     std::uint64_t real_;
     std::map<std::uint32_t, Block> blocks_;
+    std::deque<std::pair<std::uint32_t, Block>> cache_;
+    std::mt19937 random_{7};
 };
 
 constexpr std::uint64_t tib2 = std::uint64_t{1} << 32;  // 2 TiB in sectors
-constexpr std::uint32_t transfer_limit = 300;
+constexpr std::uint32_t transfer_limit = 3000;
 
 struct Case {
     Kind kind;
@@ -118,10 +138,10 @@ TEST(Probe, FindsTheExactSizeWithFewTransfersAndPutsEverythingBack) {
 TEST(Probe, SectorsThatFailBelowTheSizeMakeTheCardDamaged) {
     for (const Case& c : {Case{Kind::genuine, 65536, 65536}, Case{Kind::drop, tib2, 1 << 20}}) {
         FakeCard card(c.kind, c.claimed, c.real);
-        card.failing = {16};
+        card.failing = {probe_base + 16};
         const ProbeReport r = probe(card, c.claimed, 7);
         EXPECT_EQ(r.verdict, Verdict::damaged) << name(c);
-        EXPECT_EQ(r.failed, std::vector<std::uint32_t>{16}) << name(c);
+        EXPECT_EQ(r.failed, std::vector<std::uint32_t>{probe_base + 16}) << name(c);
         EXPECT_TRUE(card.intact()) << name(c);
     }
 }
@@ -148,5 +168,56 @@ TEST(Probe, CapacityOfACardThatDoesNotSayIt) {
         EXPECT_EQ(probe_capacity(card, transfers), claimed);
         EXPECT_EQ(transfers, card.transfers);
         EXPECT_LE(transfers, 50u);
+    }
+}
+
+// Transfers that fail now and then are tried again: the verdict is right, or
+// damaged with the sectors that kept failing; never a wrong size.
+TEST(Probe, FailingTransfersNeverMakeACardSmaller) {
+    for (double rate : {0.01, 0.1, 0.3, 0.6}) {
+        for (const Case& c : {Case{Kind::genuine, 65536, 65536}, Case{Kind::wrap, 65536, 4096}, Case{Kind::drop, 65536, 12345}}) {
+            FakeCard card(c.kind, c.claimed, c.real);
+            card.failure_rate = rate;
+            const ProbeReport r = probe(card, c.claimed, 3);
+            if (r.verdict == Verdict::damaged) {
+                EXPECT_FALSE(r.failed.empty() && r.not_restored.empty()) << name(c) << " " << rate;
+                EXPECT_FALSE(r.usable_known && r.usable != c.real) << name(c) << " " << rate;
+            } else {
+                EXPECT_EQ(r.usable, c.real) << name(c) << " " << rate;
+                EXPECT_EQ(r.verdict, c.kind == Kind::genuine ? Verdict::genuine : Verdict::counterfeit) << name(c) << " " << rate;
+            }
+            if (r.not_restored.empty()) {
+                EXPECT_TRUE(card.intact()) << name(c) << " " << rate;
+            }
+        }
+    }
+}
+
+// A tag that turns up at another sector gives the exact size of a card that
+// wraps anywhere; where none does, the card passes (the full-capacity test
+// finds it), never with a wrong size.
+TEST(Probe, AWrapThatATagRevealsIsExact) {
+    int revealed = 0;
+    for (std::uint64_t real = 1001; real < 65536; real = real * 3 + 17) {
+        FakeCard card(Kind::wrap, 65536, real);
+        const ProbeReport r = probe(card, 65536, 11);
+        EXPECT_TRUE(r.usable == real || r.usable == 65536) << real;
+        EXPECT_TRUE(card.intact()) << real;
+        if (r.usable == real) ++revealed;
+    }
+    FakeCard odd(Kind::wrap, 8192, 3001);
+    EXPECT_EQ(probe(odd, 8192, 11).usable, 3001u);
+    EXPECT_GT(revealed, 0);
+}
+
+// The tags are read only after enough other writes to push them out of a
+// write cache, and the first MiB is left alone on a card that has room.
+TEST(Probe, ACacheDoesNotHideLostWritesAndTheFirstMiBIsLeftAlone) {
+    for (const Case& c : {Case{Kind::drop, 65536, 12345}, Case{Kind::drop, tib2, 123456789}, Case{Kind::genuine, 65536, 65536}}) {
+        FakeCard card(c.kind, c.claimed, c.real);
+        card.cache_sectors = probe_flush_sectors / 2;
+        const ProbeReport r = probe(card, c.claimed, 5);
+        EXPECT_EQ(r.usable, c.real) << name(c);
+        EXPECT_GE(card.lowest_written, probe_base) << name(c);
     }
 }

@@ -72,8 +72,8 @@ TEST(Resume, EccSectorsAreMarkedBadAndARetryPassRecoversThem) {
     const auto first = run_piped({sim + ",ecc=5,ecc=40", "--dump=" + f.dump, "--map=" + f.map}, "");
     EXPECT_EQ(first.status, 1);
     EXPECT_EQ(without_speed(first.out), ready +
-                                            "bad sector 000005: read failed: token 04: card ECC failed\n"
-                                            "bad sector 000040: read failed: token 04: card ECC failed\n"
+                                            "bad sector 0x5: read failed: token 04: card ECC failed\n"
+                                            "bad sector 0x40: read failed: token 04: card ECC failed\n"
                                             "mapfile " + f.map + ": 298 of 300 sectors good, 2 bad, 0 not tried\n"
                                             "dumped 300 sectors, 2 bad, 14 re-read, N bytes/s\n" + closing);
     EXPECT_EQ(areas(f.map), "0x00000000  0x00000A00  +\n0x00000A00  0x00000200  -\n0x00000C00  0x00007400  +\n"
@@ -82,7 +82,7 @@ TEST(Resume, EccSectorsAreMarkedBadAndARetryPassRecoversThem) {
 
     const auto again = run_piped({sim + ",ecc=5:once,ecc=40:once", "--dump=" + f.dump, "--map=" + f.map}, "");
     EXPECT_EQ(again.status, 0);
-    EXPECT_EQ(without_speed(again.out), ready + "recovered sector 000005\nrecovered sector 000040\n"
+    EXPECT_EQ(without_speed(again.out), ready + "recovered sector 0x5\nrecovered sector 0x40\n"
                                                 "mapfile " + f.map + ": 300 of 300 sectors good, 0 bad, 0 not tried\n"
                                                 "dumped 0 sectors, 0 bad, 2 re-read, N bytes/s\n" + closing);
     EXPECT_EQ(areas(f.map), "0x00000000  0x00025800  +\n");
@@ -165,7 +165,7 @@ TEST(Resume, VerifyComparesOnlyCopiedAreasAndLoadMarksWhatItWrote) {
     const auto verified = run_piped({"--port=sim:" + image.path(), "--verify=" + f.dump, "--map=" + f.map}, "");
     EXPECT_EQ(verified.status, 1);
     EXPECT_EQ(without_speed(verified.out),
-              ready + "differs sector 000028\nverified 63 sectors, 1 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
+              ready + "differs sector 0x28\nverified 63 sectors, 1 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
 
     TestImage card(64);
     std::remove(f.map.c_str());

@@ -41,3 +41,10 @@ private:
     std::string path_;
     std::vector<std::uint8_t> bytes_;
 };
+
+// A file name in the temporary directory, removed with the object.
+struct TempFile {
+    std::string path = "/tmp/vantacle-out-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    ~TempFile() { std::remove(path.c_str()); }
+    static inline int counter = 0;
+};

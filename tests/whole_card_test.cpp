@@ -9,6 +9,9 @@
 #include <random>
 #include <regex>
 #include <thread>
+#include <tuple>
+
+#include <sys/resource.h>
 
 #include "app/surface_test.h"
 #include "card/mmc_spi.h"
@@ -28,13 +31,6 @@ void put_bytes(const std::string& path, const std::string& bytes) { std::ofstrea
 std::string without_speed(const std::string& out) {
     return std::regex_replace(out, std::regex("[0-9]+ bytes/s"), "N bytes/s");
 }
-
-// A file name in the temporary directory, removed with the object.
-struct TempFile {
-    std::string path = "/tmp/vantacle-out-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    ~TempFile() { std::remove(path.c_str()); }
-    static inline int counter = 0;
-};
 
 const std::string ready = opened + "OK\n";
 
@@ -62,7 +58,7 @@ TEST(WholeCard, DumpCopiesTheCardOrARangeByteForByte) {
     } cases[] = {
         {"", 0, "dumped 300 sectors, 0 bad, 0 re-read, N bytes/s\n", 0, 300},
         {"--range=0x10:8", 0, "dumped 8 sectors, 0 bad, 0 re-read, N bytes/s\n", 0x10, 8},
-        {"--range=128:10", 1, "end of card at sector 00012C\ndumped 4 sectors, 0 bad, 0 re-read, N bytes/s\n", 0x128, 4},
+        {"--range=128:10", 1, "end of card at sector 0x12C\ndumped 4 sectors, 0 bad, 0 re-read, N bytes/s\n", 0x128, 4},
     };
     for (const auto& c : cases) {
         TempFile out;
@@ -98,7 +94,7 @@ TEST(WholeCard, VerifyNamesExactlyTheSectorsThatDiffer) {
     const auto r = run_piped({sim(image), "--verify=" + copy.path}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(without_speed(r.out), ready +
-                                        "differs sector 000000\ndiffers sector 000041\ndiffers sector 0000C7\n"
+                                        "differs sector 0x0\ndiffers sector 0x41\ndiffers sector 0xC7\n"
                                         "verified 200 sectors, 3 differ, 0 bad, 0 re-read, N bytes/s\n" +
                                         closing);
     put_bytes(copy.path, file_text(image.path()).substr(0x40 * 512, 0x10 * 512));
@@ -107,9 +103,10 @@ TEST(WholeCard, VerifyNamesExactlyTheSectorsThatDiffer) {
     EXPECT_EQ(without_speed(same.out), ready + "verified 16 sectors, 0 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
     put_bytes(copy.path, file_text(image.path()).substr(0, 0x10 * 512));
     const auto shorter = run_piped({sim(image), "--verify=" + copy.path}, "");
-    EXPECT_EQ(shorter.status, 1);
+    // A shorter file is compared as far as it goes.
+    EXPECT_EQ(shorter.status, 0);
     EXPECT_EQ(without_speed(shorter.out), ready + "the card holds 200 sectors, " + copy.path +
-                                              " only 16\nverified 16 sectors, 0 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
+                                              " only 16: compared those\nverified 16 sectors, 0 differ, 0 bad, 0 re-read, N bytes/s\n" + closing);
 }
 
 TEST(WholeCard, LoadWritesTheFileOntoTheCard) {
@@ -129,7 +126,7 @@ TEST(WholeCard, LoadIntoARangeTouchesNothingElse) {
     const auto r = run_piped({sim(card, ",write=on,bad=22"), "--load=" + part.path, "--range=20:4"}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(without_speed(r.out),
-              ready + "bad sector 000022: write failed: data response 0D: write error\nloaded 4 sectors, 1 bad, 0 re-read, N bytes/s\n" +
+              ready + "bad sector 0x22: write failed: data response 0D: write error\nloaded 4 sectors, 1 bad, 0 re-read, N bytes/s\n" +
                   closing);
     std::string expected = before;
     expected.replace(0x20 * 512, 2 * 512, fresh.substr(0, 2 * 512));
@@ -139,6 +136,45 @@ TEST(WholeCard, LoadIntoARangeTouchesNothingElse) {
 
 // Bad command lines and modes where they must not run: one line on
 // standard error, status 2, nothing touched.
+// A file that runs past the card's end loads nothing at all.
+TEST(WholeCard, LoadOfAFileLargerThanTheCardWritesNothing) {
+    TestImage card(64), source(100);
+    const std::string before = file_text(card.path());
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{}, {"--range=30:20"}}) {
+        std::vector<std::string> args{sim(card, ",write=on"), "--load=" + source.path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const auto r = run_piped(args, "");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, ready + closing);
+        EXPECT_EQ(r.err, "vantacle: the card ends at sector 0x40, before the end of what " + source.path() +
+                             " would load: nothing was written\n");
+        EXPECT_TRUE(file_text(card.path()) == before);
+    }
+}
+
+// Only sectors that reached the file are counted, and the file holds whole
+// sectors only, whatever stopped the writing.
+TEST(WholeCard, ADumpThatCannotBeWrittenWholeKeepsWholeSectors) {
+    TestImage image(300);
+    const auto full = run_piped({sim(image), "--dump=/dev/full", "--force"}, "");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(without_speed(full.out), ready + "dumped 0 sectors, 0 bad, 0 re-read, N bytes/s\n" + closing);
+    TempFile out;
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    rlimit limited = before;
+    limited.rlim_cur = 100 * 512 + 300;  // in the middle of a sector
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    const auto r = run_piped({sim(image), "--dump=" + out.path}, "");
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::smatch dumped;
+    ASSERT_TRUE(std::regex_search(r.out, dumped, std::regex("dumped ([0-9]+) sectors"))) << r.out;
+    const std::string kept = file_text(out.path);
+    EXPECT_EQ(kept.size(), std::stoul(dumped[1]) * 512);
+    EXPECT_LE(kept.size(), 100u * 512);
+    EXPECT_TRUE(kept == file_text(image.path()).substr(0, kept.size()));
+}
+
 TEST(WholeCard, RefusedBeforeTheSessionStarts) {
     TestImage image(8);
     TempFile existing, odd, absent;
@@ -185,11 +221,15 @@ TEST(WholeCard, ProbeFindsTheSizeOfGenuineAndFakeCardsAndLeavesThemAsTheyWere) {
         int status;
     };
     const Probed cases[] = {
-        {"", "claimed: 5000 sectors\nusable: 5000 sectors\nverdict: genuine\n", 0},
-        {",fake=400", "claimed: 5000 sectors\nusable: 1024 sectors\nverdict: counterfeit\n", 1},
-        {",fake=3A7:drop", "claimed: 5000 sectors\nusable: 935 sectors\nverdict: counterfeit\n", 1},
-        {",card=sdhc,fake=800:drop", "claimed: 4096 sectors\nusable: 2048 sectors\nverdict: counterfeit\n", 1},
-        {",bad=10", "claimed: 5000 sectors\nbad sector 000010: transfer failed\nusable: 5000 sectors\nverdict: damaged\n", 1},
+        {"", "claimed: 5000 sectors (2.56 MB)\nusable: 5000 sectors (2.56 MB)\nverdict: genuine\n", 0},
+        {",fake=400", "claimed: 5000 sectors (2.56 MB)\nusable: 1024 sectors (524 kB)\n"
+                      "verdict: counterfeit (it wraps: writes past that land on lower sectors)\n", 1},
+        {",fake=3A7:drop", "claimed: 5000 sectors (2.56 MB)\nusable: 935 sectors (479 kB)\n"
+                           "verdict: counterfeit (it drops: writes past that are lost)\n", 1},
+        {",card=sdhc,fake=800:drop", "claimed: 4096 sectors (2.10 MB)\nusable: 2048 sectors (1.05 MB)\n"
+                                     "verdict: counterfeit (it drops: writes past that are lost)\n", 1},
+        // A transfer that keeps failing says nothing about the size.
+        {",bad=10", "claimed: 5000 sectors (2.56 MB)\nbad sector 0x10: transfer failed\nverdict: damaged\n", 1},
     };
     TestImage image(5000);
     const std::string before = file_text(image.path());
@@ -198,7 +238,7 @@ TEST(WholeCard, ProbeFindsTheSizeOfGenuineAndFakeCardsAndLeavesThemAsTheyWere) {
         EXPECT_EQ(r.status, c.status) << c.settings;
         std::smatch transfers;
         ASSERT_TRUE(std::regex_search(r.out, transfers, std::regex("probed with ([0-9]+) transfers"))) << r.out;
-        EXPECT_LT(std::stoi(transfers[1]), 300) << c.settings;
+        EXPECT_LT(std::stoi(transfers[1]), 1500) << c.settings;
         EXPECT_EQ(std::regex_replace(r.out, std::regex("probed with .*\n"), ""), ready + c.report + closing) << c.settings;
         EXPECT_EQ(file_text(image.path()), before) << c.settings;
     }
@@ -226,15 +266,41 @@ TEST(WholeCard, DumpTakesAtMost12500PortAccessesPerSector) {
     EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 64 * 12500);
 }
 
+// Noise on the line never makes a card look smaller: the verdict is right
+// or damaged (or, where noise keeps even the CSD from coming through, none),
+// and the image ends as it started.
+TEST(WholeCard, NoiseNeverMakesTheProbeCallACardCounterfeit) {
+    TestImage image(8192);
+    const std::string before = file_text(image.path());
+    for (const char* noise : {"1e-2", "1e-3", "2e-4", "1e-5"}) {
+        for (const auto& [fake, usable, verdict] : {std::tuple<std::string, std::string, std::string>{"", "8192", "genuine"},
+                                                    {",fake=400", "1024", "counterfeit"},
+                                                    {",fake=3A7:drop", "935", "counterfeit"}}) {
+            const auto r = run_piped({sim(image, ",write=on,ncr=1,access=400,noise=" + std::string(noise) + fake), "--probe"}, "");
+            const bool damaged = r.out.find("verdict: damaged") != std::string::npos ||
+                                 r.err == "vantacle: the card did not send its CSD\n";
+            EXPECT_TRUE(damaged || r.out.find("verdict: " + verdict) != std::string::npos) << noise << fake << r.out;
+            // A size, when one is given, is the right one.
+            if (r.out.find("usable: ") != std::string::npos) {
+                EXPECT_NE(r.out.find("usable: " + usable + " sectors"), std::string::npos) << noise << fake << r.out;
+            }
+            EXPECT_TRUE(file_text(image.path()) == before) << noise << fake;
+        }
+    }
+}
+
+// Slow reads keep the probe going long enough to be stopped mid-search.
 TEST(WholeCard, CtrlCEndsAProbeWithEverySectorPutBack) {
     TestImage image(1 << 16);
     const std::string before = file_text(image.path());
-    PtySession pty({sim(image, ",write=on,busy=40000"), "--probe"});
+    PtySession pty({sim(image, ",write=on,access=2000,fake=3A7:drop"), "--probe"});
     ASSERT_TRUE(pty.wait_for("claimed: 65536 sectors"));
-    pty.type("\x03");
+    pty.signal(SIGINT);
     EXPECT_EQ(pty.finish(60000), 130);
-    EXPECT_EQ(pty.transcript().find("verdict"), std::string::npos) << pty.transcript();
-    EXPECT_EQ(file_text(image.path()), before);
+    EXPECT_NE(pty.transcript().find("stopped: nothing verdict; every sector it wrote over was put back"), std::string::npos)
+        << pty.transcript();
+    EXPECT_EQ(pty.transcript().find("verdict:"), std::string::npos);
+    EXPECT_TRUE(file_text(image.path()) == before);
 }
 
 TEST(WholeCard, CtrlCEndsADumpWithEveryWholeSectorKept) {
@@ -247,7 +313,7 @@ TEST(WholeCard, CtrlCEndsADumpWithEveryWholeSectorKept) {
     std::smatch got;
     const std::string out_text = pty.transcript();
     ASSERT_TRUE(std::regex_search(out_text, got, std::regex("dumped ([0-9]+) sectors, 0 bad, 0 re-read, [0-9]+ bytes/s, "
-                                                            "stopped before sector ([0-9A-F]{6})")))
+                                                            "stopped before sector 0x([0-9A-F]+)")))
         << out_text;
     const std::size_t sectors = std::stoul(got[1]);
     EXPECT_LT(sectors, 1u << 15);
@@ -267,10 +333,13 @@ TEST(SurfaceTest, ReportsAndLeavesTheImageAsItWas) {
     } cases[] = {
         {{sim(image, ",write=on"), "--test=8:20"}, 0, ready + "tested 32 sectors, 0 bad, N bytes/s\n" + closing, ""},
         {{sim(image, ",write=on,bad=3"), "--test=0:10"}, 1,
-         ready + "bad sector 000003: pattern write failed: data response 0D: write error\ntested 16 sectors, 1 bad, N bytes/s\n" + closing,
+         ready + "bad sector 0x3: pattern write failed: data response 0D: write error\ntested 16 sectors, 1 bad, N bytes/s\n" + closing,
          ""},
         {{sim(image, ",write=on"), "--test=0x3E:0x7FFFF0"}, 1,
-         ready + "end of card at sector 000040\ntested 2 sectors, 0 bad, N bytes/s\n" + closing, ""},
+         ready + "end of card at sector 0x40\ntested 2 sectors, 0 bad, N bytes/s\n" + closing, ""},
+        // Alone it covers the whole card; --range as for the other modes.
+        {{sim(image, ",write=on"), "--test"}, 0, ready + "tested 64 sectors, 0 bad, N bytes/s\n" + closing, ""},
+        {{sim(image, ",write=on"), "--test", "--range=8:20"}, 0, ready + "tested 32 sectors, 0 bad, N bytes/s\n" + closing, ""},
         {{"--port=sim:none", "--test=0:1"}, 1, opened + "CMD0 response error\n" + closing,
          "vantacle: the card did not come up: CMD0 answered FF\n"},
     };
@@ -321,7 +390,7 @@ TEST(SurfaceTest, ThreeReadsAndTwoWritesPerSector) {
     record_sim(settings);
     ASSERT_EQ(mmc_init_spi(), CardResult::ok);
     clear_recorded();
-    ASSERT_EQ(surface_test({8, 4}), 0);
+    ASSERT_EQ(surface_test(SectorRange{8, 4}), 0);
     const std::vector<std::uint8_t> di = di_bytes();
     const auto frames = [&](std::uint8_t command, std::uint32_t sector) {
         const Bytes f = frame(command, sector * 512, 0x95);

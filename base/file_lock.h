@@ -1,0 +1,30 @@
+// Locks that keep a second run of the program off a card in use: the
+// simulated card's image is locked (shared for reading, exclusive for
+// writing), and a real port through a lock file named after it. Nothing
+// ever waits for a lock: a lock held elsewhere fails at once, naming the
+// process that holds it where the system can tell.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "base/outcome.h"
+
+// Locks an open image file for as long as it stays open.
+Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive);
+
+// True when the last lock failed because another process holds it (exit
+// status 1 rather than a usage error).
+[[nodiscard]] bool lock_was_busy();
+
+// The lock file of one real port; taken when the port is acquired and given
+// back when it is released.
+class PortLock {
+public:
+    // name: the port as the lock file's name gives it, such as "direct-378".
+    Outcome take(const std::string& name);
+    void give_back();
+
+private:
+    int fd_ = -1;
+};
