@@ -1,5 +1,6 @@
-// Speed of a sector read: through the line driver onto a port that only
-// answers, as bare register accesses, through the ppdev backend's own path
+// Speed of a sector read: through the card layer and the line driver onto a
+// port that only answers, through the line driver alone, as bare register
+// accesses, through the ppdev backend's own path
 // (one system call per access), and through the simulated card, also with
 // each form of trace on.
 #include <benchmark/benchmark.h>
@@ -90,6 +91,22 @@ void BM_NullPortSectorRead(benchmark::State& state) {
     report(state);
 }
 BENCHMARK(BM_NullPortSectorRead);
+
+// The line driver alone: the frame out and the answer's bytes in through
+// the parallel link's transfer, the same accesses as the bare loop below.
+void BM_NullPortLineDriver(benchmark::State& state) {
+    port_select({.ops = bit_loops::ops_for<NullAccess>(), .acquire = null_acquire, .release = null_release, .link_ok = null_link});
+    spi::ParallelLink link;
+    constexpr std::array<std::uint8_t, frame_bytes> frame{0xFF, 0x51, 0, 0, 2, 0, 0xFF};
+    std::array<std::uint8_t, bytes_in> in{};
+    for (auto _ : state) {
+        next_status = 0;
+        link.transfer(frame, in);
+        benchmark::DoNotOptimize(in.data());
+    }
+    report(state);
+}
+BENCHMARK(BM_NullPortLineDriver);
 
 // The same writes and reads as plain volatile stores and loads: the floor.
 void BM_BareAccessLoop(benchmark::State& state) {
