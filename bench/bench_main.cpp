@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -91,47 +92,84 @@ void BM_NullPortSectorRead(benchmark::State& state) {
 }
 BENCHMARK(BM_NullPortSectorRead);
 
+constexpr std::array<std::uint8_t, frame_bytes> read_frame{0xFF, 0x51, 0, 0, 2, 0, 0xFF};
+std::array<std::uint8_t, bytes_in> answer_in{};
+
+void select_null_port() {
+    port_select({.ops = bit_loops::ops_for<NullAccess>(), .acquire = null_acquire, .release = null_release, .link_ok = null_link});
+}
+
 // The line driver alone: the frame out and the answer's bytes in through
 // the parallel link's transfer, the same accesses as the bare loop below.
-void BM_NullPortLineDriver(benchmark::State& state) {
-    port_select({.ops = bit_loops::ops_for<NullAccess>(), .acquire = null_acquire, .release = null_release, .link_ok = null_link});
-    spi::ParallelLink link;
-    constexpr std::array<std::uint8_t, frame_bytes> frame{0xFF, 0x51, 0, 0, 2, 0, 0xFF};
-    std::array<std::uint8_t, bytes_in> in{};
-    for (auto _ : state) {
-        next_status = 0;
-        link.transfer(frame, in);
-        benchmark::DoNotOptimize(in.data());
+void line_driver_read(spi::ParallelLink& link) {
+    next_status = 0;
+    link.transfer(read_frame, answer_in);
+    benchmark::DoNotOptimize(answer_in.data());
+}
+
+// The same writes and reads, the same register accesses, in one plain loop.
+void bare_read() {
+    next_status = 0;
+    for (std::size_t i = 0; i < frame_bytes * 8; ++i) {
+        NullAccess::write_data(0xFC);
+        NullAccess::write_data(0xFD);
     }
+    for (std::uint8_t& byte : answer_in) {
+        std::uint8_t result = 0;
+        for (int bit = 0; bit < 8; ++bit) {
+            NullAccess::write_data(0xFC);
+            NullAccess::write_data(0xFC);
+            NullAccess::write_data(0xFD);
+            result = static_cast<std::uint8_t>(result << 1 | !(NullAccess::read_status() & wiring::do_status));
+        }
+        byte = result;
+    }
+    benchmark::DoNotOptimize(answer_in.data());
+}
+
+void BM_NullPortLineDriver(benchmark::State& state) {
+    select_null_port();
+    spi::ParallelLink link;
+    for (auto _ : state) line_driver_read(link);
     report(state);
 }
 BENCHMARK(BM_NullPortLineDriver);
 
-// The same writes and reads, the same register accesses, in one plain
-// loop: the floor.
+// The floor.
 void BM_BareAccessLoop(benchmark::State& state) {
-    std::array<std::uint8_t, bytes_in> in{};
-    for (auto _ : state) {
-        next_status = 0;
-        for (std::size_t i = 0; i < frame_bytes * 8; ++i) {
-            NullAccess::write_data(0xFC);
-            NullAccess::write_data(0xFD);
-        }
-        for (std::uint8_t& byte : in) {
-            std::uint8_t result = 0;
-            for (int bit = 0; bit < 8; ++bit) {
-                NullAccess::write_data(0xFC);
-                NullAccess::write_data(0xFC);
-                NullAccess::write_data(0xFD);
-                result = static_cast<std::uint8_t>(result << 1 | !(NullAccess::read_status() & wiring::do_status));
-            }
-            byte = result;
-        }
-        benchmark::DoNotOptimize(in.data());
-    }
+    for (auto _ : state) bare_read();
     report(state);
 }
 BENCHMARK(BM_BareAccessLoop);
+
+// The three in turn, each timed, so that a busy machine slows them alike:
+// the line driver's time, and the card layer's whole sector read (frame,
+// waits, CRC16 check), over the bare loop's.
+void BM_LineDriverOverBare(benchmark::State& state) {
+    select_null_port();
+    spi::ParallelLink link;
+    std::array<std::uint8_t, 512> buf{};
+    using Clock = std::chrono::steady_clock;
+    Clock::duration driver{}, bare{}, card{};
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        line_driver_read(link);
+        const auto t1 = Clock::now();
+        bare_read();
+        const auto t2 = Clock::now();
+        next_status = 0;
+        if (spi_read(1, buf) != CardResult::ok) state.SkipWithError("read failed");
+        driver += t1 - t0;
+        bare += t2 - t1;
+        card += Clock::now() - t2;
+    }
+    const auto over_bare = [&](Clock::duration d) {
+        return bare.count() > 0 ? static_cast<double>(d.count()) / static_cast<double>(bare.count()) : 0;
+    };
+    state.counters["ratio"] = over_bare(driver);
+    state.counters["card_read_ratio"] = over_bare(card);
+}
+BENCHMARK(BM_LineDriverOverBare);
 
 // Every ioctl is made for real on /dev/null, which refuses it after the
 // whole system-call round trip; the port's answers come from the script.
