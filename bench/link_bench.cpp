@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,6 +26,8 @@ namespace {
 
 constexpr std::uint32_t card_sectors = 131072;  // 64 MiB
 constexpr double bytes_per_mb = 1e6;
+// An MPSSE bridge's SCK: this over 2 * (divisor + 1).
+constexpr double mpsse_base_hz = 60e6;
 
 // A sparse image of the card's size, removed with the object.
 class CardImage {
@@ -33,7 +35,7 @@ public:
     CardImage() {
         path_ = (std::filesystem::temp_directory_path() / ("vantacle-bench-link-" + std::to_string(::getpid()) + ".img"))
                     .string();
-        { std::FILE* made = std::fopen(path_.c_str(), "wb"); if (made) std::fclose(made); }
+        std::ofstream{path_};
         std::error_code ec;
         std::filesystem::resize_file(path_, std::uintmax_t{card_sectors} * sector_size, ec);
         ok_ = !ec;
@@ -56,7 +58,7 @@ private:
     bool ok_ = false;
 };
 
-// What one dump cost: sectors read, card time, and the data clock used.
+// Whether the dump read every sector, and the card time its runs took.
 struct DumpCost {
     bool ok = false;
     std::uint64_t card_ns = 0;
@@ -138,7 +140,7 @@ void BM_DumpOverMpsse(benchmark::State& state) {
         double fastest_divisor = 0xFFFF;
         for (const std::string& line : sim_mpsse_commands())
             if (line.starts_with("divisor ")) fastest_divisor = std::min(fastest_divisor, number_after(line, "divisor "));
-        report(state, cost, 60e6 / 2 / (fastest_divisor + 1));
+        report(state, cost, mpsse_base_hz / 2 / (fastest_divisor + 1));
         link.reset();
         sim_mpsse_remove();
     }
