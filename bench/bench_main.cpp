@@ -1,5 +1,6 @@
-// Speed of a sector read: through the line driver onto a port that only
-// answers, as bare register accesses, through the ppdev backend's own path
+// Speed of a sector read: through the card layer and the line driver onto a
+// port that only answers, through the line driver alone, as bare register
+// accesses, through the ppdev backend's own path
 // (one system call per access), and through the simulated card, also with
 // each form of trace on.
 #include <benchmark/benchmark.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -17,7 +19,6 @@
 #include <vector>
 
 #include "port/bit_loops.h"
-#include "card/mmc_if.h"
 #include "card/mmc_spi.h"
 #include "port/backends.h"
 #include "sim/sim_port.h"
@@ -91,26 +92,84 @@ void BM_NullPortSectorRead(benchmark::State& state) {
 }
 BENCHMARK(BM_NullPortSectorRead);
 
-// The same writes and reads as plain volatile stores and loads: the floor.
-void BM_BareAccessLoop(benchmark::State& state) {
-    for (auto _ : state) {
-        for (std::size_t i = 0; i < frame_bytes * 8; ++i) {
-            data_register = 0xFC;
-            data_register = 0xFD;
-        }
-        std::uint8_t result = 0;
-        for (std::size_t i = 0; i < reads_per_read; ++i) {
-            data_register = 0xFC;
-            data_register = 0xFC;
-            data_register = 0xFD;
-            status_register = answer[i];
-            result = static_cast<std::uint8_t>(result << 1 | !(status_register & wiring::do_status));
-        }
-        benchmark::DoNotOptimize(result);
+constexpr std::array<std::uint8_t, frame_bytes> read_frame{0xFF, 0x51, 0, 0, 2, 0, 0xFF};
+std::array<std::uint8_t, bytes_in> answer_in{};
+
+void select_null_port() {
+    port_select({.ops = bit_loops::ops_for<NullAccess>(), .acquire = null_acquire, .release = null_release, .link_ok = null_link});
+}
+
+// The line driver alone: the frame out and the answer's bytes in through
+// the parallel link's transfer, the same accesses as the bare loop below.
+void line_driver_read(spi::ParallelLink& link) {
+    next_status = 0;
+    link.transfer(read_frame, answer_in);
+    benchmark::DoNotOptimize(answer_in.data());
+}
+
+// The same writes and reads, the same register accesses, in one plain loop.
+void bare_read() {
+    next_status = 0;
+    for (std::size_t i = 0; i < frame_bytes * 8; ++i) {
+        NullAccess::write_data(0xFC);
+        NullAccess::write_data(0xFD);
     }
+    for (std::uint8_t& byte : answer_in) {
+        std::uint8_t result = 0;
+        for (int bit = 0; bit < 8; ++bit) {
+            NullAccess::write_data(0xFC);
+            NullAccess::write_data(0xFC);
+            NullAccess::write_data(0xFD);
+            result = static_cast<std::uint8_t>(result << 1 | !(NullAccess::read_status() & wiring::do_status));
+        }
+        byte = result;
+    }
+    benchmark::DoNotOptimize(answer_in.data());
+}
+
+void BM_NullPortLineDriver(benchmark::State& state) {
+    select_null_port();
+    spi::ParallelLink link;
+    for (auto _ : state) line_driver_read(link);
+    report(state);
+}
+BENCHMARK(BM_NullPortLineDriver);
+
+// The floor.
+void BM_BareAccessLoop(benchmark::State& state) {
+    for (auto _ : state) bare_read();
     report(state);
 }
 BENCHMARK(BM_BareAccessLoop);
+
+// The three in turn, each timed, so that a busy machine slows them alike:
+// the line driver's time, and the card layer's whole sector read (frame,
+// waits, CRC16 check), over the bare loop's.
+void BM_LineDriverOverBare(benchmark::State& state) {
+    select_null_port();
+    spi::ParallelLink link;
+    std::array<std::uint8_t, 512> buf{};
+    using Clock = std::chrono::steady_clock;
+    Clock::duration driver{}, bare{}, card{};
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        line_driver_read(link);
+        const auto t1 = Clock::now();
+        bare_read();
+        const auto t2 = Clock::now();
+        next_status = 0;
+        if (spi_read(1, buf) != CardResult::ok) state.SkipWithError("read failed");
+        driver += t1 - t0;
+        bare += t2 - t1;
+        card += Clock::now() - t2;
+    }
+    const auto over_bare = [&](Clock::duration d) {
+        return bare.count() > 0 ? static_cast<double>(d.count()) / static_cast<double>(bare.count()) : 0;
+    };
+    state.counters["ratio"] = over_bare(driver);
+    state.counters["card_read_ratio"] = over_bare(card);
+}
+BENCHMARK(BM_LineDriverOverBare);
 
 // Every ioctl is made for real on /dev/null, which refuses it after the
 // whole system-call round trip; the port's answers come from the script.
@@ -215,9 +274,12 @@ void BM_TracedSimSectorRead(benchmark::State& state) {
 }
 BENCHMARK(BM_TracedSimSectorRead)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 
-// Every sector of the demo card under a waveform trace: the peak memory the
-// process gains while the trace streams out.
-void BM_TracedWholeCard(benchmark::State& state) {
+// A quarter of the demo card's sectors under a waveform trace (about 280
+// million port accesses): the peak memory the process gains while the trace
+// streams out.
+constexpr std::int32_t traced_sectors = 0x4000;
+
+void BM_TracedLongRead(benchmark::State& state) {
     std::string path;
     if (!sim_port_select(SimSettings{}) || !start_null_trace(trace_forms[1], path)) {
         state.SkipWithError("trace did not start");
@@ -227,46 +289,15 @@ void BM_TracedWholeCard(benchmark::State& state) {
     const long before = resident_kb();
     for (auto _ : state) {
         if (mmc_init_spi() != CardResult::ok) state.SkipWithError("simulated card did not start");
-        for (std::int32_t sector = 0; sector < 0x10000; ++sector)
+        for (std::int32_t sector = 0; sector < traced_sectors; ++sector)
             if (spi_read(sector, buf) != CardResult::ok) state.SkipWithError("read failed");
         mmc_disable();
     }
     stop_null_trace(path);
-    state.counters["sectors"] = 0x10000;
+    state.counters["sectors"] = traced_sectors;
     state.counters["peak_growth_kb"] = static_cast<double>(resident_kb() - before);
 }
-BENCHMARK(BM_TracedWholeCard)->Iterations(1)->Unit(benchmark::kSecond);
-
-// Raw SPI-mode commands for a card kind the line driver alone brings up.
-std::uint8_t raw_command(std::uint8_t cmd, std::uint32_t arg, std::uint8_t crc) {
-    for (std::uint8_t b : {std::uint8_t(0xFF), cmd, std::uint8_t(arg >> 24), std::uint8_t(arg >> 16),
-                           std::uint8_t(arg >> 8), std::uint8_t(arg), crc})
-        mmc_serial_out(b);
-    std::uint8_t r1 = 0xFF;
-    for (int i = 0; i < 16 && r1 == 0xFF; ++i) r1 = mmc_serial_in();
-    return r1;
-}
-
-bool raw_sdxc_start() {
-    if (!mmc_hw_start()) return false;
-    mmc_hw_power(1);
-    for (int i = 0; i < 10; ++i) mmc_serial_out(0xFF);
-    mmc_hw_cs(0);
-    if (raw_command(0x40, 0, 0x95) != 0x01 || raw_command(0x48, 0x1AA, 0x87) != 0x01) return false;
-    for (int i = 0; i < 16; ++i) {
-        (void)raw_command(0x77, 0, 0x95);
-        if (raw_command(0x69, 0x40000000, 0x95) == 0x00) return true;
-    }
-    return false;
-}
-
-bool raw_read(std::uint32_t sector) {
-    if (raw_command(0x51, sector, 0x95) != 0x00) return false;
-    std::uint8_t token = 0xFF;
-    for (int i = 0; i < 16 && token == 0xFF; ++i) token = mmc_serial_in();
-    for (int i = 0; i < 514; ++i) benchmark::DoNotOptimize(mmc_serial_in());
-    return token == 0xFE;
-}
+BENCHMARK(BM_TracedLongRead)->Iterations(1)->Unit(benchmark::kSecond);
 
 // A sparse 64 GiB image as an SDXC card, read at sectors spread over all of
 // it: the peak memory of the whole process stays a few MiB.
@@ -280,11 +311,13 @@ void BM_SparseSdxcCard(benchmark::State& state) {
     settings.image = path;
     settings.kind = CardKind::sdxc;
     const long before = resident_kb();
-    if (ec || !sim_port_select(settings) || !raw_sdxc_start()) state.SkipWithError("sparse SDXC card did not start");
+    if (ec || !sim_port_select(settings) || mmc_init_spi() != CardResult::ok)
+        state.SkipWithError("sparse SDXC card did not start");
     constexpr std::uint32_t sectors = std::uint32_t{64} << 21;
+    std::array<std::uint8_t, 512> buf{};
     std::uint32_t sector = 0;
     for (auto _ : state) {
-        if (!raw_read(sector)) state.SkipWithError("read failed");
+        if (spi_read(sector, buf) != CardResult::ok) state.SkipWithError("read failed");
         sector = (sector + 0x9E3779B1u) % sectors;
     }
     state.counters["peak_growth_kb"] = static_cast<double>(resident_kb() - before);

@@ -1,13 +1,8 @@
 // Port accesses per sector of each way the program moves sectors, counted on
-// the simulated card, and the time a whole 64 MiB card takes to dump.
+// the simulated card.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <array>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <vector>
 
 #include "app/card_probe.h"
@@ -153,23 +148,5 @@ void BM_ProbeAccesses(benchmark::State& state) {
     state.counters["per_transfer"] = static_cast<double>(accesses) / report.transfers;
 }
 BENCHMARK(BM_ProbeAccesses)->Iterations(1);
-
-// Every sector of a 64 MiB simulated card read as --dump reads it.
-void BM_SimDump64MiB(benchmark::State& state) {
-    constexpr std::uint32_t card_sectors_64mib = 131072;
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("vantacle-bench-" + std::to_string(::getpid()) + ".img")).string();
-    std::ofstream{path};
-    std::filesystem::resize_file(path, std::uintmax_t{card_sectors_64mib} * sector_size);
-    SimSettings settings;
-    settings.image = path;
-    for (auto _ : state) {
-        if (!sim_port_select(settings) || mmc_init_spi() != CardResult::ok || !run_reads(0, card_sectors_64mib))
-            state.SkipWithError("dump failed");
-    }
-    std::remove(path.c_str());
-    state.counters["sectors"] = card_sectors_64mib;
-}
-BENCHMARK(BM_SimDump64MiB)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace

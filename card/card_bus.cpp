@@ -55,7 +55,17 @@ std::uint8_t CardBus::receive(std::size_t expected) {
     return byte;
 }
 
+// A span that nothing is read ahead of, and that is all the link would
+// read ahead, is clocked in as one transfer: the same bytes in the same
+// order as one at a time, without the per-byte calls.
 void CardBus::receive(std::span<std::uint8_t> into) {
+    const std::size_t ahead = std::min(link_.capabilities().read_ahead, window_.size());
+    if (shift_ == 0 && head_ == tail_ && std::min(std::max(expected_, into.size()), ahead) <= into.size()) {
+        link_.transfer(std::span(pending_).first(pending_size_), into);
+        pending_size_ = 0;
+        expected_ -= std::min(expected_, into.size());
+        return;
+    }
     std::size_t left = into.size();
     for (auto& byte : into) byte = receive(left--);
 }
