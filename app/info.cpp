@@ -38,20 +38,21 @@ Outcome read_registers(Registers& r) {
 }
 
 // Two ASCII letters on an SD card; a number on an MMC.
-std::string oem_text(const CidInfo& cid, RegisterLayout layout) {
-    if (layout == RegisterLayout::sd) {
+// Two letters (SD, MMC 2.x and 3.x), a byte (MMC 4.x) or none (MMC 1.x).
+std::string oem_text(const CidInfo& cid) {
+    if (cid.oem_letters == 2) {
         const char letters[] = {static_cast<char>(cid.oem >> 8), static_cast<char>(cid.oem & 0xFF)};
         return card_text({letters, 2});
     }
+    if (cid.oem_letters == 0) return "none";
     char text[8];
     std::snprintf(text, sizeof text, "%02X", cid.oem);
     return text;
 }
 
-// Five characters on SD, six on MMC; zeros that pad it are left out.
-std::string product_text(const CidInfo& cid, RegisterLayout layout) {
-    std::string_view name(cid.name.data(), layout == RegisterLayout::sd ? 5 : 6);
-    while (!name.empty() && name.back() == '\0') name.remove_suffix(1);
+// Zeros that pad the name are left out.
+std::string product_text(const CidInfo& cid) {
+    std::string_view name(cid.name.data());
     return card_text(name);
 }
 
@@ -60,10 +61,13 @@ const char* protection(const CsdInfo& csd) {
     return csd.temporary_write_protect ? "temporary" : "none";
 }
 
-void print_identity(const CidInfo& cid, RegisterLayout layout) {
-    std::printf("manufacturer: %02X (%s), OEM: %s, product: %s, revision %u.%u\n", cid.manufacturer,
-                std::string(manufacturer_name(cid.manufacturer, layout)).c_str(), oem_text(cid, layout).c_str(),
-                product_text(cid, layout).c_str(), cid.revision_major, cid.revision_minor);
+void print_identity(const CidInfo& cid, CidLayout layout) {
+    const std::string_view name = cid.manufacturer > 0xFF ? "unknown"
+                                  : manufacturer_name(static_cast<std::uint8_t>(cid.manufacturer),
+                                                      layout == CidLayout::sd ? RegisterLayout::sd : RegisterLayout::mmc);
+    std::printf("manufacturer: %02X (%s), OEM: %s, product: %s, revision %u.%u\n", static_cast<unsigned>(cid.manufacturer),
+                std::string(name).c_str(), oem_text(cid).c_str(), product_text(cid).c_str(), cid.revision_major,
+                cid.revision_minor);
     std::printf("serial: %08X, made %04u-%02u\n", static_cast<unsigned>(cid.serial), cid.year, cid.month);
 }
 
@@ -81,7 +85,8 @@ void print_registers(const Registers& r) {
                     static_cast<unsigned long long>(csd.capacity_bytes / sector_size), size_text(csd.capacity_bytes).c_str());
     else std::puts("capacity: not in the CSD");
     std::printf("addressing: %s\n", card_block_addressed() ? "by sector" : "by byte");
-    print_identity(decode_cid(r.cid, layout), layout);
+    const CidLayout cid_kind = cid_layout(layout, r.csd);
+    print_identity(decode_cid(r.cid, cid_kind), cid_kind);
     std::printf("read block: %u bytes, top clock: %u kbit/s\n", csd.read_block_bytes, csd.max_rate_kbit);
     std::printf("write protection: %s\n", protection(csd));
 }

@@ -10,11 +10,7 @@
 #include <iterator>
 #include <sstream>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "base/sector_file.h"
 
 namespace {
 
@@ -207,12 +203,7 @@ Outcome map_write(const std::string& path, const RescueMap& map) {
     std::FILE* out = std::fopen(temporary.c_str(), "wb");
     if (!out) return Outcome::failed("cannot write the mapfile " + temporary + ": " + std::strerror(errno));
     const std::string text = map.text();
-    bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
-#ifdef _WIN32
-    ok = ok && _commit(_fileno(out)) == 0;
-#else
-    ok = ok && ::fsync(fileno(out)) == 0;
-#endif
+    bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size() && file_sync(out);
     ok = std::fclose(out) == 0 && ok;
     std::error_code ec;
     if (ok) std::filesystem::rename(temporary, path, ec);

@@ -299,14 +299,7 @@ bool should_stop(Tally& t) {
 }
 
 // FILE's sectors on the disk, before a map says they are there.
-bool sync_file() {
-    if (std::fflush(file) != 0) return false;
-#ifdef _WIN32
-    return _commit(_fileno(file)) == 0;
-#else
-    return ::fsync(fileno(file)) == 0 || errno == EINVAL;
-#endif
-}
+bool sync_file() { return file_sync(file); }
 
 // A map mode's map written after a run of sectors, at most every
 // map_interval unless the run stops; FILE's sectors reach the disk first. On

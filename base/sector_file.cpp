@@ -167,3 +167,12 @@ std::uint64_t file_size(std::FILE* file) {
     return static_cast<std::uint64_t>(ftello(file));
 }
 #endif
+
+bool file_sync(std::FILE* file) {
+    if (std::fflush(file) != 0) return false;
+#ifdef _WIN32
+    return _commit(_fileno(file)) == 0;
+#else
+    return ::fsync(fileno(file)) == 0 || errno == EINVAL;
+#endif
+}

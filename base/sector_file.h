@@ -28,6 +28,9 @@ Outcome sector_file_open(const std::string& path, bool for_writing, const std::s
 [[nodiscard]] bool file_exists(const std::string& path);
 
 [[nodiscard]] bool file_seek(std::FILE* file, std::uint64_t offset);
+// Flushes the file and has the system put it on the disk; a file that
+// cannot be synced (a pipe, a terminal) counts as flushed.
+[[nodiscard]] bool file_sync(std::FILE* file);
 // Cuts a regular file to size bytes (after flushing what is buffered).
 [[nodiscard]] bool file_truncate(std::FILE* file, std::uint64_t size);
 // The file's size in bytes (0 when it cannot be told); leaves the position at the end.

@@ -83,28 +83,44 @@ constexpr CsdInfo decode_csd(const CardRegister& csd, RegisterLayout layout) {
     return info;
 }
 
+// How a CID is laid out: SD's, or an MMC's by the specification version in
+// its CSD (SPEC_VERS): 1.x with a 24-bit manufacturer and a seven-character
+// name, 2.x and 3.x with a two-letter OEM, 4.x with a one-byte OEM.
+enum class CidLayout : std::uint8_t { sd, mmc_v1, mmc_v2, mmc_v4 };
+
+constexpr CidLayout cid_layout(RegisterLayout layout, const CardRegister& csd) {
+    if (layout == RegisterLayout::sd) return CidLayout::sd;
+    const std::uint32_t spec_vers = register_bits(csd, 125, 122);
+    return spec_vers <= 1 ? CidLayout::mmc_v1 : spec_vers <= 3 ? CidLayout::mmc_v2 : CidLayout::mmc_v4;
+}
+
 struct CidInfo {
-    std::uint8_t manufacturer = 0;     // MID
-    std::uint16_t oem = 0;             // OID: two ASCII letters on SD, one byte on MMC
-    std::array<char, 7> name{};        // PNM: five characters on SD, six on MMC
-    std::uint8_t revision_major = 0;   // PRV n.m
+    std::uint32_t manufacturer = 0;    // MID: 24 bits on an MMC 1.x, else 8
+    std::uint16_t oem = 0;             // OID: two letters (SD, MMC 2.x-3.x), one byte (MMC 4.x), none (MMC 1.x)
+    int oem_letters = 2;               // 2: oem holds two letters; 1: a byte; 0: none
+    std::array<char, 8> name{};        // PNM: five characters on SD, six on MMC, seven on MMC 1.x
+    std::uint8_t revision_major = 0;   // PRV n.m (MMC 1.x: hardware and firmware revision)
     std::uint8_t revision_minor = 0;
     std::uint32_t serial = 0;          // PSN
     unsigned year = 0;                 // MDT
     unsigned month = 0;
 };
 
-constexpr CidInfo decode_cid(const CardRegister& cid, RegisterLayout layout) {
-    const bool sd = layout == RegisterLayout::sd;
+constexpr CidInfo decode_cid(const CardRegister& cid, CidLayout layout) {
     CidInfo info;
-    info.manufacturer = cid[0];
-    info.oem = static_cast<std::uint16_t>(sd ? register_bits(cid, 119, 104) : register_bits(cid, 111, 104));
-    const std::size_t name_length = sd ? 5 : 6;
+    const bool sd = layout == CidLayout::sd;
+    const bool v1 = layout == CidLayout::mmc_v1;
+    info.manufacturer = v1 ? register_bits(cid, 127, 104) : cid[0];
+    info.oem_letters = v1 ? 0 : layout == CidLayout::mmc_v4 ? 1 : 2;
+    info.oem = static_cast<std::uint16_t>(layout == CidLayout::mmc_v4 ? register_bits(cid, 111, 104)
+                                          : v1                        ? 0
+                                                                      : register_bits(cid, 119, 104));
+    const std::size_t name_length = sd ? 5 : v1 ? 7 : 6;
     for (std::size_t i = 0; i < name_length; ++i) info.name[i] = static_cast<char>(cid[3 + i]);
-    const std::uint8_t revision = cid[sd ? 8 : 9];
+    const std::uint8_t revision = cid[sd ? 8 : v1 ? 10 : 9];
     info.revision_major = revision >> 4;
     info.revision_minor = revision & 0x0F;
-    info.serial = sd ? register_bits(cid, 55, 24) : register_bits(cid, 47, 16);
+    info.serial = sd ? register_bits(cid, 55, 24) : v1 ? register_bits(cid, 39, 16) : register_bits(cid, 47, 16);
     info.year = sd ? 2000 + register_bits(cid, 19, 12) : 1997 + register_bits(cid, 11, 8);
     info.month = sd ? register_bits(cid, 11, 8) : register_bits(cid, 15, 12);
     return info;

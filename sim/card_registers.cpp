@@ -191,7 +191,9 @@ CardRegister default_cid(CardKind kind) {
     }
     CardRegister cid{};
     put_bits(cid, 127, 8, manufacturer);
-    put_text(cid, 119, oem);
+    // MMC 4.x: a card/BGA byte, then a one-byte OEM.
+    if (kind == CardKind::mmchc) put_bits(cid, 119, 16, 0x0156);
+    else put_text(cid, 119, oem);
     put_text(cid, 103, id.name);
     if (kind == CardKind::mmc || kind == CardKind::mmchc) {
         put_bits(cid, 55, 8, revision);

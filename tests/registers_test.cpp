@@ -63,7 +63,7 @@ namespace {
 // Every field of the CID, as one line, for comparing.
 std::string fields(const CidInfo& c) {
     char text[96];
-    std::snprintf(text, sizeof text, "%02X %04X %s %u.%u %08X %04u-%02u", c.manufacturer, c.oem, c.name.data(),
+    std::snprintf(text, sizeof text, "%02X %04X %s %u.%u %08X %04u-%02u", static_cast<unsigned>(c.manufacturer), c.oem, c.name.data(),
                   c.revision_major, c.revision_minor, static_cast<unsigned>(c.serial), c.year, c.month);
     return text;
 }
@@ -72,10 +72,15 @@ std::string fields(const CidInfo& c) {
 
 TEST(Registers, SdAndMmcCid) {
     // SD: OID "SD", five-letter name, date from 2000; MMC: one-byte OID, six letters, date from 1997.
-    EXPECT_EQ(fields(decode_cid(hex_register("0353445355303847801234567800d60b"), RegisterLayout::sd)),
+    EXPECT_EQ(fields(decode_cid(hex_register("0353445355303847801234567800d60b"), CidLayout::sd)),
               "03 5344 SU08G 8.0 12345678 2013-06");
-    EXPECT_EQ(fields(decode_cid(hex_register("1500014d4d4331323812cafe00019621"), RegisterLayout::mmc)),
+    EXPECT_EQ(fields(decode_cid(hex_register("1500014d4d4331323812cafe00019621"), CidLayout::mmc_v4)),
               "15 0001 MMC128 1.2 CAFE0001 2003-09");
+    // MMC 2.x and 3.x: a two-letter OEM; 1.x: a 24-bit manufacturer, seven letters, a 24-bit serial.
+    EXPECT_EQ(fields(decode_cid(hex_register("565654564d4d43303110aabbccdd6601"), CidLayout::mmc_v2)),
+              "56 5654 VMMC01 1.0 AABBCCDD 2003-06");
+    EXPECT_EQ(fields(decode_cid(hex_register("560054564d4d43312e341202c0634401"), CidLayout::mmc_v1)),
+              "560054 0000 VMMC1.4 1.2 0002C063 2001-04");
 }
 
 TEST(Checksums, KnownValues) {

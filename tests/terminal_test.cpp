@@ -17,7 +17,7 @@ TEST(Terminal, CardTextIsShownWithUnprintableBytesEscaped) {
         std::string identity;
     } cases[] = {
         {"card=sd2,cid=031B5B53443038470080FFFFFF0171FF", "manufacturer: 03 (SanDisk), OEM: \\x1B[, product: SD08G, revision 0.0\n"},
-        {"cid=561B631B5B324A07100A1B2C03009B85", "manufacturer: 56 (unknown), OEM: 63, product: \\x1B[2J\\x07\\x10, revision 0.10\n"},
+        {"cid=561B631B5B324A07100A1B2C03009B85", "manufacturer: 56 (unknown), OEM: \\x1Bc, product: \\x1B[2J\\x07\\x10, revision 0.10\n"},
         {"card=sd2,cid=03534D5C5C0A7F803230FFFFFF0171FF", "manufacturer: 03 (SanDisk), OEM: SM, product: \\x5C\\x5C\\x0A\\x7F\\x80, revision 3.2\n"},
     };
     for (const auto& c : cases) {
