@@ -115,6 +115,7 @@ private:
     CardResult check_addressing(const CardRegister& csd);
     CardResult read_ext_csd_size();
     void learn_capacity(const CardRegister& csd);
+    void try_high_speed();
 
     CardBus bus_;
     InitRecord record_{};

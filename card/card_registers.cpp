@@ -105,6 +105,18 @@ CardResult Card::check_addressing(const CardRegister& csd) {
     return csd_blocks == block_addressing_ ? CardResult::ok : CardResult::unclear;
 }
 
+// A link faster than the card's default clock asks an SD card to switch to
+// high speed; a card that cannot, or does not answer, keeps its rate.
+void Card::try_high_speed() {
+    if (register_layout() != RegisterLayout::sd || data_hz_ < default_data_hz ||
+        link().capabilities().top_hz <= default_data_hz)
+        return;
+    std::array<std::uint8_t, switch_status_bytes> status{};
+    if (command(cmd::switch_func, switch_to_high_speed, status.size() + crc_bytes + 12) != r1_ready) return;
+    if (receive_register(status) != CardResult::ok || (status[switch_group1_byte] & 0x0F) != 1) return;
+    data_hz_ = std::min(high_speed_hz, link().capabilities().top_hz);
+}
+
 CardResult Card::prepare(bool crc) {
     if (identify() != CardResult::ok) return CardResult::cmd1_failed;
     prepared_ = true;
@@ -115,6 +127,7 @@ CardResult Card::prepare(bool crc) {
         if (!block_addressing_ && info.read_block_bytes != sector_size)
             (void)command(cmd::set_blocklen, static_cast<std::uint32_t>(sector_size));
         learn_capacity(csd);
+        try_high_speed();
     }
     if (crc && command(cmd::crc_on_off, 1) == r1_ready) crc_on_ = true;
     return CardResult::ok;

@@ -38,6 +38,7 @@ inline constexpr std::uint8_t known_frame_crc = 0x95;
 namespace cmd {
 inline constexpr std::uint8_t go_idle = 0;
 inline constexpr std::uint8_t send_op_cond = 1;
+inline constexpr std::uint8_t switch_func = 6;
 inline constexpr std::uint8_t send_if_cond = 8;
 inline constexpr std::uint8_t send_csd = 9;
 inline constexpr std::uint8_t send_cid = 10;
@@ -61,8 +62,15 @@ inline constexpr std::uint32_t if_cond_arg = 0x1AA;
 inline constexpr std::uint32_t if_cond_echo_mask = 0xFFF;
 inline constexpr std::uint32_t host_capacity_support = 0x40000000;  // HCS in ACMD41's argument
 
-// Data clock until the CSD says otherwise: every card takes 25 MHz.
+// Data clock until the CSD says otherwise: every card takes 25 MHz; an SD
+// card switched to high speed (CMD6 in switch mode, function 1 of group 1)
+// takes 50 MHz. The switch status block says in bits 379:376 (the low half
+// of its byte 16) which function group 1 now runs.
 inline constexpr std::uint32_t default_data_hz = 25'000'000;
+inline constexpr std::uint32_t high_speed_hz = 50'000'000;
+inline constexpr std::uint32_t switch_to_high_speed = 0x80FFFFF1;
+inline constexpr std::size_t switch_status_bytes = 64;
+inline constexpr std::size_t switch_group1_byte = 16;
 
 // Waits. Each is a count of bytes (or tries) that a prompt card answers
 // within, and a time the card may take beyond it, read from the link's

@@ -19,7 +19,7 @@ namespace spi {
 struct FtdiTarget {
     std::string serial;                 // ftdi:SERIAL, empty: the first bridge found
     int interface = 1;                  // interface=A (1) or B (2)
-    std::uint32_t max_hz = 25'000'000;  // hz=
+    std::uint32_t max_hz = 30'000'000;  // hz=
     int power_pin = -1;                 // power=4..7: ADBUSn switches the supply (high: on)
 };
 

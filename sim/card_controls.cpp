@@ -279,7 +279,9 @@ ControlAnswer CardControls::send_status(std::uint32_t) {
     return a;
 }
 
-// Check mode only (bit 31 clear): the functions are told, none is switched.
+// The functions are told, and in switch mode (bit 31 set) the one asked for
+// in group 1 is what the card runs from then on; the card keeps no clock
+// limit, so switching changes nothing else.
 ControlAnswer CardControls::switch_func(std::uint32_t arg) {
     const std::uint32_t group1 = arg & 0xF;
     const bool high_speed = (switch_status_[13] & 0x02) != 0;

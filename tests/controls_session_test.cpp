@@ -351,7 +351,10 @@ TEST_P(ControlFrames, EachCommandAndItsBusyWait) {
                 EXPECT_GE(step.busy_ms, 2.0) << c.args[0];
             }
         }
-        EXPECT_EQ(texts, c.steps) << c.args[0];
+        // An MPSSE bridge runs above 25 MHz: an SD card is first switched to high speed.
+        std::vector<std::string> steps = c.steps;
+        if (std::string(GetParam()) == "ftdi") steps.insert(steps.begin(), "CMD6 80FFFFF1 crc 29 R1 00");
+        EXPECT_EQ(texts, steps) << c.args[0];
         std::remove(trace.c_str());
     }
 }
