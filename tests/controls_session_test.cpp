@@ -353,7 +353,7 @@ TEST_P(ControlFrames, EachCommandAndItsBusyWait) {
         }
         // An MPSSE bridge runs above 25 MHz: an SD card is first switched to high speed.
         std::vector<std::string> steps = c.steps;
-        if (std::string(GetParam()) == "ftdi") steps.insert(steps.begin(), "CMD6 80FFFFF1 crc 29 R1 00");
+        if (std::string(GetParam()) == "ftdi" && !std::string(c.kind).starts_with("mmc")) steps.insert(steps.begin(), "CMD6 80FFFFF1 crc 29 R1 00");
         EXPECT_EQ(texts, steps) << c.args[0];
         std::remove(trace.c_str());
     }
