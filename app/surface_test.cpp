@@ -35,9 +35,16 @@ Outcome failed_step(const char* step, CardResult) {
     return Outcome::failed(std::string(step) + " failed: " + card_failure_text());
 }
 
+// True when the last check failed only because the sector could not be read back.
+bool unreadable = false;
+
 // Reads the sector back and compares it with data.
 Outcome verify(std::uint32_t sector, const Sector& data) {
-    if (const CardResult r = spi_read(sector, read_back); r != CardResult::ok) return failed_step("read back", r);
+    unreadable = false;
+    if (const CardResult r = spi_read(sector, read_back); r != CardResult::ok) {
+        unreadable = true;
+        return failed_step("read back", r);
+    }
     for (std::size_t i = 0; i < data.size(); ++i) {
         if (read_back[i] != data[i]) {
             char text[48];
@@ -49,6 +56,7 @@ Outcome verify(std::uint32_t sector, const Sector& data) {
 }
 
 Outcome write_and_verify(std::uint32_t sector, const Sector& data) {
+    unreadable = false;
     if (const CardResult r = spi_write(sector, data); r != CardResult::ok) return failed_step("write", r);
     return verify(sector, data);
 }
@@ -81,8 +89,11 @@ Tested test_sector(std::uint32_t sector, std::string& problem) {
     make_pattern(sector);
     const CardResult written = timed(Transfer::write, sector, pattern);
     const Outcome checked = written == CardResult::ok ? verify(sector, pattern) : failed_step("write", written);
+    // A sector whose read-back failed may well hold its contents again: it
+    // could not be checked, which is not the same as not restored.
     if (const Outcome restored = restore(sector, written == CardResult::ok); !restored)
-        problem = "original contents NOT restored: " + restored.why();
+        problem = (unreadable ? "original contents could not be checked: " : "original contents NOT restored: ") +
+                  restored.why();
     else if (!checked) problem = "pattern " + checked.why();
     return problem.empty() ? Tested::passed : Tested::failed;
 }
