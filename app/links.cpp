@@ -46,10 +46,13 @@ Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi:
         if (Outcome installed = sim_spidev_install(settings); !installed) return installed;
         spi::SpidevTarget target;
         target.device = sim_spidev_device;
+        target.lock = false;
         return open_byte_link<spi::SpidevLink>(target, made);
     }
     if (Outcome installed = sim_mpsse_install(settings); !installed) return installed;
-    return open_byte_link<spi::FtdiLink>(spi::FtdiTarget{}, made);
+    spi::FtdiTarget target;
+    target.lock = false;
+    return open_byte_link<spi::FtdiLink>(target, made);
 }
 #endif
 

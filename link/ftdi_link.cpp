@@ -58,6 +58,7 @@ Outcome FtdiLink::open(const FtdiTarget& target, std::unique_ptr<FtdiLink>& made
 }
 
 FtdiLink::~FtdiLink() {
+    lock_.give_back();
     if (!ftdi_) return;
     (void)ftdi_calls.set_bitmode(ftdi_, 0, bitmode_reset);
     (void)ftdi_calls.close(ftdi_);
@@ -67,6 +68,11 @@ FtdiLink::~FtdiLink() {
 // The first bridge of the known kinds with that serial, put in MPSSE mode at
 // the initialisation clock with the card deselected.
 Outcome FtdiLink::connect(const FtdiTarget& target) {
+    if (target.lock) {
+        const std::string name = "ftdi-" + (target.serial.empty() ? std::string("first") : target.serial) + "-" +
+                                 static_cast<char>('A' + target.interface - 1);
+        if (Outcome locked = lock_.take(name); !locked) return locked;
+    }
     ftdi_ = ftdi_calls.new_context();
     if (!ftdi_) return Outcome::failed(std::string("no FTDI support: ") + ftdi_calls.error_string(nullptr));
     if (ftdi_calls.set_interface(ftdi_, target.interface) < 0)

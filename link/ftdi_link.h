@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_lock.h"
 #include "base/ftdi_calls.h"
 #include "base/outcome.h"
 #include "link/spi_link.h"
@@ -21,6 +22,7 @@ struct FtdiTarget {
     int interface = 1;                  // interface=A (1) or B (2)
     std::uint32_t max_hz = 30'000'000;  // hz=
     int power_pin = -1;                 // power=4..7: ADBUSn switches the supply (high: on)
+    bool lock = true;                   // take the bridge's lock file (a stand-in's card is locked by its image)
 };
 
 class FtdiLink final : public Link {
@@ -58,6 +60,7 @@ private:
     std::uint32_t divisor_ = 0x10000;  // the clock divisor in force (none yet)
     bool healthy_ = true;
     std::vector<std::uint8_t> commands_;
+    PortLock lock_;  // one run per bridge interface
 };
 
 }  // namespace spi

@@ -47,11 +47,17 @@ Outcome SpidevLink::open(const SpidevTarget& target, std::unique_ptr<SpidevLink>
 SpidevLink::~SpidevLink() {
     if (gpio_fd_ >= 0) system_calls.close(gpio_fd_);
     if (fd_ >= 0) system_calls.close(fd_);
+    lock_.give_back();
 }
 
 // Mode 0, eight bits a word, the top rate; whether the controller clocks
 // with its chip select high; the kernel's buffer; the GPIO chip select.
 Outcome SpidevLink::configure(const SpidevTarget& target) {
+    if (target.lock) {
+        std::string name = device_;
+        std::replace(name.begin(), name.end(), '/', '-');
+        if (Outcome locked = lock_.take("spidev" + name); !locked) return locked;
+    }
     fd_ = system_calls.open(device_.c_str(), O_RDWR);
     if (fd_ < 0) return Outcome::failed(why_errno("cannot open " + device_));
     if (!set_mode(SPI_MODE_0)) {

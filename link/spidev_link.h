@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_lock.h"
 #include "base/outcome.h"
 #include "link/spi_link.h"
 
@@ -18,6 +19,7 @@ struct SpidevTarget {
     std::uint32_t max_hz = 25'000'000;  // hz=
     std::string gpio_chip;              // cs=gpiochipN:LINE: /dev/gpiochipN, empty: the controller's CS
     std::uint32_t gpio_line = 0;
+    bool lock = true;                   // take the device's lock file (a stand-in's card is locked by its image)
 };
 
 class SpidevLink final : public Link {
@@ -58,6 +60,7 @@ private:
     bool healthy_ = true;
     std::size_t bufsiz_ = 4096;
     std::vector<std::uint8_t> ones_;  // DI held high while bytes come in
+    PortLock lock_;                   // one run per device
 };
 
 }  // namespace spi

@@ -17,6 +17,13 @@
 
 namespace {
 
+// The stand-in bridge; its card is locked through its image.
+spi::FtdiTarget unlocked_bridge() {
+    spi::FtdiTarget target;
+    target.lock = false;
+    return target;
+}
+
 Calls repeated(const std::string& call, int times) { return Calls(static_cast<std::size_t>(times), call); }
 
 TEST(SpidevLink, OpensPowersUpReadsAndRunsWholeBuffers) {
@@ -24,6 +31,7 @@ TEST(SpidevLink, OpensPowersUpReadsAndRunsWholeBuffers) {
     std::unique_ptr<spi::SpidevLink> link;
     spi::SpidevTarget target;
     target.device = sim_spidev_device;
+    target.lock = false;
     ASSERT_TRUE(spi::SpidevLink::open(target, link));
     Card card(*link);
     ASSERT_EQ(card.init(), CardResult::ok);
@@ -56,6 +64,7 @@ TEST(SpidevLink, GpioChipSelectTakesTheControllersPlace) {
     std::unique_ptr<spi::SpidevLink> link;
     spi::SpidevTarget target;
     target.device = sim_spidev_device;
+    target.lock = false;
     target.gpio_chip = sim_gpio_chip;
     target.gpio_line = 5;
     ASSERT_TRUE(spi::SpidevLink::open(target, link));
@@ -74,7 +83,7 @@ TEST(FtdiLink, PowerUpAndOneReadAreOneRoundTripEach) {
     ASSERT_TRUE(sim_mpsse_install(SimSettings{}));
     {
         std::unique_ptr<spi::FtdiLink> link;
-        ASSERT_TRUE(spi::FtdiLink::open(spi::FtdiTarget{}, link));
+        ASSERT_TRUE(spi::FtdiLink::open(unlocked_bridge(), link));
         Card card(*link);
         ASSERT_EQ(card.init(), CardResult::ok);
         std::array<std::uint8_t, 512> one{};
