@@ -16,6 +16,7 @@
 
 namespace {
 
+#ifndef _WIN32
 // A byte link needs no port: the session's port access is the adapter's,
 // opened before the session starts, and its release is the link's.
 void select_no_port(bool (*healthy)()) {
@@ -39,7 +40,6 @@ Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
     return Outcome::ok();
 }
 
-#ifndef _WIN32
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
 Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made) {
     if (settings.via == SimVia::spidev) {
