@@ -9,21 +9,6 @@ using namespace protocol;
 
 namespace {
 
-namespace control_cmd {
-inline constexpr std::uint8_t switch_func = 6;
-inline constexpr std::uint8_t send_status = 13;
-inline constexpr std::uint8_t set_blocklen = 16;
-inline constexpr std::uint8_t program_csd = 27;
-inline constexpr std::uint8_t sd_erase_first = 32;
-inline constexpr std::uint8_t sd_erase_last = 33;
-inline constexpr std::uint8_t mmc_erase_first = 35;
-inline constexpr std::uint8_t mmc_erase_last = 36;
-inline constexpr std::uint8_t erase = 38;
-inline constexpr std::uint8_t lock_unlock = 42;
-inline constexpr std::uint8_t sd_status = 13;  // ACMD13
-inline constexpr std::uint8_t send_scr = 51;   // ACMD51
-}  // namespace control_cmd
-
 // CMD6 check mode (bit 31 clear): group 1 asks for function 1 (high
 // speed), every other group keeps its current function (0xF).
 constexpr std::uint32_t switch_check_high_speed = 0x00FFFFF1;
@@ -45,7 +30,7 @@ std::uint64_t ns_of(std::uint64_t busy_ms) {
 
 CardResult card_read_status(std::uint8_t& status) {
     Card& card = mmc_card();
-    if (const CardResult r = ready(card.command(control_cmd::send_status, 0, r1_bytes + 1)); r != CardResult::ok)
+    if (const CardResult r = ready(card.command(cmd::send_status, 0, r1_bytes + 1)); r != CardResult::ok)
         return r;
     status = card.receive_byte();
     return CardResult::ok;
@@ -53,7 +38,7 @@ CardResult card_read_status(std::uint8_t& status) {
 
 CardResult card_read_scr(ScrRegister& scr) {
     Card& card = mmc_card();
-    const std::uint8_t r1 = card.app_command(control_cmd::send_scr, 0, scr.size() + block_extra_bytes);
+    const std::uint8_t r1 = card.app_command(cmd::send_scr, 0, scr.size() + block_extra_bytes);
     if (const CardResult r = ready(r1); r != CardResult::ok) return r;
     return card.receive_register(scr);
 }
@@ -61,7 +46,7 @@ CardResult card_read_scr(ScrRegister& scr) {
 // ACMD13 answers with an R2: R1, then a status byte, then the block.
 CardResult card_read_sd_status(SdStatusBlock& status) {
     Card& card = mmc_card();
-    const std::uint8_t r1 = card.app_command(control_cmd::sd_status, 0, 1 + status.size() + block_extra_bytes);
+    const std::uint8_t r1 = card.app_command(cmd::sd_status, 0, 1 + status.size() + block_extra_bytes);
     if (const CardResult r = ready(r1); r != CardResult::ok) return r;
     (void)card.receive_byte();
     return card.receive_register(status);
@@ -69,24 +54,24 @@ CardResult card_read_sd_status(SdStatusBlock& status) {
 
 CardResult card_switch_check(SwitchStatusBlock& status) {
     Card& card = mmc_card();
-    const std::uint8_t r1 = card.command(control_cmd::switch_func, switch_check_high_speed, status.size() + block_extra_bytes);
+    const std::uint8_t r1 = card.command(cmd::switch_func, switch_check_high_speed, status.size() + block_extra_bytes);
     if (const CardResult r = ready(r1); r != CardResult::ok) return r;
     return card.receive_register(status);
 }
 
 CardResult card_program_csd(const CardRegister& csd) {
     Card& card = mmc_card();
-    if (const CardResult r = ready(card.command(control_cmd::program_csd, 0)); r != CardResult::ok) return r;
+    if (const CardResult r = ready(card.command(cmd::program_csd, 0)); r != CardResult::ok) return r;
     return card.send_data(csd, program_busy_ns);
 }
 
 CardResult card_lock_unlock(std::span<const std::uint8_t> block, std::uint64_t busy_ms, std::uint8_t& status) {
     Card& card = mmc_card();
     const auto length = static_cast<std::uint32_t>(block.size());
-    if (const CardResult r = ready(card.command(control_cmd::set_blocklen, length)); r != CardResult::ok) return r;
-    CardResult sent = ready(card.command(control_cmd::lock_unlock, 0));
+    if (const CardResult r = ready(card.command(cmd::set_blocklen, length)); r != CardResult::ok) return r;
+    CardResult sent = ready(card.command(cmd::lock_unlock, 0));
     if (sent == CardResult::ok) sent = card.send_data(block, ns_of(busy_ms));
-    const CardResult back = ready(card.command(control_cmd::set_blocklen, sector_size));
+    const CardResult back = ready(card.command(cmd::set_blocklen, sector_size));
     if (sent != CardResult::ok) return sent;
     if (back != CardResult::ok) return back;
     return card_read_status(status);
@@ -95,10 +80,10 @@ CardResult card_lock_unlock(std::span<const std::uint8_t> block, std::uint64_t b
 CardResult card_erase(std::uint32_t first, std::uint32_t last, std::uint64_t busy_ms) {
     Card& card = mmc_card();
     const bool mmc = card.register_layout() == RegisterLayout::mmc;
-    const std::uint8_t from = mmc ? control_cmd::mmc_erase_first : control_cmd::sd_erase_first;
-    const std::uint8_t to = mmc ? control_cmd::mmc_erase_last : control_cmd::sd_erase_last;
+    const std::uint8_t from = mmc ? cmd::mmc_erase_first : cmd::sd_erase_first;
+    const std::uint8_t to = mmc ? cmd::mmc_erase_last : cmd::sd_erase_last;
     if (const CardResult r = ready(card.command(from, card.address_of(first))); r != CardResult::ok) return r;
     if (const CardResult r = ready(card.command(to, card.address_of(last))); r != CardResult::ok) return r;
-    if (const CardResult r = ready(card.command(control_cmd::erase, 0)); r != CardResult::ok) return r;
+    if (const CardResult r = ready(card.command(cmd::erase, 0)); r != CardResult::ok) return r;
     return card.wait_ready(ns_of(busy_ms));
 }

@@ -53,6 +53,15 @@ inline constexpr std::uint8_t sd_send_op_cond = 41;  // ACMD41, after app_cmd
 inline constexpr std::uint8_t app_cmd = 55;
 inline constexpr std::uint8_t read_ocr = 58;
 inline constexpr std::uint8_t crc_on_off = 59;
+inline constexpr std::uint8_t program_csd = 27;
+inline constexpr std::uint8_t sd_erase_first = 32;
+inline constexpr std::uint8_t sd_erase_last = 33;
+inline constexpr std::uint8_t mmc_erase_first = 35;
+inline constexpr std::uint8_t mmc_erase_last = 36;
+inline constexpr std::uint8_t erase = 38;
+inline constexpr std::uint8_t lock_unlock = 42;
+inline constexpr std::uint8_t sd_status = 13;           // ACMD13
+inline constexpr std::uint8_t send_scr = 51;            // ACMD51
 inline constexpr std::uint8_t send_num_wr_blocks = 22;  // ACMD22
 inline constexpr std::uint8_t send_ext_csd = 8;         // on an MMC: a 512-byte block
 }  // namespace cmd

@@ -26,13 +26,20 @@ spi::FtdiTarget unlocked_bridge() {
 
 Calls repeated(const std::string& call, int times) { return Calls(static_cast<std::size_t>(times), call); }
 
-TEST(SpidevLink, OpensPowersUpReadsAndRunsWholeBuffers) {
-    ASSERT_TRUE(sim_spidev_install(SimSettings{}));
-    std::unique_ptr<spi::SpidevLink> link;
+// The stand-in spidev device; its card is locked through its image.
+spi::SpidevTarget stand_in_spidev(std::string gpio_chip = {}, std::uint32_t gpio_line = 0) {
     spi::SpidevTarget target;
     target.device = sim_spidev_device;
     target.lock = false;
-    ASSERT_TRUE(spi::SpidevLink::open(target, link));
+    target.gpio_chip = std::move(gpio_chip);
+    target.gpio_line = gpio_line;
+    return target;
+}
+
+TEST(SpidevLink, OpensPowersUpReadsAndRunsWholeBuffers) {
+    ASSERT_TRUE(sim_spidev_install(SimSettings{}));
+    std::unique_ptr<spi::SpidevLink> link;
+    ASSERT_TRUE(spi::SpidevLink::open(stand_in_spidev(), link));
     Card card(*link);
     ASSERT_EQ(card.init(), CardResult::ok);
     std::array<std::uint8_t, 512> one{};
@@ -62,12 +69,7 @@ TEST(SpidevLink, OpensPowersUpReadsAndRunsWholeBuffers) {
 TEST(SpidevLink, GpioChipSelectTakesTheControllersPlace) {
     ASSERT_TRUE(sim_spidev_install(SimSettings{}));
     std::unique_ptr<spi::SpidevLink> link;
-    spi::SpidevTarget target;
-    target.device = sim_spidev_device;
-    target.lock = false;
-    target.gpio_chip = sim_gpio_chip;
-    target.gpio_line = 5;
-    ASSERT_TRUE(spi::SpidevLink::open(target, link));
+    ASSERT_TRUE(spi::SpidevLink::open(stand_in_spidev(sim_gpio_chip, 5), link));
     Card card(*link);
     ASSERT_EQ(card.init(), CardResult::ok);
     const Calls& calls = sim_spidev_calls();
