@@ -6,6 +6,7 @@
 
 #include "app/card_probe.h"
 #include "app/card_report.h"
+#include "app/exit_status.h"
 #include "app/progress.h"
 #include "app/units.h"
 
@@ -100,5 +101,5 @@ int probe_the_card() {
     std::printf("probed with %u transfers, %u sectors put back, %u re-read\n",
                 static_cast<unsigned>(report.transfers + sizing), static_cast<unsigned>(report.saved),
                 static_cast<unsigned>(spi_rereads() - rereads_before));
-    return report.verdict == Verdict::genuine ? 0 : 1;
+    return report.verdict == Verdict::genuine ? ExitStatus::ok : ExitStatus::failed;
 }
