@@ -1,14 +1,16 @@
 // The probe on the card in the session: the card as the probe's block
 // device, and the report.
+#include "app/card_probe.h"
+
 #include <chrono>
 #include <cstdio>
 #include <random>
 
-#include "app/card_probe.h"
 #include "app/card_report.h"
 #include "app/exit_status.h"
 #include "app/progress.h"
 #include "app/units.h"
+#include "card/mmc_spi.h"
 
 namespace {
 

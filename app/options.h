@@ -1,4 +1,5 @@
-// The command line: which port to use and whether to trace it.
+// The command line: the port, the trace, the mode (the browser when none
+// is given) and the options that go with it.
 #pragma once
 
 #include <cstdint>
@@ -55,7 +56,8 @@ struct Options {
 
 Outcome parse_options(int argc, const char* const* argv, Options& options);
 
-// Fails when the options, though each is valid, must not run together.
+// Fails when the options, though each is valid, must not run together, or
+// when the mode writes to the card without write access to it.
 Outcome options_conflict(const Options& options);
 
 [[nodiscard]] std::string version_text();

@@ -52,8 +52,7 @@ inline constexpr std::uint8_t sd_send_op_cond = 41;  // ACMD41, after app_cmd
 inline constexpr std::uint8_t app_cmd = 55;
 inline constexpr std::uint8_t read_ocr = 58;
 inline constexpr std::uint8_t crc_on_off = 59;
-inline constexpr std::uint8_t send_num_wr_blocks = 22;  // ACMD22
-inline constexpr std::uint8_t send_ext_csd = 8;         // on an MMC: a 512-byte block
+inline constexpr std::uint8_t send_ext_csd = 8;  // on an MMC: a 512-byte block
 }  // namespace cmd
 
 // CMD8's argument: voltage range 2.7-3.6 V (0x1) and the check pattern 0xAA.
