@@ -125,11 +125,6 @@ Outcome lock_command(std::uint8_t flags, const std::string& old_password, const 
     return Outcome::ok();
 }
 
-bool writes_to_card(const Options& o) {
-    return o.test || o.whole == Options::WholeCard::load || o.whole == Options::WholeCard::probe ||
-           o.control == Control::erase;
-}
-
 const char* protection_name(const CsdInfo& csd) {
     return csd.permanent_write_protect ? "permanent" : csd.temporary_write_protect ? "temporary" : "none";
 }
@@ -359,6 +354,7 @@ int run_with_card(const Options& o, Passwords& passwords, const CardWork& work) 
         if (!unlocked) return fail(unlocked.why());
     }
     if (o.control != Control::none) return run_control(o, passwords, locked ? &unlocked_with : nullptr);
+    // Writing to a write-protected card would only fail sector by sector.
     if (writes_to_card(o)) {
         if (Outcome writable = not_write_protected(); !writable) return fail(writable.why());
     }
