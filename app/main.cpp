@@ -91,9 +91,7 @@ int main(int argc, char** argv) {
         (void)close_trace(link_trace);
         return fail_usage(controlled);
     }
-    const bool browsing = !options.test && !options.info && options.whole == Options::WholeCard::none &&
-                          options.control == Options::Control::none;
-    console_open(browsing);
+    console_open(browses(options));
     int status = run_session(work);
     if (!close_trace(link_trace)) {
         report_failure("the trace " + options.trace + " could not be written completely");

@@ -424,6 +424,8 @@ Outcome options_conflict(const Options& o) {
     return Outcome::ok();
 }
 
+bool browses(const Options& o) { return &chosen_mode(o) == &browser; }
+
 bool writes_to_card(const Options& o) { return !writing_mode(chosen_mode(o), o).empty(); }
 
 std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }

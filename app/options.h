@@ -60,6 +60,9 @@ Outcome parse_options(int argc, const char* const* argv, Options& options);
 // when the mode writes to the card without write access to it.
 Outcome options_conflict(const Options& options);
 
+// True when no mode replaces the sector browser.
+[[nodiscard]] bool browses(const Options& options);
+
 // True when the mode chosen writes to the card (a card control, the surface
 // test, --load, --probe, --fill, or --serve with --writable).
 [[nodiscard]] bool writes_to_card(const Options& options);
