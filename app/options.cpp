@@ -79,7 +79,6 @@ constexpr std::string_view one_whole_card_mode = "give only one of --dump, --ver
 // The modes, one row each: its flag (a FILE after it for --dump, --verify and
 // --load), whether it is chosen, what goes with it, why it needs write access
 // (empty when it only reads) and what to say when another mode is chosen too.
-// When two are, the first chosen row speaks.
 struct Mode {
     std::string_view flag;
     bool (*chosen)(const Options&);
@@ -99,16 +98,6 @@ constexpr bool card_control(const Options& o) { return o.control == mode; }
 constexpr std::string_view changes_password = "--set-password, --clear-password and --lock change the card's password";
 constexpr std::string_view changes_csd = "--protect and --unprotect change the card's CSD";
 constexpr std::array<Mode, 15> modes{{
-    {"--protect", card_control<C::protect>, W::none, C::protect, false, 0, changes_csd, one_card_control},
-    {"--unprotect", card_control<C::unprotect>, W::none, C::unprotect, false, 0, changes_csd, one_card_control},
-    {"--set-password", card_control<C::set_password>, W::none, C::set_password, false, 0, changes_password, one_card_control},
-    {"--clear-password", card_control<C::clear_password>, W::none, C::clear_password, false, 0, changes_password,
-     one_card_control},
-    {"--lock", card_control<C::lock>, W::none, C::lock, false, 0, changes_password, one_card_control},
-    {"--force-erase", card_control<C::force_erase>, W::none, C::force_erase, false, 0,
-     "--force-erase erases the whole card and its password", one_card_control},
-    {"--erase", card_control<C::erase>, W::none, C::erase, false, takes_range, "--erase erases sectors of the card",
-     one_card_control},
     {"--info", [](const Options& o) { return o.info; }, W::none, C::none, false, 0, "",
      "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each replace the browser: give one of them"},
     {"--test", [](const Options& o) { return o.test; }, W::none, C::none, false, takes_range | takes_report,
@@ -125,6 +114,16 @@ constexpr std::array<Mode, 15> modes{{
     {"--serve", whole_card<W::serve>, W::serve, C::none, false, takes_writable, "", one_whole_card_mode},
     {"--fill", whole_card<W::fill>, W::fill, C::none, false, takes_range | takes_backup | takes_report,
      "--fill writes over every sector it tests", one_whole_card_mode},
+    {"--protect", card_control<C::protect>, W::none, C::protect, false, 0, changes_csd, one_card_control},
+    {"--unprotect", card_control<C::unprotect>, W::none, C::unprotect, false, 0, changes_csd, one_card_control},
+    {"--set-password", card_control<C::set_password>, W::none, C::set_password, false, 0, changes_password, one_card_control},
+    {"--clear-password", card_control<C::clear_password>, W::none, C::clear_password, false, 0, changes_password,
+     one_card_control},
+    {"--lock", card_control<C::lock>, W::none, C::lock, false, 0, changes_password, one_card_control},
+    {"--force-erase", card_control<C::force_erase>, W::none, C::force_erase, false, 0,
+     "--force-erase erases the whole card and its password", one_card_control},
+    {"--erase", card_control<C::erase>, W::none, C::erase, false, takes_range, "--erase erases sectors of the card",
+     one_card_control},
 }};
 
 // The options that go with some modes only, in the order they are checked,
@@ -153,6 +152,22 @@ constexpr std::array<Companion, 8> companions{{
 
 // The browser: chosen when no other mode is; nothing goes with it.
 constexpr Mode browser{"", nullptr, W::none, C::none, false, 0, "", ""};
+
+// When modes clash, the first of two that replace the browser speaks; a card
+// control speaks against a single other mode.
+Outcome modes_clash(const Options& o) {
+    const Mode* first = nullptr;
+    const Mode* control = nullptr;
+    int others = 0;
+    for (const Mode& m : modes) {
+        if (!m.chosen(o)) continue;
+        if (m.control != C::none) control = &m;
+        else if (others++ == 0) first = &m;
+    }
+    if (others > 1) return Outcome::failed(std::string(first->clash));
+    if (control && others == 1) return Outcome::failed(std::string(control->clash));
+    return Outcome::ok();
+}
 
 const Mode& chosen_mode(const Options& o) {
     for (const Mode& m : modes) {
@@ -404,10 +419,8 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
 }
 
 Outcome options_conflict(const Options& o) {
+    if (Outcome alone = modes_clash(o); !alone) return alone;
     const Mode& mode = chosen_mode(o);
-    for (const Mode& other : modes) {
-        if (&other != &mode && other.chosen(o)) return Outcome::failed(std::string(mode.clash));
-    }
     const unsigned given = given_companions(o);
     for (const Companion& c : companions) {
         if ((given & c.bit) && (!(mode.takes & c.bit) || (given & c.needs) != c.needs))

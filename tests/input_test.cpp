@@ -158,6 +158,10 @@ TEST(CommandLine, ModesAndWhatGoesWithThem) {
                                "each " + replaces},
         {{"--dump=f", "--erase"}, "--protect, --unprotect, --set-password, --clear-password, --lock, --force-erase and "
                                   "--erase each " + replaces},
+        {{"--lock", "--info", "--test"},
+         "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each " + replaces},
+        {{"--lock", "--test", "--dump=f"},
+         "--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill"},
         {{"--test=0:1", "--report=r.svg"}, ""},
         {{"--erase", "--range=0:1"}, ""},
         {{"--fill", "--range=0:1", "--backup=b", "--force", "--report=r.csv"}, ""},
