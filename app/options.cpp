@@ -327,6 +327,17 @@ Outcome parse_control(Options::Control control, Options& o) {
     return Outcome::ok();
 }
 
+// Options that name a file and do nothing else.
+struct Named {
+    std::string_view prefix;
+    std::string Options::*field;
+};
+constexpr std::array<Named, 5> named{{{"--backup=", &Options::backup},
+                                      {"--report=", &Options::report},
+                                      {"--map=", &Options::map},
+                                      {"--password-file=", &Options::password_file},
+                                      {"--trace=", &Options::trace}}};
+
 // Options that need a value, and what it is.
 struct Valued {
     std::string_view name;
@@ -370,10 +381,6 @@ Outcome parse_one(std::string_view arg, Options& o) {
             return parse_whole_card(m.whole, value.substr(1), o);
     }
     if (arg == "--fill" || starts_with(arg, "--fill=", value)) return parse_fill(value, o);
-    if (starts_with(arg, "--backup=", value) && !value.empty()) {
-        o.backup = std::string(value);
-        return Outcome::ok();
-    }
     if (arg == "--test") {
         o.test = true;
         return Outcome::ok();
@@ -388,21 +395,10 @@ Outcome parse_one(std::string_view arg, Options& o) {
         o.serve = std::string(value);
         return parse_whole_card(Options::WholeCard::serve, "", o);
     }
-    if (starts_with(arg, "--report=", value) && !value.empty()) {
-        o.report = std::string(value);
-        return Outcome::ok();
-    }
-    if (starts_with(arg, "--map=", value) && !value.empty()) {
-        o.map = std::string(value);
-        return Outcome::ok();
-    }
     if (starts_with(arg, "--retries=", value)) return parse_retries(value, o.retries);
-    if (starts_with(arg, "--password-file=", value) && !value.empty()) {
-        o.password_file = std::string(value);
-        return Outcome::ok();
-    }
-    if (starts_with(arg, "--trace=", value) && !value.empty()) {
-        o.trace = std::string(value);
+    for (const Named& n : named) {
+        if (!starts_with(arg, n.prefix, value) || value.empty()) continue;
+        o.*n.field = std::string(value);
         return Outcome::ok();
     }
     return Outcome::failed((arg.substr(0, 1) == "-" ? "unknown option '" : "unexpected argument '") + std::string(arg) +
