@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/console.h"
+#include "app/exit_status.h"
 #include "app/progress.h"
 #include "card/card_controls.h"
 
@@ -46,12 +47,6 @@ bool stdin_is_terminal() {
 #else
     return isatty(0) != 0;
 #endif
-}
-
-int fail(const std::string& why) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "vantacle: %s\n", why.c_str());
-    return 1;
 }
 
 // Passwords come from the file's lines, one after another, or are asked
@@ -130,11 +125,6 @@ Outcome lock_command(std::uint8_t flags, const std::string& old_password, const 
     return Outcome::ok();
 }
 
-bool writes_to_card(const Options& o) {
-    return o.test || o.whole == Options::WholeCard::load || o.whole == Options::WholeCard::probe ||
-           o.control == Control::erase;
-}
-
 const char* protection_name(const CsdInfo& csd) {
     return csd.permanent_write_protect ? "permanent" : csd.temporary_write_protect ? "temporary" : "none";
 }
@@ -170,7 +160,7 @@ int set_protection(bool protect) {
         if (info.temporary_write_protect != protect) return fail("the card kept its write protection as it was");
     }
     std::printf("write protection: %s\n", protection_name(info));
-    return 0;
+    return ExitStatus::ok;
 }
 
 // The old password is the one that unlocked the card, or the file's first
@@ -192,7 +182,7 @@ int set_password(Passwords& passwords, const std::string* unlocked_with) {
                                      "the card refused the new password: the old password is wrong");
     if (!set) return fail(set.why());
     std::puts("password set: the card locks itself at every power-up until it is given");
-    return 0;
+    return ExitStatus::ok;
 }
 
 int password_command(Control control, Passwords& passwords, const std::string* unlocked_with) {
@@ -206,7 +196,7 @@ int password_command(Control control, Passwords& passwords, const std::string* u
         lock_command(clear ? lock_flags::clear_password : lock_flags::lock, password, "", lock_busy_ms, refused);
     if (!done) return fail(done.why());
     std::puts(clear ? "password cleared" : "the card is locked");
-    return 0;
+    return ExitStatus::ok;
 }
 
 int force_erase(bool locked) {
@@ -223,7 +213,7 @@ int force_erase(bool locked) {
     if (card_read_status(status) != CardResult::ok || (status & status_bits::locked))
         return fail("the card is still locked after the forced erase");
     std::puts("the card is erased and has no password");
-    return 0;
+    return ExitStatus::ok;
 }
 
 // Sectors the card erases at a time: SD cards single blocks when
@@ -327,7 +317,7 @@ int erase(const Options& o) {
     if (Outcome checked = check_erased(run); !checked) return fail(checked.why());
     std::printf("erased %llu sectors from %06X: they read as %02X\n", static_cast<unsigned long long>(run.count),
                 static_cast<unsigned>(run.start), run.erased.value_or(0x00));
-    return 0;
+    return ExitStatus::ok;
 }
 
 int run_control(const Options& o, Passwords& passwords, const std::string* unlocked_with) {
@@ -341,7 +331,7 @@ int run_control(const Options& o, Passwords& passwords, const std::string* unloc
             if (Outcome writable = not_write_protected(); !writable) return fail(writable.why());
             return erase(o);
         }
-        default: return 1;
+        default: return ExitStatus::failed;
     }
 }
 
@@ -364,6 +354,7 @@ int run_with_card(const Options& o, Passwords& passwords, const CardWork& work) 
         if (!unlocked) return fail(unlocked.why());
     }
     if (o.control != Control::none) return run_control(o, passwords, locked ? &unlocked_with : nullptr);
+    // Writing to a write-protected card would only fail sector by sector.
     if (writes_to_card(o)) {
         if (Outcome writable = not_write_protected(); !writable) return fail(writable.why());
     }
@@ -381,7 +372,7 @@ Outcome card_controls_work(const Options& options, CardWork& work) {
     // only when a password was given.
     if (options.control == Control::none && work.setup == CardSetup::known && options.password_file.empty())
         return Outcome::ok();
-    const int without_card = options.control != Control::none ? 1 : work.status_without_card;
+    const int without_card = options.control != Control::none ? ExitStatus::failed : work.status_without_card;
     const CardSetup setup = options.control != Control::none ? CardSetup::checked_crc : work.setup;
     work = CardWork{[options, passwords, inner = work] { return run_with_card(options, *passwords, inner); },
                     without_card, setup};

@@ -1,13 +1,16 @@
 // The probe on the card in the session: the card as the probe's block
 // device, and the report.
+#include "app/card_probe.h"
+
 #include <chrono>
 #include <cstdio>
 #include <random>
 
-#include "app/card_probe.h"
 #include "app/card_report.h"
+#include "app/exit_status.h"
 #include "app/progress.h"
 #include "app/units.h"
+#include "card/mmc_spi.h"
 
 namespace {
 
@@ -51,31 +54,26 @@ void add_to_report(const ProbeReport& found) {
     for (std::uint32_t s : found.failed) report->move(s, s < found.usable ? SectorState::good : SectorState::lost, SectorState::bad);
 }
 
-// The run's report, and the link's clock now when there is one.
-CardReport* report_and_clock(std::uint64_t& now) {
+// One sector's transfer, timed for the run's report when there is one.
+template <class Move>
+CardResult timed(std::uint32_t sector, Transfer transfer, Move move) {
     CardReport* report = run_report();
-    now = report ? card_clock_ns() : 0;
-    return report;
+    const std::uint64_t started = report ? card_clock_ns() : 0;
+    const CardResult r = move();
+    if (report) report->time(sector, 1, transfer, card_clock_ns() - started);
+    return r;
 }
 
 }  // namespace
 
 CardResult CardProbeDevice::read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) {
-    std::uint64_t started = 0;
-    CardReport* report = report_and_clock(started);
     std::uint32_t done = 0;
-    const CardResult r = spi_read_blocks(sector, out, done);
-    if (report) report->time(sector, 1, Transfer::read, card_clock_ns() - started);
-    return r;
+    return timed(sector, Transfer::read, [&] { return spi_read_blocks(sector, out, done); });
 }
 
 CardResult CardProbeDevice::write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) {
-    std::uint64_t started = 0;
-    CardReport* report = report_and_clock(started);
     std::uint32_t done = 0;
-    const CardResult r = spi_write_blocks(sector, data, done);
-    if (report) report->time(sector, 1, Transfer::write, card_clock_ns() - started);
-    return r;
+    return timed(sector, Transfer::write, [&] { return spi_write_blocks(sector, data, done); });
 }
 
 int probe_the_card() {
@@ -100,5 +98,5 @@ int probe_the_card() {
     std::printf("probed with %u transfers, %u sectors put back, %u re-read\n",
                 static_cast<unsigned>(report.transfers + sizing), static_cast<unsigned>(report.saved),
                 static_cast<unsigned>(spi_rereads() - rereads_before));
-    return report.verdict == Verdict::genuine ? 0 : 1;
+    return report.verdict == Verdict::genuine ? ExitStatus::ok : ExitStatus::failed;
 }

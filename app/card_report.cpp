@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "app/exit_status.h"
 #include "base/sector_file.h"
 #include "card/mmc_spi.h"
 #include "sim/storage.h"
@@ -256,9 +257,8 @@ CardWork with_report(const std::string& path, std::string mode, CardWork work) {
         active.reset();
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         if (!(out << text) || !out.flush()) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "vantacle: cannot write the report %s\n", path.c_str());
-            if (status == 0) status = 1;
+            report_failure("cannot write the report " + path);
+            if (status == ExitStatus::ok) status = ExitStatus::failed;
         }
         return status;
     };

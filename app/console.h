@@ -1,4 +1,5 @@
-// The user's side of the console: single keys and hex number entries.
+// The user's side of the console: the terminal's mode for the run, the
+// signals that end it, output errors, single keys and hex number entries.
 #pragma once
 
 #include <cstdint>

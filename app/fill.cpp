@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/console.h"
+#include "app/exit_status.h"
 #include "app/progress.h"
 #include "app/sector_pattern.h"
 #include "app/units.h"
@@ -129,13 +130,13 @@ public:
         : options_(o), extent_(e), pattern_(o.fill_seed.value_or(tag), tag), buf_(std::size_t{card_run_sectors()} * sector_size) {}
 
     int run() {
-        if (!options_.backup.empty() && !save_backup()) return 1;
+        if (!options_.backup.empty() && !save_backup()) return ExitStatus::failed;
         const bool written = write_all();
         if (written) read_back();
         print_report(written);
         const bool restored = options_.backup.empty() || put_backup_back();
-        return written && sorting_.checked == extent_.count && verdict_of(sorting_) == FillVerdict::genuine && restored ? 0
-                                                                                                                 : 1;
+        const bool genuine = written && sorting_.checked == extent_.count && verdict_of(sorting_) == FillVerdict::genuine;
+        return genuine && restored ? ExitStatus::ok : ExitStatus::failed;
     }
 
 private:
@@ -270,8 +271,7 @@ private:
     bool say_backup(const std::string& why) {
         if (backup_) std::fclose(backup_);
         backup_ = nullptr;
-        std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s\n", why.c_str());
+        report_failure(why);
         return false;
     }
 
@@ -340,10 +340,7 @@ int run_fill(const Options& o) {
         if (e.count != 0) std::printf("the card ends at sector %s: the range stops there\n", sector_text(capacity).c_str());
     }
     if (e.count == 0) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s\n",
-                     capacity == 0 ? "the card does not say its capacity: give --range" : "the range lies past the card's end");
-        return 1;
+        return fail(capacity == 0 ? "the card does not say its capacity: give --range" : "the range lies past the card's end");
     }
     std::printf("filling %llu sectors from %s (%s)\n", static_cast<unsigned long long>(e.count),
                 sector_text(e.start).c_str(), size_text(e.count * sector_size).c_str());

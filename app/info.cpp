@@ -4,8 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "card/card_controls.h"
 #include "app/card_text.h"
+#include "app/exit_status.h"
+#include "card/card_controls.h"
 #include "app/units.h"
 #include "card/mmc_spi.h"
 #include "base/outcome.h"
@@ -175,13 +176,9 @@ void print_sd_registers(const CardRegister& csd) {
 
 int show_card_info() {
     Registers r;
-    if (const Outcome read = read_registers(r); !read) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s\n", read.why().c_str());
-        return 1;
-    }
+    if (const Outcome read = read_registers(r); !read) return fail(read.why());
     print_registers(r);
     print_status();
     print_sd_registers(r.csd);
-    return 0;
+    return ExitStatus::ok;
 }

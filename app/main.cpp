@@ -3,9 +3,11 @@
 #include <cstring>
 #include <string>
 
-#include "app/card_report.h"
+#include "app/browser.h"
 #include "app/card_controls.h"
+#include "app/card_report.h"
 #include "app/console.h"
+#include "app/exit_status.h"
 #include "app/info.h"
 #include "app/links.h"
 #include "app/options.h"
@@ -22,8 +24,8 @@
 namespace {
 
 int fail_usage(const Outcome& outcome) {
-    std::fprintf(stderr, "vantacle: %s\n", outcome.why().c_str());
-    return 2;
+    report_failure(outcome.why());
+    return ExitStatus::usage;
 }
 
 // A simulated card's accesses take no real time: its trace counts them.
@@ -49,8 +51,7 @@ bool close_trace(spi::TracingLink* link_trace) { return link_trace ? link_trace-
 // Output that could not be written ends the run with status 1 and says so.
 int checked_output(int status) {
     if (console_flush()) return status;
-    std::fprintf(stderr, "vantacle: cannot write to standard output: %s\n", std::strerror(console_output_error()));
-    return 1;
+    return fail(std::string("cannot write to standard output: ") + std::strerror(console_output_error()));
 }
 
 }  // namespace
@@ -60,15 +61,13 @@ int main(int argc, char** argv) {
     if (Outcome parsed = parse_options(argc, argv, options); !parsed) return fail_usage(parsed);
     if (options.help || options.version) {
         std::fputs((options.help ? usage_text() : version_text()).c_str(), stdout);
-        return checked_output(0);
+        return checked_output(ExitStatus::ok);
     }
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
     std::unique_ptr<spi::Link> spi_link;
     if (Outcome opened = open_link(options, spi_link); !opened) {
         // A card another run holds is no usage error.
-        if (!lock_was_busy()) return fail_usage(opened);
-        std::fprintf(stderr, "vantacle: %s\n", opened.why().c_str());
-        return 1;
+        return lock_was_busy() ? fail(opened.why()) : fail_usage(opened);
     }
     spi::TracingLink* link_trace = nullptr;
     if (Outcome traced = open_trace(options, spi_link, link_trace); !traced) return fail_usage(traced);
@@ -81,24 +80,23 @@ int main(int argc, char** argv) {
     Card card(*spi_link);
     mmc_attach(card);
 
-    CardWork work = options.test   ? CardWork{[&] { return surface_test(options.range); }, 1, CardSetup::checked_crc}
-                    : options.info ? CardWork{show_card_info, 1, CardSetup::checked}
+    CardWork work = options.test ? CardWork{[&] { return surface_test(options.range); }, ExitStatus::failed,
+                                            CardSetup::checked_crc}
+                    : options.info ? CardWork{show_card_info, ExitStatus::failed, CardSetup::checked}
                     : options.whole != Options::WholeCard::none
                         ? whole_card_work(options)
-                        : CardWork{browse_sectors, 0, options.crc ? CardSetup::checked_crc : CardSetup::known};
+                        : CardWork{browse_sectors, ExitStatus::ok, options.crc ? CardSetup::checked_crc : CardSetup::known};
     work = with_report(options.report, report_title(options), std::move(work));
     if (Outcome controlled = card_controls_work(options, work); !controlled) {
         (void)close_trace(link_trace);
         return fail_usage(controlled);
     }
-    const bool browsing = !options.test && !options.info && options.whole == Options::WholeCard::none &&
-                          options.control == Options::Control::none;
-    console_open(browsing);
+    console_open(browses(options));
     int status = run_session(work);
     if (!close_trace(link_trace)) {
-        std::fprintf(stderr, "vantacle: the trace %s could not be written completely\n", options.trace.c_str());
-        if (status == 0) status = 1;
+        report_failure("the trace " + options.trace + " could not be written completely");
+        if (status == ExitStatus::ok) status = ExitStatus::failed;
     }
     const int signal = console_close();
-    return signal ? 128 + signal : checked_output(status);
+    return signal ? ExitStatus::signal_base + signal : checked_output(status);
 }

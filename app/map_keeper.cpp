@@ -1,6 +1,6 @@
 #include "app/map_keeper.h"
 
-#include <cstdio>
+#include "app/exit_status.h"
 
 Outcome MapKeeper::read() { return map_read(path_, map_, existed_); }
 
@@ -24,7 +24,6 @@ void MapKeeper::save() {
     if (failed_) return;
     if (Outcome written = map_write(path_, map_); !written) {
         failed_ = true;
-        std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s\n", written.why().c_str());
+        report_failure(written.why());
     }
 }

@@ -2,11 +2,10 @@
 
 #include <cstdio>
 
+#include "app/exit_status.h"
+
 #ifdef _WIN32
-int serve_card(const std::string&, bool) {
-    std::fputs("vantacle: --serve is not available on Windows\n", stderr);
-    return 1;
-}
+int serve_card(const std::string&, bool) { return fail("--serve is not available on Windows"); }
 #else
 
 #include <arpa/inet.h>
@@ -402,11 +401,7 @@ int serve_card(const std::string& where, bool writable) {
     Listener listener;
     const Outcome opened = sectors == 0 ? Outcome::failed("the card does not say its capacity: it cannot be served")
                                         : listener.open(where);
-    if (!opened) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s\n", opened.why().c_str());
-        return 1;
-    }
+    if (!opened) return fail(opened.why());
     CardDisk disk(sectors);
     std::printf("serving %llu sectors %s on %s; Ctrl+C ends\n", static_cast<unsigned long long>(sectors),
                 writable ? "for reading and writing" : "read-only", where.c_str());
@@ -421,7 +416,7 @@ int serve_card(const std::string& where, bool writable) {
     }
     std::printf("served %u clients: %llu reads, %llu writes, %llu failed\n", stats.clients, stats.reads, stats.writes,
                 stats.errors);
-    return 0;
+    return ExitStatus::ok;
 }
 
 #endif

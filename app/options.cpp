@@ -59,10 +59,144 @@ Outcome parse_retries(std::string_view text, int& retries) {
     return Outcome::ok();
 }
 
+// What may go with a mode besides its flag.
+enum Takes : unsigned {
+    takes_range = 1U << 0,     // --range
+    takes_backup = 1U << 1,    // --backup
+    takes_force = 1U << 2,     // --force (a --backup's own --force aside)
+    takes_map = 1U << 3,       // --map
+    takes_retries = 1U << 4,   // --retries, with --map
+    takes_sparse = 1U << 5,    // --sparse
+    takes_writable = 1U << 6,  // --writable
+    takes_report = 1U << 7,    // --report
+};
+
+constexpr std::string_view one_card_control =
+    "--protect, --unprotect, --set-password, --clear-password, --lock, --force-erase and --erase each replace the "
+    "browser: give one of them";
+constexpr std::string_view one_whole_card_mode = "give only one of --dump, --verify, --load, --probe, --serve and --fill";
+
+// The modes, one row each: its flag (a FILE after it for --dump, --verify and
+// --load), whether it is chosen, what goes with it, why it needs write access
+// (empty when it only reads) and what to say when another mode is chosen too.
+struct Mode {
+    std::string_view flag;
+    bool (*chosen)(const Options&);
+    Options::WholeCard whole;
+    Options::Control control;
+    bool file;
+    unsigned takes;
+    std::string_view writes;
+    std::string_view clash;
+};
+using W = Options::WholeCard;
+using C = Options::Control;
+template <W mode>
+constexpr bool whole_card(const Options& o) { return o.whole == mode; }
+template <C mode>
+constexpr bool card_control(const Options& o) { return o.control == mode; }
+constexpr std::string_view changes_password = "--set-password, --clear-password and --lock change the card's password";
+constexpr std::string_view changes_csd = "--protect and --unprotect change the card's CSD";
+constexpr std::array<Mode, 15> modes{{
+    {"--info", [](const Options& o) { return o.info; }, W::none, C::none, false, 0, "",
+     "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each replace the browser: give one of them"},
+    {"--test", [](const Options& o) { return o.test; }, W::none, C::none, false, takes_range | takes_report,
+     "the surface test writes to the card and restores each sector",
+     "--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill"},
+    {"--dump", whole_card<W::dump>, W::dump, C::none, true,
+     takes_range | takes_force | takes_map | takes_retries | takes_sparse | takes_report, "", one_whole_card_mode},
+    {"--verify", whole_card<W::verify>, W::verify, C::none, true, takes_range | takes_map | takes_report, "",
+     one_whole_card_mode},
+    {"--load", whole_card<W::load>, W::load, C::none, true, takes_range | takes_map | takes_report,
+     "--load writes to the card", one_whole_card_mode},
+    {"--probe", whole_card<W::probe>, W::probe, C::none, false, takes_report,
+     "--probe writes to the card and restores what it wrote over", one_whole_card_mode},
+    {"--serve", whole_card<W::serve>, W::serve, C::none, false, takes_writable, "", one_whole_card_mode},
+    {"--fill", whole_card<W::fill>, W::fill, C::none, false, takes_range | takes_backup | takes_report,
+     "--fill writes over every sector it tests", one_whole_card_mode},
+    {"--protect", card_control<C::protect>, W::none, C::protect, false, 0, changes_csd, one_card_control},
+    {"--unprotect", card_control<C::unprotect>, W::none, C::unprotect, false, 0, changes_csd, one_card_control},
+    {"--set-password", card_control<C::set_password>, W::none, C::set_password, false, 0, changes_password, one_card_control},
+    {"--clear-password", card_control<C::clear_password>, W::none, C::clear_password, false, 0, changes_password,
+     one_card_control},
+    {"--lock", card_control<C::lock>, W::none, C::lock, false, 0, changes_password, one_card_control},
+    {"--force-erase", card_control<C::force_erase>, W::none, C::force_erase, false, 0,
+     "--force-erase erases the whole card and its password", one_card_control},
+    {"--erase", card_control<C::erase>, W::none, C::erase, false, takes_range, "--erase erases sectors of the card",
+     one_card_control},
+}};
+
+// The options that go with some modes only, in the order they are checked,
+// and the mode's own write access they bring (--writable).
+struct Companion {
+    Takes bit;
+    bool (*given)(const Options&);
+    unsigned needs;  // other companions it needs beside it
+    std::string_view goes_with;
+    std::string_view writes;
+};
+constexpr std::array<Companion, 8> companions{{
+    {takes_range, [](const Options& o) { return o.range.has_value(); }, 0,
+     "--range goes with --test, --dump, --verify, --load, --fill or --erase", ""},
+    {takes_backup, [](const Options& o) { return !o.backup.empty(); }, 0, "--backup goes with --fill", ""},
+    {takes_force, [](const Options& o) { return o.force && o.backup.empty(); }, 0, "--force goes with --dump or --backup",
+     ""},
+    {takes_map, [](const Options& o) { return !o.map.empty(); }, 0, "--map goes with --dump, --verify or --load", ""},
+    {takes_retries, [](const Options& o) { return o.retries != 1; }, takes_map, "--retries goes with --dump and --map", ""},
+    {takes_sparse, [](const Options& o) { return o.sparse; }, 0, "--sparse goes with --dump", ""},
+    {takes_writable, [](const Options& o) { return o.writable; }, 0, "--writable goes with --serve",
+     "--writable lets clients write to the card"},
+    {takes_report, [](const Options& o) { return !o.report.empty(); }, 0,
+     "--report goes with --test, --dump, --verify, --load or --probe", ""},
+}};
+
+// The browser: chosen when no other mode is; nothing goes with it.
+constexpr Mode browser{"", nullptr, W::none, C::none, false, 0, "", ""};
+
+// When modes clash, the first of two that replace the browser speaks; a card
+// control speaks against a single other mode.
+Outcome modes_clash(const Options& o) {
+    const Mode* first = nullptr;
+    const Mode* control = nullptr;
+    int others = 0;
+    for (const Mode& m : modes) {
+        if (!m.chosen(o)) continue;
+        if (m.control != C::none) control = &m;
+        else if (others++ == 0) first = &m;
+    }
+    if (others > 1) return Outcome::failed(std::string(first->clash));
+    if (control && others == 1) return Outcome::failed(std::string(control->clash));
+    return Outcome::ok();
+}
+
+const Mode& chosen_mode(const Options& o) {
+    for (const Mode& m : modes) {
+        if (m.chosen(o)) return m;
+    }
+    return browser;
+}
+
+unsigned given_companions(const Options& o) {
+    unsigned given = 0;
+    for (const Companion& c : companions) {
+        if (c.given(o)) given |= c.bit;
+    }
+    return given;
+}
+
+// Why the options chosen write to the card; empty when they only read.
+std::string_view writing_mode(const Mode& mode, const Options& o) {
+    if (!mode.writes.empty()) return mode.writes;
+    for (const Companion& c : companions) {
+        if (!c.writes.empty() && (mode.takes & c.bit) && c.given(o)) return c.writes;
+    }
+    return {};
+}
+
 // --dump=FILE and the like: the mode and its file; only one mode at a time.
 Outcome parse_whole_card(Options::WholeCard mode, std::string_view file, Options& o) {
     if (o.whole != Options::WholeCard::none)
-        return Outcome::failed("give only one of --dump, --verify, --load, --probe, --serve and --fill");
+        return Outcome::failed(std::string(one_whole_card_mode));
     o.whole = mode;
     o.file = std::string(file);
     return Outcome::ok();
@@ -185,28 +319,6 @@ constexpr std::array<Flag, 9> flags{{{"--help", &Options::help},
                                      {"--sparse", &Options::sparse},
                                      {"--writable", &Options::writable}}};
 
-// Options that name the file of a whole-card mode.
-struct FileMode {
-    std::string_view prefix;
-    Options::WholeCard mode;
-};
-constexpr std::array<FileMode, 3> file_modes{{{"--dump=", Options::WholeCard::dump},
-                                              {"--verify=", Options::WholeCard::verify},
-                                              {"--load=", Options::WholeCard::load}}};
-
-// The card's controls: one at a time.
-struct ControlMode {
-    std::string_view name;
-    Options::Control control;
-};
-constexpr std::array<ControlMode, 7> control_modes{{{"--protect", Options::Control::protect},
-                                                    {"--unprotect", Options::Control::unprotect},
-                                                    {"--set-password", Options::Control::set_password},
-                                                    {"--clear-password", Options::Control::clear_password},
-                                                    {"--lock", Options::Control::lock},
-                                                    {"--force-erase", Options::Control::force_erase},
-                                                    {"--erase", Options::Control::erase}}};
-
 Outcome parse_control(Options::Control control, Options& o) {
     if (o.control != Options::Control::none)
         return Outcome::failed("give only one of --protect, --unprotect, --set-password, --clear-password, --lock, "
@@ -214,6 +326,17 @@ Outcome parse_control(Options::Control control, Options& o) {
     o.control = control;
     return Outcome::ok();
 }
+
+// Options that name a file and do nothing else.
+struct Named {
+    std::string_view prefix;
+    std::string Options::*field;
+};
+constexpr std::array<Named, 5> named{{{"--backup=", &Options::backup},
+                                      {"--report=", &Options::report},
+                                      {"--map=", &Options::map},
+                                      {"--password-file=", &Options::password_file},
+                                      {"--trace=", &Options::trace}}};
 
 // Options that need a value, and what it is.
 struct Valued {
@@ -251,18 +374,13 @@ Outcome parse_one(std::string_view arg, Options& o) {
         return Outcome::ok();
     }
     if (arg == "--probe") return parse_whole_card(Options::WholeCard::probe, "", o);
-    for (const ControlMode& m : control_modes) {
-        if (arg == m.name) return parse_control(m.control, o);
-    }
     std::string_view value;
+    for (const Mode& m : modes) {
+        if (m.control != C::none && arg == m.flag) return parse_control(m.control, o);
+        if (m.file && starts_with(arg, m.flag, value) && value.size() > 1 && value[0] == '=')
+            return parse_whole_card(m.whole, value.substr(1), o);
+    }
     if (arg == "--fill" || starts_with(arg, "--fill=", value)) return parse_fill(value, o);
-    if (starts_with(arg, "--backup=", value) && !value.empty()) {
-        o.backup = std::string(value);
-        return Outcome::ok();
-    }
-    for (const FileMode& m : file_modes) {
-        if (starts_with(arg, m.prefix, value) && !value.empty()) return parse_whole_card(m.mode, value, o);
-    }
     if (arg == "--test") {
         o.test = true;
         return Outcome::ok();
@@ -277,42 +395,14 @@ Outcome parse_one(std::string_view arg, Options& o) {
         o.serve = std::string(value);
         return parse_whole_card(Options::WholeCard::serve, "", o);
     }
-    if (starts_with(arg, "--report=", value) && !value.empty()) {
-        o.report = std::string(value);
-        return Outcome::ok();
-    }
-    if (starts_with(arg, "--map=", value) && !value.empty()) {
-        o.map = std::string(value);
-        return Outcome::ok();
-    }
     if (starts_with(arg, "--retries=", value)) return parse_retries(value, o.retries);
-    if (starts_with(arg, "--password-file=", value) && !value.empty()) {
-        o.password_file = std::string(value);
-        return Outcome::ok();
-    }
-    if (starts_with(arg, "--trace=", value) && !value.empty()) {
-        o.trace = std::string(value);
+    for (const Named& n : named) {
+        if (!starts_with(arg, n.prefix, value) || value.empty()) continue;
+        o.*n.field = std::string(value);
         return Outcome::ok();
     }
     return Outcome::failed((arg.substr(0, 1) == "-" ? "unknown option '" : "unexpected argument '") + std::string(arg) +
                            "' (see --help)");
-}
-
-// Which mode writes to the card, for the messages that refuse it.
-const char* writing_mode(const Options& o) {
-    if (o.test) return "the surface test writes to the card and restores each sector";
-    if (o.whole == Options::WholeCard::load) return "--load writes to the card";
-    if (o.whole == Options::WholeCard::probe) return "--probe writes to the card and restores what it wrote over";
-    if (o.whole == Options::WholeCard::serve && o.writable) return "--writable lets clients write to the card";
-    if (o.whole == Options::WholeCard::fill) return "--fill writes over every sector it tests";
-    switch (o.control) {
-        case Options::Control::none: return nullptr;
-        case Options::Control::erase: return "--erase erases sectors of the card";
-        case Options::Control::force_erase: return "--force-erase erases the whole card and its password";
-        case Options::Control::protect:
-        case Options::Control::unprotect: return "--protect and --unprotect change the card's CSD";
-        default: return "--set-password, --clear-password and --lock change the card's password";
-    }
 }
 
 }  // namespace
@@ -325,37 +415,27 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
 }
 
 Outcome options_conflict(const Options& o) {
-    using W = Options::WholeCard;
-    if (o.info && (o.test || o.whole != W::none))
-        return Outcome::failed("--info, --test, --dump, --verify, --load, --probe, --serve and --fill each replace the "
-                               "browser: give one of them");
-    if (o.test && o.whole != W::none)
-        return Outcome::failed("--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill");
-    if (o.control != Options::Control::none && (o.info || o.test || o.whole != W::none))
-        return Outcome::failed("--protect, --unprotect, --set-password, --clear-password, --lock, --force-erase and "
-                               "--erase each replace the browser: give one of them");
-    if (o.range && !o.test && o.whole != W::dump && o.whole != W::verify && o.whole != W::load && o.whole != W::fill &&
-        o.control != Options::Control::erase)
-        return Outcome::failed("--range goes with --test, --dump, --verify, --load, --fill or --erase");
-    if (!o.backup.empty() && o.whole != W::fill) return Outcome::failed("--backup goes with --fill");
-    if (o.force && o.whole != W::dump && o.backup.empty()) return Outcome::failed("--force goes with --dump or --backup");
-    if (!o.map.empty() && o.whole != W::dump && o.whole != W::verify && o.whole != W::load)
-        return Outcome::failed("--map goes with --dump, --verify or --load");
-    if (o.retries != 1 && (o.map.empty() || o.whole != W::dump)) return Outcome::failed("--retries goes with --dump and --map");
-    if (o.sparse && o.whole != W::dump) return Outcome::failed("--sparse goes with --dump");
-    if (o.writable && o.whole != W::serve) return Outcome::failed("--writable goes with --serve");
-    if (!o.report.empty() && !o.test && (o.whole == W::none || o.whole == W::serve))
-        return Outcome::failed("--report goes with --test, --dump, --verify, --load or --probe");
+    if (Outcome alone = modes_clash(o); !alone) return alone;
+    const Mode& mode = chosen_mode(o);
+    const unsigned given = given_companions(o);
+    for (const Companion& c : companions) {
+        if ((given & c.bit) && (!(mode.takes & c.bit) || (given & c.needs) != c.needs))
+            return Outcome::failed(std::string(c.goes_with));
+    }
     if (!o.report.empty() && !o.report.ends_with(".svg") && !o.report.ends_with(".csv"))
         return Outcome::failed("--report=" + o.report + ": name a .svg or .csv file");
-    const char* writes = writing_mode(o);
-    if (!writes) return Outcome::ok();
+    const std::string_view writes = writing_mode(mode, o);
+    if (writes.empty()) return Outcome::ok();
     if (o.port == Options::Port::sim && !o.sim.writable && !o.sim.empty_socket)
         return Outcome::failed(std::string(writes) + ": open the simulated card with write=on");
     if (o.port != Options::Port::sim && !o.yes)
         return Outcome::failed(std::string(writes) + ": add --yes to run it on a real port");
     return Outcome::ok();
 }
+
+bool browses(const Options& o) { return &chosen_mode(o) == &browser; }
+
+bool writes_to_card(const Options& o) { return !writing_mode(chosen_mode(o), o).empty(); }
 
 std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 

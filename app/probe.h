@@ -4,15 +4,15 @@
 // of a write cache, sees where a tag lands on another sector (the distance
 // gives the wrap size) or does not stay (dropping), narrows the boundary to
 // the exact sector and puts back every sector it wrote over. A transfer that
-// keeps failing makes the card damaged, never smaller. The logic runs against
-// any block device.
+// keeps failing makes the card damaged, never smaller. The search runs
+// against any ProbeDevice.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "card/mmc_spi.h"
+#include "card/card_types.h"
 
 class ProbeDevice {
 public:
@@ -35,8 +35,8 @@ enum class FakeKind { none, wraps, drops, limbo };
 // Sectors written after the tags and before they are read back, so that a
 // card's write cache holds none of them.
 inline constexpr std::uint32_t probe_flush_sectors = 64;
-// The probe's first sector on a card this large: the first MiB (partition
-// tables, boot code) stays untouched.
+// The probe's first sector on a card of probe_base_from sectors or more: the
+// first MiB (partition tables, boot code) stays untouched.
 inline constexpr std::uint32_t probe_base = 2048;
 inline constexpr std::uint64_t probe_base_from = 8192;
 

@@ -1,11 +1,10 @@
 #include "app/session.h"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-#include "app/console.h"
+#include "app/exit_status.h"
 #include "base/file_lock.h"
 #include "card/mmc_spi.h"
 #include "port/port.h"
@@ -13,9 +12,6 @@
 
 namespace {
 
-constexpr int key_space = 0x20;
-
-std::array<std::uint8_t, sector_size> buff;
 int giveio_result = 0;
 
 void say(const char* text) { std::fputs(text, stdout); }
@@ -58,7 +54,7 @@ const char* step_name(InitStep step) {
 void report_ways_tried(CardResult result, const InitRecord& r) {
     if (result != CardResult::cmd0_failed && result != CardResult::cmd1_failed) return;
     char text[192];
-    int at = std::snprintf(text, sizeof text, "vantacle: the card did not come up: ");
+    int at = std::snprintf(text, sizeof text, "the card did not come up: ");
     const auto add = [&](auto... parts) {
         at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), parts...);
     };
@@ -72,8 +68,7 @@ void report_ways_tried(CardResult result, const InitRecord& r) {
             add("CMD8 echoed %08X instead of 000001AA", static_cast<unsigned>(r.r7));
         else add("%s answered %02X", step_name(r.failed_step), r.answer);
     }
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", text);
+    report_failure(text);
 }
 
 // Sets the card up for the work, or says in one line why it could not be.
@@ -86,33 +81,6 @@ Outcome set_up(CardSetup setup) {
                                    "addresses; nothing was read or written");
         default: return Outcome::failed("could not tell whether the card is an MMC or an SD card");
     }
-}
-
-void report_failure(const Outcome& failure) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "vantacle: %s\n", failure.why().c_str());
-}
-
-void dump_sector() {
-    say("OK");
-    for (std::size_t offset = 0; offset < buff.size(); ++offset) {
-        if (offset % 16 == 0) std::printf("\n%03X=", static_cast<unsigned>(offset));
-        std::printf("%02X ", buff[offset]);
-    }
-    say("\n");
-}
-
-// The next sector after a key, or no_sector to leave the browser. An entry
-// of FFFFFFFF (or -1) is the mark itself.
-std::uint32_t next_sector(int key, std::uint32_t sector) {
-    if (key == key_space) {
-        say("\nInput Sector Number(HEX)?");
-        auto entered = static_cast<std::int32_t>(sector);
-        if (console_number(entered) == Entry::ended) return no_sector;
-        return static_cast<std::uint32_t>(entered);
-    }
-    if (key == key_none || key == key_escape || key == 'E' || key == 'e') return no_sector;
-    return sector + 1;
 }
 
 // Port access combines the driver, where the backend runs port instructions
@@ -154,34 +122,21 @@ void closing_report(int level) {
 
 }  // namespace
 
-int browse_sectors() {
-    std::uint32_t sector = no_sector;
-    for (;;) {
-        say("Read Sector?(CR=NEXT,SPC=ADDRESS,E=END)");
-        sector = next_sector(console_key(), sector);
-        if (sector == no_sector) return 0;
-        std::printf("\nRead Sector %06XH :", static_cast<unsigned>(sector));
-        if (spi_read(sector, buff) != CardResult::ok) say("Error\n");
-        else dump_sector();
-    }
-}
-
 int run_session(const CardWork& work) {
     say("Vantacle\n\n");
     say("Open GIVEIO for WinNT/2K/XP : ");
     const Outcome access = obtain_port_access(giveio_result);
     report_level(giveio_result);
     if (!access) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s\n", access.why().c_str());
-        return lock_was_busy() ? 1 : work.status_without_card;
+        report_failure(access.why());
+        return lock_was_busy() ? ExitStatus::failed : work.status_without_card;
     }
     say("Initialize MMC Card for SPI mode:");
     int status = work.status_without_card;
     const CardResult init = mmc_init_spi();
     if (report_init(init)) {
         if (Outcome ready = set_up(work.setup); ready) status = work.run();
-        else report_failure(ready);
+        else report_failure(ready.why());
         mmc_disable();
     } else {
         report_ways_tried(init, mmc_init_record());
@@ -190,9 +145,7 @@ int run_session(const CardWork& work) {
     giveio_result = give_port_access_back(giveio_result);
     if (giveio_result == 3) say("Can't stop GIVEIO\n");
     if (giveio_result == 4) say("Can't remove GIVEIO\n");
-    if (giveio_result != 0 && giveio_result != 3 && giveio_result != 4) {
-        std::fflush(stdout);
-        std::fputs("vantacle: the port could not be given back\n", stderr);
-    }
-    return giveio_result == 0 ? status : 1;
+    if (giveio_result != 0 && giveio_result != 3 && giveio_result != 4)
+        report_failure("the port could not be given back");
+    return giveio_result == 0 ? status : ExitStatus::failed;
 }

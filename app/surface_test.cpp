@@ -8,6 +8,7 @@
 
 #include "app/card_report.h"
 #include "app/console.h"
+#include "app/exit_status.h"
 #include "app/progress.h"
 #include "app/sector_pattern.h"
 #include "card/mmc_spi.h"
@@ -109,11 +110,7 @@ std::optional<SectorRange> whole_card() {
 
 int surface_test(const std::optional<SectorRange>& given) {
     const std::optional<SectorRange> chosen = given ? given : whole_card();
-    if (!chosen) {
-        std::fflush(stdout);
-        std::fputs("vantacle: the card does not say its capacity: give --range=START:COUNT\n", stderr);
-        return 1;
-    }
+    if (!chosen) return fail("the card does not say its capacity: give --range=START:COUNT");
     const SectorRange range = *chosen;
     const auto started = std::chrono::steady_clock::now();
     Progress progress(range.count);
@@ -147,5 +144,5 @@ int surface_test(const std::optional<SectorRange>& given) {
     if (tested < range.count && !past_end)
         std::printf(", stopped before sector 0x%X", static_cast<unsigned>(range.start + tested));
     std::printf("\n");
-    return bad == 0 && !past_end ? 0 : 1;
+    return bad == 0 && !past_end ? ExitStatus::ok : ExitStatus::failed;
 }

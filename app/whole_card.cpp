@@ -12,11 +12,13 @@
 
 #include "app/card_probe.h"
 #include "app/card_report.h"
+#include "app/exit_status.h"
 #include "app/map_keeper.h"
 #include "app/nbd_server.h"
 #include "app/console.h"
 #include "app/fill.h"
 #include "app/progress.h"
+#include "app/units.h"
 #include "base/sector_file.h"
 #include "sim/storage.h"
 
@@ -409,12 +411,6 @@ Outcome fit_map(const Options& o) {
     return keeper->fit(card_capacity_sectors(), ec ? 0 : bytes);
 }
 
-int refuse(const Outcome& why) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "vantacle: %s\n", why.why().c_str());
-    return 1;
-}
-
 // A sparse dump's file reaches as far as its last sector, holes included.
 void finish_sparse(Tally& t) {
     if (!sparse || file_end >= sparse_size) return;
@@ -424,17 +420,15 @@ void finish_sparse(Tally& t) {
 }
 
 int run_whole_card(const Options& o) {
-    if (Outcome fitted = fit_map(o); !fitted) return refuse(fitted);
-    if (Outcome created = create_file_for(o); !created) return refuse(created);
+    if (Outcome fitted = fit_map(o); !fitted) return fail(fitted.why());
+    if (Outcome created = create_file_for(o); !created) return fail(created.why());
     const Mode mode = mode_for(o.whole);
     const Extent e = extent_for(o);
     if (o.whole == Options::WholeCard::load && e.cut_at_end) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: the card ends at sector 0x%llX, before the end of what %s would load: nothing was written\n",
-                     static_cast<unsigned long long>(card_capacity_sectors()), file_name.c_str());
         std::fclose(file);
         file = nullptr;
-        return 1;
+        return fail("the card ends at sector " + sector_text(card_capacity_sectors()) + ", before the end of what " +
+                    file_name + " would load: nothing was written");
     }
     file_origin = keeper ? 0 : e.start;
     const bool map_changes = keeper && o.whole != Options::WholeCard::verify;
@@ -460,15 +454,13 @@ int run_whole_card(const Options& o) {
                     file_name.c_str(), static_cast<unsigned long long>(file_sectors));
     if (map_changes) say_map();
     closing_line(mode, t, spi_rereads() - rereads_before, started);
-    if (t.file_failed) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "vantacle: %s could not be %s completely\n", file_name.c_str(),
-                     o.whole == Options::WholeCard::dump ? "written" : "read");
-    }
+    if (t.file_failed)
+        report_failure(file_name + " could not be " + (o.whole == Options::WholeCard::dump ? "written" : "read") +
+                       " completely");
     const bool short_run = t.past_end && !e.open_ended;
     const bool all_good = map_changes ? complete : t.bad == 0;
     const bool map_failed = keeper && keeper->failed();
-    return all_good && t.differ == 0 && !short_run && !t.file_failed && !map_failed ? 0 : 1;
+    return all_good && t.differ == 0 && !short_run && !t.file_failed && !map_failed ? ExitStatus::ok : ExitStatus::failed;
 }
 
 // The map's file must be none of the others the run uses.
@@ -507,8 +499,9 @@ Outcome whole_card_prepare(const Options& o) {
 }
 
 CardWork whole_card_work(const Options& o) {
-    if (o.whole == Options::WholeCard::probe) return {probe_the_card, 1, CardSetup::checked_crc};
-    if (o.whole == Options::WholeCard::serve) return {[&o] { return serve_card(o.serve, o.writable); }, 1, CardSetup::checked_crc};
-    if (o.whole == Options::WholeCard::fill) return {[&o] { return run_fill(o); }, 1, CardSetup::checked_crc};
-    return {[&o] { return run_whole_card(o); }, 1, CardSetup::checked_crc};
+    if (o.whole == Options::WholeCard::probe) return {probe_the_card, ExitStatus::failed, CardSetup::checked_crc};
+    if (o.whole == Options::WholeCard::serve)
+        return {[&o] { return serve_card(o.serve, o.writable); }, ExitStatus::failed, CardSetup::checked_crc};
+    if (o.whole == Options::WholeCard::fill) return {[&o] { return run_fill(o); }, ExitStatus::failed, CardSetup::checked_crc};
+    return {[&o] { return run_whole_card(o); }, ExitStatus::failed, CardSetup::checked_crc};
 }

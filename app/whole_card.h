@@ -1,14 +1,15 @@
-// The whole-card modes: --dump, --verify, --load and --probe, each run
-// within the normal session.
+// The modes that work over the whole card or a range: --dump, --verify,
+// --load, --probe, --serve and --fill, each run within the normal session.
 #pragma once
 
 #include "app/options.h"
 #include "app/session.h"
 #include "base/outcome.h"
 
-// Opens the mode's file before the session starts: a dump file that exists
-// (without --force) or is the simulated card's image, and a file to verify or
-// load that is not whole sectors or too short for the range, are refused.
+// Opens the mode's files before the session starts: a dump file that exists
+// (without --force) or is the simulated card's image, a file to verify or
+// load that is not whole sectors or too short for the range, and a map or
+// --fill backup that cannot be used, are refused.
 Outcome whole_card_prepare(const Options& options);
 
 // What the session does with the card in the mode chosen.

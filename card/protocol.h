@@ -62,7 +62,6 @@ inline constexpr std::uint8_t erase = 38;
 inline constexpr std::uint8_t lock_unlock = 42;
 inline constexpr std::uint8_t sd_status = 13;           // ACMD13
 inline constexpr std::uint8_t send_scr = 51;            // ACMD51
-inline constexpr std::uint8_t send_num_wr_blocks = 22;  // ACMD22
 inline constexpr std::uint8_t send_ext_csd = 8;         // on an MMC: a 512-byte block
 }  // namespace cmd
 

@@ -26,8 +26,7 @@ constexpr bool register_crc_ok(const CardRegister& r) {
 }
 
 namespace ocr_bits {
-inline constexpr std::uint32_t powered_up = 0x80000000;  // the card finished its power-up
-inline constexpr std::uint32_t ccs = 0x40000000;         // card capacity status: block addressed
+inline constexpr std::uint32_t ccs = 0x40000000;  // card capacity status: block addressed
 }  // namespace ocr_bits
 
 // Which register layout applies: SD cards and MMC cards lay out CSD and CID differently.

@@ -171,7 +171,6 @@ void sim_mpsse_remove() {
     bridge.card.reset();
 }
 
-SimCard& sim_mpsse_card() { return *bridge.card; }
 const std::vector<std::string>& sim_mpsse_commands() { return bridge.commands; }
 void sim_mpsse_clear_commands() { bridge.commands.clear(); }
 std::uint64_t sim_mpsse_round_trips() { return bridge.round_trips; }

@@ -12,8 +12,6 @@
 #include "base/outcome.h"
 #include "sim/settings.h"
 
-class SimCard;
-
 // The bridge's serial number, and the modelled USB round trip.
 inline constexpr const char* sim_ftdi_serial = "VT000001";
 inline constexpr std::uint64_t sim_usb_round_trip_ns = 1'000'000;
@@ -23,7 +21,6 @@ inline constexpr std::uint64_t sim_usb_round_trip_ns = 1'000'000;
 // it is always on.
 Outcome sim_mpsse_install(const SimSettings& settings, int power_pin = -1);
 void sim_mpsse_remove();
-[[nodiscard]] SimCard& sim_mpsse_card();
 
 // The command stream as the bridge took it, one command a line ("pins 0a
 // 0b", "divisor 74", "out 7", "in 1", "flush"); cleared on request.

@@ -35,5 +35,3 @@ Outcome sim_port_select(const SimSettings& settings) {
     });
     return Outcome::ok();
 }
-
-SimCard& sim_port_card() { return *card; }

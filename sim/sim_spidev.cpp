@@ -164,7 +164,6 @@ void sim_spidev_remove() {
     device.card.reset();
 }
 
-SimCard& sim_spidev_card() { return *device.card; }
 const std::vector<std::string>& sim_spidev_calls() { return device.calls; }
 void sim_spidev_clear_calls() { device.calls.clear(); }
 std::uint64_t sim_spidev_messages() { return device.messages; }

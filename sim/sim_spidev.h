@@ -10,8 +10,6 @@
 #include "base/outcome.h"
 #include "sim/settings.h"
 
-class SimCard;
-
 inline constexpr const char* sim_spidev_device = "/dev/spidev0.0";
 inline constexpr const char* sim_gpio_chip = "/dev/gpiochip0";
 
@@ -20,7 +18,6 @@ inline constexpr const char* sim_gpio_chip = "/dev/gpiochip0";
 Outcome sim_spidev_install(const SimSettings& settings);
 // Puts the real system calls back and closes the card.
 void sim_spidev_remove();
-[[nodiscard]] SimCard& sim_spidev_card();
 
 // What the link asked of the device, a line a call ("mode 0x40", "speed
 // 25000000", "message 7+1 cs", "gpio 1"), for tests; cleared on request.

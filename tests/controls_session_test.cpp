@@ -78,10 +78,20 @@ TEST_P(Controls, ProtectStopsALoadUntilUnprotected) {
         EXPECT_EQ(file_text(card.state()), "vantacle card state 1\npassword none\nwrite-protect temporary\n");
         EXPECT_EQ(line_with(run_piped({card.port(kind), "--info"}, "").out, "write protection:"),
                   "write protection: temporary");
-        const auto load = run_piped({card.port(kind), "--load=" + other.path()}, "");
-        EXPECT_EQ(load.err, "vantacle: the card is write-protected (TMP_WRITE_PROTECT): --unprotect clears it\n");
-        EXPECT_EQ(load.status, 1);
-        EXPECT_TRUE(card.unchanged()) << kind;
+        // Every mode that writes is refused before it writes: --fill would
+        // otherwise call the card counterfeit, a writable server fail each write.
+        const std::string serve = "--serve=" + scratch("vantacle-protected.sock");
+        for (const std::vector<std::string>& writes :
+             {std::vector<std::string>{"--load=" + other.path()}, {"--fill"}, {"--probe"}, {"--test=0:1"},
+              {serve, "--writable"}}) {
+            std::vector<std::string> args{card.port(kind)};
+            args.insert(args.end(), writes.begin(), writes.end());
+            const auto refused = run_piped(args, "");
+            EXPECT_EQ(refused.err, "vantacle: the card is write-protected (TMP_WRITE_PROTECT): --unprotect clears it\n")
+                << writes.front();
+            EXPECT_EQ(refused.status, 1);
+            EXPECT_TRUE(card.unchanged()) << kind << " " << writes.front();
+        }
         const auto u = run_piped({card.port(kind), "--unprotect"}, "");
         EXPECT_EQ(u.out, opened + "OK\nwrite protection: none\n" + closing);
         EXPECT_EQ(run_piped({card.port(kind), "--load=" + other.path()}, "").status, 0) << kind;

@@ -29,6 +29,14 @@ bool parse_args(std::vector<const char*> args, Options& o, std::string& error) {
     return static_cast<bool>(parsed);
 }
 
+// Why options that each parse must not run together; empty when they may.
+std::string conflict(const std::vector<const char*>& args) {
+    Options o;
+    std::string error;
+    if (!parse_args(args, o, error)) return "not parsed: " + error;
+    return options_conflict(o).why();
+}
+
 }  // namespace
 
 // Each entry takes the rest of its line and no more.
@@ -133,6 +141,81 @@ TEST(CommandLine, BadValuesNameWhatIsWrong) {
         EXPECT_FALSE(parse_args({arg}, o, error)) << arg;
         EXPECT_NE(error.find(message), std::string::npos) << arg << ": " << error;
     }
+}
+
+// Each mode with what goes with it, and the one line for what does not.
+TEST(CommandLine, ModesAndWhatGoesWithThem) {
+    const std::string replaces = "replace the browser: give one of them";
+    const struct {
+        std::vector<const char*> args;
+        std::string refused;  // empty when the options run together
+    } cases[] = {
+        {{"--crc"}, ""},
+        {{"--info", "--test"}, "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each " + replaces},
+        {{"--info", "--serve=s"}, "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each " + replaces},
+        {{"--test", "--fill"}, "--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill"},
+        {{"--info", "--lock"}, "--protect, --unprotect, --set-password, --clear-password, --lock, --force-erase and --erase "
+                               "each " + replaces},
+        {{"--dump=f", "--erase"}, "--protect, --unprotect, --set-password, --clear-password, --lock, --force-erase and "
+                                  "--erase each " + replaces},
+        {{"--lock", "--info", "--test"},
+         "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each " + replaces},
+        {{"--lock", "--test", "--dump=f"},
+         "--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill"},
+        {{"--test=0:1", "--report=r.svg"}, ""},
+        {{"--erase", "--range=0:1"}, ""},
+        {{"--fill", "--range=0:1", "--backup=b", "--force", "--report=r.csv"}, ""},
+        {{"--dump=f", "--range=0:1", "--map=m", "--retries=3", "--sparse", "--force"}, ""},
+        {{"--verify=f", "--map=m", "--report=r.svg"}, ""},
+        {{"--serve=s", "--writable"}, ""},
+        {{"--probe", "--range=0:1"}, "--range goes with --test, --dump, --verify, --load, --fill or --erase"},
+        {{"--range=0:1"}, "--range goes with --test, --dump, --verify, --load, --fill or --erase"},
+        {{"--dump=f", "--backup=b"}, "--backup goes with --fill"},
+        {{"--fill", "--force"}, "--force goes with --dump or --backup"},
+        {{"--load=f", "--force"}, "--force goes with --dump or --backup"},
+        {{"--probe", "--map=m"}, "--map goes with --dump, --verify or --load"},
+        {{"--dump=f", "--retries=2"}, "--retries goes with --dump and --map"},
+        {{"--load=f", "--map=m", "--retries=2"}, "--retries goes with --dump and --map"},
+        {{"--verify=f", "--sparse"}, "--sparse goes with --dump"},
+        {{"--load=f", "--writable"}, "--writable goes with --serve"},
+        {{"--serve=s", "--report=r.svg"}, "--report goes with --test, --dump, --verify, --load or --probe"},
+        {{"--lock", "--report=r.svg"}, "--report goes with --test, --dump, --verify, --load or --probe"},
+        {{"--probe", "--report=r.txt"}, "--report=r.txt: name a .svg or .csv file"},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> args{"--port=sim,write=on"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(conflict(args), c.refused) << c.args.front();
+    }
+}
+
+// A mode that writes needs write=on on the simulated card and --yes on a real port.
+TEST(CommandLine, ModesThatWriteNeedWriteAccess) {
+    const std::pair<std::vector<const char*>, std::string> cases[] = {
+        {{"--test"}, "the surface test writes to the card and restores each sector"},
+        {{"--load=f"}, "--load writes to the card"},
+        {{"--probe"}, "--probe writes to the card and restores what it wrote over"},
+        {{"--serve=s", "--writable"}, "--writable lets clients write to the card"},
+        {{"--fill"}, "--fill writes over every sector it tests"},
+        {{"--erase"}, "--erase erases sectors of the card"},
+        {{"--force-erase"}, "--force-erase erases the whole card and its password"},
+        {{"--unprotect"}, "--protect and --unprotect change the card's CSD"},
+        {{"--lock"}, "--set-password, --clear-password and --lock change the card's password"},
+        {{"--clear-password"}, "--set-password, --clear-password and --lock change the card's password"},
+    };
+    const std::pair<const char*, std::string> ports[] = {{"--port=sim", ": open the simulated card with write=on"},
+                                                         {"--port=ppdev", ": add --yes to run it on a real port"}};
+    for (const auto& [mode, writes] : cases) {
+        for (const auto& [port, needs] : ports) {
+            std::vector<const char*> args{port};
+            args.insert(args.end(), mode.begin(), mode.end());
+            EXPECT_EQ(conflict(args), writes + needs) << mode.front();
+            args.push_back("--yes");
+            EXPECT_EQ(conflict(args), std::string(port) == "--port=sim" ? writes + needs : "") << mode.front();
+        }
+    }
+    for (const char* reads : {"--info", "--dump=f", "--verify=f", "--serve=s", "--crc"})
+        EXPECT_EQ(conflict({"--port=ppdev", reads}), "") << reads;
 }
 
 TEST(Numbers, SizesDurationsAndTheProgressLine) {
