@@ -1,6 +1,7 @@
 #include "card/card_bus.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 constexpr std::uint8_t idle_byte = 0xFF;
@@ -18,7 +19,7 @@ void CardBus::send(std::span<const std::uint8_t> bytes) {
     // sends while it listens is idle, which is what a shifted read carries in.
     head_ = tail_ = 0;
     expected_ = 0;
-    carry_ = idle_byte;
+    after_send_ = true;
     while (!bytes.empty()) {
         if (pending_size_ == pending_.size()) flush();
         const std::size_t n = std::min(bytes.size(), pending_.size() - pending_size_);
@@ -48,8 +49,11 @@ std::uint8_t CardBus::raw(std::size_t expected) {
 }
 
 std::uint8_t CardBus::receive(std::size_t expected) {
+    if (shift_ == 0) return raw(expected);
+    // The first byte clocked in after a send starts with the tail of what
+    // the card sent while it listened: the card's next byte begins in it.
+    if (std::exchange(after_send_, false)) carry_ = raw(expected + 1);
     const std::uint8_t next = raw(expected);
-    if (shift_ == 0) return next;
     const auto byte = static_cast<std::uint8_t>(carry_ << shift_ | next >> (8 - shift_));
     carry_ = next;
     return byte;
@@ -76,6 +80,7 @@ std::uint8_t CardBus::response(int max_bytes, std::size_t expected) {
         const std::uint8_t byte = raw(expected);
         if (byte == idle_byte) continue;
         shift_ = leading_ones(byte);
+        after_send_ = false;
         if (shift_ == 0) return byte;
         carry_ = byte;
         return receive(expected);
