@@ -5,6 +5,7 @@
 
 namespace {
 constexpr std::uint8_t idle_byte = 0xFF;
+constexpr std::uint64_t slow_busy_poll_ns = 100'000;  // between polls of a card busy for long
 
 // Leading 1 bits of a byte that is not 0xFF: idle bits before a late answer.
 int leading_ones(std::uint8_t byte) {
@@ -99,11 +100,18 @@ std::uint8_t CardBus::await(int min_bytes, std::uint64_t budget_ns, std::size_t 
 }
 
 // Most cards are ready at once: a link that reads ahead asks for a few
-// bytes first and for more the longer the card stays busy.
+// bytes first and for more the longer the card stays busy. A card still
+// busy after min_bytes is slow: it is then asked a byte at a time, with a
+// pause between, rather than clocked flat out for up to the whole budget.
 bool CardBus::wait_ready(int min_bytes, std::uint64_t budget_ns) {
     const std::uint64_t start = link_.now_ns();
     for (int i = 1;; ++i) {
-        if (receive(std::size_t{8} << std::min(i / 8, 12)) == idle_byte) return true;
+        const bool slow = i > min_bytes;
+        if (slow && head_ == tail_) {
+            flush();
+            link_.pause_ns(slow_busy_poll_ns);
+        }
+        if (receive(slow ? 1 : std::size_t{8} << std::min(i / 8, 12)) == idle_byte) return true;
         if (i >= min_bytes && link_.now_ns() - start >= budget_ns) return false;
     }
 }
