@@ -93,8 +93,8 @@ std::string count_line(Mode mode, Range r) {
 
 // The mode did exactly its work: exit 0, its closing line, the image and the
 // dump as they should be.
-void expect_exact(const std::string& via, const std::string& settings, Mode mode, Range r, std::size_t sectors = 256) {
-    const Session s(sectors, via, settings, mode, r);
+void expect_exact(const std::string& via, const std::string& settings, Mode mode, Range r) {
+    const Session s(256, via, settings, mode, r);
     const std::string where = via + " " + settings + " mode " + std::to_string(static_cast<int>(mode));
     EXPECT_EQ(s.run.status, 0) << where << "\n" << s.run.out << s.run.err;
     EXPECT_TRUE(s.says(count_line(mode, r))) << where << "\n" << s.run.out << s.run.err;
