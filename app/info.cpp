@@ -17,6 +17,9 @@ struct Registers {
     std::uint32_t ocr = 0;
     CardRegister cid{};
     CardRegister csd{};
+    // The block came with a wrong CRC16 and was taken on its own right CRC7.
+    bool cid_block_crc_wrong = false;
+    bool csd_block_crc_wrong = false;
 };
 
 std::string hex(std::span<const std::uint8_t> r) {
@@ -34,7 +37,9 @@ Outcome read_registers(Registers& r) {
     if (card_identify() != CardResult::ok) return Outcome::failed("could not tell what kind of card it is");
     if (card_read_ocr(r.ocr) != CardResult::ok) return Outcome::failed("the card did not send its OCR");
     if (card_read_cid(r.cid) != CardResult::ok) return Outcome::failed("the card did not send its CID");
+    r.cid_block_crc_wrong = card_register_crc16_was_wrong();
     if (card_read_csd(r.csd) != CardResult::ok) return Outcome::failed("the card did not send its CSD");
+    r.csd_block_crc_wrong = card_register_crc16_was_wrong();
     return Outcome::ok();
 }
 
@@ -79,8 +84,10 @@ void print_registers(const Registers& r) {
     std::printf("OCR: %08X\n", static_cast<unsigned>(r.ocr));
     std::printf("CID: %s\n", hex(r.cid).c_str());
     if (!register_crc_ok(r.cid)) std::puts("CID CRC error");
+    if (r.cid_block_crc_wrong) std::puts("CID block CRC16 wrong (its own CRC7 is right: taken)");
     std::printf("CSD: %s\n", hex(r.csd).c_str());
     if (!register_crc_ok(r.csd)) std::puts("CSD CRC error");
+    if (r.csd_block_crc_wrong) std::puts("CSD block CRC16 wrong (its own CRC7 is right: taken)");
     if (csd.capacity_known)
         std::printf("capacity: %llu bytes (%llu sectors, %s)\n", static_cast<unsigned long long>(csd.capacity_bytes),
                     static_cast<unsigned long long>(csd.capacity_bytes / sector_size), size_text(csd.capacity_bytes).c_str());

@@ -6,6 +6,7 @@
 
 #include "app/exit_status.h"
 #include "base/file_lock.h"
+#include "card/card.h"
 #include "card/mmc_spi.h"
 #include "port/port.h"
 #include "portaccess/giveio.h"
@@ -53,7 +54,7 @@ const char* step_name(InitStep step) {
 // card answered, on standard error.
 void report_ways_tried(CardResult result, const InitRecord& r) {
     if (result != CardResult::cmd0_failed && result != CardResult::cmd1_failed) return;
-    char text[192];
+    char text[256];
     int at = std::snprintf(text, sizeof text, "the card did not come up: ");
     const auto add = [&](auto... parts) {
         at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), parts...);
@@ -68,6 +69,10 @@ void report_ways_tried(CardResult result, const InitRecord& r) {
             add("CMD8 echoed %08X instead of 000001AA", static_cast<unsigned>(r.r7));
         else add("%s answered %02X", step_name(r.failed_step), r.answer);
     }
+    // A card stuck in a transfer answers nothing until its supply goes off.
+    if (result == CardResult::cmd0_failed && r.cmd0_answer == 0xFF && !mmc_card().link().capabilities().switches_supply)
+        add("; no card there, or one stuck in a transfer that this adapter cannot power off: "
+            "switch the card's supply off and on, then run again");
     report_failure(text);
 }
 

@@ -1,9 +1,11 @@
 #include "card/card_bus.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 constexpr std::uint8_t idle_byte = 0xFF;
+constexpr std::uint64_t slow_busy_poll_ns = 100'000;  // between polls of a card busy for long
 
 // Leading 1 bits of a byte that is not 0xFF: idle bits before a late answer.
 int leading_ones(std::uint8_t byte) {
@@ -18,7 +20,7 @@ void CardBus::send(std::span<const std::uint8_t> bytes) {
     // sends while it listens is idle, which is what a shifted read carries in.
     head_ = tail_ = 0;
     expected_ = 0;
-    carry_ = idle_byte;
+    after_send_ = true;
     while (!bytes.empty()) {
         if (pending_size_ == pending_.size()) flush();
         const std::size_t n = std::min(bytes.size(), pending_.size() - pending_size_);
@@ -48,8 +50,11 @@ std::uint8_t CardBus::raw(std::size_t expected) {
 }
 
 std::uint8_t CardBus::receive(std::size_t expected) {
+    if (shift_ == 0) return raw(expected);
+    // The first byte clocked in after a send starts with the tail of what
+    // the card sent while it listened: the card's next byte begins in it.
+    if (std::exchange(after_send_, false)) carry_ = raw(expected + 1);
     const std::uint8_t next = raw(expected);
-    if (shift_ == 0) return next;
     const auto byte = static_cast<std::uint8_t>(carry_ << shift_ | next >> (8 - shift_));
     carry_ = next;
     return byte;
@@ -76,6 +81,7 @@ std::uint8_t CardBus::response(int max_bytes, std::size_t expected) {
         const std::uint8_t byte = raw(expected);
         if (byte == idle_byte) continue;
         shift_ = leading_ones(byte);
+        after_send_ = false;
         if (shift_ == 0) return byte;
         carry_ = byte;
         return receive(expected);
@@ -94,11 +100,18 @@ std::uint8_t CardBus::await(int min_bytes, std::uint64_t budget_ns, std::size_t 
 }
 
 // Most cards are ready at once: a link that reads ahead asks for a few
-// bytes first and for more the longer the card stays busy.
+// bytes first and for more the longer the card stays busy. A card still
+// busy after min_bytes is slow: it is then asked a byte at a time, with a
+// pause between, rather than clocked flat out for up to the whole budget.
 bool CardBus::wait_ready(int min_bytes, std::uint64_t budget_ns) {
     const std::uint64_t start = link_.now_ns();
     for (int i = 1;; ++i) {
-        if (receive(std::size_t{8} << std::min(i / 8, 12)) == idle_byte) return true;
+        const bool slow = i > min_bytes;
+        if (slow && head_ == tail_) {
+            flush();
+            link_.pause_ns(slow_busy_poll_ns);
+        }
+        if (receive(slow ? 1 : std::size_t{8} << std::min(i / 8, 12)) == idle_byte) return true;
         if (i >= min_bytes && link_.now_ns() - start >= budget_ns) return false;
     }
 }

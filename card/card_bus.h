@@ -56,4 +56,5 @@ private:
     std::size_t expected_ = 0;
     int shift_ = 0;              // bits the card's answers run behind the byte clock
     std::uint8_t carry_ = 0xFF;  // the raw byte read last, for a shifted read
+    bool after_send_ = false;    // nothing read since the last send
 };

@@ -3,6 +3,7 @@
 // checks and re-reads, CMD18/CMD12 and CMD25 with its tokens.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <tuple>
@@ -243,6 +244,33 @@ TEST(BlockTransfer, RefusedBlockEndsTheRunWithTheStopTokenAndIsWrittenAlone) {
     const Bytes cmd24 = frame7(24, 0x800001);
     EXPECT_NE(std::search(after.begin(), after.end(), cmd24.begin(), cmd24.end()), after.end());
     EXPECT_EQ(std::search(di.begin(), di.end(), frame(12, 0, 0x61).begin(), frame(12, 0, 0x61).end()), di.end());
+}
+
+// A card that programs each block for 300 ms is waited for inside the run:
+// one CMD25 for both blocks, none written again alone.
+TEST(BlockTransfer, SlowCardIsWaitedForWithinTheRun) {
+    TestImage image(16);
+    SimSettings s;
+    s.image = image.path();
+    s.writable = true;
+    s.write_time_us = 300000;
+    record_sim(s);
+    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    const Bytes data = block0 + block1;
+    std::copy(data.begin(), data.end(), two.begin());
+    std::uint32_t done = 0;
+    EXPECT_EQ(spi_write_blocks(0, two, done), CardResult::ok);
+    EXPECT_EQ(done, 2u);
+    const Bytes di = di_bytes();
+    const auto count = [&di](const Bytes& f) {
+        int n = 0;
+        for (auto at = di.begin(); (at = std::search(at, di.end(), f.begin(), f.end())) != di.end(); ++at) ++n;
+        return n;
+    };
+    EXPECT_EQ(count(frame7(25, 0)), 1);
+    EXPECT_EQ(count(frame(24, 0, 0x95)) + count(frame(24, 512, 0x95)), 0);
+    const Bytes card = file_bytes(image.path());
+    EXPECT_EQ(Bytes(card.begin(), card.begin() + 1024), data);
 }
 
 // Sectors past what the card can address are refused untouched: reads and writes, single and multi-block.

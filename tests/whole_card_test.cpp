@@ -289,12 +289,18 @@ TEST(WholeCard, NoiseNeverMakesTheProbeCallACardCounterfeit) {
     }
 }
 
-// Slow reads keep the probe going long enough to be stopped mid-search.
+// Slow reads keep the probe going long enough to be stopped mid-search,
+// once its first write has reached the card image.
 TEST(WholeCard, CtrlCEndsAProbeWithEverySectorPutBack) {
     TestImage image(1 << 16);
     const std::string before = file_text(image.path());
+    const auto unwritten = std::filesystem::last_write_time(image.path());
     PtySession pty({sim(image, ",write=on,access=2000,fake=3A7:drop"), "--probe"});
     ASSERT_TRUE(pty.wait_for("claimed: 65536 sectors"));
+    for (int polls = 0; std::filesystem::last_write_time(image.path()) == unwritten; ++polls) {
+        ASSERT_LT(polls, 100000) << "the probe wrote nothing";
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
     pty.signal(SIGINT);
     EXPECT_EQ(pty.finish(60000), 130);
     EXPECT_NE(pty.transcript().find("stopped: nothing verdict; every sector it wrote over was put back"), std::string::npos)

@@ -1,0 +1,244 @@
+// Unkind cards: slow, late, noisy both ways, old and large MMCs, odd block
+// lengths, a card left mid-write. Each scenario runs the program over every
+// link and compares the whole card image (and any file) before and after.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <set>
+#include <span>
+
+#include "tests/program_runner.h"
+#include "tests/test_image.h"
+#include "tests/test_util.h"
+
+namespace {
+
+constexpr std::size_t sector_bytes = 512;
+const char* const links[] = {"port", "spidev", "ftdi"};
+
+enum class Mode { dump, verify, load, test, probe, fill };
+
+struct Range {
+    std::size_t start;
+    std::size_t count;
+};
+
+Bytes sectors_of(const Bytes& image, Range r) {
+    return {image.begin() + static_cast<std::ptrdiff_t>(r.start * sector_bytes),
+            image.begin() + static_cast<std::ptrdiff_t>((r.start + r.count) * sector_bytes)};
+}
+
+void put_file(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+// A fresh card image, the program run on it in one mode, and what it left.
+struct Session {
+    TestImage image;
+    Bytes before;
+    TempFile file;  // the dump, the file to verify or load, or the backup
+    Bytes loaded;   // what --load writes: the range's sectors, every byte changed
+    RunResult run;
+
+    Session(std::size_t sectors, const std::string& via, const std::string& settings, Mode mode, Range r)
+        : image(sectors), before(file_bytes(image.path())) {
+        std::vector<std::string> args{"--port=sim:" + image.path() + ",write=on," + settings + ",via=" + via};
+        const std::string range = "--range=" + hex("%X", static_cast<unsigned>(r.start)) + ":" + hex("%X", static_cast<unsigned>(r.count));
+        switch (mode) {
+            case Mode::dump: args.insert(args.end(), {"--dump=" + file.path, "--force", range}); break;
+            case Mode::verify:
+                put_file(file.path, sectors_of(before, r));
+                args.insert(args.end(), {"--verify=" + file.path, range});
+                break;
+            case Mode::load:
+                loaded = sectors_of(before, r);
+                for (auto& b : loaded) b ^= 0xA5;
+                put_file(file.path, loaded);
+                args.insert(args.end(), {"--load=" + file.path, range});
+                break;
+            case Mode::test: args.insert(args.end(), {"--test=" + range.substr(8)}); break;
+            case Mode::probe: args.push_back("--probe"); break;
+            case Mode::fill: args.insert(args.end(), {"--fill", range, "--backup=" + file.path}); break;
+        }
+        run = run_piped(args, "");
+    }
+
+    Bytes after() const { return file_bytes(image.path()); }
+    // The image as it should be when the mode did its work exactly.
+    Bytes expected(Mode mode, Range r) const {
+        if (mode != Mode::load) return before;
+        Bytes want = before;
+        std::copy(loaded.begin(), loaded.end(), want.begin() + static_cast<std::ptrdiff_t>(r.start * sector_bytes));
+        return want;
+    }
+    bool says(const std::string& text) const { return run.out.find(text) != std::string::npos; }
+};
+
+std::string count_line(Mode mode, Range r) {
+    const std::string n = std::to_string(r.count) + " sectors, ";
+    switch (mode) {
+        case Mode::dump: return "dumped " + n + "0 bad";
+        case Mode::verify: return "verified " + n + "0 differ, 0 bad";
+        case Mode::load: return "loaded " + n + "0 bad";
+        case Mode::test: return "tested " + n + "0 bad";
+        case Mode::probe: return "verdict: genuine";
+        case Mode::fill: return "verdict: genuine";
+    }
+    return "";
+}
+
+// The mode did exactly its work: exit 0, its closing line, the image and the
+// dump as they should be.
+void expect_exact(const std::string& via, const std::string& settings, Mode mode, Range r) {
+    const Session s(256, via, settings, mode, r);
+    const std::string where = via + " " + settings + " mode " + std::to_string(static_cast<int>(mode));
+    EXPECT_EQ(s.run.status, 0) << where << "\n" << s.run.out << s.run.err;
+    EXPECT_TRUE(s.says(count_line(mode, r))) << where << "\n" << s.run.out << s.run.err;
+    EXPECT_TRUE(s.after() == s.expected(mode, r)) << where;
+    if (mode == Mode::dump) {
+        EXPECT_TRUE(file_bytes(s.file.path) == sectors_of(s.before, r)) << where;
+    }
+}
+
+constexpr Mode every_mode[] = {Mode::dump, Mode::verify, Mode::load, Mode::test, Mode::probe, Mode::fill};
+constexpr Mode copies[] = {Mode::dump, Mode::load};
+
+TEST(Scenario, UnkindCardsAreReadAndWrittenExactly) {
+    const struct {
+        std::string settings;
+        std::span<const Mode> modes;
+        Range range = {10, 8};
+    } cases[] = {
+        {"write-time=800000", every_mode},
+        {"read-time=90000", every_mode, {10, 3}},
+        {"late=1", copies}, {"late=2", copies}, {"late=3", copies}, {"late=4", copies},
+        {"late=5", copies}, {"late=6", copies}, {"late=7", copies},
+        {"card=mmc1", copies},
+        {"card=mmchc", copies},
+        {"blocklen=1024", copies},
+        {"blocklen=2048", copies},
+        {"card=sd2,blocklen=1024", copies},
+        // Noise that once flipped the OCR's CCS bit: the sector lands where it belongs.
+        {"card=sdhc,ncr=8,idle=21,cmd1=04,noise=3.70263609931778e-05", {copies + 1, 1}, {1, 1}},
+    };
+    for (const auto& c : cases)
+        for (const Mode mode : c.modes)
+            for (const char* via : links) expect_exact(via, c.settings, mode, c.range);
+}
+
+// The sectors that lines "PREFIX 0xN SUFFIX" name.
+std::set<std::size_t> sectors_named(const std::string& out, const std::string& prefix, const std::string& suffix = "") {
+    std::set<std::size_t> named;
+    const std::regex line(prefix + " 0x([0-9A-F]+)" + suffix);
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        named.insert(std::stoul((*it)[1], nullptr, 16));
+    return named;
+}
+
+bool same_sector(const Bytes& a, const Bytes& b, std::size_t n) {
+    return std::equal(a.begin() + static_cast<std::ptrdiff_t>(n * sector_bytes),
+                      a.begin() + static_cast<std::ptrdiff_t>((n + 1) * sector_bytes),
+                      b.begin() + static_cast<std::ptrdiff_t>(n * sector_bytes));
+}
+
+// Under noise a run may fail, but never says so wrongly and never changes a
+// sector it was not asked to: a load reported whole is whole, a dump's
+// sectors are right or named bad, a verify finds no false difference, a
+// surface test or probe leaves the card as it found it.
+void expect_truthful(const std::string& via, const std::string& settings, Mode mode, Range r) {
+    const Session s(256, via, settings, mode, r);
+    const std::string where = via + " " + settings + " mode " + std::to_string(static_cast<int>(mode)) + "\n" + s.run.out + s.run.err;
+    const Bytes after = s.after();
+    const Bytes exact = s.expected(mode, r);
+    const std::set<std::size_t> not_restored = sectors_named(s.run.out, "bad sector", ": original contents NOT restored");
+    for (std::size_t n = 0; n < 256; ++n) {
+        const bool addressed = n >= r.start && n < r.start + r.count;
+        if (mode == Mode::load && addressed) {
+            EXPECT_TRUE(same_sector(after, exact, n) || same_sector(after, s.before, n)) << n << " " << where;
+        } else if (mode == Mode::test && addressed && not_restored.contains(n)) {
+            continue;
+        } else {
+            EXPECT_TRUE(same_sector(after, s.before, n)) << n << " " << where;
+        }
+    }
+    if (s.run.status == 0 && s.says(count_line(mode, r))) {
+        EXPECT_TRUE(after == exact) << where;
+    }
+    if (mode == Mode::verify) {
+        EXPECT_FALSE(s.says(" differ") && !s.says(" 0 differ")) << where;
+    }
+    if (mode == Mode::dump) {
+        const Bytes dumped = file_bytes(s.file.path);
+        const std::set<std::size_t> bad = sectors_named(s.run.out, "bad sector");
+        const Bytes want = sectors_of(s.before, r);
+        for (std::size_t i = 0; i < dumped.size() / sector_bytes; ++i)
+            EXPECT_TRUE(bad.contains(r.start + i) || same_sector(dumped, want, i)) << i << " " << where;
+    }
+}
+
+// Noise on DI alone: the host's commands and blocks arrive garbled now and
+// then; with CRC checking on, each is refused and sent again.
+TEST(Scenario, NoiseOnDiChangesNoSectorOutsideTheAddressedOnes) {
+    for (const char* settings : {"card=sdhc,di-noise=1e-4", "card=sd2,di-noise=2e-4", "di-noise=3e-4"})
+        for (const Mode mode : {Mode::test, Mode::load, Mode::probe})
+            for (const char* via : links) expect_truthful(via, settings, mode, {10, 8});
+}
+
+// Noise both ways at a handful of rates, each rate a different pattern of
+// flipped bits, on a byte-addressed and a block-addressed card.
+TEST(Scenario, NoiseBothWaysNeverPassesAWrongSector) {
+    for (const char* card : {"card=sd2", "card=sdhc"})
+        for (const char* rate : {"3e-5", "6e-5", "9e-5", "1.2e-4", "1.6e-4", "2e-4"})
+            for (const Mode mode : {Mode::load, Mode::dump, Mode::probe, Mode::verify, Mode::test})
+                for (const char* via : links)
+                    expect_truthful(via, std::string(card) + ",noise=" + rate + ",di-noise=" + rate, mode, {10, 8});
+}
+
+// Cards that fail in a way the user must be told: the line, the status, and
+// the dump's sectors (a failed one as zeros) over every link. An adapter
+// that cannot switch the supply cannot free a card stuck mid-write.
+TEST(Scenario, UnkindCardsAreReportedInWords) {
+    const std::string stuck_without_supply =
+        "vantacle: the card did not come up: CMD0 answered FF; no card there, or one stuck in a transfer that this "
+        "adapter cannot power off: switch the card's supply off and on, then run again\n";
+    const struct {
+        std::string settings;
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+        std::optional<std::size_t> zeroed = std::nullopt;  // the dump's sector that failed
+        std::string says_without_supply = "";              // over spidev and the bridge, when it differs
+    } cases[] = {
+        {"card=sdhc,regcrc=bad", {"--info"}, 0,
+         "CID block CRC16 wrong (its own CRC7 is right: taken)\nCSD: 400E00325B59000000007F800A400023\n"
+         "CSD block CRC16 wrong (its own CRC7 is right: taken)\n"},
+        {"ecc=5", {"--dump"}, 1, "bad sector 0x5: read failed: token 04: card ECC failed\n", 5},
+        {"card=sdhc,ecc=5:once", {"--dump"}, 0, "dumped 8 sectors, 0 bad, 1 re-read"},
+        {"stuck=on", {"--dump"}, 0, "dumped 8 sectors, 0 bad, 0 re-read", std::nullopt, stuck_without_supply},
+    };
+    for (const auto& c : cases) {
+        for (const std::string via : links) {
+            TestImage image(256);
+            TempFile dump;
+            std::vector<std::string> args{"--port=sim:" + image.path() + "," + c.settings + ",via=" + via};
+            const bool dumps = c.args[0] == "--dump";
+            if (dumps) args.insert(args.end(), {"--dump=" + dump.path, "--range=0:8"});
+            else args.insert(args.end(), c.args.begin(), c.args.end());
+            const RunResult r = run_piped(args, "");
+            const bool supply = via == "port" || c.says_without_supply.empty();
+            const std::string where = via + " " + c.settings + "\n" + r.out + r.err;
+            EXPECT_EQ(r.status, supply ? c.status : 1) << where;
+            EXPECT_NE((r.out + r.err).find(supply ? c.says : c.says_without_supply), std::string::npos) << where;
+            if (!dumps || !supply) continue;
+            Bytes want = sectors_of(file_bytes(image.path()), {0, 8});
+            if (c.zeroed) std::fill_n(want.begin() + static_cast<std::ptrdiff_t>(*c.zeroed * sector_bytes), sector_bytes, 0);
+            EXPECT_TRUE(file_bytes(dump.path) == want) << where;
+        }
+    }
+}
+
+}  // namespace
