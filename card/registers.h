@@ -82,7 +82,7 @@ constexpr CsdInfo decode_csd(const CardRegister& csd, RegisterLayout layout) {
     return info;
 }
 
-// How a CID is laid out: SD's, or an MMC's by the specification version in
+// How a CID is laid out: SD's, or an MMC's by the version given in
 // its CSD (SPEC_VERS): 1.x with a 24-bit manufacturer and a seven-character
 // name, 2.x and 3.x with a two-letter OEM, 4.x with a one-byte OEM.
 enum class CidLayout : std::uint8_t { sd, mmc_v1, mmc_v2, mmc_v4 };
