@@ -10,7 +10,7 @@
 #include "base/outcome.h"
 
 // The card families the simulated card can be.
-// mmc1: an MMC of the early specifications (single blocks only); mmchc: an
+// mmc1: an early MMC, versions 1.x (single blocks only); mmchc: an
 // MMC over 2 GB (sector addressed, its size in the EXT_CSD).
 enum class CardKind : std::uint8_t { mmc, sd1, sd2, sdhc, sdxc, mmc1, mmchc };
 
