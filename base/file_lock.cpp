@@ -20,6 +20,7 @@
 namespace {
 
 bool busy = false;
+std::string chosen_lock_dir;
 
 #ifdef _WIN32
 // A byte far past any file's end: locking it blocks no one's reads or writes.
@@ -37,7 +38,7 @@ bool lock_fd(int fd, bool exclusive) {
 
 std::string holder_of(int) { return "another program"; }
 
-std::string lock_dir() { return std::filesystem::temp_directory_path().string(); }
+std::string system_lock_dir() { return std::filesystem::temp_directory_path().string(); }
 #else
 bool lock_fd(int fd, bool exclusive) { return ::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0; }
 
@@ -62,10 +63,12 @@ std::string holder_of(int fd) {
 }
 
 // Where lock files live: the system's lock directory, else the temporary one.
-std::string lock_dir() {
+std::string system_lock_dir() {
     return ::access("/run/lock", W_OK) == 0 ? "/run/lock" : std::filesystem::temp_directory_path().string();
 }
 #endif
+
+std::string lock_dir() { return chosen_lock_dir.empty() ? system_lock_dir() : chosen_lock_dir; }
 
 Outcome refused(int fd, const std::string& what) {
     busy = errno == EWOULDBLOCK;
@@ -82,6 +85,8 @@ Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive) {
 }
 
 bool lock_was_busy() { return busy; }
+
+void port_locks_in(const std::string& dir) { chosen_lock_dir = dir; }
 
 Outcome PortLock::take(const std::string& name) {
     busy = false;

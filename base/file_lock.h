@@ -19,6 +19,10 @@ Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive);
 
 // The lock file of one real port; taken when the port is acquired and given
 // back when it is released.
+// Where port lock files are kept from now on; tests keep their own apart so
+// that test processes running at once never hold each other's ports.
+void port_locks_in(const std::string& dir);
+
 class PortLock {
 public:
     // name: the port as the lock file's name gives it, such as "direct-378".

@@ -12,9 +12,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <utility>
 
+#include "base/file_lock.h"
 #include "base/system_calls.h"
 #include "sim/sim_card.h"
 
@@ -29,6 +31,13 @@ int next_fd = 3;
 SimCard* to_sim = nullptr;
 mode_t file_type = S_IFCHR;
 unsigned file_major = 99;
+
+// Port lock files of this test process only: tests run side by side.
+std::string own_lock_dir() {
+    const auto dir = std::filesystem::temp_directory_path() / ("vantacle-test-locks-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    return dir.string();
+}
 
 // Logs the call; -1 with errno set when it was told to fail.
 int act(const std::string& name, const std::string& line) {
@@ -137,9 +146,15 @@ void fake_system_install() {
     to_sim = nullptr;
     fake_file(S_IFCHR, 99);
     system_calls = fake;
+    port_locks_in(own_lock_dir());
 }
 
-void fake_system_remove() { system_calls = system_calls_real(); }
+void fake_system_remove() {
+    system_calls = system_calls_real();
+    std::error_code ignored;
+    std::filesystem::remove_all(own_lock_dir(), ignored);
+    port_locks_in("");
+}
 
 void fake_fail(const std::string& name, int error) { failures[name].push_back(error); }
 
