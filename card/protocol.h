@@ -24,7 +24,7 @@ inline constexpr std::uint8_t stop_tran_token = 0xFD;
 // A data error token has its top four bits clear; bit 3 is out of range.
 inline constexpr std::uint8_t error_token_mask = 0xF0;
 inline constexpr std::uint8_t error_token_out_of_range = 0x08;
-constexpr bool is_data_token(std::uint8_t byte) { return byte == 0xFE || (byte & 0xF0) == 0; }
+constexpr bool is_data_token(std::uint8_t byte) { return byte == data_start_token || (byte & error_token_mask) == 0; }
 inline constexpr std::uint8_t data_response_mask = 0x1F;
 // A data response is xxx0sss1.
 constexpr bool is_data_response(std::uint8_t byte) { return (byte & 0x11) == 0x01; }
