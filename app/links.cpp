@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/exit_status.h"
 #include "link/ftdi_link.h"
 #include "link/parallel_link.h"
 #include "port/backends.h"
@@ -34,6 +35,8 @@ template <class LinkType, class Target>
 Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
     std::unique_ptr<LinkType> link;
     if (Outcome result = LinkType::open(target, link); !result) return result;
+    if constexpr (requires { link->wiring_advice(); })
+        if (!link->wiring_advice().empty()) report_failure(link->wiring_advice());
     opened = link.get();
     made = std::move(link);
     select_no_port([] { return opened->healthy(); });
@@ -46,11 +49,13 @@ Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi:
         if (Outcome installed = sim_spidev_install(settings); !installed) return installed;
         spi::SpidevTarget target;
         target.device = sim_spidev_device;
+        target.align = settings.spidev.link_align.value_or(settings.spidev.align);
         target.lock = false;
         return open_byte_link<spi::SpidevLink>(target, made);
     }
     if (Outcome installed = sim_mpsse_install(settings); !installed) return installed;
     spi::FtdiTarget target;
+    target.interface = settings.ftdi.interface;
     target.lock = false;
     return open_byte_link<spi::FtdiLink>(target, made);
 }

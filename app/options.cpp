@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "card/mmc_spi.h"
+#include "sim/adapter_settings.h"
 
 namespace {
 
@@ -228,7 +229,7 @@ Outcome parse_adapter_settings(std::string_view text, std::string_view adapter, 
 constexpr std::uint32_t lowest_hz = 100'000;
 constexpr std::uint32_t highest_hz = 50'000'000;
 
-// spidev:/dev/spidevB.C[,hz=N][,cs=gpiochipN:LINE]
+// spidev:/dev/spidevB.C[,hz=N][,cs=gpiochipN:LINE][,align=N]
 Outcome parse_spidev(std::string_view rest, Options& o) {
     const auto comma = rest.find(',');
     o.port = Options::Port::spidev;
@@ -237,8 +238,14 @@ Outcome parse_spidev(std::string_view rest, Options& o) {
     if (o.spidev.device.empty()) return Outcome::failed("name the spidev device: --port=spidev:/dev/spidevB.C");
     return parse_adapter_settings(
         comma == std::string_view::npos ? std::string_view{} : rest.substr(comma), "spidev",
-        "hz=100000 to 50000000, cs=gpiochipN:LINE", [&](std::string_view name, std::string_view value) {
+        "hz=100000 to 50000000, cs=gpiochipN:LINE, align=1 to 4096", [&](std::string_view name, std::string_view value) {
             if (name == "hz") return parse_decimal(value, lowest_hz, highest_hz, o.spidev.max_hz);
+            if (name == "align") {
+                std::uint32_t align = 0;
+                if (!parse_decimal(value, 1, 4096, align)) return false;
+                o.spidev.align = align;
+                return true;
+            }
             const auto colon = value.find(':');
             if (name != "cs" || !value.starts_with("gpiochip") || colon == std::string_view::npos) return false;
             o.spidev.gpio_chip = "/dev/" + std::string(value.substr(0, colon));
@@ -461,12 +468,14 @@ std::string usage_text() {
                "                        BASE, status at BASE+1 (the default port)\n"
                "  --port=ppdev[:DEVICE] the parallel port behind the ppdev device DEVICE\n"
                "                        (default /dev/parport0)\n"
-               "  --port=spidev:DEVICE[,hz=N][,cs=gpiochipN:LINE]\n"
+               "  --port=spidev:DEVICE[,hz=N][,cs=gpiochipN:LINE][,align=N]\n"
                "                        a card on a Linux spidev device such as\n"
                "                        /dev/spidev0.0 (SPI mode 0, at most N Hz, default\n"
-               "                        25000000); cs= names a GPIO line as chip select\n"
+               "                        25000000); cs= names a GPIO line as chip select;\n"
+               "                        align= the kernel's DMA alignment (default 128)\n"
                "  --port=ftdi[:SERIAL][,interface=A|B][,hz=N][,power=PIN]\n"
-               "                        a card on an FTDI FT232H, FT2232H or FT4232H (MPSSE:\n"
+               "                        a card on an FTDI FT232H, FT2232H, FT4232H or\n"
+               "                        FT2232D (6 MHz at most) (MPSSE:\n"
                "                        ADBUS0 SCK, 1 to DI, 2 from DO, 3 CS; power=4..7\n"
                "                        names the ADBUS pin that switches the supply)\n"
                "  --port=sim[:IMAGE][,SETTING=VALUE...]\n"
@@ -556,7 +565,7 @@ std::string usage_text() {
                "Hex values (BASE, START, COUNT, HH, SECTOR) may start with 0x or 0X.\n"
                "\n"
                "Simulated-card settings:\n") +
-           sim_settings_help +
+           sim_settings_help + sim_adapter_settings_help +
            "\n"
            "Keys: Enter (or any other key) reads the next sector, space asks for a sector\n"
            "number in hex, E, e or Escape ends.\n"

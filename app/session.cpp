@@ -143,8 +143,13 @@ int run_session(const CardWork& work) {
         if (Outcome ready = set_up(work.setup); ready) status = work.run();
         else report_failure(ready.why());
         mmc_disable();
-    } else {
+    } else if (card_link_fault().empty()) {
         report_ways_tried(init, mmc_init_record());
+    }
+    // The adapter failing is said in its own words, whatever the card seemed to answer.
+    if (const std::string fault = card_link_fault(); !fault.empty()) {
+        report_failure(fault);
+        status = ExitStatus::failed;
     }
     closing_report(giveio_result);
     giveio_result = give_port_access_back(giveio_result);

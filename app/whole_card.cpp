@@ -295,7 +295,7 @@ Outcome create_file_for(const Options& o) {
 }
 
 bool should_stop(Tally& t) {
-    if (t.past_end || t.file_failed) return true;
+    if (t.past_end || t.file_failed || !card_link_fault().empty()) return true;
     t.interrupted = t.interrupted || console_signal_pending();
     return t.interrupted;
 }

@@ -14,6 +14,9 @@ struct FtdiCalls {
     // ftdi_usb_open_desc with no description; serial may be null.
     int (*open)(ftdi_context* ftdi, int vendor, int product, const char* serial);
     int (*close)(ftdi_context* ftdi);
+    // The chip of the open bridge, as libftdi tells it from the device
+    // descriptor (its ftdi_chip_type; see ftdi_chip below).
+    int (*chip_type)(ftdi_context* ftdi);
     int (*set_latency_timer)(ftdi_context* ftdi, unsigned char ms);
     int (*set_bitmode)(ftdi_context* ftdi, unsigned char pins, unsigned char mode);
     int (*purge)(ftdi_context* ftdi);
@@ -24,6 +27,14 @@ struct FtdiCalls {
     std::uint64_t (*now_ns)();
     void (*sleep_ns)(std::uint64_t ns);
 };
+
+// libftdi's ftdi_chip_type values for the chips with an MPSSE.
+namespace ftdi_chip {
+inline constexpr int ft2232d = 2;  // TYPE_2232C: the FT2232C, D and L
+inline constexpr int ft2232h = 4;
+inline constexpr int ft4232h = 5;
+inline constexpr int ft232h = 6;
+}  // namespace ftdi_chip
 
 extern FtdiCalls ftdi_calls;
 

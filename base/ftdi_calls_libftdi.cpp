@@ -6,6 +6,9 @@
 
 #include "base/ftdi_calls.h"
 
+static_assert(ftdi_chip::ft2232d == TYPE_2232C && ftdi_chip::ft2232h == TYPE_2232H && ftdi_chip::ft4232h == TYPE_4232H &&
+              ftdi_chip::ft232h == TYPE_232H);
+
 namespace {
 
 std::uint64_t monotonic_ns() {
@@ -30,6 +33,7 @@ FtdiCalls ftdi_calls_real() {
             return ftdi_usb_open_desc(f, vendor, product, nullptr, serial);
         },
         ftdi_usb_close,
+        [](ftdi_context* f) { return static_cast<int>(f->type); },
         ftdi_set_latency_timer,
         ftdi_set_bitmode,
         ftdi_tcioflush,

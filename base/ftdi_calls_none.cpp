@@ -8,6 +8,7 @@ FtdiCalls ftdi_calls_real() {
         [](ftdi_context*, int) { return -1; },
         [](ftdi_context*, int, int, const char*) { return -1; },
         [](ftdi_context*) { return 0; },
+        [](ftdi_context*) { return -1; },
         [](ftdi_context*, unsigned char) { return -1; },
         [](ftdi_context*, unsigned char, unsigned char) { return -1; },
         [](ftdi_context*) { return -1; },

@@ -58,27 +58,28 @@ private:
     bool ok_ = false;
 };
 
-// Whether the dump read every sector, and the card time its runs took.
+// Whether the run moved every sector, and the card time its runs took.
 struct DumpCost {
     bool ok = false;
     std::uint64_t card_ns = 0;
 };
 
-// The card up and its CSD read (which sets the data rate), then every sector
-// in runs of card_run_sectors(), as the dump mode reads; the card's clock
-// over the runs alone.
-DumpCost dump_whole_card(Card& card, const std::function<void()>& before_runs) {
+// The card up and its CSD read (which sets the data rate), then sectors
+// 0 to count - 1 in runs of card_run_sectors(), read as the dump mode reads
+// or written as the load mode writes; the card's clock over the runs alone.
+DumpCost whole_card_runs(Card& card, bool write, std::uint32_t count, const std::function<void()>& before_runs) {
     Card& was_attached = mmc_card();
     mmc_attach(card);
     DumpCost cost;
     if (mmc_init_spi() == CardResult::ok && card_prepare(true) == CardResult::ok && card_capacity_sectors() == card_sectors) {
-        std::vector<std::uint8_t> buf(std::size_t{card_run_sectors()} * sector_size);
+        std::vector<std::uint8_t> buf(std::size_t{card_run_sectors()} * sector_size, 0x5A);
         before_runs();
         const std::uint64_t start = card_clock_ns();
         cost.ok = true;
-        for (std::uint32_t s = 0, done = 0; cost.ok && s < card_sectors; s += card_run_sectors()) {
-            const std::uint32_t n = std::min(card_run_sectors(), card_sectors - s);
-            cost.ok = spi_read_blocks(s, std::span(buf).first(std::size_t{n} * sector_size), done) == CardResult::ok;
+        for (std::uint32_t s = 0, done = 0; cost.ok && s < count; s += card_run_sectors()) {
+            const std::uint32_t n = std::min(card_run_sectors(), count - s);
+            const auto run = std::span(buf).first(std::size_t{n} * sector_size);
+            cost.ok = (write ? spi_write_blocks(s, run, done) : spi_read_blocks(s, run, done)) == CardResult::ok;
         }
         cost.card_ns = card_clock_ns() - start;
         mmc_disable();
@@ -87,13 +88,17 @@ DumpCost dump_whole_card(Card& card, const std::function<void()>& before_runs) {
     return cost;
 }
 
-void report(benchmark::State& state, const DumpCost& cost, double clock_hz) {
+DumpCost dump_whole_card(Card& card, const std::function<void()>& before_runs) {
+    return whole_card_runs(card, false, card_sectors, before_runs);
+}
+
+void report(benchmark::State& state, const DumpCost& cost, double clock_hz, std::uint32_t sectors = card_sectors) {
     if (!cost.ok) {
         state.SkipWithError("dump failed");
         return;
     }
-    const double bytes = double{card_sectors} * sector_size;
-    state.counters["sectors"] = card_sectors;
+    const double bytes = double{sectors} * sector_size;
+    state.counters["sectors"] = sectors;
     state.counters["modelled_MB/s"] = bytes / bytes_per_mb / (static_cast<double>(cost.card_ns) / 1e9);
     if (clock_hz > 0) state.counters["wire_MB/s"] = clock_hz / 8 / bytes_per_mb;
 }
@@ -119,33 +124,43 @@ void BM_DumpOverParallelPort(benchmark::State& state) {
 }
 BENCHMARK(BM_DumpOverParallelPort)->Iterations(1)->Unit(benchmark::kSecond);
 
-// The MPSSE bridge: 1 ms of card time per USB round trip; the SCK the
-// bridge ran at, from the divisor it was given.
-void BM_DumpOverMpsse(benchmark::State& state) {
+// The MPSSE bridge (an FT232H) at the round trip of the benchmark's
+// argument in microseconds: the whole card read, or its first 16 MiB
+// written; the USB round trips the host waited for per sector, and the SCK
+// the bridge ran at, from the divisor it was given.
+void mpsse_runs(benchmark::State& state, bool write) {
     const CardImage image;
+    const std::uint32_t sectors = write ? card_sectors / 4 : card_sectors;
     for (auto _ : state) {
+        SimSettings settings = image.settings();
+        settings.writable = write;
+        settings.ftdi.round_trip_ns = static_cast<std::uint64_t>(state.range(0)) * 1000;
         std::unique_ptr<spi::FtdiLink> link;
-        if (!image.ok() || !sim_mpsse_install(image.settings()) || !spi::FtdiLink::open(spi::FtdiTarget{}, link)) {
+        spi::FtdiTarget target;
+        target.lock = false;
+        if (!image.ok() || !sim_mpsse_install(settings) || !spi::FtdiLink::open(target, link)) {
             state.SkipWithError("bridge did not open");
             return;
         }
         Card card(*link);
-        std::uint64_t trips_before = 0;
-        const DumpCost cost = dump_whole_card(card, [&] {
+        double trips_before = 0;
+        const DumpCost cost = whole_card_runs(card, write, sectors, [&] {
             sim_mpsse_clear_commands();
             trips_before = sim_mpsse_round_trips();
         });
-        state.counters["round_trips_per_sector"] =
-            static_cast<double>(sim_mpsse_round_trips() - trips_before) / card_sectors;
+        state.counters["round_trips_per_sector"] = (sim_mpsse_round_trips() - trips_before) / sectors;
         double fastest_divisor = 0xFFFF;
         for (const std::string& line : sim_mpsse_commands())
             if (line.starts_with("divisor ")) fastest_divisor = std::min(fastest_divisor, number_after(line, "divisor "));
-        report(state, cost, mpsse_base_hz / 2 / (fastest_divisor + 1));
+        report(state, cost, mpsse_base_hz / 2 / (fastest_divisor + 1), sectors);
         link.reset();
         sim_mpsse_remove();
     }
 }
-BENCHMARK(BM_DumpOverMpsse)->Iterations(1)->Unit(benchmark::kSecond);
+void BM_DumpOverMpsse(benchmark::State& state) { mpsse_runs(state, false); }
+void BM_LoadOverMpsse(benchmark::State& state) { mpsse_runs(state, true); }
+BENCHMARK(BM_DumpOverMpsse)->Arg(1000)->Arg(125)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_LoadOverMpsse)->Arg(1000)->Arg(125)->Iterations(1)->Unit(benchmark::kSecond);
 
 // spidev: only the wire's time is modelled, nothing per ioctl.
 void BM_DumpOverSpidev(benchmark::State& state) {
@@ -154,6 +169,7 @@ void BM_DumpOverSpidev(benchmark::State& state) {
         std::unique_ptr<spi::SpidevLink> link;
         spi::SpidevTarget target;
         target.device = sim_spidev_device;
+        target.lock = false;
         if (!image.ok() || !sim_spidev_install(image.settings()) || !spi::SpidevLink::open(target, link)) {
             state.SkipWithError("spidev device did not open");
             return;

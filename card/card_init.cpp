@@ -93,8 +93,8 @@ void Card::power_up() {
     l.power(true);
     l.pause_ns(power_up_pause_ns);
     l.select(false);
-    for (int i = 0; i < power_up_gap_bytes; ++i) bus_.send(gap_byte);
     bus_.flush();
+    l.clock_deselected(static_cast<std::size_t>(power_up_gap_bytes));
     l.select(true);
     bus_.send(gap_byte);
 }

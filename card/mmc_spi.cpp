@@ -15,7 +15,13 @@ Card& mmc_card() { return *attached; }
 CardResult mmc_init_spi() { return attached->init(); }
 void mmc_disable() { attached->disable(); }
 CardResult card_prepare(bool crc) { return attached->prepare(crc); }
-std::string card_failure_text() { return describe_failure(attached->last_failure()); }
+// A link that stopped reaching the card is the reason, not what the card seemed to answer.
+std::string card_failure_text() {
+    std::string link_fault = card_link_fault();
+    return link_fault.empty() ? describe_failure(attached->last_failure()) : link_fault;
+}
+
+std::string card_link_fault() { return attached->link().fault(); }
 bool card_register_crc16_was_wrong() { return attached->register_crc16_was_wrong(); }
 const InitRecord& mmc_init_record() { return attached->init_record(); }
 InitWay card_init_way() { return attached->init_way(); }

@@ -24,6 +24,8 @@ void mmc_disable();
 CardResult card_prepare(bool crc);
 // The last failed transfer, in words ("data response 0D: write error").
 [[nodiscard]] std::string card_failure_text();
+// Why the link stopped reaching the card, in its words; empty while it reaches it.
+[[nodiscard]] std::string card_link_fault();
 // True when the last register came with a wrong CRC16 but a right CRC7.
 [[nodiscard]] bool card_register_crc16_was_wrong();
 [[nodiscard]] const InitRecord& mmc_init_record();

@@ -7,11 +7,23 @@ namespace spi {
 namespace {
 
 constexpr int ftdi_vendor = 0x0403;
-// FT232H, FT2232H, FT4232H: the bridges with an MPSSE that runs at 60 MHz.
+// FT232H, FT2232H (and FT2232D, which shares its ids), FT4232H.
 constexpr std::array<int, 3> mpsse_products{0x6014, 0x6010, 0x6011};
+constexpr std::array<FtdiChipKind, 4> chip_kinds{{
+    {ftdi_chip::ft232h, "FT232H", 1, true, 60'000'000},
+    {ftdi_chip::ft2232h, "FT2232H", 2, true, 60'000'000},
+    {ftdi_chip::ft4232h, "FT4232H", 2, true, 60'000'000},
+    {ftdi_chip::ft2232d, "FT2232D", 2, false, 12'000'000},
+}};
 constexpr unsigned char bitmode_reset = 0x00;
 constexpr unsigned char bitmode_mpsse = 0x02;
 constexpr unsigned char latency_ms = 1;
+
+// What libftdi's open returns.
+constexpr int open_not_found = -3;
+constexpr int open_failed = -4;   // libusb_open() failed: most often no permission
+constexpr int claim_failed = -5;  // the interface is held, or the chip has none of that name
+constexpr int open_denied = -8;   // inappropriate permissions on device
 
 // ADBUS pins.
 constexpr std::uint8_t pin_sck = 0x01;
@@ -26,14 +38,16 @@ constexpr std::uint8_t bytes_in = 0x20;       // MSB first, in on the rising edg
 constexpr std::uint8_t loopback_off = 0x85;
 constexpr std::uint8_t set_divisor = 0x86;    // low, high
 constexpr std::uint8_t send_immediate = 0x87;
-constexpr std::uint8_t divide_by_5_off = 0x8A;
+constexpr std::uint8_t divide_by_5_off = 0x8A;  // H chips only, as the two below
 constexpr std::uint8_t three_phase_off = 0x8D;
 constexpr std::uint8_t adaptive_off = 0x97;
+constexpr std::uint8_t bad_command = 0xAA;    // answered with bad_answer and itself
+constexpr std::uint8_t bad_answer = 0xFA;
 constexpr std::size_t max_length = 65536;     // bytes one clocking command moves
 }  // namespace mpsse
 
-constexpr std::uint32_t base_hz = 60'000'000;
-constexpr std::uint32_t mpsse_top_hz = base_hz / 2;
+// A bridge that brings nothing for this long has gone.
+constexpr std::uint64_t answer_budget_ns = 1'000'000'000;
 
 std::string hex4(int value) {
     constexpr char digits[] = "0123456789abcdef";
@@ -42,10 +56,17 @@ std::string hex4(int value) {
     return text;
 }
 
+const FtdiChipKind* chip_kind(int type) {
+    for (const FtdiChipKind& kind : chip_kinds)
+        if (kind.type == type) return &kind;
+    return nullptr;
+}
+
 }  // namespace
 
 FtdiLink::FtdiLink(const FtdiTarget& target)
-    : max_hz_(std::min(target.max_hz, mpsse_top_hz)),
+    : wanted_hz_(target.max_hz),
+      max_hz_(std::min<std::uint32_t>(target.max_hz, chip_kinds[0].base_hz / 2)),
       power_mask_(target.power_pin >= 0 ? static_cast<std::uint8_t>(1u << target.power_pin) : 0),
       pins_(pin_cs | pin_mosi),
       sent_pins_(0xFF) {}
@@ -75,25 +96,91 @@ Outcome FtdiLink::connect(const FtdiTarget& target) {
     }
     ftdi_ = ftdi_calls.new_context();
     if (!ftdi_) return Outcome::failed(std::string("no FTDI support: ") + ftdi_calls.error_string(nullptr));
+    if (Outcome opened = open_bridge(target); !opened) return opened;
+    chip_ = chip_kind(ftdi_calls.chip_type(ftdi_));
+    if (!chip_) return Outcome::failed("the FTDI bridge's chip (libftdi type " + std::to_string(ftdi_calls.chip_type(ftdi_)) + ") has no MPSSE");
+    if (target.interface > chip_->interfaces)
+        return Outcome::failed(std::string("the FTDI bridge is an ") + chip_->name + ", which has no MPSSE on interface " +
+                               static_cast<char>('A' + target.interface - 1));
+    max_hz_ = std::min(wanted_hz_, chip_->base_hz / 2);
+    return enter_mpsse();
+}
+
+Outcome FtdiLink::open_bridge(const FtdiTarget& target) {
     if (ftdi_calls.set_interface(ftdi_, target.interface) < 0)
         return Outcome::failed(std::string("FTDI interface: ") + ftdi_calls.error_string(ftdi_));
     const char* serial = target.serial.empty() ? nullptr : target.serial.c_str();
-    const bool found = std::any_of(mpsse_products.begin(), mpsse_products.end(),
-                                   [&](int product) { return ftdi_calls.open(ftdi_, ftdi_vendor, product, serial) == 0; });
-    if (!found) {
-        std::string looked_for = "no FTDI MPSSE bridge found (looked for";
-        for (int product : mpsse_products) looked_for.append(" ").append(hex4(ftdi_vendor)).append(":").append(hex4(product));
-        if (serial) looked_for.append(" with serial ").append(target.serial);
-        return Outcome::failed(looked_for.append(")"));
+    for (int product : mpsse_products) {
+        const int result = ftdi_calls.open(ftdi_, ftdi_vendor, product, serial);
+        if (result == 0) return Outcome::ok();
+        if (result != open_not_found) return why_not_opened(target, product, result);
     }
+    std::string looked_for = "no FTDI MPSSE bridge found (looked for";
+    for (int product : mpsse_products) looked_for.append(" ").append(hex4(ftdi_vendor)).append(":").append(hex4(product));
+    if (serial) looked_for.append(" with serial ").append(target.serial);
+    return Outcome::failed(looked_for.append(")"));
+}
+
+// libftdi's words, and what to do about them. A claim that fails on
+// interface B may mean a chip with interface A only: opened on A, it says.
+Outcome FtdiLink::why_not_opened(const FtdiTarget& target, int product, int result) {
+    const std::string said = "cannot open the FTDI bridge " + hex4(ftdi_vendor) + ":" + hex4(product) + ": " +
+                             ftdi_calls.error_string(ftdi_);
+    if (result == open_failed || result == open_denied)
+        return Outcome::failed(said + "; no permission: add a udev rule that gives you the device (such as "
+                                      "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"0403\", MODE=\"0666\"), plug it in again, or run as root");
+    if (result != claim_failed) return Outcome::failed(said);
+    if (target.interface > 1 && ftdi_calls.set_interface(ftdi_, 1) == 0 &&
+        ftdi_calls.open(ftdi_, ftdi_vendor, product, target.serial.empty() ? nullptr : target.serial.c_str()) == 0) {
+        const FtdiChipKind* kind = chip_kind(ftdi_calls.chip_type(ftdi_));
+        (void)ftdi_calls.close(ftdi_);
+        if (kind && kind->interfaces < target.interface)
+            return Outcome::failed(std::string("the FTDI bridge is an ") + kind->name + ": it has no interface " +
+                                   static_cast<char>('A' + target.interface - 1) + " (give interface=A)");
+    }
+    return Outcome::failed(said + "; the kernel's ftdi_sio driver or another program holds it: unbind ftdi_sio "
+                                  "(echo the interface, such as 1-1:1.0, > /sys/bus/usb/drivers/ftdi_sio/unbind) or end "
+                                  "the other program");
+}
+
+// MPSSE mode; a bad command whose answer (FA AA) comes after whatever was
+// waiting; then the H chips' 60 MHz clock without its extras.
+Outcome FtdiLink::enter_mpsse() {
     if (ftdi_calls.set_latency_timer(ftdi_, latency_ms) < 0 || ftdi_calls.set_bitmode(ftdi_, 0, bitmode_reset) < 0 ||
         ftdi_calls.set_bitmode(ftdi_, 0, bitmode_mpsse) < 0 || ftdi_calls.purge(ftdi_) < 0)
         return Outcome::failed(std::string("the FTDI bridge refuses MPSSE mode: ") + ftdi_calls.error_string(ftdi_));
-    queue({mpsse::divide_by_5_off, mpsse::adaptive_off, mpsse::three_phase_off, mpsse::loopback_off});
+    if (!synchronise())
+        return Outcome::failed(std::string("the FTDI bridge (") + chip_->name +
+                               ") does not answer in MPSSE mode: no FA AA to the bad command AA");
+    if (chip_->h_commands) queue({mpsse::divide_by_5_off, mpsse::adaptive_off, mpsse::three_phase_off});
+    queue({mpsse::loopback_off});
     set_clock(init_hz);
     set_pins();
     flush();
-    return healthy_ ? Outcome::ok() : Outcome::failed("the FTDI bridge does not take commands");
+    return healthy_ ? Outcome::ok() : Outcome::failed(fault_);
+}
+
+// Reads until the answer to the bad command, passing over what came before it.
+bool FtdiLink::synchronise() {
+    queue({mpsse::bad_command, mpsse::send_immediate});
+    flush();
+    std::array<std::uint8_t, 64> got{};
+    std::uint8_t previous = 0;
+    const std::uint64_t start = ftdi_calls.now_ns();
+    while (healthy_ && ftdi_calls.now_ns() - start < answer_budget_ns) {
+        const int n = ftdi_calls.read(ftdi_, got.data(), static_cast<int>(got.size()));
+        if (n < 0) failed(std::string("FTDI bridge: ") + ftdi_calls.error_string(ftdi_));
+        for (int i = 0; i < n; ++i) {
+            if (previous == mpsse::bad_answer && got[static_cast<std::size_t>(i)] == mpsse::bad_command) return true;
+            previous = got[static_cast<std::size_t>(i)];
+        }
+    }
+    return false;
+}
+
+void FtdiLink::failed(const std::string& why) {
+    if (healthy_) fault_ = why;
+    healthy_ = false;
 }
 
 void FtdiLink::queue(std::initializer_list<std::uint8_t> bytes) { commands_.insert(commands_.end(), bytes); }
@@ -117,23 +204,29 @@ void FtdiLink::queue_clocked(std::uint8_t opcode, std::span<const std::uint8_t> 
 
 void FtdiLink::flush(std::span<std::uint8_t> rx) {
     if (!rx.empty()) queue({mpsse::send_immediate});
-    if (!commands_.empty() &&
+    if (healthy_ && !commands_.empty() &&
         ftdi_calls.write(ftdi_, commands_.data(), static_cast<int>(commands_.size())) != static_cast<int>(commands_.size()))
-        healthy_ = false;
+        failed(std::string("FTDI bridge: ") + ftdi_calls.error_string(ftdi_) + ": was it unplugged?");
     commands_.clear();
-    // The bridge answers as fast as the wire allows; a read that brings
-    // nothing for a second means it has gone.
+    if (!read_exactly(rx)) std::fill(rx.begin(), rx.end(), 0xFF);
+}
+
+// Reads come back as USB packets bring them, often short or empty: read
+// until every byte is in. A bridge that brings nothing for a second has gone.
+bool FtdiLink::read_exactly(std::span<std::uint8_t> rx) {
     std::size_t got = 0;
     std::uint64_t last_progress = ftdi_calls.now_ns();
     while (healthy_ && got < rx.size()) {
         const int n = ftdi_calls.read(ftdi_, rx.data() + got, static_cast<int>(rx.size() - got));
-        if (n < 0 || (n == 0 && ftdi_calls.now_ns() - last_progress > 1'000'000'000)) healthy_ = false;
-        if (n > 0) {
+        if (n < 0) failed(std::string("FTDI bridge: ") + ftdi_calls.error_string(ftdi_) + ": was it unplugged?");
+        else if (n > 0) {
             got += static_cast<std::size_t>(n);
             last_progress = ftdi_calls.now_ns();
+        } else if (ftdi_calls.now_ns() - last_progress > answer_budget_ns) {
+            failed("FTDI bridge: no answer for a second");
         }
     }
-    if (!healthy_) std::fill(rx.begin() + static_cast<std::ptrdiff_t>(got), rx.end(), 0xFF);
+    return healthy_;
 }
 
 bool FtdiLink::start() {
@@ -173,10 +266,11 @@ void FtdiLink::transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t
     flush(rx);
 }
 
-// SCK is 60 MHz / (2 * (divisor + 1)): the fastest rate not above hz.
+// SCK is the chip's base clock / (2 * (divisor + 1)): the fastest rate not above hz.
 void FtdiLink::set_clock(std::uint32_t hz) {
     hz = std::clamp<std::uint32_t>(hz, 1, max_hz_);
-    const std::uint32_t divisor = std::min<std::uint32_t>((base_hz / 2 + hz - 1) / hz - 1, 0xFFFF);
+    const std::uint32_t half = chip_->base_hz / 2;
+    const std::uint32_t divisor = std::min<std::uint32_t>((half + hz - 1) / hz - 1, 0xFFFF);
     if (divisor == divisor_) return;
     divisor_ = divisor;
     queue({mpsse::set_divisor, static_cast<std::uint8_t>(divisor & 0xFF), static_cast<std::uint8_t>(divisor >> 8)});

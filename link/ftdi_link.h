@@ -1,8 +1,8 @@
-// An FTDI MPSSE bridge (FT232H, FT2232H, FT4232H) as the link, through
-// libftdi1. Wiring: ADBUS0 SCK, ADBUS1 to the card's DI, ADBUS2 from the
-// card's DO, ADBUS3 chip select, optionally one of ADBUS4-7 switching the
-// card's supply. Commands are gathered and go to the bridge with the next
-// read, so that a transaction costs one USB round trip.
+// An FTDI MPSSE bridge (FT232H, FT2232H, FT4232H, FT2232D) as the link,
+// through libftdi1. Wiring: ADBUS0 SCK, ADBUS1 to the card's DI, ADBUS2
+// from the card's DO, ADBUS3 chip select, optionally one of ADBUS4-7
+// switching the card's supply. Commands are gathered and go to the bridge
+// with the next read, so that a transaction costs one USB round trip.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,15 @@ struct FtdiTarget {
     bool lock = true;                   // take the bridge's lock file (a stand-in's card is locked by its image)
 };
 
+// What the link needs to know of each chip with an MPSSE.
+struct FtdiChipKind {
+    int type;           // libftdi's chip type
+    const char* name;
+    int interfaces;     // MPSSE interfaces: A, or A and B
+    bool h_commands;    // clock divide, adaptive and three-phase commands (the H chips)
+    std::uint32_t base_hz;  // SCK is this over 2 * (divisor + 1)
+};
+
 class FtdiLink final : public Link {
 public:
     static Outcome open(const FtdiTarget& target, std::unique_ptr<FtdiLink>& made);
@@ -41,24 +50,34 @@ public:
     void pause_ns(std::uint64_t ns) override;
     [[nodiscard]] std::uint64_t now_ns() override { return ftdi_calls.now_ns(); }
     [[nodiscard]] bool healthy() override { return healthy_; }
+    [[nodiscard]] std::string fault() const override { return fault_; }
     [[nodiscard]] Capabilities capabilities() const override;
 
 private:
     explicit FtdiLink(const FtdiTarget& target);
     Outcome connect(const FtdiTarget& target);
+    Outcome open_bridge(const FtdiTarget& target);
+    Outcome why_not_opened(const FtdiTarget& target, int product, int result);
+    Outcome enter_mpsse();
+    bool synchronise();
     void set_pins();
     void queue(std::initializer_list<std::uint8_t> bytes);
     void queue_clocked(std::uint8_t opcode, std::span<const std::uint8_t> data, std::size_t length);
     // Sends what is gathered; then reads rx.size() bytes back.
     void flush(std::span<std::uint8_t> rx = {});
+    bool read_exactly(std::span<std::uint8_t> rx);
+    void failed(const std::string& why);
 
     ftdi_context* ftdi_ = nullptr;
+    const FtdiChipKind* chip_ = nullptr;
+    std::uint32_t wanted_hz_;
     std::uint32_t max_hz_;
     std::uint8_t power_mask_;
     std::uint8_t pins_;       // ADBUS levels wanted
     std::uint8_t sent_pins_;  // ADBUS levels the bridge holds now
     std::uint32_t divisor_ = 0x10000;  // the clock divisor in force (none yet)
     bool healthy_ = true;
+    std::string fault_;
     std::vector<std::uint8_t> commands_;
     PortLock lock_;  // one run per bridge interface
 };

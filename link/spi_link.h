@@ -3,9 +3,12 @@
 // monotonic clock for every wait. One implementation per adapter.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace spi {
 
@@ -14,7 +17,7 @@ inline constexpr std::uint32_t init_hz = 400'000;
 
 struct Capabilities {
     bool switches_supply = false;    // can power the card off and on
-    bool clocks_deselected = false;  // can clock with chip select high
+    bool clocks_deselected = false;  // clock_deselected() keeps chip select high
     std::uint32_t top_hz = init_hz;  // fastest clock the adapter runs
     // Bytes one transfer may clock in ahead of need at no extra cost; 1 on
     // a link that pays for every byte (each is then clocked on demand).
@@ -36,6 +39,17 @@ public:
     // Sends tx, then clocks rx.size() bytes in with DI held high: one
     // transaction, and on a bridge one round trip.
     virtual void transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx) = 0;
+    // Clocks bytes of 0xFF with the card's chip select high, the card
+    // already deselected: the wake-up clocks a card needs before its first
+    // command. A link whose chip select goes low with every clock overrides it.
+    virtual void clock_deselected(std::size_t bytes) {
+        constexpr std::array<std::uint8_t, 16> idle{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        for (std::size_t n = 0; bytes > 0; bytes -= n) {
+            n = std::min(bytes, idle.size());
+            transfer(std::span(idle).first(n), {});
+        }
+    }
     // The clock rate from now on: at most init_hz until the card is ready,
     // later the card's own rate capped by top_hz.
     virtual void set_clock(std::uint32_t hz) = 0;
@@ -43,6 +57,9 @@ public:
     [[nodiscard]] virtual std::uint64_t now_ns() = 0;
     // False once the link knows it cannot reach the card.
     [[nodiscard]] virtual bool healthy() = 0;
+    // Why the link stopped reaching the card, in its own words ("spidev:
+    // ..."); empty while it is healthy or when it cannot tell.
+    [[nodiscard]] virtual std::string fault() const { return {}; }
     [[nodiscard]] virtual Capabilities capabilities() const = 0;
 };
 

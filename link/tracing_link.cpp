@@ -55,6 +55,12 @@ void TracingLink::stop() {
     std::fputs("stop: every line low\n", out_);
 }
 
+void TracingLink::clock_deselected(std::size_t bytes) {
+    stamp();
+    inner_.clock_deselected(bytes);
+    std::fprintf(out_, "wake-up: %zu bytes of FF with CS high\n", bytes);
+}
+
 void TracingLink::set_clock(std::uint32_t hz) {
     inner_.set_clock(hz);
     stamp();

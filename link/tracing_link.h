@@ -27,10 +27,12 @@ public:
     void select(bool selected) override;
     void stop() override;
     void transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx) override;
+    void clock_deselected(std::size_t bytes) override;
     void set_clock(std::uint32_t hz) override;
     void pause_ns(std::uint64_t ns) override;
     [[nodiscard]] std::uint64_t now_ns() override { return inner_.now_ns(); }
     [[nodiscard]] bool healthy() override { return inner_.healthy(); }
+    [[nodiscard]] std::string fault() const override { return inner_.fault(); }
     [[nodiscard]] Capabilities capabilities() const override { return inner_.capabilities(); }
 
 private:

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <utility>
 
+#include "sim/adapter_settings.h"
 #include "sim/card_controls.h"
 
 namespace {
@@ -197,6 +198,8 @@ Outcome apply_setting(std::string_view item, SimSettings& s) {
         return Outcome::failed("bad value '" + std::string(value) + "' for simulated-card setting " + std::string(name) +
                                " (" + std::string(setting.range) + ")");
     }
+    if (std::optional<Outcome> adapter = sim_adapter_setting(name, eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1), s))
+        return std::move(*adapter);
     return Outcome::failed("unknown simulated-card setting '" + std::string(name) + "'");
 }
 

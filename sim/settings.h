@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,6 +33,30 @@ struct EccFault {
 };
 inline constexpr std::size_t max_ecc_faults = 16;
 
+// The stand-in spidev device: the kernel's buffer and alignment, and the
+// controller behind it (which mode bits it has, its clock range).
+enum class SpiController : std::uint8_t { no_cs, cs_high, plain };
+struct SimSpidev {
+    std::size_t bufsiz = 4096;                       // spidev's bufsiz module parameter
+    std::size_t align = 128;                         // ARCH_DMA_MINALIGN: each transfer rounded up to it
+    std::optional<std::size_t> link_align;           // the alignment the link is told (default: align)
+    SpiController controller = SpiController::no_cs;  // no-cs: SPI_NO_CS and SPI_CS_HIGH; cs-high; plain: neither
+    std::uint32_t min_hz = 100'000;                  // the controller's clock range
+    std::uint32_t max_hz = 50'000'000;
+    std::uint32_t gpio_lines = 32;                   // lines of the GPIO chip
+};
+
+// The stand-in FTDI bridge: which chip, which interface is opened, and what
+// USB does on open and during the run.
+enum class FtdiChip : std::uint8_t { ft232h, ft2232h, ft4232h, ft2232d };
+enum class UsbFault : std::uint8_t { none, denied, busy };
+struct SimFtdi {
+    FtdiChip chip = FtdiChip::ft232h;
+    int interface = 1;                         // 1: A, 2: B
+    UsbFault open_fault = UsbFault::none;      // no udev permission, or ftdi_sio bound
+    std::optional<std::uint64_t> unplug_after;  // USB transfers before the bridge is pulled out
+    std::uint64_t round_trip_ns = 1'000'000;   // a USB round trip with the bridge idle
+};
 
 struct SimSettings {
     std::string image;                        // empty: the built-in demo card
@@ -69,6 +94,8 @@ struct SimSettings {
     bool stuck = false;                       // starts selected, mid multi-block write
     std::array<EccFault, max_ecc_faults> ecc{};  // ecc=SECTOR[:once], one setting per sector
     std::size_t ecc_count = 0;
+    SimSpidev spidev;                         // via=spidev: the device and its controller
+    SimFtdi ftdi;                             // via=ftdi: the chip and its USB
 
     // Card time of one port access in nanoseconds.
     [[nodiscard]] std::uint64_t access_ns() const { return clock_ns.value_or(1000); }

@@ -1,6 +1,9 @@
 // The simulated card behind a spidev device, for the spidev link: a
 // system-call table in which /dev/spidev0.0 (and the GPIO chip
 // /dev/gpiochip0) lead to the card, a byte at a time, on the card's clock.
+// It refuses what the kernel refuses: messages over its buffer as spidev
+// counts them, mode bits the controller lacks, word sizes other than 8,
+// rates under the controller's, GPIO requests gpiolib would not take.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +22,9 @@ Outcome sim_spidev_install(const SimSettings& settings);
 // Puts the real system calls back and closes the card.
 void sim_spidev_remove();
 
-// What the link asked of the device, a line a call ("mode 0x40", "speed
-// 25000000", "message 7+1 cs", "gpio 1"), for tests; cleared on request.
+// What the link asked of the device, a line a call ("mode 0 no-cs",
+// "speed 25000000", "message duplex 8 @400000 keep", "gpio line 5", "cs
+// low", "message refused: ..."), for tests; cleared on request.
 [[nodiscard]] const std::vector<std::string>& sim_spidev_calls();
 void sim_spidev_clear_calls();
 // SPI_IOC_MESSAGE calls since the table was installed.

@@ -3,9 +3,15 @@
 // every mode giving the same results over every link; late answers read whole.
 #include <gtest/gtest.h>
 
+#include <linux/gpio.h>
+#include <linux/spi/spidev.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <regex>
 
+#include "base/system_calls.h"
 #include "card/card.h"
 #include "link/ftdi_link.h"
 #include "link/spidev_link.h"
@@ -45,39 +51,168 @@ TEST(SpidevLink, OpensPowersUpReadsAndRunsWholeBuffers) {
     std::array<std::uint8_t, 512> one{};
     ASSERT_EQ(card.read(3, one), CardResult::ok);
     // Mode 0, then SPI_NO_CS for the 80 clocks with CS high; a frame and
-    // the answer's bytes in one message, CS kept low after each.
+    // the answer's bytes in one full-duplex transfer, CS kept low after each.
     EXPECT_EQ(sim_spidev_calls(),
               (Calls{"open /dev/spidev0.0", "mode 0", "speed 25000000", "mode 0 no-cs",
                      "open /sys/module/spidev/parameters/bufsiz", "message out 10 @400000", "mode 0",
-                     "message out 8 in 8 @400000 keep"} +
-               repeated("message out 7 in 8 @400000 keep", 4) + Calls{"message out 7 in 523 @400000 keep"}));
+                     "message duplex 16 @400000 keep"} +
+               repeated("message duplex 15 @400000 keep", 4) + Calls{"message duplex 530 @400000 keep"}));
     sim_spidev_clear_calls();
     std::array<std::uint8_t, 64 * 512> run{};
     std::uint32_t done = 0;
-    const std::uint64_t before = sim_spidev_messages();
     ASSERT_EQ(card.read_blocks(0, run, done), CardResult::ok);
     // CMD18 at the initialisation clock, then the blocks at the data clock
     // a kernel buffer at a time, CMD12 and its busy.
-    EXPECT_EQ(sim_spidev_calls(), (Calls{"message out 7 in 8 @400000 keep"} + repeated("message in 4096 @25000000 keep", 8) +
-                                   Calls{"message in 314 @25000000 keep", "message out 7 in 2 @25000000 keep",
-                                         "message in 1 @25000000 keep", "message in 8 @25000000 keep"}));
-    EXPECT_LE(sim_spidev_messages() - before, 13u);
+    EXPECT_EQ(sim_spidev_calls(), (Calls{"message duplex 15 @400000 keep"} + repeated("message duplex 4096 @25000000 keep", 8) +
+                                   Calls{"message duplex 314 @25000000 keep", "message duplex 9 @25000000 keep",
+                                         "message duplex 1 @25000000 keep", "message duplex 8 @25000000 keep"}));
     link.reset();
     sim_spidev_remove();
 }
 
-TEST(SpidevLink, GpioChipSelectTakesTheControllersPlace) {
-    ASSERT_TRUE(sim_spidev_install(SimSettings{}));
-    std::unique_ptr<spi::SpidevLink> link;
-    ASSERT_TRUE(spi::SpidevLink::open(stand_in_spidev(sim_gpio_chip, 5), link));
-    Card card(*link);
-    ASSERT_EQ(card.init(), CardResult::ok);
-    const Calls& calls = sim_spidev_calls();
-    EXPECT_EQ(Calls(calls.begin(), calls.begin() + 9),
-              (Calls{"open /dev/spidev0.0", "mode 0", "speed 25000000", "mode 0 no-cs",
-                     "open /sys/module/spidev/parameters/bufsiz", "open /dev/gpiochip0", "gpio line 5",
-                     "message out 10 @400000", "cs low"}));
-    link.reset();
+// The wake-up clocks go out with CS high on every controller: with
+// SPI_NO_CS, else with CS made active high for the burst, else on the GPIO
+// chip select; on a controller with neither and no GPIO, the link says
+// what to wire.
+TEST(SpidevLink, WakeUpClocksGoOutWithChipSelectHigh) {
+    const struct {
+        SpiController controller;
+        std::string gpio_chip;
+        Calls calls;  // from the speed to the first command
+        bool advice;
+    } cases[] = {
+        {SpiController::no_cs, "", {"speed 25000000", "mode 0 no-cs", "open /sys/module/spidev/parameters/bufsiz",
+                                    "message out 10 @400000", "mode 0", "message duplex 16 @400000 keep"}, false},
+        {SpiController::cs_high, "", {"speed 25000000", "mode 0 cs-high", "mode 0", "open /sys/module/spidev/parameters/bufsiz",
+                                      "mode 0 cs-high", "message out 10 @400000", "mode 0", "message duplex 16 @400000 keep"}, false},
+        {SpiController::plain, sim_gpio_chip, {"speed 25000000", "open /sys/module/spidev/parameters/bufsiz", "open /dev/gpiochip0",
+                                               "gpio line 5", "message out 10 @400000", "cs low", "message duplex 16 @400000"}, false},
+        {SpiController::plain, "", {"speed 25000000", "open /sys/module/spidev/parameters/bufsiz", "message out 10 @400000",
+                                    "message duplex 16 @400000 keep"}, true},
+    };
+    for (const auto& c : cases) {
+        SimSettings settings;
+        settings.spidev.controller = c.controller;
+        ASSERT_TRUE(sim_spidev_install(settings));
+        std::unique_ptr<spi::SpidevLink> link;
+        ASSERT_TRUE(spi::SpidevLink::open(stand_in_spidev(c.gpio_chip, 5), link));
+        Card card(*link);
+        const bool up = card.init() == CardResult::ok;
+        EXPECT_EQ(up, !c.advice) << c.calls[1];
+        const Calls& calls = sim_spidev_calls();
+        EXPECT_EQ(Calls(calls.begin() + 2, calls.begin() + 2 + static_cast<std::ptrdiff_t>(c.calls.size())), c.calls);
+        EXPECT_EQ(link->wiring_advice().empty(), !c.advice);
+        link.reset();
+        sim_spidev_remove();
+    }
+}
+
+// Every kernel buffer from 64 bytes up, each transfer rounded up to the
+// alignment: the link fills the buffer as the kernel counts it, never past;
+// told a smaller alignment than the kernel's, it fails in its own words.
+TEST(SpidevLink, MessagesFillTheKernelsBufferAsItCountsThem) {
+    const struct {
+        std::size_t bufsiz, align, link_align;
+        std::size_t longest;  // the longest transfer; 0: the run fails
+    } cases[] = {
+        {4096, 128, 128, 4096}, {256, 128, 128, 256}, {300, 128, 128, 256}, {64, 64, 64, 64},
+        {100, 32, 32, 96}, {4096, 1, 1, 4096}, {300, 128, 4, 0},
+    };
+    for (const auto& c : cases) {
+        SimSettings settings;
+        settings.kind = CardKind::sdhc;
+        settings.writable = true;
+        settings.spidev.bufsiz = c.bufsiz;
+        settings.spidev.align = c.align;
+        ASSERT_TRUE(sim_spidev_install(settings));
+        spi::SpidevTarget target = stand_in_spidev();
+        target.align = c.link_align;
+        std::unique_ptr<spi::SpidevLink> link;
+        ASSERT_TRUE(spi::SpidevLink::open(target, link));
+        Card card(*link);
+        std::array<std::uint8_t, 16 * 512> run{};
+        std::uint32_t done = 0;
+        const bool ok = card.init() == CardResult::ok && card.read_blocks(0, run, done) == CardResult::ok &&
+                        card.write_blocks(0, run, done) == CardResult::ok;
+        const std::string where = std::to_string(c.bufsiz) + "/" + std::to_string(c.align);
+        EXPECT_EQ(ok, c.longest > 0) << where;
+        std::size_t longest = 0;
+        for (const std::string& call : sim_spidev_calls()) {
+            if (c.longest == 0) break;
+            EXPECT_EQ(call.find("refused"), std::string::npos) << where << " " << call;
+            if (call.starts_with("message ")) longest = std::max<std::size_t>(longest, std::stoul(call.substr(call.find(' ', 8))));
+        }
+        if (c.longest > 0) {
+            EXPECT_EQ(longest, c.longest) << where;
+        } else {
+            EXPECT_EQ(link->fault(), "spidev: message too long for the kernel's buffer (bufsiz 300)");
+        }
+        link.reset();
+        sim_spidev_remove();
+    }
+}
+
+// The stand-in refuses what the kernel refuses: mode bits the controller
+// lacks, words other than 8 bits, rates under its range, GPIO requests
+// gpiolib would not take; it clamps a rate over its range.
+TEST(SpidevStandIn, RefusesWhatTheKernelRefuses) {
+    SimSettings settings;
+    settings.spidev.controller = SpiController::cs_high;
+    settings.spidev.max_hz = 10'000'000;
+    ASSERT_TRUE(sim_spidev_install(settings));
+    const int fd = system_calls.open(sim_spidev_device, 0);
+    const auto errno_of = [](int result) { return result < 0 ? errno : 0; };
+    std::uint32_t mode = SPI_MODE_0 | SPI_NO_CS;
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, SPI_IOC_WR_MODE32, &mode)), EINVAL);
+    mode = SPI_MODE_0 | SPI_CS_HIGH;
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, SPI_IOC_WR_MODE32, &mode)), 0);
+    mode = SPI_MODE_0 | SPI_LSB_FIRST;
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, SPI_IOC_WR_MODE32, &mode)), EINVAL);
+    std::uint8_t bits = 16;
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits)), EINVAL);
+    std::uint32_t hz = 25'000'000;
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &hz)), 0);
+    std::array<std::uint8_t, 4097> bytes{};
+    spi_ioc_transfer part{};
+    part.tx_buf = reinterpret_cast<std::uintptr_t>(bytes.data());
+    part.len = 4;
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, SPI_IOC_MESSAGE(1), &part)), 0);
+    part.speed_hz = 50'000;
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, SPI_IOC_MESSAGE(1), &part)), EINVAL);
+    part.speed_hz = 0;
+    part.len = 4097;
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, SPI_IOC_MESSAGE(1), &part)), EMSGSIZE);
+    // tx and rx counted apart, each transfer rounded up to 128.
+    std::array<spi_ioc_transfer, 2> parts{part, part};
+    parts[0].len = 2000;
+    parts[1].len = 2000;
+    parts[1].rx_buf = parts[1].tx_buf;
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, SPI_IOC_MESSAGE(2), parts.data())), 0);
+    parts[0].len = 2049;
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, SPI_IOC_MESSAGE(2), parts.data())), EMSGSIZE);
+    EXPECT_EQ(sim_spidev_calls()[2], "speed 10000000");
+
+    const int chip = system_calls.open(sim_gpio_chip, 0);
+    int line = -1;
+    const auto request = [&](std::uint32_t offset, std::uint64_t flags, std::uint32_t pad = 0) {
+        gpio_v2_line_request r{};
+        r.offsets[0] = offset;
+        r.num_lines = 1;
+        r.config.flags = flags;
+        r.padding[0] = pad;
+        const int error = errno_of(system_calls.ioctl(chip, GPIO_V2_GET_LINE_IOCTL, &r));
+        if (error == 0) line = r.fd;
+        return error;
+    };
+    EXPECT_EQ(request(32, GPIO_V2_LINE_FLAG_OUTPUT), EINVAL);
+    EXPECT_EQ(request(5, GPIO_V2_LINE_FLAG_OUTPUT | GPIO_V2_LINE_FLAG_INPUT), EINVAL);
+    EXPECT_EQ(request(5, GPIO_V2_LINE_FLAG_OUTPUT | GPIO_V2_LINE_FLAG_EDGE_RISING), EINVAL);
+    EXPECT_EQ(request(5, GPIO_V2_LINE_FLAG_BIAS_PULL_UP), EINVAL);
+    EXPECT_EQ(request(5, GPIO_V2_LINE_FLAG_OUTPUT, 1), EINVAL);
+    EXPECT_EQ(request(5, GPIO_V2_LINE_FLAG_INPUT), 0);
+    EXPECT_EQ(request(6, GPIO_V2_LINE_FLAG_OUTPUT), EBUSY);
+    gpio_v2_line_values values{.bits = 1, .mask = 1};
+    EXPECT_EQ(errno_of(system_calls.ioctl(line, GPIO_V2_LINE_SET_VALUES_IOCTL, &values)), EPERM);
     sim_spidev_remove();
 }
 
@@ -90,16 +225,54 @@ TEST(FtdiLink, PowerUpAndOneReadAreOneRoundTripEach) {
         ASSERT_EQ(card.init(), CardResult::ok);
         std::array<std::uint8_t, 512> one{};
         ASSERT_EQ(card.read(3, one), CardResult::ok);
-        // 400 kHz (divisor 74), CS high and DI high; 80 clocks; CS low; each
-        // frame with its answer's bytes then send immediate.
+        // A bad command to sync on; 400 kHz (divisor 74), CS high and DI
+        // high; 80 clocks; CS low; each frame with its answer's bytes then
+        // send immediate.
         const Calls frame_and_answer{"out 7", "in 8", "flush"};
         EXPECT_EQ(sim_mpsse_commands(),
-                  (Calls{"divisor 74", "pins 0a 0b", "out 10", "pins 02 0b", "out 8", "in 8", "flush"} +
+                  (Calls{"bad aa", "flush", "divisor 74", "pins 0a 0b", "out 10", "pins 02 0b", "out 8", "in 8", "flush"} +
                    frame_and_answer + frame_and_answer + frame_and_answer + frame_and_answer +
                    Calls{"out 7", "in 523", "flush"}));
-        EXPECT_EQ(sim_mpsse_round_trips(), 6u);
+        EXPECT_EQ(sim_mpsse_round_trips(), 7);
     }
     sim_mpsse_remove();
+}
+
+// Each chip as it is: the H chips' extras only where they exist (an
+// FT2232D answers them as bad commands), the clock from each chip's base.
+TEST(FtdiLink, EachChipGetsOnlyTheCommandsItHas) {
+    const struct {
+        FtdiChip chip;
+        const char* init_divisor;  // 400 kHz
+        const char* top_divisor;   // the fastest
+    } cases[] = {
+        {FtdiChip::ft232h, "divisor 74", "divisor 0"},
+        {FtdiChip::ft2232h, "divisor 74", "divisor 0"},
+        {FtdiChip::ft4232h, "divisor 74", "divisor 0"},
+        {FtdiChip::ft2232d, "divisor 14", "divisor 0"},
+    };
+    for (const auto& c : cases) {
+        SimSettings settings;
+        settings.ftdi.chip = c.chip;
+        settings.kind = CardKind::sd2;
+        ASSERT_TRUE(sim_mpsse_install(settings));
+        {
+            std::unique_ptr<spi::FtdiLink> link;
+            ASSERT_TRUE(spi::FtdiLink::open(unlocked_bridge(), link));
+            EXPECT_EQ(link->capabilities().top_hz, c.chip == FtdiChip::ft2232d ? 6'000'000u : 30'000'000u);
+            Card card(*link);
+            ASSERT_EQ(card.init(), CardResult::ok);
+            link->set_clock(link->capabilities().top_hz);
+            std::array<std::uint8_t, 512> one{};
+            ASSERT_EQ(card.read(3, one), CardResult::ok);
+            const Calls& calls = sim_mpsse_commands();
+            EXPECT_EQ(std::count(calls.begin(), calls.end(), "bad aa"), 1);
+            EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& l) { return l.starts_with("bad"); }), 1);
+            EXPECT_EQ(calls[2], c.init_divisor);
+            EXPECT_NE(std::find(calls.begin(), calls.end(), c.top_divisor), calls.end());
+        }
+        sim_mpsse_remove();
+    }
 }
 
 // What the program says and leaves, with its rate taken out (wall time), its

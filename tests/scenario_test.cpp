@@ -241,4 +241,61 @@ TEST(Scenario, UnkindCardsAreReportedInWords) {
     }
 }
 
+// Adapters as they are, each setting over the link it applies to: kernel
+// buffers from 64 bytes with their alignment and the controllers behind
+// spidev; every chip and interface behind the bridge, reads coming back as
+// USB packets bring them.
+TEST(Scenario, AdaptersAsTheyAreCarryEveryModeExactly) {
+    const struct {
+        const char* via;
+        std::string settings;
+        std::span<const Mode> modes;
+    } cases[] = {
+        {"spidev", "bufsiz=64,align=64", every_mode},
+        {"spidev", "bufsiz=256,card=sdhc", copies},
+        {"spidev", "bufsiz=100,align=32,card=sd2", copies},
+        {"spidev", "controller=cs-high", copies},
+        {"spidev", "spi-max=8000000,card=sdhc", copies},
+        {"ftdi", "chip=ft2232h,interface=B", copies},
+        {"ftdi", "chip=ft4232h,card=sd2", copies},
+        {"ftdi", "chip=ft2232d", every_mode},
+        {"ftdi", "chip=ft2232d,card=sdhc,late=3", copies},
+    };
+    for (const auto& c : cases)
+        for (const Mode mode : c.modes) expect_exact(c.via, c.settings, mode, {10, 8});
+}
+
+// An adapter that cannot carry the card is named in its own words, with
+// what to do; never taken for the card's end or answer.
+TEST(Scenario, FailingAdaptersSayWhyInTheirOwnWords) {
+    const struct {
+        const char* via;
+        std::string settings;
+        int status;
+        std::string says;
+    } cases[] = {
+        {"spidev", "bufsiz=64", 2, "vantacle: spidev: the kernel's buffer (bufsiz 64) holds no transfer rounded up to 128 bytes"},
+        {"spidev", "bufsiz=300,link-align=4", 1, "vantacle: spidev: message too long for the kernel's buffer (bufsiz 300)\n"},
+        {"spidev", "controller=plain", 1, "vantacle: spidev: /dev/spidev0.0 can clock only with its chip select low"},
+        {"ftdi", "usb=denied", 2, "vantacle: cannot open the FTDI bridge 0403:6014: libusb_open() failed; no permission: add a udev rule"},
+        {"ftdi", "usb=busy", 2, "unable to claim usb device. Make sure the default FTDI driver is not in use; the kernel's ftdi_sio "
+                                "driver or another program holds it: unbind ftdi_sio"},
+        {"ftdi", "chip=ft232h,interface=B", 2, "vantacle: the FTDI bridge is an FT232H: it has no interface B (give interface=A)\n"},
+        {"ftdi", "unplug=300", 1, "vantacle: FTDI bridge: usb bulk read failed: was it unplugged?\n"},
+    };
+    for (const auto& c : cases) {
+        TestImage image(1024);
+        TempFile dump;
+        const RunResult r = run_piped({"--port=sim:" + image.path() + "," + c.settings + ",via=" + c.via,
+                                       "--dump=" + dump.path, "--force", "--range=0:400"}, "");
+        const std::string all = r.out + r.err;
+        const std::string where = std::string(c.via) + " " + c.settings + "\n" + all;
+        EXPECT_EQ(r.status, c.status) << where;
+        EXPECT_NE(all.find(c.says), std::string::npos) << where;
+        if (c.settings == "controller=plain") continue;  // the card does not wake: it answers nothing
+        for (const char* wrong : {"end of card", "no answer to", "answered FF", "1024 sectors, 0 bad"})
+            EXPECT_EQ(all.find(wrong), std::string::npos) << wrong << " " << where;
+    }
+}
+
 }  // namespace

@@ -1,0 +1,117 @@
+#include "sim/adapter_settings.h"
+
+#include <array>
+#include <charconv>
+#include <string>
+#include <utility>
+
+namespace {
+
+template <typename T>
+bool set_number(std::string_view text, T min, T max, T& field) {
+    T n{};
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, n);
+    if (text.empty() || ec != std::errc() || ptr != end || n < min || n > max) return false;
+    field = n;
+    return true;
+}
+
+template <typename T, std::size_t N>
+bool set_named(std::string_view value, const std::array<std::pair<std::string_view, T>, N>& names, T& field) {
+    for (const auto& [name, meaning] : names) {
+        if (value != name) continue;
+        field = meaning;
+        return true;
+    }
+    return false;
+}
+
+// The kernel rounds to a power of two.
+bool set_align(std::string_view value, std::size_t& field) {
+    std::size_t n = 0;
+    if (!set_number<std::size_t>(value, 1, 4096, n) || (n & (n - 1)) != 0) return false;
+    field = n;
+    return true;
+}
+
+bool set_unplug(std::string_view value, SimSettings& s) {
+    std::uint64_t n = 0;
+    if (!set_number<std::uint64_t>(value, 0, 1'000'000'000, n)) return false;
+    s.ftdi.unplug_after = n;
+    return true;
+}
+
+struct Setting {
+    std::string_view name;
+    std::string_view range;
+    bool (*apply)(std::string_view value, SimSettings& s);
+};
+
+constexpr std::array<Setting, 11> adapter_settings{{
+    {"bufsiz", "64 to 65536", [](std::string_view v, SimSettings& s) { return set_number<std::size_t>(v, 64, 65536, s.spidev.bufsiz); }},
+    {"align", "a power of two from 1 to 4096", [](std::string_view v, SimSettings& s) { return set_align(v, s.spidev.align); }},
+    {"link-align", "a power of two from 1 to 4096", [](std::string_view v, SimSettings& s) {
+         std::size_t n = 0;
+         if (!set_align(v, n)) return false;
+         s.spidev.link_align = n;
+         return true;
+     }},
+    {"controller", "no-cs, cs-high or plain", [](std::string_view v, SimSettings& s) {
+         constexpr std::array<std::pair<std::string_view, SpiController>, 3> names{
+             {{"no-cs", SpiController::no_cs}, {"cs-high", SpiController::cs_high}, {"plain", SpiController::plain}}};
+         return set_named(v, names, s.spidev.controller);
+     }},
+    {"spi-min", "1000 to 10000000 Hz", [](std::string_view v, SimSettings& s) { return set_number<std::uint32_t>(v, 1000, 10'000'000, s.spidev.min_hz); }},
+    {"spi-max", "400000 to 100000000 Hz", [](std::string_view v, SimSettings& s) { return set_number<std::uint32_t>(v, 400'000, 100'000'000, s.spidev.max_hz); }},
+    {"chip", "ft232h, ft2232h, ft4232h or ft2232d", [](std::string_view v, SimSettings& s) {
+         constexpr std::array<std::pair<std::string_view, FtdiChip>, 4> names{{{"ft232h", FtdiChip::ft232h},
+                                                                               {"ft2232h", FtdiChip::ft2232h},
+                                                                               {"ft4232h", FtdiChip::ft4232h},
+                                                                               {"ft2232d", FtdiChip::ft2232d}}};
+         return set_named(v, names, s.ftdi.chip);
+     }},
+    {"interface", "A or B", [](std::string_view v, SimSettings& s) {
+         constexpr std::array<std::pair<std::string_view, int>, 2> names{{{"A", 1}, {"B", 2}}};
+         return set_named(v, names, s.ftdi.interface);
+     }},
+    {"usb", "denied or busy", [](std::string_view v, SimSettings& s) {
+         constexpr std::array<std::pair<std::string_view, UsbFault>, 2> names{{{"denied", UsbFault::denied}, {"busy", UsbFault::busy}}};
+         return set_named(v, names, s.ftdi.open_fault);
+     }},
+    {"unplug", "a count of USB transfers", set_unplug},
+    {"round-trip", "1 to 100000 us", [](std::string_view v, SimSettings& s) {
+         std::uint64_t us = 0;
+         if (!set_number<std::uint64_t>(v, 1, 100'000, us)) return false;
+         s.ftdi.round_trip_ns = us * 1000;
+         return true;
+     }},
+}};
+
+}  // namespace
+
+std::optional<Outcome> sim_adapter_setting(std::string_view name, std::string_view value, SimSettings& s) {
+    for (const Setting& setting : adapter_settings) {
+        if (setting.name != name) continue;
+        if (setting.apply(value, s)) return Outcome::ok();
+        return Outcome::failed("bad value '" + std::string(value) + "' for simulated-card setting " + std::string(name) +
+                               " (" + std::string(setting.range) + ")");
+    }
+    return std::nullopt;
+}
+
+const char* const sim_adapter_settings_help =
+    "  with via=spidev, the stand-in spidev device and its controller:\n"
+    "  bufsiz=N      the kernel's buffer for one message (default 4096)\n"
+    "  align=N       each transfer rounded up to N bytes in it (default 128)\n"
+    "  link-align=N  the alignment the link is given (default: align's)\n"
+    "  controller=no-cs|cs-high|plain  mode bits the controller has: SPI_NO_CS\n"
+    "                and SPI_CS_HIGH (default), SPI_CS_HIGH only, or neither\n"
+    "  spi-min=HZ, spi-max=HZ  the controller's clock range (default 100000 to\n"
+    "                50000000)\n"
+    "  with via=ftdi, the stand-in bridge:\n"
+    "  chip=CHIP     ft232h (default), ft2232h, ft4232h or ft2232d\n"
+    "  interface=A|B the interface opened (default A)\n"
+    "  usb=denied|busy  opening fails: no permission, or ftdi_sio holds it\n"
+    "  unplug=N      the bridge is pulled out after N USB transfers\n"
+    "  round-trip=US a USB round trip to the idle bridge (default 1000)\n";
