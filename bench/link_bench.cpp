@@ -97,7 +97,7 @@ void report(benchmark::State& state, const DumpCost& cost, double clock_hz, std:
         state.SkipWithError("dump failed");
         return;
     }
-    const double bytes = double{sectors} * sector_size;
+    const double bytes = static_cast<double>(sectors) * sector_size;
     state.counters["sectors"] = sectors;
     state.counters["modelled_MB/s"] = bytes / bytes_per_mb / (static_cast<double>(cost.card_ns) / 1e9);
     if (clock_hz > 0) state.counters["wire_MB/s"] = clock_hz / 8 / bytes_per_mb;
