@@ -4,12 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <utility>
 
-#include "app/exit_status.h"
 #include "base/sector_file.h"
-#include "card/mmc_spi.h"
 #include "sim/storage.h"
 
 namespace {
@@ -32,8 +29,6 @@ constexpr int columns = 64;
 constexpr int cell = 12;
 constexpr int margin = 16;
 constexpr int chart_height = 160;
-
-std::optional<CardReport> active;
 
 std::string format(const char* pattern, auto... values) {
     char text[256];
@@ -224,8 +219,6 @@ std::string CardReport::svg() const {
     return out + "</svg>\n";
 }
 
-CardReport* run_report() { return active ? &*active : nullptr; }
-
 std::string report_title(const Options& o) {
     using W = Options::WholeCard;
     if (o.test) return "surface test";
@@ -234,6 +227,7 @@ std::string report_title(const Options& o) {
         case W::verify: return "verify against " + o.file;
         case W::load: return "load of " + o.file;
         case W::probe: return "probe";
+        case W::fill: return "fill";
         default: return "";
     }
 }
@@ -247,20 +241,8 @@ Outcome report_check(const Options& o) {
     return Outcome::failed("the report " + o.report + " is also the card image, FILE, the trace or the map; name another file");
 }
 
-CardWork with_report(const std::string& path, std::string mode, CardWork work) {
-    if (path.empty()) return work;
-    auto inner = std::move(work.run);
-    work.run = [path, mode = std::move(mode), inner = std::move(inner)] {
-        active.emplace(card_capacity_sectors(), "vantacle " + mode);
-        int status = inner();
-        const std::string text = path.ends_with(".csv") ? active->csv() : active->svg();
-        active.reset();
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!(out << text) || !out.flush()) {
-            report_failure("cannot write the report " + path);
-            if (status == ExitStatus::ok) status = ExitStatus::failed;
-        }
-        return status;
-    };
-    return work;
+bool write_report(const CardReport& report, const std::string& path) {
+    const std::string text = path.ends_with(".csv") ? report.csv() : report.svg();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    return (out << text) && out.flush();
 }
