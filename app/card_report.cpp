@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <utility>
 
 #include "app/exit_status.h"
+#include "base/safe_file.h"
 #include "base/sector_file.h"
 #include "card/mmc_spi.h"
 #include "sim/storage.h"
@@ -255,9 +255,8 @@ CardWork with_report(const std::string& path, std::string mode, CardWork work) {
         int status = inner();
         const std::string text = path.ends_with(".csv") ? active->csv() : active->svg();
         active.reset();
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!(out << text) || !out.flush()) {
-            report_failure("cannot write the report " + path);
+        if (Outcome written = write_whole_file(path, text, "the report", {.in_place = true}); !written) {
+            report_failure(written.why());
             if (status == ExitStatus::ok) status = ExitStatus::failed;
         }
         return status;
