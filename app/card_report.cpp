@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <utility>
 
+#include "base/escape.h"
+#include "base/safe_file.h"
 #include "base/sector_file.h"
 #include "sim/storage.h"
 
@@ -47,9 +48,11 @@ double bytes_per_second(const Timing& t) {
     return t.sectors && t.total_ns ? static_cast<double>(t.sectors * sector_size) * 1e9 / static_cast<double>(t.total_ns) : 0;
 }
 
-std::string escaped(const std::string& text) {
+// Text as XML character data: only printable ASCII (a file name may hold
+// control bytes or bytes that are not UTF-8), its markup characters as entities.
+std::string xml_text(const std::string& text) {
     std::string out;
-    for (char c : text) {
+    for (char c : escaped(text)) {
         if (c == '&') out += "&amp;";
         else if (c == '<') out += "&lt;";
         else if (c == '>') out += "&gt;";
@@ -192,7 +195,7 @@ std::string CardReport::svg() const {
                              "font-family=\"sans-serif\" font-size=\"12\">\n",
                              width, height, width, height);
     out += format("<rect width=\"%d\" height=\"%d\" fill=\"white\"/>\n", width, height);
-    out += format("<text x=\"%d\" y=\"20\" font-size=\"14\" font-weight=\"bold\">", margin) + escaped(title_) + "</text>\n";
+    out += format("<text x=\"%d\" y=\"20\" font-size=\"14\" font-weight=\"bold\">", margin) + xml_text(title_) + "</text>\n";
     out += format("<text x=\"%d\" y=\"36\">%llu sectors, %zu regions of %llu</text>\n", margin,
                   static_cast<unsigned long long>(sectors_), regions.size(), static_cast<unsigned long long>(per_region_));
     out += cells;
@@ -241,8 +244,7 @@ Outcome report_check(const Options& o) {
     return Outcome::failed("the report " + o.report + " is also the card image, FILE, the trace or the map; name another file");
 }
 
-bool write_report(const CardReport& report, const std::string& path) {
+Outcome write_report(const CardReport& report, const std::string& path) {
     const std::string text = path.ends_with(".csv") ? report.csv() : report.svg();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    return (out << text) && out.flush();
+    return write_whole_file(path, text, "the report", {.in_place = true});
 }

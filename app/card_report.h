@@ -63,8 +63,8 @@ private:
     std::vector<Region> regions_;
 };
 
-// Writes the report to path: FILE.csv as CSV, else SVG; false when it could not.
-[[nodiscard]] bool write_report(const CardReport& report, const std::string& path);
+// Writes the report to path: FILE.csv as CSV, else SVG.
+Outcome write_report(const CardReport& report, const std::string& path);
 
 // The report's title line for the mode the options choose.
 [[nodiscard]] std::string report_title(const Options& options);

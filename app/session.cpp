@@ -129,8 +129,10 @@ int run_mode(Card& card, const CardWork& work) {
     TimedDevice timed(device, report ? &*report : nullptr);
     ModeRun run{card, timed, report ? &*report : nullptr};
     const int status = work.run(run);
-    if (!report || write_report(*report, work.report_path)) return status;
-    report_failure("cannot write the report " + work.report_path);
+    if (!report) return status;
+    const Outcome written = write_report(*report, work.report_path);
+    if (written) return status;
+    report_failure(written.why());
     return status == ExitStatus::ok ? ExitStatus::failed : status;
 }
 

@@ -20,6 +20,8 @@
 #include "app/fill.h"
 #include "app/progress.h"
 #include "app/units.h"
+#include "base/escape.h"
+#include "base/safe_file.h"
 #include "base/sector_file.h"
 #include "disk/sector_device.h"
 #include "sim/storage.h"
@@ -301,9 +303,9 @@ private:
         if (o_.whole != Options::WholeCard::dump) return Outcome::ok();
         if (keeper_ && keeper_->existed() && file_exists(o_.file)) {
             if (Outcome opened = sector_file_open(o_.file, true, "file", file_); !opened) return opened;
-        } else if (file_ = sector_file_create(o_.file, o_.force, false); !file_) {
-            return Outcome::failed("cannot create " + o_.file + ": " +
-                                   (errno == ENXIO ? "a FIFO that nothing reads" : std::strerror(errno)));
+        } else if (Outcome created = create_stream(o_.file, "the dump", {.replace = o_.force, .in_place = true}, false, file_);
+                   !created) {
+            return created;
         }
         file_end_ = file_size(file_);
         if (!file_seek(file_, 0)) {
@@ -411,7 +413,7 @@ private:
     void say_map() {
         const RescueMap& map = keeper_->map();
         const std::uint64_t good = map.count(MapState::good), untried = map.count(MapState::untried);
-        std::printf("mapfile %s: %llu of %llu sectors good, %llu bad, %llu not tried\n", keeper_->path().c_str(),
+        std::printf("mapfile %s: %llu of %llu sectors good, %llu bad, %llu not tried\n", escaped(keeper_->path()).c_str(),
                     static_cast<unsigned long long>(good), static_cast<unsigned long long>(map.sectors()),
                     static_cast<unsigned long long>(map.sectors() - good - untried), static_cast<unsigned long long>(untried));
     }
@@ -485,7 +487,7 @@ int CopyRun::run(ModeRun& r) {
                              device_->sectors() > file_sectors_;
     if (card_larger)
         std::printf("the card holds %llu sectors, %s only %llu: compared those\n",
-                    static_cast<unsigned long long>(device_->sectors()), o_.file.c_str(),
+                    static_cast<unsigned long long>(device_->sectors()), escaped(o_.file).c_str(),
                     static_cast<unsigned long long>(file_sectors_));
     if (map_changes) say_map();
     closing_line(t, device_->rereads() - rereads_before, started);
