@@ -15,12 +15,13 @@
 
 #include "card/card.h"
 #include "card/mmc_spi.h"
+#include "disk/card_device.h"
 #include "link/ftdi_link.h"
 #include "link/parallel_link.h"
 #include "link/spidev_link.h"
-#include "sim/sim_mpsse.h"
-#include "sim/sim_port.h"
-#include "sim/sim_spidev.h"
+#include "sim/doubles/sim_mpsse.h"
+#include "sim/doubles/sim_port.h"
+#include "sim/doubles/sim_spidev.h"
 
 namespace {
 
@@ -64,27 +65,26 @@ struct DumpCost {
     std::uint64_t card_ns = 0;
 };
 
-// The card up and its CSD read (which sets the data rate), then sectors
-// 0 to count - 1 in runs of card_run_sectors(), read as the dump mode reads
-// or written as the load mode writes; the card's clock over the runs alone.
+// The card up and its CSD read (which sets the data rate), then sectors 0
+// to count - 1 in runs, read as the dump mode reads them or written as the
+// load mode writes them; the card's clock over the runs alone.
 DumpCost whole_card_runs(Card& card, bool write, std::uint32_t count, const std::function<void()>& before_runs) {
-    Card& was_attached = mmc_card();
-    mmc_attach(card);
     DumpCost cost;
-    if (mmc_init_spi() == CardResult::ok && card_prepare(true) == CardResult::ok && card_capacity_sectors() == card_sectors) {
-        std::vector<std::uint8_t> buf(std::size_t{card_run_sectors()} * sector_size, 0x5A);
+    CardDevice device(card);
+    if (mmc_init_spi(card) == CardResult::ok && card.prepare(true) == CardResult::ok && device.sectors() == card_sectors) {
+        const std::uint32_t run = device.run_sectors();
+        std::vector<std::uint8_t> buf(std::size_t{run} * sector_size, 0x5A);
         before_runs();
-        const std::uint64_t start = card_clock_ns();
+        const std::uint64_t start = device.now_ns();
         cost.ok = true;
-        for (std::uint32_t s = 0, done = 0; cost.ok && s < count; s += card_run_sectors()) {
-            const std::uint32_t n = std::min(card_run_sectors(), count - s);
-            const auto run = std::span(buf).first(std::size_t{n} * sector_size);
-            cost.ok = (write ? spi_write_blocks(s, run, done) : spi_read_blocks(s, run, done)) == CardResult::ok;
+        for (std::uint32_t s = 0, done = 0; cost.ok && s < count; s += run) {
+            const std::uint32_t n = std::min(run, count - s);
+            const auto part = std::span(buf).first(std::size_t{n} * sector_size);
+            cost.ok = (write ? device.write(s, part, done) : device.read(s, part, done)) == CardResult::ok;
         }
-        cost.card_ns = card_clock_ns() - start;
-        mmc_disable();
+        cost.card_ns = device.now_ns() - start;
+        mmc_disable(card);
     }
-    mmc_attach(was_attached);
     return cost;
 }
 
@@ -94,7 +94,7 @@ DumpCost dump_whole_card(Card& card, const std::function<void()>& before_runs) {
 
 void report(benchmark::State& state, const DumpCost& cost, double clock_hz, std::uint32_t sectors = card_sectors) {
     if (!cost.ok) {
-        state.SkipWithError("dump failed");
+        state.SkipWithError("run failed");
         return;
     }
     const double bytes = static_cast<double>(sectors) * sector_size;
@@ -169,7 +169,6 @@ void BM_DumpOverSpidev(benchmark::State& state) {
         std::unique_ptr<spi::SpidevLink> link;
         spi::SpidevTarget target;
         target.device = sim_spidev_device;
-        target.lock = false;
         if (!image.ok() || !sim_spidev_install(image.settings()) || !spi::SpidevLink::open(target, link)) {
             state.SkipWithError("spidev device did not open");
             return;

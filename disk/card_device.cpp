@@ -1,0 +1,18 @@
+#include "disk/card_device.h"
+
+#include "card/card_failure.h"
+
+namespace {
+// On a real port a run of 32 sectors keeps Ctrl+C within a fraction of a second.
+constexpr std::uint32_t bulk_run_sectors = 256;
+}  // namespace
+
+std::uint32_t CardDevice::run_sectors() {
+    return card_.link().capabilities().read_ahead > 1 ? bulk_run_sectors : default_run_sectors;
+}
+
+// An adapter that failed is the reason, not what the card seemed to answer.
+std::string CardDevice::failure_text() {
+    std::string link_fault = card_.link().fault();
+    return link_fault.empty() ? describe_failure(card_.last_failure()) : link_fault;
+}
