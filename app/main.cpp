@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     if (prepared) prepared = report_check(options);
     if (!prepared) {
         (void)close_trace(link_trace);
-        return fail_usage(prepared);
+        return lock_was_busy() ? fail(prepared.why()) : fail_usage(prepared);
     }
     Card card(*spi_link);
     mmc_attach(card);

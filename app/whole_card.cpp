@@ -20,6 +20,7 @@
 #include "app/progress.h"
 #include "app/units.h"
 #include "base/escape.h"
+#include "base/file_lock.h"
 #include "base/safe_file.h"
 #include "base/sector_file.h"
 #include "sim/storage.h"
@@ -296,7 +297,12 @@ Outcome create_file_for(const Options& o) {
     return Outcome::ok();
 }
 
+// Set once FILE could not be put on the disk: the system reports that only
+// once, so no later map may trust what went to FILE before it.
+bool file_lost = false;
+
 bool should_stop(Tally& t) {
+    t.file_failed = t.file_failed || file_lost;
     if (t.past_end || t.file_failed) return true;
     t.interrupted = t.interrupted || console_signal_pending();
     return t.interrupted;
@@ -314,8 +320,9 @@ std::chrono::steady_clock::time_point map_written{};
 void save_map(MapPhase phase, std::uint64_t position, int pass, bool stopping = false) {
     if (!keeper) return;
     const auto now = std::chrono::steady_clock::now();
-    if (!stopping && now - map_written < map_interval) return;
-    if (file && !sync_file()) return;
+    if (file_lost || (!stopping && now - map_written < map_interval)) return;
+    file_lost = file && !sync_file();
+    if (file_lost) return;
     map_written = now;
     keeper->map().set_phase(phase, position, pass);
     keeper->save();
@@ -358,7 +365,7 @@ void retry_failed(const Extent& e, int retries, Tally& t) {
                 if (should_stop(t)) return;
                 const auto sector = static_cast<std::uint32_t>(s);
                 if (spi_read(sector, sector_of(buf, 0)) != CardResult::ok) continue;
-                if (!write_sectors(sector, buf, 1)) {
+                if (!write_sectors(sector, buf, 1) || std::fflush(file) != 0) {
                     t.file_failed = true;
                     return;
                 }
@@ -404,13 +411,25 @@ void say_map() {
                 static_cast<unsigned long long>(map.sectors() - good - untried), static_cast<unsigned long long>(untried));
 }
 
+// The card's CID in hex, "" when the card does not send it.
+std::string card_cid() {
+    CardRegister cid{};
+    if (card_read_cid(cid) != CardResult::ok) return "";
+    std::string text;
+    char two[3];
+    for (const std::uint8_t b : cid) {
+        std::snprintf(two, sizeof two, "%02X", b);
+        text += two;
+    }
+    return text;
+}
+
+// A map run is tied to its card and its file.
 Outcome fit_map(const Options& o) {
     if (!keeper) return Outcome::ok();
-    std::error_code ec;
-    const std::uint64_t bytes = o.whole == Options::WholeCard::dump && file_exists(o.file) && keeper->existed()
-                                    ? std::filesystem::file_size(o.file, ec)
-                                    : file_sectors * sector_size;
-    return keeper->fit(card_capacity_sectors(), ec ? 0 : bytes);
+    const bool dumping = o.whole == Options::WholeCard::dump;
+    const std::uint64_t bytes = dumping ? file_end : file_sectors * sector_size;
+    return keeper->fit(card_capacity_sectors(), bytes, file_identity(file));
 }
 
 // A sparse dump's file reaches as far as its last sector, holes included.
@@ -422,8 +441,19 @@ void finish_sparse(Tally& t) {
 }
 
 int run_whole_card(const Options& o) {
-    if (Outcome fitted = fit_map(o); !fitted) return fail(fitted.why());
+    file_lost = false;
+    if (keeper) {
+        const std::string run = o.whole == Options::WholeCard::load ? "load" : "dump";
+        if (Outcome same_card = keeper->check_card(run, card_cid()); !same_card) return fail(same_card.why());
+    }
     if (Outcome created = create_file_for(o); !created) return fail(created.why());
+    // FILE is held for the run: no other run writes it meanwhile, nor reads what this one writes.
+    Outcome held = lock_file(file, "the file " + o.file, o.whole == Options::WholeCard::dump);
+    if (Outcome fitted = held ? fit_map(o) : held; !fitted) {
+        std::fclose(file);
+        file = nullptr;
+        return fail(fitted.why());
+    }
     const Mode mode = mode_for(o.whole);
     const Extent e = extent_for(o);
     if (o.whole == Options::WholeCard::load && e.cut_at_end) {
@@ -443,6 +473,7 @@ int run_whole_card(const Options& o) {
     if (std::fflush(file) != 0) t.file_failed = true;
     const bool complete = keeper && good_within(e) == e.count;
     if (map_changes) save_map(t.interrupted ? MapPhase::copying : MapPhase::finished, t.next, 1, true);
+    t.file_failed = t.file_failed || file_lost;
     // A dump that could not be written whole ends after its last whole sector.
     if (o.whole == Options::WholeCard::dump && t.file_failed && !keeper && !sparse)
         (void)file_truncate(file, t.done * sector_size);
