@@ -15,7 +15,7 @@
 #include <regex>
 #include <thread>
 
-#include "app/map_keeper.h"
+#include "mapfile/map_keeper.h"
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
@@ -210,9 +210,13 @@ TEST(Resume, AMapResumesOnlyItsOwnCardFileAndRun) {
     };
     const std::string map_before = file_text(f.map), dump_before = file_text(f.dump);
     for (const auto& c : cases) {
-        if (c.hold_map) ASSERT_TRUE(holder.emplace(f.map).read());
+        if (c.hold_map) {
+            ASSERT_TRUE(holder.emplace(f.map).read());
+        }
         std::FILE* held = c.hold_file ? std::fopen(f.dump.c_str(), "rb") : nullptr;
-        if (held) ASSERT_EQ(::flock(fileno(held), LOCK_SH | LOCK_NB), 0);
+        if (held) {
+            ASSERT_EQ(::flock(fileno(held), LOCK_SH | LOCK_NB), 0);
+        }
         const auto r = run_piped(c.args, "");
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
