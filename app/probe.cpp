@@ -148,7 +148,7 @@ private:
         const auto kept_end = static_cast<std::size_t>(seen.rend() - last_kept);
         for (std::size_t i = 0; i < kept_end; ++i) {
             if (!seen[i].lost()) continue;
-            seen[i] = tag_and_check(block_first_ + static_cast<std::uint32_t>(i));
+            seen[i] = lost_again(block_first_ + static_cast<std::uint32_t>(i));
             if (seen[i].lost()) uneven_ = true;
         }
     }
@@ -286,8 +286,19 @@ private:
         return check(sector);
     }
 
+    // A sector seen lost, tagged afresh twice more: a write the line lost
+    // now and then does not stay lost three times.
+    Look lost_again(std::uint32_t sector) {
+        Look l;
+        for (int round = 0; round < 2; ++round) {
+            l = tag_and_check(sector);
+            if (!l.lost()) break;
+        }
+        return l;
+    }
+
     // Writes stop staying somewhere in (good, bad]: the first sector that
-    // loses one, seen lost twice. A tag that turns up at another sector
+    // loses one, seen lost three times. A tag that turns up at another sector
     // gives the wrap size.
     std::uint64_t drop_boundary(std::uint32_t lost) {
         std::int64_t good = -1, bad = lost;
@@ -303,7 +314,7 @@ private:
         while (bad - good > 1) {
             if (const auto wrap = probe_at(static_cast<std::uint32_t>(good + (bad - good) / 2))) return *wrap;
         }
-        if (!tag_and_check(static_cast<std::uint32_t>(bad)).lost()) throw Doubt{};
+        if (!lost_again(static_cast<std::uint32_t>(bad)).lost()) throw Doubt{};
         return static_cast<std::uint64_t>(bad);
     }
 

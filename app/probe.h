@@ -60,7 +60,7 @@ struct ProbeReport {
 // The sectors tagged at the top of a card of that many sectors.
 [[nodiscard]] std::uint64_t probe_block_sectors(std::uint64_t sectors);
 // The most transfers a probe of a card of that many sectors makes when none
-// fails: about 4 * sqrt(3 * sectors) + 11,000 (each failed one tried again
+// fails: about 2 * sqrt(6 * sectors) + 7,500 (each failed one tried again
 // counts again).
 [[nodiscard]] std::uint64_t probe_transfer_bound(std::uint64_t sectors);
 

@@ -30,7 +30,8 @@ Block original(std::uint32_t sector) {
 // card's controller takes the address modulo real, a dropping one loses
 // writes and reads zeros. Only the blocks written are stored, the rest read
 // as original(sector). Noise fails transfers (a failed write may still land)
-// or, without a word, flips a few bits of a block read or written.
+// or, without a word, flips a few bits of a block read or written or loses
+// a write.
 class FakeCard final : public ProbeDevice {
 public:
     FakeCard(Kind kind, std::uint64_t claimed, std::uint64_t real, std::uint32_t seed = 7)
@@ -59,6 +60,7 @@ public:
         if (failing.count(sector)) return CardResult::no_data;
         const bool failed = chance(failure_rate);
         if (failed && chance(0.5)) return CardResult::no_data;
+        if (chance(loss_rate)) return CardResult::ok;
         lowest_written = std::min(lowest_written, sector);
         Block kept{};
         std::copy(data.begin(), data.end(), kept.begin());
@@ -82,6 +84,7 @@ public:
     std::set<std::uint32_t> failing;  // writes to these fail
     double failure_rate = 0;          // a transfer fails with this chance
     double garble_rate = 0;           // a block read or written comes with bits flipped
+    double loss_rate = 0;             // a write said to be done is not (its answer misread)
     std::size_t cache_sectors = 0;    // reads see the last writes this many, kept or not
     std::uint32_t lowest_written = 0xFFFFFFFF;
 
@@ -181,8 +184,8 @@ TEST(Probe, FindsEverySizeOfSmallCards) {
     }
 }
 
-// Transfers that fail, and blocks read or written with bits flipped and no
-// word of it, over 20 seeds: the verdict and the size are right, or the
+// Transfers that fail, blocks read or written with bits flipped and writes
+// lost with no word of it, over 20 seeds: the verdict and the size are right, or the
 // card is damaged or left open; never falsely sure, every sector put back.
 TEST(Probe, NoiseNeverMakesItFalselySure) {
     constexpr Case noisy[] = {
@@ -199,6 +202,7 @@ TEST(Probe, NoiseNeverMakesItFalselySure) {
             FakeCard card(c.kind, c.claimed, c.real, seed);
             card.failure_rate = 0.02 * (seed % 4);
             card.garble_rate = 0.01 * (seed % 5);
+            card.loss_rate = 0.01 * (seed % 3);
             card.cache_sectors = seed % 3 == 0 ? probe_flush_sectors / 2 : 0;
             const ProbeReport r = probe(card, c.claimed, seed);
             const std::string where = name(c) + " seed " + std::to_string(seed);
