@@ -14,7 +14,9 @@ using Block = std::array<std::uint8_t, sector_size>;
 
 // Sector numbers are 32 bits and all ones is no sector.
 constexpr std::uint64_t addressable = 0xFFFFFFFF;
-constexpr int restore_attempts = 6;
+// A put-back is tried this often: a sector the line garbles a few times
+// running must still get its data back.
+constexpr int restore_attempts = 16;
 constexpr int transfer_attempts = 6;
 // A block that differs from a tag in this many bytes or fewer is that tag
 // with bits the line flipped; any other data differs in nearly all of them.
