@@ -64,7 +64,11 @@ struct Session {
             case Mode::probe: args.push_back("--probe"); break;
             case Mode::fill: args.insert(args.end(), {"--fill", range, "--backup=" + file.path}); break;
         }
-        run = run_piped(args, "");
+        // The probe says nothing between the claimed size and the verdict:
+        // on a card slow to read that is longer than other modes' silences.
+        PipedRun how;
+        if (mode == Mode::probe) how.quiet_limit_ms = 120000;
+        run = run_piped(args, "", how);
     }
 
     Bytes after() const { return file_bytes(image.path()); }
