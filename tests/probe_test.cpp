@@ -11,7 +11,7 @@
 #include <random>
 #include <set>
 
-#include "app/probe.h"
+#include "modes/probe.h"
 
 namespace {
 
@@ -32,12 +32,30 @@ Block original(std::uint32_t sector) {
 // as original(sector). Noise fails transfers (a failed write may still land)
 // or, without a word, flips a few bits of a block read or written or loses
 // a write.
-class FakeCard final : public ProbeDevice {
+class FakeCard final : public SectorDevice {
 public:
     FakeCard(Kind kind, std::uint64_t claimed, std::uint64_t real, std::uint32_t seed = 7)
         : kind_(kind), claimed_(claimed), real_(real), random_(seed) {}
 
-    CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) override {
+    std::uint64_t sectors() override { return claimed_; }
+    CardResult read(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) override {
+        for (done = 0; done < buf.size() / sector_size; ++done) {
+            if (const CardResult r = read_one(first + done, sector_in(buf, done)); r != CardResult::ok) return r;
+        }
+        return CardResult::ok;
+    }
+    CardResult write(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) override {
+        for (done = 0; done < buf.size() / sector_size; ++done) {
+            if (const CardResult r = write_one(first + done, sector_in(buf, done)); r != CardResult::ok) return r;
+        }
+        return CardResult::ok;
+    }
+    // The probe's stop check.
+    StopCheck stop() {
+        return [this] { return transfers >= stop_after; };
+    }
+
+    CardResult read_one(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) {
         ++transfers;
         if (sector >= claimed_) return CardResult::out_of_range;
         if (chance(failure_rate)) return CardResult::bad_crc;
@@ -54,7 +72,7 @@ public:
         if (chance(garble_rate)) garble(out);
         return CardResult::ok;
     }
-    CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) override {
+    CardResult write_one(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) {
         ++transfers;
         if (sector >= claimed_) return CardResult::out_of_range;
         if (failing.count(sector)) return CardResult::no_data;
@@ -72,7 +90,6 @@ public:
         if (kind_ != Kind::drop || sector < real_) blocks_[where(sector)] = kept;
         return failed ? CardResult::no_data : CardResult::ok;
     }
-    bool stop_requested() override { return transfers >= stop_after; }
 
     // Every block written holds what it held before.
     bool intact() const {
@@ -156,7 +173,7 @@ TEST(Probe, FindsTheExactSizeWithinTheBoundAndPutsEverythingBack) {
     std::map<std::uint64_t, std::uint32_t> worst;  // by claimed size
     for (const Case& c : cases) {
         FakeCard card(c.kind, c.claimed, c.real);
-        const ProbeReport r = probe(card, c.claimed, 0x5EED1234);
+        const ProbeReport r = probe(card, card.stop(), c.claimed, 0x5EED1234);
         EXPECT_EQ(r.usable, c.real) << name(c);
         EXPECT_EQ(r.verdict, truth(c)) << name(c);
         EXPECT_EQ(r.transfers, card.transfers) << name(c);
@@ -176,7 +193,7 @@ TEST(Probe, FindsEverySizeOfSmallCards) {
         for (const Kind kind : {Kind::wrap, Kind::drop}) {
             for (std::uint64_t real = 1; real < claimed; real += claimed == mib1 ? 5 : 97) {
                 FakeCard card(kind, claimed, real);
-                const ProbeReport r = probe(card, claimed, 3);
+                const ProbeReport r = probe(card, card.stop(), claimed, 3);
                 ASSERT_TRUE(r.verdict == Verdict::counterfeit && r.usable == real && card.intact())
                     << name({kind, claimed, real}) << " found " << r.usable;
             }
@@ -204,7 +221,7 @@ TEST(Probe, NoiseNeverMakesItFalselySure) {
             card.garble_rate = 0.01 * (seed % 5);
             card.loss_rate = 0.01 * (seed % 3);
             card.cache_sectors = seed % 3 == 0 ? probe_flush_sectors / 2 : 0;
-            const ProbeReport r = probe(card, c.claimed, seed);
+            const ProbeReport r = probe(card, card.stop(), c.claimed, seed);
             const std::string where = name(c) + " seed " + std::to_string(seed);
             EXPECT_FALSE(falsely_sure(r, c)) << where << " found " << r.usable;
             EXPECT_TRUE(r.verdict != Verdict::damaged || !r.failed.empty() || !r.not_restored.empty()) << where;
@@ -224,7 +241,7 @@ TEST(Probe, SectorsThatKeepFailingMakeTheCardDamaged) {
         FakeCard card(c.kind, c.claimed, c.real);
         const auto flushed = static_cast<std::uint32_t>(c.claimed - probe_block_sectors(c.claimed) - 1);
         card.failing = {flushed};
-        const ProbeReport r = probe(card, c.claimed, 7);
+        const ProbeReport r = probe(card, card.stop(), c.claimed, 7);
         EXPECT_EQ(r.verdict, Verdict::damaged) << name(c);
         EXPECT_FALSE(r.usable_known) << name(c);
         EXPECT_EQ(r.failed, std::vector<std::uint32_t>{flushed}) << name(c);
@@ -235,12 +252,12 @@ TEST(Probe, SectorsThatKeepFailingMakeTheCardDamaged) {
 TEST(Probe, StoppedAtAnyPointItStillPutsEverythingBack) {
     for (const Case& c : {Case{Kind::drop, 1 << 22, 123456}, Case{Kind::wrap, 1 << 22, 3000017}}) {
         FakeCard whole(c.kind, c.claimed, c.real);
-        const ProbeReport full = probe(whole, c.claimed, 99);
+        const ProbeReport full = probe(whole, whole.stop(), c.claimed, 99);
         const std::uint32_t searching = full.transfers - 2 * full.saved;  // putting back is not stopped
         for (std::uint32_t stop = 0; stop < searching; stop += 1 + searching / 16) {
             FakeCard card(c.kind, c.claimed, c.real);
             card.stop_after = stop;
-            const ProbeReport r = probe(card, c.claimed, 99);
+            const ProbeReport r = probe(card, card.stop(), c.claimed, 99);
             EXPECT_EQ(r.verdict, Verdict::interrupted) << name(c) << " stop " << stop;
             EXPECT_TRUE(card.intact()) << name(c) << " stop " << stop;
         }
@@ -264,7 +281,7 @@ TEST(Probe, ACacheDoesNotHideLostWritesAndTheFirstMiBIsLeftAlone) {
                           Case{Kind::wrap, 65536, 3001}, Case{Kind::wrap, 0x4000, 0x3FFF}}) {
         FakeCard card(c.kind, c.claimed, c.real);
         card.cache_sectors = probe_flush_sectors / 2;
-        const ProbeReport r = probe(card, c.claimed, 5);
+        const ProbeReport r = probe(card, card.stop(), c.claimed, 5);
         EXPECT_EQ(r.usable, c.real) << name(c);
         EXPECT_GE(card.lowest_written, probe_base) << name(c);
     }
