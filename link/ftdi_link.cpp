@@ -89,14 +89,16 @@ FtdiLink::~FtdiLink() {
 // The first bridge of the known kinds with that serial, put in MPSSE mode at
 // the initialisation clock with the card deselected.
 Outcome FtdiLink::connect(const FtdiTarget& target) {
-    if (target.lock) {
-        const std::string name = "ftdi-" + (target.serial.empty() ? std::string("first") : target.serial) + "-" +
-                                 static_cast<char>('A' + target.interface - 1);
-        if (Outcome locked = lock_.take(name); !locked) return locked;
-    }
     ftdi_ = ftdi_calls.new_context();
     if (!ftdi_) return Outcome::failed(std::string("no FTDI support: ") + ftdi_calls.error_string(nullptr));
     if (Outcome opened = open_bridge(target); !opened) return opened;
+    if (Outcome locked = target.lock ? lock_place(target) : Outcome::ok(); !locked) {
+        // Another run holds the bridge: let go of it untouched.
+        (void)ftdi_calls.close(ftdi_);
+        ftdi_calls.free_context(ftdi_);
+        ftdi_ = nullptr;
+        return locked;
+    }
     chip_ = chip_kind(ftdi_calls.chip_type(ftdi_));
     if (!chip_) return Outcome::failed("the FTDI bridge's chip (libftdi type " + std::to_string(ftdi_calls.chip_type(ftdi_)) + ") has no MPSSE");
     if (target.interface > chip_->interfaces)
@@ -181,6 +183,16 @@ bool FtdiLink::synchronise() {
 void FtdiLink::failed(const std::string& why) {
     if (healthy_) fault_ = why;
     healthy_ = false;
+}
+
+// Locked by the bridge's place on the USB, so that "ftdi" and "ftdi:SERIAL"
+// for one bridge take one lock.
+Outcome FtdiLink::lock_place(const FtdiTarget& target) {
+    char place[64];
+    const std::string where = ftdi_calls.usb_place(ftdi_, place, sizeof place) == 0
+                                  ? std::string("usb-") + place
+                                  : (target.serial.empty() ? std::string("first") : target.serial);
+    return lock_.take("ftdi-" + where + "-" + static_cast<char>('A' + target.interface - 1));
 }
 
 void FtdiLink::queue(std::initializer_list<std::uint8_t> bytes) { commands_.insert(commands_.end(), bytes); }

@@ -60,6 +60,7 @@ private:
     Outcome why_not_opened(const FtdiTarget& target, int product, int result);
     Outcome enter_mpsse();
     bool synchronise();
+    Outcome lock_place(const FtdiTarget& target);
     void set_pins();
     void queue(std::initializer_list<std::uint8_t> bytes);
     void queue_clocked(std::uint8_t opcode, std::span<const std::uint8_t> data, std::size_t length);
