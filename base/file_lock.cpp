@@ -1,6 +1,7 @@
 #include "base/file_lock.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -68,7 +69,20 @@ std::string system_lock_dir() {
 }
 #endif
 
-std::string lock_dir() { return chosen_lock_dir.empty() ? system_lock_dir() : chosen_lock_dir; }
+// The lock directory the environment names; a set-user-ID run ignores it.
+const char* lock_dir_from_environment() {
+#ifdef _WIN32
+    return std::getenv("VANTACLE_LOCK_DIR");
+#else
+    return ::secure_getenv("VANTACLE_LOCK_DIR");
+#endif
+}
+
+std::string lock_dir() {
+    if (!chosen_lock_dir.empty()) return chosen_lock_dir;
+    const char* named = lock_dir_from_environment();
+    return named && *named ? named : system_lock_dir();
+}
 
 Outcome refused(int fd, const std::string& what) {
     busy = errno == EWOULDBLOCK;

@@ -17,12 +17,14 @@ Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive);
 // status 1 rather than a usage error).
 [[nodiscard]] bool lock_was_busy();
 
-// The lock file of one real port; taken when the port is acquired and given
-// back when it is released.
 // Where port lock files are kept from now on; tests keep their own apart so
-// that test processes running at once never hold each other's ports.
+// that test processes running at once never hold each other's ports. Unset,
+// they go where VANTACLE_LOCK_DIR names (not in a set-user-ID run), else to
+// the system's lock directory.
 void port_locks_in(const std::string& dir);
 
+// The lock file of one real port; taken when the port is acquired and given
+// back when it is released.
 class PortLock {
 public:
     // name: the port as the lock file's name gives it, such as "direct-378".
