@@ -39,7 +39,7 @@ std::uint32_t next_sector(int key, std::uint32_t sector) {
 
 }  // namespace
 
-int browse_sectors() {
+int browse_sectors(Card& card) {
     std::array<std::uint8_t, sector_size> buff{};
     std::uint32_t sector = no_sector;
     for (;;) {
@@ -47,7 +47,7 @@ int browse_sectors() {
         sector = next_sector(console_key(), sector);
         if (sector == no_sector) return ExitStatus::ok;
         std::printf("\nRead Sector %06XH :", static_cast<unsigned>(sector));
-        if (spi_read(sector, buff) != CardResult::ok) say("Error\n");
+        if (spi_read(card, sector, buff) != CardResult::ok) say("Error\n");
         else dump_sector(buff);
     }
 }

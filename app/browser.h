@@ -2,5 +2,7 @@
 // and entries on the console ask, and shows each as a hex dump.
 #pragma once
 
+class Card;
+
 // Runs until E, e, Escape or the end of input; returns the exit status.
-int browse_sectors();
+int browse_sectors(Card& card);

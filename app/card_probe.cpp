@@ -10,7 +10,9 @@
 #include "app/exit_status.h"
 #include "app/progress.h"
 #include "app/units.h"
-#include "card/mmc_spi.h"
+#include "app/console.h"
+#include "app/probe.h"
+#include "disk/sector_device.h"
 
 namespace {
 
@@ -46,46 +48,25 @@ void say_sectors(const char* what, std::uint64_t sectors) {
 
 // What the probe found, for the report: the usable sectors good, those past
 // them overwritten (the card wraps) or lost, failed ones bad.
-void add_to_report(const ProbeReport& found) {
-    CardReport* report = run_report();
+void add_to_report(CardReport* report, const ProbeReport& found) {
     if (!report || found.verdict == Verdict::interrupted) return;
     report->add(0, found.usable, SectorState::good);
     report->add(found.usable, found.claimed - found.usable, found.kind == FakeKind::wraps ? SectorState::overwritten : SectorState::lost);
     for (std::uint32_t s : found.failed) report->move(s, s < found.usable ? SectorState::good : SectorState::lost, SectorState::bad);
 }
 
-// One sector's transfer, timed for the run's report when there is one.
-template <class Move>
-CardResult timed(std::uint32_t sector, Transfer transfer, Move move) {
-    CardReport* report = run_report();
-    const std::uint64_t started = report ? card_clock_ns() : 0;
-    const CardResult r = move();
-    if (report) report->time(sector, 1, transfer, card_clock_ns() - started);
-    return r;
-}
-
 }  // namespace
 
-CardResult CardProbeDevice::read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) {
-    std::uint32_t done = 0;
-    return timed(sector, Transfer::read, [&] { return spi_read_blocks(sector, out, done); });
-}
-
-CardResult CardProbeDevice::write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) {
-    std::uint32_t done = 0;
-    return timed(sector, Transfer::write, [&] { return spi_write_blocks(sector, data, done); });
-}
-
-int probe_the_card() {
-    CardProbeDevice card;
-    const std::uint32_t rereads_before = spi_rereads();
+int probe_the_card(ModeRun& run) {
+    SectorDevice& card = run.device;
+    const std::uint32_t rereads_before = card.rereads();
     std::uint32_t sizing = 0;
-    std::uint64_t claimed = card_capacity_sectors();
+    std::uint64_t claimed = card.sectors();
     if (claimed == 0) claimed = probe_capacity(card, sizing);
     say_sectors("claimed", claimed);
     std::fflush(stdout);
-    const ProbeReport report = probe(card, claimed, run_id());
-    add_to_report(report);
+    const ProbeReport report = probe(card, [] { return console_signal_pending() != 0; }, claimed, run_id());
+    add_to_report(run.report, report);
     list("bad sector", report.failed, ": transfer failed");
     list("sector", report.not_restored, " NOT put back");
     if (report.verdict == Verdict::interrupted) {
@@ -97,6 +78,6 @@ int probe_the_card() {
     }
     std::printf("probed with %u transfers, %u sectors put back, %u re-read\n",
                 static_cast<unsigned>(report.transfers + sizing), static_cast<unsigned>(report.saved),
-                static_cast<unsigned>(spi_rereads() - rereads_before));
+                static_cast<unsigned>(card.rereads() - rereads_before));
     return report.verdict == Verdict::genuine ? ExitStatus::ok : ExitStatus::failed;
 }

@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <optional>
 #include <utility>
 
-#include "app/exit_status.h"
+#include "base/escape.h"
+#include "base/safe_file.h"
 #include "base/sector_file.h"
-#include "card/mmc_spi.h"
 #include "sim/storage.h"
 
 namespace {
@@ -33,8 +31,6 @@ constexpr int cell = 12;
 constexpr int margin = 16;
 constexpr int chart_height = 160;
 
-std::optional<CardReport> active;
-
 std::string format(const char* pattern, auto... values) {
     char text[256];
     std::snprintf(text, sizeof text, pattern, values...);
@@ -52,9 +48,11 @@ double bytes_per_second(const Timing& t) {
     return t.sectors && t.total_ns ? static_cast<double>(t.sectors * sector_size) * 1e9 / static_cast<double>(t.total_ns) : 0;
 }
 
-std::string escaped(const std::string& text) {
+// Text as XML character data: only printable ASCII (a file name may hold
+// control bytes or bytes that are not UTF-8), its markup characters as entities.
+std::string xml_text(const std::string& text) {
     std::string out;
-    for (char c : text) {
+    for (char c : escaped(text)) {
         if (c == '&') out += "&amp;";
         else if (c == '<') out += "&lt;";
         else if (c == '>') out += "&gt;";
@@ -197,7 +195,7 @@ std::string CardReport::svg() const {
                              "font-family=\"sans-serif\" font-size=\"12\">\n",
                              width, height, width, height);
     out += format("<rect width=\"%d\" height=\"%d\" fill=\"white\"/>\n", width, height);
-    out += format("<text x=\"%d\" y=\"20\" font-size=\"14\" font-weight=\"bold\">", margin) + escaped(title_) + "</text>\n";
+    out += format("<text x=\"%d\" y=\"20\" font-size=\"14\" font-weight=\"bold\">", margin) + xml_text(title_) + "</text>\n";
     out += format("<text x=\"%d\" y=\"36\">%llu sectors, %zu regions of %llu</text>\n", margin,
                   static_cast<unsigned long long>(sectors_), regions.size(), static_cast<unsigned long long>(per_region_));
     out += cells;
@@ -224,8 +222,6 @@ std::string CardReport::svg() const {
     return out + "</svg>\n";
 }
 
-CardReport* run_report() { return active ? &*active : nullptr; }
-
 std::string report_title(const Options& o) {
     using W = Options::WholeCard;
     if (o.test) return "surface test";
@@ -234,6 +230,7 @@ std::string report_title(const Options& o) {
         case W::verify: return "verify against " + o.file;
         case W::load: return "load of " + o.file;
         case W::probe: return "probe";
+        case W::fill: return "fill";
         default: return "";
     }
 }
@@ -247,20 +244,7 @@ Outcome report_check(const Options& o) {
     return Outcome::failed("the report " + o.report + " is also the card image, FILE, the trace or the map; name another file");
 }
 
-CardWork with_report(const std::string& path, std::string mode, CardWork work) {
-    if (path.empty()) return work;
-    auto inner = std::move(work.run);
-    work.run = [path, mode = std::move(mode), inner = std::move(inner)] {
-        active.emplace(card_capacity_sectors(), "vantacle " + mode);
-        int status = inner();
-        const std::string text = path.ends_with(".csv") ? active->csv() : active->svg();
-        active.reset();
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!(out << text) || !out.flush()) {
-            report_failure("cannot write the report " + path);
-            if (status == ExitStatus::ok) status = ExitStatus::failed;
-        }
-        return status;
-    };
-    return work;
+Outcome write_report(const CardReport& report, const std::string& path) {
+    const std::string text = path.ends_with(".csv") ? report.csv() : report.svg();
+    return write_whole_file(path, text, "the report", {.in_place = true});
 }

@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "app/options.h"
-#include "app/session.h"
 #include "base/outcome.h"
+#include "disk/timed_device.h"
 
 enum class SectorState : std::uint8_t { good, slow, reread, bad, overwritten, lost };
 inline constexpr std::size_t sector_states = 6;
-enum class Transfer : std::uint8_t { read, write };
 
 // Time per sector of one kind of transfer within a region, in nanoseconds.
 struct Timing {
@@ -34,14 +33,14 @@ struct Region {
     std::array<Timing, 2> timing{};  // by Transfer
 };
 
-class CardReport {
+class CardReport final : public TransferTimes {
 public:
     // A card of sectors sectors, shown in at most max_regions regions.
     CardReport(std::uint64_t sectors, std::string title);
 
     void add(std::uint64_t first, std::uint64_t count, SectorState state);
     // count sectors from first moved in ns (a run of them, or one).
-    void time(std::uint64_t first, std::uint64_t count, Transfer transfer, std::uint64_t ns);
+    void time(std::uint64_t first, std::uint64_t count, Transfer transfer, std::uint64_t ns) override;
     // One sector counted in from moves to to (or is added to to).
     void move(std::uint64_t sector, SectorState from, SectorState to);
     // n good sectors about sector that were read again before they came right.
@@ -64,13 +63,8 @@ private:
     std::vector<Region> regions_;
 };
 
-// The report of the run under way, when --report asked for one; else nullptr.
-[[nodiscard]] CardReport* run_report();
-
-// Wraps a mode's work: the report starts once the card is up and is written
-// to path (.svg or .csv) when the work ends; a report that cannot be written
-// says so and makes the status 1.
-CardWork with_report(const std::string& path, std::string mode, CardWork work);
+// Writes the report to path: FILE.csv as CSV, else SVG.
+Outcome write_report(const CardReport& report, const std::string& path);
 
 // The report's title line for the mode the options choose.
 [[nodiscard]] std::string report_title(const Options& options);

@@ -11,12 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "app/card_report.h"
 #include "app/console.h"
 #include "app/exit_status.h"
 #include "app/progress.h"
 #include "app/sector_pattern.h"
 #include "app/units.h"
 #include "app/whole_card.h"
+#include "base/escape.h"
+#include "base/safe_file.h"
 #include "base/sector_file.h"
 #include "sim/storage.h"
 
@@ -40,8 +43,12 @@ int differing_bits(std::span<const std::uint8_t, sector_size> a, std::span<const
 using Block = std::array<std::uint8_t, sector_size>;
 
 std::span<std::uint8_t, sector_size> sector_in(std::vector<std::uint8_t>& buf, std::uint32_t i) {
-    return std::span(buf).subspan(std::size_t{i} * sector_size).first<sector_size>();
+    return ::sector_in(std::span(buf), i);
 }
+
+// How a sector's kind shows in the run's report.
+constexpr std::array<SectorState, 5> report_states{SectorState::good, SectorState::bad, SectorState::bad,
+                                                   SectorState::overwritten, SectorState::lost};
 
 }  // namespace
 
@@ -126,8 +133,9 @@ std::uint32_t new_tag() {
 
 class Fill {
 public:
-    Fill(const Options& o, Extent e, std::uint32_t tag)
-        : options_(o), extent_(e), pattern_(o.fill_seed.value_or(tag), tag), buf_(std::size_t{card_run_sectors()} * sector_size) {}
+    Fill(ModeRun& run, const Options& o, Extent e, std::uint32_t tag)
+        : device_(run.device), report_(run.report), options_(o), extent_(e), pattern_(o.fill_seed.value_or(tag), tag),
+          buf_(std::size_t{device_.run_sectors()} * sector_size) {}
 
     int run() {
         if (!options_.backup.empty() && !save_backup()) return ExitStatus::failed;
@@ -143,7 +151,7 @@ private:
     [[nodiscard]] bool stopped() const { return console_signal_pending() != 0; }
 
     std::uint32_t run_length(std::uint64_t left) const {
-        return static_cast<std::uint32_t>(std::min<std::uint64_t>(card_run_sectors(), left));
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(device_.run_sectors(), left));
     }
 
     // Writes the runs from the top of the extent down, so that on a card that
@@ -172,7 +180,7 @@ private:
     void write_singly_down(std::uint32_t first, std::uint32_t n) {
         for (std::uint32_t i = n; i-- > 0;) {
             std::uint32_t wrote = 0;
-            (void)spi_write_blocks(first + i, sector_in(buf_, i), wrote);
+            (void)device_.write(first + i, sector_in(buf_, i), wrote);
         }
     }
 
@@ -181,7 +189,7 @@ private:
         for (std::uint32_t at = 0; at < n;) {
             std::uint32_t wrote = 0;
             const auto data = std::span(buf_).subspan(std::size_t{at} * sector_size, std::size_t{n - at} * sector_size);
-            const CardResult r = spi_write_blocks(first + at, data, wrote);
+            const CardResult r = device_.write(first + at, data, wrote);
             at += wrote + (r == CardResult::ok ? 0 : 1);
         }
     }
@@ -194,19 +202,24 @@ private:
             const std::uint32_t n = run_length(extent_.count - at);
             const auto first = static_cast<std::uint32_t>(extent_.start + at);
             std::uint32_t got = 0;
-            const CardResult r = spi_read_blocks(first, std::span(buf_).first(std::size_t{n} * sector_size), got);
+            const CardResult r = device_.read(first, std::span(buf_).first(std::size_t{n} * sector_size), got);
             for (std::uint32_t i = 0; i < got; ++i) {
                 std::uint32_t holds = 0;
                 const Kept kept = pattern_.sort(first + i, sector_in(buf_, i), holds);
-                sorting_.add(first + i, kept, holds);
+                sort(first + i, kept, holds);
             }
             at += got;
             if (r == CardResult::ok) continue;
             // A card that refuses a sector it claims keeps nothing there.
-            sorting_.add(static_cast<std::uint32_t>(extent_.start + at), r == CardResult::out_of_range ? Kept::lost : Kept::unreadable);
+            sort(static_cast<std::uint32_t>(extent_.start + at), r == CardResult::out_of_range ? Kept::lost : Kept::unreadable);
             ++at;
         }
         progress.clear();
+    }
+
+    void sort(std::uint32_t sector, Kept kept, std::uint32_t holds = 0) {
+        sorting_.add(sector, kept, holds);
+        if (report_) report_->add(sector, 1, report_states[static_cast<std::size_t>(kept)]);
     }
 
     void print_kind(Kept kind) const {
@@ -243,8 +256,9 @@ private:
     // The extent's sectors into the backup file, before anything is written:
     // a sector that cannot be read or saved ends the test there.
     bool save_backup() {
-        backup_ = sector_file_create(options_.backup, options_.force, true);
-        if (!backup_) return say_backup("cannot create " + options_.backup + ": " + std::strerror(errno));
+        const WriteRules rules{.replace = options_.force, .in_place = true};
+        if (Outcome created = create_stream(options_.backup, "the backup", rules, true, backup_); !created)
+            return say_backup(created.why());
         if (!file_seek(backup_, 0)) return say_backup(options_.backup + " cannot be read back: name a regular file");
         Progress progress(extent_.count);
         for (std::uint64_t at = 0; at < extent_.count; ) {
@@ -253,7 +267,7 @@ private:
             const std::uint32_t n = run_length(extent_.count - at);
             std::uint32_t got = 0;
             const auto run = std::span(buf_).first(std::size_t{n} * sector_size);
-            if (spi_read_blocks(static_cast<std::uint32_t>(extent_.start + at), run, got) != CardResult::ok) {
+            if (device_.read(static_cast<std::uint32_t>(extent_.start + at), run, got) != CardResult::ok) {
                 progress.clear();
                 return say_backup("sector " + sector_text(extent_.start + at + got) +
                                   " could not be read for the backup; nothing was written");
@@ -264,7 +278,7 @@ private:
         }
         progress.clear();
         if (std::fflush(backup_) != 0) return say_backup(options_.backup + " could not be written; nothing was written to the card");
-        std::printf("saved %llu sectors to %s\n", static_cast<unsigned long long>(extent_.count), options_.backup.c_str());
+        std::printf("saved %llu sectors to %s\n", static_cast<unsigned long long>(extent_.count), escaped(options_.backup).c_str());
         return true;
     }
 
@@ -291,7 +305,7 @@ private:
             for (std::uint32_t i = 0; i < n; ++i) {
                 std::uint32_t got = 0;
                 const auto back = sector_in(check, i);
-                const bool same = spi_read_blocks(first + i, back, got) == CardResult::ok &&
+                const bool same = device_.read(first + i, back, got) == CardResult::ok &&
                                   std::equal(back.begin(), back.end(), sector_in(buf_, i).begin());
                 if (!same && differ++ < named_per_kind) report_sector("backup not put back at sector", first + i);
             }
@@ -303,12 +317,14 @@ private:
         backup_ = nullptr;
         const bool whole = restored_ == extent_.count && differ == 0;
         if (whole) std::printf("put back %llu sectors from %s, verified\n", static_cast<unsigned long long>(restored_),
-                               options_.backup.c_str());
+                               escaped(options_.backup).c_str());
         else std::printf("the backup was NOT put back completely: %llu sectors differ or were not written; %s holds it\n",
-                         static_cast<unsigned long long>(differ + extent_.count - restored_), options_.backup.c_str());
+                         static_cast<unsigned long long>(differ + extent_.count - restored_), escaped(options_.backup).c_str());
         return whole;
     }
 
+    SectorDevice& device_;
+    CardReport* report_;
     const Options& options_;
     Extent extent_;
     FillPattern pattern_;
@@ -331,8 +347,8 @@ Outcome fill_prepare(const Options& o) {
     return Outcome::ok();
 }
 
-int run_fill(const Options& o) {
-    const std::uint64_t capacity = card_capacity_sectors();
+int run_fill(ModeRun& run, const Options& o) {
+    const std::uint64_t capacity = run.device.sectors();
     Extent e{0, capacity};
     if (o.range) e = {o.range->start, o.range->count};
     if (capacity != 0 && e.start + e.count > capacity) {
@@ -345,6 +361,6 @@ int run_fill(const Options& o) {
     std::printf("filling %llu sectors from %s (%s)\n", static_cast<unsigned long long>(e.count),
                 sector_text(e.start).c_str(), size_text(e.count * sector_size).c_str());
     std::fflush(stdout);
-    Fill fill(o, e, new_tag());
+    Fill fill(run, o, e, new_tag());
     return fill.run();
 }

@@ -8,7 +8,8 @@
 
 #include "app/options.h"
 #include "base/outcome.h"
-#include "card/mmc_spi.h"
+#include "card/card_types.h"
+#include "modes/mode_run.h"
 
 // What a sector held when it was read back.
 enum class Kept : std::uint8_t { ok, unreadable, corrupted, overwritten, lost };
@@ -33,6 +34,6 @@ private:
 // one that exists unless --force.
 Outcome fill_prepare(const Options& options);
 
-// Runs the test on the initialised card; the exit status (0 only for a
-// genuine card).
-int run_fill(const Options& options);
+// Runs the test on the initialised card, each sector's kind in the run's
+// report; the exit status (0 only for a genuine card).
+int run_fill(ModeRun& run, const Options& options);

@@ -4,11 +4,11 @@
 #include <string>
 #include <string_view>
 
-#include "app/card_text.h"
+#include "base/escape.h"
 #include "app/exit_status.h"
 #include "card/card_controls.h"
 #include "app/units.h"
-#include "card/mmc_spi.h"
+#include "card/card.h"
 #include "base/outcome.h"
 
 namespace {
@@ -33,13 +33,13 @@ std::string hex(std::span<const std::uint8_t> r) {
 }
 
 // Fails with the register that did not come.
-Outcome read_registers(Registers& r) {
-    if (card_identify() != CardResult::ok) return Outcome::failed("could not tell what kind of card it is");
-    if (card_read_ocr(r.ocr) != CardResult::ok) return Outcome::failed("the card did not send its OCR");
-    if (card_read_cid(r.cid) != CardResult::ok) return Outcome::failed("the card did not send its CID");
-    r.cid_block_crc_wrong = card_register_crc16_was_wrong();
-    if (card_read_csd(r.csd) != CardResult::ok) return Outcome::failed("the card did not send its CSD");
-    r.csd_block_crc_wrong = card_register_crc16_was_wrong();
+Outcome read_registers(Card& card, Registers& r) {
+    if (card.identify() != CardResult::ok) return Outcome::failed("could not tell what kind of card it is");
+    if (card.read_ocr(r.ocr) != CardResult::ok) return Outcome::failed("the card did not send its OCR");
+    if (card.read_cid(r.cid) != CardResult::ok) return Outcome::failed("the card did not send its CID");
+    r.cid_block_crc_wrong = card.register_crc16_was_wrong();
+    if (card.read_csd(r.csd) != CardResult::ok) return Outcome::failed("the card did not send its CSD");
+    r.csd_block_crc_wrong = card.register_crc16_was_wrong();
     return Outcome::ok();
 }
 
@@ -48,7 +48,7 @@ Outcome read_registers(Registers& r) {
 std::string oem_text(const CidInfo& cid) {
     if (cid.oem_letters == 2) {
         const char letters[] = {static_cast<char>(cid.oem >> 8), static_cast<char>(cid.oem & 0xFF)};
-        return card_text({letters, 2});
+        return escaped({letters, 2});
     }
     if (cid.oem_letters == 0) return "none";
     char text[8];
@@ -59,7 +59,7 @@ std::string oem_text(const CidInfo& cid) {
 // Zeros that pad the name are left out.
 std::string product_text(const CidInfo& cid) {
     std::string_view name(cid.name.data());
-    return card_text(name);
+    return escaped(name);
 }
 
 const char* protection(const CsdInfo& csd) {
@@ -77,10 +77,10 @@ void print_identity(const CidInfo& cid, CidLayout layout) {
     std::printf("serial: %08X, made %04u-%02u\n", static_cast<unsigned>(cid.serial), cid.year, cid.month);
 }
 
-void print_registers(const Registers& r) {
-    const RegisterLayout layout = card_register_layout();
+void print_registers(Card& card, const Registers& r) {
+    const RegisterLayout layout = card.register_layout();
     const CsdInfo csd = decode_csd(r.csd, layout);
-    std::printf("card: %s\n", card_type_name(card_type(csd)));
+    std::printf("card: %s\n", card_type_name(card.type(csd)));
     std::printf("OCR: %08X\n", static_cast<unsigned>(r.ocr));
     std::printf("CID: %s\n", hex(r.cid).c_str());
     if (!register_crc_ok(r.cid)) std::puts("CID CRC error");
@@ -92,16 +92,16 @@ void print_registers(const Registers& r) {
         std::printf("capacity: %llu bytes (%llu sectors, %s)\n", static_cast<unsigned long long>(csd.capacity_bytes),
                     static_cast<unsigned long long>(csd.capacity_bytes / sector_size), size_text(csd.capacity_bytes).c_str());
     else std::puts("capacity: not in the CSD");
-    std::printf("addressing: %s\n", card_block_addressed() ? "by sector" : "by byte");
+    std::printf("addressing: %s\n", card.block_addressed() ? "by sector" : "by byte");
     const CidLayout cid_kind = cid_layout(layout, r.csd);
     print_identity(decode_cid(r.cid, cid_kind), cid_kind);
     std::printf("read block: %u bytes, top clock: %u kbit/s\n", csd.read_block_bytes, csd.max_rate_kbit);
     std::printf("write protection: %s\n", protection(csd));
 }
 
-void print_status() {
+void print_status(Card& card) {
     std::uint8_t status = 0;
-    if (card_read_status(status) != CardResult::ok) {
+    if (card_read_status(card, status) != CardResult::ok) {
         std::puts("locked: the card did not send its status");
         return;
     }
@@ -117,9 +117,9 @@ std::string supported_commands(const ScrInfo& scr) {
     return text.empty() ? " none" : text;
 }
 
-void print_scr() {
+void print_scr(Card& card) {
     ScrRegister scr{};
-    if (card_read_scr(scr) != CardResult::ok) {
+    if (card_read_scr(card, scr) != CardResult::ok) {
         std::puts("SCR: the card did not send it");
         return;
     }
@@ -139,9 +139,9 @@ std::uint64_t protected_bytes(std::uint32_t size, const CardRegister& csd) {
     return std::uint64_t{size} << (register_bits(csd, 49, 47) + 2) << register_bits(csd, 83, 80);
 }
 
-void print_sd_status(const CardRegister& csd) {
+void print_sd_status(Card& card, const CardRegister& csd) {
     SdStatusBlock block{};
-    if (card_read_sd_status(block) != CardResult::ok) {
+    if (card_read_sd_status(card, block) != CardResult::ok) {
         std::puts("SD status: the card did not send it");
         return;
     }
@@ -160,9 +160,9 @@ void print_sd_status(const CardRegister& csd) {
                 static_cast<unsigned long long>(protected_bytes(info.protected_area, csd)));
 }
 
-void print_switch_status() {
+void print_switch_status(Card& card) {
     SwitchStatusBlock block{};
-    if (card_switch_check(block) != CardResult::ok) {
+    if (card_switch_check(card, block) != CardResult::ok) {
         std::puts("max current: the card did not say (CMD6)");
         return;
     }
@@ -172,20 +172,20 @@ void print_switch_status() {
 }
 
 // The SD-only registers; an MMC has none of them.
-void print_sd_registers(const CardRegister& csd) {
-    if (card_register_layout() != RegisterLayout::sd) return;
-    print_scr();
-    print_sd_status(csd);
-    print_switch_status();
+void print_sd_registers(Card& card, const CardRegister& csd) {
+    if (card.register_layout() != RegisterLayout::sd) return;
+    print_scr(card);
+    print_sd_status(card, csd);
+    print_switch_status(card);
 }
 
 }  // namespace
 
-int show_card_info() {
+int show_card_info(Card& card) {
     Registers r;
-    if (const Outcome read = read_registers(r); !read) return fail(read.why());
-    print_registers(r);
-    print_status();
-    print_sd_registers(r.csd);
+    if (const Outcome read = read_registers(card, r); !read) return fail(read.why());
+    print_registers(card, r);
+    print_status(card);
+    print_sd_registers(card, r.csd);
     return ExitStatus::ok;
 }

@@ -17,7 +17,6 @@
 #include "base/file_lock.h"
 #include "base/sector_file.h"
 #include "card/card.h"
-#include "card/mmc_spi.h"
 #include "port/trace.h"
 #include "sim/storage.h"
 
@@ -71,28 +70,36 @@ int main(int argc, char** argv) {
     }
     spi::TracingLink* link_trace = nullptr;
     if (Outcome traced = open_trace(options, spi_link, link_trace); !traced) return fail_usage(traced);
-    Outcome prepared = whole_card_prepare(options);
+    CardWork work{};
+    Outcome prepared = Outcome::ok();
+    work.status_without_card = ExitStatus::failed;
+    if (options.test) {
+        work.run = [&](ModeRun& r) { return surface_test(r, options.range); };
+        work.setup = CardSetup::checked_crc;
+    } else if (options.info) {
+        work.run = [](ModeRun& r) { return show_card_info(r.card); };
+        work.setup = CardSetup::checked;
+    } else if (options.whole != Options::WholeCard::none) {
+        prepared = whole_card_work(options, work);
+    } else {
+        work.run = [](ModeRun& r) { return browse_sectors(r.card); };
+        work.status_without_card = ExitStatus::ok;
+        work.setup = options.crc ? CardSetup::checked_crc : CardSetup::known;
+    }
     if (prepared) prepared = report_check(options);
     if (!prepared) {
         (void)close_trace(link_trace);
         return fail_usage(prepared);
     }
-    Card card(*spi_link);
-    mmc_attach(card);
-
-    CardWork work = options.test ? CardWork{[&] { return surface_test(options.range); }, ExitStatus::failed,
-                                            CardSetup::checked_crc}
-                    : options.info ? CardWork{show_card_info, ExitStatus::failed, CardSetup::checked}
-                    : options.whole != Options::WholeCard::none
-                        ? whole_card_work(options)
-                        : CardWork{browse_sectors, ExitStatus::ok, options.crc ? CardSetup::checked_crc : CardSetup::known};
-    work = with_report(options.report, report_title(options), std::move(work));
+    work.report_path = options.report;
+    work.report_title = report_title(options);
     if (Outcome controlled = card_controls_work(options, work); !controlled) {
         (void)close_trace(link_trace);
         return fail_usage(controlled);
     }
     console_open(browses(options));
-    int status = run_session(work);
+    Card card(*spi_link);
+    int status = run_session(card, work);
     if (!close_trace(link_trace)) {
         report_failure("the trace " + options.trace + " could not be written completely");
         if (status == ExitStatus::ok) status = ExitStatus::failed;

@@ -5,7 +5,7 @@
 #include "app/exit_status.h"
 
 #ifdef _WIN32
-int serve_card(const std::string&, bool) { return fail("--serve is not available on Windows"); }
+int serve_card(SectorDevice&, const std::string&, bool) { return fail("--serve is not available on Windows"); }
 #else
 
 #include <arpa/inet.h>
@@ -28,7 +28,7 @@ int serve_card(const std::string&, bool) { return fail("--serve is not available
 #include "app/console.h"
 #include "app/nbd_protocol.h"
 #include "base/outcome.h"
-#include "card/mmc_spi.h"
+#include "disk/sector_device.h"
 
 namespace {
 
@@ -135,7 +135,8 @@ private:
 // one buffer made at the start.
 class CardDisk {
 public:
-    explicit CardDisk(std::uint64_t sectors) : sectors_(sectors), scratch_(nbd::max_request_bytes + 2 * sector_size) {}
+    CardDisk(SectorDevice& device, std::uint64_t sectors)
+        : device_(device), sectors_(sectors), scratch_(nbd::max_request_bytes + 2 * sector_size) {}
     std::uint64_t bytes() const { return sectors_ * sector_size; }
     bool fits(std::uint64_t offset, std::uint32_t length) const {
         return length != 0 && length <= nbd::max_request_bytes && offset <= bytes() && length <= bytes() - offset;
@@ -143,7 +144,7 @@ public:
     std::span<const std::uint8_t> read(std::uint64_t offset, std::uint32_t length, bool& ok) {
         const Cover c = cover(offset, length);
         std::uint32_t done = 0;
-        ok = spi_read_blocks(c.first, whole(c.count), done) == CardResult::ok;
+        ok = device_.read(c.first, whole(c.count), done) == CardResult::ok;
         return area(offset, length);
     }
     // A write that starts or ends inside a sector keeps the card's other
@@ -160,7 +161,7 @@ public:
     bool write(std::uint64_t offset, std::uint32_t length) {
         const Cover c = cover(offset, length);
         std::uint32_t done = 0;
-        return spi_write_blocks(c.first, whole(c.count), done) == CardResult::ok;
+        return device_.write(c.first, whole(c.count), done) == CardResult::ok;
     }
 
 private:
@@ -173,9 +174,10 @@ private:
     }
     std::span<std::uint8_t> whole(std::uint32_t count) { return std::span(scratch_).first(std::size_t{count} * sector_size); }
     bool read_one(std::uint32_t sector, std::uint32_t index) {
-        return spi_read(sector, std::span(scratch_).subspan(std::size_t{index} * sector_size).first<sector_size>()) ==
+        return device_.read_sector(sector, std::span(scratch_).subspan(std::size_t{index} * sector_size).first<sector_size>()) ==
                CardResult::ok;
     }
+    SectorDevice& device_;
     std::uint64_t sectors_;
     std::vector<std::uint8_t> scratch_;
 };
@@ -396,13 +398,13 @@ private:
 
 }  // namespace
 
-int serve_card(const std::string& where, bool writable) {
-    const std::uint64_t sectors = card_capacity_sectors();
+int serve_card(SectorDevice& device, const std::string& where, bool writable) {
+    const std::uint64_t sectors = device.sectors();
     Listener listener;
     const Outcome opened = sectors == 0 ? Outcome::failed("the card does not say its capacity: it cannot be served")
                                         : listener.open(where);
     if (!opened) return fail(opened.why());
-    CardDisk disk(sectors);
+    CardDisk disk(device, sectors);
     std::printf("serving %llu sectors %s on %s; Ctrl+C ends\n", static_cast<unsigned long long>(sectors),
                 writable ? "for reading and writing" : "read-only", where.c_str());
     std::fflush(stdout);

@@ -6,5 +6,7 @@
 
 #include <string>
 
-// Serves the initialised card; returns the exit status.
-int serve_card(const std::string& where, bool writable);
+class SectorDevice;
+
+// Serves the initialised card as device; returns the exit status.
+int serve_card(SectorDevice& device, const std::string& where, bool writable);

@@ -16,6 +16,16 @@ using Block = std::array<std::uint8_t, sector_size>;
 constexpr std::uint64_t addressable = 0xFFFFFFFF;
 constexpr int restore_attempts = 6;
 
+// One sector, as a run of one: a card's tags then go the way its long runs do.
+CardResult read_one(SectorDevice& device, std::uint32_t sector, Block& out) {
+    std::uint32_t done = 0;
+    return device.read(sector, out, done);
+}
+CardResult write_one(SectorDevice& device, std::uint32_t sector, const Block& data) {
+    std::uint32_t done = 0;
+    return device.write(sector, data, done);
+}
+
 struct Saved {
     std::uint32_t sector;
     Block data;
@@ -81,8 +91,8 @@ struct SearchEnded {};
 
 class Run {
 public:
-    Run(ProbeDevice& device, std::uint32_t run_id, ProbeReport& report, std::uint64_t sectors)
-        : device_(device), run_id_(run_id), report_(report), sectors_(sectors) {
+    Run(SectorDevice& device, const StopCheck& stop, std::uint32_t run_id, ProbeReport& report, std::uint64_t sectors)
+        : device_(device), stop_requested_(stop), run_id_(run_id), report_(report), sectors_(sectors) {
         base_ = sectors >= probe_base_from ? probe_base : 0;
         // Between base + 4^5 and base + 4^6, apart from every spread position.
         const std::uint64_t flush_at = base_ + 1088;
@@ -109,7 +119,7 @@ public:
     [[nodiscard]] bool uneven() const { return uneven_; }
 
     [[nodiscard]] bool stopped() {
-        if (!stop_) stop_ = device_.stop_requested();
+        if (!stop_) stop_ = stop_requested_();
         return stop_;
     }
 
@@ -150,7 +160,7 @@ private:
         for (int attempt = 0; attempt < transfer_attempts; ++attempt) {
             check_stop();
             ++report_.transfers;
-            r = device_.read(sector, out);
+            r = read_one(device_, sector, out);
             if (r == CardResult::ok || r == CardResult::out_of_range) return r;
         }
         fail(sector);
@@ -161,7 +171,7 @@ private:
         for (int attempt = 0; attempt < transfer_attempts; ++attempt) {
             check_stop();
             ++report_.transfers;
-            if (device_.write(sector, data) == CardResult::ok) return;
+            if (write_one(device_, sector, data) == CardResult::ok) return;
         }
         fail(sector);
     }
@@ -278,14 +288,15 @@ private:
         if (entry.refused) return true;
         for (int attempt = 0; attempt < restore_attempts; ++attempt) {
             ++report_.transfers;
-            (void)device_.write(entry.sector, entry.data);
+            (void)write_one(device_, entry.sector, entry.data);
             ++report_.transfers;
-            if (device_.read(entry.sector, buffer_) == CardResult::ok && buffer_ == entry.data) return true;
+            if (read_one(device_, entry.sector, buffer_) == CardResult::ok && buffer_ == entry.data) return true;
         }
         return false;
     }
 
-    ProbeDevice& device_;
+    SectorDevice& device_;
+    const StopCheck& stop_requested_;
     std::uint32_t run_id_;
     ProbeReport& report_;
     std::uint64_t sectors_;
@@ -301,11 +312,11 @@ private:
 
 }  // namespace
 
-std::uint64_t probe_capacity(ProbeDevice& device, std::uint32_t& transfers) {
+std::uint64_t probe_capacity(SectorDevice& device, std::uint32_t& transfers) {
     Block block{};
     const auto inside = [&](std::uint64_t sector) {
         ++transfers;
-        return device.read(static_cast<std::uint32_t>(sector), block) != CardResult::out_of_range;
+        return read_one(device, static_cast<std::uint32_t>(sector), block) != CardResult::out_of_range;
     };
     if (!inside(0)) return 0;
     std::uint64_t good = 0, past = 1;
@@ -320,7 +331,7 @@ std::uint64_t probe_capacity(ProbeDevice& device, std::uint32_t& transfers) {
     return past;
 }
 
-ProbeReport probe(ProbeDevice& device, std::uint64_t claimed, std::uint32_t run_id) {
+ProbeReport probe(SectorDevice& device, const StopCheck& stop, std::uint64_t claimed, std::uint32_t run_id) {
     ProbeReport report;
     report.claimed = claimed;
     const std::uint64_t sectors = std::min(claimed, addressable);
@@ -328,7 +339,7 @@ ProbeReport probe(ProbeDevice& device, std::uint64_t claimed, std::uint32_t run_
         report.verdict = Verdict::damaged;
         return report;
     }
-    Run run(device, run_id, report, sectors);
+    Run run(device, stop, run_id, report, sectors);
     const std::uint64_t usable = run.search();
     report.usable = usable == sectors ? claimed : usable;
     const bool interrupted = run.stopped();

@@ -5,25 +5,17 @@
 // gives the wrap size) or does not stay (dropping), narrows the boundary to
 // the exact sector and puts back every sector it wrote over. A transfer that
 // keeps failing makes the card damaged, never smaller. The search runs
-// against any ProbeDevice.
+// against any sector device, a sector a transfer.
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <functional>
 #include <vector>
 
-#include "card/card_types.h"
+#include "disk/sector_device.h"
 
-class ProbeDevice {
-public:
-    virtual CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) = 0;
-    virtual CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) = 0;
-    // Checked between steps: true ends the search, then everything is put back.
-    [[nodiscard]] virtual bool stop_requested() = 0;
-
-protected:
-    ~ProbeDevice() = default;
-};
+// Checked between steps: true ends the search, then everything is put back.
+using StopCheck = std::function<bool()>;
 
 enum class Verdict { genuine, counterfeit, damaged, interrupted };
 
@@ -54,8 +46,8 @@ struct ProbeReport {
 
 // The first sector number the card refuses as past its end (a read answered
 // CardResult::rejected), for a card that does not say its capacity.
-[[nodiscard]] std::uint64_t probe_capacity(ProbeDevice& device, std::uint32_t& transfers);
+[[nodiscard]] std::uint64_t probe_capacity(SectorDevice& device, std::uint32_t& transfers);
 
 // Probes a card that claims claimed sectors; run_id makes this run's tags
 // differ from any an earlier run left behind.
-[[nodiscard]] ProbeReport probe(ProbeDevice& device, std::uint64_t claimed, std::uint32_t run_id);
+[[nodiscard]] ProbeReport probe(SectorDevice& device, const StopCheck& stop, std::uint64_t claimed, std::uint32_t run_id);

@@ -4,7 +4,7 @@
 
 #include "app/console.h"
 #include "app/units.h"
-#include "card/mmc_spi.h"
+#include "card/card_types.h"
 
 namespace {
 

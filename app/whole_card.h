@@ -6,12 +6,8 @@
 #include "app/session.h"
 #include "base/outcome.h"
 
-// Opens the mode's files before the session starts: a dump file that exists
-// (without --force) or is the simulated card's image, a file to verify or
-// load that is not whole sectors or too short for the range, and a map or
-// --fill backup that cannot be used, are refused.
-Outcome whole_card_prepare(const Options& options);
-
-// What the session does with the card in the mode chosen.
-CardWork whole_card_work(const Options& options);
-
+// Makes work the mode chosen and opens its files before the session starts:
+// a dump file that exists (without --force) or is the simulated card's
+// image, a file to verify or load that is not whole sectors or too short
+// for the range, and a map or --fill backup that cannot be used, are refused.
+Outcome whole_card_work(const Options& options, CardWork& work);

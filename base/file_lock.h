@@ -18,9 +18,9 @@ Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive);
 [[nodiscard]] bool lock_was_busy();
 
 // Where port lock files are kept from now on; tests keep their own apart so
-// that test processes running at once never hold each other's ports. Unset,
-// they go where VANTACLE_LOCK_DIR names (not in a set-user-ID run), else to
-// the system's lock directory.
+// that test processes running at once never hold each other's ports. "" for
+// the directory VANTACLE_LOCK_DIR names (not in a set-user-ID run), else the
+// system's place: a directory only the user can reach, /run/vantacle for root.
 void port_locks_in(const std::string& dir);
 
 // The lock file of one real port; taken when the port is acquired and given
