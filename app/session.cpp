@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "app/card_report.h"
-#include "app/exit_status.h"
+#include "report/card_report.h"
+#include "base/exit_status.h"
 #include "base/file_lock.h"
 #include "card/card.h"
 #include "card/mmc_spi.h"

@@ -21,7 +21,7 @@
 #include "port/bit_loops.h"
 #include "card/mmc_spi.h"
 #include "port/backends.h"
-#include "sim/sim_port.h"
+#include "sim/doubles/sim_port.h"
 #include "port/port.h"
 #include "card/card.h"
 #include "base/crc.h"

@@ -19,9 +19,9 @@
 #include "link/ftdi_link.h"
 #include "link/parallel_link.h"
 #include "link/spidev_link.h"
-#include "sim/sim_mpsse.h"
-#include "sim/sim_port.h"
-#include "sim/sim_spidev.h"
+#include "sim/doubles/sim_mpsse.h"
+#include "sim/doubles/sim_port.h"
+#include "sim/doubles/sim_spidev.h"
 
 namespace {
 

@@ -5,13 +5,13 @@
 #include <array>
 #include <vector>
 
-#include "app/probe.h"
+#include "modes/probe.h"
 #include "card/card.h"
 #include "card/mmc_spi.h"
 #include "disk/card_device.h"
 #include "link/parallel_link.h"
 #include "port/port.h"
-#include "sim/sim_port.h"
+#include "sim/doubles/sim_port.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <regex>
 #include <sstream>
 
-#include "app/card_report.h"
+#include "report/card_report.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
 #include "tests/test_util.h"

@@ -1,10 +1,10 @@
 // Number entries and the command line, on their own.
 #include <gtest/gtest.h>
 
-#include "app/console.h"
+#include "app/console/console.h"
 #include "app/options.h"
-#include "app/progress.h"
-#include "app/units.h"
+#include "modes/progress.h"
+#include "modes/units.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/nbd_protocol.h"
+#include "serve/nbd_protocol.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
 #include "tests/test_util.h"

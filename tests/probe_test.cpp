@@ -10,7 +10,7 @@
 #include <random>
 #include <set>
 
-#include "app/probe.h"
+#include "modes/probe.h"
 
 namespace {
 

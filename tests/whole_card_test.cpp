@@ -13,7 +13,7 @@
 
 #include <sys/resource.h>
 
-#include "app/surface_test.h"
+#include "modes/surface_test.h"
 #include "disk/card_device.h"
 #include "card/mmc_spi.h"
 #include "tests/card_script.h"

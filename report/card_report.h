@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
 #include "base/outcome.h"
 #include "disk/timed_device.h"
 
@@ -66,7 +65,3 @@ private:
 // Writes the report to path: FILE.csv as CSV, else SVG.
 Outcome write_report(const CardReport& report, const std::string& path);
 
-// The report's title line for the mode the options choose.
-[[nodiscard]] std::string report_title(const Options& options);
-// The report's file must be none of the others the run uses.
-Outcome report_check(const Options& options);

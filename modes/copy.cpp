@@ -1,4 +1,4 @@
-#include "app/whole_card.h"
+#include "modes/copy.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "app/card_probe.h"
-#include "app/card_report.h"
-#include "app/exit_status.h"
-#include "app/map_keeper.h"
-#include "app/nbd_server.h"
-#include "app/console.h"
-#include "app/fill.h"
-#include "app/progress.h"
-#include "app/units.h"
+#include "modes/card_probe.h"
+#include "report/card_report.h"
+#include "base/exit_status.h"
+#include "mapfile/map_keeper.h"
+#include "serve/nbd_server.h"
+#include "app/console/console.h"
+#include "modes/fill.h"
+#include "modes/progress.h"
+#include "modes/units.h"
 #include "base/escape.h"
 #include "base/safe_file.h"
 #include "base/sector_file.h"

@@ -1,4 +1,4 @@
-#include "app/probe.h"
+#include "modes/probe.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <numeric>
 #include <optional>
 
-#include "app/sector_pattern.h"
+#include "modes/sector_pattern.h"
 
 namespace {
 

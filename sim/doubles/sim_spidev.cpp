@@ -1,4 +1,4 @@
-#include "sim/sim_spidev.h"
+#include "sim/doubles/sim_spidev.h"
 
 #include <fcntl.h>
 #include <linux/gpio.h>

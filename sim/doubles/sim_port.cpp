@@ -1,4 +1,4 @@
-#include "sim/sim_port.h"
+#include "sim/doubles/sim_port.h"
 
 #include <memory>
 

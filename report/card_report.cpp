@@ -1,4 +1,4 @@
-#include "app/card_report.h"
+#include "report/card_report.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,8 +7,6 @@
 
 #include "base/escape.h"
 #include "base/safe_file.h"
-#include "base/sector_file.h"
-#include "sim/storage.h"
 
 namespace {
 
@@ -220,28 +218,6 @@ std::string CardReport::svg() const {
     out += format("<text x=\"%d\" y=\"%d\" text-anchor=\"end\">sector %06llX</text>\n", margin + columns * cell,
                   chart_top + chart_height + 16, static_cast<unsigned long long>(sectors_ ? sectors_ - 1 : 0));
     return out + "</svg>\n";
-}
-
-std::string report_title(const Options& o) {
-    using W = Options::WholeCard;
-    if (o.test) return "surface test";
-    switch (o.whole) {
-        case W::dump: return "dump to " + o.file;
-        case W::verify: return "verify against " + o.file;
-        case W::load: return "load of " + o.file;
-        case W::probe: return "probe";
-        case W::fill: return "fill";
-        default: return "";
-    }
-}
-
-Outcome report_check(const Options& o) {
-    if (o.report.empty()) return Outcome::ok();
-    const bool clash = (o.port == Options::Port::sim && storage_is_file(o.report)) ||
-                       (!o.file.empty() && same_file(o.report, o.file)) ||
-                       (!o.trace.empty() && same_file(o.report, o.trace)) || (!o.map.empty() && same_file(o.report, o.map));
-    if (!clash) return Outcome::ok();
-    return Outcome::failed("the report " + o.report + " is also the card image, FILE, the trace or the map; name another file");
 }
 
 Outcome write_report(const CardReport& report, const std::string& path) {

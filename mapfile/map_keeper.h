@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "app/rescue_map.h"
+#include "mapfile/rescue_map.h"
 #include "base/outcome.h"
 
 class MapKeeper {

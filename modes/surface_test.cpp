@@ -1,4 +1,4 @@
-#include "app/surface_test.h"
+#include "modes/surface_test.h"
 
 #include <algorithm>
 #include <array>
@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <string>
 
-#include "app/card_report.h"
-#include "app/console.h"
-#include "app/exit_status.h"
-#include "app/progress.h"
-#include "app/sector_pattern.h"
+#include "report/card_report.h"
+#include "app/console/console.h"
+#include "base/exit_status.h"
+#include "modes/progress.h"
+#include "modes/sector_pattern.h"
 #include "disk/sector_device.h"
 #include "base/outcome.h"
 

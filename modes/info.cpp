@@ -1,13 +1,13 @@
-#include "app/info.h"
+#include "modes/info.h"
 
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "base/escape.h"
-#include "app/exit_status.h"
+#include "base/exit_status.h"
 #include "card/card_controls.h"
-#include "app/units.h"
+#include "modes/units.h"
 #include "card/card.h"
 #include "base/outcome.h"
 

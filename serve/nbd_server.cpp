@@ -1,8 +1,8 @@
-#include "app/nbd_server.h"
+#include "serve/nbd_server.h"
 
 #include <cstdio>
 
-#include "app/exit_status.h"
+#include "base/exit_status.h"
 
 #ifdef _WIN32
 int serve_card(SectorDevice&, const std::string&, bool) { return fail("--serve is not available on Windows"); }
@@ -25,8 +25,8 @@ int serve_card(SectorDevice&, const std::string&, bool) { return fail("--serve i
 #include <span>
 #include <vector>
 
-#include "app/console.h"
-#include "app/nbd_protocol.h"
+#include "app/console/console.h"
+#include "serve/nbd_protocol.h"
 #include "base/outcome.h"
 #include "disk/sector_device.h"
 

@@ -1,4 +1,4 @@
-#include "app/card_controls.h"
+#include "modes/card_controls.h"
 
 #include <algorithm>
 #include <array>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
-#include "app/exit_status.h"
-#include "app/progress.h"
+#include "app/console/console.h"
+#include "base/exit_status.h"
+#include "modes/progress.h"
 #include "base/safe_file.h"
 #include "card/card.h"
 #include "card/card_controls.h"
@@ -343,7 +343,7 @@ int run_control(Card& card, const Options& o, Passwords& passwords, const std::s
 
 // A locked card is unlocked for the run with the password given; --info
 // still shows a locked card without one.
-int run_with_card(Card& card, const Options& o, Passwords& passwords, const std::function<int()>& mode) {
+int run_with_card(Card& card, const Options& o, bool writes, Passwords& passwords, const std::function<int()>& mode) {
     std::uint8_t status = 0;
     const bool knows_status = card_read_status(card, status) == CardResult::ok;
     const bool locked = knows_status && (status & status_bits::locked);
@@ -361,7 +361,7 @@ int run_with_card(Card& card, const Options& o, Passwords& passwords, const std:
     }
     if (o.control != Control::none) return run_control(card, o, passwords, locked ? &unlocked_with : nullptr);
     // Writing to a write-protected card would only fail sector by sector.
-    if (writes_to_card(o)) {
+    if (writes) {
         if (Outcome writable = not_write_protected(card); !writable) return fail(writable.why());
     }
     return mode();
@@ -382,8 +382,8 @@ Outcome card_controls_work(const Options& options, CardWork& work) {
         work.status_without_card = ExitStatus::failed;
         work.setup = CardSetup::checked_crc;
     }
-    work.guard = [options, passwords](Card& card, const std::function<int()>& mode) {
-        return run_with_card(card, options, *passwords, mode);
+    work.guard = [options, writes = work.writes, passwords](Card& card, const std::function<int()>& mode) {
+        return run_with_card(card, options, writes, *passwords, mode);
     };
     return Outcome::ok();
 }

@@ -1,11 +1,11 @@
-#include "app/browser.h"
+#include "modes/browser.h"
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
 
-#include "app/console.h"
-#include "app/exit_status.h"
+#include "app/console/console.h"
+#include "base/exit_status.h"
 #include "card/mmc_spi.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/units.h"
+#include "modes/units.h"
 
 #include <array>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "sim/sim_mpsse.h"
+#include "sim/doubles/sim_mpsse.h"
 
 #include <cstring>
 #include <deque>

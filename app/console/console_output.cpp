@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/console.h"
+#include "app/console/console.h"
 
 namespace {
 

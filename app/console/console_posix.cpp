@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/console.h"
+#include "app/console/console.h"
 
 namespace {
 

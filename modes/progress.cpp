@@ -1,9 +1,9 @@
-#include "app/progress.h"
+#include "modes/progress.h"
 
 #include <cstdio>
 
-#include "app/console.h"
-#include "app/units.h"
+#include "app/console/console.h"
+#include "modes/units.h"
 #include "card/card_types.h"
 
 namespace {

@@ -1,17 +1,17 @@
 // The probe on the card in the session: the card as the probe's block
 // device, and the report.
-#include "app/card_probe.h"
+#include "modes/card_probe.h"
 
 #include <chrono>
 #include <cstdio>
 #include <random>
 
-#include "app/card_report.h"
-#include "app/exit_status.h"
-#include "app/progress.h"
-#include "app/units.h"
-#include "app/console.h"
-#include "app/probe.h"
+#include "report/card_report.h"
+#include "base/exit_status.h"
+#include "modes/progress.h"
+#include "modes/units.h"
+#include "app/console/console.h"
+#include "modes/probe.h"
 #include "disk/sector_device.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // --load, --probe, --serve and --fill, each run within the normal session.
 #pragma once
 
-#include "app/options.h"
-#include "app/session.h"
+#include "modes/command_line.h"
+#include "modes/mode_run.h"
 #include "base/outcome.h"
 
 // Makes work the mode chosen and opens its files before the session starts:

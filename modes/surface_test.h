@@ -2,7 +2,7 @@
 // and restores what the sector held.
 #pragma once
 
-#include "app/options.h"
+#include "modes/command_line.h"
 #include "modes/mode_run.h"
 
 // Tests the range (without one, the whole card) on an initialised card;

@@ -10,7 +10,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "app/console.h"
+#include "app/console/console.h"
 
 namespace {
 

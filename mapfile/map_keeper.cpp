@@ -1,6 +1,6 @@
-#include "app/map_keeper.h"
+#include "mapfile/map_keeper.h"
 
-#include "app/exit_status.h"
+#include "base/exit_status.h"
 
 Outcome MapKeeper::read() { return map_read(path_, map_, existed_); }
 

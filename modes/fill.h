@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "app/options.h"
+#include "modes/command_line.h"
 #include "base/outcome.h"
 #include "card/card_types.h"
 #include "modes/mode_run.h"

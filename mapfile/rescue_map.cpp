@@ -1,4 +1,4 @@
-#include "app/rescue_map.h"
+#include "mapfile/rescue_map.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "app/fill.h"
+#include "modes/fill.h"
 
 #include <algorithm>
 #include <array>
@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "app/card_report.h"
-#include "app/console.h"
-#include "app/exit_status.h"
-#include "app/progress.h"
-#include "app/sector_pattern.h"
-#include "app/units.h"
-#include "app/whole_card.h"
+#include "report/card_report.h"
+#include "app/console/console.h"
+#include "base/exit_status.h"
+#include "modes/progress.h"
+#include "modes/sector_pattern.h"
+#include "modes/units.h"
+#include "modes/copy.h"
 #include "base/escape.h"
 #include "base/safe_file.h"
 #include "base/sector_file.h"

@@ -3,8 +3,8 @@
 // card and refusing to write to a write-protected one.
 #pragma once
 
-#include "app/options.h"
-#include "app/session.h"
+#include "modes/command_line.h"
+#include "modes/mode_run.h"
 #include "base/outcome.h"
 
 // Reads --password-file (each line a password of at most 16 bytes), then
