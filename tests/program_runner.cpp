@@ -22,6 +22,7 @@ public:
     LockDir() : path_((std::filesystem::temp_directory_path() / ("vantacle-test-run-" + std::to_string(getpid()))).string()) {
         std::filesystem::create_directories(path_);
         std::filesystem::permissions(path_, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+        setenv("VANTACLE_LOCK_DIR", path_.c_str(), 1);  // the test's own locks (maps held) meet the programs' there
     }
     ~LockDir() {
         std::error_code ignored;
