@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     if (prepared) prepared = report_check(options);
     if (!prepared) {
         (void)close_trace(link_trace);
-        return fail_usage(prepared);
+        return lock_was_busy() ? fail(prepared.why()) : fail_usage(prepared);
     }
     if (Outcome controlled = card_controls_work(options, work); !controlled) {
         (void)close_trace(link_trace);
