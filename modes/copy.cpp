@@ -11,13 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "modes/card_probe.h"
 #include "report/card_report.h"
 #include "base/exit_status.h"
 #include "mapfile/map_keeper.h"
-#include "serve/nbd_server.h"
 #include "app/console/console.h"
-#include "modes/fill.h"
 #include "modes/progress.h"
 #include "modes/units.h"
 #include "base/escape.h"
@@ -531,20 +528,8 @@ int CopyRun::run(ModeRun& r) {
 
 }  // namespace
 
-Outcome whole_card_work(const Options& o, CardWork& work) {
-    work.status_without_card = ExitStatus::failed;
-    work.setup = CardSetup::checked_crc;
-    switch (o.whole) {
-        case Options::WholeCard::probe: work.run = probe_the_card; return Outcome::ok();
-        case Options::WholeCard::serve:
-            work.run = [&o](ModeRun& r) { return serve_card(r.device, o.serve, o.writable); };
-            return Outcome::ok();
-        case Options::WholeCard::fill:
-            work.run = [&o](ModeRun& r) { return run_fill(r, o); };
-            return fill_prepare(o);
-        default: break;
-    }
+Outcome copy_prepare(const Options& o, std::function<int(ModeRun&)>& run) {
     auto copy = std::make_shared<CopyRun>(o);
-    work.run = [copy](ModeRun& r) { return copy->run(r); };
+    run = [copy](ModeRun& r) { return copy->run(r); };
     return copy->prepare();
 }
