@@ -13,8 +13,8 @@
 #include "card/mmc_spi.h"
 #include "port/port.h"
 #include "port/trace.h"
-#include "tests/recording_port.h"
-#include "tests/test_util.h"
+#include "tests/fixtures/recording_port.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "tests/expected_text.h"
-#include "tests/program_runner.h"
-#include "tests/test_image.h"
+#include "tests/fixtures/expected_text.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/test_image.h"
 
 TEST(Terminal, CardTextIsShownWithUnprintableBytesEscaped) {
     const struct {

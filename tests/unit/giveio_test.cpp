@@ -5,10 +5,10 @@
 #include "app/session.h"
 #include "card/card.h"
 #include "portaccess/giveio.h"
-#include "tests/expected_text.h"
-#include "tests/fake_scm.h"
-#include "tests/recording_port.h"
-#include "tests/test_util.h"
+#include "tests/fixtures/expected_text.h"
+#include "tests/fixtures/fake_scm.h"
+#include "tests/fixtures/recording_port.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 

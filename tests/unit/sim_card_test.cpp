@@ -14,8 +14,8 @@
 #include "sim/crc.h"
 #include "sim/sim_card.h"
 #include "sim/storage.h"
-#include "tests/recording_port.h"
-#include "tests/test_image.h"
+#include "tests/fixtures/recording_port.h"
+#include "tests/fixtures/test_image.h"
 
 namespace {
 

@@ -19,10 +19,10 @@
 #include "port/backends.h"
 #include "port/port.h"
 #include "sim/sim_card.h"
-#include "tests/fake_system.h"
-#include "tests/program_runner.h"
-#include "tests/test_image.h"
-#include "tests/test_util.h"
+#include "tests/fixtures/fake_system.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/test_image.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 

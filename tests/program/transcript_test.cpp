@@ -8,9 +8,9 @@
 #include <thread>
 #include <tuple>
 
-#include "tests/expected_text.h"
-#include "tests/program_runner.h"
-#include "tests/test_image.h"
+#include "tests/fixtures/expected_text.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/test_image.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "card/registers.h"
-#include "tests/test_util.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 

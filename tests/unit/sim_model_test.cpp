@@ -13,7 +13,7 @@
 #include "sim/card_registers.h"
 #include "sim/crc.h"
 #include "sim/sim_card.h"
-#include "tests/test_image.h"
+#include "tests/fixtures/test_image.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include "link/spidev_link.h"
 #include "sim/doubles/sim_mpsse.h"
 #include "sim/doubles/sim_spidev.h"
-#include "tests/program_runner.h"
-#include "tests/test_image.h"
-#include "tests/test_util.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/test_image.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 

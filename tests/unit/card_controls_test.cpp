@@ -12,9 +12,9 @@
 #include "card/mmc_if.h"
 #include "card/card.h"
 #include "card/mmc_spi.h"
-#include "tests/card_script.h"
-#include "tests/recording_port.h"
-#include "tests/test_image.h"
+#include "tests/fixtures/card_script.h"
+#include "tests/fixtures/recording_port.h"
+#include "tests/fixtures/test_image.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "tests/program_runner.h"
-#include "tests/test_image.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/test_image.h"
 
 namespace {
 

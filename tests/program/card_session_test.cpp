@@ -9,10 +9,10 @@
 #include "card/card.h"
 #include "card/mmc_spi.h"
 #include "sim/storage.h"
-#include "tests/expected_text.h"
-#include "tests/program_runner.h"
-#include "tests/recording_port.h"
-#include "tests/test_image.h"
+#include "tests/fixtures/expected_text.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/recording_port.h"
+#include "tests/fixtures/test_image.h"
 
 namespace {
 

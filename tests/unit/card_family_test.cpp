@@ -6,8 +6,8 @@
 
 #include "card/card.h"
 #include "card/mmc_spi.h"
-#include "tests/card_script.h"
-#include "tests/recording_port.h"
+#include "tests/fixtures/card_script.h"
+#include "tests/fixtures/recording_port.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <utility>
 
-#include "tests/expected_text.h"
-#include "tests/program_runner.h"
-#include "tests/test_image.h"
-#include "tests/test_util.h"
+#include "tests/fixtures/expected_text.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/test_image.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <filesystem>
 
 #include "serve/nbd_protocol.h"
-#include "tests/program_runner.h"
-#include "tests/test_image.h"
-#include "tests/test_util.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/test_image.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 

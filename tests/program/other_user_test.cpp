@@ -17,9 +17,9 @@
 #include <functional>
 
 #include "base/file_lock.h"
-#include "tests/program_runner.h"
-#include "tests/test_image.h"
-#include "tests/test_util.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/test_image.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 

@@ -17,11 +17,11 @@
 #include "modes/surface_test.h"
 #include "disk/card_device.h"
 #include "card/mmc_spi.h"
-#include "tests/card_script.h"
-#include "tests/expected_text.h"
-#include "tests/program_runner.h"
-#include "tests/recording_port.h"
-#include "tests/test_image.h"
+#include "tests/fixtures/card_script.h"
+#include "tests/fixtures/expected_text.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/recording_port.h"
+#include "tests/fixtures/test_image.h"
 
 namespace {
 
