@@ -15,6 +15,7 @@ Card& mmc_card() { return *attached; }
 CardResult mmc_init_spi() { return attached->init(); }
 void mmc_disable() { attached->disable(); }
 CardResult card_prepare(bool crc) { return attached->prepare(crc); }
+CardResult card_settle_addressing() { return attached->settle_addressing(); }
 std::string card_failure_text() { return describe_failure(attached->last_failure()); }
 bool card_register_crc16_was_wrong() { return attached->register_crc16_was_wrong(); }
 const InitRecord& mmc_init_record() { return attached->init_record(); }

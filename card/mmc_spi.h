@@ -22,6 +22,9 @@ void mmc_disable();
 // without): what kind it is, its CSD, block length, and with crc CRC
 // checking on.
 CardResult card_prepare(bool crc);
+// For the browser, which does without: how the card is addressed, from its
+// OCR when it came up by CMD1 (no_ocr when it cannot be read).
+CardResult card_settle_addressing();
 // The last failed transfer, in words ("data response 0D: write error").
 [[nodiscard]] std::string card_failure_text();
 // True when the last register came with a wrong CRC16 but a right CRC7.
