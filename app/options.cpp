@@ -4,7 +4,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "card/mmc_spi.h"
+#include "card/card_types.h"
 
 namespace {
 
@@ -147,7 +147,7 @@ constexpr std::array<Companion, 8> companions{{
     {takes_writable, [](const Options& o) { return o.writable; }, 0, "--writable goes with --serve",
      "--writable lets clients write to the card"},
     {takes_report, [](const Options& o) { return !o.report.empty(); }, 0,
-     "--report goes with --test, --dump, --verify, --load or --probe", ""},
+     "--report goes with --test, --dump, --verify, --load, --probe or --fill", ""},
 }};
 
 // The browser: chosen when no other mode is; nothing goes with it.
@@ -522,10 +522,10 @@ std::string usage_text() {
                "                        Ctrl+C. Read-only unless --writable\n"
                "  --writable            let --serve's clients write to the card\n"
                "  --report=FILE         a picture of the card after --test, --dump, --verify,\n"
-               "                        --load or --probe: FILE.svg maps its regions by what\n"
-               "                        the run found (good, slow, re-read, bad, overwritten,\n"
-               "                        lost) above the read and write speed across it;\n"
-               "                        FILE.csv has one row per region\n"
+               "                        --load, --probe or --fill: FILE.svg maps its regions\n"
+               "                        by what the run found (good, slow, re-read, bad,\n"
+               "                        overwritten, lost) above the read and write speed\n"
+               "                        across it; FILE.csv has one row per region\n"
                "  --protect, --unprotect  set or clear the card's temporary write protection\n"
                "                        (TMP_WRITE_PROTECT in its CSD, by CMD27)\n"
                "  --set-password        give the card a password (CMD42); it locks itself at\n"

@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/nbd_protocol.h"
+#include "serve/nbd_protocol.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
 #include "tests/test_util.h"
