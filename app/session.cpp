@@ -79,12 +79,15 @@ void report_ways_tried(CardResult result, const InitRecord& r, Card& card) {
 
 // Sets the card up for the work, or says in one line why it could not be.
 Outcome set_up(Card& card, CardSetup setup) {
-    if (setup == CardSetup::known) return Outcome::ok();
-    switch (card.prepare(setup == CardSetup::checked_crc)) {
+    const CardResult ready = setup == CardSetup::known ? card.settle_addressing() : card.prepare(setup == CardSetup::checked_crc);
+    switch (ready) {
         case CardResult::ok: return Outcome::ok();
         case CardResult::unclear:
             return Outcome::failed("the card's OCR and CSD disagree on whether it takes sector numbers or byte "
                                    "addresses; nothing was read or written");
+        case CardResult::no_ocr:
+            return Outcome::failed("the card did not send its OCR, which says whether it takes sector numbers or "
+                                   "byte addresses; nothing was read or written");
         default: return Outcome::failed("could not tell whether the card is an MMC or an SD card");
     }
 }

@@ -31,6 +31,9 @@ public:
     CardResult read_blocks(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done);
     CardResult write_blocks(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done);
 
+    // How the card is addressed, from its OCR where the way it came up
+    // (CMD1) leaves it open: CMD58 until two reads agree.
+    CardResult settle_addressing();
     CardResult identify();
     CardResult read_ocr(std::uint32_t& ocr);
     CardResult read_cid(CardRegister& cid);
@@ -76,8 +79,10 @@ private:
     std::uint8_t first_cmd0();
     std::uint8_t cmd1_until_ready(InitRecord& r);
     CardResult acmd41_until_ready(InitRecord& r, std::uint32_t arg);
-    CardResult read_capacity_class(InitRecord& r);
-    CardResult bring_up_sd(InitRecord& r);
+    CardResult read_ocr_agreed(InitRecord& r, std::uint32_t& ocr, bool may_lack);
+    CardResult learn_mmc_addressing(InitRecord& r);
+    CardResult bring_up_from_idle(InitRecord& r, bool mmc_possible);
+    CardResult bring_up_sd(InitRecord& r, bool mmc_possible);
 
     // Frames, blocks and waits (card_frames.cpp).
     std::uint8_t send_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc, std::size_t expected = r1_bytes);
@@ -101,6 +106,7 @@ private:
     CardResult write_run(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done);
     CardResult read_singly(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done);
     CardResult write_singly(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done);
+    CardResult blocks_written(std::uint32_t& count);
     [[nodiscard]] bool in_range(std::uint64_t sector) const;
     // Whole-card runs clock at the card's data rate, everything else at the
     // rate the card was initialised at.
@@ -121,6 +127,7 @@ private:
     InitRecord record_{};
     InitWay way_ = InitWay::none;
     bool block_addressing_ = false;
+    bool addressing_known_ = false;  // from the OCR (or the SD way of a version 1 card)
     bool prepared_ = false;       // set up for work beyond the known sequence
     bool crc_on_ = false;
     bool multi_block_ = true;     // false once the card called CMD18 or CMD25 illegal

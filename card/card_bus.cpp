@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <utility>
 
+#include "card/protocol.h"
+
 namespace {
 constexpr std::uint8_t idle_byte = 0xFF;
+constexpr std::uint8_t filler_byte = 0x00;
 constexpr std::uint64_t slow_busy_poll_ns = 100'000;  // between polls of a card busy for long
 
 // Leading 1 bits of a byte that is not 0xFF: idle bits before a late answer.
@@ -12,6 +15,11 @@ int leading_ones(std::uint8_t byte) {
     int n = 0;
     while (byte & (0x80 >> n)) ++n;
     return n;
+}
+
+bool known_response(std::uint32_t five_bits) {
+    const auto status = static_cast<std::uint8_t>(five_bits & protocol::data_response_mask);
+    return status == protocol::data_accepted || status == protocol::data_crc_error || status == protocol::data_write_error;
 }
 }  // namespace
 
@@ -50,14 +58,31 @@ std::uint8_t CardBus::raw(std::size_t expected) {
 }
 
 std::uint8_t CardBus::receive(std::size_t expected) {
-    if (shift_ == 0) return raw(expected);
+    if (shift_ == 0) return began_in_ = raw(expected);
     // The first byte clocked in after a send starts with the tail of what
     // the card sent while it listened: the card's next byte begins in it.
     if (std::exchange(after_send_, false)) carry_ = raw(expected + 1);
     const std::uint8_t next = raw(expected);
     const auto byte = static_cast<std::uint8_t>(carry_ << shift_ | next >> (8 - shift_));
+    began_in_ = carry_;
     carry_ = next;
     return byte;
+}
+
+// The raw byte after began_in_ is carry_ on a shifted read (the last one
+// taken from the window, which can give it back) and the next one else.
+void CardBus::realign(int bits) {
+    const bool shifted = shift_ > 0;
+    const int start = shift_ + bits;
+    if (start < 8) {
+        if (shifted) --head_;
+        carry_ = began_in_;
+        shift_ = start;
+    } else {
+        shift_ = start - 8;
+        if (shift_ == 0) --head_;
+    }
+    after_send_ = false;
 }
 
 // A span that nothing is read ahead of, and that is all the link would
@@ -89,14 +114,44 @@ std::uint8_t CardBus::response(int max_bytes, std::size_t expected) {
     return idle_byte;
 }
 
-std::uint8_t CardBus::await(int min_bytes, std::uint64_t budget_ns, std::size_t expected,
-                            bool (*can_be)(std::uint8_t)) {
+std::uint8_t CardBus::data_token(int min_bytes, std::uint64_t budget_ns, std::size_t expected) {
     const std::uint64_t start = link_.now_ns();
+    int offset = 0;  // bits moved from the R1's offset
     for (int i = 1;; ++i) {
         const std::uint8_t byte = receive(expected);
-        if (byte != idle_byte && can_be(byte)) return byte;
+        if (byte == idle_byte && offset != token_lateness_) {
+            realign(token_lateness_);
+            offset = token_lateness_;
+        } else if (byte == protocol::data_start_token || protocol::is_error_token(byte)) {
+            candidate_lateness_ = offset;
+            return byte;
+        } else if (byte != idle_byte && byte != filler_byte) {
+            const int late = leading_ones(byte) + 1;
+            realign(late);
+            candidate_lateness_ = (offset + late) % 8;
+            return protocol::data_start_token;
+        }
         if (i >= min_bytes && link_.now_ns() - start >= budget_ns) return idle_byte;
     }
+}
+
+// The first 0 bit after idle ones begins 0sss1, or the card's xxx bits
+// when they are 000 (then 0sss1 follows them).
+std::uint8_t CardBus::data_response(int min_bytes, std::size_t expected) {
+    for (int i = 0; i < min_bytes; ++i) {
+        const std::uint8_t byte = receive(expected);
+        if (byte == idle_byte) continue;
+        if (known_response(byte)) return byte;
+        const int zero = leading_ones(byte);
+        std::uint32_t bits = byte;
+        int have = 8;
+        while (have < zero + 8) bits = bits << 8 | receive(expected), have += 8;
+        const auto at = [&](int p) { return bits >> (have - p - 5) & 0x1F; };
+        if (known_response(at(zero))) return static_cast<std::uint8_t>(0xE0 | at(zero));
+        if ((at(zero) & 0x1E) == 0 && known_response(at(zero + 3)))
+            return static_cast<std::uint8_t>(0xE0 | at(zero + 3));
+    }
+    return idle_byte;
 }
 
 // Most cards are ready at once: a link that reads ahead asks for a few

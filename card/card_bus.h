@@ -34,18 +34,26 @@ public:
     // its leading 0 bit, which sets the offset for the bytes that follow.
     // 0xFF when none came.
     [[nodiscard]] std::uint8_t response(int max_bytes, std::size_t expected);
-    // The first byte at the offset of the last R1 that can be what is awaited
-    // (a token or a data response, whose leading bits may be 1s), within
-    // min_bytes and at least budget_ns; 0xFF when none came. Other bytes are
-    // idle ones that noise changed, and are passed over.
-    [[nodiscard]] std::uint8_t await(int min_bytes, std::uint64_t budget_ns, std::size_t expected,
-                                     bool (*can_be)(std::uint8_t));
+    // A read's data token within min_bytes and at least budget_ns: the start
+    // token, an error token, or 0xFF when none came. 0x00 bytes before it are
+    // passed over. A start token that ends some bits after the R1's offset
+    // (the first 0 bit after idle ones is its last bit) sets the offset for
+    // the block after it; confirm_token() keeps that offset for the tokens
+    // that follow, once the block proved it right.
+    [[nodiscard]] std::uint8_t data_token(int min_bytes, std::uint64_t budget_ns, std::size_t expected);
+    void confirm_token() { token_lateness_ = candidate_lateness_; }
+    // A written block's data response within min_bytes, at the R1's offset
+    // or at any bit offset of its own, as xxx0sss1 with a known status; 0xFF
+    // when none came. Bytes that hold none are idle ones noise changed.
+    [[nodiscard]] std::uint8_t data_response(int min_bytes, std::size_t expected);
     // Reads until DO is high again (0xFF), within min_bytes and at least
     // budget_ns; false when the card was still busy.
     [[nodiscard]] bool wait_ready(int min_bytes, std::uint64_t budget_ns);
 
 private:
     [[nodiscard]] std::uint8_t raw(std::size_t expected);
+    // The next byte begins `bits` (1 to 7) into the byte received last.
+    void realign(int bits);
 
     spi::Link& link_;
     std::array<std::uint8_t, 1024> pending_{};
@@ -56,5 +64,8 @@ private:
     std::size_t expected_ = 0;
     int shift_ = 0;              // bits the card's answers run behind the byte clock
     std::uint8_t carry_ = 0xFF;  // the raw byte read last, for a shifted read
+    std::uint8_t began_in_ = 0xFF;  // the raw byte the byte received last began in
+    int token_lateness_ = 0;     // bits a card's data tokens run behind its R1
+    int candidate_lateness_ = 0;
     bool after_send_ = false;    // nothing read since the last send
 };

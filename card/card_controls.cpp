@@ -1,5 +1,6 @@
 #include "card/card_controls.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "card/card.h"
@@ -8,6 +9,9 @@
 using namespace protocol;
 
 namespace {
+
+// CSD erase fields: SD ERASE_BLK_EN and SECTOR_SIZE; MMC ERASE_GRP_SIZE and ERASE_GRP_MULT.
+constexpr int sd_erase_blk_en_bit = 46;
 
 // CMD6 check mode (bit 31 clear): group 1 asks for function 1 (high
 // speed), every other group keeps its current function (0xF).
@@ -79,4 +83,16 @@ CardResult card_erase(Card& card, std::uint32_t first, std::uint32_t last, std::
     if (const CardResult r = ready(card.command(to, card.address_of(last))); r != CardResult::ok) return r;
     if (const CardResult r = ready(card.command(cmd::erase, 0)); r != CardResult::ok) return r;
     return card.wait_ready(ns_of(busy_ms));
+}
+
+std::uint32_t card_erase_unit(const CardRegister& csd, RegisterLayout layout) {
+    if (layout == RegisterLayout::mmc) return (register_bits(csd, 46, 42) + 1) * (register_bits(csd, 41, 37) + 1);
+    if (register_bits(csd, sd_erase_blk_en_bit, sd_erase_blk_en_bit)) return 1;
+    return register_bits(csd, 45, 39) + 1;
+}
+
+std::optional<std::uint8_t> erased_value_of(std::span<const std::uint8_t, sector_size> sector) {
+    for (const std::uint8_t value : {std::uint8_t{0x00}, std::uint8_t{0xFF}})
+        if (std::ranges::all_of(sector, [&](std::uint8_t b) { return b == value; })) return value;
+    return std::nullopt;
 }

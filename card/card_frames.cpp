@@ -85,7 +85,7 @@ CardResult Card::transfer_command(std::uint8_t index, std::uint32_t sector, std:
 // Start token, the block into `into`, its CRC16, checked. In a run the card
 // sends the out-of-range error token once the run passes its end.
 CardResult Card::receive_block(std::span<std::uint8_t> into, bool in_run, std::size_t expected) {
-    const std::uint8_t token = bus_.await(token_wait.min_count, token_wait.budget_ns, expected, is_data_token);
+    const std::uint8_t token = bus_.data_token(token_wait.min_count, token_wait.budget_ns, expected);
     if (token == data_start_token) return receive_data(into);
     const bool out_of_range = in_run && (token & error_token_mask) == 0 && (token & error_token_out_of_range);
     return failed(FailStep::token, 0, token, out_of_range ? CardResult::out_of_range : CardResult::no_data);
@@ -95,7 +95,10 @@ CardResult Card::receive_data(std::span<std::uint8_t> into) {
     bus_.receive(into);
     std::array<std::uint8_t, crc_bytes> sent{};
     bus_.receive(sent);
-    if (crc::crc16(into) == (sent[0] << 8 | sent[1])) return CardResult::ok;
+    if (crc::crc16(into) == (sent[0] << 8 | sent[1])) {
+        bus_.confirm_token();
+        return CardResult::ok;
+    }
     return failed(FailStep::block_crc, 0, sent[0], CardResult::bad_crc);
 }
 
@@ -115,7 +118,7 @@ void Card::send_block(std::uint8_t token, std::span<const std::uint8_t> data) {
 }
 
 CardResult Card::data_response() {
-    const std::uint8_t response = bus_.await(response_bytes, 0, r1_bytes, is_data_response);
+    const std::uint8_t response = bus_.data_response(response_bytes, r1_bytes);
     if ((response & data_response_mask) == data_accepted) return CardResult::ok;
     // No answer at all may leave the card programming.
     if (response == 0xFF) busy_possible_ = true;

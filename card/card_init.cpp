@@ -1,5 +1,6 @@
 // Power-up and initialisation: the known sequence (CMD0, then CMD1 until
-// ready) first, then the SD way (CMD0, CMD8, CMD55 + ACMD41, CMD58).
+// ready) first, then the SD way (CMD0, CMD8, CMD55 + ACMD41, CMD58). How a
+// card is addressed comes from its OCR, never from the way it came up.
 #include "card/card.h"
 #include "card/protocol.h"
 
@@ -29,6 +30,11 @@ private:
     std::uint64_t start_;
 };
 
+// An OCR a card that finished powering up sends: busy bit set, a voltage window.
+bool ocr_valid(std::uint32_t ocr) { return (ocr & ocr_bits::powered_up) && (ocr & ocr_bits::voltage_window); }
+
+bool illegal(std::uint8_t r1) { return is_r1(r1) && (r1 & r1_illegal_command); }
+
 }  // namespace
 
 // CMD1 while the card is idle, within its wait: R1 0x00 when it came up.
@@ -54,37 +60,81 @@ CardResult Card::acmd41_until_ready(InitRecord& r, std::uint32_t arg) {
     }
 }
 
-// Version 2 cards: the OCR's CCS bit says whether sectors are addresses.
-// One flipped bit must not decide it: the OCR is read until two reads agree.
-CardResult Card::read_capacity_class(InitRecord& r) {
+// CMD58 until two reads agree, so that one flipped bit cannot decide the
+// addressing. Some cards keep the idle bit in this R1 once ready: their OCR
+// shows that they are. A card that calls CMD58 illegal predates cards
+// addressed by sector: where it may (may_lack), ocr stays 0 and the
+// result is ok.
+CardResult Card::read_ocr_agreed(InitRecord& r, std::uint32_t& ocr, bool may_lack) {
     std::uint32_t before = 0;
+    ocr = 0;
     for (int i = 0; i < ocr_reads; ++i) {
         const std::uint8_t r1 = command(cmd::read_ocr, 0, r1_bytes + 4);
-        if (r1 != r1_ready) return stopped(r, InitStep::cmd58, r1);
-        const std::uint32_t ocr = read_u32();
-        if (i > 0 && ocr == before) {
-            block_addressing_ = (ocr & ocr_bits::ccs) != 0;
+        if (i == 0 && illegal(r1) && may_lack) return CardResult::ok;
+        if (r1 != r1_ready && r1 != r1_idle) return stopped(r, InitStep::cmd58, r1);
+        const std::uint32_t read = read_u32();
+        if (i > 0 && read == before && ocr_valid(read)) {
+            ocr = read;
             return CardResult::ok;
         }
-        before = ocr;
+        before = read;
     }
     return stopped(r, InitStep::cmd58, r1_ready);
 }
 
-// The SD way from a reset: CMD8 tells version 2 (echo) from version 1 (illegal).
-CardResult Card::bring_up_sd(InitRecord& r) {
+// An MMC says in OCR bits 30-29 how it is addressed: 00 by byte, 10 by
+// sector (every MMC over 2 GB, whatever the host offered); other codes
+// are none of these.
+CardResult Card::learn_mmc_addressing(InitRecord& r) {
+    std::uint32_t ocr = 0;
+    if (read_ocr_agreed(r, ocr, true) != CardResult::ok) return CardResult::no_ocr;
+    const std::uint32_t mode = ocr & ocr_bits::mmc_access_mode;
+    if (mode != 0 && mode != ocr_bits::mmc_sector_mode) return CardResult::unclear;
+    block_addressing_ = mode == ocr_bits::mmc_sector_mode;
+    addressing_known_ = true;
+    return CardResult::ok;
+}
+
+// From an idle card: CMD8 tells an SD card of version 2 (echo) from older
+// cards (illegal); with mmc_possible, CMD55 or ACMD41 called illegal is an
+// MMC, which then comes up by CMD1. Version 2 SD cards and MMCs say in
+// their OCR how they are addressed.
+CardResult Card::bring_up_from_idle(InitRecord& r, bool mmc_possible) {
     r.sd_way = InitWay::sd_v1;
-    if (const std::uint8_t r1 = command(cmd::go_idle, 0); r1 != r1_idle) return stopped(r, InitStep::cmd0, r1);
     const std::uint8_t r1 = command(cmd::send_if_cond, if_cond_arg, r1_bytes + 4);
-    if (is_r1(r1) && (r1 & r1_illegal_command)) return acmd41_until_ready(r, 0);
-    r.sd_way = InitWay::sd_v2;
-    if (r1 != r1_idle) return stopped(r, InitStep::cmd8, r1);
-    if (const std::uint32_t r7 = read_u32(); (r7 & if_cond_echo_mask) != if_cond_arg) {
-        r.r7 = r7;
-        return stopped(r, InitStep::cmd8, r1);
+    if (!illegal(r1)) {
+        r.sd_way = InitWay::sd_v2;
+        if (r1 != r1_idle) return stopped(r, InitStep::cmd8, r1);
+        if (const std::uint32_t r7 = read_u32(); (r7 & if_cond_echo_mask) != if_cond_arg) {
+            r.r7 = r7;
+            return stopped(r, InitStep::cmd8, r1);
+        }
     }
-    if (const CardResult ready = acmd41_until_ready(r, host_capacity_support); ready != CardResult::ok) return ready;
-    return read_capacity_class(r);
+    const std::uint32_t arg = r.sd_way == InitWay::sd_v2 ? host_capacity_support : 0;
+    if (const CardResult ready = acmd41_until_ready(r, arg); ready != CardResult::ok) {
+        const bool mmc = mmc_possible && r.sd_way == InitWay::sd_v1 && (r.failed_step == InitStep::cmd55 || r.failed_step == InitStep::acmd41) &&
+                         illegal(r.answer);
+        if (!mmc) return ready;
+        r.sd_way = InitWay::mmc;
+        if (cmd1_until_ready(r) != r1_ready) return stopped(r, InitStep::none, r.cmd1_answer);
+        return learn_mmc_addressing(r);
+    }
+    block_addressing_ = false;
+    addressing_known_ = true;
+    if (r.sd_way == InitWay::sd_v1) return CardResult::ok;
+    std::uint32_t ocr = 0;
+    if (read_ocr_agreed(r, ocr, false) != CardResult::ok) return CardResult::no_ocr;
+    block_addressing_ = (ocr & ocr_bits::ccs) != 0;
+    return CardResult::ok;
+}
+
+// The SD way from a reset. A card already in SPI mode may answer this
+// CMD0 with 0x00 and still go idle: that says nothing about its family.
+CardResult Card::bring_up_sd(InitRecord& r, bool mmc_possible) {
+    r.sd_way = InitWay::sd_v1;
+    if (const std::uint8_t r1 = command(cmd::go_idle, 0); r1 != r1_idle && r1 != r1_ready)
+        return stopped(r, InitStep::cmd0, r1);
+    return bring_up_from_idle(r, mmc_possible);
 }
 
 // Supply on, the power-up pause, 80 clocks with CS high, then select.
@@ -121,7 +171,7 @@ std::uint8_t Card::first_cmd0() {
 CardResult Card::init() {
     record_ = InitRecord{};
     way_ = InitWay::none;
-    block_addressing_ = prepared_ = crc_on_ = busy_possible_ = register_crc16_wrong_ = false;
+    block_addressing_ = addressing_known_ = prepared_ = crc_on_ = busy_possible_ = register_crc16_wrong_ = false;
     multi_block_ = true;
     failure_ = CardFailure{};
     rereads_ = 0;
@@ -140,9 +190,9 @@ CardResult Card::init() {
     }
     // Whatever stopped CMD1 (illegal, idle to the end, or an answer garbled
     // on the way), the SD way may still bring the card up.
-    const CardResult result = bring_up_sd(record_);
+    const CardResult result = bring_up_sd(record_, false);
     if (result == CardResult::ok) way_ = record_.sd_way;
-    return result;
+    return result == CardResult::no_ocr || result == CardResult::unclear ? CardResult::cmd1_failed : result;
 }
 
 void Card::disable() {
@@ -150,20 +200,26 @@ void Card::disable() {
     link().stop();
 }
 
-// A card that came up by CMD1 is brought up again the SD way. A card that
-// does not come up that way (an MMC calls CMD55 illegal) was reset by it and
-// comes up by CMD1 once more; one that does not is left unusable, not idle.
+// A card that came up by CMD1 may be an MMC over 2 GB or an SD card that
+// takes CMD1 and is addressed by sector: its OCR says which.
+CardResult Card::settle_addressing() {
+    if (way_ == InitWay::none) return CardResult::cmd1_failed;
+    if (addressing_known_) return CardResult::ok;
+    InitRecord r;
+    std::uint32_t ocr = 0;
+    if (read_ocr_agreed(r, ocr, true) != CardResult::ok) return CardResult::no_ocr;
+    block_addressing_ = (ocr & ocr_bits::ccs) != 0;
+    addressing_known_ = true;
+    return CardResult::ok;
+}
+
+// A card that came up by CMD1 is reset and brought up again from idle: an
+// SD card comes up the SD way, an MMC by CMD1 again. One that comes up
+// neither way is left unusable, not idle.
 CardResult Card::identify() {
     if (way_ != InitWay::cmd1) return way_ == InitWay::none ? CardResult::cmd1_failed : CardResult::ok;
     InitRecord r;
-    if (bring_up_sd(r) == CardResult::ok) {
-        way_ = r.sd_way;
-        return CardResult::ok;
-    }
-    way_ = cmd1_until_ready(r) == r1_ready ? InitWay::mmc : InitWay::none;
-    if (way_ != InitWay::mmc) return CardResult::cmd1_failed;
-    // An MMC over 2 GB says in its OCR (bit 30) that it takes sector numbers.
-    std::uint32_t ocr = 0;
-    if (read_ocr(ocr) == CardResult::ok) block_addressing_ = (ocr & ocr_bits::ccs) != 0;
-    return CardResult::ok;
+    const CardResult result = bring_up_sd(r, true);
+    way_ = result == CardResult::ok ? r.sd_way : InitWay::none;
+    return result;
 }

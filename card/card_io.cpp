@@ -117,15 +117,18 @@ CardResult Card::read_singly(std::uint32_t first, std::span<std::uint8_t> buf, s
 
 // Runs of CMD18; a block that fails is read on its own (again and again,
 // and confirmed), then the run goes on after it. A card that calls CMD18
-// illegal is read a block at a time.
+// illegal is read a block at a time. Some cards hang when a run reads on
+// past their last block: that block is read on its own.
 CardResult Card::read_blocks(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) {
     done = 0;
     const std::size_t count = buf.size() / sector_size;
     if (count > 0 && !in_range(std::uint64_t{first} + count - 1)) return CardResult::out_of_range;
-    while (done < count) {
-        if (!multi_block_) return read_singly(first, buf, done);
-        const CardResult run = read_run(first, buf.first(count * sector_size), done);
-        if (run == CardResult::ok) return run;
+    const bool ends_at_last = count > 0 && capacity_read_ && std::uint64_t{first} + count == capacity_;
+    const std::size_t in_runs = ends_at_last ? count - 1 : count;
+    while (done < in_runs) {
+        if (!multi_block_) return read_singly(first, buf.first(count * sector_size), done);
+        const CardResult run = read_run(first, buf.first(in_runs * sector_size), done);
+        if (run == CardResult::ok) break;
         if (failure_.step == FailStep::command && is_r1(failure_.byte) && (failure_.byte & r1_illegal_command)) {
             multi_block_ = false;
             continue;
@@ -139,6 +142,15 @@ CardResult Card::read_blocks(std::uint32_t first, std::span<std::uint8_t> buf, s
             return single;
         ++done;
     }
+    return read_singly(first, buf.first(count * sector_size), done);
+}
+
+// ACMD22: the blocks of the last write command an SD card programmed.
+CardResult Card::blocks_written(std::uint32_t& count) {
+    std::array<std::uint8_t, 4> block{};
+    if (app_command(cmd::send_num_wr_blocks, 0, block.size() + crc_bytes + 12) != r1_ready) return CardResult::rejected;
+    if (const CardResult read = receive_register(block); read != CardResult::ok) return read;
+    count = std::uint32_t{block[0]} << 24 | std::uint32_t{block[1]} << 16 | std::uint32_t{block[2]} << 8 | block[3];
     return CardResult::ok;
 }
 
@@ -170,24 +182,34 @@ CardResult Card::write_run(std::uint32_t first, std::span<const std::uint8_t> bu
     return result == CardResult::ok ? stopped : result;
 }
 
-// Runs of CMD25; when one fails, the failed block is written again on its
-// own (tried again as a single write is), then a run goes on after it. A
-// card that calls CMD25 illegal is written a block at a time.
+// Runs of CMD25; when one fails, its blocks from the failed one on are
+// written one at a time (each tried again as a single write is), then runs
+// go on. An SD card is asked after each run how many blocks it programmed
+// (ACMD22): one that took a block and failed it later (reporting it with a
+// later block, or not at all) has the run go on from the first block it
+// did not program. A card that calls CMD25 illegal is written a block at a
+// time.
 CardResult Card::write_blocks(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) {
     done = 0;
     const std::size_t count = buf.size() / sector_size;
     if (count == 0) return CardResult::ok;
     if (!in_range(std::uint64_t{first} + count - 1)) return CardResult::out_of_range;
+    const bool counts_blocks = way_ == InitWay::sd_v1 || way_ == InitWay::sd_v2;
     while (done < count) {
         if (!multi_block_) return write_singly(first, buf, done);
-        const CardResult run = write_run(first, buf.first(count * sector_size), done);
-        if (run == CardResult::ok) return run;
-        if (failure_.step == FailStep::command && is_r1(failure_.byte) && (failure_.byte & r1_illegal_command)) {
+        const std::uint32_t run_start = done;
+        CardResult run = write_run(first, buf.first(count * sector_size), done);
+        if (failure_.step == FailStep::command && is_r1(failure_.byte) && (failure_.byte & r1_illegal_command) &&
+            run != CardResult::ok) {
             multi_block_ = false;
             continue;
         }
-        // The blocks before the failed one were each accepted and programmed;
-        // the failed one is written again on its own.
+        std::uint32_t programmed = 0;
+        if (counts_blocks && blocks_written(programmed) == CardResult::ok && run_start + programmed < done) {
+            done = run_start + programmed;
+            run = CardResult::no_data;
+        }
+        if (run == CardResult::ok) return run;
         if (const CardResult single = write(first + done, sector_in(buf, done)); single != CardResult::ok) return single;
         ++done;
     }

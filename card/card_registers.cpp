@@ -41,7 +41,7 @@ RegisterLayout Card::register_layout() const {
 
 CardResult Card::read_ocr(std::uint32_t& ocr) {
     if (identify() != CardResult::ok) return CardResult::cmd1_failed;
-    if (const std::uint8_t r1 = command(cmd::read_ocr, 0, r1_bytes + 4); r1 != r1_ready)
+    if (const std::uint8_t r1 = command(cmd::read_ocr, 0, r1_bytes + 4); r1 != r1_ready && r1 != r1_idle)
         return failed(FailStep::command, cmd::read_ocr, r1, CardResult::rejected);
     ocr = read_u32();
     return CardResult::ok;
@@ -97,12 +97,20 @@ std::uint64_t Card::capacity_sectors() {
     return capacity_;
 }
 
-// An SD card's CSD structure says how it is addressed (2.0: by sector); a
-// CSD whose CRC7 holds must agree with what the OCR said.
+// The CSD must agree with the OCR. An SD card's CSD structure 2.0 is the
+// one of a card addressed by sector. An MMC addressed by sector is over
+// 2 GB: its CSD keeps C_SIZE at its maximum or leaves the size to the
+// EXT_CSD (structure 3), which no MMC addressed by byte does. A CSD whose
+// own CRC7 fails says nothing.
 CardResult Card::check_addressing(const CardRegister& csd) {
-    if (register_layout() != RegisterLayout::sd || !register_crc_ok(csd)) return CardResult::ok;
-    const bool csd_blocks = decode_csd(csd, RegisterLayout::sd).structure == 1;
-    return csd_blocks == block_addressing_ ? CardResult::ok : CardResult::unclear;
+    if (!register_crc_ok(csd)) return CardResult::ok;
+    const CsdInfo info = decode_csd(csd, register_layout());
+    if (register_layout() == RegisterLayout::sd)
+        return (info.structure == 1) == block_addressing_ ? CardResult::ok : CardResult::unclear;
+    const bool size_elsewhere = info.structure == 3;
+    const bool over_2gb_possible = size_elsewhere || register_bits(csd, 73, 62) == c_size_max;
+    const bool agreed = block_addressing_ ? over_2gb_possible : !size_elsewhere;
+    return agreed ? CardResult::ok : CardResult::unclear;
 }
 
 // A link faster than the card's default clock asks an SD card to switch to
@@ -118,7 +126,8 @@ void Card::try_high_speed() {
 }
 
 CardResult Card::prepare(bool crc) {
-    if (identify() != CardResult::ok) return CardResult::cmd1_failed;
+    if (const CardResult id = identify(); id != CardResult::ok)
+        return id == CardResult::unclear || id == CardResult::no_ocr ? id : CardResult::cmd1_failed;
     prepared_ = true;
     CardRegister csd{};
     if (read_csd(csd) == CardResult::ok) {

@@ -20,6 +20,7 @@ enum class [[nodiscard]] CardResult : std::uint8_t {
     out_of_range = 8,  // past the card's end: refused before anything is clocked, or the
                        // card answered every attempt with an address or out-of-range error
     unclear = 9,       // the card's OCR and CSD disagree on how its sectors are addressed
+    no_ocr = 10,       // the card's OCR could not be read: how it is addressed is unknown
 };
 
 // Where a transfer failed and what the card sent there, for a report in words.

@@ -21,15 +21,16 @@ constexpr bool is_r1(std::uint8_t byte) { return (byte & 0x80) == 0; }
 inline constexpr std::uint8_t data_start_token = 0xFE;
 inline constexpr std::uint8_t multi_write_token = 0xFC;
 inline constexpr std::uint8_t stop_tran_token = 0xFD;
-// A data error token has its top four bits clear; bit 3 is out of range.
+// A data error token has its top four bits clear and an error bit set (bit
+// 3 is out of range); 0x00 is no token, which some cards send before one.
 inline constexpr std::uint8_t error_token_mask = 0xF0;
 inline constexpr std::uint8_t error_token_out_of_range = 0x08;
-constexpr bool is_data_token(std::uint8_t byte) { return byte == data_start_token || (byte & error_token_mask) == 0; }
-inline constexpr std::uint8_t data_response_mask = 0x1F;
+constexpr bool is_error_token(std::uint8_t byte) { return (byte & error_token_mask) == 0 && byte != 0; }
 // A data response is xxx0sss1.
-constexpr bool is_data_response(std::uint8_t byte) { return (byte & 0x11) == 0x01; }
+inline constexpr std::uint8_t data_response_mask = 0x1F;
 inline constexpr std::uint8_t data_accepted = 0x05;
 inline constexpr std::uint8_t data_crc_error = 0x0B;
+inline constexpr std::uint8_t data_write_error = 0x0D;
 
 // The CRC byte every frame of the first card interface carried. Once in SPI
 // mode a card checks no CRC but CMD8's, so these frames keep it unchanged.
@@ -61,6 +62,7 @@ inline constexpr std::uint8_t mmc_erase_last = 36;
 inline constexpr std::uint8_t erase = 38;
 inline constexpr std::uint8_t lock_unlock = 42;
 inline constexpr std::uint8_t sd_status = 13;           // ACMD13
+inline constexpr std::uint8_t send_num_wr_blocks = 22;  // ACMD22
 inline constexpr std::uint8_t send_scr = 51;            // ACMD51
 inline constexpr std::uint8_t send_ext_csd = 8;         // on an MMC: a 512-byte block
 }  // namespace cmd

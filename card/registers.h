@@ -26,7 +26,11 @@ constexpr bool register_crc_ok(const CardRegister& r) {
 }
 
 namespace ocr_bits {
-inline constexpr std::uint32_t ccs = 0x40000000;  // card capacity status: block addressed
+inline constexpr std::uint32_t powered_up = 0x80000000;      // clear while the card is still busy powering up
+inline constexpr std::uint32_t ccs = 0x40000000;             // card capacity status: block addressed
+inline constexpr std::uint32_t mmc_access_mode = 0x60000000;  // an MMC's bits 30-29
+inline constexpr std::uint32_t mmc_sector_mode = 0x40000000;
+inline constexpr std::uint32_t voltage_window = 0x00FF8000;  // 2.7 to 3.6 V
 }  // namespace ocr_bits
 
 // Which register layout applies: SD cards and MMC cards lay out CSD and CID differently.

@@ -35,8 +35,6 @@ constexpr int key_delete = 0x7F;
 constexpr std::uint64_t lock_busy_ms = 1000;
 // Sectors per erase command: Ctrl+C takes effect between commands.
 constexpr std::uint32_t erase_chunk_sectors = 32768;
-// CSD erase fields: SD ERASE_BLK_EN and SECTOR_SIZE; MMC ERASE_GRP_SIZE and ERASE_GRP_MULT.
-constexpr int sd_erase_blk_en_bit = 46;
 
 std::string hex_sector(std::uint64_t sector) {
     char text[20];
@@ -224,19 +222,12 @@ int force_erase(Card& card, bool locked) {
     return ExitStatus::ok;
 }
 
-// Sectors the card erases at a time: SD cards single blocks when
-// ERASE_BLK_EN is set, else SECTOR_SIZE + 1; MMC its erase group.
-std::uint32_t erase_unit(const CardRegister& csd, RegisterLayout layout) {
-    if (layout == RegisterLayout::mmc) return (register_bits(csd, 46, 42) + 1) * (register_bits(csd, 41, 37) + 1);
-    if (register_bits(csd, sd_erase_blk_en_bit, sd_erase_blk_en_bit)) return 1;
-    return register_bits(csd, 45, 39) + 1;
-}
-
 struct EraseRun {
     std::uint32_t start;
     std::uint64_t count;
     std::uint32_t unit;
     std::optional<std::uint8_t> erased;  // the value erased sectors read as, once known
+    std::optional<std::uint8_t> scr_erased;  // what an SD card's SCR says they read as
     std::optional<SdStatusInfo> sd_status;
     std::uint64_t done = 0;
 };
@@ -244,18 +235,19 @@ struct EraseRun {
 // What an SD card's erased sectors read as, and its erase time-out fields.
 void read_sd_erase_facts(Card& card, EraseRun& run) {
     ScrRegister scr{};
-    if (card_read_scr(card, scr) == CardResult::ok) run.erased = decode_scr(scr).erased_value;
+    if (card_read_scr(card, scr) == CardResult::ok) run.scr_erased = decode_scr(scr).erased_value;
     SdStatusBlock block{};
     if (card_read_sd_status(card, block) == CardResult::ok) run.sd_status = decode_sd_status(block);
 }
 
-// An MMC tells its erased value only by reading an erased sector back.
+// What erased sectors read as is read back from one, whatever the SCR says.
 void learn_erased_value(Card& card, EraseRun& run, std::uint32_t erased_sector) {
     std::array<std::uint8_t, sector_size> sector{};
     if (run.erased || card.read(erased_sector, sector) != CardResult::ok) return;
-    if (std::all_of(sector.begin(), sector.end(), [&](std::uint8_t b) { return b == sector[0]; }))
-        run.erased = sector[0];
+    run.erased = erased_value_of(sector);
 }
+
+std::uint8_t erased_value(const EraseRun& run) { return run.erased.value_or(run.scr_erased.value_or(0x00)); }
 
 Outcome erase_whole_units(Card& card, EraseRun& run, std::uint64_t from, std::uint64_t to, Progress& progress) {
     const std::uint32_t chunk = std::max(run.unit, erase_chunk_sectors / run.unit * run.unit);
@@ -278,7 +270,7 @@ Outcome erase_whole_units(Card& card, EraseRun& run, std::uint64_t from, std::ui
 // written with the erased value instead.
 Outcome write_erased(Card& card, EraseRun& run, std::uint64_t from, std::uint64_t to, Progress& progress) {
     std::array<std::uint8_t, sector_size> erased{};
-    erased.fill(run.erased.value_or(0x00));
+    erased.fill(erased_value(run));
     for (std::uint64_t at = from; at < to; ++at) {
         if (console_signal_pending()) return Outcome::failed("erase stopped");
         if (card.write(static_cast<std::uint32_t>(at), erased) != CardResult::ok)
@@ -288,16 +280,19 @@ Outcome write_erased(Card& card, EraseRun& run, std::uint64_t from, std::uint64_
     return Outcome::ok();
 }
 
-// The range's first and last sectors must read as the erased value now.
-Outcome check_erased(Card& card, const EraseRun& run) {
+// The range's first and last sectors must read all 00 or all FF now, the
+// same value.
+Outcome check_erased(Card& card, const EraseRun& run, std::uint8_t& value) {
     std::array<std::uint8_t, sector_size> sector{};
-    const std::uint8_t erased = run.erased.value_or(0x00);
+    std::optional<std::uint8_t> seen;
     for (std::uint64_t at : {std::uint64_t{run.start}, run.start + run.count - 1}) {
-        if (card.read(static_cast<std::uint32_t>(at), sector) != CardResult::ok ||
-            !std::all_of(sector.begin(), sector.end(), [&](std::uint8_t b) { return b == erased; }))
-            return Outcome::failed("sector " + hex_sector(at) + " does not read as " + hex_sector(erased).substr(4) +
-                                   " after the erase");
+        const bool read = card.read(static_cast<std::uint32_t>(at), sector) == CardResult::ok;
+        const std::optional<std::uint8_t> erased = read ? erased_value_of(sector) : std::nullopt;
+        if (!erased || (seen && *seen != *erased))
+            return Outcome::failed("sector " + hex_sector(at) + " does not read as 00 or FF after the erase");
+        seen = erased;
     }
+    value = *seen;
     return Outcome::ok();
 }
 
@@ -306,25 +301,27 @@ int erase(Card& card, const Options& o) {
     CsdInfo info;
     if (Outcome read = read_csd(card, info, csd); !read) return fail(read.why());
     const std::uint64_t capacity = card.capacity_sectors();
-    EraseRun run{0, capacity, erase_unit(csd, card.register_layout()), std::nullopt, std::nullopt};
-    if (o.range) run = {o.range->start, o.range->count, run.unit, std::nullopt, std::nullopt};
+    EraseRun run{0, capacity, card_erase_unit(csd, card.register_layout()), std::nullopt, std::nullopt, std::nullopt};
+    if (o.range) run = {o.range->start, o.range->count, run.unit, std::nullopt, std::nullopt, std::nullopt};
     if (capacity == 0) return fail("the card does not say its capacity: nothing erased");
     if (run.start + run.count > capacity)
         return fail("the range passes the card's end at sector " + hex_sector(capacity) + ": nothing erased");
     if (card.register_layout() == RegisterLayout::sd) read_sd_erase_facts(card, run);
     const std::uint64_t end = run.start + run.count;
-    const std::uint64_t first_unit = (run.start + run.unit - 1) / run.unit * run.unit;
-    const std::uint64_t last_unit = std::max(first_unit, end / run.unit * run.unit);
+    const EraseSpans spans = erase_spans(run.start, run.count, run.unit);
     Progress progress(run.count);
-    Outcome done = erase_whole_units(card, run, first_unit, last_unit, progress);
-    if (done) done = write_erased(card, run, run.start, std::min(first_unit, end), progress);
-    if (done && last_unit > first_unit) done = write_erased(card, run, last_unit, end, progress);
+    Outcome done = erase_whole_units(card, run, spans.units_from, spans.units_to, progress);
+    if (done) done = write_erased(card, run, run.start, spans.units_from, progress);
+    if (done) done = write_erased(card, run, spans.units_to, end, progress);
     progress.clear();
     if (!done)
         return fail(done.why() + " after " + std::to_string(run.done) + " of " + std::to_string(run.count) + " sectors");
-    if (Outcome checked = check_erased(card, run); !checked) return fail(checked.why());
-    std::printf("erased %llu sectors from %06X: they read as %02X\n", static_cast<unsigned long long>(run.count),
-                static_cast<unsigned>(run.start), run.erased.value_or(0x00));
+    std::uint8_t value = 0;
+    if (Outcome checked = check_erased(card, run, value); !checked) return fail(checked.why());
+    std::printf("erased %llu sectors from %06X: they read as %02X", static_cast<unsigned long long>(run.count),
+                static_cast<unsigned>(run.start), value);
+    if (run.scr_erased && *run.scr_erased != value) std::printf(" (the card's SCR says %02X)", *run.scr_erased);
+    std::printf("\n");
     return ExitStatus::ok;
 }
 

@@ -88,9 +88,11 @@ void print_registers(Card& card, const Registers& r) {
     std::printf("CSD: %s\n", hex(r.csd).c_str());
     if (!register_crc_ok(r.csd)) std::puts("CSD CRC error");
     if (r.csd_block_crc_wrong) std::puts("CSD block CRC16 wrong (its own CRC7 is right: taken)");
-    if (csd.capacity_known)
-        std::printf("capacity: %llu bytes (%llu sectors, %s)\n", static_cast<unsigned long long>(csd.capacity_bytes),
-                    static_cast<unsigned long long>(csd.capacity_bytes / sector_size), size_text(csd.capacity_bytes).c_str());
+    // The size the modes work with: an MMC over 2 GB gives it in its EXT_CSD.
+    const std::uint64_t sectors = card.capacity_sectors();
+    if (sectors > 0)
+        std::printf("capacity: %llu bytes (%llu sectors, %s)\n", static_cast<unsigned long long>(sectors * sector_size),
+                    static_cast<unsigned long long>(sectors), size_text(sectors * sector_size).c_str());
     else std::puts("capacity: not in the CSD");
     std::printf("addressing: %s\n", card.block_addressed() ? "by sector" : "by byte");
     const CidLayout cid_kind = cid_layout(layout, r.csd);

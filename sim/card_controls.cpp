@@ -11,7 +11,11 @@
 namespace {
 
 constexpr std::uint8_t r1_ready = 0x00;
+constexpr std::uint8_t r1_erase_reset = 0x02;
 constexpr std::uint8_t r1_erase_sequence_error = 0x10;
+constexpr std::uint8_t sd_erase_last_index = 33;
+constexpr std::uint8_t mmc_erase_last_index = 36;
+constexpr std::uint8_t erase_index = 38;
 constexpr std::uint8_t r1_parameter_error = 0x40;
 constexpr std::uint8_t start_token = 0xFE;
 constexpr std::uint8_t data_accepted = 0x05;
@@ -31,6 +35,7 @@ constexpr std::uint8_t lock_lock = 0x04;
 constexpr std::uint8_t lock_erase = 0x08;
 constexpr std::size_t password_max = 16;
 
+constexpr int csd_copy_bit = 14;
 constexpr int csd_perm_bit = 13;
 constexpr int csd_tmp_bit = 12;
 // The CSD bits a host may program: FILE_FORMAT_GRP, COPY, the two write
@@ -44,8 +49,11 @@ constexpr std::uint64_t program_busy_ns = 2'000'000;
 constexpr std::uint64_t erase_ns_per_sector = 2'000;
 constexpr std::uint64_t force_erase_ns_per_sector = 8'000;
 
-// Commands a locked card refuses: reads, writes, erase, CMD6 and CMD27.
-constexpr std::array<std::uint8_t, 11> refused_when_locked{6, 17, 18, 24, 25, 27, 32, 33, 35, 36, 38};
+// What a locked card still takes: the basic commands (class 0: reset,
+// bring-up, its registers, status, stop, OCR, CRC on or off), the lock
+// commands (class 7: block length, CMD42), CMD55 and ACMD41.
+constexpr std::array<std::uint8_t, 12> taken_when_locked{0, 1, 8, 9, 10, 12, 13, 16, 42, 55, 58, 59};
+constexpr std::uint8_t acmd_sd_send_op_cond = 41;
 
 // Defaults shaped like real cards of each kind, in CardKind's order (none for MMC).
 constexpr std::array<std::string_view, 7> default_scr{"", "0125000000000000", "0225800000000000",
@@ -147,16 +155,21 @@ bool CardControls::address_to_sector(std::uint32_t arg, std::uint32_t& sector) c
     return sector < storage_.sectors();
 }
 
-std::uint8_t CardControls::erased_value() const { return is_sd() && (scr_[1] & 0x80) ? 0xFF : 0x00; }
+// What the SCR says erased data reads as, unless the card does otherwise (erased=).
+std::uint8_t CardControls::erased_value() const {
+    return cfg_.erased.value_or(is_sd() && (scr_[1] & 0x80) ? 0xFF : 0x00);
+}
 
-// An MMC erases whole erase groups: (ERASE_GRP_SIZE + 1) * (ERASE_GRP_MULT + 1) blocks.
+// The card erases whole units: an SD card single blocks when ERASE_BLK_EN
+// is set, else SECTOR_SIZE + 1 blocks; an MMC (ERASE_GRP_SIZE + 1) *
+// (ERASE_GRP_MULT + 1) blocks.
 std::uint32_t CardControls::erase_unit() const {
-    if (is_sd()) return 1;
     const auto bits = [this](int msb, int width) {
         std::uint32_t v = 0;
         for (int bit = msb; bit > msb - width; --bit) v = v << 1 | (csd_bit(bit) ? 1u : 0u);
         return v;
     };
+    if (is_sd()) return bits(46, 1) ? 1 : bits(45, 7) + 1;
     return (bits(46, 5) + 1) * (bits(41, 5) + 1);
 }
 
@@ -176,8 +189,18 @@ std::uint64_t CardControls::program_ns() const {
     return cfg_.write_time_us ? *cfg_.write_time_us * ns_per_us : program_busy_ns;
 }
 
+// Only the programmable bits may change, and the one-time ones (COPY,
+// PERM_WRITE_PROTECT) never back to 0; a CSD whose CRC7 is wrong is
+// refused as a whole.
 BlockAnswer CardControls::csd_received() {
-    if (!std::equal(csd_.begin(), csd_.begin() + csd_programmable_from, incoming_.begin())) {
+    const auto one_time_kept = [&] {
+        return std::ranges::all_of(std::array{csd_copy_bit, csd_perm_bit}, [&](int bit) {
+            return !csd_bit(bit) || (incoming_[15 - bit / 8] >> (bit % 8) & 1);
+        });
+    };
+    const bool crc_ok = incoming_[15] == crc7_byte(std::span<const std::uint8_t>(incoming_.data(), 15));
+    if (!std::equal(csd_.begin(), csd_.begin() + csd_programmable_from, incoming_.begin()) || !crc_ok ||
+        !one_time_kept()) {
         status_ |= status_csd_overwrite;
         return {data_accepted, 0};
     }
@@ -229,11 +252,13 @@ bool CardControls::keep_password(std::string password) {
     return false;
 }
 
+// PWDS_LEN must give the block's own length: the flags byte, itself and
+// the passwords it counts.
 bool CardControls::lock_command() {
     const std::uint8_t flags = incoming_[0];
     if (flags & lock_erase) return force_erase();
-    const std::size_t length = incoming_length_ < 2 ? 0 : std::min<std::size_t>(incoming_[1], incoming_length_ - 2);
-    const std::string_view given(reinterpret_cast<const char*>(incoming_.data() + 2), length);
+    if (incoming_length_ < 2 || std::size_t{incoming_[1]} + 2 != incoming_length_) return false;
+    const std::string_view given(reinterpret_cast<const char*>(incoming_.data() + 2), incoming_[1]);
     if (flags & lock_set) return set_password(given);
     if (state_.password.empty() || given != state_.password) return false;
     if (flags & lock_clear) return clear_password(given);
@@ -268,8 +293,9 @@ void CardControls::power_lost() {
 }
 
 bool CardControls::refuses(std::uint8_t index, bool app) const {
-    if (!locked_ || app) return false;
-    return std::find(refused_when_locked.begin(), refused_when_locked.end(), index) != refused_when_locked.end();
+    if (!locked_) return false;
+    if (app) return index != acmd_sd_send_op_cond;
+    return std::find(taken_when_locked.begin(), taken_when_locked.end(), index) == taken_when_locked.end();
 }
 
 bool CardControls::refuse_write() {
@@ -353,6 +379,19 @@ void CardControls::frame() {
     expect_ = Expect::none;
     receiving_ = false;
 }
+
+// Any command but the erase sequence's next ends the sequence: its R1
+// carries the erase-reset bit.
+std::uint8_t CardControls::command_arrived(std::uint8_t index, bool app) {
+    if (!erase_first_) return 0;
+    const bool next_step = !app && (index == erase_last_index() || (erase_last_ && index == erase_index));
+    if (next_step) return 0;
+    erase_first_.reset();
+    erase_last_.reset();
+    return r1_erase_reset;
+}
+
+std::uint8_t CardControls::erase_last_index() const { return is_sd() ? sd_erase_last_index : mmc_erase_last_index; }
 
 std::optional<BlockAnswer> CardControls::byte(std::uint8_t byte, bool check_crc) {
     if (expect_ == Expect::none) return std::nullopt;

@@ -38,7 +38,8 @@ public:
     // A card with a password locks itself when it loses power.
     void power_lost();
 
-    // True when a locked card refuses the command (reads, writes, erase, CMD6, CMD27).
+    // True when a locked card refuses the command: all but class 0 and class
+    // 7 ones, CMD55 and ACMD41.
     [[nodiscard]] bool refuses(std::uint8_t index, bool app) const;
     // True when the card refuses a written block (CSD write protection); the
     // violation shows in the next CMD13.
@@ -58,6 +59,9 @@ public:
 
     // A new command frame ends any wait for a block.
     void frame();
+    // A command the card takes: 0, or the erase-reset bit for its R1 when it
+    // ended an erase sequence.
+    [[nodiscard]] std::uint8_t command_arrived(std::uint8_t index, bool app);
     // True while bytes arriving belong to a control block.
     [[nodiscard]] bool takes_block_data() const { return receiving_; }
     // A byte outside a frame: the block's token, data and CRC; the answer
@@ -75,6 +79,7 @@ private:
     [[nodiscard]] bool address_to_sector(std::uint32_t arg, std::uint32_t& sector) const;
     [[nodiscard]] std::uint8_t erased_value() const;
     [[nodiscard]] std::uint32_t erase_unit() const;
+    [[nodiscard]] std::uint8_t erase_last_index() const;
     void fill_sectors(std::uint32_t first, std::uint32_t last);
     [[nodiscard]] bool write_protected() const;
     [[nodiscard]] std::uint64_t program_ns() const;

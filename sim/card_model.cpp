@@ -30,6 +30,7 @@ constexpr std::uint8_t data_crc_error = 0x0B;
 constexpr std::uint8_t data_write_error = 0x0D;
 constexpr std::uint32_t high_capacity_support = 0x40000000;  // HCS in ACMD41's argument
 constexpr std::uint32_t stop_busy_bytes = 1;                  // CMD12's busy after a read
+constexpr std::uint32_t zeros_before_token = 2;               // zero-before-token
 constexpr std::uint64_t delay_seed = 0x7D1A7E5C4A8D0B11ull;
 constexpr std::uint64_t ns_per_us = 1000;
 constexpr std::uint64_t ns_per_ms = 1000000;
@@ -87,7 +88,7 @@ struct CardModel::Command {
 const CardModel::Command* CardModel::find_command(std::uint8_t index, bool app, CardKind kind) {
     using M = CardModel;
     using C = CardControls;
-    static constexpr std::array<Command, 27> commands{{
+    static constexpr std::array<Command, 28> commands{{
         {0, false, every_kind, always, &M::go_idle_state},
         {1, false, every_kind, always, &M::send_op_cond},
         {6, false, sd, when_ready, &M::control<&C::switch_func>},
@@ -113,6 +114,7 @@ const CardModel::Command* CardModel::find_command(std::uint8_t index, bool app, 
         {58, false, every_kind, always, &M::read_ocr},
         {59, false, every_kind, always, &M::crc_on_off},
         {13, true, sd, when_ready, &M::control<&C::sd_status>},
+        {22, true, sd, when_ready, &M::send_num_wr_blocks},
         {41, true, sd, always, &M::sd_send_op_cond},
         {51, true, sd, when_ready, &M::control<&C::send_scr>},
     }};
@@ -135,6 +137,7 @@ CardModel::CardModel(const SimSettings& settings, Storage& storage, CardState& s
       delays_(delay_seed),
       state_(State::native),
       block_len_(settings.block_len) {
+    if (settings.erase_unit && !settings.csd) set_erase_unit(csd_, settings.kind, *settings.erase_unit);
     const std::uint32_t sectors = storage_.sectors();
     for (std::size_t i = 0; i < 4; ++i) ext_csd_[ext_csd_sec_count + i] = static_cast<std::uint8_t>(sectors >> (8 * i));
     ext_csd_[ext_csd_card_type] = 0x03;  // 26 and 52 MHz
@@ -164,7 +167,7 @@ std::uint8_t CardModel::state_bits() const { return state_ == State::idle ? r1_i
 
 void CardModel::respond(std::uint8_t r1) {
     out_.fill(0xFF, static_cast<std::uint32_t>(cfg_.ncr - 1));
-    out_.fill(r1, 1);
+    out_.fill(r1 | std::exchange(r1_extra_, 0), 1);
 }
 
 void CardModel::respond_with_word(std::uint8_t r1, std::uint32_t word) {
@@ -183,11 +186,25 @@ void CardModel::hold_until(std::uint8_t byte, std::uint64_t delay_ns) {
 void CardModel::queue_block(std::span<const std::uint8_t> data, bool bad_crc, std::uint64_t delay_ns) {
     const auto crc = static_cast<std::uint16_t>(bad_crc ? ~crc16(data) : crc16(data));
     block_crc_ = {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
-    out_.fill(0xFF, static_cast<std::uint32_t>(cfg_.access_bytes));
-    hold_until(0xFF, delay_ns);
-    out_.fill(start_token, 1);
+    queue_token(start_token, delay_ns);
     out_.bytes(data);
     out_.bytes(block_crc_);
+}
+
+// The access bytes, the read delay, then the token: after 0x00 bytes
+// (zero-before-token), late by its own bits (late-response=; idle bits
+// come first).
+void CardModel::queue_token(std::uint8_t token, std::uint64_t delay_ns) {
+    const int late_idle = cfg_.late_response_bits && cfg_.access_bytes == 0 ? 1 : 0;
+    out_.fill(0xFF, static_cast<std::uint32_t>(cfg_.access_bytes + late_idle));
+    hold_until(0xFF, delay_ns);
+    if (cfg_.zero_before_token) out_.fill(0x00, zeros_before_token);
+    mark_late();
+    out_.fill(token, 1);
+}
+
+void CardModel::mark_late() {
+    if (cfg_.late_response_bits) out_.late_from_here();
 }
 
 void CardModel::queue_register(std::span<const std::uint8_t> reg) {
@@ -276,20 +293,19 @@ bool CardModel::queue_sectors(std::uint64_t sector) {
         queue_block(std::span(block_).first(block_len_), false, delay);
         return true;
     }
-    out_.fill(0xFF, static_cast<std::uint32_t>(cfg_.access_bytes));
-    hold_until(0xFF, delay);
-    out_.fill(token, 1);
+    queue_token(token, delay);
     return false;
 }
 
 // --- commands ---------------------------------------------------------
 
 void CardModel::go_idle_state(Request) {
+    const bool in_spi_mode = state_ != State::native;
     state_ = State::idle;
     idle_left_ = cfg_.idle_answers;
     init_until_ns_.reset();
     if_cond_seen_ = false;
-    respond(cfg_.cmd0_answer);
+    respond(cfg_.cmd0_answers_ready && in_spi_mode ? r1_ready : cfg_.cmd0_answer);
 }
 
 // The command that brings the card up: idle a set number of times and for
@@ -306,10 +322,11 @@ std::uint8_t CardModel::count_down_idle() {
     return r1_ready;
 }
 
-// A high-capacity SD card never comes up through CMD1.
+// A high-capacity SD card never comes up through CMD1, unless it is one
+// that does (cmd1-on-sdhc).
 void CardModel::send_op_cond(Request) {
     if (cfg_.cmd1_answer) return respond(*cfg_.cmd1_answer);
-    respond(sd_high_capacity(cfg_.kind) ? state_bits() : count_down_idle());
+    respond(sd_high_capacity(cfg_.kind) && !cfg_.cmd1_on_sdhc ? state_bits() : count_down_idle());
 }
 
 // A high-capacity card comes up only for a host that sent CMD8 and sets HCS.
@@ -332,7 +349,18 @@ void CardModel::app_cmd(Request) {
     respond(state_bits());
 }
 
-void CardModel::read_ocr(Request) { respond_with_word(state_bits(), card_ocr(cfg_.kind, state_ != State::idle)); }
+void CardModel::read_ocr(Request) {
+    respond_with_word(cfg_.ocr_r1_idle ? r1_idle : state_bits(), card_ocr(cfg_.kind, state_ != State::idle));
+}
+
+// ACMD22: the blocks of the last write command that were programmed, as a
+// four-byte data block.
+void CardModel::send_num_wr_blocks(Request) {
+    for (std::size_t i = 0; i < well_written_block_.size(); ++i)
+        well_written_block_[i] = static_cast<std::uint8_t>(well_written_ >> (24 - 8 * i));
+    respond(r1_ready);
+    queue_block(well_written_block_, false, 0);
+}
 void CardModel::send_csd(Request) { queue_register(csd_); }
 void CardModel::send_cid(Request) { queue_register(cid_); }
 
@@ -369,6 +397,7 @@ void CardModel::read_multiple_block(Request request) {
 void CardModel::write_block(Request request) {
     if (!sector_of(request.arg, next_write_)) return respond(r1_address_error);
     respond(r1_ready);
+    well_written_ = 0;
     state_ = State::awaiting_block;
 }
 
@@ -376,6 +405,7 @@ void CardModel::write_multiple_block(Request request) {
     if (!sector_of(request.arg, next_write_)) return respond(r1_address_error);
     respond(r1_ready);
     run_failed_ = false;
+    well_written_ = 0;
     state_ = State::awaiting_blocks;
 }
 
@@ -423,24 +453,32 @@ void CardModel::block_received(bool more) {
                               *cfg_.bad_sector < programming_ + sectors_per_block();
     const bool refused = !storage_.writable() || controls_.refuse_write() || bad_in_block || run_failed_ ||
                          programming_ + sectors_per_block() > storage_.sectors();
-    if (response == data_accepted && refused) response = data_write_error;
+    // deferred-write-error: the first failed block of a run is accepted and
+    // left unwritten; the next block's response reports the failure.
+    const bool deferred = cfg_.deferred_write_error && more && refused && !run_failed_;
+    if (deferred) run_failed_ = true;
+    if (response == data_accepted && refused && !deferred) response = data_write_error;
     if (!response) return;
+    mark_late();
     out_.fill(*response, 1);
     if (*response != data_accepted) return;
     busy_for(write_delay_ns());
-    commit_pending_ = true;
+    commit_pending_ = !deferred;
 }
 
 // Programming ends: later reads see the new data.
 // An image that refuses the write leaves the sector as it was, and says so.
 void CardModel::commit_block() {
     commit_pending_ = false;
+    bool whole = true;
     for (std::uint32_t i = 0; i < sectors_per_block(); ++i) {
         const auto sector = static_cast<std::uint32_t>(programming_ + i);
         const std::span<const std::uint8_t, sector_bytes> part(incoming_.data() + i * sector_bytes, sector_bytes);
-        if (!write_sector(sector, part))
-            std::fprintf(stderr, "vantacle: the card image refused the write of sector %06X\n", static_cast<unsigned>(sector));
+        if (write_sector(sector, part)) continue;
+        whole = false;
+        std::fprintf(stderr, "vantacle: the card image refused the write of sector %06X\n", static_cast<unsigned>(sector));
     }
+    if (whole) ++well_written_;
 }
 
 // The stop token: a byte, then busy while the last block is programmed.
@@ -485,6 +523,7 @@ void CardModel::frame(CommandFrame frame, std::uint64_t now_ns) {
     const Phase phase = state_ == State::idle ? when_idle : when_ready;
     if (!command || !(command->phase & phase) || controls_.refuses(index, command->app))
         return respond(state_bits() | r1_illegal_command);
+    r1_extra_ = controls_.command_arrived(index, command->app);
     const std::uint32_t arg = std::uint32_t{frame[1]} << 24 | std::uint32_t{frame[2]} << 16 |
                               std::uint32_t{frame[3]} << 8 | frame[4];
     (this->*command->handler)({arg, crc_ok});
@@ -516,6 +555,7 @@ void CardModel::byte(std::uint8_t byte, std::uint64_t now_ns) {
 void CardModel::control_byte(std::uint8_t byte) {
     const auto answer = controls_.byte(byte, crc_on_);
     if (!answer) return;
+    mark_late();
     out_.fill(answer->response, 1);
     if (answer->response == data_accepted) busy_for(answer->busy_ns);
 }
@@ -529,7 +569,11 @@ std::uint8_t CardModel::next_out(std::uint64_t now_ns) {
     if (out_.empty(now_ns_)) {
         busy_ = false;
         if (commit_pending_) commit_block();
-        if (state_ == State::sending) {
+        if (state_ == State::sending && cfg_.last_block_hang && next_read_ + sectors_per_block() > storage_.sectors()) {
+            // Reading on past its last block, the card hangs until its supply goes off.
+            stuck_ = true;
+            state_ = State::ready;
+        } else if (state_ == State::sending) {
             if (!queue_sectors(next_read_)) state_ = State::ready;
             next_read_ += sectors_per_block();
         }

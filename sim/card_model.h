@@ -33,8 +33,11 @@ public:
     // The byte for DO at a byte boundary; lets the card end programming or
     // queue its next block when nothing is queued.
     [[nodiscard]] std::uint8_t next_out(std::uint64_t now_ns);
-    // True while the card ignores its supply going off (stuck=on).
+    // True while the card ignores its supply going off (stuck=on, or hung
+    // by a run over its last block).
     [[nodiscard]] bool stuck() const { return stuck_; }
+    // Bits the byte going out runs behind the R1 (late-response=).
+    [[nodiscard]] int token_lateness() const { return out_.late() ? cfg_.late_response_bits : 0; }
 
 private:
     struct Request {
@@ -54,6 +57,7 @@ private:
     void respond(std::uint8_t r1);
     void respond_with_word(std::uint8_t r1, std::uint32_t word);
     void queue_block(std::span<const std::uint8_t> data, bool bad_crc, std::uint64_t delay_ns);
+    void queue_token(std::uint8_t token, std::uint64_t delay_ns);
     void queue_register(std::span<const std::uint8_t> reg);
     void hold_until(std::uint8_t byte, std::uint64_t delay_ns);
     bool queue_sectors(std::uint64_t sector);
@@ -93,6 +97,8 @@ private:
     void write_block(Request request);
     void write_multiple_block(Request request);
     void crc_on_off(Request request);
+    void send_num_wr_blocks(Request);
+    void mark_late();
     template <ControlAnswer (CardControls::*handle)(std::uint32_t)>
     void control(Request request);
     void control_byte(std::uint8_t byte);
@@ -117,6 +123,7 @@ private:
     bool stuck_ = false;         // ignores every command until a real power cycle
     std::array<bool, max_ecc_faults> ecc_spent_{};  // an ecc=SECTOR:once read has failed
     std::uint32_t block_len_;    // the length CMD16 set (or the card's default)
+    std::uint8_t r1_extra_ = 0;  // bits the next R1 carries beyond the command's own (erase reset)
     std::uint8_t stuff_ = 0xFF;  // the byte DO would have carried next when a frame ended
     std::array<std::uint8_t, 4> answer_{};  // the four bytes after R1 of an R3 or R7
     std::array<std::uint8_t, max_block> block_{};
@@ -128,4 +135,6 @@ private:
     std::uint64_t programming_ = 0;
     bool commit_pending_ = false;   // an accepted block not yet programmed
     bool run_failed_ = false;       // a block of this CMD25 run was refused
+    std::uint32_t well_written_ = 0;  // blocks of the last write command programmed
+    std::array<std::uint8_t, 4> well_written_block_{};
 };

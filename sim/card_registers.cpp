@@ -218,3 +218,16 @@ std::uint32_t card_ocr(CardKind kind, bool ready) {
     if (!ready) return ocr_27_to_36_volts;
     return ocr_27_to_36_volts | ocr_ready | (block_addressed(kind) ? ocr_ccs : 0);
 }
+
+void set_erase_unit(CardRegister& csd, CardKind kind, std::uint32_t sectors) {
+    const bool sd = kind == CardKind::sd1 || kind == CardKind::sd2 || kind == CardKind::sdhc || kind == CardKind::sdxc;
+    if (sd) {
+        put_bits(csd, 46, 1, sectors == 1 ? 1 : 0);
+        put_bits(csd, 45, 7, std::min<std::uint32_t>(sectors, 128) - 1);
+    } else {
+        const std::uint32_t size = std::min<std::uint32_t>(sectors, 32);
+        put_bits(csd, 46, 5, size - 1);
+        put_bits(csd, 41, 5, std::min<std::uint32_t>(sectors / size, 32) - 1);
+    }
+    seal(csd);
+}

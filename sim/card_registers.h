@@ -14,3 +14,6 @@
 // mode) for block addressing.
 [[nodiscard]] std::uint32_t card_ocr(CardKind kind, bool ready);
 [[nodiscard]] bool block_addressed(CardKind kind);
+// The CSD's erase fields set to whole units of `sectors` (an SD card with
+// ERASE_BLK_EN clear; an MMC's group of up to 32 * 32), its CRC7 sealed again.
+void set_erase_unit(CardRegister& csd, CardKind kind, std::uint32_t sectors);

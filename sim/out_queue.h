@@ -14,7 +14,17 @@ public:
     // No answer of the card takes more runs than this.
     static constexpr std::size_t capacity = 10;
 
-    void clear() { head_ = tail_ = 0; }
+    void clear() {
+        head_ = tail_ = 0;
+        late_ = late_marked_ = false;
+    }
+    // Bytes from the next run queued on are late (late() true once the
+    // first of them is sent), until clear().
+    void late_from_here() {
+        late_marked_ = true;
+        late_at_ = tail_;
+    }
+    [[nodiscard]] bool late() const { return late_; }
     [[nodiscard]] bool empty(std::uint64_t now_ns) {
         while (head_ != tail_ && runs_[head_].count == 0 && now_ns >= runs_[head_].until_ns) ++head_;
         return head_ == tail_;
@@ -28,6 +38,7 @@ public:
     // The next byte for DO; 0xFF, an undriven line, when nothing is queued.
     [[nodiscard]] std::uint8_t next(std::uint64_t now_ns) {
         if (empty(now_ns)) return 0xFF;
+        if (late_marked_ && head_ >= late_at_) late_ = true;
         Run& run = runs_[head_];
         if (run.count == 0) return run.byte;
         --run.count;
@@ -45,7 +56,10 @@ private:
     // rather than send a wrong answer.
     void push(Run run) {
         if (run.count == 0 && run.until_ns == 0) return;
-        if (empty(0)) clear();
+        if (empty(0)) {
+            head_ = tail_ = 0;
+            late_at_ = 0;
+        }
         if (tail_ == runs_.size()) {
             std::fputs("vantacle: the simulated card's answer does not fit its output queue\n", stderr);
             std::abort();
@@ -55,4 +69,7 @@ private:
     std::array<Run, capacity> runs_{};
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
+    bool late_marked_ = false;
+    bool late_ = false;
+    std::size_t late_at_ = 0;
 };

@@ -156,7 +156,15 @@ struct Setting {
     bool (*apply)(std::string_view value, SimSettings& s);
 };
 
-constexpr std::array<Setting, 30> settings_table{{
+bool set_flag(std::string_view value, bool& field) { return value.empty() && (field = true); }
+
+bool set_erased(std::string_view value, SimSettings& s) {
+    if (value != "00" && value != "ff" && value != "FF") return false;
+    s.erased = value == "00" ? 0x00 : 0xFF;
+    return true;
+}
+
+constexpr std::array<Setting, 39> settings_table{{
     {"ncr", "1 to 8", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 8, s.ncr); }},
     {"idle", "a count or never", set_idle},
     {"access", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.access_bytes); }},
@@ -187,6 +195,15 @@ constexpr std::array<Setting, 30> settings_table{{
     {"stuck", "on or off", [](std::string_view v, SimSettings& s) { return set_switch(v, "on", "off", s.stuck); }},
     {"ecc", "a hex sector number, optionally followed by :once", set_ecc},
     {"via", "port, spidev or ftdi", set_via},
+    {"zero-before-token", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.zero_before_token); }},
+    {"cmd0-answers-ready", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.cmd0_answers_ready); }},
+    {"ocr-r1-idle", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.ocr_r1_idle); }},
+    {"cmd1-on-sdhc", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.cmd1_on_sdhc); }},
+    {"late-response", "1 to 7 bits", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 7, s.late_response_bits); }},
+    {"deferred-write-error", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.deferred_write_error); }},
+    {"last-block-hang", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.last_block_hang); }},
+    {"erased", "00 or ff", set_erased},
+    {"erase-unit", "1 to 128 sectors", [](std::string_view v, SimSettings& s) { return set_optional(v, 1, 128, s.erase_unit); }},
 }};
 
 // Settings that may be given more than once, each adding to a list.
@@ -262,6 +279,21 @@ const char* const sim_settings_help =
     "                04, or only the first read with :once\n"
     "  via=ADAPTER   port (default): the card on the parallel port; spidev or\n"
     "                ftdi: behind a stand-in spidev device or MPSSE bridge\n"
+    "  zero-before-token   0x00 bytes come before a read's start token\n"
+    "  cmd0-answers-ready  CMD0 once in SPI mode is answered 00 (the card still\n"
+    "                resets)\n"
+    "  ocr-r1-idle   CMD58's R1 keeps the idle bit once the card is ready\n"
+    "  cmd1-on-sdhc  an sdhc or sdxc card comes up by CMD1 too, still addressed\n"
+    "                by sector\n"
+    "  late-response=BITS  tokens and data responses arrive 1 to 7 bits after\n"
+    "                the R1's bit offset\n"
+    "  deferred-write-error  in a CMD25 run a failed block is reported by the\n"
+    "                next block's data response (ACMD22 counts the blocks written)\n"
+    "  last-block-hang  a CMD18 run that reaches the last sector hangs the card\n"
+    "                until its supply goes off\n"
+    "  erased=00|ff  what erased sectors read as, whatever the SCR says\n"
+    "  erase-unit=N  the card erases whole units of N sectors, 1 to 128 (its CSD\n"
+    "                says so; an MMC's N above 32 is rounded to a multiple of 32)\n"
     "  (the card waits for 1 ms of supply before it answers; CMD59 turns CRC\n"
     "  checking on)\n";
 

@@ -92,6 +92,15 @@ struct SimSettings {
     bool regcrc_bad = false;                  // register blocks carry a wrong CRC16 while CRC is off
     std::uint32_t block_len = 512;            // block length until CMD16(512) (byte-addressed cards)
     bool stuck = false;                       // starts selected, mid multi-block write
+    bool zero_before_token = false;           // 0x00 bytes before a read's start token
+    bool cmd0_answers_ready = false;          // CMD0 in SPI mode answered 0x00 (the card still goes idle)
+    bool ocr_r1_idle = false;                 // CMD58's R1 keeps the idle bit once the card is ready
+    bool cmd1_on_sdhc = false;                // a block-addressed SD card comes up by CMD1 too
+    int late_response_bits = 0;               // tokens and data responses this many bits behind the R1
+    bool deferred_write_error = false;        // a run's failed block reported by the next block's response
+    bool last_block_hang = false;             // a CMD18 run that reaches the last sector hangs the card
+    std::optional<std::uint8_t> erased;       // what erase leaves, whatever the SCR says
+    std::optional<std::uint32_t> erase_unit;  // sectors the card erases at a time (whole units only)
     std::array<EccFault, max_ecc_faults> ecc{};  // ecc=SECTOR[:once], one setting per sector
     std::size_t ecc_count = 0;
     SimSpidev spidev;                         // via=spidev: the device and its controller

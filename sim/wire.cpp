@@ -26,7 +26,7 @@ void Wire::power_lost() {
     powered_ = false;
     wake_clocks_ = 0;
     rx_bits_ = 0;
-    tx_ = 0xFFFF;
+    tx_ = 0xFFFFFFFF;
     do_high_ = true;
     frame_len_ = 0;
     card_.power_lost();
@@ -80,10 +80,10 @@ void Wire::byte_received(std::uint8_t byte) {
 }
 
 // Falling edge: the card puts its next bit on DO, late_bits_ behind the
-// byte boundary when it answers late.
+// byte boundary when it answers late, and its tokens further behind.
 void Wire::clock_fell() {
-    if (rx_bits_ == 0) tx_ = static_cast<std::uint16_t>(tx_ << 8 | card_.next_out(now_ns_));
-    const std::uint8_t out = static_cast<std::uint8_t>(tx_ >> late_bits_);
+    if (rx_bits_ == 0) tx_ = tx_ << 8 | card_.next_out(now_ns_);
+    const auto out = static_cast<std::uint8_t>(tx_ >> (late_bits_ + card_.token_lateness()));
     do_high_ = ((out << rx_bits_) & 0x80) != 0;
     if (do_noise_.flips()) do_high_ = !do_high_;
 }

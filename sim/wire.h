@@ -57,7 +57,7 @@ private:
     std::uint32_t wake_clocks_ = 0;
     std::uint8_t rx_ = 0;
     int rx_bits_ = 0;
-    std::uint16_t tx_ = 0xFFFF;  // the byte going out, after the one before it (for late bits)
+    std::uint32_t tx_ = 0xFFFFFFFF;  // the byte going out, after the ones before it (for late bits)
     bool do_high_ = true;
     std::array<std::uint8_t, 6> frame_{};
     std::size_t frame_len_ = 0;

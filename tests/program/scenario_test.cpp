@@ -108,6 +108,9 @@ constexpr Mode every_mode[] = {Mode::dump, Mode::verify, Mode::load, Mode::test,
 constexpr Mode copies[] = {Mode::dump, Mode::load};
 constexpr Mode all_but_probe[] = {Mode::dump, Mode::verify, Mode::load, Mode::test, Mode::fill};
 constexpr Mode probe_only[] = {Mode::probe};
+// A block-addressed card on a small image claims more than it holds (its
+// CSD counts 512 KiB units): every mode but those that size it.
+constexpr Mode unsized[] = {Mode::dump, Mode::verify, Mode::load, Mode::test};
 
 TEST(Scenario, UnkindCardsAreReadAndWrittenExactly) {
     const struct {
@@ -128,6 +131,21 @@ TEST(Scenario, UnkindCardsAreReadAndWrittenExactly) {
         {"card=sd2,blocklen=1024", copies},
         // Noise that once flipped the OCR's CCS bit: the sector lands where it belongs.
         {"card=sdhc,ncr=8,idle=21,cmd1=04,noise=3.70263609931778e-05", {copies + 1, 1}, {1, 1}},
+        // Cards that come up unlike the rest: their addressing is their OCR's.
+        {"card=sdhc,cmd1-on-sdhc", unsized},
+        {"card=sdhc,cmd0-answers-ready", copies},
+        {"card=sdhc,ocr-r1-idle", copies},
+        {"card=sdhc,cmd1-on-sdhc,cmd0-answers-ready,ocr-r1-idle", unsized},
+        {"card=mmchc,cmd0-answers-ready,ocr-r1-idle", copies},
+        // Tokens after 0x00 bytes, tokens and data responses late on their own.
+        {"zero-before-token", copies}, {"card=sdhc,zero-before-token", unsized},
+        {"late-response=1", copies}, {"card=sdhc,late-response=2", copies}, {"card=sd2,late-response=3", copies},
+        {"late-response=4", copies}, {"card=sdhc,late-response=5", unsized}, {"late-response=6", copies},
+        {"card=sd2,late-response=7", copies}, {"late=3,late-response=4", copies},
+        // A card that hangs when a run reads on past its last block.
+        {"last-block-hang", copies, {0xF0, 0x10}}, {"card=sd2,last-block-hang", every_mode, {0xF8, 8}},
+        // A run's failure reported a block late, with no write failing: nothing changes.
+        {"card=sdhc,deferred-write-error", copies},
     };
     for (const auto& c : cases)
         for (const Mode mode : c.modes)
@@ -223,6 +241,10 @@ TEST(Scenario, UnkindCardsAreReportedInWords) {
         {"ecc=5", {"--dump"}, 1, "bad sector 0x5: read failed: token 04: card ECC failed\n", 5},
         {"card=sdhc,ecc=5:once", {"--dump"}, 0, "dumped 8 sectors, 0 bad, 1 re-read"},
         {"stuck=on", {"--dump"}, 0, "dumped 8 sectors, 0 bad, 0 re-read", std::nullopt, stuck_without_supply},
+        // A block that fails in a run is reported by the next block's answer:
+        // the card says (ACMD22) that it never wrote it.
+        {"card=sdhc,write=on,deferred-write-error,bad=3", {"--load"}, 1, "bad sector 0x3: write failed"},
+        {"card=sd2,write=on,deferred-write-error,bad=6", {"--test"}, 1, "bad sector 0x6:"},
     };
     for (const auto& c : cases) {
         for (const std::string via : links) {
@@ -230,13 +252,23 @@ TEST(Scenario, UnkindCardsAreReportedInWords) {
             TempFile dump;
             std::vector<std::string> args{"--port=sim:" + image.path() + "," + c.settings + ",via=" + via};
             const bool dumps = c.args[0] == "--dump";
-            if (dumps) args.insert(args.end(), {"--dump=" + dump.path, "--range=0:8"});
+            const Bytes before = file_bytes(image.path());
+            if (c.args[0] == "--load") put_file(dump.path, Bytes(8 * sector_bytes, 0x5A));
+            if (dumps || c.args[0] == "--load") args.insert(args.end(), {c.args[0] + "=" + dump.path, "--range=0:8"});
+            else if (c.args[0] == "--test") args.insert(args.end(), {"--test=0:8"});
             else args.insert(args.end(), c.args.begin(), c.args.end());
             const RunResult r = run_piped(args, "");
             const bool supply = via == "port" || c.says_without_supply.empty();
             const std::string where = via + " " + c.settings + "\n" + r.out + r.err;
             EXPECT_EQ(r.status, supply ? c.status : 1) << where;
             EXPECT_NE((r.out + r.err).find(supply ? c.says : c.says_without_supply), std::string::npos) << where;
+            if (c.args[0] == "--load") {
+                // Every sector but the bad one loaded; that one as it was.
+                Bytes want = before;
+                for (std::size_t i = 0; i < 8; ++i)
+                    if (i != 3) std::fill_n(want.begin() + static_cast<std::ptrdiff_t>(i * sector_bytes), sector_bytes, 0x5A);
+                EXPECT_TRUE(file_bytes(image.path()) == want) << where;
+            }
             if (!dumps || !supply) continue;
             Bytes want = sectors_of(file_bytes(image.path()), {0, 8});
             if (c.zeroed) std::fill_n(want.begin() + static_cast<std::ptrdiff_t>(*c.zeroed * sector_bytes), sector_bytes, 0);
@@ -299,6 +331,25 @@ TEST(Scenario, FailingAdaptersSayWhyInTheirOwnWords) {
         if (c.settings == "controller=plain") continue;  // the card does not wake: it answers nothing
         for (const char* wrong : {"end of card", "no answer to", "answered FF", "1024 sectors, 0 bad"})
             EXPECT_EQ(all.find(wrong), std::string::npos) << wrong << " " << where;
+    }
+}
+
+// The browser shows the sectors asked for on cards that come up by CMD1
+// addressed by sector, or answer the SD way's CMD0 and CMD58 oddly.
+TEST(Scenario, BrowserShowsTheSectorAskedFor) {
+    for (const char* settings : {"card=sdhc,cmd1-on-sdhc", "card=sdhc,cmd1-on-sdhc,ocr-r1-idle", "card=mmchc",
+                                 "card=sdhc,cmd0-answers-ready,ocr-r1-idle", "card=sdhc,late-response=3", "zero-before-token"}) {
+        for (const char* via : links) {
+            TestImage image(256);
+            const Bytes sector = sectors_of(file_bytes(image.path()), {0x25, 1});
+            const RunResult r = run_piped({"--port=sim:" + image.path() + "," + settings + ",via=" + via}, " 25\rE");
+            std::string dump;
+            for (std::size_t line = 0; line < 32; ++line) {
+                dump += hex("\n%03X=", static_cast<unsigned>(line * 16));
+                for (std::size_t i = 0; i < 16; ++i) dump += hex("%02X ", sector[line * 16 + i]);
+            }
+            EXPECT_NE(r.out.find("Read Sector 000025H :OK" + dump + "\n"), std::string::npos) << settings << " " << via << "\n" << r.out;
+        }
     }
 }
 

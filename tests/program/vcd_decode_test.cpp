@@ -82,12 +82,15 @@ TEST_F(TracedSession, SdCardDecoderFindsCommandsArgumentsAndAnswers) {
     const std::string text = decode(vcd, spi + ",sdcard_spi", "sdcard_spi");
     const std::string cmd1 = "Command: CMD1 (SEND_OP_COND)", zero = "Argument: 0x0000";
     const std::string cmd17 = "Command: CMD17 (READ_SINGLE_BLOCK)";
-    // The card stays idle for three CMD1s, then reads sector 0 and sector 21h
-    // (byte address 4200h): the known sequence, nothing between.
+    // The card stays idle for three CMD1s, says in its OCR (twice alike)
+    // that it takes byte addresses, then reads sector 0 and sector 21h (byte
+    // address 4200h): the known sequence and the OCR, nothing between.
+    const std::string cmd58 = "Command: CMD58 (READ_OCR)";
     EXPECT_EQ(lines_starting(text, {"Command: ", "Argument: ", "R1: "}),
               (std::vector<std::string>{"Command: CMD0 (GO_IDLE_STATE)", zero, "R1: 0x01",
                                         cmd1, zero, "R1: 0x01", cmd1, zero, "R1: 0x01", cmd1, zero, "R1: 0x01",
                                         cmd1, zero, "R1: 0x00",
+                                        cmd58, zero, "R1: 0x00", cmd58, zero, "R1: 0x00",
                                         cmd17, zero, "R1: 0x00",
                                         cmd17, "Argument: 0x4200", "R1: 0x00"}));
     std::string block = "Block data: [";

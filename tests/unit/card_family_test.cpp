@@ -116,8 +116,8 @@ TEST(CardFamilies, CardsThatTookCmd1AreToldApartByTheSdWay) {
     const Dialogue mmc{{cmd0, {0x01}}, {cmd8, {0x05}}, {cmd55, {0x05}}, {cmd1, {0x01}}, {cmd1, {0x00}}};
     // An MMC's OCR bit 30 says it takes sector numbers (over 2 GB).
     const std::tuple<Dialogue, InitWay, bool> cases[] = {
-        {mmc + ocr(0x80FF8000), InitWay::mmc, false},
-        {mmc + ocr(0xC0FF8000), InitWay::mmc, true},
+        {mmc + ocr(0x80FF8000) + ocr(0x80FF8000), InitWay::mmc, false},
+        {mmc + ocr(0xC0FF8000) + ocr(0xC0FF8000), InitWay::mmc, true},
         {{{cmd0, {0x01}}, {cmd8, {0x05}}, {cmd55, {0x01}}, {acmd41, {0x00}}}, InitWay::sd_v1, false},
         {Dialogue{{cmd0, {0x01}}} + v2_ready + ocr(0x80FF8000) + ocr(0x80FF8000), InitWay::sd_v2, false},
     };

@@ -137,11 +137,18 @@ TEST(CardLink, TokenAsThe400thByteStillReads) {
     EXPECT_EQ(spi_read(recorded_card(), 0, one), CardResult::ok);
     EXPECT_EQ(one[0], 0x5A);
 
-    // 400 bytes without a token: that read and its three re-reads give up.
-    const Bytes no_token = Bytes{0x00} + Bytes(400, 0xFF);
-    ready(no_token + no_token + no_token + no_token + data_block(Bytes(512, 0x5A)));
+    // A card that answers every CMD17 and then sends only the 0x00 some
+    // cards put before a token: that read and its three re-reads each wait
+    // 400 bytes and 300 ms, then give up.
+    ready({}, 0x00);
+    const std::uint64_t start = recorded_card().link().now_ns();
     EXPECT_EQ(spi_read(recorded_card(), 0, one), CardResult::no_data);
-    EXPECT_EQ(bytes_clocked_in(), 4u * (1u + 400u));
+    const Bytes di = di_bytes();
+    const Bytes cmd17 = frame(17, 0, 0x95);
+    std::size_t reads = 0;
+    for (auto at = di.begin(); (at = std::search(at, di.end(), cmd17.begin(), cmd17.end())) != di.end(); ++at) ++reads;
+    EXPECT_EQ(reads, 4u);
+    EXPECT_GE(recorded_card().link().now_ns() - start, 4 * 300'000'000u);
 }
 
 TEST(CardLink, FailedReadsLeaveTheBufferAlone) {
@@ -211,8 +218,10 @@ TEST(BlockTransfer, MultiBlockReadReadsTheBadBlockAloneTwice) {
 }
 
 TEST(BlockTransfer, MultiBlockWriteIsCmd25TokensAndStopToken) {
-    // R1; per block: data response, busy, ready; after the stop token: one byte, busy, ready.
-    ready({0x00, 0xE5, 0x00, 0xFF, 0x05, 0x00, 0xFF, 0xFF, 0x00, 0xFF}, 0xFF, sdhc_card);
+    // R1; per block: data response, busy, ready; after the stop token: one
+    // byte, busy, ready; then CMD55 and ACMD22: two blocks programmed.
+    const Bytes two_written = Bytes{0x00, 0x00} + data_block({0, 0, 0, 2});
+    ready(Bytes{0x00, 0xE5, 0x00, 0xFF, 0x05, 0x00, 0xFF, 0xFF, 0x00, 0xFF} + two_written, 0xFF, sdhc_card);
     const Bytes data = block0 + block1;
     std::copy(data.begin(), data.end(), two.begin());
     std::uint32_t done = 0;
@@ -222,14 +231,17 @@ TEST(BlockTransfer, MultiBlockWriteIsCmd25TokensAndStopToken) {
         const std::uint16_t crc = crc::crc16(b);
         return sent(Bytes{0xFF, 0xFC} + b + Bytes{std::uint8_t(crc >> 8), std::uint8_t(crc)}) + lean_in(3);
     };
+    const Bytes acmd22 = sent(frame7(55, 0)) + clocked_in(1) + sent(frame7(22, 0)) + clocked_in(1 + 1 + 4 + 2);
     EXPECT_EQ(written(), sent(frame(25, 0x800000, 0x89)) + clocked_in(1) + block_out(block0) + block_out(block1) +
-                             sent({0xFD}) + lean_in(3));
+                             sent({0xFD}) + lean_in(3) + acmd22);
 }
 
 // A refused block ends the run with the stop token (never CMD12), and is
 // written again on its own.
 TEST(BlockTransfer, RefusedBlockEndsTheRunWithTheStopTokenAndIsWrittenAlone) {
-    ready({0x00, 0x05, 0x00, 0xFF, 0x0D, 0xFF, 0x00, 0xFF, 0x00, 0x05, 0x00, 0xFF}, 0xFF, sdhc_card);
+    const Bytes one_written = Bytes{0x00, 0x00} + data_block({0, 0, 0, 1});
+    ready(Bytes{0x00, 0x05, 0x00, 0xFF, 0x0D, 0xFF, 0x00, 0xFF} + one_written + Bytes{0x00, 0x05, 0x00, 0xFF}, 0xFF,
+          sdhc_card);
     const Bytes data = block0 + block1;
     std::copy(data.begin(), data.end(), two.begin());
     std::uint32_t done = 0;

@@ -50,7 +50,8 @@ const std::string no_access = "Vantacle\n\nOpen GIVEIO for WinNT/2K/XP : Can't A
 // not), refuses access with the line given, or cannot give the port back.
 // Status 1 when the card is never reached.
 Session run_on_ready_card(bool needs_driver = true, const std::string& refusal = "", bool release_fails = false) {
-    record_scripted({0x01, 0x00});
+    // Up by CMD1, then its OCR twice (a card addressed by byte).
+    record_scripted({0x01, 0x00, 0x00, 0x80, 0xFF, 0x80, 0x00, 0x00, 0x80, 0xFF, 0x80, 0x00});
     record_access_rules(refusal, release_fails, needs_driver);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
