@@ -1,10 +1,8 @@
-// The card as a network block device: --serve=PATH (a Unix socket, mode
-// 0600) or --serve=localhost:PORT (the loopback address only). Clients are
-// served one after another, their requests one at a time, until an ending
-// signal, which finishes the request in hand.
+// The card as a network block device (serve/ does the serving): read-only
+// unless writable, until an ending signal.
 #pragma once
 
-#include <string>
+#include "serve/serve_settings.h"
 
 // Serves the initialised card; returns the exit status.
-int serve_card(const std::string& where, bool writable);
+int serve_card(const ServeSettings& settings);

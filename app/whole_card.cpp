@@ -498,10 +498,21 @@ Outcome whole_card_prepare(const Options& o) {
     }
 }
 
+namespace {
+
+ServeSettings serve_settings(const Options& o) {
+    ServeSettings s{o.serve, o.writable, o.insecure, o.tls_psk, o.tls_certificates, {}};
+    if (o.timeout) s.limits.request = std::chrono::seconds(o.timeout);
+    if (o.idle) s.limits.idle = std::chrono::seconds(o.idle);
+    return s;
+}
+
+}  // namespace
+
 CardWork whole_card_work(const Options& o) {
     if (o.whole == Options::WholeCard::probe) return {probe_the_card, ExitStatus::failed, CardSetup::checked_crc};
     if (o.whole == Options::WholeCard::serve)
-        return {[&o] { return serve_card(o.serve, o.writable); }, ExitStatus::failed, CardSetup::checked_crc};
+        return {[&o] { return serve_card(serve_settings(o)); }, ExitStatus::failed, CardSetup::checked_crc};
     if (o.whole == Options::WholeCard::fill) return {[&o] { return run_fill(o); }, ExitStatus::failed, CardSetup::checked_crc};
     return {[&o] { return run_whole_card(o); }, ExitStatus::failed, CardSetup::checked_crc};
 }

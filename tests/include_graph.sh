@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The include graph of the program's layers: every arrow points down
-# (app above all; card above link above port; portaccess and sim above port;
+# (app above all; serve and card above link above port; portaccess and sim above port;
 # base under everything) and no file
 # reaches itself through its includes.
 #
@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$1"
 
 declare -A allowed=(
-    [app]="app card link portaccess port sim base"
+    [app]="app serve card link portaccess port sim base"
+    [serve]="serve card link base"
     [card]="card link base"
     [link]="link port base"
     [portaccess]="portaccess port base"
@@ -30,7 +31,7 @@ for layer in "${!allowed[@]}"; do
                 failures=$((failures + 1))
             fi
             echo "$file $included" >>"$edges"
-        done < <(sed -nE 's/^\s*#\s*include\s+"((app|card|link|port|portaccess|sim|base)\/[^"]+)".*/\1/p' "$file")
+        done < <(sed -nE 's/^\s*#\s*include\s+"((app|serve|card|link|port|portaccess|sim|base)\/[^"]+)".*/\1/p' "$file")
     done
 done
 if ! cycles=$(tsort "$edges" 2>&1 >/dev/null) || [[ -n $cycles ]]; then
