@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <fstream>
+#include <sstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +12,7 @@
 #include "app/console.h"
 #include "app/exit_status.h"
 #include "app/progress.h"
+#include "base/safe_file.h"
 #include "card/card_controls.h"
 
 #ifdef _WIN32
@@ -56,8 +57,11 @@ public:
     Passwords() = default;
     // Reads the file's lines, each a password of at most 16 bytes.
     Outcome read_file(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return Outcome::failed("cannot read the password file " + path);
+        std::string text;
+        bool exists = false;
+        if (Outcome read = read_whole_file(path, "the password file", true, text, exists); !read) return read;
+        if (!exists) return Outcome::failed("cannot read the password file " + path);
+        std::istringstream in(text);
         for (std::string line; std::getline(in, line);) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (line.size() > password_max) return Outcome::failed("a password in " + path + " is longer than 16 bytes");

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <utility>
 
 #include "app/exit_status.h"
+#include "base/escape.h"
+#include "base/safe_file.h"
 #include "base/sector_file.h"
 #include "card/mmc_spi.h"
 #include "sim/storage.h"
@@ -52,9 +53,11 @@ double bytes_per_second(const Timing& t) {
     return t.sectors && t.total_ns ? static_cast<double>(t.sectors * sector_size) * 1e9 / static_cast<double>(t.total_ns) : 0;
 }
 
-std::string escaped(const std::string& text) {
+// Text as XML character data: only printable ASCII (a file name may hold
+// control bytes or bytes that are not UTF-8), its markup characters as entities.
+std::string xml_text(const std::string& text) {
     std::string out;
-    for (char c : text) {
+    for (char c : escaped(text)) {
         if (c == '&') out += "&amp;";
         else if (c == '<') out += "&lt;";
         else if (c == '>') out += "&gt;";
@@ -197,7 +200,7 @@ std::string CardReport::svg() const {
                              "font-family=\"sans-serif\" font-size=\"12\">\n",
                              width, height, width, height);
     out += format("<rect width=\"%d\" height=\"%d\" fill=\"white\"/>\n", width, height);
-    out += format("<text x=\"%d\" y=\"20\" font-size=\"14\" font-weight=\"bold\">", margin) + escaped(title_) + "</text>\n";
+    out += format("<text x=\"%d\" y=\"20\" font-size=\"14\" font-weight=\"bold\">", margin) + xml_text(title_) + "</text>\n";
     out += format("<text x=\"%d\" y=\"36\">%llu sectors, %zu regions of %llu</text>\n", margin,
                   static_cast<unsigned long long>(sectors_), regions.size(), static_cast<unsigned long long>(per_region_));
     out += cells;
@@ -255,9 +258,8 @@ CardWork with_report(const std::string& path, std::string mode, CardWork work) {
         int status = inner();
         const std::string text = path.ends_with(".csv") ? active->csv() : active->svg();
         active.reset();
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!(out << text) || !out.flush()) {
-            report_failure("cannot write the report " + path);
+        if (Outcome written = write_whole_file(path, text, "the report", {.in_place = true}); !written) {
+            report_failure(written.why());
             if (status == ExitStatus::ok) status = ExitStatus::failed;
         }
         return status;

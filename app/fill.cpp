@@ -17,6 +17,8 @@
 #include "app/sector_pattern.h"
 #include "app/units.h"
 #include "app/whole_card.h"
+#include "base/escape.h"
+#include "base/safe_file.h"
 #include "base/sector_file.h"
 #include "sim/storage.h"
 
@@ -243,8 +245,9 @@ private:
     // The extent's sectors into the backup file, before anything is written:
     // a sector that cannot be read or saved ends the test there.
     bool save_backup() {
-        backup_ = sector_file_create(options_.backup, options_.force, true);
-        if (!backup_) return say_backup("cannot create " + options_.backup + ": " + std::strerror(errno));
+        const WriteRules rules{.replace = options_.force, .in_place = true};
+        if (Outcome created = create_stream(options_.backup, "the backup", rules, true, backup_); !created)
+            return say_backup(created.why());
         if (!file_seek(backup_, 0)) return say_backup(options_.backup + " cannot be read back: name a regular file");
         Progress progress(extent_.count);
         for (std::uint64_t at = 0; at < extent_.count; ) {
@@ -264,7 +267,7 @@ private:
         }
         progress.clear();
         if (std::fflush(backup_) != 0) return say_backup(options_.backup + " could not be written; nothing was written to the card");
-        std::printf("saved %llu sectors to %s\n", static_cast<unsigned long long>(extent_.count), options_.backup.c_str());
+        std::printf("saved %llu sectors to %s\n", static_cast<unsigned long long>(extent_.count), escaped(options_.backup).c_str());
         return true;
     }
 
@@ -303,9 +306,9 @@ private:
         backup_ = nullptr;
         const bool whole = restored_ == extent_.count && differ == 0;
         if (whole) std::printf("put back %llu sectors from %s, verified\n", static_cast<unsigned long long>(restored_),
-                               options_.backup.c_str());
+                               escaped(options_.backup).c_str());
         else std::printf("the backup was NOT put back completely: %llu sectors differ or were not written; %s holds it\n",
-                         static_cast<unsigned long long>(differ + extent_.count - restored_), options_.backup.c_str());
+                         static_cast<unsigned long long>(differ + extent_.count - restored_), escaped(options_.backup).c_str());
         return whole;
     }
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/card_text.h"
+#include "base/escape.h"
 #include "app/exit_status.h"
 #include "card/card_controls.h"
 #include "app/units.h"
@@ -48,7 +48,7 @@ Outcome read_registers(Registers& r) {
 std::string oem_text(const CidInfo& cid) {
     if (cid.oem_letters == 2) {
         const char letters[] = {static_cast<char>(cid.oem >> 8), static_cast<char>(cid.oem & 0xFF)};
-        return card_text({letters, 2});
+        return escaped({letters, 2});
     }
     if (cid.oem_letters == 0) return "none";
     char text[8];
@@ -59,7 +59,7 @@ std::string oem_text(const CidInfo& cid) {
 // Zeros that pad the name are left out.
 std::string product_text(const CidInfo& cid) {
     std::string_view name(cid.name.data());
-    return card_text(name);
+    return escaped(name);
 }
 
 const char* protection(const CsdInfo& csd) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/safe_file.h"
 #include "link/ftdi_link.h"
 #include "link/parallel_link.h"
 #include "port/backends.h"
@@ -89,8 +90,8 @@ Outcome trace_link(const std::string& path, std::unique_ptr<spi::Link>& link, sp
     if (path.size() >= 4 && path.compare(path.size() - 4, 4, ".vcd") == 0)
         return Outcome::failed("a waveform trace (.vcd) shows the parallel port's lines; trace a byte link to a "
                                "file not ending in .vcd");
-    std::FILE* out = std::fopen(path.c_str(), "w");
-    if (!out) return Outcome::failed("cannot write trace " + path + ": " + std::strerror(errno));
+    std::FILE* out = nullptr;
+    if (Outcome created = create_stream(path, "trace", {.in_place = true}, false, out); !created) return created;
     auto wrapped = std::make_unique<spi::TracingLink>(std::move(link), out);
     traced = wrapped.get();
     link = std::move(wrapped);

@@ -1,16 +1,11 @@
 #include "app/rescue_map.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
-#include <sstream>
 
-#include "base/sector_file.h"
+#include "base/safe_file.h"
 
 namespace {
 
@@ -186,28 +181,12 @@ void RescueMap::set_phase(MapPhase phase, std::uint64_t position, int pass) {
 }
 
 Outcome map_read(const std::string& path, RescueMap& map, bool& exists) {
-    std::error_code ec;
-    exists = std::filesystem::exists(path, ec);
-    if (!exists) return Outcome::ok();
-    if (!std::filesystem::is_regular_file(path, ec)) return Outcome::failed("the mapfile " + path + " is not a regular file");
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!in && !in.eof()) return Outcome::failed("cannot read the mapfile " + path);
-    if (Outcome parsed = RescueMap::parse(text.str(), map); !parsed) return Outcome::failed(path + ": " + parsed.why());
+    std::string text;
+    if (Outcome read = read_whole_file(path, "the mapfile", false, text, exists); !read || !exists) return read;
+    if (Outcome parsed = RescueMap::parse(text, map); !parsed) return Outcome::failed(path + ": " + parsed.why());
     return Outcome::ok();
 }
 
 Outcome map_write(const std::string& path, const RescueMap& map) {
-    const std::string temporary = path + ".new";
-    std::FILE* out = std::fopen(temporary.c_str(), "wb");
-    if (!out) return Outcome::failed("cannot write the mapfile " + temporary + ": " + std::strerror(errno));
-    const std::string text = map.text();
-    bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size() && file_sync(out);
-    ok = std::fclose(out) == 0 && ok;
-    std::error_code ec;
-    if (ok) std::filesystem::rename(temporary, path, ec);
-    if (ok && !ec) return Outcome::ok();
-    std::filesystem::remove(temporary, ec);
-    return Outcome::failed("cannot write the mapfile " + path);
+    return write_whole_file(path, map.text(), "the mapfile", {});
 }

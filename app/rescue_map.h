@@ -62,6 +62,6 @@ private:
 
 // Reads the mapfile at path; a missing file gives exists false and no map.
 Outcome map_read(const std::string& path, RescueMap& map, bool& exists);
-// Writes the map to path atomically: a new file beside it, flushed to the
-// disk, then renamed over it.
+// Writes the map to path atomically: a new file beside it, on the disk,
+// then renamed over it; never through a link.
 Outcome map_write(const std::string& path, const RescueMap& map);

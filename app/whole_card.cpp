@@ -19,6 +19,8 @@
 #include "app/fill.h"
 #include "app/progress.h"
 #include "app/units.h"
+#include "base/escape.h"
+#include "base/safe_file.h"
 #include "base/sector_file.h"
 #include "sim/storage.h"
 
@@ -281,9 +283,9 @@ Outcome create_file_for(const Options& o) {
     if (o.whole != Options::WholeCard::dump) return Outcome::ok();
     if (keeper && keeper->existed() && file_exists(o.file)) {
         if (Outcome opened = sector_file_open(o.file, true, "file", file); !opened) return opened;
-    } else if (file = sector_file_create(o.file, o.force, false); !file) {
-        return Outcome::failed("cannot create " + o.file + ": " +
-                               (errno == ENXIO ? "a FIFO that nothing reads" : std::strerror(errno)));
+    } else if (Outcome created = create_stream(o.file, "the dump", {.replace = o.force, .in_place = true}, false, file);
+               !created) {
+        return created;
     }
     file_end = file_size(file);
     if (!file_seek(file, 0)) {
@@ -397,7 +399,7 @@ std::uint64_t good_within(const Extent& e) {
 void say_map() {
     const RescueMap& map = keeper->map();
     const std::uint64_t good = map.count(MapState::good), untried = map.count(MapState::untried);
-    std::printf("mapfile %s: %llu of %llu sectors good, %llu bad, %llu not tried\n", keeper->path().c_str(),
+    std::printf("mapfile %s: %llu of %llu sectors good, %llu bad, %llu not tried\n", escaped(keeper->path()).c_str(),
                 static_cast<unsigned long long>(good), static_cast<unsigned long long>(map.sectors()),
                 static_cast<unsigned long long>(map.sectors() - good - untried), static_cast<unsigned long long>(untried));
 }
@@ -451,7 +453,7 @@ int run_whole_card(const Options& o) {
                              card_capacity_sectors() > file_sectors;
     if (card_larger)
         std::printf("the card holds %llu sectors, %s only %llu: compared those\n", static_cast<unsigned long long>(card_capacity_sectors()),
-                    file_name.c_str(), static_cast<unsigned long long>(file_sectors));
+                    escaped(file_name).c_str(), static_cast<unsigned long long>(file_sectors));
     if (map_changes) say_map();
     closing_line(mode, t, spi_rereads() - rereads_before, started);
     if (t.file_failed)

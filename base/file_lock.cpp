@@ -1,6 +1,7 @@
 #include "base/file_lock.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -8,6 +9,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -38,7 +40,10 @@ bool lock_fd(int fd, bool exclusive) {
 
 std::string holder_of(int) { return "another program"; }
 
-std::string system_lock_dir() { return std::filesystem::temp_directory_path().string(); }
+Outcome system_lock_dir(std::string& dir) {
+    dir = std::filesystem::temp_directory_path().string();
+    return Outcome::ok();
+}
 #else
 bool lock_fd(int fd, bool exclusive) { return ::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0; }
 
@@ -62,13 +67,35 @@ std::string holder_of(int fd) {
     return "another program";
 }
 
-// Where lock files live: the system's lock directory, else the temporary one.
-std::string system_lock_dir() {
-    return ::access("/run/lock", W_OK) == 0 ? "/run/lock" : std::filesystem::temp_directory_path().string();
+// A directory only its owner can reach, made when missing: no other user
+// can hold, plant or read a lock file in it.
+Outcome own_directory(const std::string& dir, std::string& chosen) {
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return Outcome::failed("cannot make the lock directory " + dir + ": " + std::strerror(errno));
+    struct stat st{};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return Outcome::failed("the lock directory " + dir + " is not a directory");
+    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
+        return Outcome::failed("the lock directory " + dir + " can be reached by another user: remove it");
+    chosen = dir;
+    return Outcome::ok();
+}
+
+// Where lock files live: /run/vantacle for root, the user's runtime
+// directory otherwise (a directory of the user's own in the temporary one
+// when there is none).
+Outcome system_lock_dir(std::string& dir) {
+    if (::geteuid() == 0) return own_directory("/run/vantacle", dir);
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/') return own_directory(std::string(runtime) + "/vantacle", dir);
+    return own_directory(std::filesystem::temp_directory_path().string() + "/vantacle-" + std::to_string(::geteuid()), dir);
 }
 #endif
 
-std::string lock_dir() { return chosen_lock_dir.empty() ? system_lock_dir() : chosen_lock_dir; }
+Outcome lock_dir(std::string& dir) {
+    dir = chosen_lock_dir;
+    return dir.empty() ? system_lock_dir(dir) : Outcome::ok();
+}
 
 Outcome refused(int fd, const std::string& what) {
     busy = errno == EWOULDBLOCK;
@@ -91,12 +118,14 @@ void port_locks_in(const std::string& dir) { chosen_lock_dir = dir; }
 Outcome PortLock::take(const std::string& name) {
     busy = false;
     give_back();
-    const std::string path = lock_dir() + "/vantacle-" + name + ".lock";
+    std::string dir;
+    if (Outcome found = lock_dir(dir); !found) return found;
+    const std::string path = dir + "/vantacle-" + name + ".lock";
+    // A lock left by a process that ended is free: the system lets go of it.
 #ifdef _WIN32
-    fd_ = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY, 0666);
+    fd_ = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd_ < 0) fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);  // made by another user
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
 #endif
     if (fd_ < 0) return Outcome::failed("cannot open the lock file " + path + ": " + std::strerror(errno));
     if (lock_fd(fd_, true)) return Outcome::ok();

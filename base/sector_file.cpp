@@ -74,12 +74,6 @@ bool same_file(const std::string& a, const std::string& b) {
     return same;
 }
 
-std::FILE* sector_file_create(const std::string& path, bool replace, bool readable) {
-    const int fd = _open(path.c_str(), (readable ? _O_RDWR : _O_WRONLY) | _O_CREAT | _O_BINARY | (replace ? _O_TRUNC : _O_EXCL),
-                         _S_IREAD | _S_IWRITE);
-    return fd < 0 ? nullptr : _fdopen(fd, readable ? "w+b" : "wb");
-}
-
 bool file_truncate(std::FILE* file, std::uint64_t size) {
     (void)std::fflush(file);
     return _chsize_s(_fileno(file), static_cast<long long>(size)) == 0;
@@ -102,7 +96,10 @@ Outcome sector_file_open(const std::string& path, bool for_writing, const std::s
     file = nullptr;
     struct stat st{};
     if (::stat(path.c_str(), &st) == 0 && not_sectors(st)) return refuse_kind(path, what, not_sectors(st));
-    const int fd = ::open(path.c_str(), (for_writing ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+    // Nothing is written through a link someone else may have put there.
+    const int fd = ::open(path.c_str(), (for_writing ? O_RDWR | O_NOFOLLOW : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ELOOP && for_writing)
+        return Outcome::failed(what + " " + path + " is a symbolic link; name the file itself");
     if (fd < 0) return cannot_open(path, what);
     if (const char* kind = ::fstat(fd, &st) == 0 ? not_sectors(st) : nullptr) {
         ::close(fd);
@@ -113,15 +110,6 @@ Outcome sector_file_open(const std::string& path, bool for_writing, const std::s
     const Outcome failed = cannot_open(path, what);
     ::close(fd);
     return failed;
-}
-
-std::FILE* sector_file_create(const std::string& path, bool replace, bool readable) {
-    const int fd = ::open(path.c_str(), (readable ? O_RDWR : O_WRONLY) | O_CREAT | O_NONBLOCK | O_CLOEXEC |
-                                            (replace ? O_TRUNC : O_EXCL), 0666);
-    if (fd < 0) return nullptr;
-    std::FILE* created = ::fcntl(fd, F_SETFL, 0) == 0 ? ::fdopen(fd, readable ? "w+b" : "wb") : nullptr;
-    if (!created) ::close(fd);
-    return created;
 }
 
 bool is_open_file(std::FILE* file, const std::string& path) {

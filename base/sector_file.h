@@ -14,11 +14,6 @@
 // and never waited on. what names the file in the reason ("card image").
 Outcome sector_file_open(const std::string& path, bool for_writing, const std::string& what, std::FILE*& file);
 
-// Makes a new file for writing, or with replace one that takes the name's
-// place; with readable it can be read back too. A FIFO that nothing reads is
-// refused (errno ENXIO) rather than waited on. nullptr with errno on failure.
-[[nodiscard]] std::FILE* sector_file_create(const std::string& path, bool replace, bool readable);
-
 // True when path names the open file, by any name or link; path is not opened.
 [[nodiscard]] bool is_open_file(std::FILE* file, const std::string& path);
 // True when both paths name one file: the same existing file, or the same

@@ -1,7 +1,5 @@
 #include "port/trace.h"
 
-#include "base/sector_file.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -9,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/safe_file.h"
 #include "port/port.h"
 #include "port/vcd.h"
 
@@ -72,9 +71,7 @@ Outcome cannot_write(const std::string& path) {
 
 Outcome trace_start(const std::string& path, TraceClock clock) {
     // Opened without waiting: a FIFO that nothing reads is refused.
-    out = sector_file_create(path, true, false);
-    if (!out && errno == ENXIO) return Outcome::failed("cannot write trace " + path + ": a FIFO that nothing reads");
-    if (!out) return cannot_write(path);
+    if (Outcome created = create_stream(path, "trace", {.in_place = true}, false, out); !created) return created;
     std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
     dumping = names_a_dump(path);
     if (dumping && !vcd_begin(out, clock)) return cannot_write(path);

@@ -182,18 +182,22 @@ BlockAnswer CardControls::csd_received() {
         return {data_accepted, 0};
     }
     if (!storage_.writable()) return {data_write_error, 0};
+    const auto before = csd_;
     std::copy_n(incoming_.begin(), csd_.size(), csd_.begin());
     state_.temporary_protect = csd_bit(csd_tmp_bit);
-    state_.save();
+    if (!state_.save()) {
+        csd_ = before;
+        state_.temporary_protect = csd_bit(csd_tmp_bit);
+        return {data_write_error, 0};
+    }
     return {data_accepted, program_ns()};
 }
 
 bool CardControls::force_erase() {
     if (incoming_[0] != lock_erase || !locked_ || csd_bit(csd_perm_bit) || !storage_.writable()) return false;
+    if (!keep_password("")) return false;
     if (storage_.sectors() > 0) fill_sectors(0, storage_.sectors() - 1);
-    state_.password.clear();
     locked_ = false;
-    state_.save();
     return true;
 }
 
@@ -204,18 +208,25 @@ bool CardControls::set_password(std::string_view given) {
         return false;
     const std::string_view fresh = given.substr(old.size());
     if (fresh.size() > password_max) return false;
-    state_.password = std::string(fresh);
+    if (!keep_password(std::string(fresh))) return false;
     locked_ = (incoming_[0] & lock_lock) != 0;
-    state_.save();
     return true;
 }
 
 bool CardControls::clear_password(std::string_view given) {
     if (given != state_.password || !storage_.writable()) return false;
-    state_.password.clear();
+    if (!keep_password("")) return false;
     locked_ = false;
-    state_.save();
     return true;
+}
+
+// The password from now on, once the card's state holds it; the old one
+// stays when the state cannot be written, as on a card whose programming failed.
+bool CardControls::keep_password(std::string password) {
+    std::swap(state_.password, password);
+    if (state_.save()) return true;
+    state_.password = std::move(password);
+    return false;
 }
 
 bool CardControls::lock_command() {

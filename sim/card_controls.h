@@ -85,6 +85,7 @@ private:
     bool force_erase();
     bool set_password(std::string_view given);
     bool clear_password(std::string_view given);
+    bool keep_password(std::string password);
     ControlAnswer expect_block(Expect what, std::size_t length);
 
     SimSettings cfg_;

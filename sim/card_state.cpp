@@ -3,8 +3,11 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
+#include <sstream>
 #include <string_view>
+
+#include "base/escape.h"
+#include "base/safe_file.h"
 
 namespace {
 
@@ -54,13 +57,10 @@ Outcome CardState::open(const SimSettings& settings) {
     *this = CardState{};
     if (settings.image.empty()) return Outcome::ok();
     path_ = settings.image + ".state";
-    std::ifstream in(path_);
-    if (!in) {
-        std::FILE* exists = std::fopen(path_.c_str(), "rb");
-        if (!exists) return Outcome::ok();
-        std::fclose(exists);
-        return Outcome::failed("the card state " + path_ + " cannot be read");
-    }
+    std::string text;
+    bool exists = false;
+    if (Outcome read = read_whole_file(path_, "the card state", false, text, exists); !read || !exists) return read;
+    std::istringstream in(text);
     if (!parse_state(in, password, temporary_protect))
         return Outcome::failed("the card state " + path_ +
                                " makes no sense (remove it to forget the card's password and protection)");
@@ -68,17 +68,14 @@ Outcome CardState::open(const SimSettings& settings) {
     return Outcome::ok();
 }
 
-// Through a temporary file, so that IMAGE.state is always whole or old.
-void CardState::save() const {
-    if (path_.empty()) return;
-    const std::string temporary = path_ + ".new";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << state_heading << "\n" << password_key << (password.empty() ? std::string("none") : hex_text(password))
-            << "\n" << protect_key << (temporary_protect ? "temporary" : "none") << "\n";
-        out.flush();
-        if (out && std::rename(temporary.c_str(), path_.c_str()) == 0) return;
-    }
-    std::remove(temporary.c_str());
-    std::fprintf(stderr, "vantacle: the card state %s could not be written\n", path_.c_str());
+// Through a temporary file, so that IMAGE.state is always whole or old; it
+// holds the password, so only its owner may read it.
+bool CardState::save() const {
+    if (path_.empty()) return true;
+    const std::string text = std::string(state_heading) + "\n" + std::string(password_key) +
+                             (password.empty() ? std::string("none") : hex_text(password)) + "\n" +
+                             std::string(protect_key) + (temporary_protect ? "temporary" : "none") + "\n";
+    const Outcome written = write_whole_file(path_, text, "the card state", {.private_file = true});
+    if (!written) std::fprintf(stderr, "vantacle: %s\n", escaped(written.why()).c_str());
+    return static_cast<bool>(written);
 }

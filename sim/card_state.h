@@ -13,8 +13,9 @@ public:
     // Reads IMAGE.state, if there is one; one that cannot be read or makes
     // no sense is refused.
     Outcome open(const SimSettings& settings);
-    // Writes the state back (whole or not at all); says so when it cannot.
-    void save() const;
+    // Writes the state back (whole or not at all); says so and gives false
+    // when it cannot.
+    [[nodiscard]] bool save() const;
 
     // True when a state file was read, so that it overrides the CSD's bit.
     [[nodiscard]] bool loaded() const { return loaded_; }

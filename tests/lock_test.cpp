@@ -83,5 +83,5 @@ TEST(Lock, APortLockIsTakenOnceAndGivenBack) {
     first.give_back();
     EXPECT_TRUE(second.take(name));
     second.give_back();
-    std::remove(("/run/lock/vantacle-" + name + ".lock").c_str());
+    std::remove(("/run/vantacle/vantacle-" + name + ".lock").c_str());
 }
