@@ -8,7 +8,7 @@
 int serve_card(const ServeSettings&) { return fail("--serve is not available on Windows"); }
 #else
 
-#include "app/card_text.h"
+#include "base/escape.h"
 #include "app/console.h"
 #include "serve/nbd_service.h"
 #include "card/mmc_spi.h"
@@ -47,7 +47,7 @@ int serve_card(const ServeSettings& settings) {
     if (Outcome opened = service.open(settings); !opened) return fail(opened.why());
     CardBackend card(sectors);
     std::printf("serving %llu sectors %s on %s%s; Ctrl+C ends\n", static_cast<unsigned long long>(sectors),
-                settings.writable ? "for reading and writing" : "read-only", card_text(settings.where).c_str(),
+                settings.writable ? "for reading and writing" : "read-only", escaped(settings.where).c_str(),
                 service.tls() ? " (TLS)" : "");
     std::fflush(stdout);
     const ServeStats stats = service.run(card, signal_came);

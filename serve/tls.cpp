@@ -1,34 +1,30 @@
 #include "serve/tls.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "base/safe_file.h"
+
 namespace {
 
-constexpr std::size_t max_credential_bytes = 1 << 20;
 // Key exchanges that keep forward secrecy come first.
 constexpr const char* psk_priorities = "NORMAL:+ECDHE-PSK:+DHE-PSK:+PSK";
 
 // A credential file's text: a regular file (never a FIFO that would hang the
-// open), which no other user may read when it holds a secret.
-Outcome read_credential(const std::string& path, bool secret, std::string& text) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return Outcome::failed("cannot open " + path + ": " + std::strerror(errno));
+// read), which no other user may read when it holds a secret.
+Outcome read_credential(const std::string& path, const std::string& what, bool secret, std::string& text) {
+    bool exists = false;
+    if (Outcome read = read_whole_file(path, what, false, text, exists); !read) return read;
+    if (!exists) return Outcome::failed("cannot read " + what + " " + path + ": " + std::strerror(ENOENT));
     struct stat st {};
-    Outcome read = Outcome::ok();
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) read = Outcome::failed(path + " is not a regular file");
-    else if (secret && (st.st_mode & 077)) read = Outcome::failed(path + " can be read by other users: chmod 600 it");
-    else if (static_cast<std::size_t>(st.st_size) > max_credential_bytes) read = Outcome::failed(path + " is too large");
-    text.assign(read ? static_cast<std::size_t>(st.st_size) : 0, '\0');
-    if (read && ::pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
-        read = Outcome::failed("cannot read " + path);
-    ::close(fd);
-    return read;
+    if (secret && (::stat(path.c_str(), &st) != 0 || (st.st_mode & 077))) {
+        std::fill(text.begin(), text.end(), '\0');
+        return Outcome::failed(what + " " + path + " can be read by other users: chmod 600 it");
+    }
+    return Outcome::ok();
 }
 
 int hex_digit(char c) {
@@ -67,17 +63,17 @@ Outcome TlsCredentials::add_key_line(const std::string& line) {
 
 Outcome TlsCredentials::load_psk(const std::string& file) {
     std::string text;
-    if (Outcome read = read_credential(file, true, text); !read) return read;
+    if (Outcome read = read_credential(file, "the key file", true, text); !read) return read;
     for (std::size_t at = 0; at < text.size();) {
         const auto end = std::min(text.find('\n', at), text.size());
         std::string line = text.substr(at, end - at);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         at = end + 1;
         if (line.empty()) continue;
-        if (Outcome added = add_key_line(line); !added) return Outcome::failed(file + ": " + added.why());
+        if (Outcome added = add_key_line(line); !added) return Outcome::failed("the key file " + file + ": " + added.why());
     }
     std::memset(text.data(), 0, text.size());
-    if (keys_.empty()) return Outcome::failed(file + " holds no key: make one with psktool -u NAME -p " + file);
+    if (keys_.empty()) return Outcome::failed("the key file " + file + " holds no key: make one with psktool -u NAME -p FILE");
     if (gnutls_psk_allocate_server_credentials(&psk_) != GNUTLS_E_SUCCESS) return Outcome::failed("TLS: out of memory");
     gnutls_psk_set_server_credentials_function(psk_, find_key);
     gnutls_psk_set_server_known_dh_params(psk_, GNUTLS_SEC_PARAM_MEDIUM);
@@ -107,7 +103,8 @@ Outcome TlsCredentials::load_x509(const std::string& directory) {
     };
     for (const Part& part : {Part{"ca-cert.pem", &ca, false}, Part{"server-cert.pem", &cert, false},
                              Part{"server-key.pem", &key, true}})
-        if (Outcome read = read_credential(at + part.name, part.secret, *part.text); !read) return read;
+        if (Outcome read = read_credential(at + part.name, "the certificate file", part.secret, *part.text); !read)
+            return read;
     if (gnutls_certificate_allocate_credentials(&x509_) != GNUTLS_E_SUCCESS) return Outcome::failed("TLS: out of memory");
     const gnutls_datum_t ca_data = datum(ca), cert_data = datum(cert), key_data = datum(key);
     const bool loaded = gnutls_certificate_set_x509_trust_mem(x509_, &ca_data, GNUTLS_X509_FMT_PEM) > 0 &&
@@ -116,7 +113,7 @@ Outcome TlsCredentials::load_x509(const std::string& directory) {
     if (!loaded) return Outcome::failed("the certificates in " + directory + " cannot be used: see certtool");
     struct stat st {};
     if (::stat((at + "ca-crl.pem").c_str(), &st) != 0) return Outcome::ok();
-    if (Outcome read = read_credential(at + "ca-crl.pem", false, crl); !read) return read;
+    if (Outcome read = read_credential(at + "ca-crl.pem", "the revocation list", false, crl); !read) return read;
     const gnutls_datum_t crl_data = datum(crl);
     if (gnutls_certificate_set_x509_crl_mem(x509_, &crl_data, GNUTLS_X509_FMT_PEM) < 0)
         return Outcome::failed(at + "ca-crl.pem cannot be used: see certtool");
