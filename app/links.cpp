@@ -8,11 +8,11 @@
 #include "link/parallel_link.h"
 #include "port/backends.h"
 #include "port/port.h"
-#include "sim/sim_port.h"
+#include "sim/doubles/sim_port.h"
 #ifndef _WIN32
 #include "link/spidev_link.h"
-#include "sim/sim_mpsse.h"
-#include "sim/sim_spidev.h"
+#include "sim/doubles/sim_mpsse.h"
+#include "sim/doubles/sim_spidev.h"
 #endif
 
 namespace {

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "card/mmc_spi.h"
+#include "card/card_types.h"
 
 namespace {
 
@@ -148,7 +148,7 @@ constexpr std::array<Companion, 9> companions{{
     {takes_writable, [](const Options& o) { return o.writable; }, 0, "--writable goes with --serve",
      "--writable lets clients write to the card"},
     {takes_report, [](const Options& o) { return !o.report.empty(); }, 0,
-     "--report goes with --test, --dump, --verify, --load or --probe", ""},
+     "--report goes with --test, --dump, --verify, --load, --probe or --fill", ""},
     {takes_network,
      [](const Options& o) {
          return !o.tls_psk.empty() || !o.tls_certificates.empty() || o.insecure || o.timeout != 0 || o.idle != 0;
@@ -558,10 +558,10 @@ std::string usage_text() {
                "  --idle=SECONDS        time a client may idle between requests (default 600)\n"
                "  --writable            let --serve's clients write to the card\n"
                "  --report=FILE         a picture of the card after --test, --dump, --verify,\n"
-               "                        --load or --probe: FILE.svg maps its regions by what\n"
-               "                        the run found (good, slow, re-read, bad, overwritten,\n"
-               "                        lost) above the read and write speed across it;\n"
-               "                        FILE.csv has one row per region\n"
+               "                        --load, --probe or --fill: FILE.svg maps its regions\n"
+               "                        by what the run found (good, slow, re-read, bad,\n"
+               "                        overwritten, lost) above the read and write speed\n"
+               "                        across it; FILE.csv has one row per region\n"
                "  --protect, --unprotect  set or clear the card's temporary write protection\n"
                "                        (TMP_WRITE_PROTECT in its CSD, by CMD27)\n"
                "  --set-password        give the card a password (CMD42); it locks itself at\n"

@@ -2,18 +2,20 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
-#include "app/exit_status.h"
+#include "report/card_report.h"
+#include "base/exit_status.h"
 #include "base/file_lock.h"
 #include "card/card.h"
 #include "card/mmc_spi.h"
+#include "disk/card_device.h"
+#include "disk/timed_device.h"
 #include "port/port.h"
 #include "portaccess/giveio.h"
 
 namespace {
-
-int giveio_result = 0;
 
 void say(const char* text) { std::fputs(text, stdout); }
 
@@ -52,7 +54,7 @@ const char* step_name(InitStep step) {
 
 // After a card that did not come up: which ways were tried and what the
 // card answered, on standard error.
-void report_ways_tried(CardResult result, const InitRecord& r) {
+void report_ways_tried(CardResult result, const InitRecord& r, Card& card) {
     if (result != CardResult::cmd0_failed && result != CardResult::cmd1_failed) return;
     char text[256];
     int at = std::snprintf(text, sizeof text, "the card did not come up: ");
@@ -70,16 +72,16 @@ void report_ways_tried(CardResult result, const InitRecord& r) {
         else add("%s answered %02X", step_name(r.failed_step), r.answer);
     }
     // A card stuck in a transfer answers nothing until its supply goes off.
-    if (result == CardResult::cmd0_failed && r.cmd0_answer == 0xFF && !mmc_card().link().capabilities().switches_supply)
+    if (result == CardResult::cmd0_failed && r.cmd0_answer == 0xFF && !card.link().capabilities().switches_supply)
         add("; no card there, or one stuck in a transfer that this adapter cannot power off: "
             "switch the card's supply off and on, then run again");
     report_failure(text);
 }
 
 // Sets the card up for the work, or says in one line why it could not be.
-Outcome set_up(CardSetup setup) {
+Outcome set_up(Card& card, CardSetup setup) {
     if (setup == CardSetup::known) return Outcome::ok();
-    switch (card_prepare(setup == CardSetup::checked_crc)) {
+    switch (card.prepare(setup == CardSetup::checked_crc)) {
         case CardResult::ok: return Outcome::ok();
         case CardResult::unclear:
             return Outcome::failed("the card's OCR and CSD disagree on whether it takes sector numbers or byte "
@@ -118,6 +120,27 @@ int give_port_access_back(int level) {
     return released ? 0 : 1;
 }
 
+// The mode over the card, timed for its report when --report asks for one;
+// a report that cannot be written says so and makes the status 1.
+int run_mode(Card& card, const CardWork& work) {
+    CardDevice device(card);
+    std::optional<CardReport> report;
+    if (!work.report_path.empty()) report.emplace(card.capacity_sectors(), "vantacle " + work.report_title);
+    TimedDevice timed(device, report ? &*report : nullptr);
+    ModeRun run{card, timed, report ? &*report : nullptr};
+    const int status = work.run(run);
+    if (!report) return status;
+    const Outcome written = write_report(*report, work.report_path);
+    if (written) return status;
+    report_failure(written.why());
+    return status == ExitStatus::ok ? ExitStatus::failed : status;
+}
+
+int run_work(Card& card, const CardWork& work) {
+    if (!work.guard) return run_mode(card, work);
+    return work.guard(card, [&] { return run_mode(card, work); });
+}
+
 void closing_report(int level) {
     say("\nGIVEIO close: ");
     if (level == 3) say("Stop :");
@@ -127,7 +150,8 @@ void closing_report(int level) {
 
 }  // namespace
 
-int run_session(const CardWork& work) {
+int run_session(Card& card, const CardWork& work) {
+    int giveio_result = 0;
     say("Vantacle\n\n");
     say("Open GIVEIO for WinNT/2K/XP : ");
     const Outcome access = obtain_port_access(giveio_result);
@@ -138,13 +162,13 @@ int run_session(const CardWork& work) {
     }
     say("Initialize MMC Card for SPI mode:");
     int status = work.status_without_card;
-    const CardResult init = mmc_init_spi();
+    const CardResult init = mmc_init_spi(card);
     if (report_init(init)) {
-        if (Outcome ready = set_up(work.setup); ready) status = work.run();
+        if (Outcome ready = set_up(card, work.setup); ready) status = run_work(card, work);
         else report_failure(ready.why());
-        mmc_disable();
+        mmc_disable(card);
     } else {
-        report_ways_tried(init, mmc_init_record());
+        report_ways_tried(init, card.init_record(), card);
     }
     closing_report(giveio_result);
     giveio_result = give_port_access_back(giveio_result);

@@ -21,7 +21,7 @@
 #include "port/bit_loops.h"
 #include "card/mmc_spi.h"
 #include "port/backends.h"
-#include "sim/sim_port.h"
+#include "sim/doubles/sim_port.h"
 #include "port/port.h"
 #include "card/card.h"
 #include "base/crc.h"
@@ -32,10 +32,9 @@
 
 namespace {
 
-// The card every benchmark's procedural calls reach, over the parallel port.
+// The card these benchmarks' procedural calls reach, over the parallel port.
 spi::ParallelLink bench_link;
 Card bench_card(bench_link);
-const bool bench_card_attached = (mmc_attach(bench_card), true);
 
 // One sector read's traffic: a command frame out, then R1, token, data and CRC in.
 constexpr std::size_t frame_bytes = 7;
@@ -85,7 +84,7 @@ void BM_NullPortSectorRead(benchmark::State& state) {
     std::array<std::uint8_t, 512> buf{};
     for (auto _ : state) {
         next_status = 0;
-        if (spi_read(1, buf) != CardResult::ok) state.SkipWithError("read failed");
+        if (spi_read(bench_card, 1, buf) != CardResult::ok) state.SkipWithError("read failed");
         benchmark::DoNotOptimize(buf.data());
     }
     report(state);
@@ -158,7 +157,7 @@ void BM_LineDriverOverBare(benchmark::State& state) {
         bare_read();
         const auto t2 = Clock::now();
         next_status = 0;
-        if (spi_read(1, buf) != CardResult::ok) state.SkipWithError("read failed");
+        if (spi_read(bench_card, 1, buf) != CardResult::ok) state.SkipWithError("read failed");
         driver += t1 - t0;
         bare += t2 - t1;
         card += Clock::now() - t2;
@@ -189,7 +188,7 @@ void BM_PpdevSectorRead(benchmark::State& state) {
     std::array<std::uint8_t, 512> buf{};
     for (auto _ : state) {
         next_status = 0;
-        if (spi_read(1, buf) != CardResult::ok) state.SkipWithError("read failed");
+        if (spi_read(bench_card, 1, buf) != CardResult::ok) state.SkipWithError("read failed");
         benchmark::DoNotOptimize(buf.data());
     }
     if (!port_release()) state.SkipWithError("port not released");
@@ -203,14 +202,14 @@ constexpr std::size_t sim_accesses_per_read =
     accesses_per_read + 8 * SimSettings{}.access_bytes * 4 + 8 * (SimSettings{}.ncr - 1) * 4;
 
 void BM_SimSectorRead(benchmark::State& state) {
-    if (!sim_port_select(SimSettings{}) || mmc_init_spi() != CardResult::ok) {
+    if (!sim_port_select(SimSettings{}) || mmc_init_spi(bench_card) != CardResult::ok) {
         state.SkipWithError("simulated card did not start");
         return;
     }
     std::array<std::uint8_t, 512> buf{};
     std::int32_t sector = 0;
     for (auto _ : state) {
-        if (spi_read(sector, buf) != CardResult::ok) state.SkipWithError("read failed");
+        if (spi_read(bench_card, sector, buf) != CardResult::ok) state.SkipWithError("read failed");
         sector = (sector + 1) & 0xFFFF;
         benchmark::DoNotOptimize(buf.data());
     }
@@ -260,10 +259,10 @@ void BM_TracedSimSectorRead(benchmark::State& state) {
         return;
     }
     std::array<std::uint8_t, 512> buf{};
-    if (mmc_init_spi() != CardResult::ok) state.SkipWithError("simulated card did not start");
+    if (mmc_init_spi(bench_card) != CardResult::ok) state.SkipWithError("simulated card did not start");
     std::int32_t sector = 0;
     for (auto _ : state) {
-        if (spi_read(sector, buf) != CardResult::ok) state.SkipWithError("read failed");
+        if (spi_read(bench_card, sector, buf) != CardResult::ok) state.SkipWithError("read failed");
         sector = (sector + 1) & 0xFFFF;
     }
     stop_null_trace(path);
@@ -288,10 +287,10 @@ void BM_TracedLongRead(benchmark::State& state) {
     std::array<std::uint8_t, 512> buf{};
     const long before = resident_kb();
     for (auto _ : state) {
-        if (mmc_init_spi() != CardResult::ok) state.SkipWithError("simulated card did not start");
+        if (mmc_init_spi(bench_card) != CardResult::ok) state.SkipWithError("simulated card did not start");
         for (std::int32_t sector = 0; sector < traced_sectors; ++sector)
-            if (spi_read(sector, buf) != CardResult::ok) state.SkipWithError("read failed");
-        mmc_disable();
+            if (spi_read(bench_card, sector, buf) != CardResult::ok) state.SkipWithError("read failed");
+        mmc_disable(bench_card);
     }
     stop_null_trace(path);
     state.counters["sectors"] = traced_sectors;
@@ -311,13 +310,13 @@ void BM_SparseSdxcCard(benchmark::State& state) {
     settings.image = path;
     settings.kind = CardKind::sdxc;
     const long before = resident_kb();
-    if (ec || !sim_port_select(settings) || mmc_init_spi() != CardResult::ok)
+    if (ec || !sim_port_select(settings) || mmc_init_spi(bench_card) != CardResult::ok)
         state.SkipWithError("sparse SDXC card did not start");
     constexpr std::uint32_t sectors = std::uint32_t{64} << 21;
     std::array<std::uint8_t, 512> buf{};
     std::uint32_t sector = 0;
     for (auto _ : state) {
-        if (spi_read(sector, buf) != CardResult::ok) state.SkipWithError("read failed");
+        if (spi_read(bench_card, sector, buf) != CardResult::ok) state.SkipWithError("read failed");
         sector = (sector + 0x9E3779B1u) % sectors;
     }
     state.counters["peak_growth_kb"] = static_cast<double>(resident_kb() - before);

@@ -15,12 +15,13 @@
 
 #include "card/card.h"
 #include "card/mmc_spi.h"
+#include "disk/card_device.h"
 #include "link/ftdi_link.h"
 #include "link/parallel_link.h"
 #include "link/spidev_link.h"
-#include "sim/sim_mpsse.h"
-#include "sim/sim_port.h"
-#include "sim/sim_spidev.h"
+#include "sim/doubles/sim_mpsse.h"
+#include "sim/doubles/sim_port.h"
+#include "sim/doubles/sim_spidev.h"
 
 namespace {
 
@@ -65,25 +66,23 @@ struct DumpCost {
 };
 
 // The card up and its CSD read (which sets the data rate), then every sector
-// in runs of card_run_sectors(), as the dump mode reads; the card's clock
-// over the runs alone.
+// in runs as the dump mode reads them; the card's clock over the runs alone.
 DumpCost dump_whole_card(Card& card, const std::function<void()>& before_runs) {
-    Card& was_attached = mmc_card();
-    mmc_attach(card);
     DumpCost cost;
-    if (mmc_init_spi() == CardResult::ok && card_prepare(true) == CardResult::ok && card_capacity_sectors() == card_sectors) {
-        std::vector<std::uint8_t> buf(std::size_t{card_run_sectors()} * sector_size);
+    CardDevice device(card);
+    if (mmc_init_spi(card) == CardResult::ok && card.prepare(true) == CardResult::ok && device.sectors() == card_sectors) {
+        const std::uint32_t run = device.run_sectors();
+        std::vector<std::uint8_t> buf(std::size_t{run} * sector_size);
         before_runs();
-        const std::uint64_t start = card_clock_ns();
+        const std::uint64_t start = device.now_ns();
         cost.ok = true;
-        for (std::uint32_t s = 0, done = 0; cost.ok && s < card_sectors; s += card_run_sectors()) {
-            const std::uint32_t n = std::min(card_run_sectors(), card_sectors - s);
-            cost.ok = spi_read_blocks(s, std::span(buf).first(std::size_t{n} * sector_size), done) == CardResult::ok;
+        for (std::uint32_t s = 0, done = 0; cost.ok && s < card_sectors; s += run) {
+            const std::uint32_t n = std::min(run, card_sectors - s);
+            cost.ok = device.read(s, std::span(buf).first(std::size_t{n} * sector_size), done) == CardResult::ok;
         }
-        cost.card_ns = card_clock_ns() - start;
-        mmc_disable();
+        cost.card_ns = device.now_ns() - start;
+        mmc_disable(card);
     }
-    mmc_attach(was_attached);
     return cost;
 }
 

@@ -5,13 +5,21 @@
 #include <array>
 #include <vector>
 
-#include "app/card_probe.h"
-#include "app/whole_card.h"
+#include "modes/probe.h"
+#include "card/card.h"
 #include "card/mmc_spi.h"
+#include "disk/card_device.h"
+#include "link/parallel_link.h"
 #include "port/port.h"
-#include "sim/sim_port.h"
+#include "sim/doubles/sim_port.h"
 
 namespace {
+
+// The card these benchmarks count, over the parallel port.
+spi::ParallelLink counted_link;
+Card card(counted_link);
+
+std::uint32_t run_sectors() { return CardDevice(card).run_sectors(); }
 
 constexpr std::uint32_t first_sector = 0x100;
 constexpr std::uint32_t sectors = 64;
@@ -31,7 +39,7 @@ std::uint8_t counted_read() {
 
 // The card initialised, then every access counted.
 bool start_counted(const SimSettings& settings) {
-    if (!sim_port_select(settings) || mmc_init_spi() != CardResult::ok) return false;
+    if (!sim_port_select(settings) || mmc_init_spi(card) != CardResult::ok) return false;
     plain = port_swap_ops({counted_write, counted_read, port_generic_movers()});
     accesses = 0;
     return true;
@@ -50,7 +58,7 @@ void BM_SimMultiBlockRead(benchmark::State& state) {
     std::uint32_t first = 0;
     for (auto _ : state) {
         std::uint32_t done = 0;
-        if (spi_read_blocks(first, buf, done) != CardResult::ok) state.SkipWithError("read failed");
+        if (card.read_blocks(first, buf, done) != CardResult::ok) state.SkipWithError("read failed");
         first = (first + sectors) & 0xFFFF;
     }
     stop_counted();
@@ -65,23 +73,23 @@ using Sector = std::array<std::uint8_t, sector_size>;
 bool single_reads(std::uint32_t first, std::uint32_t count) {
     Sector buf{};
     for (std::uint32_t s = first; s < first + count; ++s)
-        if (spi_read(s, buf) != CardResult::ok) return false;
+        if (spi_read(card, s, buf) != CardResult::ok) return false;
     return true;
 }
 
-// Runs of card_run_sectors, as --dump and --verify read.
+// Runs of the card device's run length, as --dump and --verify read.
 bool run_reads(std::uint32_t first, std::uint32_t count) {
-    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors()} * sector_size);
-    for (std::uint32_t s = first, done = 0; s < first + count; s += card_run_sectors())
-        if (spi_read_blocks(s, buf, done) != CardResult::ok) return false;
+    std::vector<std::uint8_t> buf(std::size_t{run_sectors()} * sector_size);
+    for (std::uint32_t s = first, done = 0; s < first + count; s += run_sectors())
+        if (card.read_blocks(s, buf, done) != CardResult::ok) return false;
     return true;
 }
 
 // --load: each run written, then read back.
 bool load_runs(std::uint32_t first, std::uint32_t count) {
-    std::vector<std::uint8_t> buf(std::size_t{card_run_sectors()} * sector_size, 0x5A);
-    for (std::uint32_t s = first, done = 0; s < first + count; s += card_run_sectors())
-        if (spi_write_blocks(s, buf, done) != CardResult::ok || spi_read_blocks(s, buf, done) != CardResult::ok) return false;
+    std::vector<std::uint8_t> buf(std::size_t{run_sectors()} * sector_size, 0x5A);
+    for (std::uint32_t s = first, done = 0; s < first + count; s += run_sectors())
+        if (card.write_blocks(s, buf, done) != CardResult::ok || card.read_blocks(s, buf, done) != CardResult::ok) return false;
     return true;
 }
 
@@ -90,9 +98,9 @@ bool surface_sectors(std::uint32_t first, std::uint32_t count) {
     Sector saved{}, pattern{}, back{};
     pattern.fill(0xA5);
     for (std::uint32_t s = first; s < first + count; ++s) {
-        if (spi_read(s, saved) != CardResult::ok || spi_write(s, pattern) != CardResult::ok ||
-            spi_read(s, back) != CardResult::ok || spi_write(s, saved) != CardResult::ok ||
-            spi_read(s, back) != CardResult::ok)
+        if (spi_read(card, s, saved) != CardResult::ok || spi_write(card, s, pattern) != CardResult::ok ||
+            spi_read(card, s, back) != CardResult::ok || spi_write(card, s, saved) != CardResult::ok ||
+            spi_read(card, s, back) != CardResult::ok)
             return false;
     }
     return true;
@@ -140,8 +148,8 @@ void BM_ProbeAccesses(benchmark::State& state) {
     ProbeReport report;
     for (auto _ : state) {
         accesses = 0;
-        CardProbeDevice card;
-        report = probe(card, card_capacity_sectors(), 1);
+        CardDevice device(card);
+        report = probe(device, [] { return false; }, card.capacity_sectors(), 1);
     }
     stop_counted();
     state.counters["transfers"] = report.transfers;

@@ -170,9 +170,9 @@ CardResult Card::write_run(std::uint32_t first, std::span<const std::uint8_t> bu
     return result == CardResult::ok ? stopped : result;
 }
 
-// Runs of CMD25; when one fails, its blocks from the failed one on are
-// written one at a time (each tried again as a single write is), then runs
-// go on. A card that calls CMD25 illegal is written a block at a time.
+// Runs of CMD25; when one fails, the failed block is written again on its
+// own (tried again as a single write is), then a run goes on after it. A
+// card that calls CMD25 illegal is written a block at a time.
 CardResult Card::write_blocks(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) {
     done = 0;
     const std::size_t count = buf.size() / sector_size;

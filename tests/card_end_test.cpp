@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "card/card.h"
 #include "card/mmc_spi.h"
 #include "tests/card_script.h"
 #include "tests/program_runner.h"
@@ -37,8 +38,8 @@ TEST(CardEnd, OnlyEveryAttemptAgreeingMeansPastTheEnd) {
     };
     for (const auto& [answers, result] : cases) {
         record_scripted(Bytes{0x01, 0x00} + answers);
-        ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-        EXPECT_EQ(spi_read(9, buf), result);
+        ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
+        EXPECT_EQ(spi_read(recorded_card(), 9, buf), result);
     }
 }
 

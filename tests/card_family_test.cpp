@@ -4,6 +4,7 @@
 
 #include <tuple>
 
+#include "card/card.h"
 #include "card/mmc_spi.h"
 #include "tests/card_script.h"
 #include "tests/recording_port.h"
@@ -92,22 +93,22 @@ TEST(CardFamilies, EachComesUpItsOwnWay) {
     };
     for (const Family& f : families) {
         record_scripted(script_of(f.dialogue));
-        EXPECT_EQ(mmc_init_spi(), f.result) << f.name;
+        EXPECT_EQ(mmc_init_spi(recorded_card()), f.result) << f.name;
         EXPECT_EQ(di_bytes(), di_of(f.dialogue)) << f.name;
-        EXPECT_EQ(card_init_way(), f.way) << f.name;
-        EXPECT_EQ(card_block_addressed(), f.block_addressed) << f.name;
-        EXPECT_EQ(mmc_init_record().failed_step, f.failed_step) << f.name;
+        EXPECT_EQ(recorded_card().init_way(), f.way) << f.name;
+        EXPECT_EQ(recorded_card().block_addressed(), f.block_addressed) << f.name;
+        EXPECT_EQ(recorded_card().init_record().failed_step, f.failed_step) << f.name;
     }
-    EXPECT_EQ(mmc_init_record().answer, 0xFF);
+    EXPECT_EQ(recorded_card().init_record().answer, 0xFF);
 }
 
 // A card that stays idle gets two seconds of the link's clock, not a count.
 TEST(CardFamilies, Acmd41WaitsTwoSecondsThenGivesUp) {
     record_scripted(script_of(cmd1_refused + Dialogue{{cmd8, {0x05}}}), 0x01);
-    const std::uint64_t start = card_clock_ns();
-    EXPECT_EQ(mmc_init_spi(), CardResult::cmd1_failed);
-    EXPECT_EQ(mmc_init_record().failed_step, InitStep::acmd41);
-    EXPECT_GE(card_clock_ns() - start, 2'000'000'000u + 200'000'000u);
+    const std::uint64_t start = recorded_card().link().now_ns();
+    EXPECT_EQ(mmc_init_spi(recorded_card()), CardResult::cmd1_failed);
+    EXPECT_EQ(recorded_card().init_record().failed_step, InitStep::acmd41);
+    EXPECT_GE(recorded_card().link().now_ns() - start, 2'000'000'000u + 200'000'000u);
 }
 
 TEST(CardFamilies, CardsThatTookCmd1AreToldApartByTheSdWay) {
@@ -122,11 +123,11 @@ TEST(CardFamilies, CardsThatTookCmd1AreToldApartByTheSdWay) {
     };
     for (const auto& [identification, way, by_sector] : cases) {
         record_scripted(script_of(known + identification));
-        ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-        EXPECT_EQ(card_init_way(), InitWay::cmd1);
-        EXPECT_EQ(card_identify(), CardResult::ok);
-        EXPECT_EQ(card_init_way(), way);
+        ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
+        EXPECT_EQ(recorded_card().init_way(), InitWay::cmd1);
+        EXPECT_EQ(recorded_card().identify(), CardResult::ok);
+        EXPECT_EQ(recorded_card().init_way(), way);
         EXPECT_EQ(di_bytes(), di_of(known + identification));
-        EXPECT_EQ(card_block_addressed(), by_sector);
+        EXPECT_EQ(recorded_card().block_addressed(), by_sector);
     }
 }

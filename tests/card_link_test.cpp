@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "card/mmc_if.h"
+#include "card/card.h"
 #include "card/mmc_spi.h"
 #include "tests/card_script.h"
 #include "tests/recording_port.h"
@@ -31,7 +32,7 @@ const Bytes sdhc_card{0x01, 0x05, 0x01, 0x01, 0x00, 0x00, 0x01, 0xAA, 0x01, 0x00
 // A card brought up, then answering with then (and after once that is used up); the log cleared.
 void ready(const Bytes& then = {}, std::uint8_t after = 0xFF, const Bytes& card = byte_addressed_card) {
     record_scripted(card + then, after);
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
     clear_recorded();
 }
 
@@ -49,7 +50,7 @@ const Bytes read_sector_3 = sent(frame(17, 3 << 9, 0x95)) + clocked_in(1 + 1 + 5
 // card is powered up again, for a second, in case a run left it stuck.
 TEST(CardLink, NoCardGivesCmd0ErrorAfterExactly400BytesThenPowerCycles) {
     record_scripted({});
-    EXPECT_EQ(mmc_init_spi(), CardResult::cmd0_failed);
+    EXPECT_EQ(mmc_init_spi(recorded_card()), CardResult::cmd0_failed);
     const Bytes first_try = init_prefix() + sent(frame(0, 0, 0x95)) + clocked_in(400);
     const Bytes w = written();
     ASSERT_GT(w.size(), first_try.size() * 2);
@@ -67,10 +68,10 @@ TEST(CardLink, NoCardGivesCmd0ErrorAfterExactly400BytesThenPowerCycles) {
 TEST(CardLink, ByteInSamplesAfterTheClockRises) {
     for (bool lean : {false, true}) {
         record_scripted({0xA5});
-        mmc_hw_power(1);
+        mmc_hw_power(recorded_card(), 1);
         clear_recorded();
         recording_link().set_clock(lean ? 25'000'000 : spi::init_hz);
-        EXPECT_EQ(mmc_serial_in(), 0xA5);
+        EXPECT_EQ(mmc_serial_in(recorded_card()), 0xA5);
         std::string kinds;
         for (const auto& a : recorded()) kinds += a.kind;
         std::string expected_kinds;
@@ -86,7 +87,7 @@ TEST(CardLink, ByteInSamplesAfterTheClockRises) {
 
 TEST(CardLink, InitialisationByCmd1Reply) {
     record_scripted({0x01, 0x01, 0x01, 0x00});
-    EXPECT_EQ(mmc_init_spi(), CardResult::ok);
+    EXPECT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
     // The wake-up bytes go out with CS high and are not seen as card input;
     // each frame is followed by the clock-in of its answer.
     Bytes di = Bytes{0xFF} + frame(0, 0, 0x95) + Bytes{0xFF};
@@ -103,16 +104,16 @@ TEST(CardLink, InitialisationByCmd1Reply) {
                                                     {{0x01, 0x01, 0x05}, CardResult::cmd1_failed}};
     for (const auto& [script, result] : failing) {
         record_scripted(script);
-        EXPECT_EQ(mmc_init_spi(), result);
+        EXPECT_EQ(mmc_init_spi(recorded_card()), result);
     }
     record_scripted({}, 0xFF, false);
-    EXPECT_EQ(mmc_init_spi(), CardResult::no_link);
+    EXPECT_EQ(mmc_init_spi(recorded_card()), CardResult::no_link);
     EXPECT_EQ(written(), Bytes{0x06});  // before the supply goes on
 }
 
 TEST(CardLink, CardThatStaysIdleEndsInitialisationAfterTheBound) {
     record_scripted({0x01}, 0x01);
-    EXPECT_EQ(mmc_init_spi(), CardResult::cmd1_failed);
+    EXPECT_EQ(mmc_init_spi(recorded_card()), CardResult::cmd1_failed);
     const Bytes di = di_bytes();
     std::size_t cmd1_frames = 0;
     for (std::size_t i = 0; i + 1 < di.size(); ++i) cmd1_frames += di[i] == 0xFF && di[i + 1] == 0x41;
@@ -125,7 +126,7 @@ TEST(CardLink, CardThatStaysIdleEndsInitialisationAfterTheBound) {
 TEST(CardLink, ReadSendsByteAddressAndTakesTheBlock) {
     for (auto [sector, arg] : {std::pair{1u, 0x200u}, std::pair{0x123u, 0x24600u}}) {
         ready(Bytes{0x00, 0xFF} + data_block(block0));
-        ASSERT_EQ(spi_read(sector, one), CardResult::ok);
+        ASSERT_EQ(spi_read(recorded_card(), sector, one), CardResult::ok);
         EXPECT_EQ(written(), sent(frame(17, arg, 0x95)) + clocked_in(1 + 2 + 512 + 2));
         EXPECT_EQ(Bytes(one.begin(), one.end()), block0);
     }
@@ -133,13 +134,13 @@ TEST(CardLink, ReadSendsByteAddressAndTakesTheBlock) {
 
 TEST(CardLink, TokenAsThe400thByteStillReads) {
     ready(Bytes{0x00} + Bytes(399, 0xFF) + data_block(Bytes(512, 0x5A)));
-    EXPECT_EQ(spi_read(0, one), CardResult::ok);
+    EXPECT_EQ(spi_read(recorded_card(), 0, one), CardResult::ok);
     EXPECT_EQ(one[0], 0x5A);
 
     // 400 bytes without a token: that read and its three re-reads give up.
     const Bytes no_token = Bytes{0x00} + Bytes(400, 0xFF);
     ready(no_token + no_token + no_token + no_token + data_block(Bytes(512, 0x5A)));
-    EXPECT_EQ(spi_read(0, one), CardResult::no_data);
+    EXPECT_EQ(spi_read(recorded_card(), 0, one), CardResult::no_data);
     EXPECT_EQ(bytes_clocked_in(), 4u * (1u + 400u));
 }
 
@@ -147,17 +148,17 @@ TEST(CardLink, FailedReadsLeaveTheBufferAlone) {
     one.fill(0xEE);
     for (const Bytes& answer : {Bytes{0x01}, Bytes{0x20}, Bytes{0x00, 0x09}}) {
         ready(answer, 0x00);
-        EXPECT_NE(spi_read(5, one), CardResult::ok);
+        EXPECT_NE(spi_read(recorded_card(), 5, one), CardResult::ok);
         EXPECT_EQ(one[0], 0xEE);
     }
     ready();
-    EXPECT_EQ(spi_read(5, one), CardResult::rejected);
+    EXPECT_EQ(spi_read(recorded_card(), 5, one), CardResult::rejected);
     EXPECT_EQ(bytes_clocked_in(), 4u * 400u);  // the read and three re-reads
 }
 
 TEST(CardLink, DisableWritesZeroAndKeepsTheShadow) {
     ready();
-    mmc_disable();
+    mmc_disable(recorded_card());
     EXPECT_EQ(written(), Bytes{0x00});
     EXPECT_EQ(recording_link().mmc_o_val(), 0xFD);
 }
@@ -178,19 +179,19 @@ TEST(BlockTransfer, OnlyABadReadAddsAccessesAndIsReadAgain) {
     const Bytes good = Bytes{0x00} + data_block(block0);
     for (const Case& c : cases) {
         ready(c.bad + good + good);
-        EXPECT_EQ(spi_read(3, one), CardResult::ok) << c.name;
+        EXPECT_EQ(spi_read(recorded_card(), 3, one), CardResult::ok) << c.name;
         EXPECT_EQ(Bytes(one.begin(), one.end()), block0) << c.name;
-        EXPECT_EQ(spi_rereads(), c.bad.empty() ? 0u : 1u) << c.name;
+        EXPECT_EQ(recorded_card().rereads(), c.bad.empty() ? 0u : 1u) << c.name;
         const Bytes bad_attempt = c.bad.empty() ? Bytes{} : sent(frame(17, 3 << 9, 0x95)) + clocked_in(c.bad_bytes);
         EXPECT_EQ(written(), bad_attempt + read_sector_3 + (c.bad.empty() ? Bytes{} : read_sector_3)) << c.name;
     }
     ready(Bytes{0x04} + good + Bytes{0x00} + data_block(block1) + good + good);
-    EXPECT_EQ(spi_read(3, one), CardResult::ok);
+    EXPECT_EQ(spi_read(recorded_card(), 3, one), CardResult::ok);
     EXPECT_EQ(Bytes(one.begin(), one.end()), block0);
     const Bytes always_bad = Bytes{0x00} + data_block(block0, 1);
     ready(always_bad + always_bad + always_bad + always_bad + Bytes{0x00} + data_block(block0));
-    EXPECT_EQ(spi_read(3, one), CardResult::bad_crc);
-    EXPECT_EQ(spi_rereads(), 3u);
+    EXPECT_EQ(spi_read(recorded_card(), 3, one), CardResult::bad_crc);
+    EXPECT_EQ(recorded_card().rereads(), 3u);
 }
 
 // CMD18, blocks through the lean byte-in, CMD12; a bad block starts a new run at it.
@@ -200,9 +201,9 @@ TEST(BlockTransfer, MultiBlockReadReadsTheBadBlockAloneTwice) {
     const Bytes alone = Bytes{0x00} + data_block(block1);
     ready(Bytes{0x00} + data_block(block0) + data_block(block1, 0x8000) + stop + alone + alone, 0xFF, sdhc_card);
     std::uint32_t done = 0;
-    EXPECT_EQ(spi_read_blocks(0x800000, two, done), CardResult::ok);
+    EXPECT_EQ(recorded_card().read_blocks(0x800000, two, done), CardResult::ok);
     EXPECT_EQ(done, 2u);
-    EXPECT_EQ(spi_rereads(), 1u);
+    EXPECT_EQ(recorded_card().rereads(), 1u);
     EXPECT_EQ(Bytes(two.begin(), two.end()), block0 + block1);
     const Bytes cmd12 = sent(frame(12, 0, 0x61)) + lean_in(3);
     const Bytes read_alone = sent(frame7(17, 0x800001)) + clocked_in(1 + 515);
@@ -215,7 +216,7 @@ TEST(BlockTransfer, MultiBlockWriteIsCmd25TokensAndStopToken) {
     const Bytes data = block0 + block1;
     std::copy(data.begin(), data.end(), two.begin());
     std::uint32_t done = 0;
-    EXPECT_EQ(spi_write_blocks(0x800000, two, done), CardResult::ok);
+    EXPECT_EQ(recorded_card().write_blocks(0x800000, two, done), CardResult::ok);
     EXPECT_EQ(done, 2u);
     const auto block_out = [](const Bytes& b) {
         const std::uint16_t crc = crc::crc16(b);
@@ -232,7 +233,7 @@ TEST(BlockTransfer, RefusedBlockEndsTheRunWithTheStopTokenAndIsWrittenAlone) {
     const Bytes data = block0 + block1;
     std::copy(data.begin(), data.end(), two.begin());
     std::uint32_t done = 0;
-    EXPECT_EQ(spi_write_blocks(0x800000, two, done), CardResult::ok);
+    EXPECT_EQ(recorded_card().write_blocks(0x800000, two, done), CardResult::ok);
     EXPECT_EQ(done, 2u);
     const Bytes di = di_bytes();
     const Bytes block1_out = Bytes{0xFF, 0xFC} + block1;
@@ -255,11 +256,11 @@ TEST(BlockTransfer, SlowCardIsWaitedForWithinTheRun) {
     s.writable = true;
     s.write_time_us = 300000;
     record_sim(s);
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
     const Bytes data = block0 + block1;
     std::copy(data.begin(), data.end(), two.begin());
     std::uint32_t done = 0;
-    EXPECT_EQ(spi_write_blocks(0, two, done), CardResult::ok);
+    EXPECT_EQ(recorded_card().write_blocks(0, two, done), CardResult::ok);
     EXPECT_EQ(done, 2u);
     const Bytes di = di_bytes();
     const auto count = [&di](const Bytes& f) {
@@ -282,29 +283,29 @@ TEST(BlockTransfer, EachCardTakesTheSectorsItCanAddress) {
     for (const auto& [card, first, taken] : cases) {
         ready({}, 0xFF, card);
         std::uint32_t done = 7;
-        const bool read = spi_read_blocks(first, two, done) != CardResult::out_of_range || !recorded().empty();
-        const bool written = spi_write_blocks(first, two, done) != CardResult::out_of_range || !recorded().empty();
+        const bool read = recorded_card().read_blocks(first, two, done) != CardResult::out_of_range || !recorded().empty();
+        const bool written = recorded_card().write_blocks(first, two, done) != CardResult::out_of_range || !recorded().empty();
         EXPECT_EQ(read, taken) << std::hex << first;
         EXPECT_EQ(written, taken) << std::hex << first;
         EXPECT_EQ(done, 0u);
     }
     ready();
     for (std::uint32_t sector : {0x800000u, 0xFFFFFFFFu, 0xFFFFFFFEu, 0x7FFFFFFFu}) {
-        EXPECT_EQ(spi_read(sector, one), CardResult::out_of_range) << sector;
-        EXPECT_EQ(spi_write(sector, one), CardResult::out_of_range) << sector;
+        EXPECT_EQ(spi_read(recorded_card(), sector, one), CardResult::out_of_range) << sector;
+        EXPECT_EQ(spi_write(recorded_card(), sector, one), CardResult::out_of_range) << sector;
         EXPECT_TRUE(recorded().empty());
     }
     ready(Bytes{0x00} + data_block(block0), 0xFF, sdhc_card);
-    EXPECT_EQ(spi_read(0xFFFFFFFE, one), CardResult::ok);
+    EXPECT_EQ(spi_read(recorded_card(), 0xFFFFFFFE, one), CardResult::ok);
     const Bytes di = di_bytes();
     EXPECT_EQ(Bytes(di.begin(), di.begin() + 7), frame(17, 0xFFFFFFFE, 0x6D));
-    EXPECT_EQ(spi_read(no_sector, one), CardResult::out_of_range);
+    EXPECT_EQ(spi_read(recorded_card(), no_sector, one), CardResult::out_of_range);
 }
 
 TEST(SectorWrite, BytesOnDiForSector2) {
     ready({0xFF, 0x00, 0xFF, 0xFF, 0xE5, 0x00, 0x00, 0xFF});
     std::copy(block0.begin(), block0.end(), one.begin());
-    EXPECT_EQ(spi_write(2, one), CardResult::ok);
+    EXPECT_EQ(spi_write(recorded_card(), 2, one), CardResult::ok);
     // Clock-ins after the block: data response, busy, ready.
     EXPECT_EQ(di_bytes(),
               (frame(24, 0x400, 0x95) + Bytes{0xFF, 0xFF, 0xFF, 0xFE} + block0 + Bytes{0x00, 0x00} + Bytes(3 + 2 + 1, 0xFF)));
@@ -326,7 +327,7 @@ TEST(SectorWrite, AnswersDecideTheResult) {
     };
     for (const auto& c : cases) {
         ready(c.answers, c.after);
-        EXPECT_EQ(spi_write(2, one), c.result) << int(c.answers.back());
+        EXPECT_EQ(spi_write(recorded_card(), 2, one), c.result) << int(c.answers.back());
         if (c.clocked_in != 0) EXPECT_EQ(bytes_clocked_in(), c.clocked_in) << int(c.answers.back());
         // A busy card is given three seconds of the link's clock, however many bytes that takes.
         else EXPECT_GE(recorded().back().when - recorded().front().when, std::chrono::seconds(3));
@@ -347,17 +348,17 @@ TEST(SectorWrite, SimulatedCardWritesOnlyWhatItAccepts) {
     s.writable = true;
     s.busy_bytes = 3;
     record_sim(s);
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
     const Bytes data = counting(512, 7);
     // The frame, NCR and R1, gap byte, start token, the block and its CRC.
     for (std::uint8_t b : frame(24, 5 * 512, 0x95) + Bytes{0xFF, 0xFF, 0xFF, 0xFE} + data + Bytes{0x00, 0x00})
-        mmc_serial_out(b);
-    EXPECT_EQ(mmc_serial_in(), 0x05);
-    EXPECT_EQ(mmc_serial_in(), 0x00);
-    EXPECT_EQ(mmc_serial_in(), 0x00);
+        mmc_serial_out(recorded_card(), b);
+    EXPECT_EQ(mmc_serial_in(recorded_card()), 0x05);
+    EXPECT_EQ(mmc_serial_in(recorded_card()), 0x00);
+    EXPECT_EQ(mmc_serial_in(recorded_card()), 0x00);
     EXPECT_EQ(file_bytes(image.path()), expected);
-    EXPECT_EQ(mmc_serial_in(), 0x00);
-    EXPECT_EQ(mmc_serial_in(), 0xFF);
+    EXPECT_EQ(mmc_serial_in(recorded_card()), 0x00);
+    EXPECT_EQ(mmc_serial_in(recorded_card()), 0xFF);
     std::copy(data.begin(), data.end(), expected.begin() + 5 * 512);
     EXPECT_EQ(file_bytes(image.path()), expected);
 
@@ -365,18 +366,18 @@ TEST(SectorWrite, SimulatedCardWritesOnlyWhatItAccepts) {
     for (const auto& response : responses) {
         s.data_response = response;
         record_sim(s);
-        ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-        EXPECT_EQ(spi_write(3, one), CardResult::no_data);
+        ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
+        EXPECT_EQ(spi_write(recorded_card(), 3, one), CardResult::no_data);
     }
     s.data_response = 0x05;
     s.bad_sector = 3;
     record_sim(s);
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-    EXPECT_EQ(spi_write(3, one), CardResult::no_data);
-    EXPECT_EQ(spi_write(16, one), CardResult::out_of_range);  // past the end
+    ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
+    EXPECT_EQ(spi_write(recorded_card(), 3, one), CardResult::no_data);
+    EXPECT_EQ(spi_write(recorded_card(), 16, one), CardResult::out_of_range);  // past the end
     s.writable = false;
     record_sim(s);
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-    EXPECT_EQ(spi_write(4, one), CardResult::no_data);
+    ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
+    EXPECT_EQ(spi_write(recorded_card(), 4, one), CardResult::no_data);
     EXPECT_EQ(file_bytes(image.path()), expected);
 }

@@ -8,7 +8,7 @@
 #include <regex>
 #include <sstream>
 
-#include "app/card_report.h"
+#include "report/card_report.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
 #include "tests/test_util.h"
@@ -106,6 +106,7 @@ TEST(CardReport, RunsOnTheSimulatedCardGiveMatchingPictures) {
         {{sim + ",write=on,fake=100", "--probe"}, "overwritten", 1024 - 256},
         {{sim + ",write=on,fake=1F4:drop", "--probe"}, "lost", 1024 - 500},
         {{sim + ",write=on,bad=20", "--test=0:40"}, "bad", 1},
+        {{sim + ",write=on,fake=100", "--fill"}, "overwritten", 1024 - 256},
     };
     const bool can_render = std::system("command -v rsvg-convert >/dev/null 2>&1") == 0;
     if (!can_render) std::puts("rsvg-convert is missing (Debian package librsvg2-bin): the SVGs are not rendered");

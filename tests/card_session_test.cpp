@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "card/card.h"
 #include "card/mmc_spi.h"
 #include "sim/storage.h"
 #include "tests/expected_text.h"
@@ -155,23 +156,23 @@ TEST(CardSession, MultiBlockTransfersOnEachKind) {
         s.kind = kind;
         s.writable = true;
         record_sim(s);
-        ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+        ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
         std::vector<std::uint8_t> buf(16 * 512);
         std::uint32_t done = 0;
-        ASSERT_EQ(spi_read_blocks(40, buf, done), CardResult::ok);
+        ASSERT_EQ(recorded_card().read_blocks(40, buf, done), CardResult::ok);
         EXPECT_EQ(done, 16u);
         EXPECT_EQ(std::memcmp(buf.data(), image.sector(40), buf.size()), 0);
-        EXPECT_EQ(spi_read_blocks(1020, buf, done), CardResult::out_of_range);  // past the end
+        EXPECT_EQ(recorded_card().read_blocks(1020, buf, done), CardResult::out_of_range);  // past the end
         EXPECT_EQ(done, 4u);
         EXPECT_EQ(std::memcmp(buf.data(), image.sector(1020), 4 * 512), 0);
-        EXPECT_EQ(card_capacity_sectors(), 1024u);
+        EXPECT_EQ(recorded_card().capacity_sectors(), 1024u);
 
-        ASSERT_EQ(spi_read_blocks(0, buf, done), CardResult::ok);
-        ASSERT_EQ(spi_write_blocks(20, buf, done), CardResult::ok);
+        ASSERT_EQ(recorded_card().read_blocks(0, buf, done), CardResult::ok);
+        ASSERT_EQ(recorded_card().write_blocks(20, buf, done), CardResult::ok);
         EXPECT_EQ(done, 16u);
         std::vector<std::uint8_t> back(16 * 512);
-        ASSERT_EQ(spi_read_blocks(20, back, done), CardResult::ok);
+        ASSERT_EQ(recorded_card().read_blocks(20, back, done), CardResult::ok);
         EXPECT_EQ(back, buf);
-        EXPECT_EQ(spi_rereads(), 0u);  // the end of the card, confirmed four times, is no re-read
+        EXPECT_EQ(recorded_card().rereads(), 0u);  // the end of the card, confirmed four times, is no re-read
     }
 }

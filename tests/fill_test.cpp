@@ -6,7 +6,7 @@
 #include <csignal>
 #include <regex>
 
-#include "app/fill.h"
+#include "modes/fill.h"
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"

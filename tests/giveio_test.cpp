@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/session.h"
+#include "card/card.h"
 #include "portaccess/giveio.h"
 #include "tests/expected_text.h"
 #include "tests/fake_scm.h"
@@ -53,7 +54,10 @@ Session run_on_ready_card(bool needs_driver = true, const std::string& refusal =
     record_access_rules(refusal, release_fails, needs_driver);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const int status = run_session({[] { return 0; }, 1});
+    CardWork work;
+    work.run = [](ModeRun&) { return 0; };
+    work.status_without_card = 1;
+    const int status = run_session(recorded_card(), work);
     Session s{testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr(), status};
     record_access_rules("", false);
     return s;

@@ -1,10 +1,10 @@
 // Number entries and the command line, on their own.
 #include <gtest/gtest.h>
 
-#include "app/console.h"
+#include "app/console/console.h"
 #include "app/options.h"
-#include "app/progress.h"
-#include "app/units.h"
+#include "modes/progress.h"
+#include "modes/units.h"
 
 namespace {
 
@@ -178,8 +178,8 @@ TEST(CommandLine, ModesAndWhatGoesWithThem) {
         {{"--load=f", "--map=m", "--retries=2"}, "--retries goes with --dump and --map"},
         {{"--verify=f", "--sparse"}, "--sparse goes with --dump"},
         {{"--load=f", "--writable"}, "--writable goes with --serve"},
-        {{"--serve=s", "--report=r.svg"}, "--report goes with --test, --dump, --verify, --load or --probe"},
-        {{"--lock", "--report=r.svg"}, "--report goes with --test, --dump, --verify, --load or --probe"},
+        {{"--serve=s", "--report=r.svg"}, "--report goes with --test, --dump, --verify, --load, --probe or --fill"},
+        {{"--lock", "--report=r.svg"}, "--report goes with --test, --dump, --verify, --load, --probe or --fill"},
         {{"--probe", "--report=r.txt"}, "--report=r.txt: name a .svg or .csv file"},
     };
     for (const auto& c : cases) {

@@ -10,7 +10,7 @@
 #include <random>
 #include <set>
 
-#include "app/probe.h"
+#include "modes/probe.h"
 
 namespace {
 
@@ -27,11 +27,29 @@ Block original(std::uint32_t sector) {
 
 // Claims `claimed` sectors and keeps `real` of them; only the blocks written
 // are stored, the rest read as original(sector).
-class FakeCard final : public ProbeDevice {
+class FakeCard final : public SectorDevice {
 public:
     FakeCard(Kind kind, std::uint64_t claimed, std::uint64_t real) : kind_(kind), claimed_(claimed), real_(real) {}
 
-    CardResult read(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) override {
+    std::uint64_t sectors() override { return claimed_; }
+    CardResult read(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) override {
+        for (done = 0; done < buf.size() / sector_size; ++done) {
+            if (const CardResult r = read_one(first + done, sector_in(buf, done)); r != CardResult::ok) return r;
+        }
+        return CardResult::ok;
+    }
+    CardResult write(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) override {
+        for (done = 0; done < buf.size() / sector_size; ++done) {
+            if (const CardResult r = write_one(first + done, sector_in(buf, done)); r != CardResult::ok) return r;
+        }
+        return CardResult::ok;
+    }
+    // The probe's stop check.
+    StopCheck stop() {
+        return [this] { return transfers >= stop_after; };
+    }
+
+    CardResult read_one(std::uint32_t sector, std::span<std::uint8_t, sector_size> out) {
         ++transfers;
         if (sector >= claimed_) return CardResult::out_of_range;
         if (flaky()) return CardResult::bad_crc;
@@ -50,7 +68,7 @@ public:
         std::copy(b.begin(), b.end(), out.begin());
         return CardResult::ok;
     }
-    CardResult write(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) override {
+    CardResult write_one(std::uint32_t sector, std::span<const std::uint8_t, sector_size> data) {
         ++transfers;
         if (sector >= claimed_) return CardResult::out_of_range;
         if (failing.count(sector) || flaky()) return CardResult::no_data;
@@ -64,7 +82,6 @@ public:
         std::copy(data.begin(), data.end(), blocks_[where(sector)].begin());
         return CardResult::ok;
     }
-    bool stop_requested() override { return transfers >= stop_after; }
 
     // Every block written holds what it held before.
     bool intact() const {
@@ -125,7 +142,7 @@ std::string name(const Case& c) {
 TEST(Probe, FindsTheExactSizeWithFewTransfersAndPutsEverythingBack) {
     for (const Case& c : cases) {
         FakeCard card(c.kind, c.claimed, c.real);
-        const ProbeReport r = probe(card, c.claimed, 0x5EED1234);
+        const ProbeReport r = probe(card, card.stop(), c.claimed, 0x5EED1234);
         EXPECT_EQ(r.usable, c.real) << name(c);
         EXPECT_EQ(r.verdict, c.kind == Kind::genuine ? Verdict::genuine : Verdict::counterfeit) << name(c);
         EXPECT_EQ(r.transfers, card.transfers) << name(c);
@@ -139,7 +156,7 @@ TEST(Probe, SectorsThatFailBelowTheSizeMakeTheCardDamaged) {
     for (const Case& c : {Case{Kind::genuine, 65536, 65536}, Case{Kind::drop, tib2, 1 << 20}}) {
         FakeCard card(c.kind, c.claimed, c.real);
         card.failing = {probe_base + 16};
-        const ProbeReport r = probe(card, c.claimed, 7);
+        const ProbeReport r = probe(card, card.stop(), c.claimed, 7);
         EXPECT_EQ(r.verdict, Verdict::damaged) << name(c);
         EXPECT_EQ(r.failed, std::vector<std::uint32_t>{probe_base + 16}) << name(c);
         EXPECT_TRUE(card.intact()) << name(c);
@@ -149,12 +166,12 @@ TEST(Probe, SectorsThatFailBelowTheSizeMakeTheCardDamaged) {
 TEST(Probe, StoppedAtAnyPointItStillPutsEverythingBack) {
     for (const Case& c : {Case{Kind::drop, tib2, 123456789}, Case{Kind::wrap, tib2, 1 << 23}}) {
         FakeCard whole(c.kind, c.claimed, c.real);
-        const ProbeReport full = probe(whole, c.claimed, 99);
+        const ProbeReport full = probe(whole, whole.stop(), c.claimed, 99);
         const std::uint32_t searching = full.transfers - 2 * full.saved;  // putting back is not stopped
         for (std::uint32_t stop = 0; stop < searching; stop += 1 + searching / 16) {
             FakeCard card(c.kind, c.claimed, c.real);
             card.stop_after = stop;
-            const ProbeReport r = probe(card, c.claimed, 99);
+            const ProbeReport r = probe(card, card.stop(), c.claimed, 99);
             EXPECT_EQ(r.verdict, Verdict::interrupted) << name(c) << " stop " << stop;
             EXPECT_TRUE(card.intact()) << name(c) << " stop " << stop;
         }
@@ -178,7 +195,7 @@ TEST(Probe, FailingTransfersNeverMakeACardSmaller) {
         for (const Case& c : {Case{Kind::genuine, 65536, 65536}, Case{Kind::wrap, 65536, 4096}, Case{Kind::drop, 65536, 12345}}) {
             FakeCard card(c.kind, c.claimed, c.real);
             card.failure_rate = rate;
-            const ProbeReport r = probe(card, c.claimed, 3);
+            const ProbeReport r = probe(card, card.stop(), c.claimed, 3);
             if (r.verdict == Verdict::damaged) {
                 EXPECT_FALSE(r.failed.empty() && r.not_restored.empty()) << name(c) << " " << rate;
                 EXPECT_FALSE(r.usable_known && r.usable != c.real) << name(c) << " " << rate;
@@ -200,13 +217,13 @@ TEST(Probe, AWrapThatATagRevealsIsExact) {
     int revealed = 0;
     for (std::uint64_t real = 1001; real < 65536; real = real * 3 + 17) {
         FakeCard card(Kind::wrap, 65536, real);
-        const ProbeReport r = probe(card, 65536, 11);
+        const ProbeReport r = probe(card, card.stop(), 65536, 11);
         EXPECT_TRUE(r.usable == real || r.usable == 65536) << real;
         EXPECT_TRUE(card.intact()) << real;
         if (r.usable == real) ++revealed;
     }
     FakeCard odd(Kind::wrap, 8192, 3001);
-    EXPECT_EQ(probe(odd, 8192, 11).usable, 3001u);
+    EXPECT_EQ(probe(odd, odd.stop(), 8192, 11).usable, 3001u);
     EXPECT_GT(revealed, 0);
 }
 
@@ -216,7 +233,7 @@ TEST(Probe, ACacheDoesNotHideLostWritesAndTheFirstMiBIsLeftAlone) {
     for (const Case& c : {Case{Kind::drop, 65536, 12345}, Case{Kind::drop, tib2, 123456789}, Case{Kind::genuine, 65536, 65536}}) {
         FakeCard card(c.kind, c.claimed, c.real);
         card.cache_sectors = probe_flush_sectors / 2;
-        const ProbeReport r = probe(card, c.claimed, 5);
+        const ProbeReport r = probe(card, card.stop(), c.claimed, 5);
         EXPECT_EQ(r.usable, c.real) << name(c);
         EXPECT_GE(card.lowest_written, probe_base) << name(c);
     }

@@ -35,7 +35,6 @@ class RealPort : public ::testing::Test {
 protected:
     void SetUp() override {
         fake_system_install();
-        mmc_attach(card);
     }
     spi::ParallelLink link;
     Card card{link};
@@ -191,7 +190,7 @@ TEST_F(RealPort, PpdevRefusedRegisterAccessMarksTheLinkDown) {
     ppdev_port_select("/dev/parport0");
     ASSERT_TRUE(port_acquire());
     fake_fail("PPWDATA", EIO);
-    EXPECT_EQ(mmc_init_spi(), CardResult::no_link);
+    EXPECT_EQ(mmc_init_spi(card), CardResult::no_link);
     EXPECT_TRUE(port_release());
 
     ASSERT_TRUE(port_acquire());
@@ -217,7 +216,7 @@ TEST_F(RealPort, PpdevUnderSudoGivesUpRootBeforeTheCardIsTouched) {
     under_sudo();
     ppdev_port_select("/dev/parport0");
     EXPECT_TRUE(port_acquire());
-    ASSERT_TRUE(mmc_hw_start());
+    ASSERT_TRUE(mmc_hw_start(card));
     EXPECT_EQ(fake_calls(), ppdev_claimed + sudo_drop + Calls{"ioctl 3 PPWDATA 6"});
 
     fake_system_install();
@@ -232,16 +231,16 @@ TEST_F(RealPort, PpdevReadsACardSector) {
     TestImage image(16);
     SimSettings settings;
     settings.image = image.path();
-    std::unique_ptr<SimCard> card;
-    ASSERT_TRUE(SimCard::open(settings, card));
-    fake_port_to_sim(*card);
+    std::unique_ptr<SimCard> sim;
+    ASSERT_TRUE(SimCard::open(settings, sim));
+    fake_port_to_sim(*sim);
     ppdev_port_select("/dev/parport0");
     ASSERT_TRUE(port_acquire());
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    ASSERT_EQ(mmc_init_spi(card), CardResult::ok);
     std::array<std::uint8_t, 512> buf{};
-    ASSERT_EQ(spi_read(5, buf), CardResult::ok);
+    ASSERT_EQ(spi_read(card, 5, buf), CardResult::ok);
     EXPECT_EQ(0, std::memcmp(buf.data(), image.sector(5), buf.size()));
-    mmc_disable();
+    mmc_disable(card);
     EXPECT_TRUE(port_release());
     EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}));
 }

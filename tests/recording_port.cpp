@@ -76,7 +76,6 @@ void select() {
                  .needs_io_privilege = io_privilege,
                  .now_ns = now_ns,
                  .pause_ns = pause_ns});
-    mmc_attach(card);
 }
 
 }  // namespace
@@ -96,8 +95,9 @@ void record_sim(const SimSettings& settings) {
     select();
 }
 
-SimCard& recorded_sim_card() { return *sim;
-}
+SimCard& recorded_sim_card() { return *sim; }
+
+Card& recorded_card() { return card; }
 
 void record_access_rules(std::string refuse_why, bool fail_release, bool needs_driver) {
     refusal = std::move(refuse_why);

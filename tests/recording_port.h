@@ -10,6 +10,7 @@
 #include "link/parallel_link.h"
 #include "sim/settings.h"
 
+class Card;
 class SimCard;
 
 struct Access {
@@ -29,7 +30,8 @@ SimCard& recorded_sim_card();
 // backend one that runs port instructions (needing the driver on NT).
 void record_access_rules(std::string refuse_why, bool release_fails, bool needs_driver = false);
 
-// The link the attached card talks through.
+// The card over the recording port, and the link it talks through.
+Card& recorded_card();
 spi::ParallelLink& recording_link();
 
 const std::vector<Access>& recorded();

@@ -1,7 +1,7 @@
 // The mapfile's text both ways, and marking stretches of the card.
 #include <gtest/gtest.h>
 
-#include "app/rescue_map.h"
+#include "mapfile/rescue_map.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "card/mmc_if.h"
+#include "card/card.h"
 #include "card/mmc_spi.h"
 #include "sim/crc.h"
 #include "sim/sim_card.h"
@@ -28,23 +29,23 @@ SimSettings card_of(CardKind kind = CardKind::mmc, std::string image = {}) {
 // Powers the card for a millisecond, gives it `clocks` clock pulses with CS
 // high, selects it.
 void power_up(int clocks) {
-    ASSERT_TRUE(mmc_hw_start());
-    mmc_hw_power(1);
+    ASSERT_TRUE(mmc_hw_start(recorded_card()));
+    mmc_hw_power(recorded_card(), 1);
     recorded_sim_card().pass(1'000'000);
     for (int i = 0; i < clocks; ++i) {
         recorded_sim_card().write_lines(0xFE);
         recorded_sim_card().write_lines(0xFF);
     }
-    mmc_hw_cs(0);
+    mmc_hw_cs(recorded_card(), 0);
 }
 
 // Sends a command frame and returns every byte clocked in until R1 (at most 16).
 std::vector<std::uint8_t> command(std::uint8_t cmd, std::uint32_t arg, std::uint8_t crc = 0x95) {
     for (std::uint8_t b : {std::uint8_t(0xFF), cmd, std::uint8_t(arg >> 24), std::uint8_t(arg >> 16),
                            std::uint8_t(arg >> 8), std::uint8_t(arg), crc})
-        mmc_serial_out(b);
+        mmc_serial_out(recorded_card(), b);
     std::vector<std::uint8_t> in;
-    do in.push_back(mmc_serial_in());
+    do in.push_back(mmc_serial_in(recorded_card()));
     while (in.back() == 0xFF && in.size() < 16);
     return in;
 }
@@ -53,7 +54,7 @@ std::uint8_t r1(std::uint8_t cmd, std::uint32_t arg, std::uint8_t crc = 0x95) { 
 
 std::vector<std::uint8_t> bytes_in(std::size_t count) {
     std::vector<std::uint8_t> in(count);
-    for (auto& b : in) b = mmc_serial_in();
+    for (auto& b : in) b = mmc_serial_in(recorded_card());
     return in;
 }
 
@@ -79,7 +80,7 @@ struct DataBlock {
 
 DataBlock data_block(std::size_t size) {
     DataBlock block;
-    for (int i = 0; i < 16 && block.token == 0xFF; ++i) block.token = mmc_serial_in();
+    for (int i = 0; i < 16 && block.token == 0xFF; ++i) block.token = mmc_serial_in(recorded_card());
     if (block.token != 0xFE) return block;
     block.data = bytes_in(size + 2);
     block.crc_ok = crc16_holds(block.data);
@@ -131,7 +132,7 @@ TEST(SimCard, ReadSendsAccessBytesTokenDataAndCrc16) {
     SimSettings s = card_of(CardKind::mmc, image.path());
     s.access_bytes = 3;
     record_sim(s);
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
     ASSERT_EQ(r1(0x51, 2 * 512), 0x00);
     const std::vector<std::uint8_t> in = bytes_in(3 + 1 + 512 + 2);
     EXPECT_EQ(std::vector<std::uint8_t>(in.begin(), in.begin() + 4), (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFE}));
@@ -143,11 +144,11 @@ TEST(SimCard, ReadSendsAccessBytesTokenDataAndCrc16) {
 // in its native mode and answers only CMD0.
 TEST(SimCard, DeselectedOrSwitchedOffItIsSilentAndStartsOver) {
     record_sim(card_of());
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
-    for (std::uint8_t b : {0xFF, 0x51, 0x00, 0x00, 0x00, 0x00, 0x00}) mmc_serial_out(b);
-    mmc_hw_cs(1);
-    for (int i = 0; i < 600; ++i) EXPECT_EQ(mmc_serial_in(), 0xFF);
-    mmc_disable();
+    ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
+    for (std::uint8_t b : {0xFF, 0x51, 0x00, 0x00, 0x00, 0x00, 0x00}) mmc_serial_out(recorded_card(), b);
+    mmc_hw_cs(recorded_card(), 1);
+    for (int i = 0; i < 600; ++i) EXPECT_EQ(mmc_serial_in(recorded_card()), 0xFF);
+    mmc_disable(recorded_card());
     EXPECT_EQ(recorded_sim_card().read_status(), sim_status_idle);
     for (std::uint8_t lines : {0x00, 0x06, 0x7D, 0xF0}) {
         recorded_sim_card().write_lines(lines);
@@ -262,7 +263,7 @@ TEST(SimCardKinds, MultiBlockReadRunsUntilStopOrTheCardsEnd) {
         EXPECT_EQ(data_block(512).token, 0x08);  // out of range
         EXPECT_EQ(bytes_in(600), std::vector<std::uint8_t>(600, 0xFF));
         (void)command(0x4C, 0);
-        EXPECT_EQ(mmc_serial_in(), 0x00);
+        EXPECT_EQ(mmc_serial_in(recorded_card()), 0x00);
         EXPECT_EQ(r1(0x52, 8 * scale), 0x20);
         EXPECT_EQ(r1(0x51, 8 * scale), 0x20);
         if (scale != 1) {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "card/mmc_if.h"
+#include "card/card.h"
 #include "card/mmc_spi.h"
 #include "port/port.h"
 #include "port/trace.h"
@@ -56,9 +57,9 @@ Traced session(const std::string& path) {
         EXPECT_TRUE(trace_start(path, TraceClock::per_access));
     }
     Traced t;
-    EXPECT_EQ(mmc_init_spi(), CardResult::ok);
-    EXPECT_EQ(spi_read(3, t.sector), CardResult::ok);
-    mmc_disable();
+    EXPECT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
+    EXPECT_EQ(spi_read(recorded_card(), 3, t.sector), CardResult::ok);
+    mmc_disable(recorded_card());
     EXPECT_TRUE(trace_stop());
     for (const auto& a : recorded()) t.accesses.emplace_back(a.kind, a.value);
     return t;
@@ -95,10 +96,10 @@ TEST(WaveformTrace, MeasuredTimeRisesWithEveryAccess) {
     record_scripted({0x5A});
     const std::string path = temp_path("measured.vcd");
     ASSERT_TRUE(trace_start(path, TraceClock::measured));
-    mmc_hw_power(1);
-    mmc_hw_cs(0);
-    mmc_serial_out(0x40);
-    EXPECT_EQ(mmc_serial_in(), 0x5A);
+    mmc_hw_power(recorded_card(), 1);
+    mmc_hw_cs(recorded_card(), 0);
+    mmc_serial_out(recorded_card(), 0x40);
+    EXPECT_EQ(mmc_serial_in(recorded_card()), 0x5A);
     ASSERT_TRUE(trace_stop());
     std::istringstream text(take_file(path));
     std::string line;

@@ -13,7 +13,8 @@
 
 #include <sys/resource.h>
 
-#include "app/surface_test.h"
+#include "modes/surface_test.h"
+#include "disk/card_device.h"
 #include "card/mmc_spi.h"
 #include "tests/card_script.h"
 #include "tests/expected_text.h"
@@ -394,9 +395,11 @@ TEST(SurfaceTest, ThreeReadsAndTwoWritesPerSector) {
     settings.image = image.path();
     settings.writable = true;
     record_sim(settings);
-    ASSERT_EQ(mmc_init_spi(), CardResult::ok);
+    ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
     clear_recorded();
-    ASSERT_EQ(surface_test(SectorRange{8, 4}), 0);
+    CardDevice device(recorded_card());
+    ModeRun run{recorded_card(), device, nullptr};
+    ASSERT_EQ(surface_test(run, SectorRange{8, 4}), 0);
     const std::vector<std::uint8_t> di = di_bytes();
     const auto frames = [&](std::uint8_t command, std::uint32_t sector) {
         const Bytes f = frame(command, sector * 512, 0x95);

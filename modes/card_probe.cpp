@@ -1,0 +1,83 @@
+// The probe on the card in the session: the card as the probe's block
+// device, and the report.
+#include "modes/card_probe.h"
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+
+#include "report/card_report.h"
+#include "base/exit_status.h"
+#include "modes/progress.h"
+#include "modes/units.h"
+#include "app/console/console.h"
+#include "modes/probe.h"
+#include "disk/sector_device.h"
+
+namespace {
+
+constexpr const char* verdict_text(Verdict v) {
+    switch (v) {
+        case Verdict::genuine: return "genuine";
+        case Verdict::counterfeit: return "counterfeit";
+        default: return "damaged";
+    }
+}
+
+std::uint32_t run_id() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    return std::random_device{}() ^ static_cast<std::uint32_t>(now);
+}
+
+constexpr const char* kind_text(FakeKind k) {
+    switch (k) {
+        case FakeKind::wraps: return " (it wraps: writes past that land on lower sectors)";
+        case FakeKind::drops: return " (it drops: writes past that are lost)";
+        case FakeKind::limbo: return " (limbo: writes past that are lost, reads show other data)";
+        default: return "";
+    }
+}
+
+void list(const char* what, const std::vector<std::uint32_t>& sectors, const char* detail) {
+    for (std::uint32_t s : sectors) std::printf("%s %s%s\n", what, sector_text(s).c_str(), detail);
+}
+
+void say_sectors(const char* what, std::uint64_t sectors) {
+    std::printf("%s: %llu sectors (%s)\n", what, static_cast<unsigned long long>(sectors), size_text(sectors * sector_size).c_str());
+}
+
+// What the probe found, for the report: the usable sectors good, those past
+// them overwritten (the card wraps) or lost, failed ones bad.
+void add_to_report(CardReport* report, const ProbeReport& found) {
+    if (!report || found.verdict == Verdict::interrupted) return;
+    report->add(0, found.usable, SectorState::good);
+    report->add(found.usable, found.claimed - found.usable, found.kind == FakeKind::wraps ? SectorState::overwritten : SectorState::lost);
+    for (std::uint32_t s : found.failed) report->move(s, s < found.usable ? SectorState::good : SectorState::lost, SectorState::bad);
+}
+
+}  // namespace
+
+int probe_the_card(ModeRun& run) {
+    SectorDevice& card = run.device;
+    const std::uint32_t rereads_before = card.rereads();
+    std::uint32_t sizing = 0;
+    std::uint64_t claimed = card.sectors();
+    if (claimed == 0) claimed = probe_capacity(card, sizing);
+    say_sectors("claimed", claimed);
+    std::fflush(stdout);
+    const ProbeReport report = probe(card, [] { return console_signal_pending() != 0; }, claimed, run_id());
+    add_to_report(run.report, report);
+    list("bad sector", report.failed, ": transfer failed");
+    list("sector", report.not_restored, " NOT put back");
+    if (report.verdict == Verdict::interrupted) {
+        std::printf("stopped: nothing verdict; %s\n", report.not_restored.empty() ? "every sector it wrote over was put back"
+                                                                                   : "some sectors were NOT put back");
+    } else {
+        if (report.usable_known) say_sectors("usable", report.usable);
+        std::printf("verdict: %s%s\n", verdict_text(report.verdict), kind_text(report.kind));
+    }
+    std::printf("probed with %u transfers, %u sectors put back, %u re-read\n",
+                static_cast<unsigned>(report.transfers + sizing), static_cast<unsigned>(report.saved),
+                static_cast<unsigned>(card.rereads() - rereads_before));
+    return report.verdict == Verdict::genuine ? ExitStatus::ok : ExitStatus::failed;
+}

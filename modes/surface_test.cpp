@@ -1,0 +1,148 @@
+#include "modes/surface_test.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "report/card_report.h"
+#include "app/console/console.h"
+#include "base/exit_status.h"
+#include "modes/progress.h"
+#include "modes/sector_pattern.h"
+#include "disk/sector_device.h"
+#include "base/outcome.h"
+
+namespace {
+
+using Sector = std::array<std::uint8_t, sector_size>;
+
+constexpr int restore_attempts = 3;
+constexpr std::uint32_t surface_run = 0x5A5AA5A5;
+
+enum class Tested { passed, failed, past_end };
+
+// What a check found: nothing wrong, or what was, and whether only because
+// the sector could not be read back.
+struct Check {
+    Outcome outcome = Outcome::ok();
+    bool unreadable = false;
+};
+
+// One sector at a time over the device: what it held, the pattern, and
+// what was read back.
+class SectorTest {
+public:
+    explicit SectorTest(SectorDevice& device) : device_(device) {}
+
+    // The sector's outcome, and what went wrong in problem.
+    Tested test(std::uint32_t sector, std::string& problem) {
+        if (const CardResult r = device_.read_sector(sector, saved_); r != CardResult::ok) {
+            problem = failed_step("read").why();
+            return r == CardResult::out_of_range ? Tested::past_end : Tested::failed;
+        }
+        make_pattern(sector);
+        const bool written = device_.write_sector(sector, pattern_) == CardResult::ok;
+        const Check checked = written ? verify(sector, pattern_) : Check{failed_step("write")};
+        // A sector whose read-back failed may well hold its contents again: it
+        // could not be checked, which is not the same as not restored.
+        if (const Check restored = restore(sector, written); !restored.outcome)
+            problem = (restored.unreadable ? "original contents could not be checked: " : "original contents NOT restored: ") +
+                      restored.outcome.why();
+        else if (!checked.outcome) problem = "pattern " + checked.outcome.why();
+        return problem.empty() ? Tested::passed : Tested::failed;
+    }
+
+private:
+    // The sector number in its first four bytes, then bytes that depend on it,
+    // so that a write landing on the wrong sector shows.
+    void make_pattern(std::uint32_t sector) {
+        fill_pattern(pattern_, pattern_seed(sector, surface_run));
+        for (int i = 0; i < 4; ++i) pattern_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sector >> (24 - 8 * i));
+    }
+
+    Outcome failed_step(const char* step) { return Outcome::failed(std::string(step) + " failed: " + device_.failure_text()); }
+
+    // Reads the sector back and compares it with data.
+    Check verify(std::uint32_t sector, const Sector& data) {
+        if (device_.read_sector(sector, read_back_) != CardResult::ok) return {failed_step("read back"), true};
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            if (read_back_[i] != data[i]) {
+                char text[48];
+                std::snprintf(text, sizeof text, "read back differs at offset %03X", static_cast<unsigned>(i));
+                return {Outcome::failed(text)};
+            }
+        }
+        return {};
+    }
+
+    Check write_and_verify(std::uint32_t sector, const Sector& data) {
+        if (device_.write_sector(sector, data) != CardResult::ok) return {failed_step("write")};
+        return verify(sector, data);
+    }
+
+    // Puts the saved contents back: written at once after a pattern that went
+    // in, checked first after one that may not have.
+    Check restore(std::uint32_t sector, bool pattern_written) {
+        Check restored = pattern_written ? write_and_verify(sector, saved_) : verify(sector, saved_);
+        for (int attempt = 1; attempt < restore_attempts && !restored.outcome; ++attempt)
+            restored = write_and_verify(sector, saved_);
+        return restored;
+    }
+
+    SectorDevice& device_;
+    Sector saved_{};
+    Sector pattern_{};
+    Sector read_back_{};
+};
+
+// The whole card, when it says its capacity.
+std::optional<SectorRange> whole_card(SectorDevice& device) {
+    const std::uint64_t capacity = device.sectors();
+    if (capacity == 0) return std::nullopt;
+    return SectorRange{0, static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, 0xFFFFFFFF))};
+}
+
+}  // namespace
+
+int surface_test(ModeRun& run, const std::optional<SectorRange>& given) {
+    SectorDevice& device = run.device;
+    const std::optional<SectorRange> chosen = given ? given : whole_card(device);
+    if (!chosen) return fail("the card does not say its capacity: give --range=START:COUNT");
+    const SectorRange range = *chosen;
+    const auto started = std::chrono::steady_clock::now();
+    Progress progress(range.count);
+    std::uint32_t tested = 0;
+    std::uint32_t bad = 0;
+    bool past_end = false;
+    SectorTest sectors(device);
+    for (; tested < range.count && !console_signal_pending(); ++tested) {
+        const std::uint32_t sector = range.start + tested;
+        progress.update(tested);
+        std::string problem;
+        const std::uint32_t rereads = device.rereads();
+        const Tested result = sectors.test(sector, problem);
+        if (CardReport* report = run.report; report && result != Tested::past_end) {
+            const bool reread = device.rereads() != rereads;
+            report->add(sector, 1, result == Tested::failed ? SectorState::bad : reread ? SectorState::reread : SectorState::good);
+        }
+        if (result == Tested::passed) continue;
+        progress.clear();
+        past_end = result == Tested::past_end;
+        if (past_end) {
+            report_sector("end of card at sector", sector);
+            break;
+        }
+        ++bad;
+        report_sector("bad sector", sector, (": " + problem).c_str());
+        if (!console_flush()) break;
+    }
+    progress.clear();
+    std::printf("tested %u sectors, %u bad, %.0f bytes/s", static_cast<unsigned>(tested), static_cast<unsigned>(bad),
+                sector_rate(tested, started));
+    if (tested < range.count && !past_end)
+        std::printf(", stopped before sector 0x%X", static_cast<unsigned>(range.start + tested));
+    std::printf("\n");
+    return bad == 0 && !past_end ? ExitStatus::ok : ExitStatus::failed;
+}
