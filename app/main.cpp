@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     if (prepared) prepared = report_check(options);
     if (!prepared) {
         (void)close_trace(link_trace);
-        return fail_usage(prepared);
+        return lock_was_busy() ? fail(prepared.why()) : fail_usage(prepared);
     }
     work.writes = writes_to_card(options);
     work.report_path = options.report;

@@ -1,8 +1,10 @@
 #include "app/options.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <string_view>
+#include <vector>
 
 #include "card/card_types.h"
 
@@ -428,9 +430,16 @@ Outcome parse_one(std::string_view arg, Options& o) {
 
 }  // namespace
 
+// An option given twice is refused rather than one of the two silently kept.
 Outcome parse_options(int argc, const char* const* argv, Options& options) {
+    std::vector<std::string_view> given;
     for (int i = 1; i < argc; ++i) {
-        if (Outcome parsed = parse_one(argv[i], options); !parsed) return parsed;
+        const std::string_view arg = argv[i];
+        const std::string_view name = arg.substr(0, arg.find('='));
+        if (name.starts_with("--") && std::find(given.begin(), given.end(), name) != given.end())
+            return Outcome::failed(std::string(name) + " is given twice: give it once");
+        given.push_back(name);
+        if (Outcome parsed = parse_one(arg, options); !parsed) return parsed;
     }
     return Outcome::ok();
 }

@@ -105,17 +105,21 @@ Outcome refused(int fd, const std::string& what) {
 
 }  // namespace
 
-Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive) {
+Outcome lock_file(std::FILE* file, const std::string& what, bool exclusive) {
     busy = false;
     if (lock_fd(fileno(file), exclusive)) return Outcome::ok();
-    return refused(fileno(file), "card image " + path);
+    return refused(fileno(file), what);
+}
+
+Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive) {
+    return lock_file(file, "card image " + path, exclusive);
 }
 
 bool lock_was_busy() { return busy; }
 
 void port_locks_in(const std::string& dir) { chosen_lock_dir = dir; }
 
-Outcome PortLock::take(const std::string& name) {
+Outcome PortLock::take(const std::string& name, const std::string& what) {
     busy = false;
     give_back();
     std::string dir;
@@ -129,7 +133,7 @@ Outcome PortLock::take(const std::string& name) {
 #endif
     if (fd_ < 0) return Outcome::failed("cannot open the lock file " + path + ": " + std::strerror(errno));
     if (lock_fd(fd_, true)) return Outcome::ok();
-    Outcome failed = refused(fd_, "the port " + name);
+    Outcome failed = refused(fd_, what.empty() ? "the port " + name : what);
     give_back();
     return failed;
 }

@@ -12,6 +12,8 @@
 
 // Locks an open image file for as long as it stays open.
 Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive);
+// The same for any open file; what names it in the refusal ("the file F").
+Outcome lock_file(std::FILE* file, const std::string& what, bool exclusive);
 
 // True when the last lock failed because another process holds it (exit
 // status 1 rather than a usage error).
@@ -28,8 +30,14 @@ void port_locks_in(const std::string& dir);
 
 class PortLock {
 public:
-    // name: the port as the lock file's name gives it, such as "direct-378".
-    Outcome take(const std::string& name);
+    PortLock() = default;
+    PortLock(const PortLock&) = delete;
+    PortLock& operator=(const PortLock&) = delete;
+    ~PortLock() { give_back(); }
+
+    // name: the port as the lock file's name gives it, such as "direct-378";
+    // what: how a refusal names it ("the port NAME" when empty).
+    Outcome take(const std::string& name, const std::string& what = "");
     void give_back();
 
 private:

@@ -23,6 +23,9 @@ struct FtdiCalls {
     // The monotonic clock and a sleep, in nanoseconds.
     std::uint64_t (*now_ns)();
     void (*sleep_ns)(std::uint64_t ns);
+    // The open bridge's place on the USB, however it was found: its bus and
+    // port numbers ("1-2.4") into text, at most size bytes; negative when unknown.
+    int (*usb_place)(ftdi_context* ftdi, char* text, int size);
 };
 
 extern FtdiCalls ftdi_calls;

@@ -1,8 +1,11 @@
 #include <ftdi.h>
+#include <libusb.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "base/ftdi_calls.h"
 
@@ -17,6 +20,19 @@ void sleep_for(std::uint64_t ns) {
     timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+int usb_place(ftdi_context* f, char* text, int size) {
+    libusb_device* device = f && f->usb_dev ? libusb_get_device(f->usb_dev) : nullptr;
+    std::uint8_t ports[8];
+    const int count = device ? libusb_get_port_numbers(device, ports, sizeof ports) : -1;
+    if (count < 0) return -1;
+    std::string place = std::to_string(libusb_get_bus_number(device));
+    for (int i = 0; i < count; ++i) {
+        place += i == 0 ? '-' : '.';
+        place += std::to_string(ports[i]);
+    }
+    return std::snprintf(text, static_cast<std::size_t>(size), "%s", place.c_str()) < size ? 0 : -1;
 }
 
 }  // namespace
@@ -38,6 +54,7 @@ FtdiCalls ftdi_calls_real() {
         [](ftdi_context* f) -> const char* { return ftdi_get_error_string(f); },
         monotonic_ns,
         sleep_for,
+        usb_place,
     };
 }
 

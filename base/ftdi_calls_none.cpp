@@ -16,6 +16,7 @@ FtdiCalls ftdi_calls_real() {
         [](ftdi_context*) { return "this vantacle was built without libftdi1"; },
         [] { return std::uint64_t{0}; },
         [](std::uint64_t) {},
+        [](ftdi_context*, char*, int) { return -1; },
     };
 }
 

@@ -1,6 +1,7 @@
 #include "base/sector_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -57,6 +58,15 @@ Outcome sector_file_open(const std::string& path, bool for_writing, const std::s
     return file ? Outcome::ok() : cannot_open(path, what);
 }
 
+std::string file_identity(std::FILE* file) {
+    BY_HANDLE_FILE_INFORMATION id{};
+    if (!file || !identity(file, id)) return "";
+    char text[40];
+    std::snprintf(text, sizeof text, "%lx:%lx%08lx", static_cast<unsigned long>(id.dwVolumeSerialNumber),
+                  static_cast<unsigned long>(id.nFileIndexHigh), static_cast<unsigned long>(id.nFileIndexLow));
+    return text;
+}
+
 bool is_open_file(std::FILE* file, const std::string& path) {
     if (!file) return false;
     std::FILE* other = std::fopen(path.c_str(), "rb");
@@ -110,6 +120,15 @@ Outcome sector_file_open(const std::string& path, bool for_writing, const std::s
     const Outcome failed = cannot_open(path, what);
     ::close(fd);
     return failed;
+}
+
+std::string file_identity(std::FILE* file) {
+    struct stat st{};
+    if (!file || ::fstat(fileno(file), &st) != 0) return "";
+    char text[40];
+    std::snprintf(text, sizeof text, "%llx:%llx", static_cast<unsigned long long>(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    return text;
 }
 
 bool is_open_file(std::FILE* file, const std::string& path) {

@@ -14,6 +14,10 @@
 // and never waited on. what names the file in the reason ("card image").
 Outcome sector_file_open(const std::string& path, bool for_writing, const std::string& what, std::FILE*& file);
 
+// What tells the open file apart from every other on the system (its
+// device and file number), as text; "" when it cannot be told.
+[[nodiscard]] std::string file_identity(std::FILE* file);
+
 // True when path names the open file, by any name or link; path is not opened.
 [[nodiscard]] bool is_open_file(std::FILE* file, const std::string& path);
 // True when both paths name one file: the same existing file, or the same

@@ -68,11 +68,6 @@ FtdiLink::~FtdiLink() {
 // The first bridge of the known kinds with that serial, put in MPSSE mode at
 // the initialisation clock with the card deselected.
 Outcome FtdiLink::connect(const FtdiTarget& target) {
-    if (target.lock) {
-        const std::string name = "ftdi-" + (target.serial.empty() ? std::string("first") : target.serial) + "-" +
-                                 static_cast<char>('A' + target.interface - 1);
-        if (Outcome locked = lock_.take(name); !locked) return locked;
-    }
     ftdi_ = ftdi_calls.new_context();
     if (!ftdi_) return Outcome::failed(std::string("no FTDI support: ") + ftdi_calls.error_string(nullptr));
     if (ftdi_calls.set_interface(ftdi_, target.interface) < 0)
@@ -86,6 +81,13 @@ Outcome FtdiLink::connect(const FtdiTarget& target) {
         if (serial) looked_for.append(" with serial ").append(target.serial);
         return Outcome::failed(looked_for.append(")"));
     }
+    if (Outcome locked = target.lock ? lock_place(target) : Outcome::ok(); !locked) {
+        // Another run holds the bridge: let go of it untouched.
+        (void)ftdi_calls.close(ftdi_);
+        ftdi_calls.free_context(ftdi_);
+        ftdi_ = nullptr;
+        return locked;
+    }
     if (ftdi_calls.set_latency_timer(ftdi_, latency_ms) < 0 || ftdi_calls.set_bitmode(ftdi_, 0, bitmode_reset) < 0 ||
         ftdi_calls.set_bitmode(ftdi_, 0, bitmode_mpsse) < 0 || ftdi_calls.purge(ftdi_) < 0)
         return Outcome::failed(std::string("the FTDI bridge refuses MPSSE mode: ") + ftdi_calls.error_string(ftdi_));
@@ -94,6 +96,16 @@ Outcome FtdiLink::connect(const FtdiTarget& target) {
     set_pins();
     flush();
     return healthy_ ? Outcome::ok() : Outcome::failed("the FTDI bridge does not take commands");
+}
+
+// Locked by the bridge's place on the USB, so that "ftdi" and "ftdi:SERIAL"
+// for one bridge take one lock.
+Outcome FtdiLink::lock_place(const FtdiTarget& target) {
+    char place[64];
+    const std::string where = ftdi_calls.usb_place(ftdi_, place, sizeof place) == 0
+                                  ? std::string("usb-") + place
+                                  : (target.serial.empty() ? std::string("first") : target.serial);
+    return lock_.take("ftdi-" + where + "-" + static_cast<char>('A' + target.interface - 1));
 }
 
 void FtdiLink::queue(std::initializer_list<std::uint8_t> bytes) { commands_.insert(commands_.end(), bytes); }

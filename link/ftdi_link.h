@@ -46,6 +46,7 @@ public:
 private:
     explicit FtdiLink(const FtdiTarget& target);
     Outcome connect(const FtdiTarget& target);
+    Outcome lock_place(const FtdiTarget& target);
     void set_pins();
     void queue(std::initializer_list<std::uint8_t> bytes);
     void queue_clocked(std::uint8_t opcode, std::span<const std::uint8_t> data, std::size_t length);

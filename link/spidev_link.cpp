@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 
 #include "base/system_calls.h"
 
@@ -54,7 +55,10 @@ SpidevLink::~SpidevLink() {
 // with its chip select high; the kernel's buffer; the GPIO chip select.
 Outcome SpidevLink::configure(const SpidevTarget& target) {
     if (target.lock) {
-        std::string name = device_;
+        // By the device's real path, so that every spelling of it takes one lock.
+        std::error_code error;
+        const std::string real = std::filesystem::weakly_canonical(device_, error).string();
+        std::string name = error ? device_ : real;
         std::replace(name.begin(), name.end(), '/', '-');
         if (Outcome locked = lock_.take("spidev" + name); !locked) return locked;
     }

@@ -60,6 +60,24 @@ bool parse_status(const std::vector<std::string_view>& w, std::uint64_t& positio
     return true;
 }
 
+// The origin's comment lines: "# vantacle run: dump".
+constexpr std::string_view origin_mark = "# vantacle ";
+struct OriginKey {
+    std::string_view name;
+    std::string MapOrigin::*field;
+};
+constexpr OriginKey origin_keys[] = {{"run", &MapOrigin::run}, {"card", &MapOrigin::card}, {"file", &MapOrigin::file}};
+
+void parse_origin(std::string_view line, MapOrigin& origin) {
+    if (!line.starts_with(origin_mark)) return;
+    line.remove_prefix(origin_mark.size());
+    for (const OriginKey& key : origin_keys) {
+        if (!line.starts_with(key.name) || line.substr(key.name.size(), 2) != ": ") continue;
+        const auto value = words(line.substr(key.name.size() + 2));
+        if (!value.empty()) origin.*key.field = std::string(value[0]);
+    }
+}
+
 }  // namespace
 
 bool is_failed(MapState state) {
@@ -80,6 +98,7 @@ Outcome RescueMap::parse(std::string_view text, RescueMap& map) {
         text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
         ++line_number;
         const auto w = words(line);
+        if (!w.empty() && w[0][0] == '#') parse_origin(line, read.origin);
         if (w.empty() || w[0][0] == '#') continue;
         const std::string where = "line " + std::to_string(line_number);
         if (!status_seen) {
@@ -104,7 +123,11 @@ Outcome RescueMap::parse(std::string_view text, RescueMap& map) {
 }
 
 std::string RescueMap::text() const {
-    std::string out = "# Mapfile. Created by vantacle\n# current_pos  current_status  current_pass\n";
+    std::string out = "# Mapfile. Created by vantacle\n";
+    for (const OriginKey& key : origin_keys) {
+        if (!(origin.*key.field).empty()) out += std::string(origin_mark) + std::string(key.name) + ": " + origin.*key.field + "\n";
+    }
+    out += "# current_pos  current_status  current_pass\n";
     char line[80];
     std::snprintf(line, sizeof line, "0x%08llX     %c               %d\n",
                   static_cast<unsigned long long>(position_ * sector_bytes), static_cast<char>(phase_), pass_);

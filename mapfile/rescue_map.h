@@ -29,6 +29,13 @@ struct MapArea {
 // What the run is doing, in the mapfile's status line.
 enum class MapPhase : char { copying = '?', retrying = '-', finished = '+' };
 
+// What a map was made by, in comment lines other tools pass over: the
+// run's kind, the card's CID and the file's identity ("" where not known).
+struct MapOrigin {
+    std::string run, card, file;
+    bool operator==(const MapOrigin&) const = default;
+};
+
 class RescueMap {
 public:
     // A map of sectors sectors, none tried.
@@ -49,6 +56,8 @@ public:
     [[nodiscard]] bool is_good(std::uint64_t sector) const;
 
     void set_phase(MapPhase phase, std::uint64_t position, int pass);
+
+    MapOrigin origin;
 
 private:
     std::uint64_t sectors_ = 0;

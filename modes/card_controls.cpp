@@ -196,8 +196,10 @@ int password_command(Card& card, Control control, Passwords& passwords, const st
     if (unlocked_with) password = *unlocked_with;
     else if (Outcome given = passwords.next("Password: ", password); !given) return fail(given.why());
     const bool clear = control == Control::clear_password;
-    const char* refused =
-        clear ? "wrong password: the card keeps it" : "wrong password, or the card has none: it is not locked";
+    // A card with a password locks itself at power-up: one that did not has none.
+    const char* refused = !clear                ? "wrong password, or the card has none: it is not locked"
+                          : unlocked_with       ? "wrong password: the card keeps it"
+                                                : "the card has no password (it was not locked at power-up): nothing to clear";
     const Outcome done =
         lock_command(card, clear ? lock_flags::clear_password : lock_flags::lock, password, "", lock_busy_ms, refused);
     if (!done) return fail(done.why());

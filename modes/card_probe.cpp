@@ -20,6 +20,7 @@ constexpr const char* verdict_text(Verdict v) {
     switch (v) {
         case Verdict::genuine: return "genuine";
         case Verdict::counterfeit: return "counterfeit";
+        case Verdict::uncertain: return "could not rule out a fake: run --fill";
         default: return "damaged";
     }
 }

@@ -21,8 +21,10 @@
 #include "modes/progress.h"
 #include "modes/units.h"
 #include "base/escape.h"
+#include "base/file_lock.h"
 #include "base/safe_file.h"
 #include "base/sector_file.h"
+#include "card/card.h"
 #include "disk/sector_device.h"
 #include "sim/storage.h"
 
@@ -317,7 +319,8 @@ private:
         return Outcome::ok();
     }
 
-    static bool should_stop(Tally& t) {
+    bool should_stop(Tally& t) {
+        t.file_failed = t.file_failed || file_lost_;
         if (t.past_end || t.file_failed) return true;
         t.interrupted = t.interrupted || console_signal_pending();
         return t.interrupted;
@@ -326,9 +329,10 @@ private:
     void save_map(MapPhase phase, std::uint64_t position, int pass, bool stopping = false) {
         if (!keeper_) return;
         const auto now = std::chrono::steady_clock::now();
-        if (!stopping && now - map_written_ < map_interval) return;
+        if (file_lost_ || (!stopping && now - map_written_ < map_interval)) return;
         // FILE's sectors on the disk, before a map says they are there.
-        if (file_ && !file_sync(file_)) return;
+        file_lost_ = file_ && !file_sync(file_);
+        if (file_lost_) return;
         map_written_ = now;
         keeper_->map().set_phase(phase, position, pass);
         keeper_->save();
@@ -372,7 +376,7 @@ private:
                     if (should_stop(t)) return;
                     const auto sector = static_cast<std::uint32_t>(s);
                     if (device_->read_sector(sector, sector_of(buf, 0)) != CardResult::ok) continue;
-                    if (!write_sectors(sector, buf, 1)) {
+                    if (!write_sectors(sector, buf, 1) || std::fflush(file_) != 0) {
                         t.file_failed = true;
                         return;
                     }
@@ -418,13 +422,11 @@ private:
                     static_cast<unsigned long long>(map.sectors() - good - untried), static_cast<unsigned long long>(untried));
     }
 
+    // A map copy is tied to its card and its file.
     Outcome fit_map() {
         if (!keeper_) return Outcome::ok();
-        std::error_code ec;
-        const std::uint64_t bytes = o_.whole == Options::WholeCard::dump && file_exists(o_.file) && keeper_->existed()
-                                        ? std::filesystem::file_size(o_.file, ec)
-                                        : file_sectors_ * sector_size;
-        return keeper_->fit(device_->sectors(), ec ? 0 : bytes);
+        const std::uint64_t bytes = o_.whole == Options::WholeCard::dump ? file_end_ : file_sectors_ * sector_size;
+        return keeper_->fit(device_->sectors(), bytes, file_identity(file_));
     }
 
     // A sparse dump's file reaches as far as its last sector, holes included.
@@ -452,13 +454,39 @@ private:
     std::uint64_t file_end_ = 0;
     std::uint64_t sparse_size_ = 0;
     std::chrono::steady_clock::time_point map_written_{};
+    // Set once FILE could not be put on the disk: the system reports that
+    // only once, so no later map may trust what went to FILE before it.
+    bool file_lost_ = false;
 };
+
+// The card's CID in hex, "" when the card does not send it.
+std::string cid_text(Card& card) {
+    CardRegister cid{};
+    if (card.read_cid(cid) != CardResult::ok) return "";
+    std::string text;
+    char two[3];
+    for (const std::uint8_t b : cid) {
+        std::snprintf(two, sizeof two, "%02X", b);
+        text += two;
+    }
+    return text;
+}
 
 int CopyRun::run(ModeRun& r) {
     device_ = &r.device;
     report_ = r.report;
-    if (Outcome fitted = fit_map(); !fitted) return fail(fitted.why());
+    if (keeper_) {
+        const std::string copy = o_.whole == Options::WholeCard::load ? "load" : "dump";
+        if (Outcome same_card = keeper_->check_card(copy, cid_text(r.card)); !same_card) return fail(same_card.why());
+    }
     if (Outcome created = create_file(); !created) return fail(created.why());
+    // FILE is held for the copy: no other run writes it meanwhile, nor reads what this one writes.
+    Outcome held = lock_file(file_, "the file " + o_.file, o_.whole == Options::WholeCard::dump);
+    if (Outcome fitted = held ? fit_map() : held; !fitted) {
+        std::fclose(file_);
+        file_ = nullptr;
+        return fail(fitted.why());
+    }
     const CopyExtent e = extent();
     if (o_.whole == Options::WholeCard::load && e.cut_at_end) {
         std::fclose(file_);
@@ -477,6 +505,7 @@ int CopyRun::run(ModeRun& r) {
     if (std::fflush(file_) != 0) t.file_failed = true;
     const bool complete = keeper_ && good_within(e) == e.count;
     if (map_changes) save_map(t.interrupted ? MapPhase::copying : MapPhase::finished, t.next, 1, true);
+    t.file_failed = t.file_failed || file_lost_;
     // A dump that could not be written whole ends after its last whole sector.
     if (o_.whole == Options::WholeCard::dump && t.file_failed && !keeper_ && !o_.sparse)
         (void)file_truncate(file_, t.done * sector_size);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
+#include <cmath>
 #include <numeric>
 #include <optional>
 
@@ -14,7 +14,13 @@ using Block = std::array<std::uint8_t, sector_size>;
 
 // Sector numbers are 32 bits and all ones is no sector.
 constexpr std::uint64_t addressable = 0xFFFFFFFF;
-constexpr int restore_attempts = 6;
+// A put-back is tried this often: a sector the line garbles a few times
+// running must still get its data back.
+constexpr int restore_attempts = 16;
+constexpr int transfer_attempts = 6;
+// A block that differs from a tag in this many bytes or fewer is that tag
+// with bits the line flipped; any other data differs in nearly all of them.
+constexpr std::size_t garbled_bytes = sector_size / 8;
 
 // One sector, as a run of one: a card's tags then go the way its long runs do.
 CardResult read_one(SectorDevice& device, std::uint32_t sector, Block& out) {
@@ -32,35 +38,24 @@ struct Saved {
     bool refused = false;  // the card refused to read it: nothing to put back
 };
 
-// The sector number, the run's value, then bytes that depend on both.
+// Every header of a tag: the sector number and the run's value.
+constexpr std::size_t header_stride = 64;
+
+// Bytes that depend on the sector and the run, and a header every
+// header_stride bytes: a tag with a few bytes flipped still names its sector.
 Block make_tag(std::uint32_t sector, std::uint32_t run_id) {
     Block b{};
-    put_le32(b, 0, sector);
-    put_le32(b, 4, run_id);
-    fill_pattern(std::span(b).subspan(8), pattern_seed(sector, run_id));
+    fill_pattern(b, pattern_seed(sector, run_id));
+    for (std::size_t at = 0; at < sector_size; at += header_stride) {
+        put_le32(b, at, sector);
+        put_le32(b, at + 4, run_id);
+    }
     return b;
 }
 
-// The sector a block is this run's tag of, if it is one.
-std::optional<std::uint32_t> tag_of(const Block& b, std::uint32_t run_id) {
-    const std::uint32_t sector = get_le32(b, 0);
-    if (get_le32(b, 4) != run_id || b != make_tag(sector, run_id)) return std::nullopt;
-    return sector;
-}
-
-// base, base plus every power of four and plus the highest power of two, and
-// the last sector: a card that wraps at a power of two folds one of them onto base.
-std::vector<std::uint32_t> spread_positions(std::uint64_t sectors, std::uint32_t base) {
-    std::vector<std::uint32_t> positions{base};
-    std::uint64_t power = 1;
-    for (; power < sectors; power *= 2) {
-        if (std::countr_zero(power) % 2 == 0 && base + power < sectors) positions.push_back(static_cast<std::uint32_t>(base + power));
-    }
-    if (base + power / 2 < sectors) positions.push_back(static_cast<std::uint32_t>(base + power / 2));
-    positions.push_back(static_cast<std::uint32_t>(sectors - 1));
-    std::sort(positions.begin(), positions.end());
-    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-    return positions;
+std::size_t bytes_apart(const Block& a, const Block& b) {
+    return static_cast<std::size_t>(std::inner_product(a.begin(), a.end(), b.begin(), std::ptrdiff_t{0}, std::plus<>(),
+                                                       [](std::uint8_t x, std::uint8_t y) { return x != y ? 1 : 0; }));
 }
 
 // The distinct primes that divide n.
@@ -75,28 +70,32 @@ std::vector<std::uint64_t> prime_factors(std::uint64_t n) {
     return primes;
 }
 
-constexpr int transfer_attempts = 6;
+std::uint64_t distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
 
-// What a sector holds: its own tag, another sector's tag, zeros (or the
-// card refuses it), other data, or it could not be read.
-enum class Seen { own, other, empty, junk, failed };
+// What a sector holds: its own tag, another sector's tag, a tag with a few
+// bytes wrong, zeros (or the card refuses it), or other data.
+enum class Seen { own, other, garbled, empty, junk };
 
 struct Look {
-    Seen seen = Seen::failed;
-    std::uint32_t tag = 0;  // for other: the sector whose tag it is
+    Seen seen = Seen::junk;
+    std::uint32_t tag = 0;  // for own, other and garbled: the sector whose tag it is
+    [[nodiscard]] bool tagged() const { return seen == Seen::own || seen == Seen::other; }
+    [[nodiscard]] bool lost() const { return seen == Seen::empty || seen == Seen::junk; }
 };
 
 // Ends the search: a transfer kept failing, or the user stopped it.
 struct SearchEnded {};
+// Ends the search: the card did not do the same thing twice.
+struct Doubt {};
 
 class Run {
 public:
     Run(SectorDevice& device, const StopCheck& stop, std::uint32_t run_id, ProbeReport& report, std::uint64_t sectors)
         : device_(device), stop_requested_(stop), run_id_(run_id), report_(report), sectors_(sectors) {
         base_ = sectors >= probe_base_from ? probe_base : 0;
-        // Between base + 4^5 and base + 4^6, apart from every spread position.
-        const std::uint64_t flush_at = base_ + 1088;
-        if (flush_at + probe_flush_sectors < sectors) flush_first_ = static_cast<std::uint32_t>(flush_at);
+        block_ = probe_block_sectors(sectors);
+        block_first_ = static_cast<std::uint32_t>(sectors - block_);
+        plan_flush();
     }
 
     // The first sector that does not keep data, or sectors when all do.
@@ -104,9 +103,11 @@ public:
         try {
             return find_size();
         } catch (const SearchEnded&) {
-            report_.usable_known = false;
-            return sectors_;
+        } catch (const Doubt&) {
+            doubt_ = true;
         }
+        report_.usable_known = false;
+        return sectors_;
     }
 
     void restore() {
@@ -117,6 +118,7 @@ public:
     }
 
     [[nodiscard]] bool uneven() const { return uneven_; }
+    [[nodiscard]] bool doubt() const { return doubt_; }
 
     [[nodiscard]] bool stopped() {
         if (!stop_) stop_ = stop_requested_();
@@ -124,30 +126,74 @@ public:
     }
 
 private:
+    // Tags the top block_ sectors and reads them back; where every one keeps
+    // its tag, reads one sector in every block_ below them. Two sectors
+    // block_ + j * block_ apart or less share a block: every wrap size has
+    // a pair of them, and a card that wraps shows a tag on the lower.
     std::uint64_t find_size() {
-        const std::vector<std::uint32_t> positions = spread_positions(sectors_, base_);
-        for (std::uint32_t p : positions) save(p);
-        // Highest first, so that where two positions share a block the lower one's tag stays.
-        for (auto p = positions.rbegin(); p != positions.rend(); ++p) put_tag(*p);
+        for (std::uint64_t s = block_first_; s < sectors_; ++s) put_tag(static_cast<std::uint32_t>(s));
         flush();
         std::vector<Look> seen;
-        for (std::uint32_t p : positions) seen.push_back(look(p));
-        for (std::size_t i = 0; i < positions.size(); ++i) {
-            if (seen[i].seen == Seen::other) return wrap_size(positions[i], seen[i].tag);
+        for (std::uint64_t s = block_first_; s < sectors_; ++s) seen.push_back(check(static_cast<std::uint32_t>(s)));
+        if (std::any_of(seen.begin(), seen.end(), [](const Look& l) { return l.lost(); })) recheck_below_kept(seen);
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            if (seen[i].seen == Seen::other) return wrap_size(block_first_ + static_cast<std::uint32_t>(i), seen[i].tag);
         }
-        const auto first_bad = std::find_if(seen.begin(), seen.end(), [](const Look& l) { return l.seen != Seen::own; });
-        if (first_bad == seen.end()) return sectors_;
-        const auto bad = static_cast<std::size_t>(first_bad - seen.begin());
-        report_.kind = first_bad->seen == Seen::junk ? FakeKind::limbo : FakeKind::drops;
-        uneven_ = std::any_of(first_bad, seen.end(), [](const Look& l) { return l.seen == Seen::own; });
-        return drop_boundary(bad == 0 ? -1 : std::int64_t{positions[bad - 1]}, positions[bad]);
+        const auto first_lost = std::find_if(seen.begin(), seen.end(), [](const Look& l) { return l.lost(); });
+        if (first_lost != seen.end()) {
+            report_.kind = first_lost->seen == Seen::junk ? FakeKind::limbo : FakeKind::drops;
+            return drop_boundary(block_first_ + static_cast<std::uint32_t>(first_lost - seen.begin()));
+        }
+        for (std::uint64_t step = block_; step <= block_first_; step += block_) {
+            if (const auto wrap = wrap_at(static_cast<std::uint32_t>(block_first_ - step))) return *wrap;
+        }
+        if (block_first_ % block_ != 0) {
+            if (const auto wrap = wrap_at(0)) return *wrap;
+        }
+        return sectors_;
+    }
+
+    // A block sector lost below one that kept its tag is tagged again; one
+    // still lost makes the card uneven.
+    void recheck_below_kept(std::vector<Look>& seen) {
+        const auto last_kept = std::find_if(seen.rbegin(), seen.rend(), [](const Look& l) { return l.tagged(); });
+        const auto kept_end = static_cast<std::size_t>(seen.rend() - last_kept);
+        for (std::size_t i = 0; i < kept_end; ++i) {
+            if (!seen[i].lost()) continue;
+            seen[i] = lost_again(block_first_ + static_cast<std::uint32_t>(i));
+            if (seen[i].lost()) uneven_ = true;
+        }
+    }
+
+    // The size a tag read at sector gives, if it shows one of another sector.
+    // One read is enough for anything but a tag: the line does not turn a
+    // tag into other data without leaving one of its headers.
+    std::optional<std::uint64_t> wrap_at(std::uint32_t sector) {
+        Look l = classify(buffer_, read(sector, buffer_), sector);
+        if (l.seen == Seen::garbled) l = settled(sector);
+        if (l.seen == Seen::garbled) {
+            flush();
+            l = settled(sector);
+        }
+        if (l.seen == Seen::garbled) throw Doubt{};
+        if (l.seen == Seen::other) return wrap_size(sector, l.tag);
+        return std::nullopt;
+    }
+
+    // The 64 sectors right below the block, leaving out those read in the
+    // wrap search, and above the first MiB.
+    void plan_flush() {
+        for (std::uint64_t s = block_first_; s > base_ && flush_.size() < probe_flush_sectors;) {
+            --s;
+            if ((block_first_ - s) % block_ != 0) flush_.push_back(static_cast<std::uint32_t>(s));
+        }
     }
 
     void check_stop() {
         if (stopped()) throw SearchEnded{};
     }
 
-    void fail(std::uint32_t sector) {
+    [[noreturn]] void fail(std::uint32_t sector) {
         if (std::find(report_.failed.begin(), report_.failed.end(), sector) == report_.failed.end())
             report_.failed.push_back(sector);
         throw SearchEnded{};
@@ -164,7 +210,6 @@ private:
             if (r == CardResult::ok || r == CardResult::out_of_range) return r;
         }
         fail(sector);
-        return r;
     }
 
     void write(std::uint32_t sector, const Block& data) {
@@ -176,13 +221,24 @@ private:
         fail(sector);
     }
 
+    // What the sector holds, read until two reads agree.
+    CardResult read_agreed(std::uint32_t sector, Block& out) {
+        for (int attempt = 0; attempt < transfer_attempts; ++attempt) {
+            const CardResult first = read(sector, out);
+            const CardResult second = read(sector, other_);
+            if (first == second && (first == CardResult::out_of_range || out == other_)) return first;
+        }
+        fail(sector);
+    }
+
     // Keeps what the sector held, once, before the first write to it.
     void save(std::uint32_t sector) {
-        if (std::binary_search(saved_.begin(), saved_.end(), sector)) return;
+        const auto at = std::lower_bound(saved_.begin(), saved_.end(), sector);
+        if (at != saved_.end() && *at == sector) return;
+        saved_.insert(at, sector);
         Saved entry{sector, {}};
-        if (read(sector, entry.data) == CardResult::out_of_range) entry.refused = true;
+        if (read_agreed(sector, entry.data) == CardResult::out_of_range) entry.refused = true;
         journal_.push_back(entry);
-        saved_.insert(std::upper_bound(saved_.begin(), saved_.end(), sector), sector);
     }
 
     void put_tag(std::uint32_t sector) {
@@ -190,98 +246,136 @@ private:
         write(sector, make_tag(sector, run_id_));
     }
 
-    // Tags written over the flush area push the others out of a write cache;
-    // being tags, any that lands on another sector shows too.
+    // Tags written over the flush sectors push the others out of a write
+    // cache; being tags, any that lands on another sector shows too.
     void flush() {
-        if (flush_first_) flush_from(*flush_first_);
+        for (std::uint32_t s : flush_) put_tag(s);
     }
 
-    void flush_from(std::uint64_t first) {
-        for (std::uint64_t s = first; s < first + probe_flush_sectors && s < sectors_; ++s) put_tag(static_cast<std::uint32_t>(s));
-    }
-
-    Look classify(const Block& b, CardResult r) const {
+    Look classify(const Block& b, CardResult r, std::uint32_t sector) const {
         if (r == CardResult::out_of_range) return {Seen::empty, 0};
-        if (const auto tag = tag_of(b, run_id_)) return {*tag == last_sector_ ? Seen::own : Seen::other, *tag};
+        std::optional<std::uint32_t> tried;
+        for (std::size_t at = 0; at < sector_size; at += header_stride) {
+            const std::uint32_t named = get_le32(b, at);
+            if (get_le32(b, at + 4) != run_id_ || named == tried) continue;
+            tried = named;
+            const Block tag = make_tag(named, run_id_);
+            if (b == tag) return {named == sector ? Seen::own : Seen::other, named};
+            if (bytes_apart(b, tag) <= garbled_bytes) return {Seen::garbled, named};
+        }
+        if (bytes_apart(b, make_tag(sector, run_id_)) <= garbled_bytes) return {Seen::garbled, sector};
         const bool zeros = std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; });
         return {zeros ? Seen::empty : Seen::junk, 0};
     }
 
-    // What the sector holds now; anything but its own tag is read twice and
-    // must read the same both times.
-    Look look(std::uint32_t sector) {
-        last_sector_ = sector;
+    // What the sector holds: a whole tag read once (the line cannot make
+    // one), anything else read until two reads agree.
+    Look settled(std::uint32_t sector) {
         for (int attempt = 0; attempt < transfer_attempts; ++attempt) {
-            const Look first = classify(buffer_, read(sector, buffer_));
-            if (first.seen == Seen::own) return first;
-            const Block kept = buffer_;
-            const CardResult again = read(sector, buffer_);
-            const Look second = classify(buffer_, again);
-            if (second.seen == first.seen && second.tag == first.tag && buffer_ == kept) return first;
+            const CardResult r = read(sector, buffer_);
+            const Look first = classify(buffer_, r, sector);
+            if (first.tagged()) return first;
+            const CardResult again = read(sector, other_);
+            if (again == r && (r == CardResult::out_of_range || other_ == buffer_)) return first;
         }
         fail(sector);
-        return {};
     }
 
-    // Tags a sector, flushes, and sees what it holds.
-    Look tag_and_look(std::uint32_t sector) {
+    // What a sector just tagged holds; one whose tag came garbled is tagged again.
+    Look check(std::uint32_t sector) {
+        for (int attempt = 0; attempt < transfer_attempts; ++attempt) {
+            const Look l = settled(sector);
+            if (l.seen != Seen::garbled) return l;
+            put_tag(sector);
+            flush();
+        }
+        fail(sector);
+    }
+
+    Look tag_and_check(std::uint32_t sector) {
         put_tag(sector);
         flush();
-        return look(sector);
+        return check(sector);
+    }
+
+    // A sector seen lost, tagged afresh twice more: a write the line lost
+    // now and then does not stay lost three times.
+    Look lost_again(std::uint32_t sector) {
+        Look l;
+        for (int round = 0; round < 2; ++round) {
+            l = tag_and_check(sector);
+            if (!l.lost()) break;
+        }
+        return l;
     }
 
     // Writes stop staying somewhere in (good, bad]: the first sector that
-    // loses one. A tag that turns up at another sector gives the wrap size.
-    std::uint64_t drop_boundary(std::int64_t good, std::int64_t bad) {
-        while (bad - good > 1) {
-            const auto mid = static_cast<std::uint32_t>(good + (bad - good) / 2);
-            const Look l = tag_and_look(mid);
-            if (l.seen == Seen::other) return wrap_size(mid, l.tag);
-            if (l.seen == Seen::own) good = mid;
-            else bad = mid;
+    // loses one, seen lost three times. A tag that turns up at another sector
+    // gives the wrap size.
+    std::uint64_t drop_boundary(std::uint32_t lost) {
+        std::int64_t good = -1, bad = lost;
+        const auto probe_at = [&](std::uint32_t mid) {
+            const Look l = tag_and_check(mid);
+            if (l.seen == Seen::other) return std::optional<std::uint64_t>(wrap_size(mid, l.tag));
+            (l.seen == Seen::own ? good : bad) = mid;
+            return std::optional<std::uint64_t>();
+        };
+        if (base_ > 0 && base_ < bad) {
+            if (const auto wrap = probe_at(base_)) return *wrap;
         }
+        while (bad - good > 1) {
+            if (const auto wrap = probe_at(static_cast<std::uint32_t>(good + (bad - good) / 2))) return *wrap;
+        }
+        if (!lost_again(static_cast<std::uint32_t>(bad)).lost()) throw Doubt{};
         return static_cast<std::uint64_t>(bad);
     }
 
     // Sector a holds the tag of sector b: the card keeps n sectors and n
     // divides their distance. Each prime comes off the distance while the
-    // card still folds the rest onto the lower sector; what is left is n.
+    // card still folds the rest onto one sector; what is left is n.
     std::uint64_t wrap_size(std::uint32_t a, std::uint32_t b) {
         report_.kind = FakeKind::wraps;
-        std::uint32_t low = std::min(a, b);
-        std::uint64_t size = a > b ? a - b : b - a;
-        for (bool shrunk = true; shrunk;) {
-            shrunk = false;
-            for (std::uint64_t p : prime_factors(size)) {
-                const Look l = fold_test(low, size / p);
-                if (l.seen == Seen::other && l.tag == low + size / p) {
-                    size /= p;
-                } else if (l.seen == Seen::other) {
-                    // A flush tag at low: its distance narrows the size too;
-                    // one that does not tells nothing about this prime.
-                    const std::uint64_t narrowed = std::gcd(size, std::uint64_t{l.tag > low ? l.tag - low : low - l.tag});
-                    if (narrowed == size) continue;
-                    size = narrowed;
-                } else if (l.seen != Seen::own) {
-                    fail(low);
-                } else {
-                    continue;
-                }
-                shrunk = true;
-                break;
-            }
+        std::uint64_t size = distance(a, b);
+        if (size == 0 || size >= sectors_ || !folds(size, size)) throw Doubt{};
+        std::vector<std::uint64_t> whole;  // primes whose every power left is part of n
+        for (;;) {
+            std::vector<std::uint64_t> primes = prime_factors(size);
+            const auto p = std::find_if(primes.begin(), primes.end(), [&](std::uint64_t q) {
+                return std::find(whole.begin(), whole.end(), q) == whole.end();
+            });
+            if (p == primes.end()) return size;
+            const std::uint64_t smaller = size / *p;
+            if (folds(size, smaller)) size = std::gcd(size, smaller);
+            else whole.push_back(*p);
         }
-        return size;
     }
 
-    // Tags low, then low + distance, flushes right above low (where only a
-    // card that keeps a few dozen sectors could fold a flush tag onto low),
-    // and reads low back.
-    Look fold_test(std::uint32_t low, std::uint64_t distance) {
-        put_tag(low);
-        put_tag(static_cast<std::uint32_t>(low + distance));
-        flush_from(std::uint64_t{low} + 1);
-        return look(low);
+    // Tags two sectors apart by distance, flushes, and reads both: one tag
+    // in both means they share a block. A tag seen on another sector than
+    // its own narrows the size known to be a multiple of n.
+    bool folds(std::uint64_t& size, std::uint64_t apart) {
+        const bool fits = base_ + apart < sectors_;
+        const auto low = static_cast<std::uint32_t>(fits ? base_ : sectors_ - 1 - apart);
+        const auto high = static_cast<std::uint32_t>(low + apart);
+        const bool low_tagged = low >= base_;
+        for (int attempt = 0; attempt < transfer_attempts; ++attempt) {
+            if (low_tagged) put_tag(low);
+            put_tag(high);
+            flush();
+            const Look at_low = settled(low);
+            const Look at_high = settled(high);
+            narrow(size, at_low, low);
+            narrow(size, at_high, high);
+            if (at_low.seen == Seen::garbled || at_high.seen == Seen::garbled) continue;
+            // A tag that did not stay is not a card that wraps.
+            if (!at_high.tagged() || (low_tagged && !at_low.tagged())) throw Doubt{};
+            return at_low.tagged() && at_low.tag == at_high.tag;
+        }
+        fail(high);
+    }
+
+    static void narrow(std::uint64_t& size, const Look& l, std::uint32_t sector) {
+        if (l.seen == Seen::other) size = std::gcd(size, distance(l.tag, sector));
     }
 
     bool put_back(const Saved& entry) {
@@ -301,16 +395,36 @@ private:
     ProbeReport& report_;
     std::uint64_t sectors_;
     std::uint32_t base_ = 0;
-    std::optional<std::uint32_t> flush_first_;
+    std::uint64_t block_ = 1;
+    std::uint32_t block_first_ = 0;
+    std::vector<std::uint32_t> flush_;
     std::vector<Saved> journal_;
     std::vector<std::uint32_t> saved_;  // sorted
     Block buffer_{};
-    std::uint32_t last_sector_ = 0;
+    Block other_{};
     bool stop_ = false;
     bool uneven_ = false;
+    bool doubt_ = false;
 };
 
 }  // namespace
+
+std::uint64_t probe_block_sectors(std::uint64_t sectors) {
+    const std::uint64_t base = sectors >= probe_base_from ? probe_base : 0;
+    const auto block = static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<double>(sectors) / 6)));
+    return std::clamp<std::uint64_t>(block, 1, std::max<std::uint64_t>(sectors - base, 1));
+}
+
+std::uint64_t probe_transfer_bound(std::uint64_t sectors) {
+    const std::uint64_t block = probe_block_sectors(sectors);
+    // The block and the flush sectors saved (two reads), tagged, read back
+    // and put back (a write and a read); one read in every block below.
+    const std::uint64_t search = 6 * (block + probe_flush_sectors) + sectors / block + 1;
+    // Each fold test or boundary step saves, tags, reads and puts back two
+    // sectors and flushes: one per bit of a size, one per prime, a few more.
+    const std::uint64_t step = probe_flush_sectors + 4 * 6;
+    return search + (2 * 32 + 16) * step;
+}
 
 std::uint64_t probe_capacity(SectorDevice& device, std::uint32_t& transfers) {
     Block block{};
@@ -346,6 +460,7 @@ ProbeReport probe(SectorDevice& device, const StopCheck& stop, std::uint64_t cla
     run.restore();
     if (interrupted) report.verdict = Verdict::interrupted;
     else if (!report.failed.empty() || run.uneven() || !report.not_restored.empty()) report.verdict = Verdict::damaged;
+    else if (run.doubt()) report.verdict = Verdict::uncertain;
     else if (report.usable < claimed) report.verdict = Verdict::counterfeit;
     else report.verdict = Verdict::genuine;
     if (report.verdict != Verdict::counterfeit) report.kind = FakeKind::none;

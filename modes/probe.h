@@ -1,11 +1,15 @@
 // The counterfeit-capacity probe: how many of the sectors a card claims
-// really keep data. It writes tagged sectors over the claimed capacity (past
-// the first MiB where it can), writes enough other sectors to push them out
-// of a write cache, sees where a tag lands on another sector (the distance
-// gives the wrap size) or does not stay (dropping), narrows the boundary to
-// the exact sector and puts back every sector it wrote over. A transfer that
-// keeps failing makes the card damaged, never smaller. The search runs
-// against any sector device, a sector a transfer.
+// really keep data. It tags the top sectors of the claimed capacity (a
+// block of about the square root of a sixth of it), writes other sectors
+// to push them out of a write cache and reads them back: one lost gives a
+// card that drops writes, narrowed to the exact sector; a tag on another
+// sector gives a card that wraps. Where every one stays, it reads one
+// sector in every block below: a card that wraps at any size shows one of
+// the block's tags there, and the size is narrowed from the distance. It
+// puts back every sector it wrote over. A transfer that keeps failing makes
+// the card damaged, a card that does not do the same thing twice leaves the
+// verdict open: never a wrong size. The search runs against any sector
+// device, a sector a transfer.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +21,9 @@
 // Checked between steps: true ends the search, then everything is put back.
 using StopCheck = std::function<bool()>;
 
-enum class Verdict { genuine, counterfeit, damaged, interrupted };
+// uncertain: the card answered one way, then another; only writing all of
+// it can tell.
+enum class Verdict { genuine, counterfeit, damaged, interrupted, uncertain };
 
 // How a counterfeit card treats writes past what it keeps: puts them on
 // lower sectors, loses them (reads zeros or refuses), or loses them while
@@ -43,6 +49,13 @@ struct ProbeReport {
     std::vector<std::uint32_t> failed;       // sectors whose read or write failed
     std::vector<std::uint32_t> not_restored; // sectors that could not be put back
 };
+
+// The sectors tagged at the top of a card of that many sectors.
+[[nodiscard]] std::uint64_t probe_block_sectors(std::uint64_t sectors);
+// The most transfers a probe of a card of that many sectors makes when none
+// fails: about 2 * sqrt(6 * sectors) + 7,500 (each failed one tried again
+// counts again).
+[[nodiscard]] std::uint64_t probe_transfer_bound(std::uint64_t sectors);
 
 // The first sector number the card refuses as past its end (a read answered
 // CardResult::rejected), for a card that does not say its capacity.

@@ -1,6 +1,7 @@
 #include "sim/settings.h"
 
 #include <array>
+#include <bitset>
 #include <charconv>
 #include <utility>
 
@@ -187,11 +188,19 @@ constexpr std::array<Setting, 30> settings_table{{
     {"via", "port, spidev or ftdi", set_via},
 }};
 
-Outcome apply_setting(std::string_view item, SimSettings& s) {
+// Settings that may be given more than once, each adding to a list.
+constexpr std::string_view repeatable = "ecc";
+
+// seen: the table's settings given so far; one given twice is refused.
+Outcome apply_setting(std::string_view item, SimSettings& s, std::bitset<settings_table.size()>& seen) {
     const auto eq = item.find('=');
     const std::string_view name = item.substr(0, eq);
-    for (const auto& setting : settings_table) {
+    for (std::size_t i = 0; i < settings_table.size(); ++i) {
+        const Setting& setting = settings_table[i];
         if (setting.name != name) continue;
+        if (seen[i] && name != repeatable)
+            return Outcome::failed("simulated-card setting " + std::string(name) + " is given twice: give it once");
+        seen[i] = true;
         const std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
         if (setting.apply(value, s)) return Outcome::ok();
         return Outcome::failed("bad value '" + std::string(value) + "' for simulated-card setting " + std::string(name) +
@@ -263,13 +272,14 @@ Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
         if (!s.empty_socket) s.image = std::string(image);
         text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);
     }
+    std::bitset<settings_table.size()> seen;
     while (!text.empty()) {
         if (text.front() != ',') {
             return Outcome::failed("expected ',SETTING=VALUE' after sim, got '" + std::string(text) + "'");
         }
         text.remove_prefix(1);
         const auto comma = text.find(',');
-        if (Outcome applied = apply_setting(text.substr(0, comma), s); !applied) return applied;
+        if (Outcome applied = apply_setting(text.substr(0, comma), s, seen); !applied) return applied;
         text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);
     }
     if (s.block_len != 512 && (s.kind == CardKind::sdhc || s.kind == CardKind::sdxc || s.kind == CardKind::mmchc))

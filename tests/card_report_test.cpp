@@ -4,6 +4,7 @@
 // which rsvg-convert renders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
@@ -131,6 +132,23 @@ TEST(CardReport, RunsOnTheSimulatedCardGiveMatchingPictures) {
         const std::size_t column = c.attribute == "bad" ? 5 : c.attribute == "overwritten" ? 6 : 7;
         EXPECT_EQ(column_sum(file_text(csv.path), column, rows), c.sectors) << c.args[1];
         EXPECT_EQ(rows, 1024u);
+    }
+}
+
+// The title names FILE: control bytes, bytes that are not UTF-8 and markup
+// in its name still give valid XML.
+TEST(CardReport, AnyFileNameGivesValidXml) {
+    TestImage image(64);
+    TempPath svg(".svg");
+    const std::string dump = "/tmp/vantacle-\x01\x1b[2J\xff<&>-" + std::to_string(::getpid()) + ".img";
+    const auto r = run_piped({"--port=sim:" + image.path(), "--dump=" + dump, "--report=" + svg.path}, "");
+    std::remove(dump.c_str());
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string picture = file_text(svg.path);
+    EXPECT_TRUE(std::all_of(picture.begin(), picture.end(), [](char c) { return c == '\n' || (c >= 0x20 && c < 0x7F); }));
+    EXPECT_NE(picture.find("dump to /tmp/vantacle-\\x01\\x1B[2J\\xFF&lt;&amp;&gt;-"), std::string::npos) << picture;
+    if (std::system("command -v xmllint >/dev/null 2>&1") == 0) {
+        EXPECT_EQ(std::system(("xmllint --noout " + svg.path).c_str()), 0);
     }
 }
 

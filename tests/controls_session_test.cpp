@@ -3,6 +3,7 @@
 // (runs), forced erase, erase of a range, the card's state file, and each
 // command's frame and busy wait as a byte link traces them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -115,9 +116,15 @@ TEST_P(Controls, PasswordLocksTheCardAtEveryPowerUp) {
     const Card card(4096, GetParam());
     const PasswordFile right("secret\n"), wrong("Secret\n"), change("secret\nnew-one\n"), fresh("new-one\n");
     const std::string port = card.port("sd2");
+    const auto none = run_piped({port, "--clear-password", right.option()}, "");
+    EXPECT_EQ(none.err, "vantacle: the card has no password (it was not locked at power-up): nothing to clear\n");
+    EXPECT_EQ(none.status, 1);
     const auto set = run_piped({port, "--set-password", right.option()}, "");
     EXPECT_EQ(set.out, opened + "OK\npassword set: the card locks itself at every power-up until it is given\n" + closing);
     EXPECT_EQ(file_text(card.state()), "vantacle card state 1\npassword 736563726574\nwrite-protect none\n");
+    struct stat state{};
+    EXPECT_EQ(::stat(card.state().c_str(), &state), 0);
+    EXPECT_EQ(state.st_mode & 0777, 0600u) << "the state holds the password";
 
     // Next power-up: every mode says locked (the browser keeps the known
     // sequence and shows its reads fail); --info shows it.
@@ -246,6 +253,7 @@ TEST(ControlOptions, RefusedBeforeTheCardIsTouched) {
          "vantacle: bad value '" + std::string(130, '0') + "' for simulated-card setting ssr (up to 128 hex digits)\n"},
         {{card.port("sdhc"), "--info", "--password-file=" + testing::TempDir() + "no-such-file"},
          "vantacle: cannot read the password file " + testing::TempDir() + "no-such-file\n"},
+        {{card.port("sdhc"), "--info", "--password-file=/"}, "vantacle: the password file / is a directory, not a regular file\n"},
     };
     for (const auto& c : cases) {
         const auto r = run_piped(c.args, "");

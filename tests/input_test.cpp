@@ -78,7 +78,6 @@ TEST(CommandLine, PortsAndTrace) {
         {{"--port=direct:FFFC"}, Options::Port::direct, 0xFFFC, ""},
         {{"--port=ppdev"}, Options::Port::ppdev, 0x378, "/dev/parport0"},
         {{"--port=ppdev:/dev/parport1"}, Options::Port::ppdev, 0x378, "/dev/parport1"},
-        {{"--port=ppdev:/dev/parport1", "--port=ppdev"}, Options::Port::ppdev, 0x378, "/dev/parport0"},
     };
     std::string error;
     for (const auto& p : ports) {
@@ -134,7 +133,8 @@ TEST(CommandLine, BadValuesNameWhatIsWrong) {
         {"--dump", "--dump needs =FILE"}, {"--verify=", "--verify needs =FILE"}, {"--load", "--load needs =FILE"},
         {"--backup", "--backup needs =FILE"}, {"--range", "--range needs =START:COUNT"},
         {"--port", "--port needs =PORT: direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL] or sim[:IMAGE]"}, {"--port=", "--port needs"},
-        {"--fill=12345678X", "bad seed"}, {"-x", "unknown option '-x'"}};
+        {"--fill=12345678X", "bad seed"}, {"-x", "unknown option '-x'"},
+        {"--port=sim,ncr=2,idle=3,ncr=2", "simulated-card setting ncr is given twice: give it once"}};
     for (auto [arg, message] : cases) {
         Options o;
         std::string error;
@@ -181,6 +181,10 @@ TEST(CommandLine, ModesAndWhatGoesWithThem) {
         {{"--serve=s", "--report=r.svg"}, "--report goes with --test, --dump, --verify, --load, --probe or --fill"},
         {{"--lock", "--report=r.svg"}, "--report goes with --test, --dump, --verify, --load, --probe or --fill"},
         {{"--probe", "--report=r.txt"}, "--report=r.txt: name a .svg or .csv file"},
+        {{"--dump=f", "--dump=g"}, "not parsed: --dump is given twice: give it once"},
+        {{"--dump=f", "--map=m", "--retries=2", "--retries=3"}, "not parsed: --retries is given twice: give it once"},
+        {{"--test", "--force", "--force"}, "not parsed: --force is given twice: give it once"},
+        {{"--port=sim", "--info"}, "not parsed: --port is given twice: give it once"},
     };
     for (const auto& c : cases) {
         std::vector<const char*> args{"--port=sim,write=on"};

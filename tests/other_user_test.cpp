@@ -261,3 +261,25 @@ TEST(OtherUser, CannotHoldRootsPortLock) {
     std::remove(("/run/vantacle/vantacle-" + name + ".lock").c_str());
     std::filesystem::remove_all("/tmp/vantacle-" + std::to_string(nobody));
 }
+
+// A user who may write the card image but not beside it: the simulated
+// card's state cannot be written, and the card says it failed.
+TEST(OtherUser, ACardWhoseStateCannotBeWrittenSaysSo) {
+    NEEDS_ROOT();
+    TestImage image(64);
+    const Victim owned;  // a directory of root's that nobody cannot write in
+    ::chmod(owned.dir.c_str(), 0755);
+    const std::string card = owned.dir + "/card.img";
+    std::filesystem::copy_file(image.path(), card);
+    ASSERT_EQ(::chown(card.c_str(), nobody, nobody), 0);
+    const std::string password = owned.dir + "/pw";
+    std::ofstream(password) << "secret\n";
+    ::chmod(password.c_str(), 0644);
+    PipedRun as_other;
+    as_other.as_uid = nobody;
+    const auto r = run_piped({"--port=sim:" + card + ",write=on", "--set-password", "--password-file=" + password}, "", as_other);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.find("password set"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.rfind("vantacle: cannot write the card state " + card + ".state: Permission denied\n", 0), 0u) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(card + ".state"));
+}

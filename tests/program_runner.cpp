@@ -1,6 +1,7 @@
 #include "tests/program_runner.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <grp.h>
 #include <poll.h>
 #include <pty.h>
@@ -66,6 +67,11 @@ RunResult run_piped(const std::vector<std::string>& args, const std::string& inp
         if (how.as_uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(how.as_uid)) != 0 ||
                                 setuid(static_cast<uid_t>(how.as_uid)) != 0))
             _exit(126);
+        if (how.file_size_limit >= 0) {
+            const rlimit limit{static_cast<rlim_t>(how.file_size_limit), static_cast<rlim_t>(how.file_size_limit)};
+            signal(SIGXFSZ, SIG_IGN);
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        }
         exec_program(args);
     }
     close(in[0]);

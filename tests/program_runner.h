@@ -20,6 +20,7 @@ struct PipedRun {
     std::string close_input_after; // ...until the output shows this (for ever when empty)
     std::string output_to;         // standard output to this file instead of a pipe
     int quiet_limit_ms = 20000;    // a program silent this long is killed: status -1
+    long file_size_limit = -1;     // bytes: writes past this offset fail (EFBIG)
 };
 
 // Runs the program with args, input on standard input (then closed unless held).

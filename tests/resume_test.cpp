@@ -3,15 +3,19 @@
 // before the card is touched, --verify and --load with a map, sparse dumps.
 // ddrescuelog, when installed, must read every map as ddrescue's own.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <optional>
+#include <filesystem>
 #include <csignal>
 #include <cstdlib>
 #include <random>
 #include <regex>
 #include <thread>
 
+#include "mapfile/map_keeper.h"
 #include "tests/expected_text.h"
 #include "tests/program_runner.h"
 #include "tests/test_image.h"
@@ -152,6 +156,77 @@ TEST(Resume, OnlyTheFilesCopiedAreasAreTrusted) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("dumped 54 sectors, 0 bad"), std::string::npos) << r.out;
     EXPECT_TRUE(file_text(f.dump) == file_text(image.path()));
+}
+
+// A run whose writes to FILE fail inside it (past a file size limit, with
+// FILE already whole-sized) must leave those sectors to be read again: the
+// map trusts only what reached FILE.
+TEST(Resume, SectorsWhoseWriteFailedAreReadAgainOnResume) {
+    TestImage image(300);
+    TempFiles f;
+    const std::string sim = "--port=sim:" + image.path();
+    ASSERT_EQ(run_piped({sim, "--dump=" + f.dump, "--map=" + f.map}, "").status, 0);
+    // Sectors C8 on are stale in FILE and not yet copied, says the map.
+    std::string stale = file_text(f.dump);
+    std::fill(stale.begin() + 200 * 512, stale.end(), '\x55');
+    put_bytes(f.dump, stale);
+    const std::string map = file_text(f.map);
+    put_bytes(f.map, map.substr(0, map.find("status\n") + 7) + "0x00000000  0x00019000  +\n0x00019000  0x0000C800  ?\n");
+    PipedRun limited;
+    limited.file_size_limit = 250 * 512;
+    const auto failing = run_piped({sim, "--dump=" + f.dump, "--map=" + f.map}, "", limited);
+    EXPECT_EQ(failing.status, 128 + SIGXFSZ);  // the limit's signal ends the run as any ending signal does
+    EXPECT_EQ(failing.err, "vantacle: " + f.dump + " could not be written completely\n");
+    const auto resumed = run_piped({sim, "--dump=" + f.dump, "--map=" + f.map}, "");
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_TRUE(file_text(f.dump) == file_text(image.path())) << file_text(f.map);
+}
+
+// A map names its run, its card and its file; resuming with another of any
+// is refused before anything is moved, as is a second run on a map or file
+// in use. ddrescuelog reads the map with those lines.
+TEST(Resume, AMapResumesOnlyItsOwnCardFileAndRun) {
+    TestImage image(64), other_card(64);
+    TempFiles f;
+    const std::string sim = "--port=sim:" + image.path();
+    ASSERT_EQ(run_piped({sim, "--dump=" + f.dump, "--map=" + f.map}, "").status, 0);
+    expect_ddrescuelog_reads(f.map, true);
+    const std::string copy = f.dump + ".copy";
+    std::filesystem::copy_file(f.dump, copy);
+    std::optional<MapKeeper> holder;
+    const struct {
+        std::vector<std::string> args;
+        bool hold_map, hold_file;
+        std::string err;
+    } cases[] = {
+        {{"--port=sim:" + other_card.path() + ",cid=03534D5C5C0A7F803230FFFFFF0171FF", "--dump=" + f.dump, "--map=" + f.map},
+         false, false, "vantacle: the mapfile " + f.map + " is of another card (CID "},
+        {{sim, "--dump=" + copy, "--map=" + f.map}, false, false,
+         "vantacle: the mapfile " + f.map + " was made with another file ("},
+        {{sim + ",write=on", "--load=" + f.dump, "--map=" + f.map}, false, false,
+         "vantacle: the mapfile " + f.map + " records a dump, not a load: name another map\n"},
+        {{sim, "--dump=" + f.dump, "--map=" + f.map}, true, false, "vantacle: the mapfile " + f.map + " is in use: "},
+        {{sim, "--dump=" + f.dump, "--map=" + f.map}, false, true, "vantacle: the file " + f.dump + " is in use: "},
+    };
+    const std::string map_before = file_text(f.map), dump_before = file_text(f.dump);
+    for (const auto& c : cases) {
+        if (c.hold_map) {
+            ASSERT_TRUE(holder.emplace(f.map).read());
+        }
+        std::FILE* held = c.hold_file ? std::fopen(f.dump.c_str(), "rb") : nullptr;
+        if (held) {
+            ASSERT_EQ(::flock(fileno(held), LOCK_SH | LOCK_NB), 0);
+        }
+        const auto r = run_piped(c.args, "");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(file_text(f.map), map_before);
+        EXPECT_TRUE(file_text(f.dump) == dump_before);
+        if (held) std::fclose(held);
+        holder.reset();
+    }
+    std::remove(copy.c_str());
 }
 
 TEST(Resume, VerifyComparesOnlyCopiedAreasAndLoadMarksWhatItWrote) {

@@ -1,5 +1,6 @@
 #include "sim/doubles/sim_mpsse.h"
 
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -162,6 +163,7 @@ Outcome sim_mpsse_install(const SimSettings& settings, int power_pin) {
         [](ftdi_context*) { return "device not found"; },
         [] { return bridge.card->now_ns(); },
         [](std::uint64_t ns) { bridge.card->pass(ns); },
+        [](ftdi_context*, char* text, int size) { return std::snprintf(text, static_cast<std::size_t>(size), "1-1") < size ? 0 : -1; },
     };
     return Outcome::ok();
 }
