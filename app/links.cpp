@@ -18,26 +18,12 @@
 namespace {
 
 #ifndef _WIN32
-// A byte link needs no port: the session's port access is the adapter's,
-// opened before the session starts, and its release is the link's.
-void select_no_port(bool (*healthy)()) {
-    port_select({
-        .ops = {[](std::uint8_t) {}, [] { return std::uint8_t{0}; }, port_generic_movers()},
-        .acquire = [] { return Outcome::ok(); },
-        .release = [] { return true; },
-        .link_ok = healthy,
-    });
-}
-
-spi::Link* opened = nullptr;
-
+// A byte link holds its adapter itself: the session takes no port for it.
 template <class LinkType, class Target>
 Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
     std::unique_ptr<LinkType> link;
     if (Outcome result = LinkType::open(target, link); !result) return result;
-    opened = link.get();
     made = std::move(link);
-    select_no_port([] { return opened->healthy(); });
     return Outcome::ok();
 }
 

@@ -3,17 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "modes/browser.h"
 #include "modes/card_controls.h"
-#include "report/card_report.h"
 #include "app/console/console.h"
 #include "base/exit_status.h"
-#include "modes/info.h"
 #include "app/links.h"
 #include "app/options.h"
 #include "app/session.h"
-#include "modes/surface_test.h"
-#include "modes/copy.h"
 #include "base/file_lock.h"
 #include "base/sector_file.h"
 #include "card/card.h"
@@ -46,20 +41,6 @@ Outcome open_trace(const Options& options, std::unique_ptr<spi::Link>& link, spi
 }
 
 bool close_trace(spi::TracingLink* link_trace) { return link_trace ? link_trace->close() : trace_stop(); }
-
-// The report's title line for the mode the options choose.
-std::string report_title(const Options& o) {
-    using W = Options::WholeCard;
-    if (o.test) return "surface test";
-    switch (o.whole) {
-        case W::dump: return "dump to " + o.file;
-        case W::verify: return "verify against " + o.file;
-        case W::load: return "load of " + o.file;
-        case W::probe: return "probe";
-        case W::fill: return "fill";
-        default: return "";
-    }
-}
 
 // The report's file must be none of the others the run uses.
 Outcome report_check(const Options& o) {
@@ -95,36 +76,19 @@ int main(int argc, char** argv) {
     spi::TracingLink* link_trace = nullptr;
     if (Outcome traced = open_trace(options, spi_link, link_trace); !traced) return fail_usage(traced);
     CardWork work{};
-    Outcome prepared = Outcome::ok();
-    work.status_without_card = ExitStatus::failed;
-    if (options.test) {
-        work.run = [&](ModeRun& r) { return surface_test(r, options.range); };
-        work.setup = CardSetup::checked_crc;
-    } else if (options.info) {
-        work.run = [](ModeRun& r) { return show_card_info(r.card); };
-        work.setup = CardSetup::checked;
-    } else if (options.whole != Options::WholeCard::none) {
-        prepared = whole_card_work(options, work);
-    } else {
-        work.run = [](ModeRun& r) { return browse_sectors(r.card); };
-        work.status_without_card = ExitStatus::ok;
-        work.setup = options.crc ? CardSetup::checked_crc : CardSetup::known;
-    }
+    Outcome prepared = mode_work(options, work);
     if (prepared) prepared = report_check(options);
     if (!prepared) {
         (void)close_trace(link_trace);
         return lock_was_busy() ? fail(prepared.why()) : fail_usage(prepared);
     }
-    work.writes = writes_to_card(options);
-    work.report_path = options.report;
-    work.report_title = report_title(options);
     if (Outcome controlled = card_controls_work(options, work); !controlled) {
         (void)close_trace(link_trace);
         return fail_usage(controlled);
     }
     console_open(browses(options));
     Card card(*spi_link);
-    int status = run_session(card, work);
+    int status = run_session(card, work, !is_byte_link(options));
     if (!close_trace(link_trace)) {
         report_failure("the trace " + options.trace + " could not be written completely");
         if (status == ExitStatus::ok) status = ExitStatus::failed;

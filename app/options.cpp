@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/mode_work.h"
+#include "base/exit_status.h"
 #include "card/card_types.h"
 
 namespace {
@@ -81,7 +83,10 @@ constexpr std::string_view one_whole_card_mode = "give only one of --dump, --ver
 
 // The modes, one row each: its flag (a FILE after it for --dump, --verify and
 // --load), whether it is chosen, what goes with it, why it needs write access
-// (empty when it only reads) and what to say when another mode is chosen too.
+// (empty when it only reads), what to say when another mode is chosen too,
+// how the card is set up for it, its exit status when the card is never
+// reached, what makes its work, and its report's title (FILE after it for
+// the modes that take one).
 struct Mode {
     std::string_view flag;
     bool (*chosen)(const Options&);
@@ -91,7 +96,13 @@ struct Mode {
     unsigned takes;
     std::string_view writes;
     std::string_view clash;
+    CardSetup setup;
+    int without_card;
+    Outcome (*work)(const Options&, CardWork&);
+    std::string_view title;
 };
+constexpr CardSetup crc = CardSetup::checked_crc;
+constexpr int failed = ExitStatus::failed;
 using W = Options::WholeCard;
 using C = Options::Control;
 template <W mode>
@@ -102,31 +113,36 @@ constexpr std::string_view changes_password = "--set-password, --clear-password 
 constexpr std::string_view changes_csd = "--protect and --unprotect change the card's CSD";
 constexpr std::array<Mode, 15> modes{{
     {"--info", [](const Options& o) { return o.info; }, W::none, C::none, false, 0, "",
-     "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each replace the browser: give one of them"},
+     "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each replace the browser: give one of them",
+     CardSetup::checked, failed, info_work, ""},
     {"--test", [](const Options& o) { return o.test; }, W::none, C::none, false, takes_range | takes_report,
      "the surface test writes to the card and restores each sector",
-     "--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill"},
+     "--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill", crc, failed, surface_test_work,
+     "surface test"},
     {"--dump", whole_card<W::dump>, W::dump, C::none, true,
-     takes_range | takes_force | takes_map | takes_retries | takes_sparse | takes_report, "", one_whole_card_mode},
+     takes_range | takes_force | takes_map | takes_retries | takes_sparse | takes_report, "", one_whole_card_mode, crc, failed,
+     copy_work, "dump to "},
     {"--verify", whole_card<W::verify>, W::verify, C::none, true, takes_range | takes_map | takes_report, "",
-     one_whole_card_mode},
+     one_whole_card_mode, crc, failed, copy_work, "verify against "},
     {"--load", whole_card<W::load>, W::load, C::none, true, takes_range | takes_map | takes_report,
-     "--load writes to the card", one_whole_card_mode},
+     "--load writes to the card", one_whole_card_mode, crc, failed, copy_work, "load of "},
     {"--probe", whole_card<W::probe>, W::probe, C::none, false, takes_report,
-     "--probe writes to the card and restores what it wrote over", one_whole_card_mode},
-    {"--serve", whole_card<W::serve>, W::serve, C::none, false, takes_writable | takes_network, "", one_whole_card_mode},
+     "--probe writes to the card and restores what it wrote over", one_whole_card_mode, crc, failed, probe_work, "probe"},
+    {"--serve", whole_card<W::serve>, W::serve, C::none, false, takes_writable | takes_network, "", one_whole_card_mode, crc,
+     failed,
+     serve_work, ""},
     {"--fill", whole_card<W::fill>, W::fill, C::none, false, takes_range | takes_backup | takes_report,
-     "--fill writes over every sector it tests", one_whole_card_mode},
-    {"--protect", card_control<C::protect>, W::none, C::protect, false, 0, changes_csd, one_card_control},
-    {"--unprotect", card_control<C::unprotect>, W::none, C::unprotect, false, 0, changes_csd, one_card_control},
-    {"--set-password", card_control<C::set_password>, W::none, C::set_password, false, 0, changes_password, one_card_control},
+     "--fill writes over every sector it tests", one_whole_card_mode, crc, failed, fill_work, "fill"},
+    {"--protect", card_control<C::protect>, W::none, C::protect, false, 0, changes_csd, one_card_control, crc, failed, control_work, ""},
+    {"--unprotect", card_control<C::unprotect>, W::none, C::unprotect, false, 0, changes_csd, one_card_control, crc, failed, control_work, ""},
+    {"--set-password", card_control<C::set_password>, W::none, C::set_password, false, 0, changes_password, one_card_control, crc, failed, control_work, ""},
     {"--clear-password", card_control<C::clear_password>, W::none, C::clear_password, false, 0, changes_password,
-     one_card_control},
-    {"--lock", card_control<C::lock>, W::none, C::lock, false, 0, changes_password, one_card_control},
+     one_card_control, crc, failed, control_work, ""},
+    {"--lock", card_control<C::lock>, W::none, C::lock, false, 0, changes_password, one_card_control, crc, failed, control_work, ""},
     {"--force-erase", card_control<C::force_erase>, W::none, C::force_erase, false, 0,
-     "--force-erase erases the whole card and its password", one_card_control},
+     "--force-erase erases the whole card and its password", one_card_control, crc, failed, control_work, ""},
     {"--erase", card_control<C::erase>, W::none, C::erase, false, takes_range, "--erase erases sectors of the card",
-     one_card_control},
+     one_card_control, crc, failed, control_work, ""},
 }};
 
 // The options that go with some modes only, in the order they are checked,
@@ -159,7 +175,7 @@ constexpr std::array<Companion, 9> companions{{
 }};
 
 // The browser: chosen when no other mode is; nothing goes with it.
-constexpr Mode browser{"", nullptr, W::none, C::none, false, 0, "", ""};
+constexpr Mode browser{"", nullptr, W::none, C::none, false, 0, "", "", CardSetup::known, ExitStatus::ok, browser_work, ""};
 
 // When modes clash, the first of two that replace the browser speaks; a card
 // control speaks against a single other mode.
@@ -469,7 +485,15 @@ Outcome options_conflict(const Options& o) {
 
 bool browses(const Options& o) { return &chosen_mode(o) == &browser; }
 
-bool writes_to_card(const Options& o) { return !writing_mode(chosen_mode(o), o).empty(); }
+Outcome mode_work(const Options& o, CardWork& work) {
+    const Mode& mode = chosen_mode(o);
+    work.setup = mode.setup;
+    work.status_without_card = mode.without_card;
+    work.writes = !writing_mode(mode, o).empty();
+    work.report_path = o.report;
+    work.report_title = std::string(mode.title) + (mode.file ? o.file : "");
+    return mode.work(o, work);
+}
 
 std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 

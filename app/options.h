@@ -5,6 +5,7 @@
 
 #include "base/outcome.h"
 #include "modes/command_line.h"
+#include "modes/mode_run.h"
 
 Outcome parse_options(int argc, const char* const* argv, Options& options);
 
@@ -12,12 +13,12 @@ Outcome parse_options(int argc, const char* const* argv, Options& options);
 // when the mode writes to the card without write access to it.
 Outcome options_conflict(const Options& options);
 
+// Makes work the mode the options choose, as its row in the table of modes
+// says, and opens the mode's files; fails when they cannot be used.
+Outcome mode_work(const Options& options, CardWork& work);
+
 // True when no mode replaces the sector browser.
 [[nodiscard]] bool browses(const Options& options);
-
-// True when the mode chosen writes to the card (a card control, the surface
-// test, --load, --probe, --fill, or --serve with --writable).
-[[nodiscard]] bool writes_to_card(const Options& options);
 
 [[nodiscard]] std::string version_text();
 // The --help text.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "report/card_report.h"
+#include "app/console/console.h"
 #include "base/exit_status.h"
 #include "base/file_lock.h"
 #include "card/card.h"
@@ -16,8 +17,6 @@
 #include "portaccess/giveio.h"
 
 namespace {
-
-void say(const char* text) { std::fputs(text, stdout); }
 
 void report_level(int level) {
     switch (level) {
@@ -93,7 +92,11 @@ Outcome set_up(Card& card, CardSetup setup) {
 // Port access combines the driver, where the backend runs port instructions
 // on an NT-family system, with the backend's own acquisition of the port.
 // The level is 0 when it fails.
-Outcome obtain_port_access(int& level) {
+Outcome obtain_port_access(bool uses_port, int& level) {
+    if (!uses_port) {
+        level = 1;
+        return Outcome::ok();
+    }
     const bool driver = port_needs_io_privilege();
     level = driver ? giveio_start() : 1;
     if (level == 0) {
@@ -113,7 +116,8 @@ Outcome obtain_port_access(int& level) {
 // Gives the port back, then undoes what the driver did: 0, or the level
 // when the driver could not be stopped or removed (1 when only the port
 // could not be given back).
-int give_port_access_back(int level) {
+int give_port_access_back(bool uses_port, int level) {
+    if (!uses_port) return 0;
     const bool released = port_release();
     const int stopped = port_needs_io_privilege() ? giveio_stop(level) : 0;
     if (stopped != 0) return stopped;
@@ -150,11 +154,11 @@ void closing_report(int level) {
 
 }  // namespace
 
-int run_session(Card& card, const CardWork& work) {
+int run_session(Card& card, const CardWork& work, bool uses_port) {
     int giveio_result = 0;
     say("Vantacle\n\n");
     say("Open GIVEIO for WinNT/2K/XP : ");
-    const Outcome access = obtain_port_access(giveio_result);
+    const Outcome access = obtain_port_access(uses_port, giveio_result);
     report_level(giveio_result);
     if (!access) {
         report_failure(access.why());
@@ -171,7 +175,7 @@ int run_session(Card& card, const CardWork& work) {
         report_ways_tried(init, card.init_record(), card);
     }
     closing_report(giveio_result);
-    giveio_result = give_port_access_back(giveio_result);
+    giveio_result = give_port_access_back(uses_port, giveio_result);
     if (giveio_result == 3) say("Can't stop GIVEIO\n");
     if (giveio_result == 4) say("Can't remove GIVEIO\n");
     if (giveio_result != 0 && giveio_result != 3 && giveio_result != 4)

@@ -5,5 +5,7 @@
 
 #include "modes/mode_run.h"
 
-// Runs the sequence with card on the selected port; returns the exit status.
-int run_session(Card& card, const CardWork& work);
+// Runs the sequence with card; on the selected port when uses_port, else
+// the card's link holds its own adapter and no port is taken. Returns the
+// exit status.
+int run_session(Card& card, const CardWork& work, bool uses_port);

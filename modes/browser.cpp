@@ -13,8 +13,6 @@ namespace {
 constexpr int key_space = 0x20;
 constexpr std::size_t bytes_per_line = 16;
 
-void say(const char* text) { std::fputs(text, stdout); }
-
 void dump_sector(const std::array<std::uint8_t, sector_size>& buff) {
     say("OK");
     for (std::size_t offset = 0; offset < buff.size(); ++offset) {

@@ -4,11 +4,11 @@
 
 #include <chrono>
 #include <cstdio>
-#include <random>
 
 #include "report/card_report.h"
 #include "base/exit_status.h"
 #include "modes/progress.h"
+#include "modes/sector_pattern.h"
 #include "modes/units.h"
 #include "app/console/console.h"
 #include "modes/probe.h"
@@ -23,11 +23,6 @@ constexpr const char* verdict_text(Verdict v) {
         case Verdict::uncertain: return "could not rule out a fake: run --fill";
         default: return "damaged";
     }
-}
-
-std::uint32_t run_id() {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    return std::random_device{}() ^ static_cast<std::uint32_t>(now);
 }
 
 constexpr const char* kind_text(FakeKind k) {
@@ -66,7 +61,7 @@ int probe_the_card(ModeRun& run) {
     if (claimed == 0) claimed = probe_capacity(card, sizing);
     say_sectors("claimed", claimed);
     std::fflush(stdout);
-    const ProbeReport report = probe(card, [] { return console_signal_pending() != 0; }, claimed, run_id());
+    const ProbeReport report = probe(card, [] { return console_signal_pending() != 0; }, claimed, new_run_tag());
     add_to_report(run.report, report);
     list("bad sector", report.failed, ": transfer failed");
     list("sector", report.not_restored, " NOT put back");

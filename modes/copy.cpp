@@ -11,13 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "modes/card_probe.h"
 #include "report/card_report.h"
 #include "base/exit_status.h"
 #include "mapfile/map_keeper.h"
-#include "serve/nbd_server.h"
 #include "app/console/console.h"
-#include "modes/fill.h"
 #include "modes/progress.h"
 #include "modes/units.h"
 #include "base/escape.h"
@@ -529,29 +526,10 @@ int CopyRun::run(ModeRun& r) {
     return all_good && t.differ == 0 && !short_run && !t.file_failed && !map_failed ? ExitStatus::ok : ExitStatus::failed;
 }
 
-ServeSettings serve_settings(const Options& o) {
-    ServeSettings s{o.serve, o.writable, o.insecure, o.tls_psk, o.tls_certificates, {}};
-    if (o.timeout) s.limits.request = std::chrono::seconds(o.timeout);
-    if (o.idle) s.limits.idle = std::chrono::seconds(o.idle);
-    return s;
-}
-
 }  // namespace
 
-Outcome whole_card_work(const Options& o, CardWork& work) {
-    work.status_without_card = ExitStatus::failed;
-    work.setup = CardSetup::checked_crc;
-    switch (o.whole) {
-        case Options::WholeCard::probe: work.run = probe_the_card; return Outcome::ok();
-        case Options::WholeCard::serve:
-            work.run = [&o](ModeRun& r) { return serve_card(r.device, serve_settings(o)); };
-            return Outcome::ok();
-        case Options::WholeCard::fill:
-            work.run = [&o](ModeRun& r) { return run_fill(r, o); };
-            return fill_prepare(o);
-        default: break;
-    }
+Outcome copy_prepare(const Options& o, std::function<int(ModeRun&)>& run) {
     auto copy = std::make_shared<CopyRun>(o);
-    work.run = [copy](ModeRun& r) { return copy->run(r); };
+    run = [copy](ModeRun& r) { return copy->run(r); };
     return copy->prepare();
 }

@@ -1,13 +1,15 @@
-// The modes that work over the whole card or a range: --dump, --verify,
-// --load, --probe, --serve and --fill, each run within the normal session.
+// --dump, --verify and --load: the card and FILE compared or copied, a run
+// of sectors at a time, over the whole card or a range, with or without a map.
 #pragma once
 
+#include <functional>
+
+#include "base/outcome.h"
 #include "modes/command_line.h"
 #include "modes/mode_run.h"
-#include "base/outcome.h"
 
-// Makes work the mode chosen and opens its files before the session starts:
+// Opens the mode's files before the session starts and makes run the copy:
 // a dump file that exists (without --force) or is the simulated card's
 // image, a file to verify or load that is not whole sectors or too short
-// for the range, and a map or --fill backup that cannot be used, are refused.
-Outcome whole_card_work(const Options& options, CardWork& work);
+// for the range, and a map that cannot be used, are refused.
+Outcome copy_prepare(const Options& options, std::function<int(ModeRun&)>& run);

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -124,11 +123,6 @@ constexpr const char* verdict_name(FillVerdict v) {
         case FillVerdict::counterfeit: return "counterfeit";
         default: return "damaged";
     }
-}
-
-std::uint32_t new_tag() {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    return std::random_device{}() ^ static_cast<std::uint32_t>(now);
 }
 
 class Fill {
@@ -361,6 +355,6 @@ int run_fill(ModeRun& run, const Options& o) {
     std::printf("filling %llu sectors from %s (%s)\n", static_cast<unsigned long long>(e.count),
                 sector_text(e.start).c_str(), size_text(e.count * sector_size).c_str());
     std::fflush(stdout);
-    Fill fill(run, o, e, new_tag());
+    Fill fill(run, o, e, new_run_tag());
     return fill.run();
 }

@@ -2,8 +2,10 @@
 // landed on another sector, or did not land at all.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <span>
 
 inline void fill_pattern(std::span<std::uint8_t> bytes, std::uint32_t seed) {
@@ -26,3 +28,9 @@ inline std::uint32_t get_le32(std::span<const std::uint8_t> bytes, std::size_t a
 
 // The seed of a sector's pattern in one run.
 constexpr std::uint32_t pattern_seed(std::uint32_t sector, std::uint32_t run) { return sector * 2654435761u ^ run; }
+
+// A value that tells this run's patterns from any an earlier run left behind.
+inline std::uint32_t new_run_tag() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    return std::random_device{}() ^ static_cast<std::uint32_t>(now);
+}

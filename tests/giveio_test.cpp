@@ -57,7 +57,7 @@ Session run_on_ready_card(bool needs_driver = true, const std::string& refusal =
     CardWork work;
     work.run = [](ModeRun&) { return 0; };
     work.status_without_card = 1;
-    const int status = run_session(recorded_card(), work);
+    const int status = run_session(recorded_card(), work, true);
     Session s{testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr(), status};
     record_access_rules("", false);
     return s;

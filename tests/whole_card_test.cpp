@@ -77,7 +77,9 @@ TEST(WholeCard, DumpCopiesTheCardOrARangeByteForByte) {
 // The demo card holds a partition table and a FAT16 boot sector.
 TEST(WholeCard, DumpOfTheDemoCardIsAFormattedCard) {
     TempFile out;
-    ASSERT_EQ(run_piped({"--port=sim", "--dump=" + out.path}, "").status, 0);
+    PipedRun hang_guard;
+    hang_guard.quiet_limit_ms = 300000;  // 32 MiB with no output: well over 10x its time on a busy machine
+    ASSERT_EQ(run_piped({"--port=sim", "--dump=" + out.path}, "", hang_guard).status, 0);
     const std::string d = file_text(out.path);
     ASSERT_EQ(d.size(), 65536u * 512);
     const auto at = [&](std::size_t i) { return std::size_t{static_cast<std::uint8_t>(d[i])}; };

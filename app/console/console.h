@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Key code for a key that sends an escape sequence (arrows, function keys).
 inline constexpr int key_sequence = 0xE0;
@@ -11,6 +12,9 @@ inline constexpr int key_escape = 0x1B;
 inline constexpr int key_none = -1;
 
 enum class Entry { number, nothing, ended };
+
+// Text to standard output as it is, as the known sequence's lines go out.
+inline void say(const char* text) { std::fputs(text, stdout); }
 
 // Routes the ending signals (Ctrl+C, Ctrl+\ and the like) to the waits.
 // With reads_keys it also puts the terminal into single-key mode, gives it
