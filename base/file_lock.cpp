@@ -92,8 +92,18 @@ Outcome system_lock_dir(std::string& dir) {
 }
 #endif
 
+// The lock directory the environment names; a set-user-ID run ignores it.
+const char* lock_dir_from_environment() {
+#ifdef _WIN32
+    return std::getenv("VANTACLE_LOCK_DIR");
+#else
+    return ::secure_getenv("VANTACLE_LOCK_DIR");
+#endif
+}
+
 Outcome lock_dir(std::string& dir) {
     dir = chosen_lock_dir;
+    if (const char* named = lock_dir_from_environment(); dir.empty() && named && *named) dir = named;
     return dir.empty() ? system_lock_dir(dir) : Outcome::ok();
 }
 

@@ -19,15 +19,14 @@ Outcome lock_file(std::FILE* file, const std::string& what, bool exclusive);
 // status 1 rather than a usage error).
 [[nodiscard]] bool lock_was_busy();
 
-// Where port lock files are kept from now on ("" for the system's place: a
-// directory only the user can reach, /run/vantacle for root); tests keep
-// their own apart so that test processes running at once never hold each
-// other's ports.
+// Where port lock files are kept from now on; tests keep their own apart so
+// that test processes running at once never hold each other's ports. "" for
+// the directory VANTACLE_LOCK_DIR names (not in a set-user-ID run), else the
+// system's place: a directory only the user can reach, /run/vantacle for root.
 void port_locks_in(const std::string& dir);
 
 // The lock file of one real port; taken when the port is acquired and given
 // back when it is released.
-
 class PortLock {
 public:
     PortLock() = default;

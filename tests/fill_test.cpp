@@ -99,7 +99,7 @@ TEST(Fill, CtrlCSaysHowFarItWroteAndPutsTheBackupBack) {
     PtySession pty({sim(image, ""), "--fill", "--backup=" + backup.path});
     ASSERT_TRUE(pty.wait_for("saved 16384 sectors"));
     pty.signal(SIGINT);
-    EXPECT_EQ(pty.finish(60000), 130);
+    EXPECT_EQ(pty.finish(), 130);
     EXPECT_TRUE(std::regex_search(pty.transcript(), std::regex("stopped: wrote [0-9]+ of 16384 sectors \\(0x[0-9A-F]+ to "
                                                                "0x3FFF\\); nothing was checked")))
         << pty.transcript();

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "base/file_lock.h"
@@ -33,12 +34,10 @@ TEST(Lock, ASecondRunOnAnImageInUseIsRefusedAtOnce) {
         {sim(image), {writable, "--probe"}, true},
         {sim(image), {sim(image), "--dump=" + out.path, "--force"}, false},  // two readers share it
     };
-    PipedRun quick;
-    quick.quiet_limit_ms = 2000;
     for (const auto& c : cases) {
         PtySession first({c.holder});
         ASSERT_TRUE(first.wait_for(expected::prompt));
-        const auto r = run_piped(c.second, "", quick);
+        const auto r = run_piped(c.second, "");
         if (c.refused) {
             EXPECT_EQ(r.status, 1) << c.second[1];
             EXPECT_EQ(r.out, "");
@@ -62,20 +61,22 @@ TEST(Lock, AProbeDuringALoadIsRefusedAndTheLoadFinishesExactly) {
     const std::string writable = sim(card, ",write=on,busy=300");
     PtySession load({writable, "--load=" + source.path()});
     ASSERT_TRUE(load.wait_for("Initialize MMC Card for SPI mode:OK"));
-    PipedRun quick;
-    quick.quiet_limit_ms = 2000;
-    const auto probe = run_piped({writable, "--probe"}, "", quick);
+    const auto probe = run_piped({writable, "--probe"}, "");
     EXPECT_EQ(probe.status, 1);
     EXPECT_NE(probe.err.find("is in use: vantacle (pid "), std::string::npos) << probe.err;
-    EXPECT_EQ(load.finish(60000), 0);
+    EXPECT_EQ(load.finish(), 0);
     EXPECT_NE(load.transcript().find("loaded 2048 sectors, 0 bad"), std::string::npos) << load.transcript();
     EXPECT_TRUE(file_text(card.path()) == file_text(source.path()));
 }
 
 TEST(Lock, APortLockIsTakenOnceAndGivenBack) {
     const std::string name = "test-" + std::to_string(::getpid());
+    const auto dir = std::filesystem::temp_directory_path() / ("vantacle-lock-test-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    port_locks_in(dir.string());
     PortLock first, second;
     ASSERT_TRUE(first.take(name));
+    EXPECT_TRUE(std::filesystem::exists(dir / ("vantacle-" + name + ".lock")));
     const Outcome refused = second.take(name);
     EXPECT_FALSE(refused);
     EXPECT_TRUE(lock_was_busy());
@@ -83,5 +84,13 @@ TEST(Lock, APortLockIsTakenOnceAndGivenBack) {
     first.give_back();
     EXPECT_TRUE(second.take(name));
     second.give_back();
-    std::remove(("/run/vantacle/vantacle-" + name + ".lock").c_str());
+    port_locks_in("");
+    std::filesystem::remove_all(dir);
+}
+
+// The programs a test runs keep their port lock files where the test says.
+TEST(Lock, PortLockFilesGoWhereTheEnvironmentSays) {
+    const auto r = run_piped({"--port=ppdev:/dev/null"}, "\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::exists(program_lock_dir() + "/vantacle-ppdev-dev-null.lock"));
 }

@@ -7,7 +7,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include "serve/nbd_protocol.h"
 #include "tests/program_runner.h"
@@ -52,7 +53,7 @@ public:
     std::string uri() const { return "nbd+unix:///?socket=" + socket_; }
     void signal(int number) { pty_->signal(number); }
     // Ctrl+C (unless a signal was sent): the exit status, and the transcript.
-    int stop(bool signalled = false, int timeout_ms = 20000) {
+    int stop(bool signalled = false, int timeout_ms = hang_guard_ms) {
         if (!signalled) pty_->type("\x03");
         const int status = pty_->finish(timeout_ms);
         transcript_ = pty_->transcript();
@@ -92,13 +93,13 @@ public:
     ~RawClient() { ::close(fd_); }
     bool connected() const { return connected_; }
     void send(const Bytes& b) { ASSERT_EQ(::send(fd_, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size())); }
-    // n bytes, or fewer when the server closed or fell silent for 5 s.
+    // n bytes, or fewer when the server closed or fell silent past the hang guard.
     Bytes receive(std::size_t n) {
         Bytes out(n);
         std::size_t got = 0;
         while (got < n) {
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 5000) <= 0) break;
+            if (::poll(&p, 1, hang_guard_ms) <= 0) break;
             const ssize_t r = ::recv(fd_, out.data() + got, n - got, 0);
             if (r <= 0) break;
             got += static_cast<std::size_t>(r);
@@ -106,10 +107,20 @@ public:
         out.resize(got);
         return out;
     }
-    bool closed_by_server(int timeout_ms = 5000) {
+    bool closed_by_server(int timeout_ms = hang_guard_ms) {
         std::uint8_t b;
         pollfd p{fd_, POLLIN, 0};
         return ::poll(&p, 1, timeout_ms) == 1 && ::recv(fd_, &b, 1, 0) == 0;
+    }
+    // True once the server has read everything sent to it.
+    bool read_by_server() {
+        for (int waited = 0; waited < hang_guard_ms; waited += 10) {
+            int unread = 0;
+            if (::ioctl(fd_, SIOCOUTQ, &unread) != 0) return false;
+            if (unread == 0) return true;
+            ::poll(nullptr, 0, 10);
+        }
+        return false;
     }
     // Handshake up to transmission through NBD_OPT_EXPORT_NAME.
     void start() {
@@ -246,8 +257,10 @@ TEST(Nbd, FsckReadsTheDemoCardsFileSystem) {
     const std::string mount = temp_path("mnt");
     std::filesystem::create_directory(mount);
     const std::string fuse_log = temp_path("log");
-    if (run("nbdfuse " + mount + "/card --unix " + server.socket() + " >" + fuse_log + " 2>&1 & "
-            "for i in $(seq 50); do [ -e " + mount + "/card ] && exit 0; sleep 0.1; done; exit 1") != 0) {
+    // Waits for the mount, or for nbdfuse to give up.
+    if (run("nbdfuse " + mount + "/card --unix " + server.socket() + " >" + fuse_log + " 2>&1 & fuse=$!; "
+            "for i in $(seq " + std::to_string(hang_guard_ms / 100) + "); do [ -e " + mount + "/card ] && exit 0; "
+            "kill -0 $fuse 2>/dev/null || exit 1; sleep 0.1; done; exit 1") != 0) {
         std::filesystem::remove(mount);
         GTEST_SKIP() << "nbdfuse cannot mount here (no FUSE): " << file_text(fuse_log);
     }
@@ -376,7 +389,7 @@ TEST(Nbd, EndingSignalsEndTheRequestInHandWithoutAWrongByte) {
         const std::uint32_t length = nbd::max_request_bytes;
         c.send(RawClient::be(nbd::request_magic, 4) + RawClient::be(0, 2) + RawClient::be(nbd::cmd_read, 2) +
                RawClient::be(7, 8) + RawClient::be(0, 8) + RawClient::be(length, 4));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_TRUE(c.read_by_server()) << signal;  // the request is in hand
         server.signal(signal);
         const Bytes reply = c.receive(16 + length);
         const int status = server.stop(true);

@@ -11,10 +11,34 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 
 namespace {
 
-[[noreturn]] void exec_program(const std::vector<std::string>& args) {
+// A directory open to every user the programs run as (sticky, like /tmp),
+// removed with what it holds when the test process ends.
+class LockDir {
+public:
+    LockDir() : path_((std::filesystem::temp_directory_path() / ("vantacle-test-run-" + std::to_string(getpid()))).string()) {
+        std::filesystem::create_directories(path_);
+        std::filesystem::permissions(path_, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+        setenv("VANTACLE_LOCK_DIR", path_.c_str(), 1);  // the test's own locks (maps held) meet the programs' there
+    }
+    ~LockDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    LockDir(const LockDir&) = delete;
+    LockDir& operator=(const LockDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// In the child: the program, with its port lock files in this test's own directory.
+[[noreturn]] void exec_program(const std::vector<std::string>& args, const std::string& lock_dir) {
+    setenv("VANTACLE_LOCK_DIR", lock_dir.c_str(), 1);
     std::vector<char*> argv{const_cast<char*>(VANTACLE_BIN)};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -55,9 +79,15 @@ bool drain(int fd, std::string& to) {
 
 }  // namespace
 
+const std::string& program_lock_dir() {
+    static const LockDir dir;
+    return dir.path();
+}
+
 RunResult run_piped(const std::vector<std::string>& args, const std::string& input, const PipedRun& how) {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err)) return {"", "pipe failed", -1};
+    const std::string& lock_dir = program_lock_dir();
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
@@ -72,7 +102,7 @@ RunResult run_piped(const std::vector<std::string>& args, const std::string& inp
             signal(SIGXFSZ, SIG_IGN);
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
         }
-        exec_program(args);
+        exec_program(args, lock_dir);
     }
     close(in[0]);
     close(out[1]);
@@ -111,6 +141,7 @@ RunResult run_piped(const std::vector<std::string>& args, const std::string& inp
 PtySession::PtySession(const std::vector<std::string>& args) {
     winsize size{24, 80, 0, 0};
     if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) return;
+    const std::string& lock_dir = program_lock_dir();
     pid_ = fork();
     if (pid_ == 0) {
         setsid();
@@ -121,7 +152,7 @@ PtySession::PtySession(const std::vector<std::string>& args) {
         dup2(null, 2);
         close(master_);
         close(slave_);
-        exec_program(args);
+        exec_program(args, lock_dir);
     }
 }
 

@@ -108,7 +108,7 @@ TEST(Resume, AStoppedDumpGoesOnWhereItStopped) {
         const int delay = delay_ms(random);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         pty.type("\x03");
-        const int stopped = pty.finish(60000);
+        const int stopped = pty.finish();
         EXPECT_TRUE(stopped == 130 || stopped == 0) << "after " << delay << " ms";
         expect_ddrescuelog_reads(f.map, stopped == 0);
         const auto rest = run_piped(args, "");

@@ -44,12 +44,14 @@ export WINEPREFIX=$work/prefix WINEARCH=win32 WINEDEBUG=-all DISPLAY= WAYLAND_DI
 # menu entries written to the home directory.
 export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe,winemenubuilder.exe=d'
 
-# Every Wine command: bounded in time, input from a file, output to files
-# (the server's helper processes inherit them and would hold pipes open).
+# Every Wine command: bounded in time (a hang guard, far above what a command
+# takes on a busy machine), input from a file, output to files (the server's
+# helper processes inherit them and would hold pipes open).
+hang_guard=600
 wine_call() {
     local name=$1 status=0
     shift
-    timeout 60 "$wine" "$@" <"$work/empty" >"$work/$name.out" 2>"$work/$name.err" || status=$?
+    timeout "$hang_guard" "$wine" "$@" <"$work/empty" >"$work/$name.out" 2>"$work/$name.err" || status=$?
     echo "$status" >"$work/$name.status"
     return 0
 }
@@ -82,7 +84,7 @@ expect_eq "prefix created" "$(cat "$work/prefix.status")" 0
 wine_call pipe-timeout reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_DWORD /d 60000 /f
 # The services started while the prefix was made cannot load drivers: start
 # them again in the finished prefix, under a server that stays.
-timeout 60 "$wineserver" -w
+timeout "$hang_guard" "$wineserver" -w
 "$wineserver" -p >"$work/server.log" 2>&1
 wine_call boot wineboot
 
@@ -91,7 +93,7 @@ wine_call boot wineboot
 run_windows() {
     local name=$1 dir=$2 keys=$3 status=0
     shift 3
-    (cd "$dir" && timeout 60 "$wine" "$exe" "$@" <"$keys" >"$work/$name.out" 2>"$work/$name.err") || status=$?
+    (cd "$dir" && timeout "$hang_guard" "$wine" "$exe" "$@" <"$keys" >"$work/$name.out" 2>"$work/$name.err") || status=$?
     echo "$status" >"$work/$name.status"
 }
 registered() {
