@@ -34,7 +34,10 @@ Outcome probe_work(const Options&, CardWork& work) {
 }
 
 Outcome serve_work(const Options& o, CardWork& work) {
-    work.run = [&o](ModeRun& r) { return serve_card(r.device, o.serve, o.writable); };
+    ServeSettings settings{o.serve, o.writable, o.insecure, o.tls_psk, o.tls_certificates, {}};
+    if (o.timeout) settings.limits.request = std::chrono::seconds(o.timeout);
+    if (o.idle) settings.limits.idle = std::chrono::seconds(o.idle);
+    work.run = [settings](ModeRun& r) { return serve_card(r.device, settings); };
     return Outcome::ok();
 }
 

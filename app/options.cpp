@@ -74,6 +74,7 @@ enum Takes : unsigned {
     takes_sparse = 1U << 5,    // --sparse
     takes_writable = 1U << 6,  // --writable
     takes_report = 1U << 7,    // --report
+    takes_network = 1U << 8,   // --tls-psk, --tls-certificates, --insecure, --timeout, --idle
 };
 
 constexpr std::string_view one_card_control =
@@ -128,7 +129,8 @@ constexpr std::array<Mode, 15> modes{{
      "--load writes to the card", one_whole_card_mode, crc, failed, copy_work, "load of "},
     {"--probe", whole_card<W::probe>, W::probe, C::none, false, takes_report,
      "--probe writes to the card and restores what it wrote over", one_whole_card_mode, crc, failed, probe_work, "probe"},
-    {"--serve", whole_card<W::serve>, W::serve, C::none, false, takes_writable, "", one_whole_card_mode, crc, failed,
+    {"--serve", whole_card<W::serve>, W::serve, C::none, false, takes_writable | takes_network, "", one_whole_card_mode, crc,
+     failed,
      serve_work, ""},
     {"--fill", whole_card<W::fill>, W::fill, C::none, false, takes_range | takes_backup | takes_report,
      "--fill writes over every sector it tests", one_whole_card_mode, crc, failed, fill_work, "fill"},
@@ -153,7 +155,7 @@ struct Companion {
     std::string_view goes_with;
     std::string_view writes;
 };
-constexpr std::array<Companion, 8> companions{{
+constexpr std::array<Companion, 9> companions{{
     {takes_range, [](const Options& o) { return o.range.has_value(); }, 0,
      "--range goes with --test, --dump, --verify, --load, --fill or --erase", ""},
     {takes_backup, [](const Options& o) { return !o.backup.empty(); }, 0, "--backup goes with --fill", ""},
@@ -166,6 +168,11 @@ constexpr std::array<Companion, 8> companions{{
      "--writable lets clients write to the card"},
     {takes_report, [](const Options& o) { return !o.report.empty(); }, 0,
      "--report goes with --test, --dump, --verify, --load, --probe or --fill", ""},
+    {takes_network,
+     [](const Options& o) {
+         return !o.tls_psk.empty() || !o.tls_certificates.empty() || o.insecure || o.timeout != 0 || o.idle != 0;
+     },
+     0, "--tls-psk, --tls-certificates, --insecure, --timeout and --idle go with --serve", ""},
 }};
 
 // The browser: chosen when no other mode is; nothing goes with it.
@@ -219,6 +226,9 @@ Outcome parse_whole_card(Options::WholeCard mode, std::string_view file, Options
     o.file = std::string(file);
     return Outcome::ok();
 }
+
+// --timeout and --idle: at most a day.
+constexpr std::uint32_t max_serve_seconds = 86400;
 
 // A decimal number from min to max.
 bool parse_decimal(std::string_view text, std::uint32_t min, std::uint32_t max, std::uint32_t& value) {
@@ -333,7 +343,7 @@ struct Flag {
     std::string_view name;
     bool Options::*field;
 };
-constexpr std::array<Flag, 9> flags{{{"--help", &Options::help},
+constexpr std::array<Flag, 10> flags{{{"--help", &Options::help},
                                      {"--crc", &Options::crc},
                                      {"-h", &Options::help},
                                      {"--version", &Options::version},
@@ -341,7 +351,8 @@ constexpr std::array<Flag, 9> flags{{{"--help", &Options::help},
                                      {"--info", &Options::info},
                                      {"--force", &Options::force},
                                      {"--sparse", &Options::sparse},
-                                     {"--writable", &Options::writable}}};
+                                     {"--writable", &Options::writable},
+                                     {"--insecure", &Options::insecure}}};
 
 Outcome parse_control(Options::Control control, Options& o) {
     if (o.control != Options::Control::none)
@@ -356,7 +367,9 @@ struct Named {
     std::string_view prefix;
     std::string Options::*field;
 };
-constexpr std::array<Named, 5> named{{{"--backup=", &Options::backup},
+constexpr std::array<Named, 7> named{{{"--backup=", &Options::backup},
+                                      {"--tls-psk=", &Options::tls_psk},
+                                      {"--tls-certificates=", &Options::tls_certificates},
                                       {"--report=", &Options::report},
                                       {"--map=", &Options::map},
                                       {"--password-file=", &Options::password_file},
@@ -367,7 +380,11 @@ struct Valued {
     std::string_view name;
     std::string_view needs;
 };
-constexpr std::array<Valued, 12> valued{{{"--dump", "=FILE"},
+constexpr std::array<Valued, 16> valued{{{"--dump", "=FILE"},
+                                         {"--tls-psk", "=FILE"},
+                                         {"--tls-certificates", "=DIR"},
+                                         {"--timeout", "=SECONDS"},
+                                         {"--idle", "=SECONDS"},
                                          {"--verify", "=FILE"},
                                          {"--load", "=FILE"},
                                          {"--backup", "=FILE"},
@@ -375,7 +392,7 @@ constexpr std::array<Valued, 12> valued{{{"--dump", "=FILE"},
                                          {"--map", "=MAPFILE"},
                                          {"--retries", "=N"},
                                          {"--report", "=FILE.svg or =FILE.csv"},
-                                         {"--serve", "=PATH or =localhost:PORT"},
+                                         {"--serve", "=PATH or =HOST:PORT"},
                                          {"--password-file", "=FILE"},
                                          {"--range", "=START:COUNT (hex)"},
                                          {"--port", "=PORT: direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL] or sim[:IMAGE]"}}};
@@ -420,6 +437,11 @@ Outcome parse_one(std::string_view arg, Options& o) {
         return parse_whole_card(Options::WholeCard::serve, "", o);
     }
     if (starts_with(arg, "--retries=", value)) return parse_retries(value, o.retries);
+    if (starts_with(arg, "--timeout=", value) || starts_with(arg, "--idle=", value)) {
+        std::uint32_t& seconds = arg.starts_with("--timeout=") ? o.timeout : o.idle;
+        if (parse_decimal(value, 1, max_serve_seconds, seconds)) return Outcome::ok();
+        return Outcome::failed("bad time '" + std::string(value) + "' (seconds from 1 to 86400)");
+    }
     for (const Named& n : named) {
         if (!starts_with(arg, n.prefix, value) || value.empty()) continue;
         o.*n.field = std::string(value);
@@ -453,6 +475,10 @@ Outcome options_conflict(const Options& o) {
         if ((given & c.bit) && (!(mode.takes & c.bit) || (given & c.needs) != c.needs))
             return Outcome::failed(std::string(c.goes_with));
     }
+    if (!o.tls_psk.empty() && !o.tls_certificates.empty())
+        return Outcome::failed("give one of --tls-psk and --tls-certificates");
+    if (o.insecure && (!o.tls_psk.empty() || !o.tls_certificates.empty()))
+        return Outcome::failed("--insecure serves without TLS: leave out --tls-psk and --tls-certificates");
     if (!o.report.empty() && !o.report.ends_with(".svg") && !o.report.ends_with(".csv"))
         return Outcome::failed("--report=" + o.report + ": name a .svg or .csv file");
     const std::string_view writes = writing_mode(mode, o);
@@ -486,8 +512,9 @@ std::string usage_text() {
                "                [--map=MAPFILE [--retries=N]] [--sparse]\n"
                "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
-               "       vantacle [--port=PORT] [--trace=FILE] --serve=PATH|localhost:PORT\n"
-               "                [--writable [--yes]]\n"
+               "       vantacle [--port=PORT] [--trace=FILE] --serve=PATH|HOST:PORT\n"
+               "                [--tls-psk=FILE | --tls-certificates=DIR | --insecure]\n"
+               "                [--timeout=SECONDS] [--idle=SECONDS] [--writable [--yes]]\n"
                "       vantacle [--port=PORT] [--password-file=FILE] --protect | --unprotect |\n"
                "                --set-password | --clear-password | --lock | --force-erase |\n"
                "                --erase [--range=START:COUNT] [--yes]\n"
@@ -558,9 +585,19 @@ std::string usage_text() {
                "  --backup=FILE         --fill first saves the sectors to FILE and afterwards\n"
                "                        puts them back, verified (existing FILE: --force)\n"
                "  --serve=PATH          serve the card over NBD on the Unix socket PATH (made\n"
-               "                        with mode 0600), or with localhost:PORT on that port\n"
-               "                        of the loopback address; clients in turn, until\n"
+               "                        with mode 0600), or on TCP at HOST:PORT (a name with\n"
+               "                        a colon and no slash; HOST such as 0.0.0.0, [::1] or\n"
+               "                        localhost) with TLS; up to 16 clients at once, until\n"
                "                        Ctrl+C. Read-only unless --writable\n"
+               "  --tls-psk=FILE        TLS with the pre-shared keys in FILE (NAME:HEXKEY\n"
+               "                        lines from psktool -u NAME -p FILE); clients use\n"
+               "                        nbds://NAME@HOST:PORT/?tls-psk-file=FILE\n"
+               "  --tls-certificates=DIR  TLS with DIR/server-cert.pem, DIR/server-key.pem;\n"
+               "                        clients show a certificate from DIR/ca-cert.pem\n"
+               "  --insecure            plain TCP, on the loopback address only\n"
+               "  --timeout=SECONDS     time for a client's handshake and for each request\n"
+               "                        (default 30)\n"
+               "  --idle=SECONDS        time a client may idle between requests (default 600)\n"
                "  --writable            let --serve's clients write to the card\n"
                "  --report=FILE         a picture of the card after --test, --dump, --verify,\n"
                "                        --load, --probe or --fill: FILE.svg maps its regions\n"

@@ -43,8 +43,13 @@ struct Options {
     std::string map;                    // --map=MAPFILE: FILE is a whole-card image, the map records it
     int retries = 1;                    // --retries=N: passes over a map's bad areas
     bool sparse = false;                // --sparse: a dump leaves sectors of zeros as holes
-    std::string serve;                  // --serve=PATH or localhost:PORT
+    std::string serve;                  // --serve=PATH or HOST:PORT
     bool writable = false;              // --writable: NBD clients may write
+    std::string tls_psk;                // --tls-psk=FILE: the keys --serve's clients need
+    std::string tls_certificates;       // --tls-certificates=DIR: or X.509 certificates
+    bool insecure = false;              // --insecure: plain TCP on the loopback address
+    std::uint32_t timeout = 0;          // --timeout=SECONDS: for one request (0: the default)
+    std::uint32_t idle = 0;             // --idle=SECONDS: between requests (0: the default)
     std::string report;                 // --report=FILE.svg or FILE.csv: a picture of the card
     // The card's own controls, each instead of the browser.
     enum class Control { none, protect, unprotect, set_password, clear_password, lock, force_erase, erase };

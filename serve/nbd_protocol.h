@@ -1,5 +1,5 @@
-// The NBD protocol's numbers as the fixed newstyle handshake and the
-// transmission phase use them (simple replies only).
+// The NBD protocol's numbers as the fixed newstyle handshake (with
+// STARTTLS) and the transmission phase use them (simple replies only).
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,7 @@ inline constexpr std::uint32_t client_flags_known = flag_fixed_newstyle | flag_n
 inline constexpr std::uint32_t opt_export_name = 1;
 inline constexpr std::uint32_t opt_abort = 2;
 inline constexpr std::uint32_t opt_list = 3;
+inline constexpr std::uint32_t opt_starttls = 5;
 inline constexpr std::uint32_t opt_info = 6;
 inline constexpr std::uint32_t opt_go = 7;
 
@@ -30,6 +31,7 @@ inline constexpr std::uint32_t rep_server = 2;
 inline constexpr std::uint32_t rep_info = 3;
 inline constexpr std::uint32_t rep_err_unsup = 0x80000001;
 inline constexpr std::uint32_t rep_err_invalid = 0x80000003;
+inline constexpr std::uint32_t rep_err_tls_reqd = 0x80000005;
 
 // NBD_REP_INFO kinds.
 inline constexpr std::uint16_t info_export = 0;
@@ -51,6 +53,7 @@ inline constexpr std::uint32_t err_perm = 1;
 inline constexpr std::uint32_t err_io = 5;
 inline constexpr std::uint32_t err_inval = 22;
 inline constexpr std::uint32_t err_nospc = 28;
+inline constexpr std::uint32_t err_shutdown = 108;
 
 // Longest option a client may send, and the largest request served.
 inline constexpr std::uint32_t max_option_bytes = 4096;

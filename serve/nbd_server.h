@@ -1,12 +1,11 @@
-// The card as a network block device: --serve=PATH (a Unix socket, mode
-// 0600) or --serve=localhost:PORT (the loopback address only). Clients are
-// served one after another, their requests one at a time, until an ending
-// signal, which finishes the request in hand.
+// The card as a network block device (--serve): the server of
+// serve/nbd_service.h over the card's sector device, read-only unless
+// writable, until an ending signal.
 #pragma once
 
-#include <string>
+#include "serve/serve_settings.h"
 
 class SectorDevice;
 
 // Serves the initialised card as device; returns the exit status.
-int serve_card(SectorDevice& device, const std::string& where, bool writable);
+int serve_card(SectorDevice& device, const ServeSettings& settings);

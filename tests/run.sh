@@ -12,7 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev sigrok-cli wine g++-mingw-w64-i686 dpkg-dev man-db groff-base
-          lintian gddrescue libnbd-bin nbdfuse fuse3 dosfstools librsvg2-bin libftdi1-dev pkg-config)
+          lintian gddrescue libnbd-bin nbdfuse fuse3 dosfstools librsvg2-bin libftdi1-dev pkg-config
+          libgnutls28-dev gnutls-bin)
 missing=()
 for p in "${packages[@]}" wine32:i386; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
