@@ -129,12 +129,12 @@ int give_port_access_back(bool uses_port, int level) {
 
 // The mode over the card, timed for its report when --report asks for one;
 // a report that cannot be written says so and makes the status 1.
-int run_mode(Card& card, const CardWork& work) {
+int run_mode(Card& card, const CardWork& work, Operator& console) {
     CardDevice device(card);
     std::optional<CardReport> report;
     if (!work.report_path.empty()) report.emplace(card.capacity_sectors(), "vantacle " + work.report_title);
     TimedDevice timed(device, report ? &*report : nullptr);
-    ModeRun run{card, timed, report ? &*report : nullptr};
+    ModeRun run{card, timed, report ? &*report : nullptr, console};
     const int status = work.run(run);
     if (!report) return status;
     const Outcome written = write_report(*report, work.report_path);
@@ -143,9 +143,9 @@ int run_mode(Card& card, const CardWork& work) {
     return status == ExitStatus::ok ? ExitStatus::failed : status;
 }
 
-int run_work(Card& card, const CardWork& work) {
-    if (!work.guard) return run_mode(card, work);
-    return work.guard(card, [&] { return run_mode(card, work); });
+int run_work(Card& card, const CardWork& work, Operator& console) {
+    if (!work.guard) return run_mode(card, work, console);
+    return work.guard(card, console, [&] { return run_mode(card, work, console); });
 }
 
 void closing_report(int level) {
@@ -157,7 +157,7 @@ void closing_report(int level) {
 
 }  // namespace
 
-int run_session(Card& card, const CardWork& work, bool uses_port) {
+int run_session(Card& card, const CardWork& work, bool uses_port, Operator& console) {
     int giveio_result = 0;
     say("Vantacle\n\n");
     say("Open GIVEIO for WinNT/2K/XP : ");
@@ -171,7 +171,7 @@ int run_session(Card& card, const CardWork& work, bool uses_port) {
     int status = work.status_without_card;
     const CardResult init = mmc_init_spi(card);
     if (report_init(init)) {
-        if (Outcome ready = set_up(card, work.setup); ready) status = run_work(card, work);
+        if (Outcome ready = set_up(card, work.setup); ready) status = run_work(card, work, console);
         else report_failure(ready.why());
         mmc_disable(card);
     } else if (card.link().fault().empty()) {
