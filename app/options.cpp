@@ -411,7 +411,8 @@ struct Flag {
     std::string_view name;
     bool Options::*field;
 };
-constexpr std::array<Flag, 10> flags{{{"--help", &Options::help},
+constexpr std::array<Flag, 11> flags{{{"--help", &Options::help},
+                                     {"--json", &Options::json},
                                      {"--crc", &Options::crc},
                                      {"-h", &Options::help},
                                      {"--version", &Options::version},
@@ -542,7 +543,7 @@ constexpr std::array<HelpEntry, 6> leading_options{{
     {"--trace=FILE", "log every port access to FILE: W XX (data written), R XX (status read); FILE.vcd gets a waveform "
                      "of the card's lines for GTKWave, PulseView or sigrok"},
 }};
-constexpr std::array<HelpEntry, 5> closing_options{{
+constexpr std::array<HelpEntry, 6> closing_options{{
     {"--password-file=FILE",
      "passwords from FILE, one a line, at most 16 bytes each (else asked on the terminal, without echo): the first "
      "unlocks a locked card for the run; for --set-password on a card with a password the first is the old one and "
@@ -550,6 +551,8 @@ constexpr std::array<HelpEntry, 5> closing_options{{
     {"--yes", "allow --test, --load, --probe, --fill, --writable and the controls above on a real port (they write to "
               "the card)"},
     {"--crc", "the browser with CRC checking on (the other modes that read or write sectors always turn it on)"},
+    {"--json", "with any mode but the browser: one JSON line per card and run on standard output "
+               "(docs/run-record.schema.json), the usual text on standard error"},
     {"--help", "this text"},
     {"--version", "the program's version"},
 }};
@@ -647,6 +650,7 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
 Outcome options_conflict(const Options& o) {
     if (Outcome alone = modes_clash(o); !alone) return alone;
     const Mode& mode = chosen_mode(o);
+    if (o.json && &mode == &browser) return Outcome::failed("--json goes with a mode that replaces the browser");
     const unsigned given = given_companions(o);
     for (const Companion& c : companions) {
         if ((given & c.bit) && (!(mode.takes & c.bit) || (given & c.needs) != c.needs))
@@ -676,6 +680,7 @@ Outcome mode_work(const Options& o, CardWork& work) {
     work.writes = !writing_mode(mode, o).empty();
     work.report_path = o.report;
     work.report_title = std::string(mode.title) + (mode.file ? o.file : "");
+    work.mode_name = mode.flag.empty() ? "browser" : std::string(mode.flag.substr(2));
     return mode.work(o, work);
 }
 

@@ -6,9 +6,10 @@
 #include <cstdio>
 
 #include "base/operator.h"
+#include "base/text_out.h"
 
 // Text to standard output as it is, as the known sequence's lines go out.
-inline void say(const char* text) { std::fputs(text, stdout); }
+inline void say(const char* text) { text_put(TextStream::out, text); }
 
 // Routes the ending signals (Ctrl+C, Ctrl+\ and the like) to the waits.
 // With reads_keys it also puts the terminal into single-key mode, gives it
