@@ -1,4 +1,5 @@
 // vantacle: tests an MMC or SD card wired to a parallel port.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,6 +9,7 @@
 #include "base/exit_status.h"
 #include "app/links.h"
 #include "app/options.h"
+#include "app/run_json.h"
 #include "app/session.h"
 #include "base/file_lock.h"
 #include "base/sector_file.h"
@@ -72,6 +74,10 @@ int main(int argc, char** argv) {
         return checked_output(ExitStatus::ok);
     }
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
+    // With --json standard output carries the record alone.
+    TextToError to_error;
+    if (options.json) text_sink(&to_error);
+    const auto started = std::chrono::steady_clock::now();
     std::unique_ptr<spi::Link> spi_link;
     if (Outcome opened = open_link(options, spi_link); !opened) {
         // A card another run holds is no usage error.
@@ -91,6 +97,12 @@ int main(int argc, char** argv) {
         (void)close_trace(link_trace, port_trace.get());
         return fail_usage(controlled);
     }
+    RunRecord record;
+    if (options.json) {
+        record.mode = work.mode_name;
+        record.files = files_written(options);
+        work.record = &record;
+    }
     console_open(browses(options));
     Card card(*spi_link);
     int status = run_session(card, work, !is_byte_link(options));
@@ -99,5 +111,11 @@ int main(int argc, char** argv) {
         if (status == ExitStatus::ok) status = ExitStatus::failed;
     }
     const int signal = console_close();
-    return signal ? ExitStatus::signal_base + signal : checked_output(status);
+    if (signal) status = ExitStatus::signal_base + signal;
+    if (options.json) {
+        finish_record(record, status, started);
+        text_sink(nullptr);
+        std::fputs(json_line(record).c_str(), stdout);
+    }
+    return signal ? status : checked_output(status);
 }

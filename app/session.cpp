@@ -6,6 +6,7 @@
 #include <string>
 
 #include "report/card_report.h"
+#include "report/run_record.h"
 #include "app/console/console.h"
 #include "base/exit_status.h"
 #include "base/file_lock.h"
@@ -133,9 +134,15 @@ int run_mode(Card& card, const CardWork& work) {
     CardDevice device(card);
     std::optional<CardReport> report;
     if (!work.report_path.empty()) report.emplace(card.capacity_sectors(), "vantacle " + work.report_title);
-    TimedDevice timed(device, report ? &*report : nullptr);
-    ModeRun run{card, timed, report ? &*report : nullptr};
+    TransferTally tally(report ? &*report : nullptr);
+    TimedDevice timed(device, report || work.record ? &tally : nullptr);
+    ModeRun run{card, timed, report ? &*report : nullptr, work.record};
+    if (work.record) describe_card(card, *work.record);
     const int status = work.run(run);
+    if (work.record) {
+        work.record->read_rate = tally.rate(Transfer::read);
+        work.record->write_rate = tally.rate(Transfer::write);
+    }
     if (!report) return status;
     const Outcome written = write_report(*report, work.report_path);
     if (written) return status;

@@ -55,6 +55,7 @@ struct Options {
     enum class Control { none, protect, unprotect, set_password, clear_password, lock, force_erase, erase };
     Control control = Control::none;
     std::string password_file;          // --password-file=FILE: passwords one a line
+    bool json = false;                  // --json: a JSON record of the run on standard output
     bool help = false;
     bool version = false;
 };
