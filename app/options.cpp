@@ -112,7 +112,7 @@ template <C mode>
 constexpr bool card_control(const Options& o) { return o.control == mode; }
 constexpr std::string_view changes_password = "--set-password, --clear-password and --lock change the card's password";
 constexpr std::string_view changes_csd = "--protect and --unprotect change the card's CSD";
-constexpr std::array<Mode, 15> modes{{
+constexpr std::array<Mode, 16> modes{{
     {"--info", [](const Options& o) { return o.info; }, W::none, C::none, false, 0, "",
      "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each replace the browser: give one of them",
      CardSetup::checked, failed, info_work, ""},
@@ -144,6 +144,9 @@ constexpr std::array<Mode, 15> modes{{
      "--force-erase erases the whole card and its password", one_card_control, crc, failed, control_work, ""},
     {"--erase", card_control<C::erase>, W::none, C::erase, false, takes_range, "--erase erases sectors of the card",
      one_card_control, crc, failed, control_work, ""},
+    {"--restore", [](const Options& o) { return !o.restore.empty(); }, W::none, C::none, false, 0,
+     "--restore writes the journal's sectors back to the card", "--restore runs on its own: give no other mode with it", crc,
+     failed, restore_work, ""},
 }};
 
 // The options that go with some modes only, in the order they are checked,
@@ -367,7 +370,8 @@ struct Named {
     std::string_view prefix;
     std::string Options::*field;
 };
-constexpr std::array<Named, 7> named{{{"--backup=", &Options::backup},
+constexpr std::array<Named, 8> named{{{"--backup=", &Options::backup},
+                                      {"--restore=", &Options::restore},
                                       {"--tls-psk=", &Options::tls_psk},
                                       {"--tls-certificates=", &Options::tls_certificates},
                                       {"--report=", &Options::report},
@@ -380,7 +384,8 @@ struct Valued {
     std::string_view name;
     std::string_view needs;
 };
-constexpr std::array<Valued, 16> valued{{{"--dump", "=FILE"},
+constexpr std::array<Valued, 17> valued{{{"--dump", "=FILE"},
+                                         {"--restore", "=JOURNAL"},
                                          {"--tls-psk", "=FILE"},
                                          {"--tls-certificates", "=DIR"},
                                          {"--timeout", "=SECONDS"},
@@ -520,6 +525,7 @@ std::string usage_text() {
                "                --erase [--range=START:COUNT] [--yes]\n"
                "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
                "                --fill[=SEED] [--backup=FILE [--force]] [--yes]\n"
+               "       vantacle [--port=PORT] --restore=JOURNAL [--yes]\n"
                "Tests an MMC or SD card wired to a parallel port or an SPI adapter: powers it\n"
                "up, initialises it in SPI mode and shows its 512-byte sectors as hex dumps.\n"
                "\n"
@@ -584,6 +590,9 @@ std::string usage_text() {
                "                        the verdict, exit 0 when genuine. Destroys the data\n"
                "  --backup=FILE         --fill first saves the sectors to FILE and afterwards\n"
                "                        puts them back, verified (existing FILE: --force)\n"
+               "  --restore=JOURNAL     put back the sectors a run could not, from the journal\n"
+               "                        it named, each read back twice; the journal is\n"
+               "                        removed once all are back (exit 0)\n"
                "  --serve=PATH          serve the card over NBD on the Unix socket PATH (made\n"
                "                        with mode 0600), or on TCP at HOST:PORT (a name with\n"
                "                        a colon and no slash; HOST such as 0.0.0.0, [::1] or\n"
@@ -619,9 +628,9 @@ std::string usage_text() {
                "                        first unlocks a locked card for the run; for\n"
                "                        --set-password on a card with a password the first\n"
                "                        is the old one and the second the new\n"
-               "  --yes                 allow --test, --load, --probe, --fill, --writable and\n"
-               "                        the controls above on a real port (they write to the\n"
-               "                        card)\n"
+               "  --yes                 allow --test, --load, --probe, --fill, --restore,\n"
+               "                        --writable and the controls above on a real port\n"
+               "                        (they write to the card)\n"
                "  --info                the card's kind, capacity and registers (OCR, CID,\n"
                "                        CSD; on SD cards SCR, SD Status, CMD6) and its lock\n"
                "                        and write protection instead of the browser; exit 0\n"

@@ -124,6 +124,12 @@ private:
     std::mt19937 random_;
 };
 
+// The probe over the card, through the device that saves and puts back.
+ProbeReport probe_of(FakeCard& card, std::uint64_t claimed, std::uint32_t run_id) {
+    SavingDevice saver(card);
+    return probe(saver, card.stop(), claimed, run_id);
+}
+
 constexpr std::uint64_t mib1 = 2048;
 constexpr std::uint64_t tib2 = std::uint64_t{1} << 32;  // 2 TiB in sectors
 
@@ -173,7 +179,7 @@ TEST(Probe, FindsTheExactSizeWithinTheBoundAndPutsEverythingBack) {
     std::map<std::uint64_t, std::uint32_t> worst;  // by claimed size
     for (const Case& c : cases) {
         FakeCard card(c.kind, c.claimed, c.real);
-        const ProbeReport r = probe(card, card.stop(), c.claimed, 0x5EED1234);
+        const ProbeReport r = probe_of(card, c.claimed, 0x5EED1234);
         EXPECT_EQ(r.usable, c.real) << name(c);
         EXPECT_EQ(r.verdict, truth(c)) << name(c);
         EXPECT_EQ(r.transfers, card.transfers) << name(c);
@@ -193,7 +199,7 @@ TEST(Probe, FindsEverySizeOfSmallCards) {
         for (const Kind kind : {Kind::wrap, Kind::drop}) {
             for (std::uint64_t real = 1; real < claimed; real += claimed == mib1 ? 5 : 97) {
                 FakeCard card(kind, claimed, real);
-                const ProbeReport r = probe(card, card.stop(), claimed, 3);
+                const ProbeReport r = probe_of(card, claimed, 3);
                 ASSERT_TRUE(r.verdict == Verdict::counterfeit && r.usable == real && card.intact())
                     << name({kind, claimed, real}) << " found " << r.usable;
             }
@@ -221,7 +227,7 @@ TEST(Probe, NoiseNeverMakesItFalselySure) {
             card.garble_rate = 0.01 * (seed % 5);
             card.loss_rate = 0.01 * (seed % 3);
             card.cache_sectors = seed % 3 == 0 ? probe_flush_sectors / 2 : 0;
-            const ProbeReport r = probe(card, card.stop(), c.claimed, seed);
+            const ProbeReport r = probe_of(card, c.claimed, seed);
             const std::string where = name(c) + " seed " + std::to_string(seed);
             EXPECT_FALSE(falsely_sure(r, c)) << where << " found " << r.usable;
             EXPECT_TRUE(r.verdict != Verdict::damaged || !r.failed.empty() || !r.not_restored.empty()) << where;
@@ -241,7 +247,7 @@ TEST(Probe, SectorsThatKeepFailingMakeTheCardDamaged) {
         FakeCard card(c.kind, c.claimed, c.real);
         const auto flushed = static_cast<std::uint32_t>(c.claimed - probe_block_sectors(c.claimed) - 1);
         card.failing = {flushed};
-        const ProbeReport r = probe(card, card.stop(), c.claimed, 7);
+        const ProbeReport r = probe_of(card, c.claimed, 7);
         EXPECT_EQ(r.verdict, Verdict::damaged) << name(c);
         EXPECT_FALSE(r.usable_known) << name(c);
         EXPECT_EQ(r.failed, std::vector<std::uint32_t>{flushed}) << name(c);
@@ -252,12 +258,12 @@ TEST(Probe, SectorsThatKeepFailingMakeTheCardDamaged) {
 TEST(Probe, StoppedAtAnyPointItStillPutsEverythingBack) {
     for (const Case& c : {Case{Kind::drop, 1 << 22, 123456}, Case{Kind::wrap, 1 << 22, 3000017}}) {
         FakeCard whole(c.kind, c.claimed, c.real);
-        const ProbeReport full = probe(whole, whole.stop(), c.claimed, 99);
-        const std::uint32_t searching = full.transfers - 2 * full.saved;  // putting back is not stopped
+        const ProbeReport full = probe_of(whole, c.claimed, 99);
+        const std::uint32_t searching = full.transfers - 3 * full.saved;  // putting back is not stopped
         for (std::uint32_t stop = 0; stop < searching; stop += 1 + searching / 16) {
             FakeCard card(c.kind, c.claimed, c.real);
             card.stop_after = stop;
-            const ProbeReport r = probe(card, card.stop(), c.claimed, 99);
+            const ProbeReport r = probe_of(card, c.claimed, 99);
             EXPECT_EQ(r.verdict, Verdict::interrupted) << name(c) << " stop " << stop;
             EXPECT_TRUE(card.intact()) << name(c) << " stop " << stop;
         }
@@ -281,7 +287,7 @@ TEST(Probe, ACacheDoesNotHideLostWritesAndTheFirstMiBIsLeftAlone) {
                           Case{Kind::wrap, 65536, 3001}, Case{Kind::wrap, 0x4000, 0x3FFF}}) {
         FakeCard card(c.kind, c.claimed, c.real);
         card.cache_sectors = probe_flush_sectors / 2;
-        const ProbeReport r = probe(card, card.stop(), c.claimed, 5);
+        const ProbeReport r = probe_of(card, c.claimed, 5);
         EXPECT_EQ(r.usable, c.real) << name(c);
         EXPECT_GE(card.lowest_written, probe_base) << name(c);
     }
