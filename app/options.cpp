@@ -346,7 +346,8 @@ struct Flag {
     std::string_view name;
     bool Options::*field;
 };
-constexpr std::array<Flag, 10> flags{{{"--help", &Options::help},
+constexpr std::array<Flag, 11> flags{{{"--help", &Options::help},
+                                     {"--json", &Options::json},
                                      {"--crc", &Options::crc},
                                      {"-h", &Options::help},
                                      {"--version", &Options::version},
@@ -475,6 +476,7 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
 Outcome options_conflict(const Options& o) {
     if (Outcome alone = modes_clash(o); !alone) return alone;
     const Mode& mode = chosen_mode(o);
+    if (o.json && &mode == &browser) return Outcome::failed("--json goes with a mode that replaces the browser");
     const unsigned given = given_companions(o);
     for (const Companion& c : companions) {
         if ((given & c.bit) && (!(mode.takes & c.bit) || (given & c.needs) != c.needs))
@@ -504,6 +506,7 @@ Outcome mode_work(const Options& o, CardWork& work) {
     work.writes = !writing_mode(mode, o).empty();
     work.report_path = o.report;
     work.report_title = std::string(mode.title) + (mode.file ? o.file : "");
+    work.mode_name = mode.flag.empty() ? "browser" : std::string(mode.flag.substr(2));
     return mode.work(o, work);
 }
 
@@ -637,6 +640,9 @@ std::string usage_text() {
                "                        when OCR, CID and CSD were read\n"
                "  --crc                 the browser with CRC checking on (the other modes that\n"
                "                        read or write sectors always turn it on)\n"
+               "  --json                with any mode but the browser: one JSON line per card\n"
+               "                        and run on standard output (docs/run-record.schema.json),\n"
+               "                        the usual text on standard error\n"
                "  --help                this text\n"
                "  --version             the program's version\n"
                "\n"

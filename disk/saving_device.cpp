@@ -108,7 +108,7 @@ CardResult SavingDevice::save_one(std::uint32_t sector) {
     return r == CardResult::ok ? CardResult::bad_crc : r;
 }
 
-// A run read twice alike is saved whole; else sector by sector.
+// A run read twice alike is saved whole; else (and a run of one) sector by sector.
 CardResult SavingDevice::save(std::uint32_t first, std::uint32_t count, std::uint32_t& saved_count) {
     saved_count = 0;
     bool refused = false;
@@ -118,7 +118,7 @@ CardResult SavingDevice::save(std::uint32_t first, std::uint32_t count, std::uin
         const auto one = std::span(first_read_).first(std::size_t{n} * sector_size);
         const auto again = std::span(second_read_).first(one.size());
         std::uint32_t done = 0, done_again = 0;
-        const bool alike = read_counted(at, one, done) == CardResult::ok &&
+        const bool alike = n > 1 && read_counted(at, one, done) == CardResult::ok &&
                            read_counted(at, again, done_again) == CardResult::ok && same_block(one, again);
         for (std::uint32_t i = 0; i < n; ++i) {
             if (alike) {

@@ -12,6 +12,7 @@
 
 #include "app/console/console.h"
 #include "base/exit_status.h"
+#include "base/text_out.h"
 #include "modes/progress.h"
 #include "base/safe_file.h"
 #include "card/card.h"
@@ -90,13 +91,13 @@ public:
 private:
     static Outcome ask(const char* prompt, std::string& password) {
         console_take_keys();
-        std::fputs(prompt, stdout);
+        text_put(TextStream::out, prompt);
         password.clear();
         for (;;) {
             const int key = console_key();
             if (key == key_enter || key == key_line_feed) break;
             if (key == key_none || key == key_escape) {
-                std::fputs("\n", stdout);
+                text_put(TextStream::out, "\n");
                 return Outcome::failed("no password given");
             }
             if (key == key_backspace || key == key_delete) {
@@ -105,7 +106,7 @@ private:
                 password += static_cast<char>(key);
             }
         }
-        std::fputs("\n", stdout);
+        text_put(TextStream::out, "\n");
         if (password.size() > password_max) return Outcome::failed("a password has at most 16 bytes");
         return Outcome::ok();
     }
@@ -163,7 +164,7 @@ int set_protection(Card& card, bool protect) {
         if (Outcome again = read_csd(card, info, csd); !again) return fail(again.why());
         if (info.temporary_write_protect != protect) return fail("the card kept its write protection as it was");
     }
-    std::printf("write protection: %s\n", protection_name(info));
+    text_printf("write protection: %s\n", protection_name(info));
     return ExitStatus::ok;
 }
 
@@ -185,7 +186,7 @@ int set_password(Card& card, Passwords& passwords, const std::string* unlocked_w
     const Outcome set = lock_command(card, lock_flags::set_password, old_password, new_password, lock_busy_ms,
                                      "the card refused the new password: the old password is wrong");
     if (!set) return fail(set.why());
-    std::puts("password set: the card locks itself at every power-up until it is given");
+    text_puts("password set: the card locks itself at every power-up until it is given");
     return ExitStatus::ok;
 }
 
@@ -201,7 +202,7 @@ int password_command(Card& card, Control control, Passwords& passwords, const st
     const Outcome done =
         lock_command(card, clear ? lock_flags::clear_password : lock_flags::lock, password, "", lock_busy_ms, refused);
     if (!done) return fail(done.why());
-    std::puts(clear ? "password cleared" : "the card is locked");
+    text_puts(clear ? "password cleared" : "the card is locked");
     return ExitStatus::ok;
 }
 
@@ -209,16 +210,16 @@ int force_erase(Card& card, bool locked) {
     if (!locked)
         return fail("the card is not locked: --force-erase erases only a locked card whose password is lost (--erase "
                     "erases an unlocked one)");
-    std::printf("force erase: the whole card and its password are erased; this may take up to %llu minutes\n",
+    text_printf("force erase: the whole card and its password are erased; this may take up to %llu minutes\n",
                 static_cast<unsigned long long>(force_erase_ms / 60000));
-    std::fflush(stdout);
+    text_flush();
     const Outcome erased = lock_command(card, lock_flags::force_erase, "", "", force_erase_ms,
                                         "the card refused the forced erase (it may be write-protected for good)");
     if (!erased) return fail(erased.why());
     std::uint8_t status = 0;
     if (card_read_status(card, status) != CardResult::ok || (status & status_bits::locked))
         return fail("the card is still locked after the forced erase");
-    std::puts("the card is erased and has no password");
+    text_puts("the card is erased and has no password");
     return ExitStatus::ok;
 }
 
@@ -318,10 +319,10 @@ int erase(Card& card, const Options& o) {
         return fail(done.why() + " after " + std::to_string(run.done) + " of " + std::to_string(run.count) + " sectors");
     std::uint8_t value = 0;
     if (Outcome checked = check_erased(card, run, value); !checked) return fail(checked.why());
-    std::printf("erased %llu sectors from %06X: they read as %02X", static_cast<unsigned long long>(run.count),
+    text_printf("erased %llu sectors from %06X: they read as %02X", static_cast<unsigned long long>(run.count),
                 static_cast<unsigned>(run.start), value);
-    if (run.scr_erased && *run.scr_erased != value) std::printf(" (the card's SCR says %02X)", *run.scr_erased);
-    std::printf("\n");
+    if (run.scr_erased && *run.scr_erased != value) text_printf(" (the card's SCR says %02X)", *run.scr_erased);
+    text_printf("\n");
     return ExitStatus::ok;
 }
 

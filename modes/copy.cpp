@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/text_out.h"
 #include "report/card_report.h"
+#include "report/run_record.h"
 #include "base/exit_status.h"
 #include "mapfile/map_keeper.h"
 #include "app/console/console.h"
@@ -288,12 +290,12 @@ private:
     }
 
     void closing_line(const Tally& t, std::uint32_t rereads, std::chrono::steady_clock::time_point started) const {
-        std::printf("%s %llu sectors, ", way().done_word, static_cast<unsigned long long>(t.done));
-        if (o_.whole == Options::WholeCard::verify) std::printf("%u differ, ", static_cast<unsigned>(t.differ));
-        std::printf("%u bad, ", static_cast<unsigned>(t.bad));
-        std::printf("%u re-read, %.0f bytes/s", static_cast<unsigned>(rereads), sector_rate(t.done, started));
-        if (t.interrupted) std::printf(", stopped before sector 0x%X", static_cast<unsigned>(t.next));
-        std::printf("\n");
+        text_printf("%s %llu sectors, ", way().done_word, static_cast<unsigned long long>(t.done));
+        if (o_.whole == Options::WholeCard::verify) text_printf("%u differ, ", static_cast<unsigned>(t.differ));
+        text_printf("%u bad, ", static_cast<unsigned>(t.bad));
+        text_printf("%u re-read, %.0f bytes/s", static_cast<unsigned>(rereads), sector_rate(t.done, started));
+        if (t.interrupted) text_printf(", stopped before sector 0x%X", static_cast<unsigned>(t.next));
+        text_printf("\n");
     }
 
     // The dump file: continued when a map says what it holds, else made anew.
@@ -414,7 +416,7 @@ private:
     void say_map() {
         const RescueMap& map = keeper_->map();
         const std::uint64_t good = map.count(MapState::good), untried = map.count(MapState::untried);
-        std::printf("mapfile %s: %llu of %llu sectors good, %llu bad, %llu not tried\n", escaped(keeper_->path()).c_str(),
+        text_printf("mapfile %s: %llu of %llu sectors good, %llu bad, %llu not tried\n", escaped(keeper_->path()).c_str(),
                     static_cast<unsigned long long>(good), static_cast<unsigned long long>(map.sectors()),
                     static_cast<unsigned long long>(map.sectors() - good - untried), static_cast<unsigned long long>(untried));
     }
@@ -512,11 +514,18 @@ int CopyRun::run(ModeRun& r) {
     const bool card_larger = o_.whole == Options::WholeCard::verify && !o_.range && !t.interrupted &&
                              device_->sectors() > file_sectors_;
     if (card_larger)
-        std::printf("the card holds %llu sectors, %s only %llu: compared those\n",
+        text_printf("the card holds %llu sectors, %s only %llu: compared those\n",
                     static_cast<unsigned long long>(device_->sectors()), escaped(o_.file).c_str(),
                     static_cast<unsigned long long>(file_sectors_));
     if (map_changes) say_map();
     closing_line(t, device_->rereads() - rereads_before, started);
+    if (RunRecord* record = r.record) {
+        record->sectors = t.done;
+        record->bad = t.bad;
+        record->differ = t.differ;
+        record->reread = device_->rereads() - rereads_before;
+        record->interrupted = t.interrupted;
+    }
     if (t.file_failed)
         report_failure(o_.file + " could not be " + (o_.whole == Options::WholeCard::dump ? "written" : "read") +
                        " completely");

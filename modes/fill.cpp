@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/text_out.h"
 #include "report/card_report.h"
+#include "report/run_record.h"
 #include "app/console/console.h"
 #include "base/exit_status.h"
 #include "modes/progress.h"
@@ -131,7 +133,7 @@ constexpr const char* verdict_name(FillVerdict v) {
 class Fill {
 public:
     Fill(ModeRun& run, const Options& o, Extent e, std::uint32_t tag)
-        : run_(run), card_(run.device), report_(run.report), options_(o), extent_(e), pattern_(o.fill_seed.value_or(tag), tag),
+        : run_(run), card_(run.device), report_(run.report), record_(run.record), options_(o), extent_(e), pattern_(o.fill_seed.value_or(tag), tag),
           buf_(std::size_t{card_.run_sectors()} * sector_size) {}
 
     int run() {
@@ -139,6 +141,7 @@ public:
         const bool written = write_all();
         if (written) read_back();
         print_report(written);
+        record(written);
         const bool restored = options_.backup.empty() || put_backup_back();
         const bool genuine = written && sorting_.checked == extent_.count && verdict_of(sorting_) == FillVerdict::genuine;
         return genuine && restored ? ExitStatus::ok : ExitStatus::failed;
@@ -221,20 +224,20 @@ private:
 
     void print_kind(Kept kind) const {
         const auto k = static_cast<std::size_t>(kind);
-        std::printf("%s: %llu", kind_names[k], static_cast<unsigned long long>(sorting_.counts[k]));
+        text_printf("%s: %llu", kind_names[k], static_cast<unsigned long long>(sorting_.counts[k]));
         if (kind != Kept::ok) {
             for (std::size_t i = 0; i < sorting_.named[k].size(); ++i) {
                 const Named& n = sorting_.named[k][i];
-                std::printf("%s%s", i == 0 ? ", first " : ", ", sector_text(n.sector).c_str());
-                if (kind == Kept::overwritten) std::printf(" (holds %s)", sector_text(n.holds).c_str());
+                text_printf("%s%s", i == 0 ? ", first " : ", ", sector_text(n.sector).c_str());
+                if (kind == Kept::overwritten) text_printf(" (holds %s)", sector_text(n.holds).c_str());
             }
         }
-        std::printf("\n");
+        text_printf("\n");
     }
 
     void print_report(bool written) const {
         if (!written) {
-            std::printf("stopped: wrote %llu of %llu sectors (%s to %s); nothing was checked\n",
+            text_printf("stopped: wrote %llu of %llu sectors (%s to %s); nothing was checked\n",
                         static_cast<unsigned long long>(wrote_), static_cast<unsigned long long>(extent_.count),
                         sector_text(extent_.start + extent_.count - wrote_).c_str(),
                         sector_text(extent_.start + extent_.count - 1).c_str());
@@ -242,12 +245,26 @@ private:
         }
         for (std::size_t k = 0; k < kind_names.size(); ++k) print_kind(static_cast<Kept>(k));
         if (sorting_.checked < extent_.count) {
-            std::printf("stopped: checked %llu of %llu sectors; the rest was not checked\n",
+            text_printf("stopped: checked %llu of %llu sectors; the rest was not checked\n",
                         static_cast<unsigned long long>(sorting_.checked), static_cast<unsigned long long>(extent_.count));
             return;
         }
-        std::printf("usable: %llu sectors (%s)\nverdict: %s\n", static_cast<unsigned long long>(sorting_.usable),
+        text_printf("usable: %llu sectors (%s)\nverdict: %s\n", static_cast<unsigned long long>(sorting_.usable),
                     size_text(sorting_.usable * sector_size).c_str(), verdict_name(verdict_of(sorting_)));
+    }
+
+    void record(bool written) const {
+        if (!record_) return;
+        const auto count = [&](Kept k) { return sorting_.counts[static_cast<std::size_t>(k)]; };
+        record_->sectors = written ? sorting_.checked : wrote_;
+        record_->bad = count(Kept::unreadable) + count(Kept::corrupted);
+        record_->interrupted = !written || sorting_.checked < extent_.count;
+        if (record_->interrupted) {
+            record_->verdict = "interrupted";
+            return;
+        }
+        record_->usable_sectors = sorting_.usable;
+        record_->verdict = verdict_name(verdict_of(sorting_));
     }
 
     // The extent's sectors into the backup file, before anything is written
@@ -276,7 +293,7 @@ private:
             at += n;
         }
         progress.clear();
-        std::printf("saved %llu sectors to %s\n", static_cast<unsigned long long>(extent_.count), escaped(options_.backup).c_str());
+        text_printf("saved %llu sectors to %s\n", static_cast<unsigned long long>(extent_.count), escaped(options_.backup).c_str());
         return true;
     }
 
@@ -296,9 +313,9 @@ private:
         for (std::size_t i = 0; i < lost.size() && i < named_per_kind; ++i)
             report_sector("backup not put back at sector", lost[i].sector);
         const bool whole = lost.empty();
-        if (whole) std::printf("put back %llu sectors from %s, verified\n", static_cast<unsigned long long>(saver_->restored()),
+        if (whole) text_printf("put back %llu sectors from %s, verified\n", static_cast<unsigned long long>(saver_->restored()),
                                escaped(options_.backup).c_str());
-        else std::printf("the backup was NOT put back completely: %zu sectors differ or were not written; %s holds it\n",
+        else text_printf("the backup was NOT put back completely: %zu sectors differ or were not written; %s holds it\n",
                          lost.size(), escaped(options_.backup).c_str());
         (void)keep_unrestored(run_, *saver_);
         saver_.reset();
@@ -313,6 +330,7 @@ private:
     ModeRun& run_;
     SectorDevice& card_;
     CardReport* report_;
+    RunRecord* record_;
     const Options& options_;
     Extent extent_;
     FillPattern pattern_;
@@ -341,14 +359,14 @@ int run_fill(ModeRun& run, const Options& o) {
     if (o.range) e = {o.range->start, o.range->count};
     if (capacity != 0 && e.start + e.count > capacity) {
         e.count = capacity > e.start ? capacity - e.start : 0;
-        if (e.count != 0) std::printf("the card ends at sector %s: the range stops there\n", sector_text(capacity).c_str());
+        if (e.count != 0) text_printf("the card ends at sector %s: the range stops there\n", sector_text(capacity).c_str());
     }
     if (e.count == 0) {
         return fail(capacity == 0 ? "the card does not say its capacity: give --range" : "the range lies past the card's end");
     }
-    std::printf("filling %llu sectors from %s (%s)\n", static_cast<unsigned long long>(e.count),
+    text_printf("filling %llu sectors from %s (%s)\n", static_cast<unsigned long long>(e.count),
                 sector_text(e.start).c_str(), size_text(e.count * sector_size).c_str());
-    std::fflush(stdout);
+    text_flush();
     Fill fill(run, o, e, new_run_tag());
     return fill.run();
 }

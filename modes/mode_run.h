@@ -9,11 +9,13 @@
 class Card;
 class CardReport;
 class SectorDevice;
+struct RunRecord;
 
 struct ModeRun {
     Card& card;
     SectorDevice& device;
     CardReport* report;  // nullptr without --report
+    RunRecord* record = nullptr;  // --json: what the mode found goes here as it ends
 };
 
 // How the card is set up before the work: as the known sequence left it
@@ -34,4 +36,6 @@ struct CardWork {
     // itself (unlocking a locked card, a card control); none: the mode alone.
     std::function<int(Card&, const std::function<int()>& mode)> guard;
     bool writes = false;  // the mode writes to the card
+    std::string mode_name;  // "info", "test", "dump", ...: the mode's flag without its dashes
+    RunRecord* record = nullptr;  // --json: the run's record, filled in as it goes
 };

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/console/console.h"
+#include "base/text_out.h"
 #include "modes/units.h"
 #include "card/card_types.h"
 
@@ -16,6 +17,7 @@ constexpr int line_width = 79;
 Progress::Progress(std::uint64_t total) : shown_(console_shows_progress()), total_(total), started_(Clock::now()) {}
 
 void Progress::update(std::uint64_t done) {
+    if (TextSink* sink = current_text_sink()) return sink->progress(done, total_);
     const auto now = Clock::now();
     if (!shown_ || now - last_ < interval) return;
     last_ = now;
@@ -55,6 +57,6 @@ double sector_rate(std::uint64_t sectors, std::chrono::steady_clock::time_point 
 }
 
 void report_sector(const char* what, std::uint32_t sector, const char* detail) {
-    std::printf("%s 0x%X%s\n", what, static_cast<unsigned>(sector), detail);
-    std::fflush(stdout);
+    text_printf("%s 0x%X%s\n", what, static_cast<unsigned>(sector), detail);
+    text_flush();
 }

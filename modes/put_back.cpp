@@ -5,6 +5,7 @@
 
 #include "base/escape.h"
 #include "base/exit_status.h"
+#include "base/text_out.h"
 #include "card/card.h"
 #include "disk/restore_journal.h"
 #include "modes/progress.h"
@@ -32,11 +33,11 @@ bool keep_unrestored(ModeRun& run, const SavingDevice& saver) {
     const std::size_t count = lost.size();
     const bool one = count == 1;
     if (Outcome kept = write_journal(path, card_identity(run.card), lost); !kept) {
-        std::printf("%zu %s NOT put back and what %s held could not be kept: %s\n", count, one ? "sector was" : "sectors were",
+        text_printf("%zu %s NOT put back and what %s held could not be kept: %s\n", count, one ? "sector was" : "sectors were",
                     one ? "it" : "they", kept.why().c_str());
         return false;
     }
-    std::printf("%zu %s NOT put back: what %s held is in %s; vantacle --restore=%s puts %s back\n", count,
+    text_printf("%zu %s NOT put back: what %s held is in %s; vantacle --restore=%s puts %s back\n", count,
                 one ? "sector was" : "sectors were", one ? "it" : "they", escaped(path).c_str(), escaped(path).c_str(),
                 one ? "it" : "them");
     return false;
@@ -57,14 +58,14 @@ int restore_journal(ModeRun& run, const Journal& journal) {
     const std::size_t total = journal.sectors.size(), lost = saver.unrestored().size();
     for (const LostOriginal& s : saver.unrestored()) report_sector("sector", s.sector, " NOT put back");
     if (lost != 0) {
-        std::printf("%zu of %zu sectors NOT put back; %s is kept: run --restore again\n", lost, total, name.c_str());
+        text_printf("%zu of %zu sectors NOT put back; %s is kept: run --restore again\n", lost, total, name.c_str());
         return ExitStatus::failed;
     }
     const char* sectors = total == 1 ? "sector" : "sectors";
     if (std::remove(journal.path.c_str()) != 0) {
-        std::printf("put back %zu %s from %s, verified; the journal could not be removed\n", total, sectors, name.c_str());
+        text_printf("put back %zu %s from %s, verified; the journal could not be removed\n", total, sectors, name.c_str());
         return ExitStatus::failed;
     }
-    std::printf("put back %zu %s from %s, verified; the journal is removed\n", total, sectors, name.c_str());
+    text_printf("put back %zu %s from %s, verified; the journal is removed\n", total, sectors, name.c_str());
     return ExitStatus::ok;
 }

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <string>
 
+#include "base/text_out.h"
 #include "report/card_report.h"
+#include "report/run_record.h"
 #include "app/console/console.h"
 #include "base/exit_status.h"
 #include "modes/progress.h"
@@ -90,6 +92,7 @@ int surface_test(ModeRun& run, const std::optional<SectorRange>& given) {
     if (!chosen) return fail("the card does not say its capacity: give --range=START:COUNT");
     const SectorRange range = *chosen;
     const auto started = std::chrono::steady_clock::now();
+    const std::uint32_t rereads_before = device.rereads();
     Progress progress(range.count);
     std::uint32_t tested = 0;
     std::uint32_t bad = 0;
@@ -118,11 +121,17 @@ int surface_test(ModeRun& run, const std::optional<SectorRange>& given) {
         if (!console_flush()) break;
     }
     progress.clear();
-    std::printf("tested %u sectors, %u bad, %.0f bytes/s", static_cast<unsigned>(tested), static_cast<unsigned>(bad),
+    text_printf("tested %u sectors, %u bad, %.0f bytes/s", static_cast<unsigned>(tested), static_cast<unsigned>(bad),
                 sector_rate(tested, started));
     if (tested < range.count && !past_end)
-        std::printf(", stopped before sector 0x%X", static_cast<unsigned>(range.start + tested));
-    std::printf("\n");
+        text_printf(", stopped before sector 0x%X", static_cast<unsigned>(range.start + tested));
+    text_printf("\n");
     const bool all_back = keep_unrestored(run, saver);
+    if (RunRecord* record = run.record) {
+        record->sectors = tested;
+        record->bad = bad;
+        record->reread = device.rereads() - rereads_before;
+        record->interrupted = tested < range.count && !past_end;
+    }
     return bad == 0 && !past_end && all_back ? ExitStatus::ok : ExitStatus::failed;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/text_out.h"
+
 // Key code for a key that sends an escape sequence (arrows, function keys).
 inline constexpr int key_sequence = 0xE0;
 inline constexpr int key_escape = 0x1B;
@@ -14,7 +16,7 @@ inline constexpr int key_none = -1;
 enum class Entry { number, nothing, ended };
 
 // Text to standard output as it is, as the known sequence's lines go out.
-inline void say(const char* text) { std::fputs(text, stdout); }
+inline void say(const char* text) { text_put(TextStream::out, text); }
 
 // Routes the ending signals (Ctrl+C, Ctrl+\ and the like) to the waits.
 // With reads_keys it also puts the terminal into single-key mode, gives it

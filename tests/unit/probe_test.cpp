@@ -2,6 +2,7 @@
 // ones that wrap or drop writes past a real size of any number of sectors,
 // damaged and noisy ones; each size found to the sector within the bound,
 // never a false verdict, and every byte the card held still there afterwards.
+// The same cards under the device that saves and puts back sectors.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,6 +12,8 @@
 #include <random>
 #include <set>
 
+#include "disk/restore_journal.h"
+#include "disk/traced_device.h"
 #include "modes/probe.h"
 
 namespace {
@@ -290,5 +293,110 @@ TEST(Probe, ACacheDoesNotHideLostWritesAndTheFirstMiBIsLeftAlone) {
         const ProbeReport r = probe_of(card, c.claimed, 5);
         EXPECT_EQ(r.usable, c.real) << name(c);
         EXPECT_GE(card.lowest_written, probe_base) << name(c);
+    }
+}
+
+// The device that saves what is written over, seen through the traced one:
+// what it reads before a write, what it writes and reads back to put a
+// sector back, and what is left when a sector will not go back.
+TEST(SavingDevice, SavesOnceBeforeTheFirstWriteAndPutsBackUntilTwoReadsAgree) {
+    const Block tag = original(1000);
+    const struct {
+        const char* what;
+        void (*work)(SavingDevice&, const Block&);
+        std::vector<std::string> log;
+    } cases[] = {
+        {"one sector written twice",
+         [](SavingDevice& d, const Block& b) {
+             std::uint32_t done = 0;
+             (void)d.write(5, b, done);
+             (void)d.write(5, b, done);
+         },
+         {"read 0x5+1: ok", "read 0x5+1: ok", "write 0x5+1: ok", "write 0x5+1: ok", "write 0x5+1: ok", "read 0x5+1: ok",
+          "read 0x5+1: ok"}},
+        {"a backup of a run, then the run written",
+         [](SavingDevice& d, const Block&) {
+             std::uint32_t saved = 0, done = 0;
+             (void)d.save(8, 3, saved);
+             std::vector<std::uint8_t> run(3 * sector_size, 0xA5);
+             (void)d.write(8, run, done);
+         },
+         {"read 0x8+3: ok", "read 0x8+3: ok", "write 0x8+3: ok", "write 0x8+3: ok", "read 0x8+3: ok", "read 0x8+3: ok"}},
+        {"a sector past the end has nothing to put back",
+         [](SavingDevice& d, const Block& b) {
+             std::uint32_t done = 0;
+             (void)d.write(64, b, done);
+         },
+         {"read 0x40+1: out-of-range", "read 0x40+1: out-of-range", "write 0x40+1: out-of-range"}},
+    };
+    for (const auto& c : cases) {
+        FakeCard card(Kind::genuine, 64, 64);
+        std::vector<std::string> log;
+        TracedDevice traced(card, [&](std::string_view line) { log.emplace_back(line); });
+        SavingDevice saver(traced);
+        c.work(saver, tag);
+        saver.restore();
+        EXPECT_EQ(log, c.log) << c.what;
+        EXPECT_TRUE(saver.unrestored().empty() && card.intact()) << c.what;
+    }
+}
+
+// On a card that folds sectors onto each other, on one whose writes fail or
+// come back garbled most of the time, and on one that refuses a write it
+// never took, every sector goes back; one whose writes fail from some point
+// on is named with what it held, and its journal puts it back next time.
+TEST(SavingDevice, EverySectorGoesBackOrIntoTheJournal) {
+    const struct {
+        const char* what;
+        Kind kind;
+        std::uint64_t real;
+        double failure_rate, garble_rate;
+        std::set<std::uint32_t> failing_before, failing_after;
+    } cases[] = {
+        {"folds at 4", Kind::wrap, 4, 0, 0, {}, {}},
+        {"noisy", Kind::genuine, 64, 0.3, 0.2, {}, {}},
+        {"refuses a write it never took", Kind::genuine, 64, 0, 0, {6}, {}},
+        {"fails once written", Kind::genuine, 64, 0, 0, {}, {6, 9}},
+    };
+    for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+        for (const auto& c : cases) {
+            FakeCard card(c.kind, 64, c.real, seed);
+            card.failing = c.failing_before;
+            SavingDevice saver(card);
+            for (std::uint32_t s : {3u, 6u, 7u, 9u, 11u}) {
+                std::uint32_t done = 0;
+                card.failure_rate = 0;  // the writes over the sectors go in; only putting them back is hard
+                (void)saver.write(s, original(2000 + s), done);
+            }
+            card.failure_rate = c.failure_rate;
+            card.garble_rate = c.garble_rate;
+            card.failing.insert(c.failing_after.begin(), c.failing_after.end());
+            saver.restore();
+            std::set<std::uint32_t> lost;
+            for (const LostOriginal& l : saver.unrestored()) {
+                lost.insert(l.sector);
+                EXPECT_TRUE(l.known && l.data == original(l.sector)) << c.what << " " << l.sector;
+            }
+            EXPECT_EQ(lost, c.failing_after) << c.what << " seed " << seed;
+            if (lost.empty()) {
+                EXPECT_TRUE(card.intact()) << c.what << " seed " << seed;
+                continue;
+            }
+            const std::string path = ::testing::TempDir() + journal_name(seed);
+            std::remove(path.c_str());
+            const CardRegister cid{0x15, 1, 2, 3};
+            ASSERT_TRUE(write_journal(path, cid, saver.unrestored()));
+            EXPECT_FALSE(write_journal(path, cid, saver.unrestored())) << "an existing journal is never replaced";
+            CardRegister read_cid{};
+            std::vector<LostOriginal> kept;
+            ASSERT_TRUE(read_journal(path, read_cid, kept));
+            EXPECT_EQ(read_cid, cid);
+            card.failing.clear();
+            SavingDevice next_run(card);
+            for (const LostOriginal& l : kept) next_run.keep_original(l.sector, l.data);
+            next_run.restore();
+            EXPECT_TRUE(next_run.unrestored().empty() && card.intact()) << c.what << " seed " << seed;
+            std::remove(path.c_str());
+        }
     }
 }
