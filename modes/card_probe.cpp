@@ -12,7 +12,7 @@
 #include "modes/progress.h"
 #include "modes/sector_pattern.h"
 #include "modes/units.h"
-#include "app/console/console.h"
+#include "base/operator.h"
 #include "modes/probe.h"
 #include "modes/put_back.h"
 #include "disk/sector_device.h"
@@ -65,7 +65,7 @@ int probe_the_card(ModeRun& run) {
     say_sectors("claimed", claimed);
     text_flush();
     SavingDevice saver(card);
-    const ProbeReport report = probe(saver, [] { return console_signal_pending() != 0; }, claimed, new_run_tag());
+    const ProbeReport report = probe(saver, [&run] { return run.console.stop_requested(); }, claimed, new_run_tag());
     add_to_report(run.report, report);
     list("bad sector", report.failed, ": transfer failed");
     list("sector", report.not_restored, " NOT put back");

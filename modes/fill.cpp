@@ -14,7 +14,7 @@
 #include "base/text_out.h"
 #include "report/card_report.h"
 #include "report/run_record.h"
-#include "app/console/console.h"
+#include "base/operator.h"
 #include "base/exit_status.h"
 #include "modes/progress.h"
 #include "modes/sector_pattern.h"
@@ -133,7 +133,8 @@ constexpr const char* verdict_name(FillVerdict v) {
 class Fill {
 public:
     Fill(ModeRun& run, const Options& o, Extent e, std::uint32_t tag)
-        : run_(run), card_(run.device), report_(run.report), record_(run.record), options_(o), extent_(e), pattern_(o.fill_seed.value_or(tag), tag),
+        : run_(run), card_(run.device), report_(run.report), record_(run.record), console_(run.console), options_(o), extent_(e),
+          pattern_(o.fill_seed.value_or(tag), tag),
           buf_(std::size_t{card_.run_sectors()} * sector_size) {}
 
     int run() {
@@ -148,7 +149,7 @@ public:
     }
 
 private:
-    [[nodiscard]] bool stopped() const { return console_signal_pending() != 0; }
+    [[nodiscard]] bool stopped() const { return console_.stop_requested(); }
 
     std::uint32_t run_length(std::uint64_t left) const {
         return static_cast<std::uint32_t>(std::min<std::uint64_t>(card_.run_sectors(), left));
@@ -158,7 +159,7 @@ private:
     // wraps, the sectors it really has are written last and keep their own
     // pattern. True when every run was written (not stopped).
     bool write_all() {
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         std::uint64_t top = extent_.count;
         while (top > 0) {
             if (stopped()) break;
@@ -195,7 +196,7 @@ private:
     }
 
     void read_back() {
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         for (std::uint64_t at = 0; at < extent_.count;) {
             if (stopped()) break;
             progress.update(at);
@@ -276,7 +277,7 @@ private:
             return say_backup(created.why());
         if (!file_seek(backup_, 0)) return say_backup(options_.backup + " cannot be read back: name a regular file");
         saver_.emplace(card_, originals_in_file(backup_, extent_.start));
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         for (std::uint64_t at = 0; at < extent_.count;) {
             if (stopped()) return say_backup("stopped while saving the backup; nothing was written");
             progress.update(at);
@@ -331,6 +332,7 @@ private:
     SectorDevice& card_;
     CardReport* report_;
     RunRecord* record_;
+    Operator& console_;
     const Options& options_;
     Extent extent_;
     FillPattern pattern_;
