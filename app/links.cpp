@@ -18,7 +18,6 @@
 
 namespace {
 
-#ifndef _WIN32
 // A byte link holds its adapter itself: the session takes no port for it.
 template <class LinkType, class Target>
 Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
@@ -30,6 +29,7 @@ Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
     return Outcome::ok();
 }
 
+#ifndef _WIN32
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
 Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made) {
     if (settings.via == SimVia::spidev) {
@@ -62,11 +62,10 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made) {
         case Options::Port::direct: direct_port_select(options.base); break;
 #ifndef _WIN32
         case Options::Port::spidev: return open_byte_link<spi::SpidevLink>(options.spidev, made);
-        case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
 #else
-        case Options::Port::spidev:
-        case Options::Port::ftdi: return Outcome::failed("this Windows build reaches cards only through the parallel port");
+        case Options::Port::spidev: return Outcome::failed("this Windows build reaches cards through the parallel port and FTDI bridges");
 #endif
+        case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
     }
     made = std::make_unique<spi::ParallelLink>();
     return Outcome::ok();

@@ -11,6 +11,12 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   install(TARGETS vantacle RUNTIME DESTINATION .)
+  # The 64-bit program of a second build rides in the 32-bit program's zip
+  # as vantacle64.exe (linked stripped: this build's strip knows only PE32).
+  set(VANTACLE_WIN64_PROGRAM "" CACHE FILEPATH "The 64-bit Windows program to put in the zip beside this one")
+  if(VANTACLE_WIN64_PROGRAM)
+    install(PROGRAMS ${VANTACLE_WIN64_PROGRAM} DESTINATION . RENAME vantacle64.exe)
+  endif()
   # Windows readers expect CRLF line ends.
   file(READ ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt readme)
   string(REPLACE "\r\n" "\n" readme "${readme}")
