@@ -2,8 +2,8 @@
 // Programmer's Guide gives them, over one simulated MPSSE bridge with the
 // simulated card behind it. The bridge is set up from the environment
 // variable VANTACLE_STANDIN_D2XX, which holds what --port=sim takes after
-// "sim" (":card.img,write=on,chip=ft2232h"); without it the driver finds
-// no device. Strict as the driver: a device list before its entries, the
+// "sim" (":card.img,write=on,chip=ft2232h"); without it, or empty, the
+// driver finds no device. Strict as the driver: a device list before its entries, the
 // chip's own interfaces as devices of their own (serial and description
 // ending in the letter), one open handle per device, calls on a closed
 // handle refused, parameters checked against the guide's ranges, reads
@@ -62,7 +62,7 @@ Driver& driver() {
         d.started = true;
         const char* text = std::getenv(settings_variable);
         SimSettings settings;
-        if (!text) return d;
+        if (!text || !*text) return d;
         if (Outcome parsed = sim_parse_settings(text, settings); !parsed)
             std::fprintf(stderr, "stand-in ftd2xx.dll: %s: %s\n", settings_variable, parsed.why().c_str());
         else if (Outcome made = SimMpsseBridge::make(settings, sim_ftdi_serial, -1, d.bridge); !made)
