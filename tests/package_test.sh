@@ -55,9 +55,9 @@ if [[ -n $windows_build && -f $windows_build/vantacle.exe ]]; then
     (cd "$windows_build" && cpack -G ZIP -B "$scratch/zip" >/dev/null)
     zip=$(ls "$scratch"/zip/*.zip)
     listing=$(cd "$scratch" && cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
-    # The 64-bit program rides along when its build stands beside this one.
+    # The 64-bit program rides along when the build was given one.
     programs="vantacle.exe "
-    [[ -f $windows_build/../windows-x86_64/vantacle.exe ]] && programs+="vantacle64.exe "
+    grep -q '^VANTACLE_WIN64_PROGRAM:FILEPATH=.' "$windows_build/CMakeCache.txt" && programs+="vantacle64.exe "
     check "Windows zip contents" "$listing" "LICENSE README.txt $programs"
     cmake -E chdir "$scratch/zip" cmake -E tar xf "$zip"
     unpacked=$(dirname "$(ls "$scratch"/zip/*/vantacle.exe)")
