@@ -12,7 +12,7 @@
 #include "modes/progress.h"
 #include "modes/sector_pattern.h"
 #include "modes/units.h"
-#include "app/console/console.h"
+#include "base/operator.h"
 #include "modes/probe.h"
 #include "disk/sector_device.h"
 
@@ -63,7 +63,7 @@ int probe_the_card(ModeRun& run) {
     if (claimed == 0) claimed = probe_capacity(card, sizing);
     say_sectors("claimed", claimed);
     text_flush();
-    const ProbeReport report = probe(card, [] { return console_signal_pending() != 0; }, claimed, new_run_tag());
+    const ProbeReport report = probe(card, [&run] { return run.console.stop_requested(); }, claimed, new_run_tag());
     add_to_report(run.report, report);
     list("bad sector", report.failed, ": transfer failed");
     list("sector", report.not_restored, " NOT put back");

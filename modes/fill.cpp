@@ -13,7 +13,7 @@
 #include "base/text_out.h"
 #include "report/card_report.h"
 #include "report/run_record.h"
-#include "app/console/console.h"
+#include "base/operator.h"
 #include "base/exit_status.h"
 #include "modes/progress.h"
 #include "modes/sector_pattern.h"
@@ -130,7 +130,8 @@ constexpr const char* verdict_name(FillVerdict v) {
 class Fill {
 public:
     Fill(ModeRun& run, const Options& o, Extent e, std::uint32_t tag)
-        : device_(run.device), report_(run.report), record_(run.record), options_(o), extent_(e), pattern_(o.fill_seed.value_or(tag), tag),
+        : device_(run.device), report_(run.report), record_(run.record), console_(run.console), options_(o), extent_(e),
+          pattern_(o.fill_seed.value_or(tag), tag),
           buf_(std::size_t{device_.run_sectors()} * sector_size) {}
 
     int run() {
@@ -145,7 +146,7 @@ public:
     }
 
 private:
-    [[nodiscard]] bool stopped() const { return console_signal_pending() != 0; }
+    [[nodiscard]] bool stopped() const { return console_.stop_requested(); }
 
     std::uint32_t run_length(std::uint64_t left) const {
         return static_cast<std::uint32_t>(std::min<std::uint64_t>(device_.run_sectors(), left));
@@ -155,7 +156,7 @@ private:
     // wraps, the sectors it really has are written last and keep their own
     // pattern. True when every run was written (not stopped).
     bool write_all() {
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         std::uint64_t top = extent_.count;
         while (top > 0) {
             if (stopped()) break;
@@ -192,7 +193,7 @@ private:
     }
 
     void read_back() {
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         for (std::uint64_t at = 0; at < extent_.count;) {
             if (stopped()) break;
             progress.update(at);
@@ -271,7 +272,7 @@ private:
         if (Outcome created = create_stream(options_.backup, "the backup", rules, true, backup_); !created)
             return say_backup(created.why());
         if (!file_seek(backup_, 0)) return say_backup(options_.backup + " cannot be read back: name a regular file");
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         for (std::uint64_t at = 0; at < extent_.count; ) {
             if (stopped()) return say_backup("stopped while saving the backup; nothing was written");
             progress.update(at);
@@ -305,7 +306,7 @@ private:
     bool put_backup_back() {
         std::vector<std::uint8_t> check(buf_.size());
         std::uint64_t differ = 0;
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         for (std::uint64_t at = 0; at < extent_.count && file_seek(backup_, at * sector_size);) {
             progress.update(at);
             const std::uint32_t n = run_length(extent_.count - at);
@@ -337,6 +338,7 @@ private:
     SectorDevice& device_;
     CardReport* report_;
     RunRecord* record_;
+    Operator& console_;
     const Options& options_;
     Extent extent_;
     FillPattern pattern_;

@@ -9,7 +9,7 @@
 #include "base/text_out.h"
 #include "report/card_report.h"
 #include "report/run_record.h"
-#include "app/console/console.h"
+#include "base/operator.h"
 #include "base/exit_status.h"
 #include "modes/progress.h"
 #include "modes/sector_pattern.h"
@@ -115,12 +115,12 @@ int surface_test(ModeRun& run, const std::optional<SectorRange>& given) {
     const SectorRange range = *chosen;
     const auto started = std::chrono::steady_clock::now();
     const std::uint32_t rereads_before = device.rereads();
-    Progress progress(range.count);
+    Progress progress(run.console, range.count);
     std::uint32_t tested = 0;
     std::uint32_t bad = 0;
     bool past_end = false;
     SectorTest sectors(device);
-    for (; tested < range.count && !console_signal_pending(); ++tested) {
+    for (; tested < range.count && !run.console.stop_requested(); ++tested) {
         const std::uint32_t sector = range.start + tested;
         progress.update(tested);
         std::string problem;
@@ -139,7 +139,7 @@ int surface_test(ModeRun& run, const std::optional<SectorRange>& given) {
         }
         ++bad;
         report_sector("bad sector", sector, (": " + problem).c_str());
-        if (!console_flush()) break;
+        if (!run.console.flush()) break;
     }
     progress.clear();
     text_printf("tested %u sectors, %u bad, %.0f bytes/s", static_cast<unsigned>(tested), static_cast<unsigned>(bad),
