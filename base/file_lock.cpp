@@ -117,7 +117,8 @@ Outcome refused(int fd, const std::string& what) {
 
 Outcome lock_file(std::FILE* file, const std::string& what, bool exclusive) {
     busy = false;
-    if (lock_fd(fileno(file), exclusive)) return Outcome::ok();
+    // A FIFO or terminal written through its own stream holds nothing to keep.
+    if (fileno(file) < 0 || lock_fd(fileno(file), exclusive)) return Outcome::ok();
     return refused(fileno(file), what);
 }
 
