@@ -35,10 +35,12 @@ public:
     ~PortLock() { give_back(); }
 
     // name: the port as the lock file's name gives it, such as "direct-378";
-    // what: how a refusal names it ("the port NAME" when empty).
+    // what: how a refusal names it ("the port NAME" when empty). The lock
+    // file is removed again when the lock is given back.
     Outcome take(const std::string& name, const std::string& what = "");
     void give_back();
 
 private:
     int fd_ = -1;
+    std::string path_;  // the lock file while it is held, removed when given back
 };
