@@ -34,4 +34,5 @@ public:
 
 private:
     int fd_ = -1;
+    std::string path_;  // the lock file while it is held, removed when given back
 };

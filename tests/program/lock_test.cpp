@@ -85,15 +85,18 @@ TEST(Lock, APortLockIsTakenOnceAndGivenBack) {
     EXPECT_TRUE(refused.held_elsewhere());
     EXPECT_EQ(refused.why(), "the port " + name + " is in use: another program holds it; wait for it to end");
     first.give_back();
+    EXPECT_FALSE(std::filesystem::exists(dir / ("vantacle-" + name + ".lock")));
     EXPECT_TRUE(second.take(name));
     second.give_back();
+    EXPECT_TRUE(std::filesystem::is_empty(dir)) << "no lock file is left behind";
     ::setenv("VANTACLE_LOCK_DIR", before.c_str(), 1);
     std::filesystem::remove_all(dir);
 }
 
-// The programs a test runs keep their port lock files where the test says.
-TEST(Lock, PortLockFilesGoWhereTheEnvironmentSays) {
+// A run gives its port lock back and leaves no lock file behind in the
+// directory the test names.
+TEST(Lock, PortLockFilesAreGoneWhenTheRunEnds) {
     const auto r = run_piped({"--port=ppdev:/dev/null"}, "\n");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(std::filesystem::exists(program_lock_dir() + "/vantacle-ppdev-dev-null.lock"));
+    EXPECT_FALSE(std::filesystem::exists(program_lock_dir() + "/vantacle-ppdev-dev-null.lock"));
 }
