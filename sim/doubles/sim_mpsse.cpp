@@ -103,6 +103,7 @@ void clock_bytes(const unsigned char* out, std::size_t length, bool keep) {
         std::uint8_t in = 0xFF;
         if (driven(pin_sck)) {
             const std::uint8_t sent = out && driven(pin_mosi) ? out[i] : idle;
+            card.clock_at(sck_hz());
             in = card.exchange(sent);
             card.pass(8'000'000'000ull / sck_hz());
         }
