@@ -11,7 +11,7 @@
 #include "serve/nbd_server.h"
 
 Outcome browser_work(const Options& o, CardWork& work) {
-    work.run = [](ModeRun& r) { return browse_sectors(r.card); };
+    work.run = [](ModeRun& r) { return browse_sectors(r.card, r.console); };
     if (o.crc) work.setup = CardSetup::checked_crc;
     return Outcome::ok();
 }
@@ -37,7 +37,7 @@ Outcome serve_work(const Options& o, CardWork& work) {
     ServeSettings settings{o.serve, o.writable, o.insecure, o.tls_psk, o.tls_certificates, {}};
     if (o.timeout) settings.limits.request = std::chrono::seconds(o.timeout);
     if (o.idle) settings.limits.idle = std::chrono::seconds(o.idle);
-    work.run = [settings](ModeRun& r) { return serve_card(r.device, settings); };
+    work.run = [settings](ModeRun& r) { return serve_card(r.device, settings, r.console); };
     return Outcome::ok();
 }
 

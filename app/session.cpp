@@ -6,6 +6,7 @@
 #include <string>
 
 #include "report/card_report.h"
+#include "report/run_record.h"
 #include "app/console/console.h"
 #include "base/exit_status.h"
 #include "base/file_lock.h"
@@ -13,7 +14,7 @@
 #include "card/mmc_spi.h"
 #include "disk/card_device.h"
 #include "disk/timed_device.h"
-#include "port/port.h"
+#include "link/spi_link.h"
 #include "portaccess/giveio.h"
 
 namespace {
@@ -95,12 +96,12 @@ Outcome set_up(Card& card, CardSetup setup) {
 // Port access combines the driver, where the backend runs port instructions
 // on an NT-family system, with the backend's own acquisition of the port.
 // The level is 0 when it fails.
-Outcome obtain_port_access(bool uses_port, int& level) {
+Outcome obtain_port_access(spi::Link& link, bool uses_port, int& level) {
     if (!uses_port) {
         level = 1;
         return Outcome::ok();
     }
-    const bool driver = port_needs_io_privilege();
+    const bool driver = link.needs_io_privilege();
     level = driver ? giveio_start() : 1;
     if (level == 0) {
         std::string why = "cannot get port access through the giveio driver: is giveio.sys in this directory?";
@@ -109,7 +110,7 @@ Outcome obtain_port_access(bool uses_port, int& level) {
                    "delete giveio";
         return Outcome::failed(why);
     }
-    Outcome acquired = port_acquire();
+    Outcome acquired = link.acquire();
     if (acquired) return acquired;
     if (driver) (void)giveio_stop(level);
     level = 0;
@@ -119,23 +120,29 @@ Outcome obtain_port_access(bool uses_port, int& level) {
 // Gives the port back, then undoes what the driver did: 0, or the level
 // when the driver could not be stopped or removed (1 when only the port
 // could not be given back).
-int give_port_access_back(bool uses_port, int level) {
+int give_port_access_back(spi::Link& link, bool uses_port, int level) {
     if (!uses_port) return 0;
-    const bool released = port_release();
-    const int stopped = port_needs_io_privilege() ? giveio_stop(level) : 0;
+    const bool released = link.release();
+    const int stopped = link.needs_io_privilege() ? giveio_stop(level) : 0;
     if (stopped != 0) return stopped;
     return released ? 0 : 1;
 }
 
 // The mode over the card, timed for its report when --report asks for one;
 // a report that cannot be written says so and makes the status 1.
-int run_mode(Card& card, const CardWork& work) {
+int run_mode(Card& card, const CardWork& work, Operator& console) {
     CardDevice device(card);
     std::optional<CardReport> report;
     if (!work.report_path.empty()) report.emplace(card.capacity_sectors(), "vantacle " + work.report_title);
-    TimedDevice timed(device, report ? &*report : nullptr);
-    ModeRun run{card, timed, report ? &*report : nullptr};
+    TransferTally tally(report ? &*report : nullptr);
+    TimedDevice timed(device, report || work.record ? &tally : nullptr);
+    ModeRun run{card, timed, report ? &*report : nullptr, console, work.record};
+    if (work.record) describe_card(card, *work.record);
     const int status = work.run(run);
+    if (work.record) {
+        work.record->read_rate = tally.rate(Transfer::read);
+        work.record->write_rate = tally.rate(Transfer::write);
+    }
     if (!report) return status;
     const Outcome written = write_report(*report, work.report_path);
     if (written) return status;
@@ -143,9 +150,9 @@ int run_mode(Card& card, const CardWork& work) {
     return status == ExitStatus::ok ? ExitStatus::failed : status;
 }
 
-int run_work(Card& card, const CardWork& work) {
-    if (!work.guard) return run_mode(card, work);
-    return work.guard(card, [&] { return run_mode(card, work); });
+int run_work(Card& card, const CardWork& work, Operator& console) {
+    if (!work.guard) return run_mode(card, work, console);
+    return work.guard(card, console, [&] { return run_mode(card, work, console); });
 }
 
 void closing_report(int level) {
@@ -157,11 +164,11 @@ void closing_report(int level) {
 
 }  // namespace
 
-int run_session(Card& card, const CardWork& work, bool uses_port) {
+int run_session(Card& card, const CardWork& work, bool uses_port, Operator& console) {
     int giveio_result = 0;
     say("Vantacle\n\n");
     say("Open GIVEIO for WinNT/2K/XP : ");
-    const Outcome access = obtain_port_access(uses_port, giveio_result);
+    const Outcome access = obtain_port_access(card.link(), uses_port, giveio_result);
     report_level(giveio_result);
     if (!access) {
         report_failure(access.why());
@@ -171,7 +178,7 @@ int run_session(Card& card, const CardWork& work, bool uses_port) {
     int status = work.status_without_card;
     const CardResult init = mmc_init_spi(card);
     if (report_init(init)) {
-        if (Outcome ready = set_up(card, work.setup); ready) status = run_work(card, work);
+        if (Outcome ready = set_up(card, work.setup); ready) status = run_work(card, work, console);
         else report_failure(ready.why());
         mmc_disable(card);
     } else if (card.link().fault().empty()) {
@@ -183,7 +190,7 @@ int run_session(Card& card, const CardWork& work, bool uses_port) {
         status = ExitStatus::failed;
     }
     closing_report(giveio_result);
-    giveio_result = give_port_access_back(uses_port, giveio_result);
+    giveio_result = give_port_access_back(card.link(), uses_port, giveio_result);
     if (giveio_result == 3) say("Can't stop GIVEIO\n");
     if (giveio_result == 4) say("Can't remove GIVEIO\n");
     if (giveio_result != 0 && giveio_result != 3 && giveio_result != 4)

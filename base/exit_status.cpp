@@ -3,13 +3,15 @@
 #include <cstdio>
 
 #include "base/escape.h"
+#include "base/text_out.h"
 
 // The reason quotes file names and names from other processes: escaped, it
 // stays one line that cannot drive the terminal.
 void report_failure(std::string_view why) {
+    const std::string line = "vantacle: " + escaped(why) + "\n";
+    if (current_text_sink()) return text_put(TextStream::err, line);
     std::fflush(stdout);
-    const std::string line = escaped(why);
-    std::fprintf(stderr, "vantacle: %s\n", line.c_str());
+    std::fputs(line.c_str(), stderr);
 }
 
 int fail(std::string_view why) {

@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cstdio>
 
+#include "base/text_out.h"
 #include "report/card_report.h"
+#include "report/run_record.h"
 #include "base/exit_status.h"
 #include "modes/progress.h"
 #include "modes/sector_pattern.h"
 #include "modes/units.h"
-#include "app/console/console.h"
+#include "base/operator.h"
 #include "modes/probe.h"
 #include "disk/sector_device.h"
 
@@ -35,11 +37,11 @@ constexpr const char* kind_text(FakeKind k) {
 }
 
 void list(const char* what, const std::vector<std::uint32_t>& sectors, const char* detail) {
-    for (std::uint32_t s : sectors) std::printf("%s %s%s\n", what, sector_text(s).c_str(), detail);
+    for (std::uint32_t s : sectors) text_printf("%s %s%s\n", what, sector_text(s).c_str(), detail);
 }
 
 void say_sectors(const char* what, std::uint64_t sectors) {
-    std::printf("%s: %llu sectors (%s)\n", what, static_cast<unsigned long long>(sectors), size_text(sectors * sector_size).c_str());
+    text_printf("%s: %llu sectors (%s)\n", what, static_cast<unsigned long long>(sectors), size_text(sectors * sector_size).c_str());
 }
 
 // What the probe found, for the report: the usable sectors good, those past
@@ -60,20 +62,30 @@ int probe_the_card(ModeRun& run) {
     std::uint64_t claimed = card.sectors();
     if (claimed == 0) claimed = probe_capacity(card, sizing);
     say_sectors("claimed", claimed);
-    std::fflush(stdout);
-    const ProbeReport report = probe(card, [] { return console_signal_pending() != 0; }, claimed, new_run_tag());
+    text_flush();
+    const ProbeReport report = probe(card, [&run] { return run.console.stop_requested(); }, claimed, new_run_tag());
     add_to_report(run.report, report);
     list("bad sector", report.failed, ": transfer failed");
     list("sector", report.not_restored, " NOT put back");
     if (report.verdict == Verdict::interrupted) {
-        std::printf("stopped: nothing verdict; %s\n", report.not_restored.empty() ? "every sector it wrote over was put back"
+        text_printf("stopped: nothing verdict; %s\n", report.not_restored.empty() ? "every sector it wrote over was put back"
                                                                                    : "some sectors were NOT put back");
     } else {
         if (report.usable_known) say_sectors("usable", report.usable);
-        std::printf("verdict: %s%s\n", verdict_text(report.verdict), kind_text(report.kind));
+        text_printf("verdict: %s%s\n", verdict_text(report.verdict), kind_text(report.kind));
     }
-    std::printf("probed with %u transfers, %u sectors put back, %u re-read\n",
+    text_printf("probed with %u transfers, %u sectors put back, %u re-read\n",
                 static_cast<unsigned>(report.transfers + sizing), static_cast<unsigned>(report.saved),
                 static_cast<unsigned>(card.rereads() - rereads_before));
+    if (RunRecord* record = run.record) {
+        record->claimed_sectors = claimed;
+        if (report.usable_known) record->usable_sectors = report.usable;
+        record->verdict = report.verdict == Verdict::interrupted ? "interrupted"
+                          : report.verdict == Verdict::uncertain ? "uncertain"
+                                                                  : verdict_text(report.verdict);
+        record->bad = report.failed.size();
+        record->reread = card.rereads() - rereads_before;
+        record->interrupted = report.verdict == Verdict::interrupted;
+    }
     return report.verdict == Verdict::genuine ? ExitStatus::ok : ExitStatus::failed;
 }

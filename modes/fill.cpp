@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "base/text_out.h"
 #include "report/card_report.h"
-#include "app/console/console.h"
+#include "report/run_record.h"
+#include "base/operator.h"
 #include "base/exit_status.h"
 #include "modes/progress.h"
 #include "modes/sector_pattern.h"
@@ -128,7 +130,8 @@ constexpr const char* verdict_name(FillVerdict v) {
 class Fill {
 public:
     Fill(ModeRun& run, const Options& o, Extent e, std::uint32_t tag)
-        : device_(run.device), report_(run.report), options_(o), extent_(e), pattern_(o.fill_seed.value_or(tag), tag),
+        : device_(run.device), report_(run.report), record_(run.record), console_(run.console), options_(o), extent_(e),
+          pattern_(o.fill_seed.value_or(tag), tag),
           buf_(std::size_t{device_.run_sectors()} * sector_size) {}
 
     int run() {
@@ -136,13 +139,14 @@ public:
         const bool written = write_all();
         if (written) read_back();
         print_report(written);
+        record(written);
         const bool restored = options_.backup.empty() || put_backup_back();
         const bool genuine = written && sorting_.checked == extent_.count && verdict_of(sorting_) == FillVerdict::genuine;
         return genuine && restored ? ExitStatus::ok : ExitStatus::failed;
     }
 
 private:
-    [[nodiscard]] bool stopped() const { return console_signal_pending() != 0; }
+    [[nodiscard]] bool stopped() const { return console_.stop_requested(); }
 
     std::uint32_t run_length(std::uint64_t left) const {
         return static_cast<std::uint32_t>(std::min<std::uint64_t>(device_.run_sectors(), left));
@@ -152,7 +156,7 @@ private:
     // wraps, the sectors it really has are written last and keep their own
     // pattern. True when every run was written (not stopped).
     bool write_all() {
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         std::uint64_t top = extent_.count;
         while (top > 0) {
             if (stopped()) break;
@@ -189,7 +193,7 @@ private:
     }
 
     void read_back() {
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         for (std::uint64_t at = 0; at < extent_.count;) {
             if (stopped()) break;
             progress.update(at);
@@ -218,20 +222,20 @@ private:
 
     void print_kind(Kept kind) const {
         const auto k = static_cast<std::size_t>(kind);
-        std::printf("%s: %llu", kind_names[k], static_cast<unsigned long long>(sorting_.counts[k]));
+        text_printf("%s: %llu", kind_names[k], static_cast<unsigned long long>(sorting_.counts[k]));
         if (kind != Kept::ok) {
             for (std::size_t i = 0; i < sorting_.named[k].size(); ++i) {
                 const Named& n = sorting_.named[k][i];
-                std::printf("%s%s", i == 0 ? ", first " : ", ", sector_text(n.sector).c_str());
-                if (kind == Kept::overwritten) std::printf(" (holds %s)", sector_text(n.holds).c_str());
+                text_printf("%s%s", i == 0 ? ", first " : ", ", sector_text(n.sector).c_str());
+                if (kind == Kept::overwritten) text_printf(" (holds %s)", sector_text(n.holds).c_str());
             }
         }
-        std::printf("\n");
+        text_printf("\n");
     }
 
     void print_report(bool written) const {
         if (!written) {
-            std::printf("stopped: wrote %llu of %llu sectors (%s to %s); nothing was checked\n",
+            text_printf("stopped: wrote %llu of %llu sectors (%s to %s); nothing was checked\n",
                         static_cast<unsigned long long>(wrote_), static_cast<unsigned long long>(extent_.count),
                         sector_text(extent_.start + extent_.count - wrote_).c_str(),
                         sector_text(extent_.start + extent_.count - 1).c_str());
@@ -239,12 +243,26 @@ private:
         }
         for (std::size_t k = 0; k < kind_names.size(); ++k) print_kind(static_cast<Kept>(k));
         if (sorting_.checked < extent_.count) {
-            std::printf("stopped: checked %llu of %llu sectors; the rest was not checked\n",
+            text_printf("stopped: checked %llu of %llu sectors; the rest was not checked\n",
                         static_cast<unsigned long long>(sorting_.checked), static_cast<unsigned long long>(extent_.count));
             return;
         }
-        std::printf("usable: %llu sectors (%s)\nverdict: %s\n", static_cast<unsigned long long>(sorting_.usable),
+        text_printf("usable: %llu sectors (%s)\nverdict: %s\n", static_cast<unsigned long long>(sorting_.usable),
                     size_text(sorting_.usable * sector_size).c_str(), verdict_name(verdict_of(sorting_)));
+    }
+
+    void record(bool written) const {
+        if (!record_) return;
+        const auto count = [&](Kept k) { return sorting_.counts[static_cast<std::size_t>(k)]; };
+        record_->sectors = written ? sorting_.checked : wrote_;
+        record_->bad = count(Kept::unreadable) + count(Kept::corrupted);
+        record_->interrupted = !written || sorting_.checked < extent_.count;
+        if (record_->interrupted) {
+            record_->verdict = "interrupted";
+            return;
+        }
+        record_->usable_sectors = sorting_.usable;
+        record_->verdict = verdict_name(verdict_of(sorting_));
     }
 
     // The extent's sectors into the backup file, before anything is written:
@@ -254,7 +272,7 @@ private:
         if (Outcome created = create_stream(options_.backup, "the backup", rules, true, backup_); !created)
             return say_backup(created.why());
         if (!file_seek(backup_, 0)) return say_backup(options_.backup + " cannot be read back: name a regular file");
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         for (std::uint64_t at = 0; at < extent_.count; ) {
             if (stopped()) return say_backup("stopped while saving the backup; nothing was written");
             progress.update(at);
@@ -272,7 +290,7 @@ private:
         }
         progress.clear();
         if (std::fflush(backup_) != 0) return say_backup(options_.backup + " could not be written; nothing was written to the card");
-        std::printf("saved %llu sectors to %s\n", static_cast<unsigned long long>(extent_.count), escaped(options_.backup).c_str());
+        text_printf("saved %llu sectors to %s\n", static_cast<unsigned long long>(extent_.count), escaped(options_.backup).c_str());
         return true;
     }
 
@@ -288,7 +306,7 @@ private:
     bool put_backup_back() {
         std::vector<std::uint8_t> check(buf_.size());
         std::uint64_t differ = 0;
-        Progress progress(extent_.count);
+        Progress progress(console_, extent_.count);
         for (std::uint64_t at = 0; at < extent_.count && file_seek(backup_, at * sector_size);) {
             progress.update(at);
             const std::uint32_t n = run_length(extent_.count - at);
@@ -310,15 +328,17 @@ private:
         std::fclose(backup_);
         backup_ = nullptr;
         const bool whole = restored_ == extent_.count && differ == 0;
-        if (whole) std::printf("put back %llu sectors from %s, verified\n", static_cast<unsigned long long>(restored_),
+        if (whole) text_printf("put back %llu sectors from %s, verified\n", static_cast<unsigned long long>(restored_),
                                escaped(options_.backup).c_str());
-        else std::printf("the backup was NOT put back completely: %llu sectors differ or were not written; %s holds it\n",
+        else text_printf("the backup was NOT put back completely: %llu sectors differ or were not written; %s holds it\n",
                          static_cast<unsigned long long>(differ + extent_.count - restored_), escaped(options_.backup).c_str());
         return whole;
     }
 
     SectorDevice& device_;
     CardReport* report_;
+    RunRecord* record_;
+    Operator& console_;
     const Options& options_;
     Extent extent_;
     FillPattern pattern_;
@@ -347,14 +367,14 @@ int run_fill(ModeRun& run, const Options& o) {
     if (o.range) e = {o.range->start, o.range->count};
     if (capacity != 0 && e.start + e.count > capacity) {
         e.count = capacity > e.start ? capacity - e.start : 0;
-        if (e.count != 0) std::printf("the card ends at sector %s: the range stops there\n", sector_text(capacity).c_str());
+        if (e.count != 0) text_printf("the card ends at sector %s: the range stops there\n", sector_text(capacity).c_str());
     }
     if (e.count == 0) {
         return fail(capacity == 0 ? "the card does not say its capacity: give --range" : "the range lies past the card's end");
     }
-    std::printf("filling %llu sectors from %s (%s)\n", static_cast<unsigned long long>(e.count),
+    text_printf("filling %llu sectors from %s (%s)\n", static_cast<unsigned long long>(e.count),
                 sector_text(e.start).c_str(), size_text(e.count * sector_size).c_str());
-    std::fflush(stdout);
+    text_flush();
     Fill fill(run, o, e, new_run_tag());
     return fill.run();
 }

@@ -6,6 +6,7 @@
 
 #include "base/escape.h"
 #include "base/exit_status.h"
+#include "base/text_out.h"
 #include "card/card_controls.h"
 #include "modes/units.h"
 #include "card/card.h"
@@ -71,43 +72,43 @@ void print_identity(const CidInfo& cid, CidLayout layout) {
     const std::string_view name = cid.manufacturer > 0xFF ? "unknown"
                                   : manufacturer_name(static_cast<std::uint8_t>(cid.manufacturer),
                                                       layout == CidLayout::sd ? RegisterLayout::sd : RegisterLayout::mmc);
-    std::printf("manufacturer: %02X (%s), OEM: %s, product: %s, revision %u.%u\n", static_cast<unsigned>(cid.manufacturer),
+    text_printf("manufacturer: %02X (%s), OEM: %s, product: %s, revision %u.%u\n", static_cast<unsigned>(cid.manufacturer),
                 std::string(name).c_str(), oem_text(cid).c_str(), product_text(cid).c_str(), cid.revision_major,
                 cid.revision_minor);
-    std::printf("serial: %08X, made %04u-%02u\n", static_cast<unsigned>(cid.serial), cid.year, cid.month);
+    text_printf("serial: %08X, made %04u-%02u\n", static_cast<unsigned>(cid.serial), cid.year, cid.month);
 }
 
 void print_registers(Card& card, const Registers& r) {
     const RegisterLayout layout = card.register_layout();
     const CsdInfo csd = decode_csd(r.csd, layout);
-    std::printf("card: %s\n", card_type_name(card.type(csd)));
-    std::printf("OCR: %08X\n", static_cast<unsigned>(r.ocr));
-    std::printf("CID: %s\n", hex(r.cid).c_str());
-    if (!register_crc_ok(r.cid)) std::puts("CID CRC error");
-    if (r.cid_block_crc_wrong) std::puts("CID block CRC16 wrong (its own CRC7 is right: taken)");
-    std::printf("CSD: %s\n", hex(r.csd).c_str());
-    if (!register_crc_ok(r.csd)) std::puts("CSD CRC error");
-    if (r.csd_block_crc_wrong) std::puts("CSD block CRC16 wrong (its own CRC7 is right: taken)");
+    text_printf("card: %s\n", card_type_name(card.type(csd)));
+    text_printf("OCR: %08X\n", static_cast<unsigned>(r.ocr));
+    text_printf("CID: %s\n", hex(r.cid).c_str());
+    if (!register_crc_ok(r.cid)) text_puts("CID CRC error");
+    if (r.cid_block_crc_wrong) text_puts("CID block CRC16 wrong (its own CRC7 is right: taken)");
+    text_printf("CSD: %s\n", hex(r.csd).c_str());
+    if (!register_crc_ok(r.csd)) text_puts("CSD CRC error");
+    if (r.csd_block_crc_wrong) text_puts("CSD block CRC16 wrong (its own CRC7 is right: taken)");
     // The size the modes work with: an MMC over 2 GB gives it in its EXT_CSD.
     const std::uint64_t sectors = card.capacity_sectors();
     if (sectors > 0)
-        std::printf("capacity: %llu bytes (%llu sectors, %s)\n", static_cast<unsigned long long>(sectors * sector_size),
+        text_printf("capacity: %llu bytes (%llu sectors, %s)\n", static_cast<unsigned long long>(sectors * sector_size),
                     static_cast<unsigned long long>(sectors), size_text(sectors * sector_size).c_str());
-    else std::puts("capacity: not in the CSD");
-    std::printf("addressing: %s\n", card.block_addressed() ? "by sector" : "by byte");
+    else text_puts("capacity: not in the CSD");
+    text_printf("addressing: %s\n", card.block_addressed() ? "by sector" : "by byte");
     const CidLayout cid_kind = cid_layout(layout, r.csd);
     print_identity(decode_cid(r.cid, cid_kind), cid_kind);
-    std::printf("read block: %u bytes, top clock: %u kbit/s\n", csd.read_block_bytes, csd.max_rate_kbit);
-    std::printf("write protection: %s\n", protection(csd));
+    text_printf("read block: %u bytes, top clock: %u kbit/s\n", csd.read_block_bytes, csd.max_rate_kbit);
+    text_printf("write protection: %s\n", protection(csd));
 }
 
 void print_status(Card& card) {
     std::uint8_t status = 0;
     if (card_read_status(card, status) != CardResult::ok) {
-        std::puts("locked: the card did not send its status");
+        text_puts("locked: the card did not send its status");
         return;
     }
-    std::printf("locked: %s\n", status & status_bits::locked ? "yes" : "no");
+    text_printf("locked: %s\n", status & status_bits::locked ? "yes" : "no");
 }
 
 std::string supported_commands(const ScrInfo& scr) {
@@ -122,16 +123,16 @@ std::string supported_commands(const ScrInfo& scr) {
 void print_scr(Card& card) {
     ScrRegister scr{};
     if (card_read_scr(card, scr) != CardResult::ok) {
-        std::puts("SCR: the card did not send it");
+        text_puts("SCR: the card did not send it");
         return;
     }
     const ScrInfo info = decode_scr(scr);
-    std::printf("SCR: %s\n", hex(scr).c_str());
-    std::printf("SD specification: %s\n", std::string(info.spec_version).c_str());
-    std::printf("erased data: %02X\n", info.erased_value);
-    std::printf("security: %s\n", std::string(info.security).c_str());
-    std::printf("bus widths:%s%s\n", info.bus_1bit ? " 1" : "", info.bus_4bit ? " 4" : "");
-    std::printf("commands:%s\n", supported_commands(info).c_str());
+    text_printf("SCR: %s\n", hex(scr).c_str());
+    text_printf("SD specification: %s\n", std::string(info.spec_version).c_str());
+    text_printf("erased data: %02X\n", info.erased_value);
+    text_printf("security: %s\n", std::string(info.security).c_str());
+    text_printf("bus widths:%s%s\n", info.bus_1bit ? " 1" : "", info.bus_4bit ? " 4" : "");
+    text_printf("commands:%s\n", supported_commands(info).c_str());
 }
 
 // SIZE_OF_PROTECTED_AREA counts bytes on high-capacity cards and units of
@@ -144,33 +145,33 @@ std::uint64_t protected_bytes(std::uint32_t size, const CardRegister& csd) {
 void print_sd_status(Card& card, const CardRegister& csd) {
     SdStatusBlock block{};
     if (card_read_sd_status(card, block) != CardResult::ok) {
-        std::puts("SD status: the card did not send it");
+        text_puts("SD status: the card did not send it");
         return;
     }
     const SdStatusInfo info = decode_sd_status(block);
-    std::printf("SD status: %s\n", hex(block).c_str());
-    std::printf("speed class: %u\n", info.speed_class);
-    std::printf("UHS speed grade: %u\n", info.uhs_grade);
-    std::printf("video speed class: %u\n", info.video_class);
-    std::printf("application performance class: %u\n", info.app_class);
-    std::printf("AU size: %u KiB\n", static_cast<unsigned>(info.au_kib));
+    text_printf("SD status: %s\n", hex(block).c_str());
+    text_printf("speed class: %u\n", info.speed_class);
+    text_printf("UHS speed grade: %u\n", info.uhs_grade);
+    text_printf("video speed class: %u\n", info.video_class);
+    text_printf("application performance class: %u\n", info.app_class);
+    text_printf("AU size: %u KiB\n", static_cast<unsigned>(info.au_kib));
     if (info.erase_size_au && info.erase_timeout_s)
-        std::printf("erase: %u AUs at a time, time-out %u s, offset %u s\n", info.erase_size_au, info.erase_timeout_s,
+        text_printf("erase: %u AUs at a time, time-out %u s, offset %u s\n", info.erase_size_au, info.erase_timeout_s,
                     info.erase_offset_s);
-    else std::puts("erase: no time-out given");
-    std::printf("protected area: %llu bytes\n",
+    else text_puts("erase: no time-out given");
+    text_printf("protected area: %llu bytes\n",
                 static_cast<unsigned long long>(protected_bytes(info.protected_area, csd)));
 }
 
 void print_switch_status(Card& card) {
     SwitchStatusBlock block{};
     if (card_switch_check(card, block) != CardResult::ok) {
-        std::puts("max current: the card did not say (CMD6)");
+        text_puts("max current: the card did not say (CMD6)");
         return;
     }
     const SwitchInfo info = decode_switch_status(block);
-    std::printf("max current: %u mA\n", info.max_current_ma);
-    std::printf("high speed: %s\n", info.high_speed ? "yes" : "no");
+    text_printf("max current: %u mA\n", info.max_current_ma);
+    text_printf("high speed: %s\n", info.high_speed ? "yes" : "no");
 }
 
 // The SD-only registers; an MMC has none of them.

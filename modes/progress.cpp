@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "app/console/console.h"
+#include "base/operator.h"
+#include "base/text_out.h"
 #include "modes/units.h"
 #include "card/card_types.h"
 
@@ -13,9 +14,11 @@ constexpr int line_width = 79;
 
 }  // namespace
 
-Progress::Progress(std::uint64_t total) : shown_(console_shows_progress()), total_(total), started_(Clock::now()) {}
+Progress::Progress(const Operator& console, std::uint64_t total)
+    : shown_(console.shows_progress()), total_(total), started_(Clock::now()) {}
 
 void Progress::update(std::uint64_t done) {
+    if (TextSink* sink = current_text_sink()) return sink->progress(done, total_);
     const auto now = Clock::now();
     if (!shown_ || now - last_ < interval) return;
     last_ = now;
@@ -55,6 +58,6 @@ double sector_rate(std::uint64_t sectors, std::chrono::steady_clock::time_point 
 }
 
 void report_sector(const char* what, std::uint32_t sector, const char* detail) {
-    std::printf("%s 0x%X%s\n", what, static_cast<unsigned>(sector), detail);
-    std::fflush(stdout);
+    text_printf("%s 0x%X%s\n", what, static_cast<unsigned>(sector), detail);
+    text_flush();
 }

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include "base/text_out.h"
 #include "report/card_report.h"
-#include "app/console/console.h"
+#include "report/run_record.h"
+#include "base/operator.h"
 #include "base/exit_status.h"
 #include "modes/progress.h"
 #include "modes/sector_pattern.h"
@@ -112,12 +114,13 @@ int surface_test(ModeRun& run, const std::optional<SectorRange>& given) {
     if (!chosen) return fail("the card does not say its capacity: give --range=START:COUNT");
     const SectorRange range = *chosen;
     const auto started = std::chrono::steady_clock::now();
-    Progress progress(range.count);
+    const std::uint32_t rereads_before = device.rereads();
+    Progress progress(run.console, range.count);
     std::uint32_t tested = 0;
     std::uint32_t bad = 0;
     bool past_end = false;
     SectorTest sectors(device);
-    for (; tested < range.count && !console_signal_pending(); ++tested) {
+    for (; tested < range.count && !run.console.stop_requested(); ++tested) {
         const std::uint32_t sector = range.start + tested;
         progress.update(tested);
         std::string problem;
@@ -136,13 +139,19 @@ int surface_test(ModeRun& run, const std::optional<SectorRange>& given) {
         }
         ++bad;
         report_sector("bad sector", sector, (": " + problem).c_str());
-        if (!console_flush()) break;
+        if (!run.console.flush()) break;
     }
     progress.clear();
-    std::printf("tested %u sectors, %u bad, %.0f bytes/s", static_cast<unsigned>(tested), static_cast<unsigned>(bad),
+    text_printf("tested %u sectors, %u bad, %.0f bytes/s", static_cast<unsigned>(tested), static_cast<unsigned>(bad),
                 sector_rate(tested, started));
     if (tested < range.count && !past_end)
-        std::printf(", stopped before sector 0x%X", static_cast<unsigned>(range.start + tested));
-    std::printf("\n");
+        text_printf(", stopped before sector 0x%X", static_cast<unsigned>(range.start + tested));
+    text_printf("\n");
+    if (RunRecord* record = run.record) {
+        record->sectors = tested;
+        record->bad = bad;
+        record->reread = device.rereads() - rereads_before;
+        record->interrupted = tested < range.count && !past_end;
+    }
     return bad == 0 && !past_end ? ExitStatus::ok : ExitStatus::failed;
 }

@@ -9,9 +9,10 @@ int output_error = 0;
 
 }  // namespace
 
-// A write that failed before this flush left its error in errno (nothing
+// A sink takes care of its own output. A write that failed before this flush left its error in errno (nothing
 // since has touched it); a failing flush sets errno itself.
 bool console_flush() {
+    if (current_text_sink()) return true;
     if (output_error != 0) return false;
     const bool failed_before = std::ferror(stdout) != 0;
     const int earlier = errno;

@@ -13,6 +13,7 @@
 
 #include <sys/resource.h>
 
+#include "app/console/console.h"
 #include "modes/probe.h"
 #include "modes/surface_test.h"
 #include "disk/card_device.h"
@@ -417,7 +418,8 @@ TEST(SurfaceTest, ThreeReadsAndTwoWritesPerSector) {
     ASSERT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
     clear_recorded();
     CardDevice device(recorded_card());
-    ModeRun run{recorded_card(), device, nullptr};
+    ConsoleOperator console;
+    ModeRun run{recorded_card(), device, nullptr, console};
     ASSERT_EQ(surface_test(run, SectorRange{8, 4}), 0);
     const std::vector<std::uint8_t> di = di_bytes();
     const auto frames = [&](std::uint8_t command, std::uint32_t sector) {

@@ -1,0 +1,141 @@
+// --json from outside: every mode's record over each link to the simulated
+// card, checked field by field and validated against docs/run-record.schema.json
+// by a real JSON Schema validator; the person's text goes to standard error.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "report/run_record.h"
+#include "tests/fixtures/program_runner.h"
+#include "tests/fixtures/test_image.h"
+#include "tests/fixtures/test_util.h"
+
+namespace {
+
+// Validates every line of path against the schema; the validator's
+// complaints, or "" when all lines are valid.
+std::string schema_errors(const std::string& path) {
+    TempFile errors;
+    const std::string script =
+        "import json,sys,jsonschema\n"
+        "schema=json.load(open(sys.argv[1]))\n"
+        "v=jsonschema.Draft202012Validator(schema)\n"
+        "for n,line in enumerate(open(sys.argv[2],encoding='utf-8'),1):\n"
+        "    for e in v.iter_errors(json.loads(line)): print(n,e.message)\n";
+    const std::string command = "python3 -c \"" + script + "\" " VANTACLE_SOURCE_DIR "/docs/run-record.schema.json " +
+                                path + " >" + errors.path + " 2>&1";
+    const int status = std::system(command.c_str());
+    return status == 0 ? file_text(errors.path) : "validator failed: " + file_text(errors.path);
+}
+
+// A field's raw JSON text in a record line ("" when absent).
+std::string field(const std::string& line, const std::string& name) {
+    const std::string key = "\"" + name + "\":";
+    const auto at = line.find(key);
+    if (at == std::string::npos) return "";
+    const auto from = at + key.size();
+    std::size_t to = from;
+    if (line[from] == '"') {
+        for (to = from + 1; line[to] != '"'; ++to)
+            if (line[to] == '\\') ++to;
+        ++to;
+    } else {
+        to = line.find_first_of(",}", from);
+    }
+    return line.substr(from, to - from);
+}
+
+}  // namespace
+
+TEST(JsonString, EscapesControlBytesAndKeepsTheLineValidUtf8) {
+    const struct {
+        std::string bytes, json;
+    } cases[] = {
+        {"plain", "\"plain\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"\n\r\t\x01\x1F\x7F", "\"\\n\\r\\t\\u0001\\u001F\\u007F\""},
+        {"\xC3\xA9", "\"\xC3\xA9\""},                     // well-formed UTF-8 stays
+        {"\xF0\x9F\x92\xBE", "\"\xF0\x9F\x92\xBE\""},     // four bytes too
+        {"\xFF", "\"\xC3\xBF\""},                         // a stray byte is its Latin-1 character
+        {"\xC3", "\"\xC3\x83\""},                         // a sequence cut short
+        {"\xC0\x80", "\"\xC3\x80\xC2\x80\""},             // an overlong form
+        {"\xED\xA0\x80", "\"\xC3\xAD\xC2\xA0\xC2\x80\""}, // a surrogate
+        {"\xF4\x90\x80\x80", "\"\xC3\xB4\xC2\x90\xC2\x80\xC2\x80\""},  // past U+10FFFF
+    };
+    for (const auto& c : cases) EXPECT_EQ(json_string(c.bytes), c.json) << c.json;
+}
+
+TEST(JsonRecords, EveryModeOverEveryLinkGivesOneValidRecord) {
+    TestImage image(2048);  // the bytes of every fresh card below
+    TempFile dump, records, other;
+    {
+        Bytes changed = file_bytes(image.path());
+        changed[3 * 512] ^= 1;
+        changed[9 * 512 + 7] ^= 0x80;
+        std::ofstream(other.path, std::ios::binary).write(reinterpret_cast<const char*>(changed.data()),
+                                                          static_cast<std::streamsize>(changed.size()));
+    }
+    const struct {
+        std::string settings;
+        std::vector<std::string> args;
+        std::string mode, verdict, claimed, usable, bad, differ, files;
+        int status;
+    } scenarios[] = {
+        {",write=on", {"--test", "--range=0:40"}, "test", "passed", "2048", "null", "0", "0", "[]", 0},
+        {",write=on,bad=7", {"--test", "--range=0:40"}, "test", "failed", "2048", "null", "1", "0", "[]", 1},
+        {"", {"--dump=" + dump.path, "--force"}, "dump", "passed", "2048", "null", "0", "0", "[\"" + dump.path + "\"]", 0},
+        {"", {"--verify=" + other.path}, "verify", "failed", "2048", "null", "0", "2", "[]", 1},
+        {",write=on", {"--probe"}, "probe", "genuine", "2048", "2048", "0", "0", "[]", 0},
+        {",write=on,fake=400", {"--probe"}, "probe", "counterfeit", "2048", "1024", "0", "0", "[]", 1},
+        {",write=on,fake=400:drop", {"--fill=1", "--range=380:100"}, "fill", "counterfeit", "2048", "128", "0", "0", "[]", 1},
+        {"", {"--info"}, "info", "passed", "2048", "null", "0", "0", "[]", 0},
+    };
+    std::ofstream all(records.path, std::ios::binary);
+    for (const char* via : {"port", "spidev", "ftdi"}) {
+        for (const auto& s : scenarios) {
+            const TestImage card(2048);  // fresh for each run: --fill writes over it
+            std::vector<std::string> args{"--port=sim:" + card.path() + s.settings + ",via=" + via, "--json"};
+            args.insert(args.end(), s.args.begin(), s.args.end());
+            const RunResult r = run_piped(args, "");
+            const std::string context = std::string(via) + " " + s.mode + s.settings;
+            ASSERT_EQ(r.out.find('\n'), r.out.size() - 1) << context << ": one line on standard output\n" << r.out;
+            EXPECT_NE(r.err.find("Initialize MMC Card for SPI mode:OK"), std::string::npos) << context << r.err;
+            EXPECT_EQ(r.status, s.status) << context << r.err;
+            EXPECT_EQ(field(r.out, "mode"), "\"" + s.mode + "\"") << context;
+            EXPECT_EQ(field(r.out, "verdict"), "\"" + s.verdict + "\"") << context << r.out;
+            EXPECT_EQ(field(r.out, "claimed_sectors"), s.claimed) << context;
+            EXPECT_EQ(field(r.out, "usable_sectors"), s.usable) << context << r.out;
+            EXPECT_EQ(field(r.out, "bad"), s.bad) << context;
+            EXPECT_EQ(field(r.out, "differ"), s.differ) << context;
+            EXPECT_EQ(field(r.out, "files"), s.files) << context;
+            EXPECT_EQ(field(r.out, "exit_status"), std::to_string(s.status)) << context;
+            all << r.out;
+        }
+    }
+    all.close();
+    EXPECT_EQ(schema_errors(records.path), "");
+}
+
+// The CID's product name comes from the card: its control bytes and bytes
+// that are not UTF-8 cannot break the record.
+TEST(JsonRecords, CardBytesAreEscapedAndAnEmptySocketHasNoCard) {
+    TempFile records;
+    const RunResult odd = run_piped({"--port=sim,cid=56565401225CC3A9FF100A1B2C010000", "--info", "--json"}, "");
+    EXPECT_EQ(field(odd.out, "product"), "\"\\u0001\\\"\\\\\xC3\xA9\xC3\xBF\"") << odd.out;
+    EXPECT_EQ(field(odd.out, "serial"), "\"0A1B2C01\"") << odd.out;
+    const RunResult empty = run_piped({"--port=sim:none", "--info", "--json"}, "");
+    EXPECT_EQ(field(empty.out, "card"), "null") << empty.out;
+    EXPECT_EQ(field(empty.out, "verdict"), "\"no card\"") << empty.out;
+    EXPECT_EQ(empty.status, 1);
+    std::ofstream(records.path, std::ios::binary) << odd.out << empty.out;
+    EXPECT_EQ(schema_errors(records.path), "");
+}
+
+TEST(JsonRecords, TheBrowserHasNoRecord) {
+    const RunResult r = run_piped({"--port=sim", "--json"}, "");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vantacle: --json goes with a mode that replaces the browser\n");
+}
