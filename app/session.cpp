@@ -102,10 +102,17 @@ Outcome obtain_port_access(spi::Link& link, bool uses_port, int& level) {
         return Outcome::ok();
     }
     const bool driver = link.needs_io_privilege();
-    level = driver ? giveio_start() : 1;
+    bool left_installed = false;
+    level = driver ? giveio_start(left_installed) : 1;
     if (level == 0) {
+#ifdef _WIN64
+        // A 64-bit Windows loads no driver of the 32-bit kind.
+        std::string why = "cannot get port access through the giveio driver: 64-bit Windows cannot load it; reach the "
+                          "card through an FTDI bridge (--port=ftdi)";
+#else
         std::string why = "cannot get port access through the giveio driver: is giveio.sys in this directory?";
-        if (giveio_left_installed())
+#endif
+        if (left_installed)
             why += " The giveio service installed for this run could not be stopped and removed: sc stop giveio, sc "
                    "delete giveio";
         return Outcome::failed(why);
@@ -172,7 +179,7 @@ int run_session(Card& card, const CardWork& work, bool uses_port, Operator& cons
     report_level(giveio_result);
     if (!access) {
         report_failure(access.why());
-        return lock_was_busy() ? ExitStatus::failed : work.status_without_card;
+        return access.held_elsewhere() ? ExitStatus::failed : work.status_without_card;
     }
     say("Initialize MMC Card for SPI mode:");
     int status = work.status_without_card;
