@@ -135,6 +135,7 @@ void run_message(const spi_ioc_transfer* parts, unsigned count) {
         auto* in = reinterpret_cast<std::uint8_t*>(part.rx_buf);
         const std::uint32_t hz = std::min(part.speed_hz ? part.speed_hz : device.max_hz, device.kernel.max_hz);
         line += (in ? " duplex " : " out ") + std::to_string(part.len) + " @" + std::to_string(hz);
+        card.clock_at(hz);
         for (std::uint32_t b = 0; b < part.len; ++b) {
             const std::uint8_t received = card.exchange(out ? out[b] : 0x00);
             if (in) in[b] = received;
