@@ -10,7 +10,8 @@
 
 // Selects the port backend (for the parallel port and the simulated card)
 // or opens the adapter, and makes its link; on failure makes none.
-Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made);
+// beside_others: one of a station's links, the others open meanwhile.
+Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, bool beside_others = false);
 
 // True when the card is reached through a byte-wide adapter (spidev, FTDI,
 // or the simulated card behind a stand-in for one).

@@ -368,7 +368,8 @@ struct Named {
     std::string_view prefix;
     std::string Options::*field;
 };
-constexpr std::array<Named, 7> named{{{"--backup=", &Options::backup},
+constexpr std::array<Named, 8> named{{{"--backup=", &Options::backup},
+                                      {"--station=", &Options::station},
                                       {"--tls-psk=", &Options::tls_psk},
                                       {"--tls-certificates=", &Options::tls_certificates},
                                       {"--report=", &Options::report},
@@ -381,7 +382,8 @@ struct Valued {
     std::string_view name;
     std::string_view needs;
 };
-constexpr std::array<Valued, 16> valued{{{"--dump", "=FILE"},
+constexpr std::array<Valued, 17> valued{{{"--dump", "=FILE"},
+                                         {"--station", "=FILE"},
                                          {"--tls-psk", "=FILE"},
                                          {"--tls-certificates", "=DIR"},
                                          {"--timeout", "=SECONDS"},
@@ -432,7 +434,10 @@ Outcome parse_one(std::string_view arg, Options& o) {
         o.test = o.test || arg.starts_with("--test=");
         return parse_range(value, o.range);
     }
-    if (starts_with(arg, "--port=", value)) return parse_port(value, o);
+    if (starts_with(arg, "--port=", value)) {
+        o.ports.emplace_back(value);
+        return parse_port(value, o);
+    }
     if (starts_with(arg, "--serve=", value) && !value.empty()) {
         o.serve = std::string(value);
         return parse_whole_card(Options::WholeCard::serve, "", o);
@@ -460,7 +465,8 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         const std::string_view name = arg.substr(0, arg.find('='));
-        if (name.starts_with("--") && std::find(given.begin(), given.end(), name) != given.end())
+        // --port more than once names the sockets of a station.
+        if (name.starts_with("--") && name != "--port" && std::find(given.begin(), given.end(), name) != given.end())
             return Outcome::failed(std::string(name) + " is given twice: give it once");
         given.push_back(name);
         if (Outcome parsed = parse_one(arg, options); !parsed) return parsed;
@@ -494,7 +500,14 @@ Outcome options_conflict(const Options& o) {
 
 bool browses(const Options& o) { return &chosen_mode(o) == &browser; }
 
-Outcome mode_work(const Options& o, CardWork& work) {
+Outcome parse_port_spec(std::string_view spec, Options& options) { return parse_port(spec, options); }
+
+bool whole_card_mode(const Options& o) {
+    const Mode& mode = chosen_mode(o);
+    return &mode != &browser && (mode.control == C::none || mode.control == C::erase) && mode.whole != W::serve;
+}
+
+void mode_frame(const Options& o, CardWork& work) {
     const Mode& mode = chosen_mode(o);
     work.setup = mode.setup;
     work.status_without_card = mode.without_card;
@@ -502,7 +515,11 @@ Outcome mode_work(const Options& o, CardWork& work) {
     work.report_path = o.report;
     work.report_title = std::string(mode.title) + (mode.file ? o.file : "");
     work.mode_name = mode.flag.empty() ? "browser" : std::string(mode.flag.substr(2));
-    return mode.work(o, work);
+}
+
+Outcome mode_work(const Options& o, CardWork& work) {
+    mode_frame(o, work);
+    return chosen_mode(o).work(o, work);
 }
 
 std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
@@ -631,6 +648,14 @@ std::string usage_text() {
                "                        when OCR, CID and CSD were read\n"
                "  --crc                 the browser with CRC checking on (the other modes that\n"
                "                        read or write sectors always turn it on)\n"
+               "  --port=PORT --port=PORT ...  or  --station=FILE\n"
+               "                        a station: --info, --test, --dump, --verify, --load,\n"
+               "                        --probe, --fill or --erase on every socket's card at\n"
+               "                        once, each on its own thread, its lines marked [NAME];\n"
+               "                        FILE holds one socket a line: NAME PORT (# comments);\n"
+               "                        --port sockets are named 1, 2, ...; file names take\n"
+               "                        {socket}, {serial} and {cid}; a summary ends the run,\n"
+               "                        exit 0 when every card passed\n"
                "  --json                with any mode but the browser: one JSON line per card\n"
                "                        and run on standard output (docs/run-record.schema.json),\n"
                "                        the usual text on standard error\n"
