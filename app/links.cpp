@@ -6,9 +6,9 @@
 #include "base/exit_status.h"
 #include "base/safe_file.h"
 #include "link/ftdi_link.h"
-#include "link/parallel_link.h"
-#include "port/backends.h"
-#include "port/port.h"
+#include "link/bitbang_link.h"
+#include "port/direct_port.h"
+#include "port/ppdev_port.h"
 #include "sim/doubles/sim_port.h"
 #ifndef _WIN32
 #include "link/spidev_link.h"
@@ -51,6 +51,18 @@ Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi:
 }
 #endif
 
+// The link over a line driver the session takes for the run.
+Outcome open_line_link(std::unique_ptr<LineDriver> lines, std::unique_ptr<spi::Link>& made) {
+    made = std::make_unique<spi::BitBangLink>(std::move(lines));
+    return Outcome::ok();
+}
+
+Outcome open_simulated_port(const SimSettings& settings, std::unique_ptr<spi::Link>& made) {
+    std::unique_ptr<SimPort> port;
+    if (Outcome opened = SimPort::open(settings, port); !opened) return opened;
+    return open_line_link(std::move(port), made);
+}
+
 }  // namespace
 
 Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, [[maybe_unused]] bool beside_others) {
@@ -59,10 +71,9 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, [[ma
 #ifndef _WIN32
             if (options.sim.via != SimVia::port) return open_simulated_adapter(options.sim, made, beside_others);
 #endif
-            if (Outcome selected = sim_port_select(options.sim); !selected) return selected;
-            break;
-        case Options::Port::ppdev: ppdev_port_select(options.device); break;
-        case Options::Port::direct: direct_port_select(options.base); break;
+            return open_simulated_port(options.sim, made);
+        case Options::Port::ppdev: return open_line_link(std::make_unique<PpdevPort>(options.device), made);
+        case Options::Port::direct: return open_line_link(std::make_unique<DirectPort>(options.base), made);
 #ifndef _WIN32
         case Options::Port::spidev: return open_byte_link<spi::SpidevLink>(options.spidev, made);
         case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
@@ -71,13 +82,22 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, [[ma
         case Options::Port::ftdi: return Outcome::failed("this Windows build reaches cards only through the parallel port");
 #endif
     }
-    made = std::make_unique<spi::ParallelLink>();
-    return Outcome::ok();
+    return Outcome::failed("no such port");
 }
 
 bool is_byte_link(const Options& options) {
     return options.port == Options::Port::spidev || options.port == Options::Port::ftdi ||
            (options.port == Options::Port::sim && options.sim.via != SimVia::port);
+}
+
+Outcome trace_lines(const std::string& path, TraceClock clock, spi::Link& link, std::unique_ptr<PortTrace>& traced) {
+    // open_link made a bit-bang link for every port that is not a byte link.
+    auto& lines = static_cast<spi::BitBangLink&>(link);
+    auto trace = std::make_unique<PortTrace>(lines.lines());
+    if (Outcome started = trace->start(path, clock); !started) return started;
+    lines.route_through(*trace);
+    traced = std::move(trace);
+    return Outcome::ok();
 }
 
 Outcome trace_link(const std::string& path, std::unique_ptr<spi::Link>& link, spi::TracingLink*& traced) {

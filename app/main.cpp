@@ -33,17 +33,21 @@ TraceClock trace_clock(const Options& options) {
 // Opening the trace empties its file: never the card image, nor the file
 // that a whole-card mode dumps to, verifies against or loads. The parallel
 // port is traced access by access, a byte link transaction by transaction.
-Outcome open_trace(const Options& options, std::unique_ptr<spi::Link>& link, spi::TracingLink*& link_trace) {
+Outcome open_trace(const Options& options, std::unique_ptr<spi::Link>& link, spi::TracingLink*& link_trace,
+                   std::unique_ptr<PortTrace>& port_trace) {
     if (options.trace.empty()) return Outcome::ok();
     if (options.port == Options::Port::sim && storage_is_file(options.trace))
         return Outcome::failed("the trace " + options.trace + " is the card image; name another file");
     if (!options.file.empty() && same_file(options.trace, options.file))
         return Outcome::failed("the trace " + options.trace + " is also the file to dump, verify or load; name another file");
-    if (!is_byte_link(options)) return trace_start(options.trace, trace_clock(options));
+    if (!is_byte_link(options)) return trace_lines(options.trace, trace_clock(options), *link, port_trace);
     return trace_link(options.trace, link, link_trace);
 }
 
-bool close_trace(spi::TracingLink* link_trace) { return link_trace ? link_trace->close() : trace_stop(); }
+bool close_trace(spi::TracingLink* link_trace, PortTrace* port_trace) {
+    if (link_trace) return link_trace->close();
+    return !port_trace || port_trace->stop();
+}
 
 // The report's file must be none of the others the run uses.
 Outcome report_check(const Options& o) {
@@ -82,16 +86,17 @@ int main(int argc, char** argv) {
         return lock_was_busy() ? fail(opened.why()) : fail_usage(opened);
     }
     spi::TracingLink* link_trace = nullptr;
-    if (Outcome traced = open_trace(options, spi_link, link_trace); !traced) return fail_usage(traced);
+    std::unique_ptr<PortTrace> port_trace;
+    if (Outcome traced = open_trace(options, spi_link, link_trace, port_trace); !traced) return fail_usage(traced);
     CardWork work{};
     Outcome prepared = mode_work(options, work);
     if (prepared) prepared = report_check(options);
     if (!prepared) {
-        (void)close_trace(link_trace);
+        (void)close_trace(link_trace, port_trace.get());
         return lock_was_busy() ? fail(prepared.why()) : fail_usage(prepared);
     }
     if (Outcome controlled = card_controls_work(options, work); !controlled) {
-        (void)close_trace(link_trace);
+        (void)close_trace(link_trace, port_trace.get());
         return fail_usage(controlled);
     }
     RunRecord record;
@@ -103,7 +108,7 @@ int main(int argc, char** argv) {
     console_open(browses(options));
     Card card(*spi_link);
     int status = run_session(card, work, !is_byte_link(options));
-    if (!close_trace(link_trace)) {
+    if (!close_trace(link_trace, port_trace.get())) {
         report_failure("the trace " + options.trace + " could not be written completely");
         if (status == ExitStatus::ok) status = ExitStatus::failed;
     }

@@ -14,7 +14,7 @@
 #include "card/mmc_spi.h"
 #include "disk/card_device.h"
 #include "disk/timed_device.h"
-#include "port/port.h"
+#include "link/spi_link.h"
 #include "portaccess/giveio.h"
 
 namespace {
@@ -96,12 +96,12 @@ Outcome set_up(Card& card, CardSetup setup) {
 // Port access combines the driver, where the backend runs port instructions
 // on an NT-family system, with the backend's own acquisition of the port.
 // The level is 0 when it fails.
-Outcome obtain_port_access(bool uses_port, int& level) {
+Outcome obtain_port_access(spi::Link& link, bool uses_port, int& level) {
     if (!uses_port) {
         level = 1;
         return Outcome::ok();
     }
-    const bool driver = port_needs_io_privilege();
+    const bool driver = link.needs_io_privilege();
     level = driver ? giveio_start() : 1;
     if (level == 0) {
         std::string why = "cannot get port access through the giveio driver: is giveio.sys in this directory?";
@@ -110,7 +110,7 @@ Outcome obtain_port_access(bool uses_port, int& level) {
                    "delete giveio";
         return Outcome::failed(why);
     }
-    Outcome acquired = port_acquire();
+    Outcome acquired = link.acquire();
     if (acquired) return acquired;
     if (driver) (void)giveio_stop(level);
     level = 0;
@@ -120,10 +120,10 @@ Outcome obtain_port_access(bool uses_port, int& level) {
 // Gives the port back, then undoes what the driver did: 0, or the level
 // when the driver could not be stopped or removed (1 when only the port
 // could not be given back).
-int give_port_access_back(bool uses_port, int level) {
+int give_port_access_back(spi::Link& link, bool uses_port, int level) {
     if (!uses_port) return 0;
-    const bool released = port_release();
-    const int stopped = port_needs_io_privilege() ? giveio_stop(level) : 0;
+    const bool released = link.release();
+    const int stopped = link.needs_io_privilege() ? giveio_stop(level) : 0;
     if (stopped != 0) return stopped;
     return released ? 0 : 1;
 }
@@ -168,7 +168,7 @@ int run_session(Card& card, const CardWork& work, bool uses_port) {
     int giveio_result = 0;
     say("Vantacle\n\n");
     say("Open GIVEIO for WinNT/2K/XP : ");
-    const Outcome access = obtain_port_access(uses_port, giveio_result);
+    const Outcome access = obtain_port_access(card.link(), uses_port, giveio_result);
     report_level(giveio_result);
     if (!access) {
         report_failure(access.why());
@@ -190,7 +190,7 @@ int run_session(Card& card, const CardWork& work, bool uses_port) {
         status = ExitStatus::failed;
     }
     closing_report(giveio_result);
-    giveio_result = give_port_access_back(uses_port, giveio_result);
+    giveio_result = give_port_access_back(card.link(), uses_port, giveio_result);
     if (giveio_result == 3) say("Can't stop GIVEIO\n");
     if (giveio_result == 4) say("Can't remove GIVEIO\n");
     if (giveio_result != 0 && giveio_result != 3 && giveio_result != 4)

@@ -33,13 +33,10 @@ struct Socket {
     int status = ExitStatus::failed;
 };
 
-// The backends that drive one device for the whole process: two sockets
-// cannot share one.
+// The stand-ins whose clock is one for all their devices, moved by every
+// socket's waits: two sockets cannot share one.
 const char* one_device_backend(const Options& o) {
-    if (o.port == Options::Port::direct || o.port == Options::Port::ppdev ||
-        (o.port == Options::Port::sim && o.sim.via == SimVia::port))
-        return "the parallel port's backend";
-    if (o.port == Options::Port::sim && o.sim.via == SimVia::ftdi) return "the simulated FTDI bridge";
+    if (o.port == Options::Port::sim && o.sim.via == SimVia::ftdi) return "the simulated FTDI bridges' one clock";
     return nullptr;
 }
 
@@ -224,7 +221,7 @@ Outcome make_sockets(const Options& o, std::vector<std::unique_ptr<Socket>>& soc
             const char* shared = one_device_backend(s->options);
             if (shared && shared == one_device_backend(other->options))
                 return Outcome::failed("sockets " + other->spec.name + " and " + spec.name + " both need " + shared +
-                                       ", which drives one device at a time: give one of them");
+                                       ": give one of them");
         }
         if (s->options.port == Options::Port::sim && !s->options.sim.image.empty()) {
             if (Outcome mine = claims.claim(s->options.sim.image, spec.name, "the card image"); !mine) return mine;

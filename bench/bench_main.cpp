@@ -18,23 +18,18 @@
 #include <string>
 #include <vector>
 
-#include "port/bit_loops.h"
 #include "card/mmc_spi.h"
-#include "port/backends.h"
 #include "sim/doubles/sim_port.h"
-#include "port/port.h"
 #include "card/card.h"
 #include "base/crc.h"
 #include "base/system_calls.h"
-#include "link/parallel_link.h"
+#include "link/bitbang_link.h"
+#include "port/ppdev_port.h"
 #include "port/trace.h"
 #include "port/wiring.h"
 
 namespace {
 
-// The card these benchmarks' procedural calls reach, over the parallel port.
-spi::ParallelLink bench_link;
-Card bench_card(bench_link);
 
 // One sector read's traffic: a command frame out, then R1, token, data and CRC in.
 constexpr std::size_t frame_bytes = 7;
@@ -70,9 +65,31 @@ struct NullAccess {
     }
 };
 
-Outcome null_acquire() { return Outcome::ok(); }
-bool null_release() { return true; }
-bool null_link() { return true; }
+// A port that only answers.
+class NullPort final : public LineDriver {
+public:
+    void write_data(std::uint8_t lines) override { NullAccess::write_data(lines); }
+    std::uint8_t read_status() override { return NullAccess::read_status(); }
+};
+
+NullPort null_port;
+// The card these benchmarks' procedural calls reach, over the parallel port
+// of the moment.
+spi::BitBangLink bench_link(null_port);
+Card bench_card(bench_link);
+std::unique_ptr<LineDriver> bench_port;
+
+void use_port(std::unique_ptr<LineDriver> port) {
+    bench_port = std::move(port);
+    bench_link.route_through(*bench_port);
+}
+
+bool use_sim(const SimSettings& settings) {
+    std::unique_ptr<SimPort> port;
+    if (!SimPort::open(settings, port)) return false;
+    use_port(std::move(port));
+    return true;
+}
 
 void report(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * accesses_per_read));
@@ -80,7 +97,7 @@ void report(benchmark::State& state) {
 }
 
 void BM_NullPortSectorRead(benchmark::State& state) {
-    port_select({.ops = bit_loops::ops_for<NullAccess>(), .acquire = null_acquire, .release = null_release, .link_ok = null_link});
+    bench_link.route_through(null_port);
     std::array<std::uint8_t, 512> buf{};
     for (auto _ : state) {
         next_status = 0;
@@ -94,13 +111,10 @@ BENCHMARK(BM_NullPortSectorRead);
 constexpr std::array<std::uint8_t, frame_bytes> read_frame{0xFF, 0x51, 0, 0, 2, 0, 0xFF};
 std::array<std::uint8_t, bytes_in> answer_in{};
 
-void select_null_port() {
-    port_select({.ops = bit_loops::ops_for<NullAccess>(), .acquire = null_acquire, .release = null_release, .link_ok = null_link});
-}
 
 // The line driver alone: the frame out and the answer's bytes in through
 // the parallel link's transfer, the same accesses as the bare loop below.
-void line_driver_read(spi::ParallelLink& link) {
+void line_driver_read(spi::BitBangLink& link) {
     next_status = 0;
     link.transfer(read_frame, answer_in);
     benchmark::DoNotOptimize(answer_in.data());
@@ -127,8 +141,7 @@ void bare_read() {
 }
 
 void BM_NullPortLineDriver(benchmark::State& state) {
-    select_null_port();
-    spi::ParallelLink link;
+    spi::BitBangLink link(null_port);
     for (auto _ : state) line_driver_read(link);
     report(state);
 }
@@ -145,8 +158,7 @@ BENCHMARK(BM_BareAccessLoop);
 // the line driver's time, and the card layer's whole sector read (frame,
 // waits, CRC16 check), over the bare loop's.
 void BM_LineDriverOverBare(benchmark::State& state) {
-    select_null_port();
-    spi::ParallelLink link;
+    spi::BitBangLink link(null_port);
     std::array<std::uint8_t, 512> buf{};
     using Clock = std::chrono::steady_clock;
     Clock::duration driver{}, bare{}, card{};
@@ -183,15 +195,15 @@ void BM_PpdevSectorRead(benchmark::State& state) {
     system_calls.open = [](const char*, int flags) { return ::open("/dev/null", flags); };
     system_calls.ioctl = ppdev_ioctl;
     system_calls.alarm_ms = [](unsigned) { return 0; };
-    ppdev_port_select("/dev/null");
-    if (const Outcome acquired = port_acquire(); !acquired) state.SkipWithError(acquired.why().c_str());
+    use_port(std::make_unique<PpdevPort>("/dev/null"));
+    if (const Outcome acquired = bench_port->acquire(); !acquired) state.SkipWithError(acquired.why().c_str());
     std::array<std::uint8_t, 512> buf{};
     for (auto _ : state) {
         next_status = 0;
         if (spi_read(bench_card, 1, buf) != CardResult::ok) state.SkipWithError("read failed");
         benchmark::DoNotOptimize(buf.data());
     }
-    if (!port_release()) state.SkipWithError("port not released");
+    if (!bench_port->release()) state.SkipWithError("port not released");
     system_calls = real;
     report(state);
 }
@@ -202,7 +214,7 @@ constexpr std::size_t sim_accesses_per_read =
     accesses_per_read + 8 * SimSettings{}.access_bytes * 4 + 8 * (SimSettings{}.ncr - 1) * 4;
 
 void BM_SimSectorRead(benchmark::State& state) {
-    if (!sim_port_select(SimSettings{}) || mmc_init_spi(bench_card) != CardResult::ok) {
+    if (!use_sim(SimSettings{}) || mmc_init_spi(bench_card) != CardResult::ok) {
         state.SkipWithError("simulated card did not start");
         return;
     }
@@ -230,6 +242,8 @@ constexpr std::array<TraceForm, 3> trace_forms{{
     {"vcd", TraceClock::measured},
 }};
 
+std::unique_ptr<PortTrace> bench_trace;
+
 bool start_null_trace(const TraceForm& form, std::string& path) {
     path = (std::filesystem::temp_directory_path() /
             ("vantacle-bench-" + std::to_string(::getpid()) + "." + form.name))
@@ -237,11 +251,18 @@ bool start_null_trace(const TraceForm& form, std::string& path) {
     std::error_code ec;
     std::filesystem::remove(path, ec);
     std::filesystem::create_symlink("/dev/null", path, ec);
-    return !ec && trace_start(path, form.clock);
+    if (ec) return false;
+    auto trace = std::make_unique<PortTrace>(*bench_port);
+    if (!trace->start(path, form.clock)) return false;
+    bench_link.route_through(*trace);
+    bench_trace = std::move(trace);
+    return true;
 }
 
 void stop_null_trace(const std::string& path) {
-    (void)trace_stop();
+    (void)bench_trace->stop();
+    bench_link.route_through(*bench_port);
+    bench_trace.reset();
     std::remove(path.c_str());
 }
 
@@ -254,7 +275,7 @@ long resident_kb() {
 // Arg: the trace form (0 access log, 1 waveform per access, 2 waveform measured).
 void BM_TracedSimSectorRead(benchmark::State& state) {
     std::string path;
-    if (!sim_port_select(SimSettings{}) || !start_null_trace(trace_forms[state.range(0)], path)) {
+    if (!use_sim(SimSettings{}) || !start_null_trace(trace_forms[state.range(0)], path)) {
         state.SkipWithError("trace did not start");
         return;
     }
@@ -280,7 +301,7 @@ constexpr std::int32_t traced_sectors = 0x4000;
 
 void BM_TracedLongRead(benchmark::State& state) {
     std::string path;
-    if (!sim_port_select(SimSettings{}) || !start_null_trace(trace_forms[1], path)) {
+    if (!use_sim(SimSettings{}) || !start_null_trace(trace_forms[1], path)) {
         state.SkipWithError("trace did not start");
         return;
     }
@@ -310,7 +331,7 @@ void BM_SparseSdxcCard(benchmark::State& state) {
     settings.image = path;
     settings.kind = CardKind::sdxc;
     const long before = resident_kb();
-    if (ec || !sim_port_select(settings) || mmc_init_spi(bench_card) != CardResult::ok)
+    if (ec || !use_sim(settings) || mmc_init_spi(bench_card) != CardResult::ok)
         state.SkipWithError("sparse SDXC card did not start");
     constexpr std::uint32_t sectors = std::uint32_t{64} << 21;
     std::array<std::uint8_t, 512> buf{};
@@ -321,7 +342,7 @@ void BM_SparseSdxcCard(benchmark::State& state) {
     }
     state.counters["peak_growth_kb"] = static_cast<double>(resident_kb() - before);
     state.counters["peak_kb"] = static_cast<double>(resident_kb());
-    (void)port_release();
+    (void)bench_port->release();
     std::remove(path.c_str());
 }
 BENCHMARK(BM_SparseSdxcCard)->Unit(benchmark::kMicrosecond);

@@ -17,7 +17,7 @@
 #include "card/mmc_spi.h"
 #include "disk/card_device.h"
 #include "link/ftdi_link.h"
-#include "link/parallel_link.h"
+#include "link/bitbang_link.h"
 #include "link/spidev_link.h"
 #include "sim/doubles/sim_mpsse.h"
 #include "sim/doubles/sim_port.h"
@@ -113,12 +113,13 @@ double number_after(const std::string& line, const std::string& key) {
 void BM_DumpOverParallelPort(benchmark::State& state) {
     const CardImage image;
     for (auto _ : state) {
-        spi::ParallelLink link;
-        Card card(link);
-        if (!image.ok() || !sim_port_select(image.settings())) {
+        std::unique_ptr<SimPort> port;
+        if (!image.ok() || !SimPort::open(image.settings(), port)) {
             state.SkipWithError("simulated card did not start");
             return;
         }
+        spi::BitBangLink link(std::move(port));
+        Card card(link);
         report(state, dump_whole_card(card, [] {}), 0);
     }
 }

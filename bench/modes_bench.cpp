@@ -9,14 +9,37 @@
 #include "card/card.h"
 #include "card/mmc_spi.h"
 #include "disk/card_device.h"
-#include "link/parallel_link.h"
-#include "port/port.h"
+#include "link/bitbang_link.h"
 #include "sim/doubles/sim_port.h"
 
 namespace {
 
+std::uint64_t accesses = 0;
+
+// Every access of the simulated card's port, counted while counting.
+class CountedPort final : public LineDriver {
+public:
+    void attach(std::unique_ptr<SimPort> port) { port_ = std::move(port); }
+    void write_data(std::uint8_t lines) override {
+        if (counting) ++accesses;
+        port_->write_data(lines);
+    }
+    std::uint8_t read_status() override {
+        if (counting) ++accesses;
+        return port_->read_status();
+    }
+    std::uint64_t now_ns() override { return port_->now_ns(); }
+    void pause_ns(std::uint64_t ns) override { port_->pause_ns(ns); }
+
+    bool counting = false;
+
+private:
+    std::unique_ptr<SimPort> port_;
+};
+
 // The card these benchmarks count, over the parallel port.
-spi::ParallelLink counted_link;
+CountedPort counted;
+spi::BitBangLink counted_link(counted);
 Card card(counted_link);
 
 std::uint32_t run_sectors() { return CardDevice(card).run_sectors(); }
@@ -24,28 +47,20 @@ std::uint32_t run_sectors() { return CardDevice(card).run_sectors(); }
 constexpr std::uint32_t first_sector = 0x100;
 constexpr std::uint32_t sectors = 64;
 
-std::uint64_t accesses = 0;
-PortOps plain;
-
-void counted_write(std::uint8_t value) {
-    ++accesses;
-    plain.write_data(value);
-}
-
-std::uint8_t counted_read() {
-    ++accesses;
-    return plain.read_status();
-}
 
 // The card initialised, then every access counted.
 bool start_counted(const SimSettings& settings) {
-    if (!sim_port_select(settings) || mmc_init_spi(card) != CardResult::ok) return false;
-    plain = port_swap_ops({counted_write, counted_read, port_generic_movers()});
+    std::unique_ptr<SimPort> port;
+    if (!SimPort::open(settings, port)) return false;
+    counted.counting = false;
+    counted.attach(std::move(port));
+    if (mmc_init_spi(card) != CardResult::ok) return false;
+    counted.counting = true;
     accesses = 0;
     return true;
 }
 
-void stop_counted() { (void)port_swap_ops(plain); }
+void stop_counted() { counted.counting = false; }
 
 // Multi-block reads of 64 sectors (CMD18 ... CMD12, lean byte-in) on the
 // demo card: the port accesses each sector costs, and the time.

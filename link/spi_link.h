@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "base/outcome.h"
+
 namespace spi {
 
 // A card takes at most this clock until it is initialised.
@@ -61,6 +63,14 @@ public:
     // ..."); empty while it is healthy or when it cannot tell.
     [[nodiscard]] virtual std::string fault() const { return {}; }
     [[nodiscard]] virtual Capabilities capabilities() const = 0;
+    // The adapter taken for the run and given back after it, for a link
+    // whose adapter the session takes (a port); one that holds its adapter
+    // from its opening has nothing to take.
+    virtual Outcome acquire() { return Outcome::ok(); }
+    [[nodiscard]] virtual bool release() { return true; }
+    // Taking it runs port instructions, which an NT-family system allows
+    // only after the port-access driver's device has been opened.
+    [[nodiscard]] virtual bool needs_io_privilege() const { return false; }
 };
 
 }  // namespace spi

@@ -3,55 +3,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "base/safe_file.h"
-#include "port/port.h"
 #include "port/vcd.h"
 
 namespace {
 
-PortOps inner{};
-std::FILE* out = nullptr;
-bool dumping = false;
-char buffer[1 << 16];
-
-void log_access(char kind, std::uint8_t value) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    const char line[5] = {kind, ' ', hex[value >> 4], hex[value & 0x0F], '\n'};
-    std::fwrite(line, 1, sizeof line, out);
-}
-
-// The two forms of trace: the access log and the Value Change Dump.
-struct AccessLog {
-    static void wrote(std::uint8_t value) { log_access('W', value); }
-    static void read(std::uint8_t value) { log_access('R', value); }
-};
-
-struct ValueChangeDump {
-    static void wrote(std::uint8_t value) { vcd_wrote(value); }
-    static void read(std::uint8_t value) { vcd_read(value); }
-};
-
-template <class Form>
-void traced_write(std::uint8_t value) {
-    inner.write_data(value);
-    Form::wrote(value);
-}
-
-template <class Form>
-std::uint8_t traced_read() {
-    const std::uint8_t value = inner.read_status();
-    Form::read(value);
-    return value;
-}
-
-template <class Form>
-PortOps traced_ops() {
-    return {traced_write<Form>, traced_read<Form>, port_generic_movers()};
-}
+constexpr std::size_t buffer_size = 1 << 16;
 
 bool names_a_dump(std::string_view path) {
     constexpr std::string_view suffix = ".vcd";
@@ -60,31 +20,57 @@ bool names_a_dump(std::string_view path) {
                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
-Outcome cannot_write(const std::string& path) {
+}  // namespace
+
+PortTrace::PortTrace(LineDriver& inner) : inner_(inner) {}
+
+PortTrace::~PortTrace() { (void)stop(); }
+
+void PortTrace::log_access(char kind, std::uint8_t value) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    const char line[5] = {kind, ' ', hex[value >> 4], hex[value & 0x0F], '\n'};
+    std::fwrite(line, 1, sizeof line, out_);
+}
+
+void PortTrace::write_data(std::uint8_t lines) {
+    inner_.write_data(lines);
+    if (dump_) dump_->wrote(lines);
+    else if (out_) log_access('W', lines);
+}
+
+std::uint8_t PortTrace::read_status() {
+    const std::uint8_t value = inner_.read_status();
+    if (dump_) dump_->read(value);
+    else if (out_) log_access('R', value);
+    return value;
+}
+
+Outcome PortTrace::cannot_write(const std::string& path) {
     Outcome failed = Outcome::failed("cannot write trace " + path + ": " + std::strerror(errno));
-    if (out) (void)std::fclose(out);
-    out = nullptr;
+    if (out_) (void)std::fclose(out_);
+    out_ = nullptr;
+    dump_.reset();
     return failed;
 }
 
-}  // namespace
-
-Outcome trace_start(const std::string& path, TraceClock clock) {
+Outcome PortTrace::start(const std::string& path, TraceClock clock) {
     // Opened without waiting: a FIFO that nothing reads is refused.
-    if (Outcome created = create_stream(path, "trace", {.in_place = true}, false, out); !created) return created;
-    std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
-    dumping = names_a_dump(path);
-    if (dumping && !vcd_begin(out, clock)) return cannot_write(path);
-    inner = port_swap_ops(dumping ? traced_ops<ValueChangeDump>() : traced_ops<AccessLog>());
+    if (Outcome created = create_stream(path, "trace", {.in_place = true}, false, out_); !created) return created;
+    buffer_ = std::make_unique<char[]>(buffer_size);
+    std::setvbuf(out_, buffer_.get(), _IOFBF, buffer_size);
+    if (names_a_dump(path)) {
+        dump_ = std::make_unique<VcdWriter>();
+        if (!dump_->begin(out_, clock)) return cannot_write(path);
+    }
     return Outcome::ok();
 }
 
-bool trace_stop() {
-    if (!out) return true;
-    port_swap_ops(inner);
-    if (dumping) vcd_end();
-    const bool written = !std::ferror(out);
-    const bool closed = std::fclose(out) == 0;
-    out = nullptr;
+bool PortTrace::stop() {
+    if (!out_) return true;
+    if (dump_) dump_->end();
+    dump_.reset();
+    const bool written = !std::ferror(out_);
+    const bool closed = std::fclose(out_) == 0;
+    out_ = nullptr;
     return written && closed;
 }

@@ -4,8 +4,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <memory>
 
 #include "base/ftdi_calls.h"
 #include "sim/sim_card.h"
@@ -20,19 +18,12 @@ constexpr std::uint8_t pin_cs = 0x08;
 constexpr unsigned char bitmode_mpsse = 0x02;
 constexpr std::uint8_t bad_answer = 0xFA;
 
-// What sets the chips apart: USB ids, MPSSE interfaces, USB packets (high
-// speed 512 bytes, full speed 64, two of them status), the FIFO towards
-// the host and the one from it, and the commands only the H chips have.
-struct Chip {
-    int type;
-    int product;
-    int interfaces;
-    std::size_t packet;
-    std::size_t to_host;
-    std::size_t from_host;
-    bool h_commands;
-};
-constexpr Chip chip_of(FtdiChip chip) {
+// libftdi's results.
+constexpr int not_found = -3;
+constexpr int usb_open_failed = -4;
+constexpr int claim_failed = -5;
+
+constexpr SimMpsseBridge::Chip chip_of(FtdiChip chip) {
     switch (chip) {
         case FtdiChip::ft232h: return {ftdi_chip::ft232h, 0x6014, 1, 512, 1024, 1024, true};
         case FtdiChip::ft2232h: return {ftdi_chip::ft2232h, 0x6010, 2, 512, 4096, 4096, true};
@@ -47,84 +38,73 @@ constexpr std::size_t packet_status_bytes = 2;
 constexpr std::array<std::uint8_t, 13> h_only{0x8A, 0x8B, 0x8C, 0x8D, 0x8E, 0x8F, 0x94,
                                               0x95, 0x96, 0x97, 0x9C, 0x9D, 0x9E};
 
-struct Bridge {
-    std::unique_ptr<SimCard> card;
-    SimFtdi usb;
-    Chip chip{};
-    int power_pin = -1;
-    int interface = 1;
-    bool open = false;
-    bool mpsse = false;
-    bool unplugged = false;
-    std::uint64_t transfers = 0;
-    const char* error = "";
-    std::uint8_t pins = 0;
-    std::uint8_t directions = 0;
-    std::uint64_t base_hz = 12'000'000;  // until divide-by-5 goes off
-    std::uint32_t divisor = 0;
-    std::uint64_t latency_ns = 16'000'000;
-    std::deque<std::uint8_t> answers;  // bytes for the host, in order
-    std::size_t flushed = 0;           // of them, how many a send immediate has released
-    std::uint64_t trip_ns = 0;         // the wait the next read pays before anything comes
-    std::size_t stalled_bytes = 0;     // written while the FIFO to the host was full
-    std::vector<std::string> commands;
-    double round_trips = 0;
-};
-
-Bridge bridge;
-// The context is never looked into; its address only has to be distinct.
-ftdi_context* const the_context = reinterpret_cast<ftdi_context*>(&bridge);
-
 std::string hex2(std::uint8_t value) {
     constexpr char digits[] = "0123456789abcdef";
     return {digits[value >> 4], digits[value & 0xF]};
 }
 
-bool driven(std::uint8_t pin) { return (bridge.directions & pin) != 0; }
-// An input pin drives nothing: the card's own pull-ups keep CS and DI high.
-bool level(std::uint8_t pin) { return !driven(pin) || (bridge.pins & pin); }
-std::uint64_t sck_hz() { return bridge.base_hz / 2 / (1 + bridge.divisor); }
+}  // namespace
+
+SimMpsseBridge::SimMpsseBridge(const SimSettings& settings, std::string serial, int power_pin)
+    : usb_(settings.ftdi), chip_(chip_of(settings.ftdi.chip)), serial_(std::move(serial)), power_pin_(power_pin) {}
+
+SimMpsseBridge::~SimMpsseBridge() = default;
+
+Outcome SimMpsseBridge::make(const SimSettings& settings, std::string serial, int power_pin,
+                             std::unique_ptr<SimMpsseBridge>& made) {
+    std::unique_ptr<SimMpsseBridge> bridge(new SimMpsseBridge(settings, std::move(serial), power_pin));
+    if (Outcome opened = SimCard::open(settings, bridge->card_); !opened) return opened;
+    if (power_pin < 0) bridge->card_->power(true);
+    made = std::move(bridge);
+    return Outcome::ok();
+}
+
+bool SimMpsseBridge::matches(int vendor, int product, const char* serial) const {
+    return vendor == ftdi_vendor && product == chip_.product && (!serial || serial_ == serial);
+}
+
+std::uint64_t SimMpsseBridge::now_ns() const { return card_->now_ns(); }
+void SimMpsseBridge::pass(std::uint64_t ns) { card_->pass(ns); }
 
 // The card follows the pins: its supply (when a pin switches it) and CS.
-void set_pins(std::uint8_t value, std::uint8_t direction) {
-    bridge.pins = value;
-    bridge.directions = direction;
-    bridge.commands.push_back("pins " + hex2(value) + " " + hex2(direction));
-    if (bridge.power_pin >= 0) bridge.card->power(driven(static_cast<std::uint8_t>(1u << bridge.power_pin)) && ((value >> bridge.power_pin) & 1));
-    bridge.card->select(!level(pin_cs));
+void SimMpsseBridge::set_pins(std::uint8_t value, std::uint8_t direction) {
+    pins_ = value;
+    directions_ = direction;
+    commands_.push_back("pins " + hex2(value) + " " + hex2(direction));
+    if (power_pin_ >= 0) card_->power(driven(static_cast<std::uint8_t>(1u << power_pin_)) && ((value >> power_pin_) & 1));
+    card_->select(!level(pin_cs));
 }
 
 // Without SCK driven nothing is clocked; with DO driven by the bridge
 // itself, it reads its own level.
-void clock_bytes(const unsigned char* out, std::size_t length, bool keep) {
-    SimCard& card = *bridge.card;
+void SimMpsseBridge::clock_bytes(const unsigned char* out, std::size_t length, bool keep) {
     const std::uint8_t idle = level(pin_mosi) ? 0xFF : 0x00;
     for (std::size_t i = 0; i < length; ++i) {
         std::uint8_t in = 0xFF;
         if (driven(pin_sck)) {
             const std::uint8_t sent = out && driven(pin_mosi) ? out[i] : idle;
-            in = card.exchange(sent);
-            card.pass(8'000'000'000ull / sck_hz());
+            in = card_->exchange(sent);
+            card_->pass(8'000'000'000ull / sck_hz());
         }
-        if (driven(pin_miso)) in = (bridge.pins & pin_miso) ? 0xFF : 0x00;
-        if (keep) bridge.answers.push_back(in);
+        if (driven(pin_miso)) in = (pins_ & pin_miso) ? 0xFF : 0x00;
+        if (keep) answers_.push_back(in);
     }
     // The data pin keeps the last bit clocked out.
-    if (out && length > 0) bridge.pins = static_cast<std::uint8_t>((bridge.pins & ~pin_mosi) | ((out[length - 1] & 1) << 1));
+    if (out && length > 0) pins_ = static_cast<std::uint8_t>((pins_ & ~pin_mosi) | ((out[length - 1] & 1) << 1));
 }
 
-bool chip_lacks(std::uint8_t opcode) {
-    return !bridge.chip.h_commands && std::find(h_only.begin(), h_only.end(), opcode) != h_only.end();
+bool SimMpsseBridge::chip_lacks(std::uint8_t opcode) const {
+    return !chip_.h_commands && std::find(h_only.begin(), h_only.end(), opcode) != h_only.end();
 }
 
-void bad_command(std::uint8_t opcode) {
-    bridge.commands.push_back("bad " + hex2(opcode));
-    bridge.answers.push_back(bad_answer);
-    bridge.answers.push_back(opcode);
+void SimMpsseBridge::bad_command(std::uint8_t opcode) {
+    commands_.push_back("bad " + hex2(opcode));
+    answers_.push_back(bad_answer);
+    answers_.push_back(opcode);
 }
 
 // One command of the stream; the bytes it used, or 0 when it is cut short.
-std::size_t run_command(const unsigned char* at, std::size_t left) {
+std::size_t SimMpsseBridge::run_command(const unsigned char* at, std::size_t left) {
     const auto needs = [&](std::size_t n) { return left >= n; };
     if (chip_lacks(at[0])) {
         bad_command(at[0]);
@@ -137,8 +117,8 @@ std::size_t run_command(const unsigned char* at, std::size_t left) {
             return 3;
         case 0x86:
             if (!needs(3)) return 0;
-            bridge.divisor = at[1] | at[2] << 8;
-            bridge.commands.push_back("divisor " + std::to_string(bridge.divisor));
+            divisor_ = at[1] | at[2] << 8;
+            commands_.push_back("divisor " + std::to_string(divisor_));
             return 3;
         case 0x11:
         case 0x20: {
@@ -146,16 +126,16 @@ std::size_t run_command(const unsigned char* at, std::size_t left) {
             const std::size_t length = (at[1] | at[2] << 8) + 1u;
             const bool out = at[0] == 0x11;
             if (out && !needs(3 + length)) return 0;
-            bridge.commands.push_back((out ? "out " : "in ") + std::to_string(length));
+            commands_.push_back((out ? "out " : "in ") + std::to_string(length));
             clock_bytes(out ? at + 3 : nullptr, length, !out);
             return out ? 3 + length : 3;
         }
         case 0x87:
-            bridge.commands.push_back("flush");
-            bridge.flushed = bridge.answers.size();
+            commands_.push_back("flush");
+            flushed_ = answers_.size();
             return 1;
-        case 0x8A: bridge.base_hz = 60'000'000; return 1;
-        case 0x8B: bridge.base_hz = 12'000'000; return 1;
+        case 0x8A: base_hz_ = 60'000'000; return 1;
+        case 0x8B: base_hz_ = 12'000'000; return 1;
         case 0x85: case 0x8D: case 0x97: return 1;
         default:
             // The MPSSE answers a command it does not know with 0xFA and the command.
@@ -165,35 +145,69 @@ std::size_t run_command(const unsigned char* at, std::size_t left) {
 }
 
 // Every call after the bridge is pulled out fails, as libusb's do.
-bool gone(const char* error) {
-    if (bridge.usb.unplug_after && bridge.transfers++ >= *bridge.usb.unplug_after) bridge.unplugged = true;
-    if (bridge.unplugged) bridge.error = error;
-    return bridge.unplugged || !bridge.open;
+bool SimMpsseBridge::gone(const char* error) {
+    if (usb_.unplug_after && transfers_++ >= *usb_.unplug_after) unplugged_ = true;
+    if (unplugged_) error_ = error;
+    return unplugged_ || !open_;
 }
 
 // The wait for a command's answers: a whole round trip to an idle bridge,
 // less the time the bridge still spends on answers queued before it.
-void charge_round_trip(std::size_t pending) {
+void SimMpsseBridge::charge_round_trip(std::size_t pending) {
     const std::uint64_t busy = pending * 8'000'000'000ull / sck_hz();
-    const std::uint64_t wait = busy >= bridge.usb.round_trip_ns ? 0 : bridge.usb.round_trip_ns - busy;
-    if (wait > bridge.trip_ns) bridge.trip_ns = wait;
+    const std::uint64_t wait = busy >= usb_.round_trip_ns ? 0 : usb_.round_trip_ns - busy;
+    if (wait > trip_ns_) trip_ns_ = wait;
 }
 
-bool stalled() { return bridge.answers.size() > bridge.chip.to_host; }
+int SimMpsseBridge::open(int interface) {
+    if (usb_.open_fault == UsbFault::denied) {
+        error_ = "libusb_open() failed";
+        return usb_open_failed;
+    }
+    if (usb_.open_fault == UsbFault::busy || interface > chip_.interfaces || open_) {
+        error_ = "unable to claim usb device. Make sure the default FTDI driver is not in use";
+        return claim_failed;
+    }
+    open_ = true;
+    return 0;
+}
+
+int SimMpsseBridge::close() {
+    open_ = mpsse_ = false;
+    return 0;
+}
+
+int SimMpsseBridge::set_latency_timer(unsigned char ms) {
+    latency_ns_ = std::uint64_t{ms} * 1'000'000;
+    return open_ ? 0 : not_found;
+}
+
+int SimMpsseBridge::set_bitmode(unsigned char, unsigned char mode) {
+    if (gone("unable to configure bitbang mode. Perhaps not a BM/2232C type chip?")) return -1;
+    mpsse_ = mode == bitmode_mpsse;
+    return 0;
+}
+
+int SimMpsseBridge::purge() {
+    if (gone("FTDI purge of RX buffer failed")) return -1;
+    answers_.clear();
+    flushed_ = 0;
+    return 0;
+}
 
 // Commands run as they come. While the FIFO to the host is full the MPSSE
 // stops: what is written then waits in the chip's FIFO from the host, and
 // a write that overflows it times out.
-int bridge_write(ftdi_context*, const unsigned char* data, int size) {
+int SimMpsseBridge::write(const unsigned char* data, int size) {
     if (gone("usb bulk write failed")) return -1;
-    if (!bridge.mpsse) return size;  // serial data, not MPSSE commands
-    const std::size_t pending = bridge.answers.size();
+    if (!mpsse_) return size;  // serial data, not MPSSE commands
+    const std::size_t pending = answers_.size();
     bool waiting = false;
     for (std::size_t at = 0, left = static_cast<std::size_t>(size); left > 0;) {
         if (!waiting && stalled()) {
             waiting = true;
-            if ((bridge.stalled_bytes += left) > bridge.chip.from_host) {
-                bridge.error = "usb bulk write failed";
+            if ((stalled_bytes_ += left) > chip_.from_host) {
+                error_ = "usb bulk write failed";
                 return -1;
             }
         }
@@ -202,104 +216,131 @@ int bridge_write(ftdi_context*, const unsigned char* data, int size) {
         at += used;
         left -= used;
     }
-    if (bridge.answers.size() > pending) charge_round_trip(pending);
+    if (answers_.size() > pending) charge_round_trip(pending);
     return size;
 }
 
 // A read brings what has been released (by a send immediate, or by the
 // latency timer running out), in whole USB packets up to the chip's FIFO.
-int bridge_read(ftdi_context*, unsigned char* data, int size) {
+int SimMpsseBridge::read(unsigned char* data, int size) {
     if (gone("usb bulk read failed")) return -1;
-    if (bridge.trip_ns > 0) {
-        bridge.card->pass(bridge.trip_ns);
-        bridge.round_trips += static_cast<double>(bridge.trip_ns) / static_cast<double>(bridge.usb.round_trip_ns);
-        bridge.trip_ns = 0;
+    if (trip_ns_ > 0) {
+        card_->pass(trip_ns_);
+        round_trips_ += static_cast<double>(trip_ns_) / static_cast<double>(usb_.round_trip_ns);
+        trip_ns_ = 0;
         return 0;
     }
-    if (bridge.flushed == 0 && !bridge.answers.empty()) {
-        bridge.card->pass(bridge.latency_ns);
-        bridge.flushed = bridge.answers.size();
+    if (flushed_ == 0 && !answers_.empty()) {
+        card_->pass(latency_ns_);
+        flushed_ = answers_.size();
     }
-    const std::size_t payload = bridge.chip.packet - packet_status_bytes;
-    const std::size_t per_read = bridge.chip.to_host / bridge.chip.packet * payload;
-    const std::size_t n = std::min({static_cast<std::size_t>(size), bridge.flushed, per_read});
-    if (n == 0) bridge.card->pass(bridge.usb.round_trip_ns / 8);  // a poll that found nothing
-    std::copy_n(bridge.answers.begin(), n, data);
-    bridge.answers.erase(bridge.answers.begin(), bridge.answers.begin() + static_cast<std::ptrdiff_t>(n));
-    bridge.flushed -= n;
-    if (!stalled()) bridge.stalled_bytes = 0;
+    const std::size_t payload = chip_.packet - packet_status_bytes;
+    const std::size_t per_read = chip_.to_host / chip_.packet * payload;
+    const std::size_t n = std::min({static_cast<std::size_t>(size), flushed_, per_read});
+    if (n == 0) card_->pass(usb_.round_trip_ns / 8);  // a poll that found nothing
+    std::copy_n(answers_.begin(), n, data);
+    answers_.erase(answers_.begin(), answers_.begin() + static_cast<std::ptrdiff_t>(n));
+    flushed_ -= n;
+    if (!stalled()) stalled_bytes_ = 0;
     return static_cast<int>(n);
 }
 
-int bridge_open(ftdi_context*, int vendor, int product, const char* serial) {
-    bridge.error = "device not found";
-    if (vendor != ftdi_vendor || product != bridge.chip.product || (serial && std::strcmp(serial, sim_ftdi_serial) != 0))
-        return -3;
-    if (bridge.usb.open_fault == UsbFault::denied) {
-        bridge.error = "libusb_open() failed";
-        return -4;
+namespace {
+
+// The stand-in USB: the plugged bridges, which the table's contexts open.
+std::vector<std::unique_ptr<SimMpsseBridge>> plugged_bridges;
+
+// A libftdi context: the interface chosen and, once open, its bridge.
+struct Context {
+    int interface = 1;
+    SimMpsseBridge* bridge = nullptr;
+    const char* error = "";
+};
+Context& context(ftdi_context* ftdi) { return *reinterpret_cast<Context*>(ftdi); }
+
+int open_bridge(ftdi_context* ftdi, int vendor, int product, const char* serial) {
+    Context& c = context(ftdi);
+    c.error = "device not found";
+    for (const auto& bridge : plugged_bridges) {
+        if (!bridge->matches(vendor, product, serial)) continue;
+        const int result = bridge->open(c.interface);
+        if (result == 0) c.bridge = bridge.get();
+        c.error = bridge->error();
+        return result;
     }
-    if (bridge.usb.open_fault == UsbFault::busy || bridge.interface > bridge.chip.interfaces) {
-        bridge.error = "unable to claim usb device. Make sure the default FTDI driver is not in use";
-        return -5;
-    }
-    bridge.open = true;
-    return 0;
+    return not_found;
+}
+
+// A call on a context with no bridge open fails as libftdi's do.
+template <auto call, int closed, class... Args>
+int on_bridge(ftdi_context* ftdi, Args... args) {
+    SimMpsseBridge* bridge = context(ftdi).bridge;
+    return bridge ? (bridge->*call)(args...) : closed;
+}
+
+SimMpsseBridge& first_bridge() { return *plugged_bridges.front(); }
+
+FtdiCalls stand_in_calls() {
+    return {
+        [] { return reinterpret_cast<ftdi_context*>(new Context); },
+        [](ftdi_context* ftdi) { delete &context(ftdi); },
+        [](ftdi_context* ftdi, int interface) {
+            Context& c = context(ftdi);
+            if (c.bridge) return not_found;  // libftdi: not while the device is open
+            c.interface = interface;
+            return interface >= 1 && interface <= 4 ? 0 : -1;
+        },
+        open_bridge,
+        [](ftdi_context* ftdi) {
+            Context& c = context(ftdi);
+            if (c.bridge) (void)c.bridge->close();
+            c.bridge = nullptr;
+            return 0;
+        },
+        [](ftdi_context* ftdi) { return on_bridge<&SimMpsseBridge::chip_type, -1>(ftdi); },
+        [](ftdi_context* ftdi, unsigned char ms) { return on_bridge<&SimMpsseBridge::set_latency_timer, not_found>(ftdi, ms); },
+        [](ftdi_context* ftdi, unsigned char pins, unsigned char mode) {
+            return on_bridge<&SimMpsseBridge::set_bitmode, -1>(ftdi, pins, mode);
+        },
+        [](ftdi_context* ftdi) { return on_bridge<&SimMpsseBridge::purge, -1>(ftdi); },
+        [](ftdi_context* ftdi, const unsigned char* data, int size) {
+            return on_bridge<&SimMpsseBridge::write, -1>(ftdi, data, size);
+        },
+        [](ftdi_context* ftdi, unsigned char* data, int size) { return on_bridge<&SimMpsseBridge::read, -1>(ftdi, data, size); },
+        [](ftdi_context* ftdi) -> const char* {
+            const Context& c = context(ftdi);
+            return c.bridge ? c.bridge->error() : c.error;
+        },
+        [] { return first_bridge().now_ns(); },
+        [](std::uint64_t ns) {
+            for (const auto& bridge : plugged_bridges) bridge->pass(ns);
+        },
+        [](ftdi_context*, char* text, int size) { return std::snprintf(text, static_cast<std::size_t>(size), "1-1") < size ? 0 : -1; },
+    };
 }
 
 }  // namespace
 
-Outcome sim_mpsse_install(const SimSettings& settings, int power_pin) {
-    bridge = Bridge{};
-    bridge.usb = settings.ftdi;
-    bridge.chip = chip_of(settings.ftdi.chip);
-    bridge.power_pin = power_pin;
-    if (Outcome opened = SimCard::open(settings, bridge.card); !opened) return opened;
-    if (power_pin < 0) bridge.card->power(true);
-    ftdi_calls = {
-        [] { return the_context; },
-        [](ftdi_context*) {},
-        [](ftdi_context*, int interface) {
-            if (bridge.open) return -3;  // libftdi: not while the device is open
-            bridge.interface = interface;
-            return interface >= 1 && interface <= 4 ? 0 : -1;
-        },
-        bridge_open,
-        [](ftdi_context*) {
-            bridge.open = bridge.mpsse = false;
-            return 0;
-        },
-        [](ftdi_context*) { return bridge.chip.type; },
-        [](ftdi_context*, unsigned char ms) {
-            bridge.latency_ns = std::uint64_t{ms} * 1'000'000;
-            return bridge.open ? 0 : -3;
-        },
-        [](ftdi_context*, unsigned char, unsigned char mode) {
-            if (gone("unable to configure bitbang mode. Perhaps not a BM/2232C type chip?")) return -1;
-            bridge.mpsse = mode == bitmode_mpsse;
-            return 0;
-        },
-        [](ftdi_context*) {
-            if (gone("FTDI purge of RX buffer failed")) return -1;
-            bridge.answers.clear();
-            bridge.flushed = 0;
-            return 0;
-        },
-        bridge_write,
-        bridge_read,
-        [](ftdi_context*) { return bridge.error; },
-        [] { return bridge.card->now_ns(); },
-        [](std::uint64_t ns) { bridge.card->pass(ns); },
-        [](ftdi_context*, char* text, int size) { return std::snprintf(text, static_cast<std::size_t>(size), "1-1") < size ? 0 : -1; },
-    };
+Outcome sim_mpsse_plug(const SimSettings& settings, const std::string& serial, int power_pin, SimMpsseBridge*& plugged) {
+    std::unique_ptr<SimMpsseBridge> bridge;
+    if (Outcome made = SimMpsseBridge::make(settings, serial, power_pin, bridge); !made) return made;
+    if (plugged_bridges.empty()) ftdi_calls = stand_in_calls();
+    plugged = bridge.get();
+    plugged_bridges.push_back(std::move(bridge));
     return Outcome::ok();
 }
 
 void sim_mpsse_remove() {
     ftdi_calls = ftdi_calls_real();
-    bridge.card.reset();
+    plugged_bridges.clear();
 }
 
-const std::vector<std::string>& sim_mpsse_commands() { return bridge.commands; }
-void sim_mpsse_clear_commands() { bridge.commands.clear(); }
-double sim_mpsse_round_trips() { return bridge.round_trips; }
+Outcome sim_mpsse_install(const SimSettings& settings, int power_pin) {
+    sim_mpsse_remove();
+    SimMpsseBridge* plugged = nullptr;
+    return sim_mpsse_plug(settings, sim_ftdi_serial, power_pin, plugged);
+}
+
+const std::vector<std::string>& sim_mpsse_commands() { return first_bridge().commands(); }
+void sim_mpsse_clear_commands() { first_bridge().clear_commands(); }
+double sim_mpsse_round_trips() { return first_bridge().round_trips(); }

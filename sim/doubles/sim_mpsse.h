@@ -1,36 +1,133 @@
 // The simulated card behind an FTDI MPSSE bridge, for the FTDI link: a
-// libftdi table whose bridge is one of the chips with an MPSSE (FT232H,
-// FT2232H, FT4232H, FT2232D), built from FTDI's command set: pins with
-// their directions (an input drives nothing), the clock divisor on the
-// chip's base clock (12 MHz on the H chips until divide-by-5 is turned
-// off), bytes out and in, send immediate, and a bad-command answer (FA and
-// the byte) for every command the chip lacks. Reads come back as USB
-// packets bring them: nothing on the first poll after a round trip, then
-// at most the chip's FIFO in whole packets per read, the card clocked a
-// byte at a time on the card's clock. A command queued while the bridge
-// still has answers to deliver hides its round trip behind them.
+// bridge that is one of the chips with an MPSSE (FT232H, FT2232H, FT4232H,
+// FT2232D), built from FTDI's command set: pins with their directions (an
+// input drives nothing), the clock divisor on the chip's base clock (12 MHz
+// on the H chips until divide-by-5 is turned off), bytes out and in, send
+// immediate, and a bad-command answer (FA and the byte) for every command
+// the chip lacks. Reads come back as USB packets bring them: nothing on the
+// first poll after a round trip, then at most the chip's FIFO in whole
+// packets per read, the card clocked a byte at a time on the card's clock.
+// A command queued while the bridge still has answers to deliver hides its
+// round trip behind them.
+//
+// Each bridge is an object with its own card; the libftdi table reaches
+// the bridges plugged into the stand-in USB, found as libftdi finds them
+// (vendor, product, serial), one open context per bridge at a time.
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/outcome.h"
 #include "sim/settings.h"
 
-// The bridge's serial number.
+class SimCard;
+
+// The serial number of the bridge sim_mpsse_install plugs in.
 inline constexpr const char* sim_ftdi_serial = "VT000001";
 
-// Opens the card and installs the table; on failure installs nothing. With
-// power_pin (4 to 7) the card's supply follows that ADBUS pin; without one
-// it is always on.
-Outcome sim_mpsse_install(const SimSettings& settings, int power_pin = -1);
+class SimMpsseBridge {
+public:
+    // With power_pin (4 to 7) the card's supply follows that ADBUS pin;
+    // without one it is always on.
+    static Outcome make(const SimSettings& settings, std::string serial, int power_pin,
+                        std::unique_ptr<SimMpsseBridge>& made);
+    ~SimMpsseBridge();
+    SimMpsseBridge(const SimMpsseBridge&) = delete;
+    SimMpsseBridge& operator=(const SimMpsseBridge&) = delete;
+
+    // The USB device: its ids, serial and MPSSE interfaces.
+    [[nodiscard]] int product() const { return chip_.product; }
+    [[nodiscard]] int interfaces() const { return chip_.interfaces; }
+    [[nodiscard]] const std::string& serial() const { return serial_; }
+    [[nodiscard]] bool is_open() const { return open_; }
+    [[nodiscard]] bool matches(int vendor, int product, const char* serial) const;
+
+    // libftdi's calls on this bridge, with libftdi's results.
+    int open(int interface);
+    int close();
+    [[nodiscard]] int chip_type() const { return chip_.type; }
+    int set_latency_timer(unsigned char ms);
+    int set_bitmode(unsigned char pins, unsigned char mode);
+    int purge();
+    int write(const unsigned char* data, int size);
+    int read(unsigned char* data, int size);
+    [[nodiscard]] const char* error() const { return error_; }
+    // The card's clock, which every wait of the host moves on.
+    [[nodiscard]] std::uint64_t now_ns() const;
+    void pass(std::uint64_t ns);
+
+    // The command stream as the bridge took it, one command a line ("pins
+    // 0a 0b", "divisor 74", "out 7", "in 1", "flush", "bad 8a").
+    [[nodiscard]] const std::vector<std::string>& commands() const { return commands_; }
+    void clear_commands() { commands_.clear(); }
+    // USB round trips the host waited for: a wait partly hidden behind the
+    // bridge's work counts as that part of one.
+    [[nodiscard]] double round_trips() const { return round_trips_; }
+
+    // What sets the chips apart: USB ids, MPSSE interfaces, USB packets
+    // (high speed 512 bytes, full speed 64, two of them status), the FIFO
+    // towards the host and the one from it, the H chips' extra commands.
+    struct Chip {
+        int type;
+        int product;
+        int interfaces;
+        std::size_t packet;
+        std::size_t to_host;
+        std::size_t from_host;
+        bool h_commands;
+    };
+
+private:
+    SimMpsseBridge(const SimSettings& settings, std::string serial, int power_pin);
+    [[nodiscard]] bool driven(std::uint8_t pin) const { return (directions_ & pin) != 0; }
+    [[nodiscard]] bool level(std::uint8_t pin) const { return !driven(pin) || (pins_ & pin); }
+    [[nodiscard]] std::uint64_t sck_hz() const { return base_hz_ / 2 / (1 + divisor_); }
+    void set_pins(std::uint8_t value, std::uint8_t direction);
+    void clock_bytes(const unsigned char* out, std::size_t length, bool keep);
+    [[nodiscard]] bool chip_lacks(std::uint8_t opcode) const;
+    void bad_command(std::uint8_t opcode);
+    std::size_t run_command(const unsigned char* at, std::size_t left);
+    bool gone(const char* error);
+    void charge_round_trip(std::size_t pending);
+    [[nodiscard]] bool stalled() const { return answers_.size() > chip_.to_host; }
+
+    std::unique_ptr<SimCard> card_;
+    SimFtdi usb_;
+    Chip chip_;
+    std::string serial_;
+    int power_pin_;
+    bool open_ = false;
+    bool mpsse_ = false;
+    bool unplugged_ = false;
+    std::uint64_t transfers_ = 0;
+    const char* error_ = "";
+    std::uint8_t pins_ = 0;
+    std::uint8_t directions_ = 0;
+    std::uint64_t base_hz_ = 12'000'000;  // until divide-by-5 goes off
+    std::uint32_t divisor_ = 0;
+    std::uint64_t latency_ns_ = 16'000'000;
+    std::deque<std::uint8_t> answers_;  // bytes for the host, in order
+    std::size_t flushed_ = 0;           // of them, how many a send immediate has released
+    std::uint64_t trip_ns_ = 0;         // the wait the next read pays before anything comes
+    std::size_t stalled_bytes_ = 0;     // written while the FIFO to the host was full
+    std::vector<std::string> commands_;
+    double round_trips_ = 0;
+};
+
+// Plugs a bridge into the stand-in USB, the libftdi table installed with
+// the first; on failure plugs nothing. The bridge lives until removed.
+Outcome sim_mpsse_plug(const SimSettings& settings, const std::string& serial, int power_pin,
+                       SimMpsseBridge*& plugged);
+// Unplugs every bridge and puts the real table back.
 void sim_mpsse_remove();
 
-// The command stream as the bridge took it, one command a line ("pins 0a
-// 0b", "divisor 74", "out 7", "in 1", "flush", "bad 8a"); cleared on request.
+// One bridge, serial sim_ftdi_serial, in place of any plugged before.
+Outcome sim_mpsse_install(const SimSettings& settings, int power_pin = -1);
+// The first plugged bridge's command stream and round trips.
 [[nodiscard]] const std::vector<std::string>& sim_mpsse_commands();
 void sim_mpsse_clear_commands();
-// USB round trips the host waited for, since installed: a wait partly
-// hidden behind the bridge's work counts as that part of one.
 [[nodiscard]] double sim_mpsse_round_trips();

@@ -238,6 +238,36 @@ TEST(FtdiLink, PowerUpAndOneReadAreOneRoundTripEach) {
     sim_mpsse_remove();
 }
 
+// Several bridges on one USB, each with its own card: a link finds its
+// bridge by serial, and a bridge held by one context is refused to another.
+TEST(FtdiLink, BridgesAreFoundBySerialAndHeldOnce) {
+    SimSettings settings;
+    settings.kind = CardKind::sd2;
+    SimMpsseBridge* first = nullptr;
+    SimMpsseBridge* second = nullptr;
+    sim_mpsse_remove();
+    ASSERT_TRUE(sim_mpsse_plug(settings, "VT0000A1", -1, first));
+    ASSERT_TRUE(sim_mpsse_plug(settings, "VT0000B2", -1, second));
+    spi::FtdiTarget target = unlocked_bridge();
+    target.serial = "VT0000B2";
+    {
+        std::unique_ptr<spi::FtdiLink> link;
+        ASSERT_TRUE(spi::FtdiLink::open(target, link));
+        Card card(*link);
+        ASSERT_EQ(card.init(), CardResult::ok);
+        EXPECT_TRUE(first->commands().empty());
+        EXPECT_FALSE(second->commands().empty());
+        std::unique_ptr<spi::FtdiLink> again;
+        const Outcome refused = spi::FtdiLink::open(target, again);
+        ASSERT_FALSE(refused);
+        EXPECT_NE(refused.why().find("unable to claim usb device"), std::string::npos) << refused.why();
+        target.serial = "VT0000C3";
+        EXPECT_FALSE(spi::FtdiLink::open(target, again));
+    }
+    EXPECT_FALSE(second->is_open());
+    sim_mpsse_remove();
+}
+
 // Each chip as it is: the H chips' extras only where they exist (an
 // FT2232D answers them as bad commands), the clock from each chip's base.
 TEST(FtdiLink, EachChipGetsOnlyTheCommandsItHas) {

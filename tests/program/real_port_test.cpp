@@ -15,9 +15,9 @@
 #include "card/card.h"
 #include "card/mmc_if.h"
 #include "card/mmc_spi.h"
-#include "link/parallel_link.h"
-#include "port/backends.h"
-#include "port/port.h"
+#include "link/bitbang_link.h"
+#include "port/direct_port.h"
+#include "port/ppdev_port.h"
 #include "sim/sim_card.h"
 #include "tests/fixtures/fake_system.h"
 #include "tests/fixtures/program_runner.h"
@@ -36,8 +36,13 @@ protected:
     void SetUp() override {
         fake_system_install();
     }
-    spi::ParallelLink link;
+    std::unique_ptr<LineDriver> port = std::make_unique<DirectPort>();
+    spi::BitBangLink link{*port};
     Card card{link};
+    void select_port(std::unique_ptr<LineDriver> chosen) {
+        port = std::move(chosen);
+        link.route_through(*port);
+    }
     void TearDown() override { fake_system_remove(); }
 
     static void under_sudo() {
@@ -46,8 +51,8 @@ protected:
         fake_env("SUDO_GID", "1001");
     }
     // The line that says why the port was refused.
-    static std::string refused() {
-        const Outcome acquired = port_acquire();
+    std::string refused() {
+        const Outcome acquired = port->acquire();
         return acquired ? "not refused" : acquired.why();
     }
 };
@@ -55,10 +60,10 @@ protected:
 }  // namespace
 
 TEST_F(RealPort, DirectAsksForDataAndStatusOnlyOrSaysWhyNot) {
-    direct_port_select(0x278);
-    EXPECT_TRUE(port_acquire());
+    select_port(std::make_unique<DirectPort>(0x278));
+    EXPECT_TRUE(port->acquire());
     fake_fail("ioperm", EINVAL);
-    EXPECT_FALSE(port_release());
+    EXPECT_FALSE(port->release());
     EXPECT_EQ(fake_calls(), (Calls{"ioperm 278 2 1", "ioperm 278 2 0"}));
     const std::pair<int, std::string> refusals[] = {
         {EPERM, "Operation not permitted; run as root or with CAP_SYS_RAWIO, or use --port=ppdev"},
@@ -97,7 +102,7 @@ TEST_F(RealPort, DirectGoesBackToTheInvokingUser) {
         {0, 0, 0, "-1", on + off, unknown},
         {0, 0, 0, "99999999999", on + off, unknown},
     };
-    direct_port_select(0x378);
+    select_port(std::make_unique<DirectPort>(0x378));
     for (const auto& c : cases) {
         fake_system_install();
         fake_ids(c.uid, c.euid, c.gid);
@@ -108,7 +113,7 @@ TEST_F(RealPort, DirectGoesBackToTheInvokingUser) {
         if (c.failing) fake_fail(c.failing, EPERM);
         EXPECT_EQ(refused(), c.refusal) << "case " << &c - cases;
         if (c.refusal == "not refused") {
-            EXPECT_TRUE(port_release());
+            EXPECT_TRUE(port->release());
         }
         EXPECT_EQ(fake_calls(), c.calls) << "case " << &c - cases;
     }
@@ -147,13 +152,13 @@ TEST_F(RealPort, PpdevClaimOrTheLineThatSaysWhyNot) {
          opened},
         {{{"open", EBUSY}}, "cannot open /dev/parport0: Device or resource busy", opened},
     };
-    ppdev_port_select("/dev/parport0");
+    select_port(std::make_unique<PpdevPort>("/dev/parport0"));
     for (const auto& c : cases) {
         fake_system_install();
         for (const auto& [call, error] : c.failing) fake_fail(call, error);
         EXPECT_EQ(refused(), c.refusal.empty() ? "not refused" : c.refusal);
         if (c.refusal.empty()) {
-            EXPECT_TRUE(port_release());
+            EXPECT_TRUE(port->release());
         }
         EXPECT_EQ(fake_calls(), c.calls) << c.refusal;
     }
@@ -170,7 +175,7 @@ TEST_F(RealPort, PpdevPathThatIsNoParallelPortSaysWhatItIs) {
     const Case cases[] = {{S_IFREG, 0, "a regular file"},   {S_IFDIR, 0, "a directory"},
                           {S_IFCHR, 4, "a terminal device"}, {S_IFCHR, 136, "a terminal device"},
                           {S_IFCHR, 1, "a character device of another driver"}, {S_IFIFO, 0, "a FIFO"}};
-    ppdev_port_select("/dev/parport1");
+    select_port(std::make_unique<PpdevPort>("/dev/parport1"));
     for (const Case& c : cases) {
         const std::string is = std::string("it is ") + c.is + ", not a parallel port device";
         fake_system_install();
@@ -187,35 +192,35 @@ TEST_F(RealPort, PpdevPathThatIsNoParallelPortSaysWhatItIs) {
 // A register access the kernel refuses leaves the link unusable: the card
 // layer reports no link instead of what an idle line would read as.
 TEST_F(RealPort, PpdevRefusedRegisterAccessMarksTheLinkDown) {
-    ppdev_port_select("/dev/parport0");
-    ASSERT_TRUE(port_acquire());
+    select_port(std::make_unique<PpdevPort>("/dev/parport0"));
+    ASSERT_TRUE(port->acquire());
     fake_fail("PPWDATA", EIO);
     EXPECT_EQ(mmc_init_spi(card), CardResult::no_link);
-    EXPECT_TRUE(port_release());
+    EXPECT_TRUE(port->release());
 
-    ASSERT_TRUE(port_acquire());
-    EXPECT_TRUE(port_link_ok());
+    ASSERT_TRUE(port->acquire());
+    EXPECT_TRUE(port->link_ok());
     fake_fail("PPRSTATUS", EIO);
-    (void)port_read_status();
-    EXPECT_FALSE(port_link_ok());
-    EXPECT_TRUE(port_release());
+    (void)port->read_status();
+    EXPECT_FALSE(port->link_ok());
+    EXPECT_TRUE(port->release());
 }
 
 TEST_F(RealPort, PpdevFailedReleaseIsReportedAndTheDeviceStillClosed) {
-    ppdev_port_select("/dev/parport0");
+    select_port(std::make_unique<PpdevPort>("/dev/parport0"));
     for (const char* failing : {"PPRELEASE", "close"}) {
         fake_system_install();
-        EXPECT_TRUE(port_acquire());
+        EXPECT_TRUE(port->acquire());
         fake_fail(failing, EIO);
-        EXPECT_FALSE(port_release());
+        EXPECT_FALSE(port->release());
         EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}));
     }
 }
 
 TEST_F(RealPort, PpdevUnderSudoGivesUpRootBeforeTheCardIsTouched) {
     under_sudo();
-    ppdev_port_select("/dev/parport0");
-    EXPECT_TRUE(port_acquire());
+    select_port(std::make_unique<PpdevPort>("/dev/parport0"));
+    EXPECT_TRUE(port->acquire());
     ASSERT_TRUE(mmc_hw_start(card));
     EXPECT_EQ(fake_calls(), ppdev_claimed + sudo_drop + Calls{"ioctl 3 PPWDATA 6"});
 
@@ -234,14 +239,14 @@ TEST_F(RealPort, PpdevReadsACardSector) {
     std::unique_ptr<SimCard> sim;
     ASSERT_TRUE(SimCard::open(settings, sim));
     fake_port_to_sim(*sim);
-    ppdev_port_select("/dev/parport0");
-    ASSERT_TRUE(port_acquire());
+    select_port(std::make_unique<PpdevPort>("/dev/parport0"));
+    ASSERT_TRUE(port->acquire());
     ASSERT_EQ(mmc_init_spi(card), CardResult::ok);
     std::array<std::uint8_t, 512> buf{};
     ASSERT_EQ(spi_read(card, 5, buf), CardResult::ok);
     EXPECT_EQ(0, std::memcmp(buf.data(), image.sector(5), buf.size()));
     mmc_disable(card);
-    EXPECT_TRUE(port_release());
+    EXPECT_TRUE(port->release());
     EXPECT_EQ(fake_calls(), (ppdev_claimed + Calls{"ioctl 3 PPRELEASE", "close 3"}));
 }
 

@@ -11,7 +11,6 @@
 #include "card/mmc_if.h"
 #include "card/card.h"
 #include "card/mmc_spi.h"
-#include "port/port.h"
 #include "port/trace.h"
 #include "tests/fixtures/recording_port.h"
 #include "tests/fixtures/test_util.h"
@@ -50,17 +49,25 @@ struct Traced {
     std::array<std::uint8_t, sector_size> sector{};
 };
 
+// The recording port's accesses traced for as long as it lives.
+struct TracedPort {
+    PortTrace trace{recording_port()};
+    TracedPort() { recording_link().route_through(trace); }
+    ~TracedPort() { recording_link().route_through(recording_port()); }
+};
+
 // A whole card session on the simulated card, traced to path (none: untraced).
 Traced session(const std::string& path) {
     record_sim(SimSettings{});
+    TracedPort port;
     if (!path.empty()) {
-        EXPECT_TRUE(trace_start(path, TraceClock::per_access));
+        EXPECT_TRUE(port.trace.start(path, TraceClock::per_access));
     }
     Traced t;
     EXPECT_EQ(mmc_init_spi(recorded_card()), CardResult::ok);
     EXPECT_EQ(spi_read(recorded_card(), 3, t.sector), CardResult::ok);
     mmc_disable(recorded_card());
-    EXPECT_TRUE(trace_stop());
+    EXPECT_TRUE(port.trace.stop());
     for (const auto& a : recorded()) t.accesses.emplace_back(a.kind, a.value);
     return t;
 }
@@ -70,13 +77,14 @@ Traced session(const std::string& path) {
 TEST(WaveformTrace, EachAccessIsAStepAndDoChangesWithTheFallingClock) {
     record_scripted({0x5A});
     const std::string path = temp_path("steps.vcd");
-    ASSERT_TRUE(trace_start(path, TraceClock::per_access));
-    for (std::uint8_t value : {0x06, 0xFE, 0xFD, 0xFC, 0xFC, 0xFD}) port_write_data(value);
-    EXPECT_EQ(port_read_status(), 0x80);  // DO low: the first bit of 0x5A
-    for (std::uint8_t value : {0xF8, 0xF9, 0x39}) port_write_data(value);
-    EXPECT_EQ(port_read_status(), 0x00);  // DO high
-    port_write_data(0x38);
-    ASSERT_TRUE(trace_stop());
+    TracedPort port;
+    ASSERT_TRUE(port.trace.start(path, TraceClock::per_access));
+    for (std::uint8_t value : {0x06, 0xFE, 0xFD, 0xFC, 0xFC, 0xFD}) port.trace.write_data(value);
+    EXPECT_EQ(port.trace.read_status(), 0x80);  // DO low: the first bit of 0x5A
+    for (std::uint8_t value : {0xF8, 0xF9, 0x39}) port.trace.write_data(value);
+    EXPECT_EQ(port.trace.read_status(), 0x00);  // DO high
+    port.trace.write_data(0x38);
+    ASSERT_TRUE(port.trace.stop());
     // Steps 5 (the same value again) and 7 and 11 (reads) change no wire but
     // keep their microsecond; the supply half on at step 10 is unknown.
     EXPECT_EQ(take_file(path), header("1 us") +
@@ -95,12 +103,13 @@ TEST(WaveformTrace, EachAccessIsAStepAndDoChangesWithTheFallingClock) {
 TEST(WaveformTrace, MeasuredTimeRisesWithEveryAccess) {
     record_scripted({0x5A});
     const std::string path = temp_path("measured.vcd");
-    ASSERT_TRUE(trace_start(path, TraceClock::measured));
+    TracedPort port;
+    ASSERT_TRUE(port.trace.start(path, TraceClock::measured));
     mmc_hw_power(recorded_card(), 1);
     mmc_hw_cs(recorded_card(), 0);
     mmc_serial_out(recorded_card(), 0x40);
     EXPECT_EQ(mmc_serial_in(recorded_card()), 0x5A);
-    ASSERT_TRUE(trace_stop());
+    ASSERT_TRUE(port.trace.stop());
     std::istringstream text(take_file(path));
     std::string line;
     std::vector<unsigned long long> stamps;

@@ -7,38 +7,15 @@
 #include <cstdio>
 #include <string>
 
-#include "base/file_lock.h"
-#include "port/bit_loops.h"
-#include "port/backends.h"
-#include "port/port.h"
-#include "port/wiring.h"
+#include "port/direct_port.h"
 
 namespace {
 
 constexpr unsigned char out_dx_al = 0xEE;
 constexpr unsigned char in_al_dx = 0xEC;
 
-std::uint16_t base_port = wiring::default_base;
+// Set by the process's fault filter, which has no port object to reach.
 volatile bool faulted = false;
-// Keeps a second run of the program off the port while this one has it.
-PortLock port_lock;
-
-Outcome acquire() {
-    char name[24];
-    std::snprintf(name, sizeof name, "direct-%X", base_port);
-    return port_lock.take(name);
-}
-
-struct DirectAccess {
-    static void write_data(std::uint8_t value) {
-        asm volatile("outb %0, %w1" : : "a"(value), "d"(base_port) : "memory");
-    }
-    static std::uint8_t read_status() {
-        std::uint8_t value;
-        asm volatile("inb %w1, %0" : "=a"(value) : "d"(static_cast<std::uint16_t>(base_port + 1)) : "memory");
-        return value;
-    }
-};
 
 // A refused port instruction (both forms are one byte long) is stepped
 // over, an input reading all ones, and the link marked unusable.
@@ -65,17 +42,29 @@ LONG WINAPI on_port_fault(EXCEPTION_POINTERS* fault) {
 
 }  // namespace
 
-void direct_port_select(std::uint16_t base) {
-    base_port = base;
-    SetUnhandledExceptionFilter(on_port_fault);
-    port_select({
-        .ops = bit_loops::ops_for<DirectAccess>(),
-        .acquire = acquire,
-        .release = [] {
-            port_lock.give_back();
-            return true;
-        },
-        .link_ok = [] { return !faulted; },
-        .needs_io_privilege = true,
-    });
+DirectPort::DirectPort(std::uint16_t base) : base_(base) { SetUnhandledExceptionFilter(on_port_fault); }
+
+void DirectPort::write_data(std::uint8_t lines) {
+    asm volatile("outb %0, %w1" : : "a"(lines), "d"(base_) : "memory");
 }
+
+std::uint8_t DirectPort::read_status() {
+    std::uint8_t value;
+    asm volatile("inb %w1, %0" : "=a"(value) : "d"(static_cast<std::uint16_t>(base_ + 1)) : "memory");
+    return value;
+}
+
+Outcome DirectPort::acquire() {
+    char name[24];
+    std::snprintf(name, sizeof name, "direct-%X", base_);
+    return lock_.take(name);
+}
+
+bool DirectPort::release() {
+    lock_.give_back();
+    return true;
+}
+
+bool DirectPort::link_ok() { return !faulted; }
+std::uint64_t DirectPort::now_ns() { return LineDriver::now_ns(); }
+void DirectPort::pause_ns(std::uint64_t ns) { LineDriver::pause_ns(ns); }

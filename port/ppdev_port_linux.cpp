@@ -12,10 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "port/bit_loops.h"
-#include "port/backends.h"
-#include "port/port.h"
-#include "base/file_lock.h"
+#include "port/ppdev_port.h"
 #include "base/privilege.h"
 #include "base/system_calls.h"
 
@@ -25,28 +22,6 @@ namespace {
 constexpr unsigned claim_wait_ms = 3000;
 // A failed status read shows DO high, as an idle line does.
 constexpr std::uint8_t idle_status = 0x00;
-
-std::string device;
-int port_fd = -1;
-// Cleared by the first register access the kernel refuses: the card layer
-// then reports the link unusable.
-bool link_up = true;
-
-// PPRSTATUS hands back the raw status register, BUSY inverted by the port
-// itself, so bit 7 means what it means to inb on direct I/O.
-struct PpdevAccess {
-    static void write_data(std::uint8_t value) {
-        if (system_calls.ioctl(port_fd, PPWDATA, &value) != 0) link_up = false;
-    }
-    static std::uint8_t read_status() {
-        std::uint8_t status = idle_status;
-        if (system_calls.ioctl(port_fd, PPRSTATUS, &status) != 0) {
-            link_up = false;
-            status = idle_status;
-        }
-        return status;
-    }
-};
 
 // The kernel's device numbers: parallel port devices, and terminals
 // (virtual consoles and serial ports, /dev/tty and the console, pseudo-terminals).
@@ -60,11 +35,33 @@ bool is_terminal_major(unsigned number) {
     return false;
 }
 
+std::string not_a_port(const char* what) { return std::string("it is ") + what + ", not a parallel port device"; }
+
+}  // namespace
+
+void PpdevPort::write_data(std::uint8_t lines) {
+    if (system_calls.ioctl(fd_, PPWDATA, &lines) != 0) link_up_ = false;
+}
+
+// PPRSTATUS hands back the raw status register, BUSY inverted by the port
+// itself, so bit 7 means what it means to inb on direct I/O.
+std::uint8_t PpdevPort::read_status() {
+    std::uint8_t status = idle_status;
+    if (system_calls.ioctl(fd_, PPRSTATUS, &status) != 0) {
+        link_up_ = false;
+        status = idle_status;
+    }
+    return status;
+}
+
+std::uint64_t PpdevPort::now_ns() { return system_clock_ns(); }
+void PpdevPort::pause_ns(std::uint64_t ns) { system_pause_ns(ns); }
+
 // What the device path names when that is not a parallel port device;
 // nullptr when it is one, or cannot be told.
-const char* what_else() {
+const char* PpdevPort::what_else() const {
     struct stat info{};
-    if (system_calls.file_status(device.c_str(), &info) != 0) return nullptr;
+    if (system_calls.file_status(device_.c_str(), &info) != 0) return nullptr;
     if (S_ISCHR(info.st_mode)) {
         if (major(info.st_rdev) == ppdev_major) return nullptr;
         return is_terminal_major(major(info.st_rdev)) ? "a terminal device" : "a character device of another driver";
@@ -76,9 +73,7 @@ const char* what_else() {
     return "a socket";
 }
 
-std::string not_a_port(const char* what) { return std::string("it is ") + what + ", not a parallel port device"; }
-
-std::string open_advice(int error) {
+std::string PpdevPort::open_advice(int error) const {
     if (const char* what = what_else()) return "; " + not_a_port(what);
     switch (error) {
         case EACCES:
@@ -90,24 +85,24 @@ std::string open_advice(int error) {
     }
 }
 
-Outcome open_device() {
-    port_fd = system_calls.open(device.c_str(), O_RDWR | O_CLOEXEC);
-    if (port_fd >= 0) return Outcome::ok();
+Outcome PpdevPort::open_device() {
+    fd_ = system_calls.open(device_.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd_ >= 0) return Outcome::ok();
     const int error = errno;
-    return Outcome::failed("cannot open " + device + ": " + std::strerror(error) + open_advice(error));
+    return Outcome::failed("cannot open " + device_ + ": " + std::strerror(error) + open_advice(error));
 }
 
 // Only on the way out of a failed acquisition, where the failure reported
 // is the one that led there.
-void close_device() {
-    (void)system_calls.close(port_fd);
-    port_fd = -1;
+void PpdevPort::close_device() {
+    (void)system_calls.close(fd_);
+    fd_ = -1;
 }
 
 // A claim that another driver's hold would block is cut short after claim_wait_ms.
-int claim_in_time() {
+int PpdevPort::claim_in_time() {
     if (system_calls.alarm_ms(claim_wait_ms) != 0) return -1;
-    const int result = system_calls.ioctl(port_fd, PPCLAIM, nullptr);
+    const int result = system_calls.ioctl(fd_, PPCLAIM, nullptr);
     const int error = errno;
     (void)system_calls.alarm_ms(0);
     errno = error;
@@ -116,11 +111,11 @@ int claim_in_time() {
 
 // Exclusive where the kernel allows; when another driver has the port
 // registered (ENXIO) a fresh descriptor makes a plain claim.
-Outcome claim() {
-    const bool exclusive = system_calls.ioctl(port_fd, PPEXCL, nullptr) == 0;
+Outcome PpdevPort::claim() {
+    const bool exclusive = system_calls.ioctl(fd_, PPEXCL, nullptr) == 0;
     if (!exclusive && errno == ENOTTY) {
         const char* what = what_else();
-        return Outcome::failed("cannot claim " + device + ": " + (what ? not_a_port(what) : "it is not a parallel port device"));
+        return Outcome::failed("cannot claim " + device_ + ": " + (what ? not_a_port(what) : "it is not a parallel port device"));
     }
     if (claim_in_time() == 0) return Outcome::ok();
     if (exclusive && errno == ENXIO) {
@@ -129,61 +124,45 @@ Outcome claim() {
         if (claim_in_time() == 0) return Outcome::ok();
     }
     if (errno == ENXIO || errno == EINTR)
-        return Outcome::failed("cannot claim " + device + ": the port is busy, another driver or program holds it");
-    return Outcome::failed("cannot claim " + device + ": " + std::strerror(errno));
+        return Outcome::failed("cannot claim " + device_ + ": the port is busy, another driver or program holds it");
+    return Outcome::failed("cannot claim " + device_ + ": " + std::strerror(errno));
 }
 
-// Keeps a second run of the program off the port while this one has it.
-PortLock port_lock;
-
 // The device by its real path (a link to it shares the lock), slashes made dashes.
-std::string lock_name() {
+std::string PpdevPort::lock_name() const {
     std::error_code error;
-    std::string path = std::filesystem::weakly_canonical(device, error).string();
-    if (error || path.empty()) path = device;
+    std::string path = std::filesystem::weakly_canonical(device_, error).string();
+    if (error || path.empty()) path = device_;
     std::replace(path.begin(), path.end(), '/', '-');
     return "ppdev" + path;
 }
 
-Outcome acquire_locked() {
-    link_up = true;
+Outcome PpdevPort::acquire_locked() {
+    link_up_ = true;
     if (Outcome opened = open_device(); !opened) return opened;
     if (Outcome claimed = claim(); !claimed) {
-        if (port_fd >= 0) close_device();
+        if (fd_ >= 0) close_device();
         return claimed;
     }
     Outcome dropped = drop_root();
     if (dropped) return dropped;
-    (void)system_calls.ioctl(port_fd, PPRELEASE, nullptr);
+    (void)system_calls.ioctl(fd_, PPRELEASE, nullptr);
     close_device();
     return dropped;
 }
 
-Outcome acquire() {
-    if (Outcome locked = port_lock.take(lock_name()); !locked) return locked;
+Outcome PpdevPort::acquire() {
+    if (Outcome locked = lock_.take(lock_name()); !locked) return locked;
     Outcome acquired = acquire_locked();
-    if (!acquired) port_lock.give_back();
+    if (!acquired) lock_.give_back();
     return acquired;
 }
 
-bool release() {
-    const bool released = system_calls.ioctl(port_fd, PPRELEASE, nullptr) == 0;
-    const bool closed = system_calls.close(port_fd) == 0;
-    port_fd = -1;
-    port_lock.give_back();
+bool PpdevPort::release() {
+    const bool released = system_calls.ioctl(fd_, PPRELEASE, nullptr) == 0;
+    const bool closed = system_calls.close(fd_) == 0;
+    fd_ = -1;
+    lock_.give_back();
     return released && closed;
 }
 
-}  // namespace
-
-void ppdev_port_select(const std::string& path) {
-    device = path;
-    port_select({
-        .ops = bit_loops::ops_for<PpdevAccess>(),
-        .acquire = acquire,
-        .release = release,
-        .link_ok = [] { return link_up; },
-        .now_ns = system_clock_ns,
-        .pause_ns = system_pause_ns,
-    });
-}
