@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
     }
     console_open(browses(options));
     Card card(*spi_link);
-    int status = run_session(card, work, !is_byte_link(options));
+    ConsoleOperator console;
+    int status = run_session(card, work, !is_byte_link(options), console);
     if (!close_trace(link_trace, port_trace.get())) {
         report_failure("the trace " + options.trace + " could not be written completely");
         if (status == ExitStatus::ok) status = ExitStatus::failed;

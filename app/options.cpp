@@ -66,117 +66,190 @@ Outcome parse_retries(std::string_view text, int& retries) {
 
 // What may go with a mode besides its flag.
 enum Takes : unsigned {
-    takes_range = 1U << 0,     // --range
-    takes_backup = 1U << 1,    // --backup
-    takes_force = 1U << 2,     // --force (a --backup's own --force aside)
-    takes_map = 1U << 3,       // --map
-    takes_retries = 1U << 4,   // --retries, with --map
-    takes_sparse = 1U << 5,    // --sparse
-    takes_writable = 1U << 6,  // --writable
-    takes_report = 1U << 7,    // --report
-    takes_network = 1U << 8,   // --tls-psk, --tls-certificates, --insecure, --timeout, --idle
+    takes_range = 1U << 0,              // --range
+    takes_backup = 1U << 1,             // --backup
+    takes_force = 1U << 2,              // --force (a --backup's own --force aside)
+    takes_map = 1U << 3,                // --map
+    takes_retries = 1U << 4,            // --retries, with --map
+    takes_sparse = 1U << 5,             // --sparse
+    takes_writable = 1U << 6,           // --writable
+    takes_report = 1U << 7,             // --report
+    takes_tls_psk = 1U << 8,            // --tls-psk
+    takes_tls_certificates = 1U << 9,   // --tls-certificates
+    takes_insecure = 1U << 10,          // --insecure
+    takes_timeout = 1U << 11,           // --timeout
+    takes_idle = 1U << 12,              // --idle
 };
+constexpr unsigned takes_network = takes_tls_psk | takes_tls_certificates | takes_insecure | takes_timeout | takes_idle;
 
 constexpr std::string_view one_card_control =
     "--protect, --unprotect, --set-password, --clear-password, --lock, --force-erase and --erase each replace the "
     "browser: give one of them";
-constexpr std::string_view one_whole_card_mode = "give only one of --dump, --verify, --load, --probe, --serve and --fill";
+constexpr std::string_view one_task = "give only one of --dump, --verify, --load, --probe, --serve and --fill";
 
-// The modes, one row each: its flag (a FILE after it for --dump, --verify and
-// --load), whether it is chosen, what goes with it, why it needs write access
-// (empty when it only reads), what to say when another mode is chosen too,
-// how the card is set up for it, its exit status when the card is never
-// reached, what makes its work, and its report's title (FILE after it for
-// the modes that take one).
+// The modes, one row each: its flag and what it takes (FILE after it for
+// --dump, --verify and --load), whether it is chosen, what goes with it, why
+// it needs write access (empty when it only reads), what to say when another
+// mode is chosen too, how the card is set up for it, its exit status when the
+// card is never reached, what makes its work, its report's title (FILE after
+// it for the modes that take one) and its text in --help (none: the row
+// shares the one before it).
 struct Mode {
-    std::string_view flag;
-    bool (*chosen)(const Options&);
-    Options::WholeCard whole;
-    Options::Control control;
-    bool file;
-    unsigned takes;
-    std::string_view writes;
-    std::string_view clash;
-    CardSetup setup;
-    int without_card;
-    Outcome (*work)(const Options&, CardWork&);
-    std::string_view title;
+    std::string_view flag{};
+    std::string_view value{};
+    bool (*chosen)(const Options&) = nullptr;
+    Options::Task task = Options::Task::none;
+    Options::Control control = Options::Control::none;
+    bool file = false;
+    unsigned takes = 0;
+    std::string_view writes{};
+    std::string_view clash{};
+    CardSetup setup = CardSetup::checked_crc;
+    int without_card = ExitStatus::failed;
+    Outcome (*work)(const Options&, CardWork&) = nullptr;
+    std::string_view title{};
+    std::string_view help{};
 };
-constexpr CardSetup crc = CardSetup::checked_crc;
-constexpr int failed = ExitStatus::failed;
-using W = Options::WholeCard;
+using T = Options::Task;
 using C = Options::Control;
-template <W mode>
-constexpr bool whole_card(const Options& o) { return o.whole == mode; }
+template <T mode>
+constexpr bool task_is(const Options& o) { return o.task == mode; }
 template <C mode>
 constexpr bool card_control(const Options& o) { return o.control == mode; }
 constexpr std::string_view changes_password = "--set-password, --clear-password and --lock change the card's password";
 constexpr std::string_view changes_csd = "--protect and --unprotect change the card's CSD";
-constexpr std::array<Mode, 15> modes{{
-    {"--info", [](const Options& o) { return o.info; }, W::none, C::none, false, 0, "",
-     "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each replace the browser: give one of them",
-     CardSetup::checked, failed, info_work, ""},
-    {"--test", [](const Options& o) { return o.test; }, W::none, C::none, false, takes_range | takes_report,
-     "the surface test writes to the card and restores each sector",
-     "--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill", crc, failed, surface_test_work,
-     "surface test"},
-    {"--dump", whole_card<W::dump>, W::dump, C::none, true,
-     takes_range | takes_force | takes_map | takes_retries | takes_sparse | takes_report, "", one_whole_card_mode, crc, failed,
-     copy_work, "dump to "},
-    {"--verify", whole_card<W::verify>, W::verify, C::none, true, takes_range | takes_map | takes_report, "",
-     one_whole_card_mode, crc, failed, copy_work, "verify against "},
-    {"--load", whole_card<W::load>, W::load, C::none, true, takes_range | takes_map | takes_report,
-     "--load writes to the card", one_whole_card_mode, crc, failed, copy_work, "load of "},
-    {"--probe", whole_card<W::probe>, W::probe, C::none, false, takes_report,
-     "--probe writes to the card and restores what it wrote over", one_whole_card_mode, crc, failed, probe_work, "probe"},
-    {"--serve", whole_card<W::serve>, W::serve, C::none, false, takes_writable | takes_network, "", one_whole_card_mode, crc,
-     failed,
-     serve_work, ""},
-    {"--fill", whole_card<W::fill>, W::fill, C::none, false, takes_range | takes_backup | takes_report,
-     "--fill writes over every sector it tests", one_whole_card_mode, crc, failed, fill_work, "fill"},
-    {"--protect", card_control<C::protect>, W::none, C::protect, false, 0, changes_csd, one_card_control, crc, failed, control_work, ""},
-    {"--unprotect", card_control<C::unprotect>, W::none, C::unprotect, false, 0, changes_csd, one_card_control, crc, failed, control_work, ""},
-    {"--set-password", card_control<C::set_password>, W::none, C::set_password, false, 0, changes_password, one_card_control, crc, failed, control_work, ""},
-    {"--clear-password", card_control<C::clear_password>, W::none, C::clear_password, false, 0, changes_password,
-     one_card_control, crc, failed, control_work, ""},
-    {"--lock", card_control<C::lock>, W::none, C::lock, false, 0, changes_password, one_card_control, crc, failed, control_work, ""},
-    {"--force-erase", card_control<C::force_erase>, W::none, C::force_erase, false, 0,
-     "--force-erase erases the whole card and its password", one_card_control, crc, failed, control_work, ""},
-    {"--erase", card_control<C::erase>, W::none, C::erase, false, takes_range, "--erase erases sectors of the card",
-     one_card_control, crc, failed, control_work, ""},
+constexpr std::array<Mode, 16> modes{{
+    {.flag = "--info", .chosen = [](const Options& o) { return o.info; },
+     .clash = "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each replace the browser: give one of "
+              "them",
+     .setup = CardSetup::checked, .work = info_work,
+     .help = "the card's kind, capacity and registers (OCR, CID, CSD; on SD cards SCR, SD Status, CMD6) and its lock "
+             "and write protection instead of the browser; exit 0 when OCR, CID and CSD were read"},
+    {.flag = "--test", .chosen = [](const Options& o) { return o.test; }, .takes = takes_range | takes_report,
+     .writes = "the surface test writes to the card and restores each sector",
+     .clash = "--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill",
+     .work = surface_test_work, .title = "surface test",
+     .help = "surface test instead of the browser: for each sector of --range (else the whole card) save it, write a "
+             "pattern, read it back, restore and verify; exit 0 when all pass (--test=START:COUNT works too)"},
+    {.flag = "--dump", .value = "=FILE", .chosen = task_is<T::dump>, .task = T::dump, .file = true,
+     .takes = takes_range | takes_force | takes_map | takes_retries | takes_sparse | takes_report, .clash = one_task,
+     .work = copy_work, .title = "dump to ",
+     .help = "copy the card's sectors to FILE; an existing FILE is replaced only with --force"},
+    {.flag = "--verify", .value = "=FILE", .chosen = task_is<T::verify>, .task = T::verify, .file = true,
+     .takes = takes_range | takes_map | takes_report, .clash = one_task, .work = copy_work, .title = "verify against ",
+     .help = "compare the card with FILE (as far as FILE goes): one line per sector that differs; exit 1 if any does"},
+    {.flag = "--load", .value = "=FILE", .chosen = task_is<T::load>, .task = T::load, .file = true,
+     .takes = takes_range | takes_map | takes_report, .writes = "--load writes to the card", .clash = one_task,
+     .work = copy_work, .title = "load of ",
+     .help = "write FILE to the card, each sector read back and compared; refused when FILE runs past the card's end"},
+    {.flag = "--probe", .chosen = task_is<T::probe>, .task = T::probe, .takes = takes_report,
+     .writes = "--probe writes to the card and restores what it wrote over", .clash = one_task, .work = probe_work,
+     .title = "probe",
+     .help = "find how many sectors really keep data (counterfeit cards claim more) in a few hundred to a few thousand "
+             "transfers: writes tagged sectors past the first MiB, puts back what they held; exit 0 when genuine. It "
+             "finds a card that drops writes past its real size, one that wraps at a power of two, and one that wraps "
+             "elsewhere when a tag shows on another sector; --fill finds the rest"},
+    {.flag = "--serve", .value = "=PATH|HOST:PORT", .chosen = task_is<T::serve>, .task = T::serve,
+     .takes = takes_writable | takes_network, .clash = one_task, .work = serve_work,
+     .help = "serve the card over NBD on the Unix socket PATH (made with mode 0600), or on TCP at HOST:PORT (a name "
+             "with a colon and no slash; HOST such as 0.0.0.0, [::1] or localhost) with TLS; up to 16 clients at once, "
+             "until Ctrl+C. Read-only unless --writable"},
+    {.flag = "--fill", .value = "[=SEED]", .chosen = task_is<T::fill>, .task = T::fill,
+     .takes = takes_range | takes_backup | takes_report, .writes = "--fill writes over every sector it tests",
+     .clash = one_task, .work = fill_work, .title = "fill",
+     .help = "full-capacity test: writes a unique pattern (SEED in hex, else a new one) to every sector of the card or "
+             "the range, reads all of it back and sorts each sector: ok, unreadable, corrupted, overwritten (holds "
+             "another's pattern) or lost; says the usable size and the verdict, exit 0 when genuine. Destroys the data"},
+    {.flag = "--protect", .chosen = card_control<C::protect>, .control = C::protect, .writes = changes_csd,
+     .clash = one_card_control, .work = control_work,
+     .help = "set or clear the card's temporary write protection (TMP_WRITE_PROTECT in its CSD, by CMD27)"},
+    {.flag = "--unprotect", .chosen = card_control<C::unprotect>, .control = C::unprotect, .writes = changes_csd,
+     .clash = one_card_control, .work = control_work},
+    {.flag = "--set-password", .chosen = card_control<C::set_password>, .control = C::set_password,
+     .writes = changes_password, .clash = one_card_control, .work = control_work,
+     .help = "give the card a password (CMD42); it locks itself at every power-up until the password is given"},
+    {.flag = "--clear-password", .chosen = card_control<C::clear_password>, .control = C::clear_password,
+     .writes = changes_password, .clash = one_card_control, .work = control_work, .help = "remove the card's password"},
+    {.flag = "--lock", .chosen = card_control<C::lock>, .control = C::lock, .writes = changes_password,
+     .clash = one_card_control, .work = control_work, .help = "lock the card now"},
+    {.flag = "--force-erase", .chosen = card_control<C::force_erase>, .control = C::force_erase,
+     .writes = "--force-erase erases the whole card and its password", .clash = one_card_control, .work = control_work,
+     .help = "erase a locked card whose password is lost: all its data and the password go (up to 3 minutes)"},
+    {.flag = "--erase", .chosen = card_control<C::erase>, .control = C::erase, .takes = takes_range,
+     .writes = "--erase erases sectors of the card", .clash = one_card_control, .work = control_work,
+     .help = "erase the card's sectors (--range: only those), so they read as the card's erased value (00 or FF)"},
+    {.flag = "--restore", .value = "=JOURNAL", .chosen = [](const Options& o) { return !o.restore.empty(); },
+     .writes = "--restore writes the journal's sectors back to the card",
+     .clash = "--restore runs on its own: give no other mode with it", .work = restore_work,
+     .help = "put back the sectors a run could not, from the journal it named, each read back twice; the journal is "
+             "removed once all are back (exit 0)"},
 }};
 
-// The options that go with some modes only, in the order they are checked,
-// and the mode's own write access they bring (--writable).
+// The options that go with some modes only, in the order they are checked:
+// whether given, the others it needs beside it, what to say when it comes
+// without its mode, the mode's own write access it brings (--writable), how
+// the usage shows it and its text in --help (none: the mode's text tells).
 struct Companion {
-    Takes bit;
-    bool (*given)(const Options&);
-    unsigned needs;  // other companions it needs beside it
-    std::string_view goes_with;
-    std::string_view writes;
+    Takes bit = takes_range;
+    bool (*given)(const Options&) = nullptr;
+    unsigned needs = 0;
+    std::string_view goes_with{};
+    std::string_view writes{};
+    std::string_view usage{};
+    std::string_view option{};
+    std::string_view help{};
 };
-constexpr std::array<Companion, 9> companions{{
-    {takes_range, [](const Options& o) { return o.range.has_value(); }, 0,
-     "--range goes with --test, --dump, --verify, --load, --fill or --erase", ""},
-    {takes_backup, [](const Options& o) { return !o.backup.empty(); }, 0, "--backup goes with --fill", ""},
-    {takes_force, [](const Options& o) { return o.force && o.backup.empty(); }, 0, "--force goes with --dump or --backup",
-     ""},
-    {takes_map, [](const Options& o) { return !o.map.empty(); }, 0, "--map goes with --dump, --verify or --load", ""},
-    {takes_retries, [](const Options& o) { return o.retries != 1; }, takes_map, "--retries goes with --dump and --map", ""},
-    {takes_sparse, [](const Options& o) { return o.sparse; }, 0, "--sparse goes with --dump", ""},
-    {takes_writable, [](const Options& o) { return o.writable; }, 0, "--writable goes with --serve",
-     "--writable lets clients write to the card"},
-    {takes_report, [](const Options& o) { return !o.report.empty(); }, 0,
-     "--report goes with --test, --dump, --verify, --load, --probe or --fill", ""},
-    {takes_network,
-     [](const Options& o) {
-         return !o.tls_psk.empty() || !o.tls_certificates.empty() || o.insecure || o.timeout != 0 || o.idle != 0;
-     },
-     0, "--tls-psk, --tls-certificates, --insecure, --timeout and --idle go with --serve", ""},
+constexpr std::string_view network_goes_with = "--tls-psk, --tls-certificates, --insecure, --timeout and --idle go with --serve";
+constexpr std::array<Companion, 13> companions{{
+    {.bit = takes_range, .given = [](const Options& o) { return o.range.has_value(); },
+     .goes_with = "--range goes with --test, --dump, --verify, --load, --fill or --erase",
+     .usage = "[--range=START:COUNT]", .option = "--range=START:COUNT",
+     .help = "--test, --dump, --verify, --load or --fill only COUNT sectors from START (hex); FILE then holds just "
+             "those; without it the whole card (--verify, --load: as much as FILE)"},
+    {.bit = takes_backup, .given = [](const Options& o) { return !o.backup.empty(); }, .goes_with = "--backup goes with --fill",
+     .usage = "[--backup=FILE [--force]]", .option = "--backup=FILE",
+     .help = "--fill first saves the sectors to FILE and afterwards puts them back, verified (existing FILE: --force)"},
+    {.bit = takes_force, .given = [](const Options& o) { return o.force && o.backup.empty(); },
+     .goes_with = "--force goes with --dump or --backup", .usage = "[--force]", .option = "--force",
+     .help = "--dump replaces an existing FILE, --backup an existing backup FILE"},
+    {.bit = takes_map, .given = [](const Options& o) { return !o.map.empty(); },
+     .goes_with = "--map goes with --dump, --verify or --load", .usage = "[--map=MAPFILE]", .option = "--map=MAPFILE",
+     .help = "keep a GNU ddrescue mapfile of what was copied, failed or is left; FILE is then a whole-card image with "
+             "every sector at its own offset. Run the same command again to go on where it stopped; --verify compares "
+             "only the map's copied areas; --load records what it wrote and skips what the map says is written"},
+    {.bit = takes_retries, .given = [](const Options& o) { return o.retries != 1; }, .needs = takes_map,
+     .goes_with = "--retries goes with --dump and --map", .usage = "[--retries=N]", .option = "--retries=N",
+     .help = "passes over the map's bad areas after a dump's copy (0 to 100, default 1)"},
+    {.bit = takes_sparse, .given = [](const Options& o) { return o.sparse; }, .goes_with = "--sparse goes with --dump",
+     .usage = "[--sparse]", .option = "--sparse", .help = "--dump leaves sectors of zeros as holes in FILE"},
+    {.bit = takes_writable, .given = [](const Options& o) { return o.writable; }, .goes_with = "--writable goes with --serve",
+     .writes = "--writable lets clients write to the card", .usage = "[--writable [--yes]]", .option = "--writable",
+     .help = "let --serve's clients write to the card"},
+    {.bit = takes_report, .given = [](const Options& o) { return !o.report.empty(); },
+     .goes_with = "--report goes with --test, --dump, --verify, --load, --probe or --fill", .usage = "[--report=FILE]",
+     .option = "--report=FILE",
+     .help = "a picture of the card after --test, --dump, --verify, --load, --probe or --fill: FILE.svg maps its "
+             "regions by what the run found (good, slow, re-read, bad, overwritten, lost) above the read and write "
+             "speed across it; FILE.csv has one row per region"},
+    {.bit = takes_tls_psk, .given = [](const Options& o) { return !o.tls_psk.empty(); }, .goes_with = network_goes_with,
+     .usage = "[--tls-psk=FILE]", .option = "--tls-psk=FILE",
+     .help = "TLS with the pre-shared keys in FILE (NAME:HEXKEY lines from psktool -u NAME -p FILE); clients use "
+             "nbds://NAME@HOST:PORT/?tls-psk-file=FILE"},
+    {.bit = takes_tls_certificates, .given = [](const Options& o) { return !o.tls_certificates.empty(); },
+     .goes_with = network_goes_with, .usage = "[--tls-certificates=DIR]", .option = "--tls-certificates=DIR",
+     .help = "TLS with DIR/server-cert.pem, DIR/server-key.pem; clients show a certificate from DIR/ca-cert.pem"},
+    {.bit = takes_insecure, .given = [](const Options& o) { return o.insecure; }, .goes_with = network_goes_with,
+     .usage = "[--insecure]", .option = "--insecure", .help = "plain TCP, on the loopback address only"},
+    {.bit = takes_timeout, .given = [](const Options& o) { return o.timeout != 0; }, .goes_with = network_goes_with,
+     .usage = "[--timeout=SECONDS]", .option = "--timeout=SECONDS",
+     .help = "time for a client's handshake and for each request (default 30)"},
+    {.bit = takes_idle, .given = [](const Options& o) { return o.idle != 0; }, .goes_with = network_goes_with,
+     .usage = "[--idle=SECONDS]", .option = "--idle=SECONDS",
+     .help = "time a client may idle between requests (default 600)"},
 }};
 
 // The browser: chosen when no other mode is; nothing goes with it.
-constexpr Mode browser{"", nullptr, W::none, C::none, false, 0, "", "", CardSetup::known, ExitStatus::ok, browser_work, ""};
+constexpr Mode browser{.chosen = nullptr, .setup = CardSetup::known, .without_card = ExitStatus::ok, .work = browser_work};
 
 // When modes clash, the first of two that replace the browser speaks; a card
 // control speaks against a single other mode.
@@ -219,10 +292,10 @@ std::string_view writing_mode(const Mode& mode, const Options& o) {
 }
 
 // --dump=FILE and the like: the mode and its file; only one mode at a time.
-Outcome parse_whole_card(Options::WholeCard mode, std::string_view file, Options& o) {
-    if (o.whole != Options::WholeCard::none)
-        return Outcome::failed(std::string(one_whole_card_mode));
-    o.whole = mode;
+Outcome parse_task(Options::Task mode, std::string_view file, Options& o) {
+    if (o.task != Options::Task::none)
+        return Outcome::failed(std::string(one_task));
+    o.task = mode;
     o.file = std::string(file);
     return Outcome::ok();
 }
@@ -310,7 +383,7 @@ Outcome parse_fill(std::string_view seed, Options& o) {
         if (!parse_hex(seed, 0xFFFFFFFF, value)) return Outcome::failed("bad seed '" + std::string(seed) + "' (hex, up to 8 digits)");
         o.fill_seed = value;
     }
-    return parse_whole_card(Options::WholeCard::fill, "", o);
+    return parse_task(Options::Task::fill, "", o);
 }
 
 Outcome parse_port(std::string_view value, Options& o) {
@@ -368,8 +441,9 @@ struct Named {
     std::string_view prefix;
     std::string Options::*field;
 };
-constexpr std::array<Named, 8> named{{{"--backup=", &Options::backup},
+constexpr std::array<Named, 9> named{{{"--backup=", &Options::backup},
                                       {"--station=", &Options::station},
+                                      {"--restore=", &Options::restore},
                                       {"--tls-psk=", &Options::tls_psk},
                                       {"--tls-certificates=", &Options::tls_certificates},
                                       {"--report=", &Options::report},
@@ -382,8 +456,9 @@ struct Valued {
     std::string_view name;
     std::string_view needs;
 };
-constexpr std::array<Valued, 17> valued{{{"--dump", "=FILE"},
+constexpr std::array<Valued, 18> valued{{{"--dump", "=FILE"},
                                          {"--station", "=FILE"},
+                                         {"--restore", "=JOURNAL"},
                                          {"--tls-psk", "=FILE"},
                                          {"--tls-certificates", "=DIR"},
                                          {"--timeout", "=SECONDS"},
@@ -417,12 +492,12 @@ Outcome parse_one(std::string_view arg, Options& o) {
         o.*flag.field = true;
         return Outcome::ok();
     }
-    if (arg == "--probe") return parse_whole_card(Options::WholeCard::probe, "", o);
+    if (arg == "--probe") return parse_task(Options::Task::probe, "", o);
     std::string_view value;
     for (const Mode& m : modes) {
         if (m.control != C::none && arg == m.flag) return parse_control(m.control, o);
         if (m.file && starts_with(arg, m.flag, value) && value.size() > 1 && value[0] == '=')
-            return parse_whole_card(m.whole, value.substr(1), o);
+            return parse_task(m.task, value.substr(1), o);
     }
     if (arg == "--fill" || starts_with(arg, "--fill=", value)) return parse_fill(value, o);
     if (arg == "--test") {
@@ -440,7 +515,7 @@ Outcome parse_one(std::string_view arg, Options& o) {
     }
     if (starts_with(arg, "--serve=", value) && !value.empty()) {
         o.serve = std::string(value);
-        return parse_whole_card(Options::WholeCard::serve, "", o);
+        return parse_task(Options::Task::serve, "", o);
     }
     if (starts_with(arg, "--retries=", value)) return parse_retries(value, o.retries);
     if (starts_with(arg, "--timeout=", value) || starts_with(arg, "--idle=", value)) {
@@ -455,6 +530,122 @@ Outcome parse_one(std::string_view arg, Options& o) {
     }
     return Outcome::failed((arg.substr(0, 1) == "-" ? "unknown option '" : "unexpected argument '") + std::string(arg) +
                            "' (see --help)");
+}
+
+
+// --help: the usage lines and the option entries are made from the rows of
+// the tables above; the options every mode takes have entries of their own.
+struct HelpEntry {
+    std::string_view option;
+    std::string_view help;
+};
+constexpr std::array<HelpEntry, 6> leading_options{{
+    {"--port=direct[:BASE]", "the parallel port at BASE (hex, default 378): data at BASE, status at BASE+1 (the "
+                             "default port)"},
+    {"--port=ppdev[:DEVICE]", "the parallel port behind the ppdev device DEVICE (default /dev/parport0)"},
+    {"--port=spidev:DEVICE[,hz=N][,cs=gpiochipN:LINE][,align=N]",
+     "a card on a Linux spidev device such as /dev/spidev0.0 (SPI mode 0, at most N Hz, default 25000000); cs= names "
+     "a GPIO line as chip select; align= the kernel's DMA alignment (default 128)"},
+    {"--port=ftdi[:SERIAL][,interface=A|B][,hz=N][,power=PIN]",
+     "a card on an FTDI FT232H, FT2232H, FT4232H or FT2232D (6 MHz at most) (MPSSE: ADBUS0 SCK, 1 to DI, 2 from DO, "
+     "3 CS; power=4..7 names the ADBUS pin that switches the supply)"},
+    {"--port=sim[:IMAGE][,SETTING=VALUE...]",
+     "a simulated card holding IMAGE (a file of whole 512-byte sectors), the built-in demo card without IMAGE, or an "
+     "empty socket with IMAGE none (a file named none is ./none; IMAGE cannot hold a comma)"},
+    {"--trace=FILE", "log every port access to FILE: W XX (data written), R XX (status read); FILE.vcd gets a waveform "
+                     "of the card's lines for GTKWave, PulseView or sigrok"},
+}};
+constexpr std::array<HelpEntry, 8> closing_options{{
+    {"--password-file=FILE",
+     "passwords from FILE, one a line, at most 16 bytes each (else asked on the terminal, without echo): the first "
+     "unlocks a locked card for the run; for --set-password on a card with a password the first is the old one and "
+     "the second the new"},
+    {"--yes", "allow --test, --load, --probe, --fill, --restore, --writable and the controls above on a real port (they "
+              "write to the card)"},
+    {"--crc", "the browser with CRC checking on (the other modes that read or write sectors always turn it on)"},
+    {"--port=PORT --port=PORT ...",
+     "a station: --info, --test, --dump, --verify, --load, --probe, --fill or --erase on every socket's card at once, "
+     "each on its own thread, its lines marked [NAME] (the sockets named 1, 2, ...); the files it writes take "
+     "{socket}, {serial} and {cid} in their names; a summary ends the run, exit 0 when every card passed"},
+    {"--station=FILE", "a station of the sockets in FILE, one a line: NAME PORT (blank lines and # comments left out)"},
+    {"--json", "with any mode but the browser: one JSON line per card and run on standard output "
+               "(docs/run-record.schema.json), the usual text on standard error"},
+    {"--help", "this text"},
+    {"--version", "the program's version"},
+}};
+
+constexpr std::size_t help_width = 79;
+constexpr std::size_t help_column = 24;
+constexpr std::string_view usage_indent = "       vantacle ";
+
+// Adds the parts one space apart from column `at`, a new line at indent
+// spaces wherever the next would pass the width; ends the line.
+void add_wrapped(std::string& text, const std::vector<std::string>& parts, std::size_t at, std::size_t indent) {
+    std::size_t column = at;
+    for (const std::string& part : parts) {
+        if (column > at && column + 1 + part.size() > help_width) {
+            text += '\n';
+            text.append(indent, ' ');
+            column = indent;
+        } else if (column > at) {
+            text += ' ';
+            ++column;
+        }
+        text += part;
+        column += part.size();
+    }
+    text += '\n';
+}
+
+std::vector<std::string> words(std::string_view text) {
+    std::vector<std::string> found;
+    for (std::size_t space; !text.empty(); text.remove_prefix(std::min(text.size(), space + 1))) {
+        space = std::min(text.find(' '), text.size());
+        if (space > 0) found.emplace_back(text.substr(0, space));
+    }
+    return found;
+}
+
+// One option entry: the option, then its text from the help column on (on
+// the next line when the option reaches it).
+void help_entry(std::string& text, std::string_view option, std::string_view help) {
+    text += "  ";
+    text += option;
+    if (2 + option.size() < help_column) {
+        text.append(help_column - 2 - option.size(), ' ');
+    } else {
+        text += '\n';
+        text.append(help_column, ' ');
+    }
+    add_wrapped(text, words(help), help_column, help_column);
+}
+
+// A usage line for each mode, and one for each run of rows that take the
+// same options and write alike (the card controls, one after another).
+void usage_lines(std::string& text) {
+    const auto line = [&](const std::vector<std::string>& parts) {
+        text += text.empty() ? "Usage: vantacle " : usage_indent;
+        add_wrapped(text, parts, usage_indent.size(), usage_indent.size());
+    };
+    line({"[--port=PORT]", "[--trace=FILE]", "[--crc]"});
+    for (std::size_t i = 0; i < modes.size();) {
+        const Mode& m = modes[i];
+        std::vector<std::string> parts{"[--port=PORT]", "[--trace=FILE]"};
+        if (m.control != C::none) parts.push_back("[--password-file=FILE]");
+        for (const Companion& c : companions) {
+            if (m.takes & c.bit) parts.emplace_back(c.usage);
+        }
+        std::size_t j = i;
+        for (; j < modes.size() && modes[j].takes == m.takes && modes[j].writes.empty() == m.writes.empty() &&
+               (modes[j].control == C::none) == (m.control == C::none) && (j == i || m.control != C::none);
+             ++j) {
+            if (j > i) parts.push_back("|");
+            parts.push_back(std::string(modes[j].flag) + std::string(modes[j].value));
+        }
+        if (!m.writes.empty()) parts.push_back("[--yes]");
+        line(parts);
+        i = j;
+    }
 }
 
 }  // namespace
@@ -504,7 +695,8 @@ Outcome parse_port_spec(std::string_view spec, Options& options) { return parse_
 
 bool whole_card_mode(const Options& o) {
     const Mode& mode = chosen_mode(o);
-    return &mode != &browser && (mode.control == C::none || mode.control == C::erase) && mode.whole != W::serve;
+    return &mode != &browser && (mode.control == C::none || mode.control == C::erase) && mode.task != T::serve &&
+           mode.flag != "--restore";
 }
 
 void mode_frame(const Options& o, CardWork& work) {
@@ -525,146 +717,30 @@ Outcome mode_work(const Options& o, CardWork& work) {
 std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }
 
 std::string usage_text() {
-    return std::string(
-               "Usage: vantacle [--port=PORT] [--trace=FILE] [--info]\n"
-               "       vantacle [--port=PORT] [--trace=FILE] --test [--range=START:COUNT] [--yes]\n"
-               "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
-               "                [--map=MAPFILE [--retries=N]] [--sparse]\n"
-               "                --dump=FILE [--force] | --verify=FILE | --load=FILE [--yes]\n"
-               "       vantacle [--port=PORT] [--trace=FILE] --probe [--yes]\n"
-               "       vantacle [--port=PORT] [--trace=FILE] --serve=PATH|HOST:PORT\n"
-               "                [--tls-psk=FILE | --tls-certificates=DIR | --insecure]\n"
-               "                [--timeout=SECONDS] [--idle=SECONDS] [--writable [--yes]]\n"
-               "       vantacle [--port=PORT] [--password-file=FILE] --protect | --unprotect |\n"
-               "                --set-password | --clear-password | --lock | --force-erase |\n"
-               "                --erase [--range=START:COUNT] [--yes]\n"
-               "       vantacle [--port=PORT] [--trace=FILE] [--range=START:COUNT]\n"
-               "                --fill[=SEED] [--backup=FILE [--force]] [--yes]\n"
-               "Tests an MMC or SD card wired to a parallel port or an SPI adapter: powers it\n"
-               "up, initialises it in SPI mode and shows its 512-byte sectors as hex dumps.\n"
-               "\n"
-               "  --port=direct[:BASE]  the parallel port at BASE (hex, default 378): data at\n"
-               "                        BASE, status at BASE+1 (the default port)\n"
-               "  --port=ppdev[:DEVICE] the parallel port behind the ppdev device DEVICE\n"
-               "                        (default /dev/parport0)\n"
-               "  --port=spidev:DEVICE[,hz=N][,cs=gpiochipN:LINE][,align=N]\n"
-               "                        a card on a Linux spidev device such as\n"
-               "                        /dev/spidev0.0 (SPI mode 0, at most N Hz, default\n"
-               "                        25000000); cs= names a GPIO line as chip select;\n"
-               "                        align= the kernel's DMA alignment (default 128)\n"
-               "  --port=ftdi[:SERIAL][,interface=A|B][,hz=N][,power=PIN]\n"
-               "                        a card on an FTDI FT232H, FT2232H, FT4232H or\n"
-               "                        FT2232D (6 MHz at most) (MPSSE:\n"
-               "                        ADBUS0 SCK, 1 to DI, 2 from DO, 3 CS; power=4..7\n"
-               "                        names the ADBUS pin that switches the supply)\n"
-               "  --port=sim[:IMAGE][,SETTING=VALUE...]\n"
-               "                        a simulated card holding IMAGE (a file of whole\n"
-               "                        512-byte sectors), the built-in demo card without\n"
-               "                        IMAGE, or an empty socket with IMAGE none (a file\n"
-               "                        named none is ./none; IMAGE cannot hold a comma)\n"
-               "  --trace=FILE          log every port access to FILE: W XX (data written),\n"
-               "                        R XX (status read); FILE.vcd gets a waveform of the\n"
-               "                        card's lines for GTKWave, PulseView or sigrok\n"
-               "  --test                surface test instead of the browser: for each sector\n"
-               "                        of --range (else the whole card) save it, write a\n"
-               "                        pattern, read it back, restore and verify; exit 0\n"
-               "                        when all pass (--test=START:COUNT works too)\n"
-               "  --dump=FILE           copy the card's sectors to FILE; an existing FILE is\n"
-               "                        replaced only with --force\n"
-               "  --verify=FILE         compare the card with FILE (as far as FILE goes): one\n"
-               "                        line per sector that differs; exit 1 if any does\n"
-               "  --load=FILE           write FILE to the card, each sector read back and\n"
-               "                        compared; refused when FILE runs past the card's end\n"
-               "  --range=START:COUNT   --test, --dump, --verify, --load or --fill only COUNT\n"
-               "                        sectors from START (hex); FILE then holds just those;\n"
-               "                        without it the whole card (--verify, --load: as much\n"
-               "                        as FILE)\n"
-               "  --map=MAPFILE         keep a GNU ddrescue mapfile of what was copied, failed\n"
-               "                        or is left; FILE is then a whole-card image with\n"
-               "                        every sector at its own offset. Run the same command\n"
-               "                        again to go on where it stopped; --verify compares\n"
-               "                        only the map's copied areas; --load records what it\n"
-               "                        wrote and skips what the map says is written\n"
-               "  --retries=N           passes over the map's bad areas after a dump's copy\n"
-               "                        (0 to 100, default 1)\n"
-               "  --sparse              --dump leaves sectors of zeros as holes in FILE\n"
-               "  --probe               find how many sectors really keep data (counterfeit\n"
-               "                        cards claim more) in a few hundred to a few thousand\n"
-               "                        transfers: writes tagged sectors past the first MiB,\n"
-               "                        puts back what they held; exit 0 when genuine. It\n"
-               "                        finds a card that drops writes past its real size,\n"
-               "                        one that wraps at a power of two, and one that wraps\n"
-               "                        elsewhere when a tag shows on another sector; --fill\n"
-               "                        finds the rest\n"
-               "  --fill[=SEED]         full-capacity test: writes a unique pattern (SEED in\n"
-               "                        hex, else a new one) to every sector of the card or\n"
-               "                        the range, reads all of it back and sorts each\n"
-               "                        sector: ok, unreadable, corrupted, overwritten (holds\n"
-               "                        another's pattern) or lost; says the usable size and\n"
-               "                        the verdict, exit 0 when genuine. Destroys the data\n"
-               "  --backup=FILE         --fill first saves the sectors to FILE and afterwards\n"
-               "                        puts them back, verified (existing FILE: --force)\n"
-               "  --serve=PATH          serve the card over NBD on the Unix socket PATH (made\n"
-               "                        with mode 0600), or on TCP at HOST:PORT (a name with\n"
-               "                        a colon and no slash; HOST such as 0.0.0.0, [::1] or\n"
-               "                        localhost) with TLS; up to 16 clients at once, until\n"
-               "                        Ctrl+C. Read-only unless --writable\n"
-               "  --tls-psk=FILE        TLS with the pre-shared keys in FILE (NAME:HEXKEY\n"
-               "                        lines from psktool -u NAME -p FILE); clients use\n"
-               "                        nbds://NAME@HOST:PORT/?tls-psk-file=FILE\n"
-               "  --tls-certificates=DIR  TLS with DIR/server-cert.pem, DIR/server-key.pem;\n"
-               "                        clients show a certificate from DIR/ca-cert.pem\n"
-               "  --insecure            plain TCP, on the loopback address only\n"
-               "  --timeout=SECONDS     time for a client's handshake and for each request\n"
-               "                        (default 30)\n"
-               "  --idle=SECONDS        time a client may idle between requests (default 600)\n"
-               "  --writable            let --serve's clients write to the card\n"
-               "  --report=FILE         a picture of the card after --test, --dump, --verify,\n"
-               "                        --load, --probe or --fill: FILE.svg maps its regions\n"
-               "                        by what the run found (good, slow, re-read, bad,\n"
-               "                        overwritten, lost) above the read and write speed\n"
-               "                        across it; FILE.csv has one row per region\n"
-               "  --protect, --unprotect  set or clear the card's temporary write protection\n"
-               "                        (TMP_WRITE_PROTECT in its CSD, by CMD27)\n"
-               "  --set-password        give the card a password (CMD42); it locks itself at\n"
-               "                        every power-up until the password is given\n"
-               "  --clear-password      remove the card's password\n"
-               "  --lock                lock the card now\n"
-               "  --force-erase         erase a locked card whose password is lost: all its\n"
-               "                        data and the password go (up to 3 minutes)\n"
-               "  --erase               erase the card's sectors (--range: only those), so\n"
-               "                        they read as the card's erased value (00 or FF)\n"
-               "  --password-file=FILE  passwords from FILE, one a line, at most 16 bytes each\n"
-               "                        (else asked on the terminal, without echo): the\n"
-               "                        first unlocks a locked card for the run; for\n"
-               "                        --set-password on a card with a password the first\n"
-               "                        is the old one and the second the new\n"
-               "  --yes                 allow --test, --load, --probe, --fill, --writable and\n"
-               "                        the controls above on a real port (they write to the\n"
-               "                        card)\n"
-               "  --info                the card's kind, capacity and registers (OCR, CID,\n"
-               "                        CSD; on SD cards SCR, SD Status, CMD6) and its lock\n"
-               "                        and write protection instead of the browser; exit 0\n"
-               "                        when OCR, CID and CSD were read\n"
-               "  --crc                 the browser with CRC checking on (the other modes that\n"
-               "                        read or write sectors always turn it on)\n"
-               "  --port=PORT --port=PORT ...  or  --station=FILE\n"
-               "                        a station: --info, --test, --dump, --verify, --load,\n"
-               "                        --probe, --fill or --erase on every socket's card at\n"
-               "                        once, each on its own thread, its lines marked [NAME];\n"
-               "                        FILE holds one socket a line: NAME PORT (# comments);\n"
-               "                        --port sockets are named 1, 2, ...; file names take\n"
-               "                        {socket}, {serial} and {cid}; a summary ends the run,\n"
-               "                        exit 0 when every card passed\n"
-               "  --json                with any mode but the browser: one JSON line per card\n"
-               "                        and run on standard output (docs/run-record.schema.json),\n"
-               "                        the usual text on standard error\n"
-               "  --help                this text\n"
-               "  --version             the program's version\n"
-               "\n"
-               "Hex values (BASE, START, COUNT, HH, SECTOR) may start with 0x or 0X.\n"
-               "\n"
-               "Simulated-card settings:\n") +
+    std::string text;
+    usage_lines(text);
+    text += "Tests an MMC or SD card wired to a parallel port or an SPI adapter: powers it\n"
+            "up, initialises it in SPI mode and shows its 512-byte sectors as hex dumps.\n"
+            "\n";
+    for (const HelpEntry& e : leading_options) help_entry(text, e.option, e.help);
+    unsigned listed = 0;
+    for (std::size_t i = 0; i < modes.size(); ++i) {
+        const Mode& m = modes[i];
+        if (m.help.empty()) continue;
+        std::string flags = std::string(m.flag) + std::string(m.value);
+        for (std::size_t j = i + 1; j < modes.size() && modes[j].help.empty(); ++j) flags += ", " + std::string(modes[j].flag);
+        help_entry(text, flags, m.help);
+        for (const Companion& c : companions) {
+            if (!(m.takes & c.bit) || (listed & c.bit) || c.help.empty()) continue;
+            listed |= c.bit;
+            help_entry(text, c.option, c.help);
+        }
+    }
+    for (const HelpEntry& e : closing_options) help_entry(text, e.option, e.help);
+    return text + "\n"
+                  "Hex values (BASE, START, COUNT, HH, SECTOR) may start with 0x or 0X.\n"
+                  "\n"
+                  "Simulated-card settings:\n" +
            sim_settings_help + sim_adapter_settings_help +
            "\n"
            "Keys: Enter (or any other key) reads the next sector, space asks for a sector\n"

@@ -6,8 +6,8 @@
 
 std::vector<std::string> files_written(const Options& o) {
     std::vector<std::string> files;
-    if (o.whole == Options::WholeCard::dump) files.push_back(o.file);
-    const bool map_written = o.whole == Options::WholeCard::dump || o.whole == Options::WholeCard::load;
+    if (o.task == Options::Task::dump) files.push_back(o.file);
+    const bool map_written = o.task == Options::Task::dump || o.task == Options::Task::load;
     if (!o.map.empty() && map_written) files.push_back(o.map);
     if (!o.backup.empty()) files.push_back(o.backup);
     if (!o.report.empty()) files.push_back(o.report);

@@ -130,13 +130,13 @@ int give_port_access_back(spi::Link& link, bool uses_port, int level) {
 
 // The mode over the card, timed for its report when --report asks for one;
 // a report that cannot be written says so and makes the status 1.
-int run_mode(Card& card, const CardWork& work) {
+int run_mode(Card& card, const CardWork& work, Operator& console) {
     CardDevice device(card);
     std::optional<CardReport> report;
     if (!work.report_path.empty()) report.emplace(card.capacity_sectors(), "vantacle " + work.report_title);
     TransferTally tally(report ? &*report : nullptr);
     TimedDevice timed(device, report || work.record ? &tally : nullptr);
-    ModeRun run{card, timed, report ? &*report : nullptr, work.record};
+    ModeRun run{card, timed, report ? &*report : nullptr, console, work.record};
     if (work.record) describe_card(card, *work.record);
     const int status = work.run(run);
     if (work.record) {
@@ -150,9 +150,9 @@ int run_mode(Card& card, const CardWork& work) {
     return status == ExitStatus::ok ? ExitStatus::failed : status;
 }
 
-int run_work(Card& card, const CardWork& work) {
-    if (!work.guard) return run_mode(card, work);
-    return work.guard(card, [&] { return run_mode(card, work); });
+int run_work(Card& card, const CardWork& work, Operator& console) {
+    if (!work.guard) return run_mode(card, work, console);
+    return work.guard(card, console, [&] { return run_mode(card, work, console); });
 }
 
 void closing_report(int level) {
@@ -164,7 +164,7 @@ void closing_report(int level) {
 
 }  // namespace
 
-int run_session(Card& card, const CardWork& work, bool uses_port) {
+int run_session(Card& card, const CardWork& work, bool uses_port, Operator& console) {
     int giveio_result = 0;
     say("Vantacle\n\n");
     say("Open GIVEIO for WinNT/2K/XP : ");
@@ -178,7 +178,7 @@ int run_session(Card& card, const CardWork& work, bool uses_port) {
     int status = work.status_without_card;
     const CardResult init = mmc_init_spi(card);
     if (report_init(init)) {
-        if (Outcome ready = set_up(card, work.setup); ready) status = run_work(card, work);
+        if (Outcome ready = set_up(card, work.setup); ready) status = run_work(card, work, console);
         else report_failure(ready.why());
         mmc_disable(card);
     } else if (card.link().fault().empty()) {

@@ -7,5 +7,5 @@
 
 // Runs the sequence with card; on the selected port when uses_port, else
 // the card's link holds its own adapter and no port is taken. Returns the
-// exit status.
-int run_session(Card& card, const CardWork& work, bool uses_port);
+// exit status. The modes reach the user through console.
+int run_session(Card& card, const CardWork& work, bool uses_port, Operator& console);

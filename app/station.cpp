@@ -133,7 +133,8 @@ int run_socket_session(Socket& s, std::size_t index, Shared& shared) {
         return run_for_card(s, o, r, shared);
     };
     Card card(*s.link);
-    const int status = run_session(card, work, !is_byte_link(o));
+    ConsoleOperator console;
+    const int status = run_session(card, work, !is_byte_link(o), console);
     s.link.reset();
     return status;
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "app/console/console.h"
+#include "base/operator.h"
 #include "base/exit_status.h"
 #include "card/mmc_spi.h"
 
@@ -13,22 +13,22 @@ namespace {
 constexpr int key_space = 0x20;
 constexpr std::size_t bytes_per_line = 16;
 
-void dump_sector(const std::array<std::uint8_t, sector_size>& buff) {
-    say("OK");
+void dump_sector(Operator& console, const std::array<std::uint8_t, sector_size>& buff) {
+    console.say("OK");
     for (std::size_t offset = 0; offset < buff.size(); ++offset) {
         if (offset % bytes_per_line == 0) std::printf("\n%03X=", static_cast<unsigned>(offset));
         std::printf("%02X ", buff[offset]);
     }
-    say("\n");
+    console.say("\n");
 }
 
 // The next sector after a key, or no_sector to leave the browser. An entry
 // of FFFFFFFF (or -1) is the mark itself.
-std::uint32_t next_sector(int key, std::uint32_t sector) {
+std::uint32_t next_sector(Operator& console, int key, std::uint32_t sector) {
     if (key == key_space) {
-        say("\nInput Sector Number(HEX)?");
+        console.say("\nInput Sector Number(HEX)?");
         auto entered = static_cast<std::int32_t>(sector);
-        if (console_number(entered) == Entry::ended) return no_sector;
+        if (console.number(entered) == Entry::ended) return no_sector;
         return static_cast<std::uint32_t>(entered);
     }
     if (key == key_none || key == key_escape || key == 'E' || key == 'e') return no_sector;
@@ -37,15 +37,15 @@ std::uint32_t next_sector(int key, std::uint32_t sector) {
 
 }  // namespace
 
-int browse_sectors(Card& card) {
+int browse_sectors(Card& card, Operator& console) {
     std::array<std::uint8_t, sector_size> buff{};
     std::uint32_t sector = no_sector;
     for (;;) {
-        say("Read Sector?(CR=NEXT,SPC=ADDRESS,E=END)");
-        sector = next_sector(console_key(), sector);
+        console.say("Read Sector?(CR=NEXT,SPC=ADDRESS,E=END)");
+        sector = next_sector(console, console.key(), sector);
         if (sector == no_sector) return ExitStatus::ok;
         std::printf("\nRead Sector %06XH :", static_cast<unsigned>(sector));
-        if (spi_read(card, sector, buff) != CardResult::ok) say("Error\n");
-        else dump_sector(buff);
+        if (spi_read(card, sector, buff) != CardResult::ok) console.say("Error\n");
+        else dump_sector(console, buff);
     }
 }

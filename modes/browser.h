@@ -3,6 +3,7 @@
 #pragma once
 
 class Card;
+class Operator;
 
 // Runs until E, e, Escape or the end of input; returns the exit status.
-int browse_sectors(Card& card);
+int browse_sectors(Card& card, Operator& console);

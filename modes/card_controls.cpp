@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/console/console.h"
 #include "base/exit_status.h"
+#include "base/operator.h"
 #include "base/text_out.h"
 #include "modes/progress.h"
 #include "base/safe_file.h"
@@ -73,6 +73,9 @@ public:
         return Outcome::ok();
     }
 
+    // Passwords not in a file are asked for on console.
+    void ask_on(Operator& console) { console_ = &console; }
+
     [[nodiscard]] bool available() const { return from_file_ ? next_ < lines_.size() : stdin_is_terminal(); }
     [[nodiscard]] bool from_file() const { return from_file_; }
     [[nodiscard]] std::size_t left_in_file() const { return lines_.size() - next_; }
@@ -84,17 +87,17 @@ public:
             password = lines_[next_++];
             return Outcome::ok();
         }
-        if (!stdin_is_terminal()) return Outcome::failed("no password: give it with --password-file=FILE");
-        return ask(prompt, password);
+        if (!stdin_is_terminal() || !console_) return Outcome::failed("no password: give it with --password-file=FILE");
+        return ask(*console_, prompt, password);
     }
 
 private:
-    static Outcome ask(const char* prompt, std::string& password) {
-        console_take_keys();
+    static Outcome ask(Operator& console, const char* prompt, std::string& password) {
+        console.take_keys();
         text_put(TextStream::out, prompt);
         password.clear();
         for (;;) {
-            const int key = console_key();
+            const int key = console.key();
             if (key == key_enter || key == key_line_feed) break;
             if (key == key_none || key == key_escape) {
                 text_put(TextStream::out, "\n");
@@ -112,6 +115,7 @@ private:
     }
 
     bool from_file_ = false;
+    Operator* console_ = nullptr;
     std::vector<std::string> lines_;
     std::size_t next_ = 0;
 };
@@ -250,10 +254,11 @@ void learn_erased_value(Card& card, EraseRun& run, std::uint32_t erased_sector) 
 
 std::uint8_t erased_value(const EraseRun& run) { return run.erased.value_or(run.scr_erased.value_or(0x00)); }
 
-Outcome erase_whole_units(Card& card, EraseRun& run, std::uint64_t from, std::uint64_t to, Progress& progress) {
+Outcome erase_whole_units(Card& card, EraseRun& run, std::uint64_t from, std::uint64_t to, const Operator& console,
+                          Progress& progress) {
     const std::uint32_t chunk = std::max(run.unit, erase_chunk_sectors / run.unit * run.unit);
     for (std::uint64_t at = from; at < to; at += chunk) {
-        if (console_signal_pending()) return Outcome::failed("erase stopped");
+        if (console.stop_requested()) return Outcome::failed("erase stopped");
         const std::uint64_t n = std::min<std::uint64_t>(chunk, to - at);
         const std::uint64_t ms = erase_timeout_ms(run.sd_status ? &*run.sd_status : nullptr, n, run.unit);
         std::uint8_t status = 0;
@@ -269,11 +274,12 @@ Outcome erase_whole_units(Card& card, EraseRun& run, std::uint64_t from, std::ui
 
 // Sectors at the range's ends that do not fill a whole erase unit are
 // written with the erased value instead.
-Outcome write_erased(Card& card, EraseRun& run, std::uint64_t from, std::uint64_t to, Progress& progress) {
+Outcome write_erased(Card& card, EraseRun& run, std::uint64_t from, std::uint64_t to, const Operator& console,
+                     Progress& progress) {
     std::array<std::uint8_t, sector_size> erased{};
     erased.fill(erased_value(run));
     for (std::uint64_t at = from; at < to; ++at) {
-        if (console_signal_pending()) return Outcome::failed("erase stopped");
+        if (console.stop_requested()) return Outcome::failed("erase stopped");
         if (card.write(static_cast<std::uint32_t>(at), erased) != CardResult::ok)
             return Outcome::failed("the card did not take the erased value at sector " + hex_sector(at));
         progress.update(++run.done);
@@ -297,7 +303,7 @@ Outcome check_erased(Card& card, const EraseRun& run, std::uint8_t& value) {
     return Outcome::ok();
 }
 
-int erase(Card& card, const Options& o) {
+int erase(Card& card, const Options& o, const Operator& console) {
     CardRegister csd{};
     CsdInfo info;
     if (Outcome read = read_csd(card, info, csd); !read) return fail(read.why());
@@ -310,10 +316,10 @@ int erase(Card& card, const Options& o) {
     if (card.register_layout() == RegisterLayout::sd) read_sd_erase_facts(card, run);
     const std::uint64_t end = run.start + run.count;
     const EraseSpans spans = erase_spans(run.start, run.count, run.unit);
-    Progress progress(run.count);
-    Outcome done = erase_whole_units(card, run, spans.units_from, spans.units_to, progress);
-    if (done) done = write_erased(card, run, run.start, spans.units_from, progress);
-    if (done) done = write_erased(card, run, spans.units_to, end, progress);
+    Progress progress(console, run.count);
+    Outcome done = erase_whole_units(card, run, spans.units_from, spans.units_to, console, progress);
+    if (done) done = write_erased(card, run, run.start, spans.units_from, console, progress);
+    if (done) done = write_erased(card, run, spans.units_to, end, console, progress);
     progress.clear();
     if (!done)
         return fail(done.why() + " after " + std::to_string(run.done) + " of " + std::to_string(run.count) + " sectors");
@@ -326,7 +332,8 @@ int erase(Card& card, const Options& o) {
     return ExitStatus::ok;
 }
 
-int run_control(Card& card, const Options& o, Passwords& passwords, const std::string* unlocked_with) {
+int run_control(Card& card, const Options& o, Passwords& passwords, const std::string* unlocked_with,
+                const Operator& console) {
     switch (o.control) {
         case Control::protect: return set_protection(card, true);
         case Control::unprotect: return set_protection(card, false);
@@ -335,7 +342,7 @@ int run_control(Card& card, const Options& o, Passwords& passwords, const std::s
         case Control::lock: return password_command(card, o.control, passwords, unlocked_with);
         case Control::erase: {
             if (Outcome writable = not_write_protected(card); !writable) return fail(writable.why());
-            return erase(card, o);
+            return erase(card, o, console);
         }
         default: return ExitStatus::failed;
     }
@@ -343,7 +350,8 @@ int run_control(Card& card, const Options& o, Passwords& passwords, const std::s
 
 // A locked card is unlocked for the run with the password given; --info
 // still shows a locked card without one.
-int run_with_card(Card& card, const Options& o, bool writes, Passwords& passwords, const std::function<int()>& mode) {
+int run_with_card(Card& card, const Options& o, bool writes, Passwords& passwords, const Operator& console,
+                  const std::function<int()>& mode) {
     std::uint8_t status = 0;
     const bool knows_status = card_read_status(card, status) == CardResult::ok;
     const bool locked = knows_status && (status & status_bits::locked);
@@ -359,7 +367,7 @@ int run_with_card(Card& card, const Options& o, bool writes, Passwords& password
             lock_command(card, 0, unlocked_with, "", lock_busy_ms, "wrong password: the card stays locked");
         if (!unlocked) return fail(unlocked.why());
     }
-    if (o.control != Control::none) return run_control(card, o, passwords, locked ? &unlocked_with : nullptr);
+    if (o.control != Control::none) return run_control(card, o, passwords, locked ? &unlocked_with : nullptr, console);
     // Writing to a write-protected card would only fail sector by sector.
     if (writes) {
         if (Outcome writable = not_write_protected(card); !writable) return fail(writable.why());
@@ -382,8 +390,9 @@ Outcome card_controls_work(const Options& options, CardWork& work) {
         work.status_without_card = ExitStatus::failed;
         work.setup = CardSetup::checked_crc;
     }
-    work.guard = [options, writes = work.writes, passwords](Card& card, const std::function<int()>& mode) {
-        return run_with_card(card, options, writes, *passwords, mode);
+    work.guard = [options, writes = work.writes, passwords](Card& card, Operator& console, const std::function<int()>& mode) {
+        passwords->ask_on(console);
+        return run_with_card(card, options, writes, *passwords, console, mode);
     };
     return Outcome::ok();
 }

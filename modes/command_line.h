@@ -34,8 +34,9 @@ struct Options {
     bool yes = false;                 // --yes: the surface test may write to a real card
     bool info = false;                // --info: the card's registers instead of the browser
     bool crc = false;                 // --crc: the browser with CRC checking on
-    enum class WholeCard { none, dump, verify, load, probe, serve, fill };
-    WholeCard whole = WholeCard::none;  // --dump, --verify, --load, --probe, --serve, --fill
+    // The tasks that take the card as a whole device of sectors.
+    enum class Task { none, dump, verify, load, probe, serve, fill };
+    Task task = Task::none;             // --dump, --verify, --load, --probe, --serve, --fill
     std::string file;                   // their FILE
     std::optional<SectorRange> range;   // --range=START:COUNT
     bool force = false;                 // --force: --dump (or --backup) may replace FILE
@@ -58,6 +59,7 @@ struct Options {
     std::string password_file;          // --password-file=FILE: passwords one a line
     std::vector<std::string> ports;     // every --port given, in order: more than one makes a station
     std::string station;                // --station=FILE: the sockets, one a line
+    std::string restore;                // --restore=JOURNAL: put back what a run could not
     bool json = false;                  // --json: a JSON record of the run on standard output
     bool help = false;
     bool version = false;

@@ -16,7 +16,7 @@
 #include "report/run_record.h"
 #include "base/exit_status.h"
 #include "mapfile/map_keeper.h"
-#include "app/console/console.h"
+#include "base/operator.h"
 #include "modes/progress.h"
 #include "modes/units.h"
 #include "base/escape.h"
@@ -96,7 +96,7 @@ public:
     // Opens the mode's files before the session starts.
     Outcome prepare() {
         if (Outcome mapped = prepare_map(); !mapped) return mapped;
-        if (o_.whole == Options::WholeCard::dump) return check_dump_file();
+        if (o_.task == Options::Task::dump) return check_dump_file();
         return open_source_file();
     }
 
@@ -142,7 +142,7 @@ private:
         if (Outcome apart = check_map_apart(o_); !apart) return apart;
         keeper_.emplace(o_.map);
         if (Outcome read = keeper_->read(); !read) return read;
-        if (o_.whole == Options::WholeCard::verify && !keeper_->existed())
+        if (o_.task == Options::Task::verify && !keeper_->existed())
             return Outcome::failed("no mapfile " + o_.map + ": --verify with --map compares the areas a map says were copied");
         return Outcome::ok();
     }
@@ -151,7 +151,7 @@ private:
         const std::uint64_t capacity = device_->sectors();
         CopyExtent e{0, capacity, false, false};
         if (o_.range) e = {o_.range->start, o_.range->count, false, false};
-        else if (o_.whole != Options::WholeCard::dump) e.count = file_sectors_;
+        else if (o_.task != Options::Task::dump) e.count = file_sectors_;
         else if (capacity == 0) e = {0, 0xFFFFFFFF, true, false};
         if (capacity != 0 && e.start + e.count > capacity) {
             e.count = capacity > e.start ? capacity - e.start : 0;
@@ -282,16 +282,16 @@ private:
     }
 
     Way way() const {
-        switch (o_.whole) {
-            case Options::WholeCard::verify: return {&CopyRun::verify_step, "verified"};
-            case Options::WholeCard::load: return {&CopyRun::load_step, "loaded"};
+        switch (o_.task) {
+            case Options::Task::verify: return {&CopyRun::verify_step, "verified"};
+            case Options::Task::load: return {&CopyRun::load_step, "loaded"};
             default: return {&CopyRun::dump_step, "dumped"};
         }
     }
 
     void closing_line(const Tally& t, std::uint32_t rereads, std::chrono::steady_clock::time_point started) const {
         text_printf("%s %llu sectors, ", way().done_word, static_cast<unsigned long long>(t.done));
-        if (o_.whole == Options::WholeCard::verify) text_printf("%u differ, ", static_cast<unsigned>(t.differ));
+        if (o_.task == Options::Task::verify) text_printf("%u differ, ", static_cast<unsigned>(t.differ));
         text_printf("%u bad, ", static_cast<unsigned>(t.bad));
         text_printf("%u re-read, %.0f bytes/s", static_cast<unsigned>(rereads), sector_rate(t.done, started));
         if (t.interrupted) text_printf(", stopped before sector 0x%X", static_cast<unsigned>(t.next));
@@ -301,7 +301,7 @@ private:
     // The dump file: continued when a map says what it holds, else made anew.
     // A map or --sparse needs a file that can be positioned in.
     Outcome create_file() {
-        if (o_.whole != Options::WholeCard::dump) return Outcome::ok();
+        if (o_.task != Options::Task::dump) return Outcome::ok();
         if (keeper_ && keeper_->existed() && file_exists(o_.file)) {
             if (Outcome opened = sector_file_open(o_.file, true, "file", file_); !opened) return opened;
         } else if (Outcome created = create_stream(o_.file, "the dump", {.replace = o_.force, .in_place = true}, false, file_);
@@ -321,7 +321,7 @@ private:
     bool should_stop(Tally& t) {
         t.file_failed = t.file_failed || file_lost_;
         if (t.past_end || t.file_failed || device_->gone()) return true;
-        t.interrupted = t.interrupted || console_signal_pending();
+        t.interrupted = t.interrupted || console_->stop_requested();
         return t.interrupted;
     }
 
@@ -342,7 +342,7 @@ private:
     Tally move_sectors(const std::vector<MapArea>& areas, bool open_ended, bool map_changes) {
         std::uint64_t total = 0;
         for (const MapArea& a : areas) total += a.count;
-        Progress progress(open_ended ? 0 : total);
+        Progress progress(*console_, open_ended ? 0 : total);
         const std::uint32_t run_sectors = device_->run_sectors();
         std::vector<std::uint8_t> buf(std::size_t{run_sectors} * sector_size);
         file_run_.resize(buf.size());
@@ -401,8 +401,8 @@ private:
     std::vector<MapArea> areas_for(const CopyExtent& e) {
         if (!keeper_) return {{e.start, e.count, MapState::untried}};
         const RescueMap& map = keeper_->map();
-        if (o_.whole == Options::WholeCard::verify) return map.areas(MapState::good, e.start, e.count);
-        std::vector<MapArea> areas = map.areas(MapState::untried, e.start, e.count, o_.whole == Options::WholeCard::load);
+        if (o_.task == Options::Task::verify) return map.areas(MapState::good, e.start, e.count);
+        std::vector<MapArea> areas = map.areas(MapState::untried, e.start, e.count, o_.task == Options::Task::load);
         std::ranges::sort(areas, {}, &MapArea::first);
         return areas;
     }
@@ -424,7 +424,7 @@ private:
     // A map copy is tied to its card and its file.
     Outcome fit_map() {
         if (!keeper_) return Outcome::ok();
-        const std::uint64_t bytes = o_.whole == Options::WholeCard::dump ? file_end_ : file_sectors_ * sector_size;
+        const std::uint64_t bytes = o_.task == Options::Task::dump ? file_end_ : file_sectors_ * sector_size;
         return keeper_->fit(device_->sectors(), bytes, file_identity(file_));
     }
 
@@ -439,6 +439,7 @@ private:
     const Options& o_;
     SectorDevice* device_ = nullptr;
     CardReport* report_ = nullptr;
+    Operator* console_ = nullptr;
     std::FILE* file_ = nullptr;
     std::uint64_t file_sectors_ = 0;
     // A run's sectors from FILE, beside those from the card.
@@ -474,44 +475,45 @@ std::string cid_text(Card& card) {
 int CopyRun::run(ModeRun& r) {
     device_ = &r.device;
     report_ = r.report;
+    console_ = &r.console;
     if (keeper_) {
-        const std::string copy = o_.whole == Options::WholeCard::load ? "load" : "dump";
+        const std::string copy = o_.task == Options::Task::load ? "load" : "dump";
         if (Outcome same_card = keeper_->check_card(copy, cid_text(r.card)); !same_card) return fail(same_card.why());
     }
     if (Outcome created = create_file(); !created) return fail(created.why());
     // FILE is held for the copy: no other run writes it meanwhile, nor reads what this one writes.
-    Outcome held = lock_file(file_, "the file " + o_.file, o_.whole == Options::WholeCard::dump);
+    Outcome held = lock_file(file_, "the file " + o_.file, o_.task == Options::Task::dump);
     if (Outcome fitted = held ? fit_map() : held; !fitted) {
         std::fclose(file_);
         file_ = nullptr;
         return fail(fitted.why());
     }
     const CopyExtent e = extent();
-    if (o_.whole == Options::WholeCard::load && e.cut_at_end) {
+    if (o_.task == Options::Task::load && e.cut_at_end) {
         std::fclose(file_);
         file_ = nullptr;
         return fail("the card ends at sector " + sector_text(device_->sectors()) + ", before the end of what " + o_.file +
                     " would load: nothing was written");
     }
     file_origin_ = keeper_ ? 0 : e.start;
-    const bool map_changes = keeper_ && o_.whole != Options::WholeCard::verify;
+    const bool map_changes = keeper_ && o_.task != Options::Task::verify;
     if (map_changes) save_map(MapPhase::copying, e.start, 1, true);
     const auto started = std::chrono::steady_clock::now();
     const std::uint32_t rereads_before = device_->rereads();
     Tally t = move_sectors(areas_for(e), e.open_ended, map_changes);
-    if (keeper_ && o_.whole == Options::WholeCard::dump && !t.interrupted && !t.file_failed) retry_failed(e, t);
+    if (keeper_ && o_.task == Options::Task::dump && !t.interrupted && !t.file_failed) retry_failed(e, t);
     report_card_end(e, t);
     if (std::fflush(file_) != 0) t.file_failed = true;
     const bool complete = keeper_ && good_within(e) == e.count;
     if (map_changes) save_map(t.interrupted ? MapPhase::copying : MapPhase::finished, t.next, 1, true);
     t.file_failed = t.file_failed || file_lost_;
     // A dump that could not be written whole ends after its last whole sector.
-    if (o_.whole == Options::WholeCard::dump && t.file_failed && !keeper_ && !o_.sparse)
+    if (o_.task == Options::Task::dump && t.file_failed && !keeper_ && !o_.sparse)
         (void)file_truncate(file_, t.done * sector_size);
     if (std::fclose(file_) != 0) t.file_failed = true;
     file_ = nullptr;
     finish_sparse(t);
-    const bool card_larger = o_.whole == Options::WholeCard::verify && !o_.range && !t.interrupted &&
+    const bool card_larger = o_.task == Options::Task::verify && !o_.range && !t.interrupted &&
                              device_->sectors() > file_sectors_;
     if (card_larger)
         text_printf("the card holds %llu sectors, %s only %llu: compared those\n",
@@ -527,7 +529,7 @@ int CopyRun::run(ModeRun& r) {
         record->interrupted = t.interrupted;
     }
     if (t.file_failed)
-        report_failure(o_.file + " could not be " + (o_.whole == Options::WholeCard::dump ? "written" : "read") +
+        report_failure(o_.file + " could not be " + (o_.task == Options::Task::dump ? "written" : "read") +
                        " completely");
     const bool short_run = t.past_end && !e.open_ended;
     const bool all_good = map_changes ? complete : t.bad == 0;

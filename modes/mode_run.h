@@ -1,6 +1,6 @@
 // What a mode is handed when the card is up (the card, the card as a sector
-// device timed for the report when there is one, and the run's report), and
-// what the session is asked to do with it.
+// device timed for the report when there is one, the run's report and the
+// console), and what the session is asked to do with it.
 #pragma once
 
 #include <functional>
@@ -8,6 +8,7 @@
 
 class Card;
 class CardReport;
+class Operator;
 class SectorDevice;
 struct RunRecord;
 
@@ -15,6 +16,7 @@ struct ModeRun {
     Card& card;
     SectorDevice& device;
     CardReport* report;  // nullptr without --report
+    Operator& console;
     RunRecord* record = nullptr;  // --json: what the mode found goes here as it ends
 };
 
@@ -34,7 +36,7 @@ struct CardWork {
     std::string report_title;
     // Runs before the mode on the set-up card and calls it, or ends the run
     // itself (unlocking a locked card, a card control); none: the mode alone.
-    std::function<int(Card&, const std::function<int()>& mode)> guard;
+    std::function<int(Card&, Operator&, const std::function<int()>& mode)> guard;
     bool writes = false;  // the mode writes to the card
     std::string mode_name;  // "info", "test", "dump", ...: the mode's flag without its dashes
     RunRecord* record = nullptr;  // --json: the run's record, filled in as it goes

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/console/console.h"
+#include "base/operator.h"
 #include "base/text_out.h"
 #include "modes/units.h"
 #include "card/card_types.h"
@@ -14,7 +14,8 @@ constexpr int line_width = 79;
 
 }  // namespace
 
-Progress::Progress(std::uint64_t total) : shown_(console_shows_progress()), total_(total), started_(Clock::now()) {}
+Progress::Progress(const Operator& console, std::uint64_t total)
+    : shown_(console.shows_progress()), total_(total), started_(Clock::now()) {}
 
 void Progress::update(std::uint64_t done) {
     if (TextSink* sink = current_text_sink()) return sink->progress(done, total_);

@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <string>
 
+class Operator;
+
 class Progress {
 public:
-    // total: sectors the run will cover, or 0 when not known.
-    explicit Progress(std::uint64_t total);
+    // total: sectors the run will cover, or 0 when not known; drawn only
+    // where the console shows progress.
+    Progress(const Operator& console, std::uint64_t total);
     void update(std::uint64_t done);
     // Removes the line so that a report can take its place.
     void clear();

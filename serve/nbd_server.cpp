@@ -5,11 +5,11 @@
 #include "base/exit_status.h"
 
 #ifdef _WIN32
-int serve_card(SectorDevice&, const ServeSettings&) { return fail("--serve is not available on Windows"); }
+int serve_card(SectorDevice&, const ServeSettings&, const Operator&) { return fail("--serve is not available on Windows"); }
 #else
 
-#include "app/console/console.h"
 #include "base/escape.h"
+#include "base/operator.h"
 #include "disk/sector_device.h"
 #include "serve/nbd_service.h"
 
@@ -37,11 +37,9 @@ private:
     std::uint64_t sectors_;
 };
 
-bool signal_came() { return console_signal_pending() != 0; }
-
 }  // namespace
 
-int serve_card(SectorDevice& device, const ServeSettings& settings) {
+int serve_card(SectorDevice& device, const ServeSettings& settings, const Operator& console) {
     const std::uint64_t sectors = device.sectors();
     if (sectors == 0) return fail("the card does not say its capacity: it cannot be served");
     NbdService service;
@@ -51,7 +49,7 @@ int serve_card(SectorDevice& device, const ServeSettings& settings) {
                 settings.writable ? "for reading and writing" : "read-only", escaped(settings.where).c_str(),
                 service.tls() ? " (TLS)" : "");
     std::fflush(stdout);
-    const ServeStats stats = service.run(backend, signal_came);
+    const ServeStats stats = service.run(backend, console);
     std::printf("served %u clients: %llu reads, %llu writes, %llu failed\n", stats.clients, stats.reads, stats.writes,
                 stats.errors);
     return ExitStatus::ok;

@@ -5,7 +5,9 @@
 
 #include "serve/serve_settings.h"
 
+class Operator;
 class SectorDevice;
 
-// Serves the initialised card as device; returns the exit status.
-int serve_card(SectorDevice& device, const ServeSettings& settings);
+// Serves the initialised card as device until the console's user asks it to
+// stop; returns the exit status.
+int serve_card(SectorDevice& device, const ServeSettings& settings, const Operator& console);

@@ -8,6 +8,7 @@
 #include <list>
 #include <thread>
 
+#include "base/operator.h"
 #include "serve/listener.h"
 #include "serve/tls.h"
 
@@ -63,7 +64,7 @@ Outcome NbdService::open(const ServeSettings& settings) {
     return Outcome::ok();
 }
 
-ServeStats NbdService::run(BlockBackend& backend, bool (*stopping)()) {
+ServeStats NbdService::run(BlockBackend& backend, const Operator& console) {
     StopSignal stop;
     ServeShared shared{backend, parts_->tls ? &parts_->credentials : nullptr, settings_.writable, settings_.limits, stop, {}, {}, {}};
     std::list<Worker> workers;
@@ -75,7 +76,7 @@ ServeStats NbdService::run(BlockBackend& backend, bool (*stopping)()) {
         });
     };
     unsigned client = 0;
-    while (!stopping()) {
+    while (!console.stop_requested()) {
         reap();
         pollfd p{parts_->listener.fd(), POLLIN, 0};
         if (::poll(&p, 1, poll_ms) <= 0) continue;

@@ -12,14 +12,17 @@
 #include "serve/nbd_connection.h"
 #include "serve/serve_settings.h"
 
+class Operator;
+
 class NbdService {
 public:
     NbdService();
     ~NbdService();
     // Listens and loads the credentials; nothing is served yet.
     Outcome open(const ServeSettings& settings);
-    // Serves backend until stopping() says so; the counts of the run.
-    ServeStats run(BlockBackend& backend, bool (*stopping)());
+    // Serves backend until the console's user asks it to stop; the counts
+    // of the run.
+    ServeStats run(BlockBackend& backend, const Operator& console);
     bool tls() const;
 
 private:

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The include graph of the program's rooms: every arrow points down (app
 # above all; modes above disk, serve, mapfile and report; those above card
-# above link above port; portaccess and sim above port; the console under the
-# modes and the server, which read its keys and its ending signal; base under
-# everything) and no file reaches itself through its includes.
+# above link above port; portaccess and sim above port; base under
+# everything, the console's face to the modes and the server among it) and no
+# file reaches itself through its includes. Nothing below app/ includes app/.
 #
 # Usage: include_graph.sh SOURCE_DIR
 set -euo pipefail
@@ -12,8 +12,8 @@ cd "$1"
 declare -A allowed=(
     [app]="app app/console modes disk serve mapfile report card link portaccess port sim sim/doubles base"
     [app/console]="app/console base"
-    [modes]="modes app/console disk serve mapfile report card link port sim base"
-    [serve]="serve app/console disk card link base"
+    [modes]="modes disk serve mapfile report card link port sim base"
+    [serve]="serve disk card link base"
     [mapfile]="mapfile disk card link base"
     [report]="report disk card link base"
     [disk]="disk card link base"

@@ -5,15 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/operator.h"
 #include "base/text_out.h"
-
-// Key code for a key that sends an escape sequence (arrows, function keys).
-inline constexpr int key_sequence = 0xE0;
-inline constexpr int key_escape = 0x1B;
-// What console_key gives when input has ended or the user interrupted.
-inline constexpr int key_none = -1;
-
-enum class Entry { number, nothing, ended };
 
 // Text to standard output as it is, as the known sequence's lines go out.
 inline void say(const char* text) { text_put(TextStream::out, text); }
@@ -49,6 +42,18 @@ void console_take_keys();
 // value alone; Entry::ended means input ended, the user interrupted or the
 // output could not be written.
 [[nodiscard]] Entry console_number(std::int32_t& value);
+
+// The console as the modes and the server see it.
+class ConsoleOperator final : public Operator {
+public:
+    [[nodiscard]] bool stop_requested() const override { return console_signal_pending() != 0; }
+    void take_keys() override { console_take_keys(); }
+    [[nodiscard]] int key() override { return console_key(); }
+    [[nodiscard]] Entry number(std::int32_t& value) override { return console_number(value); }
+    void say(const char* text) override { ::say(text); }
+    [[nodiscard]] bool flush() override { return console_flush(); }
+    [[nodiscard]] bool shows_progress() const override { return console_shows_progress(); }
+};
 
 // After Escape: ESC [ ... final byte, or ESC O x, is one key that sent a
 // sequence; anything else is left (unget) for the next key, and Escape is

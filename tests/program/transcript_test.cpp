@@ -4,7 +4,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <functional>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -95,6 +99,33 @@ TEST_F(Session, HelpNamesTheSettingsAndKeys) {
     EXPECT_EQ(help.out.rfind("Usage: vantacle", 0), 0u);
     EXPECT_NE(help.out.find("idle=N|never"), std::string::npos);
     EXPECT_NE(help.out.find("E, e or Escape ends"), std::string::npos);
+}
+
+// The options named where an entry starts: lines of --help that begin
+// "  --" up to where their text starts, and the man page's entries (the line
+// after each .TP).
+constexpr std::size_t help_column = 24;
+std::set<std::string> option_names(const std::string& lines) {
+    static const std::regex name("--[a-z][a-z-]*");
+    std::set<std::string> names;
+    for (std::sregex_iterator it(lines.begin(), lines.end(), name), end; it != end; ++it) names.insert(it->str());
+    return names;
+}
+
+TEST_F(Session, HelpHasAnEntryForEveryOptionOfTheManPage) {
+    std::string entries;
+    std::istringstream help(run_piped({"--help"}, "").out);
+    for (std::string line; std::getline(help, line);) {
+        if (line.starts_with("  --")) entries += line.substr(0, help_column) + "\n";
+    }
+    std::ifstream man(VANTACLE_MAN_PAGE);
+    ASSERT_TRUE(man.good());
+    std::string titles;
+    for (std::string line; std::getline(man, line);) {
+        if (line != ".TP" || !std::getline(man, line)) continue;
+        titles += std::regex_replace(std::regex_replace(line, std::regex(R"(\\f[BIRP])"), ""), std::regex(R"(\\-)"), "-") + "\n";
+    }
+    EXPECT_EQ(option_names(entries), option_names(titles));
 }
 
 // Enter, an arrow key and an entry typed on a terminal, echoed as typed;

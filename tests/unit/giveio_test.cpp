@@ -2,6 +2,7 @@
 // left registered afterwards, and what the session reports for each.
 #include <gtest/gtest.h>
 
+#include "app/console/console.h"
 #include "app/session.h"
 #include "card/card.h"
 #include "portaccess/giveio.h"
@@ -58,7 +59,8 @@ Session run_on_ready_card(bool needs_driver = true, const std::string& refusal =
     CardWork work;
     work.run = [](ModeRun&) { return 0; };
     work.status_without_card = 1;
-    const int status = run_session(recorded_card(), work, true);
+    ConsoleOperator console;
+    const int status = run_session(recorded_card(), work, true, console);
     Session s{testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr(), status};
     record_access_rules("", false);
     return s;
