@@ -18,7 +18,6 @@
 
 namespace {
 
-#ifndef _WIN32
 // A byte link holds its adapter itself: the session takes no port for it.
 template <class LinkType, class Target>
 Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
@@ -30,6 +29,7 @@ Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
     return Outcome::ok();
 }
 
+#ifndef _WIN32
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
 // Beside others (a station's sockets) a simulated spidev card is a device of its own.
 Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made, bool beside_others) {
@@ -76,11 +76,10 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, [[ma
         case Options::Port::direct: return open_line_link(std::make_unique<DirectPort>(options.base), made);
 #ifndef _WIN32
         case Options::Port::spidev: return open_byte_link<spi::SpidevLink>(options.spidev, made);
-        case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
 #else
-        case Options::Port::spidev:
-        case Options::Port::ftdi: return Outcome::failed("this Windows build reaches cards only through the parallel port");
+        case Options::Port::spidev: return Outcome::failed("this Windows build reaches cards through the parallel port and FTDI bridges");
 #endif
+        case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
     }
     return Outcome::failed("no such port");
 }
