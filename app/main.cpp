@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<spi::Link> spi_link;
     if (Outcome opened = open_link(options, spi_link); !opened) {
         // A card another run holds is no usage error.
-        return lock_was_busy() ? fail(opened.why()) : fail_usage(opened);
+        return opened.held_elsewhere() ? fail(opened.why()) : fail_usage(opened);
     }
     spi::TracingLink* link_trace = nullptr;
     std::unique_ptr<PortTrace> port_trace;
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     if (prepared) prepared = report_check(options);
     if (!prepared) {
         (void)close_trace(link_trace, port_trace.get());
-        return lock_was_busy() ? fail(prepared.why()) : fail_usage(prepared);
+        return prepared.held_elsewhere() ? fail(prepared.why()) : fail_usage(prepared);
     }
     if (Outcome controlled = card_controls_work(options, work); !controlled) {
         (void)close_trace(link_trace, port_trace.get());

@@ -21,9 +21,6 @@
 
 namespace {
 
-bool busy = false;
-std::string chosen_lock_dir;
-
 #ifdef _WIN32
 // A byte far past any file's end: locking it blocks no one's reads or writes.
 constexpr DWORD lock_offset_high = 0x7FFFFFFF;
@@ -102,21 +99,18 @@ const char* lock_dir_from_environment() {
 }
 
 Outcome lock_dir(std::string& dir) {
-    dir = chosen_lock_dir;
-    if (const char* named = lock_dir_from_environment(); dir.empty() && named && *named) dir = named;
+    if (const char* named = lock_dir_from_environment(); named && *named) dir = named;
     return dir.empty() ? system_lock_dir(dir) : Outcome::ok();
 }
 
 Outcome refused(int fd, const std::string& what) {
-    busy = errno == EWOULDBLOCK;
-    if (!busy) return Outcome::failed("cannot lock " + what + ": " + std::strerror(errno));
-    return Outcome::failed(what + " is in use: " + holder_of(fd) + " holds it; wait for it to end");
+    if (errno != EWOULDBLOCK) return Outcome::failed("cannot lock " + what + ": " + std::strerror(errno));
+    return Outcome::in_use(what + " is in use: " + holder_of(fd) + " holds it; wait for it to end");
 }
 
 }  // namespace
 
 Outcome lock_file(std::FILE* file, const std::string& what, bool exclusive) {
-    busy = false;
     if (lock_fd(fileno(file), exclusive)) return Outcome::ok();
     return refused(fileno(file), what);
 }
@@ -125,12 +119,7 @@ Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive) {
     return lock_file(file, "card image " + path, exclusive);
 }
 
-bool lock_was_busy() { return busy; }
-
-void port_locks_in(const std::string& dir) { chosen_lock_dir = dir; }
-
 Outcome PortLock::take(const std::string& name, const std::string& what) {
-    busy = false;
     give_back();
     std::string dir;
     if (Outcome found = lock_dir(dir); !found) return found;

@@ -16,9 +16,11 @@ std::atomic<const Storage*> open_image = nullptr;
 
 }  // namespace
 
-Outcome Storage::fail(std::string why) {
+Outcome Storage::fail(std::string why) { return fail(Outcome::failed(std::move(why))); }
+
+Outcome Storage::fail(Outcome failed) {
     close();
-    return Outcome::failed(std::move(why));
+    return failed;
 }
 
 Outcome Storage::open(const SimSettings& settings) {
@@ -30,7 +32,7 @@ Outcome Storage::open(const SimSettings& settings) {
     }
     const std::string& path = settings.image;
     if (Outcome opened = sector_file_open(path, settings.writable, "card image", image_); !opened) return fail(opened.why());
-    if (Outcome locked = lock_image(image_, path, settings.writable); !locked) return fail(locked.why());
+    if (Outcome locked = lock_image(image_, path, settings.writable); !locked) return fail(std::move(locked));
     std::setvbuf(image_, nullptr, _IONBF, 0);
     const std::uint64_t size = file_size(image_);
     if (size == 0 || size % sector_bytes != 0)
