@@ -11,6 +11,7 @@
 #include "app/options.h"
 #include "app/run_json.h"
 #include "app/session.h"
+#include "app/station.h"
 #include "base/file_lock.h"
 #include "base/sector_file.h"
 #include "card/card.h"
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
         std::fputs((options.help ? usage_text() : version_text()).c_str(), stdout);
         return checked_output(ExitStatus::ok);
     }
+    if (station_asked(options)) return run_station(options);
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
     // With --json standard output carries the record alone.
     TextToError to_error;
