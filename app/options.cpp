@@ -416,8 +416,9 @@ struct Flag {
     std::string_view name;
     bool Options::*field;
 };
-constexpr std::array<Flag, 11> flags{{{"--help", &Options::help},
+constexpr std::array<Flag, 12> flags{{{"--help", &Options::help},
                                      {"--json", &Options::json},
+                                     {"--wait-card", &Options::wait_card},
                                      {"--crc", &Options::crc},
                                      {"-h", &Options::help},
                                      {"--version", &Options::version},
@@ -555,7 +556,7 @@ constexpr std::array<HelpEntry, 6> leading_options{{
     {"--trace=FILE", "log every port access to FILE: W XX (data written), R XX (status read); FILE.vcd gets a waveform "
                      "of the card's lines for GTKWave, PulseView or sigrok"},
 }};
-constexpr std::array<HelpEntry, 8> closing_options{{
+constexpr std::array<HelpEntry, 9> closing_options{{
     {"--password-file=FILE",
      "passwords from FILE, one a line, at most 16 bytes each (else asked on the terminal, without echo): the first "
      "unlocks a locked card for the run; for --set-password on a card with a password the first is the old one and "
@@ -568,6 +569,10 @@ constexpr std::array<HelpEntry, 8> closing_options{{
      "each on its own thread, its lines marked [NAME] (the sockets named 1, 2, ...); the files it writes take "
      "{socket}, {serial} and {cid} in their names; a summary ends the run, exit 0 when every card passed"},
     {"--station=FILE", "a station of the sockets in FILE, one a line: NAME PORT (blank lines and # comments left out)"},
+    {"--wait-card", "cards one after another in each socket (one --port or a station): waits for a card (CMD0 "
+                    "about every second), runs the mode on it, waits for it to go, and on until Ctrl+C; each card "
+                    "its own record and row, its files named by {serial} or {cid}; exit 130 when Ctrl+C cuts a "
+                    "card's run short, else as a station"},
     {"--json", "with any mode but the browser: one JSON line per card and run on standard output "
                "(docs/run-record.schema.json), the usual text on standard error"},
     {"--help", "this text"},

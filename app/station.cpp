@@ -15,6 +15,7 @@
 #include "app/run_json.h"
 #include "app/session.h"
 #include "app/station_console.h"
+#include "app/station_wait.h"
 #include "base/exit_status.h"
 #include "base/sector_file.h"
 #include "card/card.h"
@@ -29,8 +30,6 @@ struct Socket {
     StationSocket spec;
     Options options;  // the run's, with this socket's port and {socket} in its file names
     std::unique_ptr<spi::Link> link;
-    RunRecord record;
-    int status = ExitStatus::failed;
 };
 
 // The stand-ins whose clock is one for all their devices, moved by every
@@ -54,6 +53,19 @@ Outcome files_apart(const Options& o, std::size_t sockets) {
     for (const std::string& file : files_written(o)) {
         if (!has_mark(file, {"{socket}", "{serial}", "{cid}"}))
             return Outcome::failed("every socket would write " + file + ": put {socket}, {serial} or {cid} in its name");
+    }
+    return Outcome::ok();
+}
+
+// Card after card, every card writes files of its own, named by the card.
+Outcome cards_apart(const Options& o) {
+    if (!o.wait_card) return Outcome::ok();
+    if (!o.report.empty())
+        return Outcome::failed("--report=" + o.report + ": its name is settled before a card is known: leave it out "
+                               "with --wait-card");
+    for (const std::string& file : files_written(o)) {
+        if (!has_mark(file, {"{serial}", "{cid}"}))
+            return Outcome::failed("every card would write " + file + ": put {serial} or {cid} in its name");
     }
     return Outcome::ok();
 }
@@ -87,6 +99,12 @@ std::string hex8(std::uint32_t value) {
     return text;
 }
 
+// A card's run as the summary shows it, in the order the cards ended.
+struct Row {
+    std::size_t socket;
+    RunRecord record;
+};
+
 // What the station shares between the sockets' threads.
 struct Shared {
     StationConsole& console;
@@ -94,17 +112,21 @@ struct Shared {
     std::mutex opening;  // links open one at a time...
     std::latch opened;   // ...and every one before any card is worked on
     bool json;
+    bool wait_card;
     std::atomic<std::size_t> finished{0};
+    std::atomic<bool> cut_short{false};  // the ending signal came while a card was worked on
+    std::mutex rows_lock;
+    std::vector<Row> rows;
 };
 
 // The mode's files named for this card, claimed, and the mode run.
-int run_for_card(Socket& s, const Options& o, ModeRun& r, Shared& shared) {
-    const std::string serial = s.record.cid.empty() ? "" : hex8(s.record.serial);
+int run_for_card(const Socket& s, RunRecord& record, const Options& o, ModeRun& r, Shared& shared) {
+    const std::string serial = record.cid.empty() ? "" : hex8(record.serial);
     Options now = o;
     for (std::string* name : {&now.file, &now.map, &now.backup})
-        *name = with_placeholders(*name, "", serial, s.record.cid);
-    s.record.files = files_written(now);
-    for (const std::string& file : s.record.files) {
+        *name = with_placeholders(*name, "", serial, record.cid);
+    record.files = files_written(now);
+    for (const std::string& file : record.files) {
         if (has_mark(file, {"{serial}", "{cid}"})) return fail("the card did not send its CID, which names " + file);
         if (Outcome mine = shared.claims.claim(file, s.spec.name, "written by the run"); !mine) return fail(mine.why());
     }
@@ -113,44 +135,86 @@ int run_for_card(Socket& s, const Options& o, ModeRun& r, Shared& shared) {
     return inner.run(r);
 }
 
-int run_socket_session(Socket& s, std::size_t index, Shared& shared) {
+// The socket's link, opened beside the others' before any card is worked on.
+bool open_socket_link(Socket& s, Shared& shared) {
     {
         const std::lock_guard<std::mutex> held(shared.opening);
         Outcome opened = open_link(s.options, s.link, true);
         if (!opened) report_failure(opened.why());
     }
     shared.opened.arrive_and_wait();
-    if (!s.link) return ExitStatus::failed;
+    return s.link != nullptr;
+}
+
+// One card's session over the socket's link: the mode run, its record filled in.
+int run_card_session(Socket& s, std::size_t index, Shared& shared, RunRecord& record) {
     const Options& o = s.options;
     CardWork work;
     mode_frame(o, work);
-    s.record.mode = work.mode_name;
+    record.mode = work.mode_name;
     if (Outcome controlled = card_controls_work(o, work); !controlled) return fail(controlled.why());
-    work.record = &s.record;
+    work.record = &record;
     work.run = [&](ModeRun& r) {
-        shared.console.label(index, s.record.family + " " + (s.record.cid.empty() ? "?" : hex8(s.record.serial)),
+        shared.console.label(index, record.family + " " + (record.cid.empty() ? "?" : hex8(record.serial)),
                              work.mode_name);
-        return run_for_card(s, o, r, shared);
+        return run_for_card(s, record, o, r, shared);
     };
     Card card(*s.link);
     ConsoleOperator console;
-    const int status = run_session(card, work, !is_byte_link(o), console);
+    return run_session(card, work, !is_byte_link(o), console);
+}
+
+// The card's run ended: its record finished, printed and kept for the summary.
+void record_card(std::size_t index, Shared& shared, RunRecord record, int status,
+                 std::chrono::steady_clock::time_point started) {
+    finish_record(record, status, started);
+    shared.console.done(index);
+    if (shared.json) shared.console.plain(json_line(record));
+    const std::lock_guard<std::mutex> held(shared.rows_lock);
+    shared.rows.push_back({index, std::move(record)});
+}
+
+void run_one_card(Socket& s, std::size_t index, Shared& shared) {
+    const auto started = std::chrono::steady_clock::now();
+    RunRecord record;
+    record.socket = s.spec.name;
+    const int status = open_socket_link(s, shared) ? run_card_session(s, index, shared, record) : ExitStatus::failed;
     s.link.reset();
-    return status;
+    record_card(index, shared, std::move(record), status, started);
+}
+
+// Card after card until the ending signal: each waited for, worked on and
+// waited out; a link that fails ends the socket.
+void run_cards_in_turn(Socket& s, std::size_t index, Shared& shared) {
+    if (!open_socket_link(s, shared)) {
+        RunRecord record;
+        record.socket = s.spec.name;
+        record_card(index, shared, std::move(record), ExitStatus::failed, std::chrono::steady_clock::now());
+        return;
+    }
+    for (;;) {
+        shared.console.line(index, TextStream::out, "waiting for a card");
+        if (!wait_for_card(*s.link, CardWait::present)) break;
+        const auto started = std::chrono::steady_clock::now();
+        RunRecord record;
+        record.socket = s.spec.name;
+        const int status = run_card_session(s, index, shared, record);
+        if (console_signal_pending()) shared.cut_short = true;
+        record_card(index, shared, std::move(record), status, started);
+        if (shared.cut_short || !wait_for_card(*s.link, CardWait::gone)) break;
+        shared.console.line(index, TextStream::out, "card gone");
+    }
+    s.link.reset();
 }
 
 void run_socket(Socket& s, std::size_t index, Shared& shared) {
-    const auto started = std::chrono::steady_clock::now();
-    s.record.socket = s.spec.name;
     {
         SocketSink sink(shared.console, index);
         text_sink(&sink);
-        s.status = run_socket_session(s, index, shared);
+        if (shared.wait_card) run_cards_in_turn(s, index, shared);
+        else run_one_card(s, index, shared);
         text_sink(nullptr);
     }
-    finish_record(s.record, s.status, started);
-    shared.console.done(index);
-    if (shared.json) shared.console.plain(json_line(s.record));
     ++shared.finished;
 }
 
@@ -160,31 +224,31 @@ std::string padded(std::string text, std::size_t width) {
 }
 
 // One row a card, then the count.
-std::string summary(const std::vector<std::unique_ptr<Socket>>& sockets) {
+std::string summary(const std::vector<Row>& rows) {
     std::size_t name_width = 6, card_width = 4;
     const auto card_of = [](const RunRecord& r) {
         return r.card_found ? r.family + " " + (r.cid.empty() ? "?" : hex8(r.serial)) : std::string("-");
     };
-    for (const auto& s : sockets) {
-        name_width = std::max(name_width, s->spec.name.size());
-        card_width = std::max(card_width, card_of(s->record).size());
+    for (const Row& row : rows) {
+        name_width = std::max(name_width, row.record.socket.size());
+        card_width = std::max(card_width, card_of(row.record).size());
     }
     std::string text = "\n";
     text += padded("socket", name_width + 2);
     text += padded("card", card_width + 2);
     text += "mode    verdict          bad  re-read   differ  status\n";
     std::size_t passed = 0;
-    for (const auto& s : sockets) {
-        const RunRecord& r = s->record;
+    for (const Row& row : rows) {
+        const RunRecord& r = row.record;
         char counts[80];
         std::snprintf(counts, sizeof counts, "%8llu %8llu %8llu  %d\n", static_cast<unsigned long long>(r.bad),
                       static_cast<unsigned long long>(r.reread), static_cast<unsigned long long>(r.differ), r.exit_status);
-        text += padded(s->spec.name, name_width + 2) + padded(card_of(r), card_width + 2) + padded(r.mode, 8) +
+        text += padded(r.socket, name_width + 2) + padded(card_of(r), card_width + 2) + padded(r.mode, 8) +
                 padded(r.verdict, 13) + counts;
         if (r.exit_status == ExitStatus::ok) ++passed;
     }
-    return text + std::to_string(sockets.size()) + " cards: " + std::to_string(passed) + " passed, " +
-           std::to_string(sockets.size() - passed) + " failed\n";
+    return text + std::to_string(rows.size()) + " cards: " + std::to_string(passed) + " passed, " +
+           std::to_string(rows.size() - passed) + " failed\n";
 }
 
 // Options that cannot run on a socket's card: said plainly when they cannot
@@ -209,8 +273,11 @@ Outcome make_sockets(const Options& o, std::vector<std::unique_ptr<Socket>>& soc
     if (!whole_card_mode(o))
         return Outcome::failed("the browser, --serve and the card controls but --erase work on one card at a time: "
                                "give one --port");
-    if (!o.trace.empty()) return Outcome::failed("--trace follows one card: leave it out with several sockets");
+    if (!o.trace.empty())
+        return Outcome::failed(o.wait_card ? "--trace follows one card: leave it out with --wait-card"
+                                           : "--trace follows one card: leave it out with several sockets");
     if (Outcome apart = files_apart(o, specs.size()); !apart) return apart;
+    if (Outcome apart = cards_apart(o); !apart) return apart;
     for (const StationSocket& spec : specs) {
         auto s = std::make_unique<Socket>();
         s->spec = spec;
@@ -245,7 +312,7 @@ int run_station(const Options& o) {
     for (const auto& s : sockets) names.push_back(s->spec.name);
     console_open(false);
     StationConsole console(names, o.json, console_shows_progress());
-    Shared shared{console, claims, {}, std::latch(static_cast<std::ptrdiff_t>(sockets.size())), o.json};
+    Shared shared{console, claims, {}, std::latch(static_cast<std::ptrdiff_t>(sockets.size())), o.json, o.wait_card, {0}, {false}, {}, {}};
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < sockets.size(); ++i)
         threads.emplace_back([&, i] { run_socket(*sockets[i], i, shared); });
@@ -255,12 +322,16 @@ int run_station(const Options& o) {
     }
     for (std::thread& t : threads) t.join();
     console.close();
-    const std::string table = summary(sockets);
+    // One card a socket: the sockets' order; card after card: the order they ended.
+    if (!o.wait_card)
+        std::stable_sort(shared.rows.begin(), shared.rows.end(), [](const Row& a, const Row& b) { return a.socket < b.socket; });
+    const std::string table = summary(shared.rows);
     if (o.json) std::fputs(table.c_str(), stderr);
     else console.plain(table);
+    // Card after card, the ending signal ends the station; it cuts short only a card being worked on.
     const int signal = console_close();
-    if (signal) return ExitStatus::signal_base + signal;
-    const bool all_passed =
-        std::all_of(sockets.begin(), sockets.end(), [](const auto& s) { return s->status == ExitStatus::ok; });
+    if (signal && (!o.wait_card || shared.cut_short)) return ExitStatus::signal_base + signal;
+    const bool all_passed = std::all_of(shared.rows.begin(), shared.rows.end(),
+                                        [](const Row& row) { return row.record.exit_status == ExitStatus::ok; });
     return all_passed ? ExitStatus::ok : ExitStatus::failed;
 }

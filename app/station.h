@@ -14,7 +14,8 @@ struct StationSocket {
     std::string port;  // as --port takes it
 };
 
-// True when the options name more than one socket (--port twice, --station).
+// True when the options name more than one socket (--port twice, --station),
+// or ask for card after card (--wait-card).
 [[nodiscard]] bool station_asked(const Options& options);
 
 // The sockets of --station=FILE (one "NAME PORT" a line; blank lines and

@@ -36,12 +36,13 @@ Outcome parse_line(std::string_view line, const std::vector<StationSocket>& befo
 
 }  // namespace
 
-bool station_asked(const Options& o) { return o.ports.size() > 1 || !o.station.empty(); }
+bool station_asked(const Options& o) { return o.ports.size() > 1 || !o.station.empty() || o.wait_card; }
 
 Outcome station_sockets(const Options& o, std::vector<StationSocket>& sockets) {
     sockets.clear();
     if (o.station.empty()) {
         for (std::size_t i = 0; i < o.ports.size(); ++i) sockets.push_back({std::to_string(i + 1), o.ports[i]});
+        if (o.ports.empty()) sockets.push_back({"1", "direct"});
         return Outcome::ok();
     }
     if (!o.ports.empty()) return Outcome::failed("give the sockets with --station or with --port, not both");

@@ -20,6 +20,9 @@ public:
 
     CardResult init();
     void disable();
+    // One look for a card in the socket: supply on, the wake-up clocks, one
+    // CMD0, then every line low and the card unpowered. True when an R1 came.
+    bool answers_reset();
     // Sets the card up for work beyond the known sequence: tells an MMC from
     // an SD card, reads the CSD (capacity, data rate, block length), checks
     // the addressing against it, CMD16(512) where the block length differs,

@@ -216,6 +216,16 @@ CardResult Card::bring_up_sd_first() {
     return CardResult::ok;
 }
 
+bool Card::answers_reset() {
+    crc_on_ = busy_possible_ = false;
+    link().set_clock(spi::init_hz);
+    if (!link().start()) return false;
+    power_up();
+    const std::uint8_t answer = send_frame(cmd::go_idle, 0, known_frame_crc);
+    disable();
+    return is_r1(answer);
+}
+
 void Card::disable() {
     bus_.flush();
     link().stop();

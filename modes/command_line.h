@@ -61,6 +61,7 @@ struct Options {
     std::string station;                // --station=FILE: the sockets, one a line
     std::string restore;                // --restore=JOURNAL: put back what a run could not
     bool json = false;                  // --json: a JSON record of the run on standard output
+    bool wait_card = false;             // --wait-card: card after card in each socket until Ctrl+C
     bool help = false;
     bool version = false;
 };

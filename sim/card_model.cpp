@@ -131,7 +131,7 @@ const CardModel::Command* CardModel::find_command(std::uint8_t index, bool app, 
 CardModel::CardModel(const SimSettings& settings, Storage& storage, CardState& state)
     : cfg_(settings),
       storage_(storage),
-      cid_(settings.cid.value_or(default_cid(settings.kind))),
+      cid_(settings.cid.value_or(default_cid(settings.kind, settings.serial))),
       csd_(settings.csd.value_or(default_csd(settings.kind, storage_.sectors(), settings.block_len))),
       controls_(settings, storage, state, csd_),
       delays_(delay_seed),

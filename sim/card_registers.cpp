@@ -158,7 +158,7 @@ CardRegister mmc1_cid(const Identity& id) {
     put_bits(cid, 127, 24, mmc1_manufacturer);
     put_text(cid, 103, id.name);
     put_bits(cid, 47, 8, revision);
-    put_bits(cid, 39, 24, id.serial);
+    put_bits(cid, 39, 24, id.serial & 0xFFFFFF);
     put_bits(cid, 15, 4, id.month);
     put_bits(cid, 11, 4, id.year);
     return cid;
@@ -182,8 +182,9 @@ CardRegister default_csd(CardKind kind, std::uint32_t sectors, std::uint32_t blo
     return csd;
 }
 
-CardRegister default_cid(CardKind kind) {
-    const Identity& id = identities[static_cast<std::size_t>(kind)];
+CardRegister default_cid(CardKind kind, std::optional<std::uint32_t> serial) {
+    Identity id = identities[static_cast<std::size_t>(kind)];
+    id.serial = serial.value_or(id.serial);
     if (kind == CardKind::mmc1) {
         CardRegister cid = mmc1_cid(id);
         seal(cid);

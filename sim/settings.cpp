@@ -1,5 +1,6 @@
 #include "sim/settings.h"
 
+#include <algorithm>
 #include <array>
 #include <bitset>
 #include <charconv>
@@ -168,7 +169,19 @@ bool set_erased(std::string_view value, SimSettings& s) {
     return true;
 }
 
-constexpr std::array<Setting, 39> settings_table{{
+bool set_slot(std::string_view value, SimSettings& s) {
+    s.slot = std::string(value);
+    return !value.empty();
+}
+
+bool set_serial(std::string_view value, SimSettings& s) {
+    long long n = 0;
+    if (!parse_number(value, 16, 0, 0xFFFFFFFFLL, n)) return false;
+    s.serial = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+constexpr std::array<Setting, 42> settings_table{{
     {"ncr", "1 to 8", [](std::string_view v, SimSettings& s) { return set_int(v, 1, 8, s.ncr); }},
     {"idle", "a count or never", set_idle},
     {"access", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.access_bytes); }},
@@ -208,7 +221,13 @@ constexpr std::array<Setting, 39> settings_table{{
     {"last-block-hang", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.last_block_hang); }},
     {"erased", "00 or ff", set_erased},
     {"erase-unit", "1 to 128 sectors", [](std::string_view v, SimSettings& s) { return set_optional(v, 1, 128, s.erase_unit); }},
+    {"serial", "up to 8 hex digits", set_serial},
+    {"slot", "a file name", set_slot},
+    {"pull", "1 to 100000000 ms", [](std::string_view v, SimSettings& s) { return set_optional(v, 1, 100000000, s.pull_ms); }},
 }};
+
+// Settings of the socket, not of the card in it.
+constexpr std::array<std::string_view, 3> socket_settings{"via", "slot", "link"};
 
 // Settings that may be given more than once, each adding to a list.
 constexpr std::string_view repeatable = "ecc";
@@ -231,6 +250,14 @@ Outcome apply_setting(std::string_view item, SimSettings& s, std::bitset<setting
     if (std::optional<Outcome> adapter = sim_adapter_setting(name, eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1), s))
         return std::move(*adapter);
     return Outcome::failed("unknown simulated-card setting '" + std::string(name) + "'");
+}
+
+// What holds for the settings as a whole.
+Outcome settled(const SimSettings& s) {
+    if (s.pull_ms && s.slot.empty()) return Outcome::failed("simulated-card setting pull needs slot=FILE");
+    if (s.block_len != 512 && (s.kind == CardKind::sdhc || s.kind == CardKind::sdxc || s.kind == CardKind::mmchc))
+        return Outcome::failed("simulated-card setting blocklen needs a byte-addressed card (mmc, mmc1, sd1 or sd2)");
+    return Outcome::ok();
 }
 
 }  // namespace
@@ -256,6 +283,8 @@ const char* const sim_settings_help =
     "                MMC over 2 GB\n"
     "  cid=HEX       CID register sent instead of the default (32 hex digits,\n"
     "                its CRC7 byte last, sent as given)\n"
+    "  serial=HEX    the default CID with this serial number (hex), its CRC7\n"
+    "                sealed again\n"
     "  csd=HEX       CSD register sent instead of the default (32 hex digits)\n"
     "  scr=HEX       SD cards: SCR sent instead of the default (up to 16 hex\n"
     "                digits, the rest zero)\n"
@@ -299,6 +328,11 @@ const char* const sim_settings_help =
     "  erased=00|ff  what erased sectors read as, whatever the SCR says\n"
     "  erase-unit=N  the card erases whole units of N sectors, 1 to 128 (its CSD\n"
     "                says so; an MMC's N above 32 is rounded to a multiple of 32)\n"
+    "  slot=FILE     a socket whose card comes and goes: the card is in while FILE\n"
+    "                exists, and is the card FILE's settings describe over these\n"
+    "                (image=IMAGE and any card setting, apart by commas or lines)\n"
+    "  pull=MS       the card leaves its slot MS ms after it went in (the card's\n"
+    "                clock), and stays out until FILE is gone\n"
     "  (the card waits for 1 ms of supply before it answers; CMD59 turns CRC\n"
     "  checking on)\n";
 
@@ -322,7 +356,32 @@ Outcome sim_parse_settings(std::string_view text, SimSettings& s) {
         if (Outcome applied = apply_setting(text.substr(0, comma), s, seen); !applied) return applied;
         text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);
     }
-    if (s.block_len != 512 && (s.kind == CardKind::sdhc || s.kind == CardKind::sdxc || s.kind == CardKind::mmchc))
-        return Outcome::failed("simulated-card setting blocklen needs a byte-addressed card (mmc, mmc1, sd1 or sd2)");
-    return Outcome::ok();
+    if (!s.slot.empty() && s.empty_socket)
+        return Outcome::failed("simulated-card setting slot names the socket's card: leave out 'none'");
+    return settled(s);
 }
+
+Outcome sim_card_in_slot(std::string_view text, SimSettings& s) {
+    constexpr std::string_view apart = ", \t\r\n";
+    constexpr std::string_view image = "image=";
+    std::bitset<settings_table.size()> seen;
+    for (auto start = text.find_first_not_of(apart); start != std::string_view::npos;
+         start = text.find_first_not_of(apart, start)) {
+        const auto end = std::min(text.find_first_of(apart, start), text.size());
+        const std::string_view item = text.substr(start, end - start);
+        start = end;
+        const std::string_view name = item.substr(0, item.find('='));
+        if (item.starts_with(image)) {
+            s.image = std::string(item.substr(image.size()));
+            if (s.image.empty()) return Outcome::failed("no card image named after 'image='");
+            continue;
+        }
+        const bool of_socket = std::find(socket_settings.begin(), socket_settings.end(), name) != socket_settings.end();
+        SimSettings scratch;
+        if (of_socket || sim_adapter_setting(name, {}, scratch).has_value())
+            return Outcome::failed("simulated-card setting " + std::string(name) + " belongs to the socket, not the card");
+        if (Outcome applied = apply_setting(item, s, seen); !applied) return applied;
+    }
+    return settled(s);
+}
+

@@ -60,6 +60,8 @@ struct SimFtdi {
 
 struct SimSettings {
     std::string image;                        // empty: the built-in demo card
+    std::string slot;                         // slot=FILE: the card is in while FILE exists
+    std::optional<std::uint32_t> pull_ms;     // pull=MS: the card leaves its slot MS ms after it went in
     bool empty_socket = false;                // sim:none
     bool writable = false;                    // write=on
     bool link_down = false;                   // link=down: the port cannot reach the card
@@ -76,6 +78,7 @@ struct SimSettings {
     std::uint32_t bad_after = 0;              // ...after this many went in since power-up
     CardKind kind = CardKind::mmc;            // card=
     std::optional<CardRegister> cid;          // sent instead of the default CID
+    std::optional<std::uint32_t> serial;      // the default CID's serial number instead of the kind's
     std::optional<CardRegister> csd;          // sent instead of the default CSD
     std::optional<ScrBytes> scr;              // sent instead of the default SCR
     std::optional<SsrBytes> ssr;              // sent instead of the default SD Status
@@ -113,6 +116,12 @@ struct SimSettings {
 
 // Parses what follows "sim" in --port=sim[:IMAGE][,SETTING=VALUE...].
 Outcome sim_parse_settings(std::string_view text, SimSettings& settings);
+
+// A card put into a slot=FILE socket: the socket's settings, then FILE's
+// text over them (SETTING=VALUE items apart by commas or white space,
+// image=IMAGE among them); the socket's own settings (via, slot, link and
+// the adapters') cannot be given there.
+Outcome sim_card_in_slot(std::string_view text, SimSettings& settings);
 
 // One line per setting, for --help.
 extern const char* const sim_settings_help;

@@ -22,7 +22,9 @@ class SimCard {
 public:
     // Opens the card's image (or the demo card) and the state kept beside it;
     // the card starts unpowered.
-    // sim:none gives an empty socket, where DO is never driven.
+    // sim:none gives an empty socket, where DO is never driven; with slot=FILE
+    // the card is in while FILE exists (looked at when the supply comes on
+    // and every few ms of the card's clock), opened as it goes in.
     static Outcome open(const SimSettings& settings, std::unique_ptr<SimCard>& card);
     ~SimCard() = default;
     SimCard(const SimCard&) = delete;
@@ -36,7 +38,7 @@ public:
     }
     [[nodiscard]] std::uint8_t read_status() {
         now_ns_ += access_ns_;
-        const bool do_low = !settings_.empty_socket && wire_.do_low();
+        const bool do_low = in_ && in_->wire.do_low();
         return do_low ? static_cast<std::uint8_t>(sim_status_idle | wiring::do_status) : sim_status_idle;
     }
 
@@ -61,20 +63,38 @@ public:
     [[nodiscard]] const SimSettings& settings() const { return settings_; }
 
 private:
-    SimCard(const SimSettings& settings, std::unique_ptr<Storage> storage, CardState state);
-    void drive(std::uint8_t lines) {
-        lines_ = lines;
-        if (!settings_.empty_socket) wire_.set_lines(lines, now_ns_);
-    }
+    // The card in the socket: what it holds, what it keeps across power
+    // cycles, what it does and its wire.
+    struct Inserted {
+        Inserted(const SimSettings& settings, std::unique_ptr<Storage> storage, CardState state);
+        std::unique_ptr<Storage> storage;
+        CardState state;
+        CardModel model;
+        Wire wire;
+    };
+    static Outcome insert(const SimSettings& settings, std::unique_ptr<Inserted>& card);
 
-    SimSettings settings_;
-    std::unique_ptr<Storage> storage_;
-    CardState state_;
-    CardModel model_;
-    Wire wire_;
+    explicit SimCard(const SimSettings& settings);
+    void drive(std::uint8_t lines) {
+        const bool powering = (lines & wiring::supply) == wiring::supply && (lines_ & wiring::supply) != wiring::supply;
+        if (now_ns_ >= next_look_ns_ || (powering && !settings_.slot.empty())) look_at_slot();
+        lines_ = lines;
+        if (in_) in_->wire.set_lines(lines, now_ns_);
+    }
+    // The card goes in while the slot's file is there, out when it is gone
+    // or its time in the slot (pull=) is up.
+    void look_at_slot();
+    void put_in();
+
+    SimSettings settings_;  // the socket's
+    std::unique_ptr<Inserted> in_;  // none: the socket is empty
     std::uint64_t access_ns_;
     std::uint8_t lines_ = 0;
     std::uint64_t now_ns_ = 0;
+    std::uint64_t next_look_ns_;
+    std::uint64_t pull_at_ns_ = 0;  // when the card in the slot leaves by pull=
+    bool pulled_ = false;   // out by pull= while the file stays
+    bool refused_ = false;  // the file's card could not go in (said once)
     std::uint64_t hz_ = 400'000;
     std::uint8_t di_last_ = 1;  // the last bit of the last byte in and out, for an over-clocked byte
     std::uint8_t do_last_ = 1;

@@ -16,11 +16,9 @@ public:
 
     void write_data(std::uint8_t lines) override { card_->write_lines(lines); }
     std::uint8_t read_status() override { return card_->read_status(); }
-    // Closes the card's image, as a run's end does.
-    [[nodiscard]] bool release() override {
-        card_.reset();
-        return true;
-    }
+    // The card stays in its socket, its image open, until the port goes:
+    // a run of cards one after another takes the port again.
+    [[nodiscard]] bool release() override { return true; }
     [[nodiscard]] bool link_ok() override { return link_up_; }
     [[nodiscard]] std::uint64_t now_ns() override { return card_->now_ns(); }
     void pause_ns(std::uint64_t ns) override { card_->pass(ns); }

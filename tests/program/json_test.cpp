@@ -10,27 +10,12 @@
 #include <vector>
 
 #include "report/run_record.h"
+#include "tests/fixtures/json_schema.h"
 #include "tests/fixtures/program_runner.h"
 #include "tests/fixtures/test_image.h"
 #include "tests/fixtures/test_util.h"
 
 namespace {
-
-// Validates every line of path against the schema; the validator's
-// complaints, or "" when all lines are valid.
-std::string schema_errors(const std::string& path) {
-    TempFile errors;
-    const std::string script =
-        "import json,sys,jsonschema\n"
-        "schema=json.load(open(sys.argv[1]))\n"
-        "v=jsonschema.Draft202012Validator(schema)\n"
-        "for n,line in enumerate(open(sys.argv[2],encoding='utf-8'),1):\n"
-        "    for e in v.iter_errors(json.loads(line)): print(n,e.message)\n";
-    const std::string command = "python3 -c \"" + script + "\" " VANTACLE_SOURCE_DIR "/docs/run-record.schema.json " +
-                                path + " >" + errors.path + " 2>&1";
-    const int status = std::system(command.c_str());
-    return status == 0 ? file_text(errors.path) : "validator failed: " + file_text(errors.path);
-}
 
 // A field's raw JSON text in a record line ("" when absent).
 std::string field(const std::string& line, const std::string& name) {

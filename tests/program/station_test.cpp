@@ -1,7 +1,8 @@
 // A station from outside: several simulated cards at once, each socket's
 // lines the same as its card's run alone, images and dumps compared byte for
-// byte, the summary and exit status, refusals in one line, and Ctrl+C
-// during a four-card surface test leaving every card as it was.
+// byte, the summary and exit status, refusals in one line, Ctrl+C during a
+// four-card surface test leaving every card as it was, and --wait-card with
+// cards put into and taken out of their sockets' slot files one after another.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <regex>
 #include <sstream>
 
+#include "tests/fixtures/json_schema.h"
 #include "tests/fixtures/program_runner.h"
 #include "tests/fixtures/test_image.h"
 #include "tests/fixtures/test_util.h"
@@ -56,6 +58,62 @@ std::string cid_of(int n) { return ",cid=565654564D4D433031100A1B2C0" + std::to_
 struct Card {
     std::string settings;  // after the image
     std::string row;       // the summary's row after the socket's name
+};
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+// The JSON records of a socket, in order.
+std::vector<std::string> records_of(const std::string& out, const std::string& socket) {
+    std::istringstream in(out);
+    std::vector<std::string> found;
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("{\"socket\":\"" + socket + "\"")) found.push_back(line);
+    return found;
+}
+
+// A socket whose cards come and go by its slot file, the program watched
+// through pipes with --json (its lines on standard error).
+class Slot {
+public:
+    Slot(std::string name, std::string port) : name_(std::move(name)), port_(std::move(port)) { remove(); }
+    ~Slot() { remove(); }
+    // Its line in a station file.
+    [[nodiscard]] std::string line() const { return name_ + " sim,slot=" + file_.path + "," + port_ + "\n"; }
+    // Waits until the socket waits for its nth card (from 1), then puts the card in.
+    void insert(PipedSession& run, std::size_t nth, const std::string& card) {
+        ASSERT_TRUE(waits(run, nth)) << run.err();
+        std::ofstream(file_.path) << card << "\n";
+    }
+    [[nodiscard]] bool waits(PipedSession& run, std::size_t nth) const {
+        const std::string line = "[" + name_ + "] waiting for a card\n";
+        return run.wait_until([&](const std::string&, const std::string& err) { return count_of(err, line) >= nth; });
+    }
+    // Waits for the nth card's record, then takes the card out.
+    void take_out(PipedSession& run, std::size_t nth) {
+        ASSERT_TRUE(run.wait_until([&](const std::string& out, const std::string&) {
+            return records_of(out, name_).size() >= nth;
+        })) << run.err();
+        remove();
+    }
+    void remove() const { std::remove(file_.path.c_str()); }
+
+private:
+    std::string name_, port_;
+    TempFile file_;
+};
+
+// The cards one socket takes in turn: what its slot file says after the
+// image, and what the card's record says.
+struct SlotCard {
+    std::size_t sectors;
+    std::string settings;
+    std::string card;     // family and serial: "\"family\":\"MMC\"...\"serial\":\"..\""
+    std::string verdict;
+    int status;
 };
 
 }  // namespace
@@ -190,4 +248,85 @@ TEST(Station, CtrlCDuringAFourCardSurfaceTestLeavesEveryCardAsItWas) {
                                                                    "\\] (tested [0-9]+ sectors, 0 bad, [0-9]+ bytes/s, stopped before|Initialize)")))
             << socket << pty.transcript();
     for (const auto& card : cards) EXPECT_TRUE(file_text(card->path()) == before);
+}
+
+TEST(Station, WaitCardTakesCardAfterCardInEverySocket) {
+    const std::string dump = "/tmp/vantacle-wait-" + std::to_string(::getpid()) + "-{socket}-{serial}.img";
+    const std::string mmc = R"("family":"MMC")", sd2 = R"("family":"SDSC v2")", sdhc = R"("family":"SDHC")";
+    const struct {
+        std::string mode;
+        std::vector<std::pair<std::string, std::vector<SlotCard>>> sockets;  // the socket's port settings, its cards
+        int status;
+    } scenarios[] = {
+        {"--probe",
+         {{"write=on,via=spidev",
+           {{1024, ",serial=A1", mmc, "genuine", 0},
+            {1024, ",serial=A2,fake=200", mmc, "counterfeit", 1},
+            {512, ",serial=A3,card=sd2", sd2, "genuine", 0}}},
+          {"write=on,via=ftdi",
+           {{1024, ",serial=B1,card=sdhc,fake=100:drop", sdhc, "counterfeit", 1}, {768, ",serial=B2", mmc, "genuine", 0}}}},
+         1},
+        {"--dump=" + dump,
+         {{"via=port", {{300, ",serial=C1", mmc, "passed", 0}, {200, ",serial=C2,card=sd2", sd2, "passed", 0}}},
+          {"via=spidev", {{1024, ",serial=D1,card=sdhc", sdhc, "passed", 0}}}},
+         0},
+    };
+    for (const auto& s : scenarios) {
+        std::vector<std::unique_ptr<Slot>> slots;
+        TempFile station;
+        std::ofstream lines(station.path);
+        for (std::size_t k = 0; k < s.sockets.size(); ++k) {
+            slots.push_back(std::make_unique<Slot>(std::string(1, static_cast<char>('a' + k)), s.sockets[k].first));
+            lines << slots.back()->line();
+        }
+        lines.close();
+        const std::vector<std::string> args{"--wait-card", "--json", s.mode, "--station=" + station.path};
+        std::vector<std::vector<std::unique_ptr<TestImage>>> images(s.sockets.size());
+        PipedSession run(args);
+        std::size_t cards = 0;
+        for (std::size_t turn = 0; turn < 3; ++turn) {
+            for (std::size_t k = 0; k < s.sockets.size(); ++k) {
+                if (turn >= s.sockets[k].second.size()) continue;
+                const SlotCard& c = s.sockets[k].second[turn];
+                images[k].push_back(std::make_unique<TestImage>(c.sectors));
+                slots[k]->insert(run, turn + 1, "image=" + images[k].back()->path() + c.settings);
+                ++cards;
+            }
+            for (std::size_t k = 0; k < s.sockets.size(); ++k)
+                if (turn < s.sockets[k].second.size()) slots[k]->take_out(run, turn + 1);
+        }
+        for (std::size_t k = 0; k < s.sockets.size(); ++k) ASSERT_TRUE(slots[k]->waits(run, s.sockets[k].second.size() + 1));
+        run.signal(SIGINT);  // every socket waits: the station ends
+        EXPECT_EQ(run.finish(), s.status) << s.mode << run.err();
+        TempFile records;
+        std::ofstream(records.path) << run.out().substr(0, run.out().find("\n\n"));
+        EXPECT_EQ(schema_errors(records.path), "") << s.mode;
+        EXPECT_NE(run.err().find(std::to_string(cards) + " cards: "), std::string::npos) << run.err();
+        for (std::size_t k = 0; k < s.sockets.size(); ++k) {
+            const std::string socket(1, static_cast<char>('a' + k));
+            const std::vector<std::string> found = records_of(run.out(), socket);
+            ASSERT_EQ(found.size(), s.sockets[k].second.size()) << s.mode << run.out();
+            EXPECT_EQ(count_of(run.err(), "\n" + socket + " "), found.size()) << "summary rows" << run.err();
+            for (std::size_t i = 0; i < found.size(); ++i) {
+                const SlotCard& c = s.sockets[k].second[i];
+                const std::string context = s.mode + " " + socket + c.settings;
+                EXPECT_NE(found[i].find(c.card), std::string::npos) << context << found[i];
+                EXPECT_NE(found[i].find("\"serial\":\"000000" + c.settings.substr(8, 2) + "\""), std::string::npos) << context << found[i];
+                EXPECT_NE(found[i].find("\"claimed_sectors\":" + std::to_string(c.sectors) + ","), std::string::npos) << context;
+                EXPECT_NE(found[i].find("\"verdict\":\"" + c.verdict + "\""), std::string::npos) << context << found[i];
+                EXPECT_NE(found[i].find("\"exit_status\":" + std::to_string(c.status) + ","), std::string::npos) << context;
+                const std::string& image = images[k][i]->path();
+                if (s.mode == "--probe") {
+                    const TestImage fresh(c.sectors);
+                    EXPECT_TRUE(file_text(image) == file_text(fresh.path())) << context << ": the card keeps its data";
+                } else {
+                    std::string file = std::regex_replace(dump, std::regex("\\{socket\\}"), socket);
+                    file = std::regex_replace(file, std::regex("\\{serial\\}"), "000000" + c.settings.substr(8, 2));
+                    EXPECT_TRUE(file_text(file) == file_text(image)) << context;
+                    EXPECT_NE(found[i].find(file), std::string::npos) << found[i];
+                    std::remove(file.c_str());
+                }
+            }
+        }
+    }
 }
