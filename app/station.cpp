@@ -198,8 +198,11 @@ void run_cards_in_turn(Socket& s, std::size_t index, Shared& shared) {
         const auto started = std::chrono::steady_clock::now();
         RunRecord record;
         record.socket = s.spec.name;
-        const int status = run_card_session(s, index, shared, record);
-        if (console_signal_pending()) shared.cut_short = true;
+        int status = run_card_session(s, index, shared, record);
+        if (const int signal = console_signal_pending()) {
+            shared.cut_short = true;
+            status = ExitStatus::signal_base + signal;
+        }
         record_card(index, shared, std::move(record), status, started);
         if (shared.cut_short || !wait_for_card(*s.link, CardWait::gone)) break;
         shared.console.line(index, TextStream::out, "card gone");

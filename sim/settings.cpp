@@ -332,7 +332,7 @@ const char* const sim_settings_help =
     "                exists, and is the card FILE's settings describe over these\n"
     "                (image=IMAGE and any card setting, apart by commas or lines)\n"
     "  pull=MS       the card leaves its slot MS ms after it went in (the card's\n"
-    "                clock), and stays out until FILE is gone\n"
+    "                clock), and stays out until FILE is gone or holds another card\n"
     "  (the card waits for 1 ms of supply before it answers; CMD59 turns CRC\n"
     "  checking on)\n";
 

@@ -44,6 +44,17 @@ SimCard::Inserted::Inserted(const SimSettings& settings, std::unique_ptr<Storage
 SimCard::SimCard(const SimSettings& settings)
     : settings_(settings), access_ns_(settings.access_ns()), next_look_ns_(settings.slot.empty() ? never : 0) {}
 
+namespace {
+
+std::string text_of(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
 void SimCard::look_at_slot() {
     next_look_ns_ = now_ns_ + slot_look_ns;
     if (in_ && now_ns_ >= pull_at_ns_) {
@@ -56,17 +67,23 @@ void SimCard::look_at_slot() {
         pulled_ = refused_ = false;
         return;
     }
-    if (!in_ && !pulled_ && !refused_) put_in();
+    if (in_) {
+        next_look_ns_ = std::min(next_look_ns_, pull_at_ns_);
+        return;
+    }
+    // A file written anew between two looks is another card.
+    std::string text = text_of(settings_.slot);
+    if ((pulled_ || refused_) && text == slot_text_) return;
+    pulled_ = refused_ = false;
+    slot_text_ = std::move(text);
+    put_in();
     if (in_) next_look_ns_ = std::min(next_look_ns_, pull_at_ns_);
 }
 
 // The card the slot's file describes, its supply and lines as the socket's now.
 void SimCard::put_in() {
-    std::ifstream file(settings_.slot);
-    std::ostringstream text;
-    text << file.rdbuf();
     SimSettings card = settings_;
-    Outcome inserted = sim_card_in_slot(text.str(), card);
+    Outcome inserted = sim_card_in_slot(slot_text_, card);
     if (inserted) inserted = insert(card, in_);
     if (!inserted) {
         refused_ = true;

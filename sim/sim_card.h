@@ -82,7 +82,8 @@ private:
         if (in_) in_->wire.set_lines(lines, now_ns_);
     }
     // The card goes in while the slot's file is there, out when it is gone
-    // or its time in the slot (pull=) is up.
+    // or its time in the slot (pull=) is up; a pulled or refused card comes
+    // again only once the file is gone or holds another card.
     void look_at_slot();
     void put_in();
 
@@ -93,8 +94,9 @@ private:
     std::uint64_t now_ns_ = 0;
     std::uint64_t next_look_ns_;
     std::uint64_t pull_at_ns_ = 0;  // when the card in the slot leaves by pull=
-    bool pulled_ = false;   // out by pull= while the file stays
-    bool refused_ = false;  // the file's card could not go in (said once)
+    std::string slot_text_;  // the slot file's text when its card went in or was refused
+    bool pulled_ = false;    // out by pull= while the file stays as it was
+    bool refused_ = false;   // the file's card could not go in (said once)
     std::uint64_t hz_ = 400'000;
     std::uint8_t di_last_ = 1;  // the last bit of the last byte in and out, for an over-clocked byte
     std::uint8_t do_last_ = 1;

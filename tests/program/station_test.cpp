@@ -100,6 +100,7 @@ public:
         remove();
     }
     void remove() const { std::remove(file_.path.c_str()); }
+    [[nodiscard]] const std::string& file() const { return file_.path; }
 
 private:
     std::string name_, port_;
@@ -328,5 +329,82 @@ TEST(Station, WaitCardTakesCardAfterCardInEverySocket) {
                 }
             }
         }
+    }
+}
+
+TEST(Station, WaitCardGoesOnAfterABadSlotAndACardPulledMidRun) {
+    const std::string dump = "/tmp/vantacle-pulled-" + std::to_string(::getpid()) + "-{serial}.img";
+    for (const char* via : {"port", "spidev", "ftdi"}) {
+        Slot slot("a", std::string("via=") + via);
+        TempFile station;
+        std::ofstream(station.path) << slot.line();
+        const TestImage pulled(2048), kept(256);
+        PipedSession run({"--station=" + station.path, "--wait-card", "--json", "--dump=" + dump});
+        slot.insert(run, 1, "image=" + kept.path() + ",via=spidev");
+        ASSERT_TRUE(run.wait_until([](const std::string&, const std::string& err) {
+            return err.find("belongs to the socket, not the card") != std::string::npos;
+        })) << via << run.err();
+        EXPECT_NE(run.err().find("[a] vantacle: " + slot.file() + ": simulated-card setting via belongs to the socket, "
+                                 "not the card\n"),
+                  std::string::npos)
+            << run.err();
+        slot.remove();
+        slot.insert(run, 1, "image=" + pulled.path() + ",serial=E1,pull=600");
+        slot.take_out(run, 1);
+        slot.insert(run, 2, "image=" + kept.path() + ",serial=E2");
+        slot.take_out(run, 2);
+        ASSERT_TRUE(slot.waits(run, 3)) << run.err();
+        run.signal(SIGINT);
+        EXPECT_EQ(run.finish(), 1) << via;
+        const std::vector<std::string> found = records_of(run.out(), "a");
+        ASSERT_EQ(found.size(), 2u) << via << run.out();
+        EXPECT_NE(found[0].find(R"("serial":"000000E1")"), std::string::npos) << found[0];
+        EXPECT_NE(found[0].find(R"("verdict":"failed")"), std::string::npos) << via << found[0];
+        EXPECT_EQ(found[0].find(R"("bad":0,)"), std::string::npos) << via << ": sectors after the card went are bad";
+        EXPECT_NE(found[1].find(R"("verdict":"passed")"), std::string::npos) << via << found[1];
+        EXPECT_NE(run.err().find("[a] card gone\n[a] waiting for a card\n"), std::string::npos) << run.err();
+        EXPECT_NE(run.err().find("2 cards: 1 passed, 1 failed\n"), std::string::npos) << run.err();
+        const std::string kept_dump = std::regex_replace(dump, std::regex("\\{serial\\}"), "000000E2");
+        EXPECT_TRUE(file_text(kept_dump) == file_text(kept.path())) << via;
+        std::remove(kept_dump.c_str());
+        std::remove(std::regex_replace(dump, std::regex("\\{serial\\}"), "000000E1").c_str());
+    }
+}
+
+// Ctrl+C while every socket waits ends the station by its cards (none: 0);
+// while a card is worked on, it ends that card's run through its closing
+// steps, the card as it was, and the station with 130.
+TEST(Station, WaitCardEndsOnCtrlCWhileWaitingOrRunning) {
+    const struct {
+        const char* via;
+        bool card;
+        int status;
+        std::string summary;
+    } cases[] = {
+        {"port", true, 130, "1 cards: 0 passed, 1 failed\n"},
+        {"spidev", true, 130, "1 cards: 0 passed, 1 failed\n"},
+        {"ftdi", true, 130, "1 cards: 0 passed, 1 failed\n"},
+        {"spidev", false, 0, "0 cards: 0 passed, 0 failed\n"},
+    };
+    for (const auto& c : cases) {
+        Slot slot("1", std::string("write=on,via=") + c.via);
+        const TestImage image(1 << 14);
+        const std::string before = file_text(image.path());
+        PipedSession run({"--wait-card", "--port=sim,slot=" + slot.file() + ",write=on,via=" + c.via, "--test"});
+        const auto shows = [&](const std::string& text) {
+            return run.wait_until([&](const std::string& out, const std::string&) { return out.find(text) != std::string::npos; });
+        };
+        ASSERT_TRUE(shows("[1] waiting for a card\n")) << run.out() << run.err();
+        if (c.card) {
+            std::ofstream(slot.file()) << "image=" << image.path();
+            ASSERT_TRUE(shows("[1] Initialize MMC Card for SPI mode:OK\n")) << c.via << run.out();
+        }
+        run.signal(SIGINT);
+        EXPECT_EQ(run.finish(), c.status) << c.via << run.out() << run.err();
+        EXPECT_NE(run.out().find(c.summary), std::string::npos) << c.via << run.out();
+        if (c.card) {
+            EXPECT_NE(row_of(run.out(), "1").find(" test interrupted "), std::string::npos) << run.out();
+        }
+        EXPECT_TRUE(file_text(image.path()) == before) << c.via;
     }
 }
