@@ -217,6 +217,15 @@ TEST(Station, RefusesWhatCannotRunInOneLine) {
         {{named, "--info"}, station.path + ":3: a socket's name is letters, digits, '-', '_' and '.'", "# none\n\nx/y sim\n"},
         {{named, "--info"}, "", "a sim,speed=9\n"},
         {{named, pa, "--info"}, "give the sockets with --station or with --port, not both", "a sim\n"},
+        {{pa, "--wait-card", "--dump=" + out.path}, "every card would write " + out.path + ": put {serial} or {cid} in its name"},
+        {{pa, "--wait-card", "--dump=d-{socket}.img"}, "every card would write d-{socket}.img: put {serial} or {cid} in its name"},
+        {{pa, "--wait-card", "--test", "--report=r.svg"},
+         "--report=r.svg: its name is settled before a card is known: leave it out with --wait-card"},
+        {{pa, "--wait-card", "--info", "--trace=" + out.path}, "--trace follows one card: leave it out with --wait-card"},
+        {{pa, "--wait-card"}, "the browser, --serve and the card controls but --erase work on one card at a time: give one --port"},
+        {{"--port=sim,pull=5", "--wait-card", "--info"}, "simulated-card setting pull needs slot=FILE"},
+        {{"--port=sim:none,slot=" + out.path, "--wait-card", "--info"},
+         "simulated-card setting slot names the socket's card: leave out 'none'"},
     };
     for (const auto& c : cases) {
         std::ofstream(station.path) << c.station;
