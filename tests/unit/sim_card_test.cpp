@@ -11,11 +11,14 @@
 #include "card/mmc_if.h"
 #include "card/card.h"
 #include "card/mmc_spi.h"
+#include "link/bitbang_link.h"
 #include "sim/crc.h"
+#include "sim/doubles/sim_port.h"
 #include "sim/sim_card.h"
 #include "sim/storage.h"
 #include "tests/fixtures/recording_port.h"
 #include "tests/fixtures/test_image.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 
@@ -294,4 +297,45 @@ TEST(SimSettingsText, HexWithOrWithoutPrefixAndTheNewSettings) {
     for (int i = 0; i < 17; ++i) (i < 16 ? sixteen : seventeen) += ",ecc=" + std::to_string(i);
     EXPECT_TRUE(sim_parse_settings(sixteen, s));
     EXPECT_FALSE(sim_parse_settings(sixteen + seventeen, s = SimSettings{}));
+}
+
+// A slot's card is in while its file is there, and is the card the file
+// describes; an empty slot answers nothing and loses what is written; a card
+// pulled by pull= stays out until the file holds another card.
+TEST(SimCard, ASlotsCardIsInWhileItsFileIsThere) {
+    TestImage image(64);
+    const std::string before = file_text(image.path());
+    TempFile slot;
+    SimSettings settings;
+    settings.slot = slot.path;
+    settings.writable = true;
+    std::unique_ptr<SimPort> port;
+    ASSERT_TRUE(SimPort::open(settings, port));
+    SimCard& sim = port->card();
+    spi::BitBangLink link(std::move(port));
+    Card card(link);
+    const auto put = [&](const std::string& text) { std::ofstream(slot.path) << text; };
+    std::array<std::uint8_t, 512> data{};
+    data.fill(0xA5);
+
+    EXPECT_FALSE(card.answers_reset()) << "no file: an empty socket";
+    put("image=" + image.path() + "\nserial=1234ABCD");
+    EXPECT_TRUE(card.answers_reset());
+    ASSERT_EQ(card.init(), CardResult::ok);
+    CardRegister cid{};
+    ASSERT_EQ(card.read_cid(cid), CardResult::ok);
+    EXPECT_EQ(cid[10] << 24 | cid[11] << 16 | cid[12] << 8 | cid[13], 0x1234ABCD) << "the file's card";
+    std::remove(slot.path.c_str());
+    sim.pass(20'000'000);  // past the next look at the file
+    EXPECT_NE(card.write(3, data), CardResult::ok);
+    EXPECT_TRUE(file_text(image.path()) == before) << "a write to an empty socket is lost";
+    EXPECT_FALSE(card.answers_reset());
+
+    put("image=" + image.path() + ",pull=50");  // out during the 200 ms power-up pause
+    EXPECT_FALSE(card.answers_reset());
+    EXPECT_FALSE(card.answers_reset()) << "pulled, it stays out while the file stays";
+    put("image=" + image.path() + ",via=ftdi");
+    EXPECT_FALSE(card.answers_reset()) << "a card the file cannot describe stays out";
+    put("image=" + image.path());
+    EXPECT_TRUE(card.answers_reset()) << "another card in the file goes in";
 }
