@@ -15,7 +15,8 @@
 Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, bool beside_others = false);
 
 // True when the card is reached through a byte-wide adapter (spidev, FTDI,
-// or the simulated card behind a stand-in for one).
+// or the simulated card behind a stand-in for one), or through lines that
+// answer in batches (an FTDI chip in bit-bang): traced a transaction a line.
 [[nodiscard]] bool is_byte_link(const Options& options);
 
 // Routes the lines of link, a bit-bang link (no byte link), through a trace

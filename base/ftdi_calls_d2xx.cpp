@@ -23,6 +23,7 @@ struct Api {
     d2xx::SetUSBParameters set_usb_parameters;
     d2xx::SetLatencyTimer set_latency_timer;
     d2xx::SetBitMode set_bit_mode;
+    d2xx::SetBaudRate set_baud_rate;  // looked up only for bit-bang use: may be missing
     d2xx::Purge purge;
     d2xx::Write write;
     d2xx::Read read;
@@ -51,9 +52,10 @@ struct Kind {
     int libftdi_type;
     bool lettered;
 };
-constexpr std::array<Kind, 5> kinds{{
+constexpr std::array<Kind, 6> kinds{{
     {d2xx::device::ft2232c, ftdi_chip::ft2232d, true},
-    {d2xx::device::ft232r, 3, false},
+    {d2xx::device::ft232r, ftdi_chip::ft232r, false},
+    {d2xx::device::ft_x_series, ftdi_chip::ft230x, false},
     {d2xx::device::ft2232h, ftdi_chip::ft2232h, true},
     {d2xx::device::ft4232h, ftdi_chip::ft4232h, true},
     {d2xx::device::ft232h, ftdi_chip::ft232h, false},
@@ -95,6 +97,7 @@ bool load(Context& c) {
     c.dll = LoadLibraryA(library);
     if (!c.dll) return false;
     Api& a = c.api;
+    (void)look_up(c.dll, "FT_SetBaudRate", a.set_baud_rate);
     return look_up(c.dll, "FT_CreateDeviceInfoList", a.create_device_info_list) &&
            look_up(c.dll, "FT_GetDeviceInfoDetail", a.get_device_info_detail) && look_up(c.dll, "FT_OpenEx", a.open_ex) &&
            look_up(c.dll, "FT_Close", a.close) && look_up(c.dll, "FT_ResetDevice", a.reset_device) &&
@@ -290,6 +293,14 @@ FtdiCalls ftdi_calls_real() {
         set_latency_timer,
         [](ftdi_context* ftdi, unsigned char pins, unsigned char mode) {
             return on_open(ftdi, "FT_SetBitMode", &Api::set_bit_mode, static_cast<UCHAR>(pins), static_cast<UCHAR>(mode));
+        },
+        [](ftdi_context* ftdi, int baudrate) {
+            Context& c = context(ftdi);
+            if (!c.api.set_baud_rate) {
+                c.error = "ftd2xx.dll has no FT_SetBaudRate";
+                return -1;
+            }
+            return on_open(ftdi, "FT_SetBaudRate", &Api::set_baud_rate, static_cast<ULONG>(baudrate));
         },
         [](ftdi_context* ftdi) { return on_open(ftdi, "FT_Purge", &Api::purge, d2xx::purge_rx | d2xx::purge_tx); },
         write,

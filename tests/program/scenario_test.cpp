@@ -18,7 +18,7 @@
 namespace {
 
 constexpr std::size_t sector_bytes = 512;
-const char* const links[] = {"port", "spidev", "ftdi"};
+const char* const links[] = {"port", "spidev", "ftdi", "ftdi-bitbang"};
 
 enum class Mode { dump, verify, load, test, probe, fill };
 
@@ -302,7 +302,7 @@ TEST(Scenario, UnkindCardsAreReportedInWords) {
 // Adapters as they are, each setting over the link it applies to: kernel
 // buffers from 64 bytes with their alignment and the controllers behind
 // spidev; every chip and interface behind the bridge, reads coming back as
-// USB packets bring them.
+// USB packets bring them; every chip in synchronous bit-bang.
 TEST(Scenario, AdaptersAsTheyAreCarryEveryModeExactly) {
     const struct {
         const char* via;
@@ -318,6 +318,10 @@ TEST(Scenario, AdaptersAsTheyAreCarryEveryModeExactly) {
         {"ftdi", "chip=ft4232h,card=sd2", copies},
         {"ftdi", "chip=ft2232d", every_mode},
         {"ftdi", "chip=ft2232d,card=sdhc,late=3", copies},
+        {"ftdi-bitbang", "chip=ft230x", every_mode},
+        {"ftdi-bitbang", "chip=ft231x,card=sdhc,round-trip=50", copies},
+        {"ftdi-bitbang", "chip=ft232h,card=sd2", copies},
+        {"ftdi-bitbang", "chip=ft2232d,card=sdhc,late=3", copies},
     };
     for (const auto& c : cases)
         for (const Mode mode : c.modes) expect_exact(c.via, c.settings, mode, {10, 8});
@@ -340,6 +344,12 @@ TEST(Scenario, FailingAdaptersSayWhyInTheirOwnWords) {
                                 "driver or another program holds it: unbind ftdi_sio"},
         {"ftdi", "chip=ft232h,interface=B", 2, "vantacle: the FTDI bridge is an FT232H: it has no interface B (give interface=A)\n"},
         {"ftdi", "unplug=300", 1, "vantacle: FTDI bridge: usb bulk read failed: was it unplugged?\n"},
+        {"ftdi", "chip=ft232r", 2, "vantacle: the FTDI bridge 0403:6001 is an FT232R, which has no MPSSE: reach it with "
+                                   "--port=ftdi-bitbang\n"},
+        {"ftdi-bitbang", "usb=denied", 2, "vantacle: cannot open the FTDI bridge 0403:6001: libusb_open() failed; no permission"},
+        {"ftdi-bitbang", "usb=busy", 2, "unable to claim usb device. Make sure the default FTDI driver is not in use; the "
+                                        "kernel's ftdi_sio driver or another program holds it: unbind ftdi_sio"},
+        {"ftdi-bitbang", "unplug=300", 1, "vantacle: FTDI bridge: usb bulk read failed: was it unplugged?\n"},
     };
     for (const auto& c : cases) {
         TestImage image(1024);
