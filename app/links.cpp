@@ -12,6 +12,7 @@
 #include "sim/doubles/sim_port.h"
 #ifndef _WIN32
 #include "link/spidev_link.h"
+#include "port/gpio_lines.h"
 #include "sim/doubles/sim_mpsse.h"
 #include "sim/doubles/sim_spidev.h"
 #endif
@@ -30,8 +31,17 @@ Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
     return Outcome::ok();
 }
 
+Outcome open_line_link(std::unique_ptr<LineDriver> lines, std::unique_ptr<spi::Link>& made);
+
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
 Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made) {
+    if (settings.via == SimVia::gpio) {
+        if (Outcome installed = sim_spidev_install(settings); !installed) return installed;
+        const SimGpio& board = settings.gpio;
+        return open_line_link(std::make_unique<GpioLines>(GpioTarget{sim_gpio_chip, board.sck, board.mosi, board.miso,
+                                                                     board.cs, board.power}),
+                              made);
+    }
     if (settings.via == SimVia::spidev) {
         if (Outcome installed = sim_spidev_install(settings); !installed) return installed;
         spi::SpidevTarget target;
@@ -74,7 +84,9 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made) {
 #ifndef _WIN32
         case Options::Port::spidev: return open_byte_link<spi::SpidevLink>(options.spidev, made);
         case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
+        case Options::Port::gpio: return open_line_link(std::make_unique<GpioLines>(options.gpio), made);
 #else
+        case Options::Port::gpio:
         case Options::Port::spidev:
         case Options::Port::ftdi: return Outcome::failed("this Windows build reaches cards only through the parallel port");
 #endif
@@ -84,7 +96,7 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made) {
 
 bool is_byte_link(const Options& options) {
     return options.port == Options::Port::spidev || options.port == Options::Port::ftdi ||
-           (options.port == Options::Port::sim && options.sim.via != SimVia::port);
+           (options.port == Options::Port::sim && (options.sim.via == SimVia::spidev || options.sim.via == SimVia::ftdi));
 }
 
 Outcome trace_lines(const std::string& path, TraceClock clock, spi::Link& link, std::unique_ptr<PortTrace>& traced) {

@@ -13,8 +13,9 @@
 // port's line driver, or a byte link that opens its adapter; on failure makes none.
 Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made);
 
-// True when the card is reached through a byte-wide adapter (spidev, FTDI,
-// or the simulated card behind a stand-in for one).
+// True when the card is reached through a byte-wide adapter (spidev, FTDI
+// MPSSE, or the simulated card behind a stand-in for one); false for a
+// bit-bang link, whose line driver the session takes.
 [[nodiscard]] bool is_byte_link(const Options& options);
 
 // Routes the lines of link, a bit-bang link (no byte link), through a trace

@@ -1,6 +1,7 @@
-// The simulated card behind a spidev device, for the spidev link: a
-// system-call table in which /dev/spidev0.0 (and the GPIO chip
-// /dev/gpiochip0) lead to the card, a byte at a time, on the card's clock.
+// The simulated card behind a spidev device, for the spidev link, or on
+// the lines of a GPIO chip (via=gpio), for the bit-bang link: a
+// system-call table in which /dev/spidev0.0 and the GPIO chip
+// /dev/gpiochip0 lead to the card, on the card's clock.
 // It refuses what the kernel refuses: messages over its buffer as spidev
 // counts them, mode bits the controller lacks, word sizes other than 8,
 // rates under the controller's, GPIO requests gpiolib would not take.
@@ -29,3 +30,5 @@ void sim_spidev_remove();
 void sim_spidev_clear_calls();
 // SPI_IOC_MESSAGE calls since the table was installed.
 [[nodiscard]] std::uint64_t sim_spidev_messages();
+// GPIO value ioctls (set and get) since the table was installed.
+[[nodiscard]] std::uint64_t sim_gpio_value_calls();

@@ -94,7 +94,7 @@ TEST(JsonRecords, EveryModeOverEveryLinkGivesOneValidRecord) {
         {"", {"--info"}, "info", "passed", "2048", "null", "0", "0", "[]", 0},
     };
     std::ofstream all(records.path, std::ios::binary);
-    for (const char* via : {"port", "spidev", "ftdi"}) {
+    for (const char* via : {"port", "spidev", "ftdi", "gpio"}) {
         for (const auto& s : scenarios) {
             const TestImage card(2048);  // fresh for each run: --fill writes over it
             std::vector<std::string> args{"--port=sim:" + card.path() + s.settings + ",via=" + via, "--json"};
