@@ -1,5 +1,7 @@
 #include "app/mode_work.h"
 
+#include <memory>
+
 #include "base/exit_status.h"
 #include "card/card.h"
 #include "modes/browser.h"
@@ -7,6 +9,7 @@
 #include "modes/copy.h"
 #include "modes/fill.h"
 #include "modes/info.h"
+#include "modes/put_back.h"
 #include "modes/surface_test.h"
 #include "serve/nbd_server.h"
 
@@ -44,6 +47,13 @@ Outcome serve_work(const Options& o, CardWork& work) {
 Outcome fill_work(const Options& o, CardWork& work) {
     work.run = [&o](ModeRun& r) { return run_fill(r, o); };
     return fill_prepare(o);
+}
+
+Outcome restore_work(const Options& o, CardWork& work) {
+    auto journal = std::make_shared<Journal>();
+    if (Outcome opened = open_journal(o.restore, *journal); !opened) return opened;
+    work.run = [journal](ModeRun& r) { return restore_journal(r, *journal); };
+    return Outcome::ok();
 }
 
 Outcome control_work(const Options&, CardWork& work) {

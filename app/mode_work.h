@@ -14,5 +14,6 @@ Outcome copy_work(const Options& options, CardWork& work);
 Outcome probe_work(const Options& options, CardWork& work);
 Outcome serve_work(const Options& options, CardWork& work);
 Outcome fill_work(const Options& options, CardWork& work);
+Outcome restore_work(const Options& options, CardWork& work);
 // A card control runs in place of the mode (see card_controls_work).
 Outcome control_work(const Options& options, CardWork& work);

@@ -118,7 +118,7 @@ template <C mode>
 constexpr bool card_control(const Options& o) { return o.control == mode; }
 constexpr std::string_view changes_password = "--set-password, --clear-password and --lock change the card's password";
 constexpr std::string_view changes_csd = "--protect and --unprotect change the card's CSD";
-constexpr std::array<Mode, 15> modes{{
+constexpr std::array<Mode, 16> modes{{
     {.flag = "--info", .chosen = [](const Options& o) { return o.info; },
      .clash = "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each replace the browser: give one of "
               "them",
@@ -178,6 +178,11 @@ constexpr std::array<Mode, 15> modes{{
     {.flag = "--erase", .chosen = card_control<C::erase>, .control = C::erase, .takes = takes_range,
      .writes = "--erase erases sectors of the card", .clash = one_card_control, .work = control_work,
      .help = "erase the card's sectors (--range: only those), so they read as the card's erased value (00 or FF)"},
+    {.flag = "--restore", .value = "=JOURNAL", .chosen = [](const Options& o) { return !o.restore.empty(); },
+     .writes = "--restore writes the journal's sectors back to the card",
+     .clash = "--restore runs on its own: give no other mode with it", .work = restore_work,
+     .help = "put back the sectors a run could not, from the journal it named, each read back twice; the journal is "
+             "removed once all are back (exit 0)"},
 }};
 
 // The options that go with some modes only, in the order they are checked:
@@ -472,7 +477,8 @@ struct Named {
     std::string_view prefix;
     std::string Options::*field;
 };
-constexpr std::array<Named, 7> named{{{"--backup=", &Options::backup},
+constexpr std::array<Named, 8> named{{{"--backup=", &Options::backup},
+                                      {"--restore=", &Options::restore},
                                       {"--tls-psk=", &Options::tls_psk},
                                       {"--tls-certificates=", &Options::tls_certificates},
                                       {"--report=", &Options::report},
@@ -485,7 +491,8 @@ struct Valued {
     std::string_view name;
     std::string_view needs;
 };
-constexpr std::array<Valued, 16> valued{{{"--dump", "=FILE"},
+constexpr std::array<Valued, 17> valued{{{"--dump", "=FILE"},
+                                         {"--restore", "=JOURNAL"},
                                          {"--tls-psk", "=FILE"},
                                          {"--tls-certificates", "=DIR"},
                                          {"--timeout", "=SECONDS"},
@@ -587,8 +594,8 @@ constexpr std::array<HelpEntry, 6> closing_options{{
      "passwords from FILE, one a line, at most 16 bytes each (else asked on the terminal, without echo): the first "
      "unlocks a locked card for the run; for --set-password on a card with a password the first is the old one and "
      "the second the new"},
-    {"--yes", "allow --test, --load, --probe, --fill, --writable and the controls above on a real port (they write to "
-              "the card)"},
+    {"--yes", "allow --test, --load, --probe, --fill, --restore, --writable and the controls above on a real port (they "
+              "write to the card)"},
     {"--crc", "the browser with CRC checking on (the other modes that read or write sectors always turn it on)"},
     {"--json", "with any mode but the browser: one JSON line per card and run on standard output "
                "(docs/run-record.schema.json), the usual text on standard error"},

@@ -164,7 +164,8 @@ void BM_ProbeAccesses(benchmark::State& state) {
     for (auto _ : state) {
         accesses = 0;
         CardDevice device(card);
-        report = probe(device, [] { return false; }, card.capacity_sectors(), 1);
+        SavingDevice saver(device);
+        report = probe(saver, [] { return false; }, card.capacity_sectors(), 1);
     }
     stop_counted();
     state.counters["transfers"] = report.transfers;

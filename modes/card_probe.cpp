@@ -14,6 +14,7 @@
 #include "modes/units.h"
 #include "base/operator.h"
 #include "modes/probe.h"
+#include "modes/put_back.h"
 #include "disk/sector_device.h"
 
 namespace {
@@ -63,10 +64,12 @@ int probe_the_card(ModeRun& run) {
     if (claimed == 0) claimed = probe_capacity(card, sizing);
     say_sectors("claimed", claimed);
     text_flush();
-    const ProbeReport report = probe(card, [&run] { return run.console.stop_requested(); }, claimed, new_run_tag());
+    SavingDevice saver(card);
+    const ProbeReport report = probe(saver, [&run] { return run.console.stop_requested(); }, claimed, new_run_tag());
     add_to_report(run.report, report);
     list("bad sector", report.failed, ": transfer failed");
     list("sector", report.not_restored, " NOT put back");
+    (void)keep_unrestored(run, saver);
     if (report.verdict == Verdict::interrupted) {
         text_printf("stopped: nothing verdict; %s\n", report.not_restored.empty() ? "every sector it wrote over was put back"
                                                                                    : "some sectors were NOT put back");

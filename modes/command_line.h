@@ -58,6 +58,7 @@ struct Options {
     enum class Control { none, protect, unprotect, set_password, clear_password, lock, force_erase, erase };
     Control control = Control::none;
     std::string password_file;          // --password-file=FILE: passwords one a line
+    std::string restore;                // --restore=JOURNAL: put back what a run could not
     bool json = false;                  // --json: a JSON record of the run on standard output
     bool help = false;
     bool version = false;

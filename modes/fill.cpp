@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@
 #include "base/safe_file.h"
 #include "base/sector_file.h"
 #include "sim/storage.h"
+#include "disk/saving_device.h"
+#include "modes/put_back.h"
 
 namespace {
 
@@ -130,9 +133,9 @@ constexpr const char* verdict_name(FillVerdict v) {
 class Fill {
 public:
     Fill(ModeRun& run, const Options& o, Extent e, std::uint32_t tag)
-        : device_(run.device), report_(run.report), record_(run.record), console_(run.console), options_(o), extent_(e),
+        : run_(run), card_(run.device), report_(run.report), record_(run.record), console_(run.console), options_(o), extent_(e),
           pattern_(o.fill_seed.value_or(tag), tag),
-          buf_(std::size_t{device_.run_sectors()} * sector_size) {}
+          buf_(std::size_t{card_.run_sectors()} * sector_size) {}
 
     int run() {
         if (!options_.backup.empty() && !save_backup()) return ExitStatus::failed;
@@ -149,7 +152,7 @@ private:
     [[nodiscard]] bool stopped() const { return console_.stop_requested(); }
 
     std::uint32_t run_length(std::uint64_t left) const {
-        return static_cast<std::uint32_t>(std::min<std::uint64_t>(device_.run_sectors(), left));
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(card_.run_sectors(), left));
     }
 
     // Writes the runs from the top of the extent down, so that on a card that
@@ -178,7 +181,7 @@ private:
     void write_singly_down(std::uint32_t first, std::uint32_t n) {
         for (std::uint32_t i = n; i-- > 0;) {
             std::uint32_t wrote = 0;
-            (void)device_.write(first + i, sector_in(buf_, i), wrote);
+            (void)device().write(first + i, sector_in(buf_, i), wrote);
         }
     }
 
@@ -187,7 +190,7 @@ private:
         for (std::uint32_t at = 0; at < n;) {
             std::uint32_t wrote = 0;
             const auto data = std::span(buf_).subspan(std::size_t{at} * sector_size, std::size_t{n - at} * sector_size);
-            const CardResult r = device_.write(first + at, data, wrote);
+            const CardResult r = device().write(first + at, data, wrote);
             at += wrote + (r == CardResult::ok ? 0 : 1);
         }
     }
@@ -200,7 +203,7 @@ private:
             const std::uint32_t n = run_length(extent_.count - at);
             const auto first = static_cast<std::uint32_t>(extent_.start + at);
             std::uint32_t got = 0;
-            const CardResult r = device_.read(first, std::span(buf_).first(std::size_t{n} * sector_size), got);
+            const CardResult r = device().read(first, std::span(buf_).first(std::size_t{n} * sector_size), got);
             for (std::uint32_t i = 0; i < got; ++i) {
                 std::uint32_t holds = 0;
                 const Kept kept = pattern_.sort(first + i, sector_in(buf_, i), holds);
@@ -265,77 +268,68 @@ private:
         record_->verdict = verdict_name(verdict_of(sorting_));
     }
 
-    // The extent's sectors into the backup file, before anything is written:
-    // a sector that cannot be read or saved ends the test there.
+    // The extent's sectors into the backup file, before anything is written
+    // (each run read twice alike): a sector that cannot be read or saved
+    // ends the test there.
     bool save_backup() {
         const WriteRules rules{.replace = options_.force, .in_place = true};
         if (Outcome created = create_stream(options_.backup, "the backup", rules, true, backup_); !created)
             return say_backup(created.why());
         if (!file_seek(backup_, 0)) return say_backup(options_.backup + " cannot be read back: name a regular file");
+        saver_.emplace(card_, originals_in_file(backup_, extent_.start));
         Progress progress(console_, extent_.count);
-        for (std::uint64_t at = 0; at < extent_.count; ) {
+        for (std::uint64_t at = 0; at < extent_.count;) {
             if (stopped()) return say_backup("stopped while saving the backup; nothing was written");
             progress.update(at);
             const std::uint32_t n = run_length(extent_.count - at);
-            std::uint32_t got = 0;
-            const auto run = std::span(buf_).first(std::size_t{n} * sector_size);
-            if (device_.read(static_cast<std::uint32_t>(extent_.start + at), run, got) != CardResult::ok) {
+            std::uint32_t saved = 0;
+            const CardResult r = saver_->save(static_cast<std::uint32_t>(extent_.start + at), n, saved);
+            if (saver_->store_failed())
+                return say_backup(options_.backup + " could not be written; nothing was written to the card");
+            if (r != CardResult::ok) {
                 progress.clear();
-                return say_backup("sector " + sector_text(extent_.start + at + got) +
+                return say_backup("sector " + sector_text(extent_.start + at + saved) +
                                   " could not be read for the backup; nothing was written");
             }
-            if (std::fwrite(run.data(), sector_size, n, backup_) != n)
-                return say_backup(options_.backup + " could not be written; nothing was written to the card");
             at += n;
         }
         progress.clear();
-        if (std::fflush(backup_) != 0) return say_backup(options_.backup + " could not be written; nothing was written to the card");
         text_printf("saved %llu sectors to %s\n", static_cast<unsigned long long>(extent_.count), escaped(options_.backup).c_str());
         return true;
     }
 
     bool say_backup(const std::string& why) {
+        saver_.reset();
         if (backup_) std::fclose(backup_);
         backup_ = nullptr;
         report_failure(why);
         return false;
     }
 
-    // Writes the backup over the extent and reads it back; goes on after
-    // Ctrl+C, since until then the card holds the test's patterns.
+    // Writes the backup over the extent, each run read back twice; goes on
+    // after Ctrl+C, since until then the card holds the test's patterns.
     bool put_backup_back() {
-        std::vector<std::uint8_t> check(buf_.size());
-        std::uint64_t differ = 0;
-        Progress progress(console_, extent_.count);
-        for (std::uint64_t at = 0; at < extent_.count && file_seek(backup_, at * sector_size);) {
-            progress.update(at);
-            const std::uint32_t n = run_length(extent_.count - at);
-            const auto first = static_cast<std::uint32_t>(extent_.start + at);
-            const auto data = std::span(buf_).first(std::size_t{n} * sector_size);
-            if (std::fread(data.data(), sector_size, n, backup_) != n) break;
-            write_run(first, n);
-            for (std::uint32_t i = 0; i < n; ++i) {
-                std::uint32_t got = 0;
-                const auto back = sector_in(check, i);
-                const bool same = device_.read(first + i, back, got) == CardResult::ok &&
-                                  std::equal(back.begin(), back.end(), sector_in(buf_, i).begin());
-                if (!same && differ++ < named_per_kind) report_sector("backup not put back at sector", first + i);
-            }
-            at += n;
-            restored_ = at;
-        }
-        progress.clear();
+        saver_->restore();
+        const auto& lost = saver_->unrestored();
+        for (std::size_t i = 0; i < lost.size() && i < named_per_kind; ++i)
+            report_sector("backup not put back at sector", lost[i].sector);
+        const bool whole = lost.empty();
+        if (whole) text_printf("put back %llu sectors from %s, verified\n", static_cast<unsigned long long>(saver_->restored()),
+                               escaped(options_.backup).c_str());
+        else text_printf("the backup was NOT put back completely: %zu sectors differ or were not written; %s holds it\n",
+                         lost.size(), escaped(options_.backup).c_str());
+        (void)keep_unrestored(run_, *saver_);
+        saver_.reset();
         std::fclose(backup_);
         backup_ = nullptr;
-        const bool whole = restored_ == extent_.count && differ == 0;
-        if (whole) text_printf("put back %llu sectors from %s, verified\n", static_cast<unsigned long long>(restored_),
-                               escaped(options_.backup).c_str());
-        else text_printf("the backup was NOT put back completely: %llu sectors differ or were not written; %s holds it\n",
-                         static_cast<unsigned long long>(differ + extent_.count - restored_), escaped(options_.backup).c_str());
         return whole;
     }
 
-    SectorDevice& device_;
+    // The card, through the backup's saving device when there is one.
+    SectorDevice& device() { return saver_ ? static_cast<SectorDevice&>(*saver_) : card_; }
+
+    ModeRun& run_;
+    SectorDevice& card_;
     CardReport* report_;
     RunRecord* record_;
     Operator& console_;
@@ -345,8 +339,8 @@ private:
     std::vector<std::uint8_t> buf_;
     Sorting sorting_;
     std::uint64_t wrote_ = 0;
-    std::uint64_t restored_ = 0;
     std::FILE* backup_ = nullptr;
+    std::optional<SavingDevice> saver_;
 };
 
 }  // namespace

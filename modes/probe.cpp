@@ -14,9 +14,6 @@ using Block = std::array<std::uint8_t, sector_size>;
 
 // Sector numbers are 32 bits and all ones is no sector.
 constexpr std::uint64_t addressable = 0xFFFFFFFF;
-// A put-back is tried this often: a sector the line garbles a few times
-// running must still get its data back.
-constexpr int restore_attempts = 16;
 constexpr int transfer_attempts = 6;
 // A block that differs from a tag in this many bytes or fewer is that tag
 // with bits the line flipped; any other data differs in nearly all of them.
@@ -31,12 +28,6 @@ CardResult write_one(SectorDevice& device, std::uint32_t sector, const Block& da
     std::uint32_t done = 0;
     return device.write(sector, data, done);
 }
-
-struct Saved {
-    std::uint32_t sector;
-    Block data;
-    bool refused = false;  // the card refused to read it: nothing to put back
-};
 
 // Every header of a tag: the sector number and the run's value.
 constexpr std::size_t header_stride = 64;
@@ -90,7 +81,7 @@ struct Doubt {};
 
 class Run {
 public:
-    Run(SectorDevice& device, const StopCheck& stop, std::uint32_t run_id, ProbeReport& report, std::uint64_t sectors)
+    Run(SavingDevice& device, const StopCheck& stop, std::uint32_t run_id, ProbeReport& report, std::uint64_t sectors)
         : device_(device), stop_requested_(stop), run_id_(run_id), report_(report), sectors_(sectors) {
         base_ = sectors >= probe_base_from ? probe_base : 0;
         block_ = probe_block_sectors(sectors);
@@ -110,11 +101,12 @@ public:
         return sectors_;
     }
 
+    // Every sector written over goes back; the saving device counts its own transfers.
     void restore() {
-        for (auto entry = journal_.rbegin(); entry != journal_.rend(); ++entry) {
-            if (!put_back(*entry)) report_.not_restored.push_back(entry->sector);
-        }
-        report_.saved = static_cast<std::uint32_t>(journal_.size());
+        device_.restore();
+        for (const LostOriginal& lost : device_.unrestored()) report_.not_restored.push_back(lost.sector);
+        report_.saved = static_cast<std::uint32_t>(device_.restored() + device_.unrestored().size());
+        report_.transfers += device_.transfers();
     }
 
     [[nodiscard]] bool uneven() const { return uneven_; }
@@ -221,30 +213,8 @@ private:
         fail(sector);
     }
 
-    // What the sector holds, read until two reads agree.
-    CardResult read_agreed(std::uint32_t sector, Block& out) {
-        for (int attempt = 0; attempt < transfer_attempts; ++attempt) {
-            const CardResult first = read(sector, out);
-            const CardResult second = read(sector, other_);
-            if (first == second && (first == CardResult::out_of_range || out == other_)) return first;
-        }
-        fail(sector);
-    }
-
-    // Keeps what the sector held, once, before the first write to it.
-    void save(std::uint32_t sector) {
-        const auto at = std::lower_bound(saved_.begin(), saved_.end(), sector);
-        if (at != saved_.end() && *at == sector) return;
-        saved_.insert(at, sector);
-        Saved entry{sector, {}};
-        if (read_agreed(sector, entry.data) == CardResult::out_of_range) entry.refused = true;
-        journal_.push_back(entry);
-    }
-
-    void put_tag(std::uint32_t sector) {
-        save(sector);
-        write(sector, make_tag(sector, run_id_));
-    }
+    // The device saves what the sector held before the first tag goes over it.
+    void put_tag(std::uint32_t sector) { write(sector, make_tag(sector, run_id_)); }
 
     // Tags written over the flush sectors push the others out of a write
     // cache; being tags, any that lands on another sector shows too.
@@ -378,18 +348,7 @@ private:
         if (l.seen == Seen::other) size = std::gcd(size, distance(l.tag, sector));
     }
 
-    bool put_back(const Saved& entry) {
-        if (entry.refused) return true;
-        for (int attempt = 0; attempt < restore_attempts; ++attempt) {
-            ++report_.transfers;
-            (void)write_one(device_, entry.sector, entry.data);
-            ++report_.transfers;
-            if (read_one(device_, entry.sector, buffer_) == CardResult::ok && buffer_ == entry.data) return true;
-        }
-        return false;
-    }
-
-    SectorDevice& device_;
+    SavingDevice& device_;
     const StopCheck& stop_requested_;
     std::uint32_t run_id_;
     ProbeReport& report_;
@@ -398,8 +357,6 @@ private:
     std::uint64_t block_ = 1;
     std::uint32_t block_first_ = 0;
     std::vector<std::uint32_t> flush_;
-    std::vector<Saved> journal_;
-    std::vector<std::uint32_t> saved_;  // sorted
     Block buffer_{};
     Block other_{};
     bool stop_ = false;
@@ -418,11 +375,11 @@ std::uint64_t probe_block_sectors(std::uint64_t sectors) {
 std::uint64_t probe_transfer_bound(std::uint64_t sectors) {
     const std::uint64_t block = probe_block_sectors(sectors);
     // The block and the flush sectors saved (two reads), tagged, read back
-    // and put back (a write and a read); one read in every block below.
-    const std::uint64_t search = 6 * (block + probe_flush_sectors) + sectors / block + 1;
+    // and put back (a write and two reads); one read in every block below.
+    const std::uint64_t search = 7 * (block + probe_flush_sectors) + sectors / block + 1;
     // Each fold test or boundary step saves, tags, reads and puts back two
     // sectors and flushes: one per bit of a size, one per prime, a few more.
-    const std::uint64_t step = probe_flush_sectors + 4 * 6;
+    const std::uint64_t step = probe_flush_sectors + 4 * 7;
     return search + (2 * 32 + 16) * step;
 }
 
@@ -445,7 +402,7 @@ std::uint64_t probe_capacity(SectorDevice& device, std::uint32_t& transfers) {
     return past;
 }
 
-ProbeReport probe(SectorDevice& device, const StopCheck& stop, std::uint64_t claimed, std::uint32_t run_id) {
+ProbeReport probe(SavingDevice& device, const StopCheck& stop, std::uint64_t claimed, std::uint32_t run_id) {
     ProbeReport report;
     report.claimed = claimed;
     const std::uint64_t sectors = std::min(claimed, addressable);

@@ -16,7 +16,7 @@
 #include <functional>
 #include <vector>
 
-#include "disk/sector_device.h"
+#include "disk/saving_device.h"
 
 // Checked between steps: true ends the search, then everything is put back.
 using StopCheck = std::function<bool()>;
@@ -61,6 +61,7 @@ struct ProbeReport {
 // CardResult::rejected), for a card that does not say its capacity.
 [[nodiscard]] std::uint64_t probe_capacity(SectorDevice& device, std::uint32_t& transfers);
 
-// Probes a card that claims claimed sectors; run_id makes this run's tags
+// Probes a card that claims claimed sectors, through a device that saves
+// what it writes over and then puts it back; run_id makes this run's tags
 // differ from any an earlier run left behind.
-[[nodiscard]] ProbeReport probe(SectorDevice& device, const StopCheck& stop, std::uint64_t claimed, std::uint32_t run_id);
+[[nodiscard]] ProbeReport probe(SavingDevice& device, const StopCheck& stop, std::uint64_t claimed, std::uint32_t run_id);

@@ -13,46 +13,39 @@
 #include "base/exit_status.h"
 #include "modes/progress.h"
 #include "modes/sector_pattern.h"
-#include "disk/sector_device.h"
+#include "disk/saving_device.h"
+#include "modes/put_back.h"
 #include "base/outcome.h"
 
 namespace {
 
 using Sector = std::array<std::uint8_t, sector_size>;
 
-constexpr int restore_attempts = 3;
 constexpr std::uint32_t surface_run = 0x5A5AA5A5;
 
 enum class Tested { passed, failed, past_end };
 
-// What a check found: nothing wrong, or what was, and whether only because
-// the sector could not be read back.
-struct Check {
-    Outcome outcome = Outcome::ok();
-    bool unreadable = false;
-};
-
-// One sector at a time over the device: what it held, the pattern, and
-// what was read back.
+// One sector at a time over a device that saves it before the pattern goes
+// in and puts it back after: the pattern, and what was read back.
 class SectorTest {
 public:
-    explicit SectorTest(SectorDevice& device) : device_(device) {}
+    explicit SectorTest(SavingDevice& device) : device_(device) {}
 
     // The sector's outcome, and what went wrong in problem.
     Tested test(std::uint32_t sector, std::string& problem) {
-        if (const CardResult r = device_.read_sector(sector, saved_); r != CardResult::ok) {
+        std::uint32_t saved = 0;
+        if (const CardResult r = device_.save(sector, 1, saved); r != CardResult::ok) {
             problem = failed_step("read").why();
+            device_.restore();
             return r == CardResult::out_of_range ? Tested::past_end : Tested::failed;
         }
         make_pattern(sector);
         const bool written = device_.write_sector(sector, pattern_) == CardResult::ok;
-        const Check checked = written ? verify(sector, pattern_) : Check{failed_step("write")};
-        // A sector whose read-back failed may well hold its contents again: it
-        // could not be checked, which is not the same as not restored.
-        if (const Check restored = restore(sector, written); !restored.outcome)
-            problem = (restored.unreadable ? "original contents could not be checked: " : "original contents NOT restored: ") +
-                      restored.outcome.why();
-        else if (!checked.outcome) problem = "pattern " + checked.outcome.why();
+        const Outcome checked = written ? verify(sector, pattern_) : failed_step("write");
+        const std::size_t lost_before = device_.unrestored().size();
+        device_.restore();
+        if (device_.unrestored().size() != lost_before) problem = "original contents NOT restored: " + device_.failure_text();
+        else if (!checked) problem = "pattern " + checked.why();
         return problem.empty() ? Tested::passed : Tested::failed;
     }
 
@@ -67,34 +60,19 @@ private:
     Outcome failed_step(const char* step) { return Outcome::failed(std::string(step) + " failed: " + device_.failure_text()); }
 
     // Reads the sector back and compares it with data.
-    Check verify(std::uint32_t sector, const Sector& data) {
-        if (device_.read_sector(sector, read_back_) != CardResult::ok) return {failed_step("read back"), true};
+    Outcome verify(std::uint32_t sector, const Sector& data) {
+        if (device_.read_sector(sector, read_back_) != CardResult::ok) return failed_step("read back");
         for (std::size_t i = 0; i < data.size(); ++i) {
             if (read_back_[i] != data[i]) {
                 char text[48];
                 std::snprintf(text, sizeof text, "read back differs at offset %03X", static_cast<unsigned>(i));
-                return {Outcome::failed(text)};
+                return Outcome::failed(text);
             }
         }
-        return {};
+        return Outcome::ok();
     }
 
-    Check write_and_verify(std::uint32_t sector, const Sector& data) {
-        if (device_.write_sector(sector, data) != CardResult::ok) return {failed_step("write")};
-        return verify(sector, data);
-    }
-
-    // Puts the saved contents back: written at once after a pattern that went
-    // in, checked first after one that may not have.
-    Check restore(std::uint32_t sector, bool pattern_written) {
-        Check restored = pattern_written ? write_and_verify(sector, saved_) : verify(sector, saved_);
-        for (int attempt = 1; attempt < restore_attempts && !restored.outcome; ++attempt)
-            restored = write_and_verify(sector, saved_);
-        return restored;
-    }
-
-    SectorDevice& device_;
-    Sector saved_{};
+    SavingDevice& device_;
     Sector pattern_{};
     Sector read_back_{};
 };
@@ -119,7 +97,8 @@ int surface_test(ModeRun& run, const std::optional<SectorRange>& given) {
     std::uint32_t tested = 0;
     std::uint32_t bad = 0;
     bool past_end = false;
-    SectorTest sectors(device);
+    SavingDevice saver(device);
+    SectorTest sectors(saver);
     for (; tested < range.count && !run.console.stop_requested(); ++tested) {
         const std::uint32_t sector = range.start + tested;
         progress.update(tested);
@@ -147,11 +126,12 @@ int surface_test(ModeRun& run, const std::optional<SectorRange>& given) {
     if (tested < range.count && !past_end)
         text_printf(", stopped before sector 0x%X", static_cast<unsigned>(range.start + tested));
     text_printf("\n");
+    const bool all_back = keep_unrestored(run, saver);
     if (RunRecord* record = run.record) {
         record->sectors = tested;
         record->bad = bad;
         record->reread = device.rereads() - rereads_before;
         record->interrupted = tested < range.count && !past_end;
     }
-    return bad == 0 && !past_end ? ExitStatus::ok : ExitStatus::failed;
+    return bad == 0 && !past_end && all_back ? ExitStatus::ok : ExitStatus::failed;
 }

@@ -449,8 +449,9 @@ void CardModel::block_received(bool more) {
     programming_ = next_write_;
     next_write_ += sectors_per_block();
     std::optional<std::uint8_t> response = cfg_.data_response;
-    const bool bad_in_block = cfg_.bad_sector && *cfg_.bad_sector >= programming_ &&
-                              *cfg_.bad_sector < programming_ + sectors_per_block();
+    const bool bad_block = cfg_.bad_sector && *cfg_.bad_sector >= programming_ &&
+                           *cfg_.bad_sector < programming_ + sectors_per_block();
+    const bool bad_in_block = bad_block && bad_writes_++ >= cfg_.bad_after;
     const bool refused = !storage_.writable() || controls_.refuse_write() || bad_in_block || run_failed_ ||
                          programming_ + sectors_per_block() > storage_.sectors();
     // deferred-write-error: the first failed block of a run is accepted and

@@ -136,5 +136,6 @@ private:
     bool commit_pending_ = false;   // an accepted block not yet programmed
     bool run_failed_ = false;       // a block of this CMD25 run was refused
     std::uint32_t well_written_ = 0;  // blocks of the last write command programmed
+    std::uint32_t bad_writes_ = 0;    // writes to the bad sector taken since power-up
     std::array<std::uint8_t, 4> well_written_block_{};
 };

@@ -63,10 +63,14 @@ bool set_response(std::string_view value, SimSettings& s) {
     return true;
 }
 
+// SECTOR in hex, then :N, the writes it takes before it fails (decimal).
 bool set_bad_sector(std::string_view value, SimSettings& s) {
-    long long n = 0;
-    if (!parse_number(value, 16, 0, 0xFFFFFFFFLL, n)) return false;
+    long long n = 0, after = 0;
+    const auto colon = value.find(':');
+    if (!parse_number(value.substr(0, colon), 16, 0, 0xFFFFFFFFLL, n)) return false;
+    if (colon != std::string_view::npos && !parse_number(value.substr(colon + 1), 10, 1, 1000000, after)) return false;
     s.bad_sector = static_cast<std::uint32_t>(n);
+    s.bad_after = static_cast<std::uint32_t>(after);
     return true;
 }
 
@@ -174,7 +178,7 @@ constexpr std::array<Setting, 39> settings_table{{
     {"write", "on or off", [](std::string_view v, SimSettings& s) { return set_switch(v, "on", "off", s.writable); }},
     {"response", "a hex byte or none", set_response},
     {"busy", "0 to 100000", [](std::string_view v, SimSettings& s) { return set_int(v, 0, 100000, s.busy_bytes); }},
-    {"bad", "a hex sector number", set_bad_sector},
+    {"bad", "a hex sector number, optionally followed by :N (writes it takes first)", set_bad_sector},
     {"link", "up or down", [](std::string_view v, SimSettings& s) { return set_switch(v, "down", "up", s.link_down); }},
     {"card", "mmc, mmc1, mmchc, sd1, sd2, sdhc or sdxc", set_kind},
     {"cid", "32 hex digits", [](std::string_view v, SimSettings& s) { return set_register(v, s.cid); }},
@@ -243,7 +247,8 @@ const char* const sim_settings_help =
     "  response=HH|none  data response to a written block (default 05: accepted;\n"
     "                0B: CRC error, 0D: write error)\n"
     "  busy=N        bytes the card stays busy after a write (default 8)\n"
-    "  bad=SECTOR    writes to this sector (hex) fail with a write error\n"
+    "  bad=SECTOR[:N] writes to this sector (hex) fail with a write error; with\n"
+    "                N, only once N writes to it went in since power-up\n"
     "  link=up|down  down: the port cannot reach the card (default up)\n"
     "  card=KIND     mmc (default), mmc1, mmchc, sd1, sd2, sdhc or sdxc: how the\n"
     "                card starts, its registers, byte (mmc, mmc1, sd1, sd2) or\n"

@@ -84,6 +84,7 @@ struct SimSettings {
     std::optional<std::uint8_t> data_response = 0x05;  // answer to a written block; none: no answer
     int busy_bytes = 8;                       // bytes DO stays low while a block is programmed
     std::optional<std::uint32_t> bad_sector;  // writes to this sector fail with a write error
+    std::uint32_t bad_after = 0;              // ...after this many went in since power-up
     CardKind kind = CardKind::mmc;            // card=
     std::optional<CardRegister> cid;          // sent instead of the default CID
     std::optional<CardRegister> csd;          // sent instead of the default CSD

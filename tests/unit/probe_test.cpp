@@ -2,6 +2,7 @@
 // ones that wrap or drop writes past a real size of any number of sectors,
 // damaged and noisy ones; each size found to the sector within the bound,
 // never a false verdict, and every byte the card held still there afterwards.
+// The same cards under the device that saves and puts back sectors.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,6 +12,8 @@
 #include <random>
 #include <set>
 
+#include "disk/restore_journal.h"
+#include "disk/traced_device.h"
 #include "modes/probe.h"
 
 namespace {
@@ -124,6 +127,12 @@ private:
     std::mt19937 random_;
 };
 
+// The probe over the card, through the device that saves and puts back.
+ProbeReport probe_of(FakeCard& card, std::uint64_t claimed, std::uint32_t run_id) {
+    SavingDevice saver(card);
+    return probe(saver, card.stop(), claimed, run_id);
+}
+
 constexpr std::uint64_t mib1 = 2048;
 constexpr std::uint64_t tib2 = std::uint64_t{1} << 32;  // 2 TiB in sectors
 
@@ -173,7 +182,7 @@ TEST(Probe, FindsTheExactSizeWithinTheBoundAndPutsEverythingBack) {
     std::map<std::uint64_t, std::uint32_t> worst;  // by claimed size
     for (const Case& c : cases) {
         FakeCard card(c.kind, c.claimed, c.real);
-        const ProbeReport r = probe(card, card.stop(), c.claimed, 0x5EED1234);
+        const ProbeReport r = probe_of(card, c.claimed, 0x5EED1234);
         EXPECT_EQ(r.usable, c.real) << name(c);
         EXPECT_EQ(r.verdict, truth(c)) << name(c);
         EXPECT_EQ(r.transfers, card.transfers) << name(c);
@@ -193,7 +202,7 @@ TEST(Probe, FindsEverySizeOfSmallCards) {
         for (const Kind kind : {Kind::wrap, Kind::drop}) {
             for (std::uint64_t real = 1; real < claimed; real += claimed == mib1 ? 5 : 97) {
                 FakeCard card(kind, claimed, real);
-                const ProbeReport r = probe(card, card.stop(), claimed, 3);
+                const ProbeReport r = probe_of(card, claimed, 3);
                 ASSERT_TRUE(r.verdict == Verdict::counterfeit && r.usable == real && card.intact())
                     << name({kind, claimed, real}) << " found " << r.usable;
             }
@@ -221,7 +230,7 @@ TEST(Probe, NoiseNeverMakesItFalselySure) {
             card.garble_rate = 0.01 * (seed % 5);
             card.loss_rate = 0.01 * (seed % 3);
             card.cache_sectors = seed % 3 == 0 ? probe_flush_sectors / 2 : 0;
-            const ProbeReport r = probe(card, card.stop(), c.claimed, seed);
+            const ProbeReport r = probe_of(card, c.claimed, seed);
             const std::string where = name(c) + " seed " + std::to_string(seed);
             EXPECT_FALSE(falsely_sure(r, c)) << where << " found " << r.usable;
             EXPECT_TRUE(r.verdict != Verdict::damaged || !r.failed.empty() || !r.not_restored.empty()) << where;
@@ -241,7 +250,7 @@ TEST(Probe, SectorsThatKeepFailingMakeTheCardDamaged) {
         FakeCard card(c.kind, c.claimed, c.real);
         const auto flushed = static_cast<std::uint32_t>(c.claimed - probe_block_sectors(c.claimed) - 1);
         card.failing = {flushed};
-        const ProbeReport r = probe(card, card.stop(), c.claimed, 7);
+        const ProbeReport r = probe_of(card, c.claimed, 7);
         EXPECT_EQ(r.verdict, Verdict::damaged) << name(c);
         EXPECT_FALSE(r.usable_known) << name(c);
         EXPECT_EQ(r.failed, std::vector<std::uint32_t>{flushed}) << name(c);
@@ -252,12 +261,12 @@ TEST(Probe, SectorsThatKeepFailingMakeTheCardDamaged) {
 TEST(Probe, StoppedAtAnyPointItStillPutsEverythingBack) {
     for (const Case& c : {Case{Kind::drop, 1 << 22, 123456}, Case{Kind::wrap, 1 << 22, 3000017}}) {
         FakeCard whole(c.kind, c.claimed, c.real);
-        const ProbeReport full = probe(whole, whole.stop(), c.claimed, 99);
-        const std::uint32_t searching = full.transfers - 2 * full.saved;  // putting back is not stopped
+        const ProbeReport full = probe_of(whole, c.claimed, 99);
+        const std::uint32_t searching = full.transfers - 3 * full.saved;  // putting back is not stopped
         for (std::uint32_t stop = 0; stop < searching; stop += 1 + searching / 16) {
             FakeCard card(c.kind, c.claimed, c.real);
             card.stop_after = stop;
-            const ProbeReport r = probe(card, card.stop(), c.claimed, 99);
+            const ProbeReport r = probe_of(card, c.claimed, 99);
             EXPECT_EQ(r.verdict, Verdict::interrupted) << name(c) << " stop " << stop;
             EXPECT_TRUE(card.intact()) << name(c) << " stop " << stop;
         }
@@ -281,8 +290,113 @@ TEST(Probe, ACacheDoesNotHideLostWritesAndTheFirstMiBIsLeftAlone) {
                           Case{Kind::wrap, 65536, 3001}, Case{Kind::wrap, 0x4000, 0x3FFF}}) {
         FakeCard card(c.kind, c.claimed, c.real);
         card.cache_sectors = probe_flush_sectors / 2;
-        const ProbeReport r = probe(card, card.stop(), c.claimed, 5);
+        const ProbeReport r = probe_of(card, c.claimed, 5);
         EXPECT_EQ(r.usable, c.real) << name(c);
         EXPECT_GE(card.lowest_written, probe_base) << name(c);
+    }
+}
+
+// The device that saves what is written over, seen through the traced one:
+// what it reads before a write, what it writes and reads back to put a
+// sector back, and what is left when a sector will not go back.
+TEST(SavingDevice, SavesOnceBeforeTheFirstWriteAndPutsBackUntilTwoReadsAgree) {
+    const Block tag = original(1000);
+    const struct {
+        const char* what;
+        void (*work)(SavingDevice&, const Block&);
+        std::vector<std::string> log;
+    } cases[] = {
+        {"one sector written twice",
+         [](SavingDevice& d, const Block& b) {
+             std::uint32_t done = 0;
+             (void)d.write(5, b, done);
+             (void)d.write(5, b, done);
+         },
+         {"read 0x5+1: ok", "read 0x5+1: ok", "write 0x5+1: ok", "write 0x5+1: ok", "write 0x5+1: ok", "read 0x5+1: ok",
+          "read 0x5+1: ok"}},
+        {"a backup of a run, then the run written",
+         [](SavingDevice& d, const Block&) {
+             std::uint32_t saved = 0, done = 0;
+             (void)d.save(8, 3, saved);
+             std::vector<std::uint8_t> run(3 * sector_size, 0xA5);
+             (void)d.write(8, run, done);
+         },
+         {"read 0x8+3: ok", "read 0x8+3: ok", "write 0x8+3: ok", "write 0x8+3: ok", "read 0x8+3: ok", "read 0x8+3: ok"}},
+        {"a sector past the end has nothing to put back",
+         [](SavingDevice& d, const Block& b) {
+             std::uint32_t done = 0;
+             (void)d.write(64, b, done);
+         },
+         {"read 0x40+1: out-of-range", "read 0x40+1: out-of-range", "write 0x40+1: out-of-range"}},
+    };
+    for (const auto& c : cases) {
+        FakeCard card(Kind::genuine, 64, 64);
+        std::vector<std::string> log;
+        TracedDevice traced(card, [&](std::string_view line) { log.emplace_back(line); });
+        SavingDevice saver(traced);
+        c.work(saver, tag);
+        saver.restore();
+        EXPECT_EQ(log, c.log) << c.what;
+        EXPECT_TRUE(saver.unrestored().empty() && card.intact()) << c.what;
+    }
+}
+
+// On a card that folds sectors onto each other, on one whose writes fail or
+// come back garbled most of the time, and on one that refuses a write it
+// never took, every sector goes back; one whose writes fail from some point
+// on is named with what it held, and its journal puts it back next time.
+TEST(SavingDevice, EverySectorGoesBackOrIntoTheJournal) {
+    const struct {
+        const char* what;
+        Kind kind;
+        std::uint64_t real;
+        double failure_rate, garble_rate;
+        std::set<std::uint32_t> failing_before, failing_after;
+    } cases[] = {
+        {"folds at 4", Kind::wrap, 4, 0, 0, {}, {}},
+        {"noisy", Kind::genuine, 64, 0.3, 0.2, {}, {}},
+        {"refuses a write it never took", Kind::genuine, 64, 0, 0, {6}, {}},
+        {"fails once written", Kind::genuine, 64, 0, 0, {}, {6, 9}},
+    };
+    for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+        for (const auto& c : cases) {
+            FakeCard card(c.kind, 64, c.real, seed);
+            card.failing = c.failing_before;
+            SavingDevice saver(card);
+            for (std::uint32_t s : {3u, 6u, 7u, 9u, 11u}) {
+                std::uint32_t done = 0;
+                card.failure_rate = 0;  // the writes over the sectors go in; only putting them back is hard
+                (void)saver.write(s, original(2000 + s), done);
+            }
+            card.failure_rate = c.failure_rate;
+            card.garble_rate = c.garble_rate;
+            card.failing.insert(c.failing_after.begin(), c.failing_after.end());
+            saver.restore();
+            std::set<std::uint32_t> lost;
+            for (const LostOriginal& l : saver.unrestored()) {
+                lost.insert(l.sector);
+                EXPECT_TRUE(l.known && l.data == original(l.sector)) << c.what << " " << l.sector;
+            }
+            EXPECT_EQ(lost, c.failing_after) << c.what << " seed " << seed;
+            if (lost.empty()) {
+                EXPECT_TRUE(card.intact()) << c.what << " seed " << seed;
+                continue;
+            }
+            const std::string path = ::testing::TempDir() + journal_name(seed);
+            std::remove(path.c_str());
+            const CardRegister cid{0x15, 1, 2, 3};
+            ASSERT_TRUE(write_journal(path, cid, saver.unrestored()));
+            EXPECT_FALSE(write_journal(path, cid, saver.unrestored())) << "an existing journal is never replaced";
+            CardRegister read_cid{};
+            std::vector<LostOriginal> kept;
+            ASSERT_TRUE(read_journal(path, read_cid, kept));
+            EXPECT_EQ(read_cid, cid);
+            card.failing.clear();
+            SavingDevice next_run(card);
+            for (const LostOriginal& l : kept) next_run.keep_original(l.sector, l.data);
+            next_run.restore();
+            EXPECT_TRUE(next_run.unrestored().empty() && card.intact()) << c.what << " seed " << seed;
+            std::remove(path.c_str());
+        }
     }
 }
