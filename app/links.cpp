@@ -19,7 +19,6 @@
 
 namespace {
 
-#ifndef _WIN32
 // A byte link holds its adapter itself: the session takes no port for it.
 template <class LinkType, class Target>
 Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
@@ -33,6 +32,7 @@ Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
 
 Outcome open_line_link(std::unique_ptr<LineDriver> lines, std::unique_ptr<spi::Link>& made);
 
+#ifndef _WIN32
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
 Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made) {
     if (settings.via == SimVia::gpio) {
@@ -83,13 +83,12 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made) {
         case Options::Port::direct: return open_line_link(std::make_unique<DirectPort>(options.base), made);
 #ifndef _WIN32
         case Options::Port::spidev: return open_byte_link<spi::SpidevLink>(options.spidev, made);
-        case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
         case Options::Port::gpio: return open_line_link(std::make_unique<GpioLines>(options.gpio), made);
 #else
         case Options::Port::gpio:
-        case Options::Port::spidev:
-        case Options::Port::ftdi: return Outcome::failed("this Windows build reaches cards only through the parallel port");
+        case Options::Port::spidev: return Outcome::failed("this Windows build reaches cards through the parallel port and FTDI bridges");
 #endif
+        case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
     }
     return Outcome::failed("no such port");
 }

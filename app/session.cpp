@@ -104,7 +104,13 @@ Outcome obtain_port_access(spi::Link& link, bool uses_port, int& level) {
     const bool driver = link.needs_io_privilege();
     level = driver ? giveio_start() : 1;
     if (level == 0) {
+#ifdef _WIN64
+        // A 64-bit Windows loads no driver of the 32-bit kind.
+        std::string why = "cannot get port access through the giveio driver: 64-bit Windows cannot load it; reach the "
+                          "card through an FTDI bridge (--port=ftdi)";
+#else
         std::string why = "cannot get port access through the giveio driver: is giveio.sys in this directory?";
+#endif
         if (giveio_left_installed())
             why += " The giveio service installed for this run could not be stopped and removed: sc stop giveio, sc "
                    "delete giveio";

@@ -90,9 +90,16 @@ Outcome NewFile::open(const std::string& path, const std::string& what, WriteRul
     what_ = what;
     if (!rules.replace && _access(path.c_str(), 0) == 0) return failed("it exists");
     temporary_ = path + ".new";
-    fd_ = _open(temporary_.c_str(), _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd_ < 0) temporary_.clear();
-    return fd_ >= 0 ? Outcome::ok() : failed(std::strerror(errno));
+    // Shared for deletion, so that it can take its name while still open.
+    const HANDLE handle = CreateFileA(temporary_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd_ >= 0) return Outcome::ok();
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    temporary_.clear();
+    return failed(handle == INVALID_HANDLE_VALUE ? "it cannot be made (Windows error " + std::to_string(GetLastError()) + ")"
+                                                 : std::strerror(errno));
 }
 
 Outcome NewFile::write(std::string_view bytes) {

@@ -6,11 +6,23 @@ set(CPACK_PACKAGE_NAME vantacle)
 set(CPACK_PACKAGE_VENDOR "The Vantacle developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-# Installed programs lose their symbols and debug sections.
+# Installed programs lose their symbols and debug sections; a program
+# packed by another build (whose strip may not know its format) is linked
+# without them.
 set(CPACK_STRIP_FILES ON)
+option(VANTACLE_LINK_STRIPPED "Link the program without symbols" OFF)
+if(VANTACLE_LINK_STRIPPED)
+  target_link_options(vantacle PRIVATE -s)
+endif()
 
 if(WIN32)
   install(TARGETS vantacle RUNTIME DESTINATION .)
+  # The 64-bit program of a second build (linked stripped) rides in the
+  # 32-bit program's zip as vantacle64.exe.
+  set(VANTACLE_WIN64_PROGRAM "" CACHE FILEPATH "The 64-bit Windows program to put in the zip beside this one")
+  if(VANTACLE_WIN64_PROGRAM)
+    install(PROGRAMS ${VANTACLE_WIN64_PROGRAM} DESTINATION . RENAME vantacle64.exe)
+  endif()
   # Windows readers expect CRLF line ends.
   file(READ ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt readme)
   string(REPLACE "\r\n" "\n" readme "${readme}")

@@ -46,6 +46,21 @@ constexpr std::uint8_t bad_answer = 0xFA;
 constexpr std::size_t max_length = 65536;     // bytes one clocking command moves
 }  // namespace mpsse
 
+// What to do when the bridge cannot be opened: on Linux the device's
+// permissions and the kernel's serial driver; on Windows, FTDI's driver
+// lets one program at a time have it.
+#ifdef _WIN32
+constexpr const char* no_permission_advice = "; is FTDI's D2XX driver installed for it (Device Manager)?";
+constexpr const char* held_advice = "; another program holds it: end the other program";
+#else
+constexpr const char* no_permission_advice =
+    "; no permission: add a udev rule that gives you the device (such as SUBSYSTEM==\"usb\", "
+    "ATTR{idVendor}==\"0403\", MODE=\"0666\"), plug it in again, or run as root";
+constexpr const char* held_advice =
+    "; the kernel's ftdi_sio driver or another program holds it: unbind ftdi_sio (echo the interface, such as "
+    "1-1:1.0, > /sys/bus/usb/drivers/ftdi_sio/unbind) or end the other program";
+#endif
+
 // A bridge that brings nothing for this long has gone.
 constexpr std::uint64_t answer_budget_ns = 1'000'000'000;
 
@@ -129,8 +144,7 @@ Outcome FtdiLink::why_not_opened(const FtdiTarget& target, int product, int resu
     const std::string said = "cannot open the FTDI bridge " + hex4(ftdi_vendor) + ":" + hex4(product) + ": " +
                              ftdi_calls.error_string(ftdi_);
     if (result == open_failed || result == open_denied)
-        return Outcome::failed(said + "; no permission: add a udev rule that gives you the device (such as "
-                                      "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"0403\", MODE=\"0666\"), plug it in again, or run as root");
+        return Outcome::failed(said + no_permission_advice);
     if (result != claim_failed) return Outcome::failed(said);
     if (target.interface > 1 && ftdi_calls.set_interface(ftdi_, 1) == 0 &&
         ftdi_calls.open(ftdi_, ftdi_vendor, product, target.serial.empty() ? nullptr : target.serial.c_str()) == 0) {
@@ -140,9 +154,7 @@ Outcome FtdiLink::why_not_opened(const FtdiTarget& target, int product, int resu
             return Outcome::failed(std::string("the FTDI bridge is an ") + kind->name + ": it has no interface " +
                                    static_cast<char>('A' + target.interface - 1) + " (give interface=A)");
     }
-    return Outcome::failed(said + "; the kernel's ftdi_sio driver or another program holds it: unbind ftdi_sio "
-                                  "(echo the interface, such as 1-1:1.0, > /sys/bus/usb/drivers/ftdi_sio/unbind) or end "
-                                  "the other program");
+    return Outcome::failed(said + held_advice);
 }
 
 // MPSSE mode; a bad command whose answer (FA AA) comes after whatever was

@@ -3,7 +3,8 @@
 # a stripped program, its compressed manual page, copyright and changelog;
 # unpacked into a scratch folder it runs on the simulated card and says its
 # version, and its manual page renders. The Windows zip holds the stripped
-# program, its licence and a text file with CRLF line ends.
+# programs (32-bit, and 64-bit when built), their licence and a text file
+# with CRLF line ends.
 #
 # Usage: package_test.sh LINUX_BUILD [WINDOWS_BUILD]
 set -euo pipefail
@@ -54,10 +55,15 @@ if [[ -n $windows_build && -f $windows_build/vantacle.exe ]]; then
     (cd "$windows_build" && cpack -G ZIP -B "$scratch/zip" >/dev/null)
     zip=$(ls "$scratch"/zip/*.zip)
     listing=$(cd "$scratch" && cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
-    check "Windows zip contents" "$listing" "LICENSE README.txt vantacle.exe "
+    # The 64-bit program rides along when the build was given one.
+    programs="vantacle.exe "
+    grep -q '^VANTACLE_WIN64_PROGRAM:FILEPATH=.' "$windows_build/CMakeCache.txt" && programs+="vantacle64.exe "
+    check "Windows zip contents" "$listing" "LICENSE README.txt $programs"
     cmake -E chdir "$scratch/zip" cmake -E tar xf "$zip"
     unpacked=$(dirname "$(ls "$scratch"/zip/*/vantacle.exe)")
-    check "Windows program has no debug sections" "$(grep -ac '\.debug_' "$unpacked/vantacle.exe" || true)" 0
+    for program in $programs; do
+        check "Windows program $program has no debug sections" "$(grep -ac '\.debug_' "$unpacked/$program" || true)" 0
+    done
     check "Windows README lines end in CRLF" "$(grep -vc $'\r$' "$unpacked/README.txt" || true)" 0
 fi
 

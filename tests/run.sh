@@ -11,7 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make python3-jsonschema libgtest-dev libbenchmark-dev sigrok-cli wine g++-mingw-w64-i686 dpkg-dev man-db groff-base
+packages=(cmake g++ make python3-jsonschema libgtest-dev libbenchmark-dev sigrok-cli wine wine64 g++-mingw-w64-i686
+          g++-mingw-w64-x86-64 dpkg-dev man-db groff-base
           lintian gddrescue libnbd-bin nbdfuse fuse3 dosfstools librsvg2-bin libftdi1-dev pkg-config
           libgnutls28-dev gnutls-bin)
 missing=()
