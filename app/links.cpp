@@ -34,18 +34,22 @@ Outcome open_line_link(std::unique_ptr<LineDriver> lines, std::unique_ptr<spi::L
 
 #ifndef _WIN32
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
-Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made) {
+// Beside others (a station's sockets) a simulated spidev or GPIO card is a device of its own.
+Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made, bool beside_others) {
     if (settings.via == SimVia::gpio) {
-        if (Outcome installed = sim_spidev_install(settings); !installed) return installed;
+        std::string chip = sim_gpio_chip;
+        Outcome installed = beside_others ? sim_spidev_add(settings, chip) : sim_spidev_install(settings);
+        if (!installed) return installed;
         const SimGpio& board = settings.gpio;
-        return open_line_link(std::make_unique<GpioLines>(GpioTarget{sim_gpio_chip, board.sck, board.mosi, board.miso,
-                                                                     board.cs, board.power}),
-                              made);
+        return open_line_link(
+            std::make_unique<GpioLines>(GpioTarget{chip, board.sck, board.mosi, board.miso, board.cs, board.power}), made);
     }
     if (settings.via == SimVia::spidev) {
-        if (Outcome installed = sim_spidev_install(settings); !installed) return installed;
+        std::string device = sim_spidev_device;
+        Outcome installed = beside_others ? sim_spidev_add(settings, device) : sim_spidev_install(settings);
+        if (!installed) return installed;
         spi::SpidevTarget target;
-        target.device = sim_spidev_device;
+        target.device = device;
         target.align = settings.spidev.link_align.value_or(settings.spidev.align);
         target.lock = false;
         return open_byte_link<spi::SpidevLink>(target, made);
@@ -72,11 +76,11 @@ Outcome open_simulated_port(const SimSettings& settings, std::unique_ptr<spi::Li
 
 }  // namespace
 
-Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made) {
+Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, [[maybe_unused]] bool beside_others) {
     switch (options.port) {
         case Options::Port::sim:
 #ifndef _WIN32
-            if (options.sim.via != SimVia::port) return open_simulated_adapter(options.sim, made);
+            if (options.sim.via != SimVia::port) return open_simulated_adapter(options.sim, made, beside_others);
 #endif
             return open_simulated_port(options.sim, made);
         case Options::Port::ppdev: return open_line_link(std::make_unique<PpdevPort>(options.device), made);

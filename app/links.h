@@ -11,7 +11,8 @@
 
 // Makes the link for the command line's port: a bit-bang link over the
 // port's line driver, or a byte link that opens its adapter; on failure makes none.
-Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made);
+// beside_others: one of a station's links, the others open meanwhile.
+Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, bool beside_others = false);
 
 // True when the card is reached through a byte-wide adapter (spidev, FTDI
 // MPSSE, or the simulated card behind a stand-in for one); false for a

@@ -11,6 +11,7 @@
 #include "app/options.h"
 #include "app/run_json.h"
 #include "app/session.h"
+#include "app/station.h"
 #include "base/file_lock.h"
 #include "base/sector_file.h"
 #include "card/card.h"
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
         std::fputs((options.help ? usage_text() : version_text()).c_str(), stdout);
         return checked_output(ExitStatus::ok);
     }
+    if (station_asked(options)) return run_station(options);
     if (Outcome allowed = options_conflict(options); !allowed) return fail_usage(allowed);
     // With --json standard output carries the record alone.
     TextToError to_error;
@@ -81,7 +83,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<spi::Link> spi_link;
     if (Outcome opened = open_link(options, spi_link); !opened) {
         // A card another run holds is no usage error.
-        return lock_was_busy() ? fail(opened.why()) : fail_usage(opened);
+        return opened.held_elsewhere() ? fail(opened.why()) : fail_usage(opened);
     }
     spi::TracingLink* link_trace = nullptr;
     std::unique_ptr<PortTrace> port_trace;
@@ -91,7 +93,7 @@ int main(int argc, char** argv) {
     if (prepared) prepared = report_check(options);
     if (!prepared) {
         (void)close_trace(link_trace, port_trace.get());
-        return lock_was_busy() ? fail(prepared.why()) : fail_usage(prepared);
+        return prepared.held_elsewhere() ? fail(prepared.why()) : fail_usage(prepared);
     }
     if (Outcome controlled = card_controls_work(options, work); !controlled) {
         (void)close_trace(link_trace, port_trace.get());

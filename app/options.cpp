@@ -477,7 +477,8 @@ struct Named {
     std::string_view prefix;
     std::string Options::*field;
 };
-constexpr std::array<Named, 8> named{{{"--backup=", &Options::backup},
+constexpr std::array<Named, 9> named{{{"--backup=", &Options::backup},
+                                      {"--station=", &Options::station},
                                       {"--restore=", &Options::restore},
                                       {"--tls-psk=", &Options::tls_psk},
                                       {"--tls-certificates=", &Options::tls_certificates},
@@ -491,7 +492,8 @@ struct Valued {
     std::string_view name;
     std::string_view needs;
 };
-constexpr std::array<Valued, 17> valued{{{"--dump", "=FILE"},
+constexpr std::array<Valued, 18> valued{{{"--dump", "=FILE"},
+                                         {"--station", "=FILE"},
                                          {"--restore", "=JOURNAL"},
                                          {"--tls-psk", "=FILE"},
                                          {"--tls-certificates", "=DIR"},
@@ -543,7 +545,10 @@ Outcome parse_one(std::string_view arg, Options& o) {
         o.test = o.test || arg.starts_with("--test=");
         return parse_range(value, o.range);
     }
-    if (starts_with(arg, "--port=", value)) return parse_port(value, o);
+    if (starts_with(arg, "--port=", value)) {
+        o.ports.emplace_back(value);
+        return parse_port(value, o);
+    }
     if (starts_with(arg, "--serve=", value) && !value.empty()) {
         o.serve = std::string(value);
         return parse_task(Options::Task::serve, "", o);
@@ -589,7 +594,7 @@ constexpr std::array<HelpEntry, 7> leading_options{{
     {"--trace=FILE", "log every port access to FILE: W XX (data written), R XX (status read); FILE.vcd gets a waveform "
                      "of the card's lines for GTKWave, PulseView or sigrok"},
 }};
-constexpr std::array<HelpEntry, 6> closing_options{{
+constexpr std::array<HelpEntry, 8> closing_options{{
     {"--password-file=FILE",
      "passwords from FILE, one a line, at most 16 bytes each (else asked on the terminal, without echo): the first "
      "unlocks a locked card for the run; for --set-password on a card with a password the first is the old one and "
@@ -597,6 +602,11 @@ constexpr std::array<HelpEntry, 6> closing_options{{
     {"--yes", "allow --test, --load, --probe, --fill, --restore, --writable and the controls above on a real port (they "
               "write to the card)"},
     {"--crc", "the browser with CRC checking on (the other modes that read or write sectors always turn it on)"},
+    {"--port=PORT --port=PORT ...",
+     "a station: --info, --test, --dump, --verify, --load, --probe, --fill or --erase on every socket's card at once, "
+     "each on its own thread, its lines marked [NAME] (the sockets named 1, 2, ...); the files it writes take "
+     "{socket}, {serial} and {cid} in their names; a summary ends the run, exit 0 when every card passed"},
+    {"--station=FILE", "a station of the sockets in FILE, one a line: NAME PORT (blank lines and # comments left out)"},
     {"--json", "with any mode but the browser: one JSON line per card and run on standard output "
                "(docs/run-record.schema.json), the usual text on standard error"},
     {"--help", "this text"},
@@ -685,7 +695,8 @@ Outcome parse_options(int argc, const char* const* argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         const std::string_view name = arg.substr(0, arg.find('='));
-        if (name.starts_with("--") && std::find(given.begin(), given.end(), name) != given.end())
+        // --port more than once names the sockets of a station.
+        if (name.starts_with("--") && name != "--port" && std::find(given.begin(), given.end(), name) != given.end())
             return Outcome::failed(std::string(name) + " is given twice: give it once");
         given.push_back(name);
         if (Outcome parsed = parse_one(arg, options); !parsed) return parsed;
@@ -719,7 +730,15 @@ Outcome options_conflict(const Options& o) {
 
 bool browses(const Options& o) { return &chosen_mode(o) == &browser; }
 
-Outcome mode_work(const Options& o, CardWork& work) {
+Outcome parse_port_spec(std::string_view spec, Options& options) { return parse_port(spec, options); }
+
+bool whole_card_mode(const Options& o) {
+    const Mode& mode = chosen_mode(o);
+    return &mode != &browser && (mode.control == C::none || mode.control == C::erase) && mode.task != T::serve &&
+           mode.flag != "--restore";
+}
+
+void mode_frame(const Options& o, CardWork& work) {
     const Mode& mode = chosen_mode(o);
     work.setup = mode.setup;
     work.status_without_card = mode.without_card;
@@ -727,7 +746,11 @@ Outcome mode_work(const Options& o, CardWork& work) {
     work.report_path = o.report;
     work.report_title = std::string(mode.title) + (mode.file ? o.file : "");
     work.mode_name = mode.flag.empty() ? "browser" : std::string(mode.flag.substr(2));
-    return mode.work(o, work);
+}
+
+Outcome mode_work(const Options& o, CardWork& work) {
+    mode_frame(o, work);
+    return chosen_mode(o).work(o, work);
 }
 
 std::string version_text() { return "vantacle " VANTACLE_VERSION "\n"; }

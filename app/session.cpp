@@ -102,7 +102,8 @@ Outcome obtain_port_access(spi::Link& link, bool uses_port, int& level) {
         return Outcome::ok();
     }
     const bool driver = link.needs_io_privilege();
-    level = driver ? giveio_start() : 1;
+    bool left_installed = false;
+    level = driver ? giveio_start(left_installed) : 1;
     if (level == 0) {
 #ifdef _WIN64
         // A 64-bit Windows loads no driver of the 32-bit kind.
@@ -111,7 +112,7 @@ Outcome obtain_port_access(spi::Link& link, bool uses_port, int& level) {
 #else
         std::string why = "cannot get port access through the giveio driver: is giveio.sys in this directory?";
 #endif
-        if (giveio_left_installed())
+        if (left_installed)
             why += " The giveio service installed for this run could not be stopped and removed: sc stop giveio, sc "
                    "delete giveio";
         return Outcome::failed(why);
@@ -178,7 +179,7 @@ int run_session(Card& card, const CardWork& work, bool uses_port, Operator& cons
     report_level(giveio_result);
     if (!access) {
         report_failure(access.why());
-        return lock_was_busy() ? ExitStatus::failed : work.status_without_card;
+        return access.held_elsewhere() ? ExitStatus::failed : work.status_without_card;
     }
     say("Initialize MMC Card for SPI mode:");
     int status = work.status_without_card;

@@ -21,9 +21,6 @@
 
 namespace {
 
-bool busy = false;
-std::string chosen_lock_dir;
-
 #ifdef _WIN32
 // A byte far past any file's end: locking it blocks no one's reads or writes.
 constexpr DWORD lock_offset_high = 0x7FFFFFFF;
@@ -102,22 +99,20 @@ const char* lock_dir_from_environment() {
 }
 
 Outcome lock_dir(std::string& dir) {
-    dir = chosen_lock_dir;
-    if (const char* named = lock_dir_from_environment(); dir.empty() && named && *named) dir = named;
+    if (const char* named = lock_dir_from_environment(); named && *named) dir = named;
     return dir.empty() ? system_lock_dir(dir) : Outcome::ok();
 }
 
 Outcome refused(int fd, const std::string& what) {
-    busy = errno == EWOULDBLOCK;
-    if (!busy) return Outcome::failed("cannot lock " + what + ": " + std::strerror(errno));
-    return Outcome::failed(what + " is in use: " + holder_of(fd) + " holds it; wait for it to end");
+    if (errno != EWOULDBLOCK) return Outcome::failed("cannot lock " + what + ": " + std::strerror(errno));
+    return Outcome::in_use(what + " is in use: " + holder_of(fd) + " holds it; wait for it to end");
 }
 
 }  // namespace
 
 Outcome lock_file(std::FILE* file, const std::string& what, bool exclusive) {
-    busy = false;
-    if (lock_fd(fileno(file), exclusive)) return Outcome::ok();
+    // A FIFO or terminal written through its own stream holds nothing to keep.
+    if (fileno(file) < 0 || lock_fd(fileno(file), exclusive)) return Outcome::ok();
     return refused(fileno(file), what);
 }
 
@@ -125,35 +120,59 @@ Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive) {
     return lock_file(file, "card image " + path, exclusive);
 }
 
-bool lock_was_busy() { return busy; }
+namespace {
 
-void port_locks_in(const std::string& dir) { chosen_lock_dir = dir; }
+// The lock file names the open file still: one removed by the process that
+// held it before it was locked here is no lock at all.
+bool still_named(int fd, const std::string& path) {
+#ifdef _WIN32
+    (void)fd;
+    (void)path;
+    return true;
+#else
+    struct stat opened{}, named{};
+    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+#endif
+}
+
+}  // namespace
 
 Outcome PortLock::take(const std::string& name, const std::string& what) {
-    busy = false;
     give_back();
     std::string dir;
     if (Outcome found = lock_dir(dir); !found) return found;
     const std::string path = dir + "/vantacle-" + name + ".lock";
     // A lock left by a process that ended is free: the system lets go of it.
+    for (;;) {
 #ifdef _WIN32
-    fd_ = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+        fd_ = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
 #endif
-    if (fd_ < 0) return Outcome::failed("cannot open the lock file " + path + ": " + std::strerror(errno));
-    if (lock_fd(fd_, true)) return Outcome::ok();
+        if (fd_ < 0) return Outcome::failed("cannot open the lock file " + path + ": " + std::strerror(errno));
+        if (!lock_fd(fd_, true)) break;
+        if (still_named(fd_, path)) {
+            path_ = path;
+            return Outcome::ok();
+        }
+        give_back();
+    }
     Outcome failed = refused(fd_, what.empty() ? "the port " + name : what);
     give_back();
     return failed;
 }
 
+// The file goes while it is still locked, so that no other run takes a
+// lock on a file that is no longer there.
 void PortLock::give_back() {
     if (fd_ < 0) return;
 #ifdef _WIN32
     _close(fd_);
 #else
+    if (!path_.empty()) ::unlink(path_.c_str());
     ::close(fd_);
 #endif
+    path_.clear();
     fd_ = -1;
 }

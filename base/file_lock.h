@@ -1,8 +1,11 @@
 // Locks that keep a second run of the program off a card in use: the
 // simulated card's image is locked (shared for reading, exclusive for
 // writing), and a real port through a lock file named after it. Nothing
-// ever waits for a lock: a lock held elsewhere fails at once, naming the
-// process that holds it where the system can tell.
+// ever waits for a lock: a lock held elsewhere fails at once (an Outcome
+// held_elsewhere), naming the process that holds it where the system can
+// tell. Lock files go where VANTACLE_LOCK_DIR names (not in a set-user-ID
+// run), else the system's place: a directory only the user can reach,
+// /run/vantacle for root.
 #pragma once
 
 #include <cstdio>
@@ -14,16 +17,6 @@
 Outcome lock_image(std::FILE* file, const std::string& path, bool exclusive);
 // The same for any open file; what names it in the refusal ("the file F").
 Outcome lock_file(std::FILE* file, const std::string& what, bool exclusive);
-
-// True when the last lock failed because another process holds it (exit
-// status 1 rather than a usage error).
-[[nodiscard]] bool lock_was_busy();
-
-// Where port lock files are kept from now on; tests keep their own apart so
-// that test processes running at once never hold each other's ports. "" for
-// the directory VANTACLE_LOCK_DIR names (not in a set-user-ID run), else the
-// system's place: a directory only the user can reach, /run/vantacle for root.
-void port_locks_in(const std::string& dir);
 
 // The lock file of one real port; taken when the port is acquired and given
 // back when it is released.
@@ -41,4 +34,5 @@ public:
 
 private:
     int fd_ = -1;
+    std::string path_;  // the lock file while it is held, removed when given back
 };

@@ -152,6 +152,7 @@ Outcome NewFile::open(const std::string& path, const std::string& what, WriteRul
             struct stat opened{};
             if (::fstat(fd_, &opened) != 0 || (opened.st_mode & S_IFMT) != (st.st_mode & S_IFMT))
                 return failed("it changed while it was opened");
+            in_place_ = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode);
             return Outcome::ok();
         }
     } else if (errno != ENOENT) {
@@ -190,7 +191,50 @@ Outcome NewFile::commit(bool sync) {
     return Outcome::ok();
 }
 
+namespace {
+
+// A FIFO or device written where it is stays non-blocking under its stream:
+// a reader that stops reading is waited on with the ending signals let in,
+// and once one has cut a wait short every later write fails at once.
+struct InPlace {
+    int fd;
+    bool stopped = false;
+};
+
+ssize_t write_in_place(void* cookie, const char* data, std::size_t size) {
+    auto& out = *static_cast<InPlace*>(cookie);
+    std::size_t done = 0;
+    while (done < size && !out.stopped) {
+        const ssize_t n = ::write(out.fd, data + done, size - done);
+        if (n > 0) done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno == EAGAIN) out.stopped = !wait_ready(out.fd, POLLOUT);
+        else if (n < 0 && errno == EINTR) out.stopped = true;
+        else break;
+    }
+    if (done == 0 && size != 0) {
+        errno = out.stopped ? EINTR : EIO;
+        return -1;
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int close_in_place(void* cookie) {
+    auto* out = static_cast<InPlace*>(cookie);
+    const int closed = ::close(out->fd);
+    delete out;
+    return closed;
+}
+
+}  // namespace
+
 std::FILE* NewFile::release(bool readable) {
+    if (temporary_.empty() && in_place_) {
+        auto* out = new InPlace{fd_};
+        std::FILE* stream = ::fopencookie(out, "wb", {nullptr, write_in_place, nullptr, close_in_place});
+        if (!stream) delete out;
+        else fd_ = -1;
+        return stream;
+    }
     if (::fcntl(fd_, F_SETFL, 0) != 0) return nullptr;
     std::FILE* stream = ::fdopen(fd_, readable ? "w+b" : "wb");
     if (stream) fd_ = -1;

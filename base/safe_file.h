@@ -34,7 +34,8 @@ public:
     Outcome write(std::string_view bytes);
     // Puts the file on the disk and gives it its name.
     Outcome commit(bool sync);
-    // The committed file as a stream that blocks as usual; the NewFile lets go of it.
+    // The committed file as a stream; the NewFile lets go of it. A FIFO's or
+    // terminal's stream waits for its reader with ending signals let in.
     std::FILE* release(bool readable);
 
 private:
@@ -42,6 +43,7 @@ private:
 
     std::string path_, what_, temporary_;
     int fd_ = -1;
+    bool in_place_ = false;  // a FIFO or character device: its writes may wait
 };
 
 // A file written from its start as a stream (a dump, a trace): made and

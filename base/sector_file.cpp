@@ -180,6 +180,7 @@ bool file_sync(std::FILE* file) {
 #ifdef _WIN32
     return _commit(_fileno(file)) == 0;
 #else
-    return ::fsync(fileno(file)) == 0 || errno == EINVAL;
+    // A FIFO or terminal written through its own stream has no descriptor to sync.
+    return fileno(file) < 0 || ::fsync(fileno(file)) == 0 || errno == EINVAL;
 #endif
 }

@@ -25,7 +25,12 @@ TextSink* text_sink(TextSink* sink);
 
 void text_put(TextStream stream, std::string_view text);
 #if defined(__GNUC__)
+#ifdef _WIN32
+// mingw's C++ runtime formats as glibc does (%zu and %llu included).
+__attribute__((format(gnu_printf, 1, 2)))
+#else
 __attribute__((format(printf, 1, 2)))
+#endif
 #endif
 void text_printf(const char* format, ...);
 // A line of text and its newline, as puts writes it.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -173,15 +174,19 @@ void mpsse_runs(benchmark::State& state, bool write) {
         }
         Card card(*link);
         double trips_before = 0;
+        double divisor = 0xFFFF;  // the last one given: the one in force
+        const auto last_divisor = [&] {
+            for (const std::string& line : sim_mpsse_commands())
+                if (line.starts_with("divisor ")) divisor = number_after(line, "divisor ");
+        };
         const DumpCost cost = whole_card_runs(card, write, sectors, [&] {
+            last_divisor();
             sim_mpsse_clear_commands();
             trips_before = sim_mpsse_round_trips();
         });
         state.counters["round_trips_per_sector"] = (sim_mpsse_round_trips() - trips_before) / sectors;
-        double fastest_divisor = 0xFFFF;
-        for (const std::string& line : sim_mpsse_commands())
-            if (line.starts_with("divisor ")) fastest_divisor = std::min(fastest_divisor, number_after(line, "divisor "));
-        report(state, cost, mpsse_base_hz / 2 / (fastest_divisor + 1), sectors);
+        last_divisor();
+        report(state, cost, mpsse_base_hz / 2 / (divisor + 1), sectors);
         link.reset();
         sim_mpsse_remove();
     }
@@ -217,5 +222,45 @@ void BM_DumpOverSpidev(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_DumpOverSpidev)->Iterations(1)->Unit(benchmark::kSecond);
+
+// --test's card work over spidev on the first 256 sectors: each sector read,
+// a pattern written and read back, its contents written and read back, a
+// single block at a time; the ioctls each sector costs and the card's time.
+void BM_TestOverSpidev(benchmark::State& state) {
+    constexpr std::uint32_t tested = 256;
+    const CardImage image;
+    for (auto _ : state) {
+        SimSettings settings = image.settings();
+        settings.writable = true;
+        std::unique_ptr<spi::SpidevLink> link;
+        spi::SpidevTarget target;
+        target.device = sim_spidev_device;
+        if (!image.ok() || !sim_spidev_install(settings) || !spi::SpidevLink::open(target, link)) {
+            state.SkipWithError("spidev device did not open");
+            return;
+        }
+        Card card(*link);
+        DumpCost cost;
+        std::uint64_t messages_before = 0;
+        if (mmc_init_spi(card) == CardResult::ok && card.prepare(true) == CardResult::ok) {
+            messages_before = sim_spidev_messages();
+            std::array<std::uint8_t, sector_size> saved{}, pattern{}, back{};
+            pattern.fill(0xA5);
+            const std::uint64_t start = link->now_ns();
+            cost.ok = true;
+            for (std::uint32_t s = 0; cost.ok && s < tested; ++s)
+                cost.ok = spi_read(card, s, saved) == CardResult::ok && spi_write(card, s, pattern) == CardResult::ok &&
+                          spi_read(card, s, back) == CardResult::ok && spi_write(card, s, saved) == CardResult::ok &&
+                          spi_read(card, s, back) == CardResult::ok;
+            cost.card_ns = link->now_ns() - start;
+            mmc_disable(card);
+        }
+        state.counters["ioctls_per_sector"] = static_cast<double>(sim_spidev_messages() - messages_before) / tested;
+        report(state, cost, 0, tested);
+        link.reset();
+        sim_spidev_remove();
+    }
+}
+BENCHMARK(BM_TestOverSpidev)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace

@@ -83,6 +83,12 @@ private:
     CardResult learn_mmc_addressing(InitRecord& r);
     CardResult bring_up_from_idle(InitRecord& r, bool mmc_possible);
     CardResult bring_up_sd(InitRecord& r, bool mmc_possible);
+    CardResult bring_up_known();
+    CardResult bring_up_sd_first();
+    // Once the card is ready on a link that clocks frames at the data clock:
+    // the CSD's TRAN_SPEED, read at the initialisation clock, sets it.
+    void enter_data_clock();
+    void learn_data_rate(const CardRegister& csd);
 
     // Frames, blocks and waits (card_frames.cpp).
     std::uint8_t send_frame(std::uint8_t index, std::uint32_t arg, std::uint8_t crc, std::size_t expected = r1_bytes);
@@ -108,9 +114,11 @@ private:
     CardResult write_singly(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done);
     CardResult blocks_written(std::uint32_t& count);
     [[nodiscard]] bool in_range(std::uint64_t sector) const;
-    // Whole-card runs clock at the card's data rate, everything else at the
-    // rate the card was initialised at.
+    // On the port, whole-card runs clock at the card's data rate, everything
+    // else at the rate the card was initialised at; other links keep the
+    // data clock from initialisation on.
     void use_data_rate(bool on);
+    [[nodiscard]] bool data_clock_throughout() { return link().capabilities().data_clock_throughout; }
     // Tries attempt again while it fails, a few times, while worth_it says
     // the failure may pass; counts the extra tries in retries.
     template <class Attempt>

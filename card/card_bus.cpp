@@ -28,6 +28,7 @@ void CardBus::send(std::span<const std::uint8_t> bytes) {
     // sends while it listens is idle, which is what a shifted read carries in.
     head_ = tail_ = 0;
     expected_ = 0;
+    ahead_ = 0;  // the link drops them when it sends
     after_send_ = true;
     while (!bytes.empty()) {
         if (pending_size_ == pending_.size()) flush();
@@ -47,8 +48,13 @@ void CardBus::flush() {
 std::uint8_t CardBus::raw(std::size_t expected) {
     if (head_ == tail_) {
         const std::size_t ahead = std::min(link_.capabilities().read_ahead, window_.size());
-        const std::size_t n = std::clamp<std::size_t>(std::max(expected, expected_), 1, ahead);
-        link_.transfer(std::span(pending_).first(pending_size_), std::span(window_).first(n));
+        // What goes out with the read shares the link's transaction with it.
+        const std::size_t room = ahead > pending_size_ ? ahead - pending_size_ : 1;
+        const std::size_t wanted = std::max(expected, expected_);
+        const std::size_t n = ahead_ > 0 ? ahead_ : std::clamp<std::size_t>(wanted, 1, room);
+        // The rest of an announced run goes out behind this window.
+        ahead_ = ahead > 1 && wanted > n ? std::min(wanted - n, ahead) : 0;
+        link_.transfer_then(std::span(pending_).first(pending_size_), std::span(window_).first(n), ahead_);
         pending_size_ = 0;
         head_ = 0;
         tail_ = n;
@@ -90,7 +96,7 @@ void CardBus::realign(int bits) {
 // order as one at a time, without the per-byte calls.
 void CardBus::receive(std::span<std::uint8_t> into) {
     const std::size_t ahead = std::min(link_.capabilities().read_ahead, window_.size());
-    if (shift_ == 0 && head_ == tail_ && std::min(std::max(expected_, into.size()), ahead) <= into.size()) {
+    if (shift_ == 0 && head_ == tail_ && ahead_ == 0 && std::min(std::max(expected_, into.size()), ahead) <= into.size()) {
         link_.transfer(std::span(pending_).first(pending_size_), into);
         pending_size_ = 0;
         expected_ -= std::min(expected_, into.size());

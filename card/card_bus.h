@@ -62,6 +62,7 @@ private:
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
     std::size_t expected_ = 0;
+    std::size_t ahead_ = 0;      // bytes the link was asked to clock in after the window
     int shift_ = 0;              // bits the card's answers run behind the byte clock
     std::uint8_t carry_ = 0xFF;  // the raw byte read last, for a shifted read
     std::uint8_t began_in_ = 0xFF;  // the raw byte the byte received last began in

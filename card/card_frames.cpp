@@ -10,6 +10,9 @@ using namespace protocol;
 namespace {
 
 constexpr std::size_t crc_bytes = 2;
+// Bytes after a written block (or CMD12) that bring its answer and a short
+// busy in one transaction: a card that programs within them costs no more.
+constexpr std::size_t answer_and_busy_bytes = 24;
 
 std::uint8_t frame_crc(std::uint8_t index, std::uint32_t arg) {
     const std::array<std::uint8_t, 5> head{static_cast<std::uint8_t>(command_bit | index),
@@ -118,7 +121,7 @@ void Card::send_block(std::uint8_t token, std::span<const std::uint8_t> data) {
 }
 
 CardResult Card::data_response() {
-    const std::uint8_t response = bus_.data_response(response_bytes, r1_bytes);
+    const std::uint8_t response = bus_.data_response(response_bytes, answer_and_busy_bytes);
     if ((response & data_response_mask) == data_accepted) return CardResult::ok;
     // No answer at all may leave the card programming.
     if (response == 0xFF) busy_possible_ = true;
@@ -146,7 +149,7 @@ CardResult Card::stop_transmission() {
     const std::array<std::uint8_t, 7> frame{gap_byte, command_bit | cmd::stop_transmission, 0, 0, 0, 0,
                                             frame_crc(cmd::stop_transmission, 0)};
     bus_.send(frame);
-    (void)bus_.receive(2);
+    (void)bus_.receive(answer_and_busy_bytes);
     (void)bus_.response(response_bytes, 1);
     return busy_done(run_busy);
 }

@@ -183,16 +183,37 @@ CardResult Card::init() {
     power_up();
     record_.cmd0_answer = first_cmd0();
     if (record_.cmd0_answer != r1_idle) return CardResult::cmd0_failed;
-    const std::uint8_t answer = cmd1_until_ready(record_);
-    if (answer == r1_ready) {
+    const CardResult result = data_clock_throughout() ? bring_up_sd_first() : bring_up_known();
+    if (result == CardResult::ok) enter_data_clock();
+    return result == CardResult::no_ocr || result == CardResult::unclear ? CardResult::cmd1_failed : result;
+}
+
+// The known sequence: CMD1 until ready; whatever stopped it (illegal, idle
+// to the end, or an answer garbled on the way), the SD way may still bring
+// the card up.
+CardResult Card::bring_up_known() {
+    if (cmd1_until_ready(record_) == r1_ready) {
         way_ = InitWay::cmd1;
         return CardResult::ok;
     }
-    // Whatever stopped CMD1 (illegal, idle to the end, or an answer garbled
-    // on the way), the SD way may still bring the card up.
     const CardResult result = bring_up_sd(record_, false);
     if (result == CardResult::ok) way_ = record_.sd_way;
-    return result == CardResult::no_ocr || result == CardResult::unclear ? CardResult::cmd1_failed : result;
+    return result;
+}
+
+// Where nothing binds the link to the known accesses, the SD way comes
+// first: an SD card, SDHC above all, would sit out every CMD1 try before
+// it. An MMC calls CMD55 or ACMD41 illegal and comes up by CMD1; a card
+// the SD way did not bring up is given CMD1 as the known sequence does.
+CardResult Card::bring_up_sd_first() {
+    const CardResult result = bring_up_from_idle(record_, true);
+    if (result == CardResult::ok) {
+        way_ = record_.sd_way;
+        return result;
+    }
+    if (record_.sd_way == InitWay::mmc || cmd1_until_ready(record_) != r1_ready) return result;
+    way_ = InitWay::cmd1;
+    return CardResult::ok;
 }
 
 void Card::disable() {
@@ -219,7 +240,12 @@ CardResult Card::settle_addressing() {
 CardResult Card::identify() {
     if (way_ != InitWay::cmd1) return way_ == InitWay::none ? CardResult::cmd1_failed : CardResult::ok;
     InitRecord r;
+    if (data_clock_throughout()) {
+        bus_.flush();
+        link().set_clock(spi::init_hz);
+    }
     const CardResult result = bring_up_sd(r, true);
     way_ = result == CardResult::ok ? r.sd_way : InitWay::none;
+    if (result == CardResult::ok) enter_data_clock();
     return result;
 }

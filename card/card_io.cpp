@@ -45,6 +45,7 @@ bool Card::in_range(std::uint64_t sector) const {
 std::uint32_t Card::address_of(std::uint32_t sector) const { return block_addressing_ ? sector : sector << 9; }
 
 void Card::use_data_rate(bool on) {
+    if (data_clock_throughout()) return;
     bus_.flush();
     link().set_clock(on ? data_hz_ : spi::init_hz);
 }
@@ -93,7 +94,8 @@ CardResult Card::write(std::uint32_t sector, std::span<const std::uint8_t, secto
 // One CMD18 run from sector first + done until every block is in or one fails.
 CardResult Card::read_run(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) {
     const std::size_t count = buf.size() / sector_size;
-    if (const CardResult answer = transfer_command(cmd::read_multiple_block, first + done, r1_bytes);
+    // The R1 and the first blocks come in one transaction.
+    if (const CardResult answer = transfer_command(cmd::read_multiple_block, first + done, r1_bytes + (count - done) * run_block_bytes);
         answer != CardResult::ok)
         return answer;
     use_data_rate(true);
@@ -129,6 +131,7 @@ CardResult Card::read_blocks(std::uint32_t first, std::span<std::uint8_t> buf, s
         if (!multi_block_) return read_singly(first, buf.first(count * sector_size), done);
         const CardResult run = read_run(first, buf.first(in_runs * sector_size), done);
         if (run == CardResult::ok) break;
+        if (!link().healthy()) return run;  // the link's failure, not the block's
         if (failure_.step == FailStep::command && is_r1(failure_.byte) && (failure_.byte & r1_illegal_command)) {
             multi_block_ = false;
             continue;
@@ -199,6 +202,7 @@ CardResult Card::write_blocks(std::uint32_t first, std::span<const std::uint8_t>
         if (!multi_block_) return write_singly(first, buf, done);
         const std::uint32_t run_start = done;
         CardResult run = write_run(first, buf.first(count * sector_size), done);
+        if (!link().healthy()) return run;
         if (failure_.step == FailStep::command && is_r1(failure_.byte) && (failure_.byte & r1_illegal_command) &&
             run != CardResult::ok) {
             multi_block_ = false;

@@ -52,11 +52,28 @@ CardResult Card::read_cid(CardRegister& cid) { return read_register(cmd::send_ci
 // The CSD also sets the data rate: the card's TRAN_SPEED, capped by the adapter.
 CardResult Card::read_csd(CardRegister& csd) {
     const CardResult result = read_register(cmd::send_csd, csd);
-    if (result != CardResult::ok) return result;
-    const std::uint64_t card_hz = std::uint64_t{decode_csd(csd, register_layout()).max_rate_kbit} * 1000;
-    if (card_hz > spi::init_hz)
-        data_hz_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(card_hz, link().capabilities().top_hz));
+    if (result == CardResult::ok) learn_data_rate(csd);
     return result;
+}
+
+void Card::learn_data_rate(const CardRegister& csd) {
+    const std::uint64_t card_hz = std::uint64_t{decode_csd(csd, register_layout()).max_rate_kbit} * 1000;
+    if (card_hz <= spi::init_hz) return;
+    data_hz_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(card_hz, link().capabilities().top_hz));
+    if (data_clock_throughout()) {
+        bus_.flush();
+        link().set_clock(data_hz_);
+    }
+}
+
+// CMD9 and the CSD straight after initialisation, without asking how the
+// card came up; a CSD that does not come keeps the initialisation clock.
+void Card::enter_data_clock() {
+    if (!data_clock_throughout()) return;
+    CardRegister csd{};
+    if (command(cmd::send_csd, 0, csd.size() + crc_bytes + 12) != r1_ready || receive_register(csd) != CardResult::ok)
+        return;
+    learn_data_rate(csd);
 }
 
 CardType Card::type(const CsdInfo& csd) const {
@@ -123,6 +140,10 @@ void Card::try_high_speed() {
     if (command(cmd::switch_func, switch_to_high_speed, status.size() + crc_bytes + 12) != r1_ready) return;
     if (receive_register(status) != CardResult::ok || (status[switch_group1_byte] & 0x0F) != 1) return;
     data_hz_ = std::min(high_speed_hz, link().capabilities().top_hz);
+    if (data_clock_throughout()) {
+        bus_.flush();
+        link().set_clock(data_hz_);
+    }
 }
 
 CardResult Card::prepare(bool crc) {

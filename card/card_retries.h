@@ -32,13 +32,16 @@ private:
 }  // namespace card_retries
 
 // Runs attempt once, then again while it fails, up to protocol::read_retries
-// more times; a failure that is not past the card's end is then asked about.
+// more times, while the link is healthy; a failure that is not past the
+// card's end is then asked about.
 template <class Attempt>
 CardResult Card::with_retries(Attempt attempt, std::uint32_t& retries, bool (*worth_it)(const CardFailure&)) {
     card_retries::Failures failures;
     for (int i = 0; i <= protocol::read_retries; ++i) {
         const CardResult result = attempt(failures.attempts() > 0);
         if (result == CardResult::ok) return failures.settle(true, retries);
+        // A link that stopped reaching the card ends it: the failure is the link's.
+        if (!link().healthy()) return result;
         failures.add(result);
         if (worth_it && !worth_it(failure_)) break;
     }

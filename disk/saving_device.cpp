@@ -55,7 +55,7 @@ std::unique_ptr<OriginalStore> originals_in_file(std::FILE* file, std::uint32_t 
 }
 
 SavingDevice::SavingDevice(SectorDevice& inner, std::unique_ptr<OriginalStore> store)
-    : inner_(inner), store_(std::move(store)), first_read_(std::size_t{inner.run_sectors()} * sector_size),
+    : WrappedDevice(inner), store_(std::move(store)), first_read_(std::size_t{inner.run_sectors()} * sector_size),
       second_read_(first_read_.size()), originals_(first_read_.size()) {}
 
 CardResult SavingDevice::read_counted(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) {

@@ -42,26 +42,14 @@ public:
 // In file, written at (sector - first) * 512; the file stays the caller's.
 [[nodiscard]] std::unique_ptr<OriginalStore> originals_in_file(std::FILE* file, std::uint32_t first);
 
-class SavingDevice final : public SectorDevice {
+class SavingDevice final : public WrappedDevice {
 public:
     explicit SavingDevice(SectorDevice& inner, std::unique_ptr<OriginalStore> store = originals_in_memory());
 
-    std::uint64_t sectors() override { return inner_.sectors(); }
-    CardResult read(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) override {
-        return inner_.read(first, buf, done);
-    }
     // Saves every sector of the run not saved yet, then writes; a sector
     // whose original cannot be read is not written (the read's failure).
     CardResult write(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) override;
-    CardResult read_sector(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) override {
-        return inner_.read_sector(sector, buf);
-    }
     CardResult write_sector(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf) override;
-    std::uint32_t run_sectors() override { return inner_.run_sectors(); }
-    std::uint32_t rereads() override { return inner_.rereads(); }
-    std::string failure_text() override { return inner_.failure_text(); }
-    bool gone() override { return inner_.gone(); }
-    std::uint64_t now_ns() override { return inner_.now_ns(); }
 
     // Saves count sectors from first before anything is written to them
     // (a backup); saved tells how many were, from first. A sector the
@@ -103,7 +91,6 @@ private:
     CardResult read_counted(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done);
     CardResult write_counted(std::uint32_t first, std::span<const std::uint8_t> buf);
 
-    SectorDevice& inner_;
     std::unique_ptr<OriginalStore> store_;
     std::vector<Batch> batches_;
     std::map<std::uint32_t, std::uint32_t> saved_;  // first sector of a saved span, and its end

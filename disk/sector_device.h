@@ -44,6 +44,36 @@ protected:
     ~SectorDevice() = default;
 };
 
+// A device over another that passes everything on: a wrapper overrides only
+// what it adds (timing, saving, tracing).
+class WrappedDevice : public SectorDevice {
+public:
+    explicit WrappedDevice(SectorDevice& inner) : inner_(inner) {}
+
+    std::uint64_t sectors() override { return inner_.sectors(); }
+    CardResult read(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) override {
+        return inner_.read(first, buf, done);
+    }
+    CardResult write(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) override {
+        return inner_.write(first, buf, done);
+    }
+    CardResult read_sector(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) override {
+        return inner_.read_sector(sector, buf);
+    }
+    CardResult write_sector(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf) override {
+        return inner_.write_sector(sector, buf);
+    }
+    std::uint32_t run_sectors() override { return inner_.run_sectors(); }
+    std::uint32_t rereads() override { return inner_.rereads(); }
+    std::string failure_text() override { return inner_.failure_text(); }
+    bool gone() override { return inner_.gone(); }
+    std::uint64_t now_ns() override { return inner_.now_ns(); }
+
+protected:
+    ~WrappedDevice() = default;
+    SectorDevice& inner_;
+};
+
 // Sector i of a buffer of whole sectors.
 [[nodiscard]] inline std::span<std::uint8_t, sector_size> sector_in(std::span<std::uint8_t> buf, std::size_t i) {
     return buf.subspan(i * sector_size).first<sector_size>();

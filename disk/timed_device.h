@@ -13,27 +13,20 @@ protected:
     ~TransferTimes() = default;
 };
 
-class TimedDevice final : public SectorDevice {
+class TimedDevice final : public WrappedDevice {
 public:
     // Without times (nullptr) the transfers go straight through.
-    TimedDevice(SectorDevice& inner, TransferTimes* times) : inner_(inner), times_(times) {}
+    TimedDevice(SectorDevice& inner, TransferTimes* times) : WrappedDevice(inner), times_(times) {}
 
-    std::uint64_t sectors() override { return inner_.sectors(); }
     // A run counts the sectors it moved and the one it failed on.
     CardResult read(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) override;
     CardResult write(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) override;
     // A single sector counts one, whatever came of it.
     CardResult read_sector(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) override;
     CardResult write_sector(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf) override;
-    std::uint32_t run_sectors() override { return inner_.run_sectors(); }
-    std::uint32_t rereads() override { return inner_.rereads(); }
-    std::string failure_text() override { return inner_.failure_text(); }
-    bool gone() override { return inner_.gone(); }
-    std::uint64_t now_ns() override { return inner_.now_ns(); }
 
 private:
     template <class Move>
     CardResult timed(std::uint32_t first, Transfer transfer, Move move);
-    SectorDevice& inner_;
     TransferTimes* times_;
 };

@@ -8,25 +8,18 @@
 
 #include "disk/sector_device.h"
 
-class TracedDevice final : public SectorDevice {
+class TracedDevice final : public WrappedDevice {
 public:
     using Log = std::function<void(std::string_view line)>;
-    TracedDevice(SectorDevice& inner, Log log) : inner_(inner), log_(std::move(log)) {}
+    TracedDevice(SectorDevice& inner, Log log) : WrappedDevice(inner), log_(std::move(log)) {}
 
-    std::uint64_t sectors() override { return inner_.sectors(); }
     CardResult read(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) override;
     CardResult write(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) override;
     CardResult read_sector(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) override;
     CardResult write_sector(std::uint32_t sector, std::span<const std::uint8_t, sector_size> buf) override;
-    std::uint32_t run_sectors() override { return inner_.run_sectors(); }
-    std::uint32_t rereads() override { return inner_.rereads(); }
-    std::string failure_text() override { return inner_.failure_text(); }
-    bool gone() override { return inner_.gone(); }
-    std::uint64_t now_ns() override { return inner_.now_ns(); }
 
 private:
     CardResult logged(const char* what, std::uint32_t first, std::size_t bytes, CardResult result);
-    SectorDevice& inner_;
     Log log_;
 };
 

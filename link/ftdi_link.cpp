@@ -1,6 +1,7 @@
 #include "link/ftdi_link.h"
 
 #include <algorithm>
+#include <array>
 
 namespace spi {
 
@@ -227,7 +228,7 @@ void FtdiLink::queue_clocked(std::uint8_t opcode, std::span<const std::uint8_t> 
 }
 
 void FtdiLink::flush(std::span<std::uint8_t> rx) {
-    if (!rx.empty()) queue({mpsse::send_immediate});
+    if (!rx.empty() && !commands_.empty()) queue({mpsse::send_immediate});
     if (healthy_ && !commands_.empty() &&
         ftdi_calls.write(ftdi_, commands_.data(), static_cast<int>(commands_.size())) != static_cast<int>(commands_.size()))
         failed(std::string("FTDI bridge: ") + ftdi_calls.error_string(ftdi_) + ": was it unplugged?");
@@ -276,8 +277,15 @@ void FtdiLink::stop() {
     flush();
 }
 
+void FtdiLink::transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx) { transfer_then(tx, rx, 0); }
+
 // DI goes high before bytes come in, as a card expects while it sends.
-void FtdiLink::transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx) {
+// Bytes asked ahead are on their way: the next read of them queues its own
+// request first, so that the bridge never waits for the host.
+void FtdiLink::transfer_then(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx, std::size_t ahead) {
+    const bool taken_ahead = ahead_ > 0 && tx.empty() && rx.size() == ahead_;
+    if (ahead_ > 0 && !taken_ahead) drop_ahead();
+    ahead_ = 0;
     if (!tx.empty()) {
         queue_clocked(mpsse::bytes_out, tx, tx.size());
         // The data pin keeps the last bit sent.
@@ -286,8 +294,20 @@ void FtdiLink::transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t
     if (rx.empty()) return;
     pins_ |= pin_mosi;
     set_pins();
-    queue_clocked(mpsse::bytes_in, {}, rx.size());
+    if (!taken_ahead) queue_clocked(mpsse::bytes_in, {}, rx.size());
+    if (ahead > 0) queue_clocked(mpsse::bytes_in, {}, ahead);
     flush(rx);
+    ahead_ = healthy_ ? ahead : 0;
+}
+
+void FtdiLink::drop_ahead() {
+    std::array<std::uint8_t, 4096> dropped{};
+    for (std::size_t left = ahead_; left > 0 && healthy_;) {
+        const std::size_t n = std::min(left, dropped.size());
+        if (!read_exactly(std::span(dropped).first(n))) break;
+        left -= n;
+    }
+    ahead_ = 0;
 }
 
 // SCK is the chip's base clock / (2 * (divisor + 1)): the fastest rate not above hz.
@@ -309,7 +329,8 @@ Capabilities FtdiLink::capabilities() const {
     return {.switches_supply = power_mask_ != 0,
             .clocks_deselected = true,
             .top_hz = max_hz_,
-            .read_ahead = mpsse::max_length};
+            .read_ahead = mpsse::max_length,
+            .data_clock_throughout = true};
 }
 
 }  // namespace spi

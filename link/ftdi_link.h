@@ -46,6 +46,7 @@ public:
     void select(bool selected) override;
     void stop() override;
     void transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx) override;
+    void transfer_then(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx, std::size_t ahead) override;
     void set_clock(std::uint32_t hz) override;
     void pause_ns(std::uint64_t ns) override;
     [[nodiscard]] std::uint64_t now_ns() override { return ftdi_calls.now_ns(); }
@@ -67,6 +68,8 @@ private:
     // Sends what is gathered; then reads rx.size() bytes back.
     void flush(std::span<std::uint8_t> rx = {});
     bool read_exactly(std::span<std::uint8_t> rx);
+    // Reads and drops the bytes a transfer asked ahead of need.
+    void drop_ahead();
     void failed(const std::string& why);
 
     ftdi_context* ftdi_ = nullptr;
@@ -80,6 +83,7 @@ private:
     bool healthy_ = true;
     std::string fault_;
     std::vector<std::uint8_t> commands_;
+    std::size_t ahead_ = 0;  // bytes clocked in for the next transfer, not yet read
     PortLock lock_;  // one run per bridge interface
 };
 

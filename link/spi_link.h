@@ -24,6 +24,10 @@ struct Capabilities {
     // Bytes one transfer may clock in ahead of need at no extra cost; 1 on
     // a link that pays for every byte (each is then clocked on demand).
     std::size_t read_ahead = 1;
+    // The clock rate changes nothing but the rate: once the card is ready,
+    // every frame and block may run at the data clock. The port's rate
+    // picks its byte-in instead, and keeps the known one outside runs.
+    bool data_clock_throughout = false;
 };
 
 class Link {
@@ -41,6 +45,15 @@ public:
     // Sends tx, then clocks rx.size() bytes in with DI held high: one
     // transaction, and on a bridge one round trip.
     virtual void transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx) = 0;
+    // As transfer(), then `ahead` more bytes to be clocked in after rx, for
+    // the next call: a link that keeps requests in flight (a bridge) queues
+    // them now, so that their wait hides behind rx's. The next call takes
+    // them when it sends nothing and reads exactly that many, else they are
+    // dropped. Others clock them when the next call asks.
+    virtual void transfer_then(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx, std::size_t ahead) {
+        (void)ahead;
+        transfer(tx, rx);
+    }
     // Clocks bytes of 0xFF with the card's chip select high, the card
     // already deselected: the wake-up clocks a card needs before its first
     // command. A link whose chip select goes low with every clock overrides it.

@@ -216,7 +216,8 @@ Capabilities SpidevLink::capabilities() const {
     return {.switches_supply = false,
             .clocks_deselected = gpio_fd_ >= 0 || no_cs_ || cs_high_,
             .top_hz = max_hz_,
-            .read_ahead = chunk_};
+            .read_ahead = chunk_,
+            .data_clock_throughout = true};
 }
 
 }  // namespace spi

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/outcome.h"
 #include "link/ftdi_link.h"
@@ -58,6 +59,8 @@ struct Options {
     enum class Control { none, protect, unprotect, set_password, clear_password, lock, force_erase, erase };
     Control control = Control::none;
     std::string password_file;          // --password-file=FILE: passwords one a line
+    std::vector<std::string> ports;     // every --port given, in order: more than one makes a station
+    std::string station;                // --station=FILE: the sockets, one a line
     std::string restore;                // --restore=JOURNAL: put back what a run could not
     bool json = false;                  // --json: a JSON record of the run on standard output
     bool help = false;

@@ -17,7 +17,6 @@ const char* const giveio_sname = "giveio";
 constexpr int manager_unavailable = 1;
 
 win32::ScHandle hSCMan = nullptr;
-bool left_installed = false;
 
 int is_winnt() {
     win32::OsVersionInfo info{};
@@ -92,7 +91,7 @@ bool undo_installation(bool started) {
     return stopped && removed;
 }
 
-int driver_level() {
+int driver_level(bool& left_installed) {
     bool installed = false;
     bool started = false;
     for (int level = 2;; ++level) {
@@ -112,12 +111,15 @@ int driver_level() {
 
 }  // namespace
 
-int giveio_start() {
+int giveio_start(bool& left_installed) {
     left_installed = false;
-    return is_winnt() ? driver_level() : 1;
+    return is_winnt() ? driver_level(left_installed) : 1;
 }
 
-bool giveio_left_installed() { return left_installed; }
+int giveio_start() {
+    bool left_installed = false;
+    return giveio_start(left_installed);
+}
 
 int giveio_stop(int level) {
     if (!is_winnt()) return 0;

@@ -5,8 +5,8 @@
 // Port-access level: 0 no access, 1 no driver needed, 2 driver already
 // running, 3 driver service started, 4 driver service installed and started.
 [[nodiscard]] int giveio_start();
-// After giveio_start returned 0: true when the service it installed in that
-// run could not be stopped or removed again and is left registered.
-[[nodiscard]] bool giveio_left_installed();
+// The same; after a level of 0, left_installed tells whether the service it
+// installed could not be stopped or removed again and is left registered.
+[[nodiscard]] int giveio_start(bool& left_installed);
 // Undoes what giveio_start did; 0, or the level passed in when that failed.
 [[nodiscard]] int giveio_stop(int level);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/operator.h"
+#include "base/escape.h"
 #include "serve/listener.h"
 #include "serve/tls.h"
 
@@ -26,7 +27,7 @@ struct Worker {
 
 void log_dropped(unsigned client, const std::string& why) {
     if (why.empty()) return;
-    std::printf("client %u dropped: %s\n", client, why.c_str());
+    std::printf("client %u dropped: %s\n", client, escaped(why).c_str());
     std::fflush(stdout);
 }
 

@@ -285,6 +285,7 @@ ControlAnswer CardControls::expect_block(Expect what, std::size_t length) {
 
 void CardControls::power_lost() {
     locked_ = !state_.password.empty();
+    high_speed_ = false;
     status_ = 0;
     block_length_ = sector_bytes;
     erase_first_.reset();
@@ -324,6 +325,8 @@ ControlAnswer CardControls::switch_func(std::uint32_t arg) {
     const bool high_speed = (switch_status_[13] & 0x02) != 0;
     const std::uint8_t selected = group1 == 0xF || group1 == 0 ? 0 : group1 == 1 && high_speed ? 1 : 0xF;
     switch_status_[16] = selected;
+    constexpr std::uint32_t switch_mode = 0x80000000;  // else check mode, which changes nothing
+    if ((arg & switch_mode) && selected == 1) high_speed_ = true;
     return answer_with(switch_status_);
 }
 

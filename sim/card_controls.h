@@ -37,6 +37,10 @@ public:
 
     // A card with a password locks itself when it loses power.
     void power_lost();
+    // CMD0 puts the card back to its default speed.
+    void go_idle() { high_speed_ = false; }
+    // CMD6 in switch mode selected function 1 of group 1 (50 MHz).
+    [[nodiscard]] bool high_speed() const { return high_speed_; }
 
     // True when a locked card refuses the command: all but class 0 and class
     // 7 ones, CMD55 and ACMD41.
@@ -98,6 +102,7 @@ private:
     CardState& state_;
     CardRegister& csd_;
     bool locked_ = false;
+    bool high_speed_ = false;
     std::uint8_t status_ = 0;  // error bits until the next CMD13
     std::uint32_t block_length_ = sector_bytes;
     std::optional<std::uint32_t> erase_first_;

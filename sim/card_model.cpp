@@ -163,6 +163,20 @@ void CardModel::power_lost() {
 
 // --- answers ----------------------------------------------------------
 
+// TRAN_SPEED (CSD byte 3): a rate unit of 100 kbit/s times ten to bits
+// 2:0, times a factor in tenths from bits 6:3. A code below the
+// identification clock still takes that.
+std::uint64_t CardModel::top_clock_hz() const {
+    constexpr std::uint64_t identification_hz = 400'000;
+    constexpr std::uint64_t high_speed_hz = 50'000'000;
+    constexpr std::array<std::uint64_t, 8> unit_hz{100'000, 1'000'000, 10'000'000, 100'000'000, 0, 0, 0, 0};
+    constexpr std::array<std::uint64_t, 16> tenths{0, 10, 12, 13, 15, 20, 25, 30, 35, 40, 45, 50, 55, 60, 70, 80};
+    if (state_ == State::native || state_ == State::idle) return identification_hz;
+    if (controls_.high_speed()) return high_speed_hz;
+    const std::uint8_t code = csd_[3];
+    return std::max(identification_hz, unit_hz[code & 7u] * tenths[(code >> 3) & 15u] / 10);
+}
+
 std::uint8_t CardModel::state_bits() const { return state_ == State::idle ? r1_idle : r1_ready; }
 
 void CardModel::respond(std::uint8_t r1) {
@@ -301,6 +315,7 @@ bool CardModel::queue_sectors(std::uint64_t sector) {
 
 void CardModel::go_idle_state(Request) {
     const bool in_spi_mode = state_ != State::native;
+    controls_.go_idle();
     state_ = State::idle;
     idle_left_ = cfg_.idle_answers;
     init_until_ns_.reset();

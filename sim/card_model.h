@@ -36,6 +36,9 @@ public:
     // True while the card ignores its supply going off (stuck=on, or hung
     // by a run over its last block).
     [[nodiscard]] bool stuck() const { return stuck_; }
+    // The fastest clock the card takes now: 400 kHz until it is ready, then
+    // its CSD's TRAN_SPEED, 50 MHz once CMD6 switched it to high speed.
+    [[nodiscard]] std::uint64_t top_clock_hz() const;
     // Bits the byte going out runs behind the R1 (late-response=).
     [[nodiscard]] int token_lateness() const { return out_.late() ? cfg_.late_response_bits : 0; }
 

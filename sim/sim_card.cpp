@@ -29,14 +29,19 @@ void SimCard::select(bool selected) {
 
 std::uint8_t SimCard::exchange(std::uint8_t di) {
     if (settings_.empty_socket) return 0xFF;
+    const bool over = !(lines_ & wiring::cs) && hz_ > model_.top_clock_hz();
+    const auto taken = over ? static_cast<std::uint8_t>(di_last_ << 7 | di >> 1) : di;
+    di_last_ = di & 1;
     std::uint8_t in = 0;
     for (std::uint8_t mask = 0x80; mask; mask >>= 1) {
-        const auto with_di = (di & mask) ? static_cast<std::uint8_t>(lines_ | wiring::di) : static_cast<std::uint8_t>(lines_ & ~wiring::di);
+        const auto with_di = (taken & mask) ? static_cast<std::uint8_t>(lines_ | wiring::di) : static_cast<std::uint8_t>(lines_ & ~wiring::di);
         drive(static_cast<std::uint8_t>(with_di & ~wiring::sck));
         drive(static_cast<std::uint8_t>(with_di | wiring::sck));
         if (!wire_.do_low()) in |= mask;
     }
-    return in;
+    const auto seen = over ? static_cast<std::uint8_t>(do_last_ << 7 | in >> 1) : in;
+    do_last_ = in & 1;
+    return seen;
 }
 
 std::uint64_t SimCard::now_ns() const { return now_ns_; }

@@ -47,6 +47,11 @@ public:
     void power(bool on);
     void select(bool selected);
     [[nodiscard]] std::uint8_t exchange(std::uint8_t di);
+    // The byte face's clock from now on (400 kHz until set). Clocked above
+    // what the card takes, it misreads as a card past its timing does: its
+    // output comes after the host has sampled, and its input stage takes
+    // each bit a clock late, so both DI and DO run one bit behind.
+    void clock_at(std::uint64_t hz) { hz_ = hz; }
 
     // The card's clock in nanoseconds since it was opened; pass() lets time
     // go by (a host's pause, a byte link's transfer time).
@@ -70,4 +75,7 @@ private:
     std::uint64_t access_ns_;
     std::uint8_t lines_ = 0;
     std::uint64_t now_ns_ = 0;
+    std::uint64_t hz_ = 400'000;
+    std::uint8_t di_last_ = 1;  // the last bit of the last byte in and out, for an over-clocked byte
+    std::uint8_t do_last_ = 1;
 };

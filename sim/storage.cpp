@@ -1,6 +1,7 @@
 #include "sim/storage.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "base/file_lock.h"
@@ -9,14 +10,17 @@
 
 namespace {
 
-// The storage whose image is open, for storage_is_file only.
-const Storage* open_image = nullptr;
+// The storage whose image was opened last, for storage_is_file only (a
+// station's sockets open theirs on their own threads).
+std::atomic<const Storage*> open_image = nullptr;
 
 }  // namespace
 
-Outcome Storage::fail(std::string why) {
+Outcome Storage::fail(std::string why) { return fail(Outcome::failed(std::move(why))); }
+
+Outcome Storage::fail(Outcome failed) {
     close();
-    return Outcome::failed(std::move(why));
+    return failed;
 }
 
 Outcome Storage::open(const SimSettings& settings) {
@@ -28,7 +32,7 @@ Outcome Storage::open(const SimSettings& settings) {
     }
     const std::string& path = settings.image;
     if (Outcome opened = sector_file_open(path, settings.writable, "card image", image_); !opened) return fail(opened.why());
-    if (Outcome locked = lock_image(image_, path, settings.writable); !locked) return fail(locked.why());
+    if (Outcome locked = lock_image(image_, path, settings.writable); !locked) return fail(std::move(locked));
     std::setvbuf(image_, nullptr, _IONBF, 0);
     const std::uint64_t size = file_size(image_);
     if (size == 0 || size % sector_bytes != 0)
@@ -41,7 +45,8 @@ Outcome Storage::open(const SimSettings& settings) {
 
 void Storage::close() {
     if (image_) std::fclose(image_);
-    if (open_image == this) open_image = nullptr;
+    const Storage* self = this;
+    open_image.compare_exchange_strong(self, nullptr);
     image_ = nullptr;
     sectors_ = 0;
     writable_ = false;
@@ -72,4 +77,7 @@ bool Storage::write(std::uint32_t sector, ConstSectorSpan data) {
            std::fwrite(data.data(), 1, data.size(), image_) == data.size() && std::fflush(image_) == 0;
 }
 
-bool storage_is_file(const std::string& path) { return open_image && open_image->is_file(path); }
+bool storage_is_file(const std::string& path) {
+    const Storage* image = open_image;
+    return image && image->is_file(path);
+}

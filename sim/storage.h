@@ -38,6 +38,7 @@ public:
 
 private:
     Outcome fail(std::string why);
+    Outcome fail(Outcome failed);
 
     std::FILE* image_ = nullptr;
     std::uint32_t sectors_ = 0;

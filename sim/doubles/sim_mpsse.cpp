@@ -83,6 +83,7 @@ void SimMpsseBridge::clock_bytes(const unsigned char* out, std::size_t length, b
         std::uint8_t in = 0xFF;
         if (driven(pin_sck)) {
             const std::uint8_t sent = out && driven(pin_mosi) ? out[i] : idle;
+            card_->clock_at(sck_hz());
             in = card_->exchange(sent);
             card_->pass(8'000'000'000ull / sck_hz());
         }

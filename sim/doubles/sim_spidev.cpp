@@ -5,20 +5,31 @@
 #include <linux/spi/spidev.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
 
 #include "base/system_calls.h"
+#include "port/wiring.h"
 #include "sim/doubles/sim_gpio_chip.h"
 #include "sim/sim_card.h"
-#include "port/wiring.h"
 
 namespace {
 
-enum Fd : int { spidev_fd = 100, bufsiz_fd, gpio_chip_fd, first_request_fd = 200 };
+// Device N's descriptors are first_fd + fds_per_device * N plus these, its
+// GPIO line requests from first_request_fd on; the module's bufsiz file is
+// one for all.
+enum Fd : int { spidev_fd, gpio_chip_fd, first_request_fd, fds_per_device = 1000 };
+constexpr int first_fd = 100;
+constexpr int bufsiz_fd = first_fd - 1;
+constexpr std::size_t max_devices = 8;
+constexpr std::string_view spidev_prefix = "/dev/spidev0.";
+constexpr std::string_view gpio_prefix = "/dev/gpiochip";
+constexpr const char* bufsiz_path = "/sys/module/spidev/parameters/bufsiz";
 
 // The mode bits a controller has besides clock polarity and phase.
 constexpr std::uint32_t controller_bits(SpiController controller) {
@@ -52,7 +63,18 @@ struct Device {
     std::uint64_t messages = 0;
 };
 
-Device device;
+// The devices by number, their module's bufsiz (one for all, as the kernel
+// has it), and the lock under which devices are added.
+struct Devices {
+    std::array<std::unique_ptr<Device>, max_devices> slots;
+    std::size_t bufsiz = 0;
+    std::size_t count = 0;
+    std::mutex adding;
+};
+Devices devices;
+// The device whose card's clock the calling thread's waits run on: the one
+// it opened last (a station's every socket has its own thread and card).
+thread_local Device* thread_device = nullptr;
 
 int fail(int error) {
     errno = error;
@@ -61,47 +83,74 @@ int fail(int error) {
 
 const SystemCalls real = system_calls_real();
 
-bool simulated(int fd) { return (fd >= spidev_fd && fd <= gpio_chip_fd) || device.chip.owns(fd); }
+bool simulated(int fd) {
+    return fd == bufsiz_fd || (fd >= first_fd && fd < first_fd + static_cast<int>(max_devices) * fds_per_device);
+}
+
+// The device behind one of its descriptors, and which of them it is.
+Device* device_of(int fd, Fd& which) {
+    if (fd < first_fd) return nullptr;
+    const auto n = static_cast<std::size_t>((fd - first_fd) / fds_per_device);
+    const int within = (fd - first_fd) % fds_per_device;
+    which = static_cast<Fd>(within < first_request_fd ? within : first_request_fd);
+    return n < max_devices ? devices.slots[n].get() : nullptr;
+}
+
+int fd_of(std::size_t n, Fd which) { return first_fd + static_cast<int>(n) * fds_per_device + which; }
+
+// The device a path names (prefix then its number), or max_devices.
+std::size_t numbered(std::string_view path, std::string_view prefix) {
+    if (!path.starts_with(prefix) || path.size() != prefix.size() + 1) return max_devices;
+    const char digit = path.back();
+    const std::size_t n = digit >= '0' && digit <= '9' ? static_cast<std::size_t>(digit - '0') : max_devices;
+    return n < max_devices && devices.slots[n] ? n : max_devices;
+}
 
 // The card's CS is the GPIO line once one was requested (the controller's
 // own is then wired to nothing), else the controller's.
-void drive_cs() {
-    const bool low = device.cs_line ? !device.chip.level(*device.cs_line) : device.asserted != ((device.mode & SPI_CS_HIGH) != 0);
+void drive_cs(Device& device) {
+    const bool low =
+        device.cs_line ? !device.chip.level(*device.cs_line) : device.asserted != ((device.mode & SPI_CS_HIGH) != 0);
     device.card->select(low);
 }
 
-void set_asserted(bool asserted) {
+void set_asserted(Device& device, bool asserted) {
     device.asserted = asserted && !(device.mode & SPI_NO_CS);
-    drive_cs();
+    drive_cs(device);
 }
 
-// The device, its buffer size and the GPIO chip are the card's; any other
-// path is the system's.
+// The devices, their GPIO chips and the module's buffer size are the
+// cards'; any other path is the system's.
 int sim_open(const char* path, int flags) {
     const std::string name = path;
-    const int fd = name == sim_spidev_device                          ? spidev_fd
-                   : name == "/sys/module/spidev/parameters/bufsiz" ? bufsiz_fd
-                   : name == sim_gpio_chip                          ? gpio_chip_fd
-                                                                    : -1;
-    if (fd < 0) return real.open(path, flags);
-    device.calls.push_back("open " + name);
-    return fd;
+    if (name == bufsiz_path && devices.count != 0) {
+        (thread_device ? *thread_device : *devices.slots[0]).calls.push_back("open " + name);
+        return bufsiz_fd;
+    }
+    const std::size_t spidev = numbered(name, spidev_prefix), chip = numbered(name, gpio_prefix);
+    const std::size_t n = spidev < max_devices ? spidev : chip;
+    if (n == max_devices) return real.open(path, flags);
+    thread_device = devices.slots[n].get();
+    thread_device->calls.push_back("open " + name);
+    return fd_of(n, spidev < max_devices ? spidev_fd : gpio_chip_fd);
 }
 
 int sim_close(int fd) {
-    if (device.chip.owns(fd)) return device.chip.close(fd);
-    return simulated(fd) ? 0 : real.close(fd);
+    if (!simulated(fd)) return real.close(fd);
+    Fd which{};
+    Device* device = device_of(fd, which);
+    return device && which == first_request_fd ? device->chip.close(fd) : 0;
 }
 
 ssize_t sim_read(int fd, void* buffer, std::size_t count) {
     if (fd != bufsiz_fd) return real.read(fd, buffer, count);
-    const std::string text = std::to_string(device.kernel.bufsiz) + "\n";
+    const std::string text = std::to_string(devices.bufsiz) + "\n";
     if (count < text.size()) return fail(EINVAL);
     std::memcpy(buffer, text.data(), text.size());
     return static_cast<ssize_t>(text.size());
 }
 
-std::size_t aligned(std::size_t length) {
+std::size_t aligned(const Device& device, std::size_t length) {
     const std::size_t a = device.kernel.align;
     return (length + a - 1) / a * a;
 }
@@ -109,14 +158,14 @@ std::size_t aligned(std::size_t length) {
 // What spidev and the SPI core refuse before anything is clocked: the
 // message as copied into the kernel's buffer (tx and rx apart, each
 // transfer rounded up to the alignment), word sizes, rates, line widths.
-int check_message(const spi_ioc_transfer* parts, unsigned count) {
+int check_message(const Device& device, const spi_ioc_transfer* parts, unsigned count) {
     std::size_t tx_total = 0, rx_total = 0, total = 0;
     for (unsigned i = 0; i < count; ++i) {
         const spi_ioc_transfer& part = parts[i];
         total += part.len;
         if (total > INT_MAX) return EMSGSIZE;
-        if (part.rx_buf && (rx_total += aligned(part.len)) > device.kernel.bufsiz) return EMSGSIZE;
-        if (part.tx_buf && (tx_total += aligned(part.len)) > device.kernel.bufsiz) return EMSGSIZE;
+        if (part.rx_buf && (rx_total += aligned(device, part.len)) > devices.bufsiz) return EMSGSIZE;
+        if (part.tx_buf && (tx_total += aligned(device, part.len)) > devices.bufsiz) return EMSGSIZE;
     }
     for (unsigned i = 0; i < count; ++i) {
         const spi_ioc_transfer& part = parts[i];
@@ -130,17 +179,18 @@ int check_message(const spi_ioc_transfer* parts, unsigned count) {
 
 // The card sees each byte in turn, for the time it takes on the wire; a
 // transfer without tx_buf shifts out zeros.
-void run_message(const spi_ioc_transfer* parts, unsigned count) {
+void run_message(Device& device, const spi_ioc_transfer* parts, unsigned count) {
     ++device.messages;
     std::string line = "message";
     SimCard& card = *device.card;
-    set_asserted(true);
+    set_asserted(device, true);
     for (unsigned i = 0; i < count; ++i) {
         const spi_ioc_transfer& part = parts[i];
         const auto* out = reinterpret_cast<const std::uint8_t*>(part.tx_buf);
         auto* in = reinterpret_cast<std::uint8_t*>(part.rx_buf);
         const std::uint32_t hz = std::min(part.speed_hz ? part.speed_hz : device.max_hz, device.kernel.max_hz);
         line += (in ? " duplex " : " out ") + std::to_string(part.len) + " @" + std::to_string(hz);
+        card.clock_at(hz);
         for (std::uint32_t b = 0; b < part.len; ++b) {
             const std::uint8_t received = card.exchange(out ? out[b] : 0x00);
             if (in) in[b] = received;
@@ -149,15 +199,15 @@ void run_message(const spi_ioc_transfer* parts, unsigned count) {
         const bool last = i + 1 == count;
         if (last && part.cs_change) line += " keep";
         // cs_change: between transfers CS goes inactive and back; after the last it stays active.
-        if (part.cs_change != last) set_asserted(false);
-        if (part.cs_change && !last) set_asserted(true);
+        if (part.cs_change != last) set_asserted(device, false);
+        if (part.cs_change && !last) set_asserted(device, true);
     }
     device.calls.push_back(line);
 }
 
 // SPI_IOC_WR_MODE32 as spidev and spi_setup take it: bits outside the
 // user mask or the controller's refused, the old mode kept; CS inactive after.
-int set_mode(std::uint32_t mode) {
+int set_mode(Device& device, std::uint32_t mode) {
     if (mode & ~SPI_MODE_USER_MASK) return fail(EINVAL);
     if (mode & ~(device.mode_bits | always_allowed | multi_line_bits)) return fail(EINVAL);
     device.mode = mode & ~multi_line_bits;
@@ -165,12 +215,12 @@ int set_mode(std::uint32_t mode) {
     if (mode & SPI_NO_CS) line += " no-cs";
     if (mode & SPI_CS_HIGH) line += " cs-high";
     device.calls.push_back(line);
-    set_asserted(false);
+    set_asserted(device, false);
     return 0;
 }
 
-int spidev_ioctl(unsigned long request, void* arg) {
-    if (request == SPI_IOC_WR_MODE32) return set_mode(*static_cast<std::uint32_t*>(arg));
+int spidev_ioctl(Device& device, unsigned long request, void* arg) {
+    if (request == SPI_IOC_WR_MODE32) return set_mode(device, *static_cast<std::uint32_t*>(arg));
     if (request == SPI_IOC_WR_BITS_PER_WORD) {
         const std::uint8_t bits = *static_cast<std::uint8_t*>(arg);
         return bits == 0 || bits == 8 ? 0 : fail(EINVAL);
@@ -186,11 +236,11 @@ int spidev_ioctl(unsigned long request, void* arg) {
     const unsigned count = _IOC_SIZE(request) / sizeof(spi_ioc_transfer);
     if (count == 0) return 0;
     const auto* parts = static_cast<const spi_ioc_transfer*>(arg);
-    if (const int error = check_message(parts, count); error != 0) {
+    if (const int error = check_message(device, parts, count); error != 0) {
         device.calls.push_back(std::string("message refused: ") + std::strerror(error));
         return fail(error);
     }
-    run_message(parts, count);
+    run_message(device, parts, count);
     int total = 0;
     for (unsigned i = 0; i < count; ++i) total += static_cast<int>(parts[i].len);
     return total;
@@ -198,7 +248,7 @@ int spidev_ioctl(unsigned long request, void* arg) {
 
 // The card's lines as the board wires them to the chip, in the port's
 // pattern; without a supply line the card is always powered.
-void drive_gpio_card() {
+void drive_gpio_card(Device& device) {
     const SimGpio& b = device.board;
     const SimGpioChip& chip = device.chip;
     std::uint8_t lines = 0;
@@ -210,53 +260,60 @@ void drive_gpio_card() {
 }
 
 // MISO is the card's DO (the port shows it inverted); other inputs float to their bias.
-bool gpio_input(std::uint32_t offset, bool pulled_up) {
+bool gpio_input(const Device& device, std::uint32_t offset, bool pulled_up) {
     if (!device.on_gpio || offset != device.board.miso) return pulled_up;
     return !(device.card->read_status() & wiring::do_status);
 }
 
 // Behind the controller the first line requested is the card's CS.
-int request_lines(gpio_v2_line_request& r) {
-    if (device.chip.request(r, first_request_fd) != 0) return -1;
+int request_lines(Device& device, int first_request, gpio_v2_line_request& r) {
+    if (device.chip.request(r, first_request) != 0) return -1;
     if (!device.on_gpio && !device.cs_line) {
         device.cs_line = r.offsets[0];
         device.calls.push_back("gpio line " + std::to_string(r.offsets[0]));
-        drive_cs();
+        drive_cs(device);
     }
     return 0;
 }
 
-int set_lines(int fd, const gpio_v2_line_values& values) {
+int set_lines(Device& device, int fd, const gpio_v2_line_values& values) {
     if (device.chip.set_values(fd, values) != 0) return -1;
     if (!device.on_gpio && device.cs_line) device.calls.push_back(device.chip.level(*device.cs_line) ? "cs high" : "cs low");
     return 0;
 }
 
-int gpio_ioctl(int fd, unsigned long request, void* arg) {
-    if (fd == gpio_chip_fd && request == GPIO_V2_GET_LINE_IOCTL) return request_lines(*static_cast<gpio_v2_line_request*>(arg));
-    if (fd == gpio_chip_fd && request == GPIO_V2_GET_LINEINFO_IOCTL)
+int gpio_ioctl(Device& device, int fd, Fd which, unsigned long request, void* arg) {
+    if (which == gpio_chip_fd && request == GPIO_V2_GET_LINE_IOCTL)
+        return request_lines(device, fd - gpio_chip_fd + first_request_fd, *static_cast<gpio_v2_line_request*>(arg));
+    if (which == gpio_chip_fd && request == GPIO_V2_GET_LINEINFO_IOCTL)
         return device.chip.line_info(*static_cast<gpio_v2_line_info*>(arg));
-    if (fd != gpio_chip_fd && request == GPIO_V2_LINE_SET_VALUES_IOCTL)
-        return set_lines(fd, *static_cast<gpio_v2_line_values*>(arg));
-    if (fd != gpio_chip_fd && request == GPIO_V2_LINE_GET_VALUES_IOCTL)
+    if (which == first_request_fd && request == GPIO_V2_LINE_SET_VALUES_IOCTL)
+        return set_lines(device, fd, *static_cast<gpio_v2_line_values*>(arg));
+    if (which == first_request_fd && request == GPIO_V2_LINE_GET_VALUES_IOCTL)
         return device.chip.get_values(fd, *static_cast<gpio_v2_line_values*>(arg));
     return fail(ENOTTY);
 }
 
 int sim_ioctl(int fd, unsigned long request, void* arg) {
     if (!simulated(fd)) return real.ioctl(fd, request, arg);
-    return fd == spidev_fd ? spidev_ioctl(request, arg) : gpio_ioctl(fd, request, arg);
+    Fd which{};
+    Device* device = device_of(fd, which);
+    if (!device) return fail(ENOTTY);
+    return which == spidev_fd ? spidev_ioctl(*device, request, arg) : gpio_ioctl(*device, fd, which, request, arg);
 }
 
+// The calling thread's card, else the first device's.
+Device& clock_device() { return thread_device ? *thread_device : *devices.slots[0]; }
+
 int sim_monotonic(timespec* now) {
-    const std::uint64_t ns = device.card->now_ns();
+    const std::uint64_t ns = clock_device().card->now_ns();
     now->tv_sec = static_cast<time_t>(ns / 1'000'000'000);
     now->tv_nsec = static_cast<long>(ns % 1'000'000'000);
     return 0;
 }
 
 int sim_nanosleep(const timespec* length, timespec* left) {
-    device.card->pass(static_cast<std::uint64_t>(length->tv_sec) * 1'000'000'000 +
+    clock_device().card->pass(static_cast<std::uint64_t>(length->tv_sec) * 1'000'000'000 +
                       static_cast<std::uint64_t>(length->tv_nsec));
     if (left) *left = timespec{};
     return 0;
@@ -264,23 +321,33 @@ int sim_nanosleep(const timespec* length, timespec* left) {
 
 }  // namespace
 
-Outcome sim_spidev_install(const SimSettings& settings) {
-    device = Device{};
-    device.kernel = settings.spidev;
-    device.mode_bits |= controller_bits(settings.spidev.controller);
-    device.max_hz = settings.spidev.max_hz;
-    device.chip = SimGpioChip(settings.via == SimVia::gpio ? settings.gpio.lines : settings.spidev.gpio_lines);
-    device.on_gpio = settings.via == SimVia::gpio;
-    device.board = settings.gpio;
-    if (Outcome opened = SimCard::open(settings, device.card); !opened) return opened;
-    for (std::uint32_t offset : settings.gpio.busy) device.chip.hold(offset, "spi0 CS0");
-    if (device.on_gpio) {
-        device.chip.on_output = drive_gpio_card;
-        device.chip.input_level = gpio_input;
+Outcome sim_spidev_add(const SimSettings& settings, std::string& path) {
+    const std::lock_guard<std::mutex> held(devices.adding);
+    if (devices.count == max_devices) return Outcome::failed("the simulated spidev has 8 devices at most");
+    if (devices.count != 0 && settings.spidev.bufsiz != devices.bufsiz)
+        return Outcome::failed("spidev's bufsiz is one for all its devices: give every simulated device the same");
+    auto device = std::make_unique<Device>();
+    device->kernel = settings.spidev;
+    device->mode_bits |= controller_bits(settings.spidev.controller);
+    device->max_hz = settings.spidev.max_hz;
+    device->chip = SimGpioChip(settings.via == SimVia::gpio ? settings.gpio.lines : settings.spidev.gpio_lines);
+    device->on_gpio = settings.via == SimVia::gpio;
+    device->board = settings.gpio;
+    if (Outcome opened = SimCard::open(settings, device->card); !opened) return opened;
+    for (std::uint32_t offset : settings.gpio.busy) device->chip.hold(offset, "spi0 CS0");
+    if (device->on_gpio) {
+        Device& wired = *device;
+        wired.chip.on_output = [&wired] { drive_gpio_card(wired); };
+        wired.chip.input_level = [&wired](std::uint32_t offset, bool pulled_up) { return gpio_input(wired, offset, pulled_up); };
     } else {
-        device.card->power(true);
-        device.card->select(false);
+        device->card->power(true);
+        device->card->select(false);
     }
+    const std::size_t n = devices.count;
+    devices.slots[n] = std::move(device);
+    path = std::string(settings.via == SimVia::gpio ? gpio_prefix : spidev_prefix) + std::to_string(n);
+    if (devices.count++ != 0) return Outcome::ok();
+    devices.bufsiz = settings.spidev.bufsiz;
     SystemCalls table = real;
     table.open = sim_open;
     table.close = sim_close;
@@ -292,12 +359,20 @@ Outcome sim_spidev_install(const SimSettings& settings) {
     return Outcome::ok();
 }
 
-void sim_spidev_remove() {
-    system_calls = system_calls_real();
-    device.card.reset();
+Outcome sim_spidev_install(const SimSettings& settings) {
+    sim_spidev_remove();
+    std::string path;
+    return sim_spidev_add(settings, path);
 }
 
-const std::vector<std::string>& sim_spidev_calls() { return device.calls; }
-void sim_spidev_clear_calls() { device.calls.clear(); }
-std::uint64_t sim_spidev_messages() { return device.messages; }
-std::uint64_t sim_gpio_value_calls() { return device.chip.value_calls(); }
+void sim_spidev_remove() {
+    system_calls = system_calls_real();
+    for (auto& slot : devices.slots) slot.reset();
+    devices.count = 0;
+    thread_device = nullptr;
+}
+
+const std::vector<std::string>& sim_spidev_calls() { return devices.slots[0]->calls; }
+void sim_spidev_clear_calls() { devices.slots[0]->calls.clear(); }
+std::uint64_t sim_spidev_messages() { return devices.slots[0]->messages; }
+std::uint64_t sim_gpio_value_calls() { return devices.slots[0]->chip.value_calls(); }

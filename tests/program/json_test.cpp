@@ -3,6 +3,7 @@
 // by a real JSON Schema validator; the person's text goes to standard error.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -131,6 +132,23 @@ TEST(JsonRecords, CardBytesAreEscapedAndAnEmptySocketHasNoCard) {
     EXPECT_EQ(field(empty.out, "verdict"), "\"no card\"") << empty.out;
     EXPECT_EQ(empty.status, 1);
     std::ofstream(records.path, std::ios::binary) << odd.out << empty.out;
+    EXPECT_EQ(schema_errors(records.path), "");
+}
+
+// A station: one record a card as each ends, the summary on standard error.
+TEST(JsonRecords, AStationGivesARecordForEverySocket) {
+    TestImage a(300), b(200);
+    TempFile records;
+    const RunResult r = run_piped({"--port=sim:" + a.path() + ",via=spidev", "--port=sim:" + b.path() + ",via=ftdi,fake=40",
+                                   "--port=sim:none,via=spidev", "--info", "--json"},
+                                  "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+    for (const char* socket : {"\"socket\":\"1\",\"mode\":\"info\",\"card\":{", "\"socket\":\"2\"",
+                               "\"socket\":\"3\",\"mode\":\"info\",\"card\":null"})
+        EXPECT_NE(r.out.find(socket), std::string::npos) << socket << r.out;
+    EXPECT_NE(r.err.find("3 cards: 2 passed, 1 failed\n"), std::string::npos) << r.err;
+    std::ofstream(records.path, std::ios::binary) << r.out;
     EXPECT_EQ(schema_errors(records.path), "");
 }
 

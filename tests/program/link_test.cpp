@@ -53,21 +53,24 @@ TEST(SpidevLink, OpensPowersUpReadsAndRunsWholeBuffers) {
     std::array<std::uint8_t, 512> one{};
     ASSERT_EQ(card.read(3, one), CardResult::ok);
     // Mode 0, then SPI_NO_CS for the 80 clocks with CS high; a frame and
-    // the answer's bytes in one full-duplex transfer, CS kept low after each.
+    // the answer's bytes in one full-duplex transfer, CS kept low after
+    // each. The SD way first at 400 kHz: CMD0, CMD8 and CMD55 called
+    // illegal make it an MMC, which comes up by CMD1 and says in CMD58 how
+    // it is addressed; its CSD's TRAN_SPEED (20 MHz) clocks the read.
     EXPECT_EQ(sim_spidev_calls(),
               (Calls{"open /dev/spidev0.0", "mode 0", "speed 25000000", "mode 0 no-cs",
                      "open /sys/module/spidev/parameters/bufsiz", "message out 10 @400000", "mode 0",
-                     "message duplex 16 @400000 keep"} +
-               repeated("message duplex 15 @400000 keep", 4) + Calls{"message duplex 530 @400000 keep"}));
+                     "message duplex 16 @400000 keep", "message duplex 19 @400000 keep"} +
+               repeated("message duplex 15 @400000 keep", 5) + repeated("message duplex 19 @400000 keep", 2) +
+               Calls{"message duplex 37 @400000 keep", "message duplex 530 @20000000 keep"}));
     sim_spidev_clear_calls();
     std::array<std::uint8_t, 64 * 512> run{};
     std::uint32_t done = 0;
     ASSERT_EQ(card.read_blocks(0, run, done), CardResult::ok);
-    // CMD18 at the initialisation clock, then the blocks at the data clock
-    // a kernel buffer at a time, CMD12 and its busy.
-    EXPECT_EQ(sim_spidev_calls(), (Calls{"message duplex 15 @400000 keep"} + repeated("message duplex 4096 @25000000 keep", 8) +
-                                   Calls{"message duplex 314 @25000000 keep", "message duplex 9 @25000000 keep",
-                                         "message duplex 1 @25000000 keep", "message duplex 8 @25000000 keep"}));
+    // CMD18 with its R1 and the first blocks in one kernel buffer, the
+    // blocks a buffer at a time, CMD12 with its R1 and busy in one.
+    EXPECT_EQ(sim_spidev_calls(), (repeated("message duplex 4096 @20000000 keep", 8) +
+                                   Calls{"message duplex 329 @20000000 keep", "message duplex 31 @20000000 keep"}));
     link.reset();
     sim_spidev_remove();
 }
@@ -297,13 +300,15 @@ TEST(FtdiLink, PowerUpAndOneReadAreOneRoundTripEach) {
         ASSERT_EQ(card.read(3, one), CardResult::ok);
         // A bad command to sync on; 400 kHz (divisor 74), CS high and DI
         // high; 80 clocks; CS low; each frame with its answer's bytes then
-        // send immediate.
-        const Calls frame_and_answer{"out 7", "in 8", "flush"};
+        // send immediate: CMD0, CMD8, CMD55 (illegal: an MMC), four CMD1,
+        // two CMD58 and the CSD, whose 20 MHz gives divisor 1 (15 MHz).
+        const Calls r1{"out 7", "in 8", "flush"};
+        const Calls r3{"out 7", "in 12", "flush"};
         EXPECT_EQ(sim_mpsse_commands(),
                   (Calls{"bad aa", "flush", "divisor 74", "pins 0a 0b", "out 10", "pins 02 0b", "out 8", "in 8", "flush"} +
-                   frame_and_answer + frame_and_answer + frame_and_answer + frame_and_answer +
-                   Calls{"out 7", "in 523", "flush"}));
-        EXPECT_EQ(sim_mpsse_round_trips(), 7);
+                   r3 + r1 + r1 + r1 + r1 + r1 + r3 + r3 + Calls{"out 7", "in 30", "flush"} +
+                   Calls{"divisor 1", "out 7", "in 523", "flush"}));
+        EXPECT_EQ(sim_mpsse_round_trips(), 12);
     }
     sim_mpsse_remove();
 }
@@ -339,7 +344,8 @@ TEST(FtdiLink, BridgesAreFoundBySerialAndHeldOnce) {
 }
 
 // Each chip as it is: the H chips' extras only where they exist (an
-// FT2232D answers them as bad commands), the clock from each chip's base.
+// FT2232D answers them as bad commands), the clock from each chip's base
+// and the fastest the card takes.
 TEST(FtdiLink, EachChipGetsOnlyTheCommandsItHas) {
     const struct {
         FtdiChip chip;
@@ -362,7 +368,9 @@ TEST(FtdiLink, EachChipGetsOnlyTheCommandsItHas) {
             EXPECT_EQ(link->capabilities().top_hz, c.chip == FtdiChip::ft2232d ? 6'000'000u : 30'000'000u);
             Card card(*link);
             ASSERT_EQ(card.init(), CardResult::ok);
-            link->set_clock(link->capabilities().top_hz);
+            // Set up, the card runs at the bridge's top: in high speed (CMD6)
+            // where the bridge is faster than the card's 25 MHz.
+            ASSERT_EQ(card.prepare(false), CardResult::ok);
             std::array<std::uint8_t, 512> one{};
             ASSERT_EQ(card.read(3, one), CardResult::ok);
             const Calls& calls = sim_mpsse_commands();

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 
@@ -73,24 +74,29 @@ TEST(Lock, APortLockIsTakenOnceAndGivenBack) {
     const std::string name = "test-" + std::to_string(::getpid());
     const auto dir = std::filesystem::temp_directory_path() / ("vantacle-lock-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
-    port_locks_in(dir.string());
+    const char* named = std::getenv("VANTACLE_LOCK_DIR");
+    const std::string before = named ? named : "";
+    ::setenv("VANTACLE_LOCK_DIR", dir.string().c_str(), 1);
     PortLock first, second;
     ASSERT_TRUE(first.take(name));
     EXPECT_TRUE(std::filesystem::exists(dir / ("vantacle-" + name + ".lock")));
     const Outcome refused = second.take(name);
     EXPECT_FALSE(refused);
-    EXPECT_TRUE(lock_was_busy());
+    EXPECT_TRUE(refused.held_elsewhere());
     EXPECT_EQ(refused.why(), "the port " + name + " is in use: another program holds it; wait for it to end");
     first.give_back();
+    EXPECT_FALSE(std::filesystem::exists(dir / ("vantacle-" + name + ".lock")));
     EXPECT_TRUE(second.take(name));
     second.give_back();
-    port_locks_in("");
+    EXPECT_TRUE(std::filesystem::is_empty(dir)) << "no lock file is left behind";
+    ::setenv("VANTACLE_LOCK_DIR", before.c_str(), 1);
     std::filesystem::remove_all(dir);
 }
 
-// The programs a test runs keep their port lock files where the test says.
-TEST(Lock, PortLockFilesGoWhereTheEnvironmentSays) {
+// A run gives its port lock back and leaves no lock file behind in the
+// directory the test names.
+TEST(Lock, PortLockFilesAreGoneWhenTheRunEnds) {
     const auto r = run_piped({"--port=ppdev:/dev/null"}, "\n");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(std::filesystem::exists(program_lock_dir() + "/vantacle-ppdev-dev-null.lock"));
+    EXPECT_FALSE(std::filesystem::exists(program_lock_dir() + "/vantacle-ppdev-dev-null.lock"));
 }

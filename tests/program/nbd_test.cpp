@@ -407,10 +407,12 @@ TEST(Nbd, EndingSignalsEndTheRequestInHandWithoutAWrongByte) {
 }
 
 TEST(Nbd, RefusedWhereItCannotServe) {
-    const std::string taken = temp_path("sock"), fifo = temp_path("fifo");
+    const std::string taken = temp_path("sock"), fifo = temp_path("fifo"), key = temp_path("key");
+    const std::string named = key + "\x1B]0;PWN\x07";
     std::ofstream(taken) << "x";
     ::chmod(taken.c_str(), 0644);
     ::mkfifo(fifo.c_str(), 0600);
+    ::mkfifo(named.c_str(), 0600);
     const struct {
         std::vector<std::string> args;
         int status;
@@ -430,6 +432,9 @@ TEST(Nbd, RefusedWhereItCannotServe) {
         {{"--port=sim", "--serve=" + taken, "--tls-psk=" + taken}, 1,
          "vantacle: the key file " + taken + " can be read by other users: chmod 600 it\n"},
         {{"--port=sim", "--serve=" + taken, "--tls-psk=" + fifo}, 1, "vantacle: the key file " + fifo + " is a FIFO, not a regular file\n"},
+        // A file name never reaches the terminal raw.
+        {{"--port=sim", "--serve=" + taken, "--tls-psk=" + named}, 1,
+         "vantacle: the key file " + key + "\\x1B]0;PWN\\x07 is a FIFO, not a regular file\n"},
         {{"--port=sim", "--serve=" + taken, "--tls-psk=" + taken, "--tls-certificates=/tmp"}, 2,
          "vantacle: give one of --tls-psk and --tls-certificates\n"},
         {{"--port=sim", "--serve=" + taken, "--tls-psk=" + taken, "--insecure"}, 2,
@@ -452,6 +457,7 @@ TEST(Nbd, RefusedWhereItCannotServe) {
     EXPECT_EQ(file_text(taken), "x");
     std::remove(taken.c_str());
     std::remove(fifo.c_str());
+    std::remove(named.c_str());
 }
 
 // Over TCP with a pre-shared key: without it, with a wrong one or under an

@@ -212,7 +212,6 @@ TEST(OtherUser, NamesNeverDriveTheTerminal) {
 // same port is its own, and a lock whose holder died is free again.
 TEST(OtherUser, CannotHoldRootsPortLock) {
     NEEDS_ROOT();
-    port_locks_in("");
     ::unsetenv("VANTACLE_LOCK_DIR");  // the system's place, whatever runs came before
     const std::string name = "other-user-test-" + std::to_string(::getpid());
     int ready[2], hold[2];

@@ -356,6 +356,8 @@ TEST(Scenario, FailingAdaptersSayWhyInTheirOwnWords) {
         if (c.settings == "controller=plain") continue;  // the card does not wake: it answers nothing
         for (const char* wrong : {"end of card", "no answer to", "answered FF", "1024 sectors, 0 bad"})
             EXPECT_EQ(all.find(wrong), std::string::npos) << wrong << " " << where;
+        // Nothing is read again over a link that has failed.
+        EXPECT_FALSE(std::regex_search(all, std::regex("[1-9][0-9]* re-read"))) << where;
     }
 }
 

@@ -1,9 +1,14 @@
 // The terminal stays the user's: bytes a card sends as text never reach it
-// raw, modes that read no keys never change its settings, and a trace that
-// would block is refused at once.
+// raw, modes that read no keys never change its settings, a trace that
+// would block is refused at once, and one that blocks later never holds off
+// the signal that ends the run.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+
+#include <csignal>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,6 +44,34 @@ TEST(Terminal, ATraceToAFifoThatNothingReadsIsRefusedAtOnce) {
         EXPECT_EQ(r.err, "vantacle: cannot write trace " + fifo + ": a FIFO that nothing reads\n");
         std::remove(fifo.c_str());
         ::rmdir(dir.path.c_str());
+    }
+}
+
+// A trace or a dump into a FIFO whose reader stops reading once the pipe is
+// full: each ending signal still ends the run, which says it stopped.
+TEST(Terminal, AFifoThatStopsReadingDoesNotHoldOffEndingSignals) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const std::string target : {"--trace=", "--dump="}) {
+            TempFile dir;
+            ASSERT_EQ(::mkdir(dir.path.c_str(), 0700), 0);
+            const std::string fifo = dir.path + "/out";
+            ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+            const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            ASSERT_GE(reader, 0);
+            const int capacity = ::fcntl(reader, F_GETPIPE_SZ);
+            const std::string image = dir.path + "/image";
+            PtySession pty({"--port=sim", target + fifo, target == "--dump=" ? "--force" : "--dump=" + image, "--range=0:4000"});
+            for (int queued = 0; queued < capacity;) {
+                ASSERT_EQ(::ioctl(reader, FIONREAD, &queued), 0);
+                if (queued < capacity) ::usleep(1000);  // polls for the pipe to fill; no time limit
+            }
+            pty.signal(signal);
+            EXPECT_EQ(pty.finish(), 128 + signal) << target << " signal " << signal << "\n" << pty.transcript();
+            ::close(reader);
+            std::remove(fifo.c_str());
+            std::remove(image.c_str());
+            ::rmdir(dir.path.c_str());
+        }
     }
 }
 

@@ -184,7 +184,7 @@ TEST(CommandLine, ModesAndWhatGoesWithThem) {
         {{"--dump=f", "--dump=g"}, "not parsed: --dump is given twice: give it once"},
         {{"--dump=f", "--map=m", "--retries=2", "--retries=3"}, "not parsed: --retries is given twice: give it once"},
         {{"--test", "--force", "--force"}, "not parsed: --force is given twice: give it once"},
-        {{"--port=sim", "--info"}, "not parsed: --port is given twice: give it once"},
+        {{"--station=a", "--station=b"}, "not parsed: --station is given twice: give it once"},
     };
     for (const auto& c : cases) {
         std::vector<const char*> args{"--port=sim,write=on"};

@@ -334,3 +334,42 @@ TEST(SimCardModel, LargeStandardCapacityCardsHaveMatchingBlockLengths) {
     EXPECT_EQ(csd[5] & 0x0F, 10);                           // READ_BL_LEN
     EXPECT_EQ((csd[12] & 3) << 2 | csd[13] >> 6, 10);       // WRITE_BL_LEN
 }
+
+// The card's clock limits on the byte face, which is told the clock each
+// transfer runs at: 400 kHz until ready, the CSD's TRAN_SPEED after (MMC
+// 20 MHz, SD 25 MHz), 50 MHz only once CMD6 in switch mode chose high
+// speed. Past them both lines lag a bit: commands go unanswered, blocks
+// come wrong.
+TEST(SimCardModel, ClockedPastItsRateTheCardMisreads) {
+    enum class Then { nothing, ready, high_speed, speed_checked };
+    const struct {
+        const char* settings;
+        Then then;
+        std::uint64_t hz;
+        bool works;
+    } cases[] = {
+        {",card=mmc", Then::nothing, 400'000, true},   {",card=mmc", Then::nothing, 400'001, false},
+        {",card=sd2", Then::nothing, 1'000'000, false}, {",card=mmc", Then::ready, 20'000'000, true},
+        {",card=mmc", Then::ready, 25'000'000, false},  {",card=sd2", Then::ready, 25'000'000, true},
+        {",card=sd2", Then::ready, 30'000'000, false},  {",card=sd2", Then::high_speed, 50'000'000, true},
+        {",card=sd2", Then::high_speed, 60'000'000, false}, {",card=sd2", Then::speed_checked, 30'000'000, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.settings) + " at " + std::to_string(c.hz));
+        TestImage image(16);
+        Pins pins(image.path(), c.settings, true);
+        if (c.then == Then::nothing) {
+            pins.power_up();
+            pins.card().clock_at(c.hz);
+            EXPECT_EQ(pins.command(0, 0) == idle, c.works);
+            continue;
+        }
+        ASSERT_TRUE(pins.bring_up(std::string(c.settings) == ",card=sd2"));
+        if (c.then != Then::ready) {
+            ASSERT_EQ(pins.command(6, c.then == Then::high_speed ? 0x80FFFFF1 : 0x00FFFFF1), ready);
+            EXPECT_EQ(pins.block(64).data[16] & 0x0F, 1);
+        }
+        pins.card().clock_at(c.hz);
+        EXPECT_EQ(holds(pins, 1, image.sector(1)), c.works);
+    }
+}
