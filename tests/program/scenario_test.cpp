@@ -18,7 +18,7 @@
 namespace {
 
 constexpr std::size_t sector_bytes = 512;
-const char* const links[] = {"port", "spidev", "ftdi", "ftdi-bitbang"};
+const char* const links[] = {"port", "spidev", "ftdi", "ftdi-bitbang", "gpio"};
 
 enum class Mode { dump, verify, load, test, probe, fill };
 
@@ -322,6 +322,8 @@ TEST(Scenario, AdaptersAsTheyAreCarryEveryModeExactly) {
         {"ftdi-bitbang", "chip=ft231x,card=sdhc,round-trip=50", copies},
         {"ftdi-bitbang", "chip=ft232h,card=sd2", copies},
         {"ftdi-bitbang", "chip=ft2232d,card=sdhc,late=3", copies},
+        {"gpio", "gpio-power=17", every_mode},
+        {"gpio", "gpio-power=17,card=sdhc", copies},
     };
     for (const auto& c : cases)
         for (const Mode mode : c.modes) expect_exact(c.via, c.settings, mode, {10, 8});
@@ -350,6 +352,7 @@ TEST(Scenario, FailingAdaptersSayWhyInTheirOwnWords) {
         {"ftdi-bitbang", "usb=busy", 2, "unable to claim usb device. Make sure the default FTDI driver is not in use; the "
                                         "kernel's ftdi_sio driver or another program holds it: unbind ftdi_sio"},
         {"ftdi-bitbang", "unplug=300", 1, "vantacle: FTDI bridge: usb bulk read failed: was it unplugged?\n"},
+        {"gpio", "gpio-busy=9", 1, "vantacle: cannot use line 9 of /dev/gpiochip0: it is in use by \"spi0 CS0\"\n"},
     };
     for (const auto& c : cases) {
         TestImage image(1024);
