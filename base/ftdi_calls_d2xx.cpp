@@ -31,6 +31,8 @@ struct Api {
     d2xx::SetTimeouts set_timeouts;
 };
 
+constexpr unsigned char bitmode_mpsse = 0x02;
+
 // libftdi's results, which the link reads.
 constexpr int not_found = -3;
 constexpr int open_failed = -4;
@@ -75,6 +77,7 @@ struct Context {
     d2xx::Handle handle = nullptr;
     const Kind* kind = nullptr;
     DWORD location = 0;
+    bool bit_bang = false;  // a bit-bang mode is set: rates go to the chip as libftdi sends them
     std::string error;
 };
 Context& context(ftdi_context* ftdi) { return *reinterpret_cast<Context*>(ftdi); }
@@ -292,6 +295,7 @@ FtdiCalls ftdi_calls_real() {
         chip_type,
         set_latency_timer,
         [](ftdi_context* ftdi, unsigned char pins, unsigned char mode) {
+            context(ftdi).bit_bang = mode != 0 && mode != bitmode_mpsse;
             return on_open(ftdi, "FT_SetBitMode", &Api::set_bit_mode, static_cast<UCHAR>(pins), static_cast<UCHAR>(mode));
         },
         [](ftdi_context* ftdi, int baudrate) {
@@ -300,7 +304,9 @@ FtdiCalls ftdi_calls_real() {
                 c.error = "ftd2xx.dll has no FT_SetBaudRate";
                 return -1;
             }
-            return on_open(ftdi, "FT_SetBaudRate", &Api::set_baud_rate, static_cast<ULONG>(baudrate));
+            // libftdi multiplies a bit-bang rate by four; D2XX takes the chip's rate.
+            const ULONG rate = static_cast<ULONG>(baudrate) * (c.bit_bang ? 4 : 1);
+            return on_open(ftdi, "FT_SetBaudRate", &Api::set_baud_rate, rate);
         },
         [](ftdi_context* ftdi) { return on_open(ftdi, "FT_Purge", &Api::purge, d2xx::purge_rx | d2xx::purge_tx); },
         write,

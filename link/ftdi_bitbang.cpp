@@ -107,9 +107,12 @@ void FtdiBitBangLines::queue(std::uint8_t pins) {
     if (queued_.size() == chunk_) send_chunk();
 }
 
-// DO as the lines stand after the last pin state: the chip samples it just
-// before it sets the next one, so the read-back of the NEXT pin state carries
-// it (after a rising SCK edge, the read-back of the state that follows it).
+// DO as the lines stand after the last pin state: the chip samples the pins
+// just before it sets the next one, so the read-back of the NEXT pin state
+// carries it. A bit in is two states, k (SCK low) and k + 1 (SCK high, the
+// rising edge); its DO comes in read-back k + 2, taken with SCK still high,
+// the next bit's SCK-low state (or, after a chunk's last bit, the repeat
+// that settle() adds).
 std::uint8_t FtdiBitBangLines::read_status() {
     marks_.push_back(sent_ + queued_.size());
     return 0;
