@@ -5,13 +5,15 @@
 
 #include "base/exit_status.h"
 #include "base/safe_file.h"
-#include "link/ftdi_link.h"
 #include "link/bitbang_link.h"
+#include "link/ftdi_bitbang.h"
+#include "link/ftdi_link.h"
 #include "port/direct_port.h"
 #include "port/ppdev_port.h"
 #include "sim/doubles/sim_port.h"
 #ifndef _WIN32
 #include "link/spidev_link.h"
+#include "port/gpio_lines.h"
 #include "sim/doubles/sim_mpsse.h"
 #include "sim/doubles/sim_spidev.h"
 #endif
@@ -29,10 +31,30 @@ Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
     return Outcome::ok();
 }
 
+Outcome open_line_link(std::unique_ptr<LineDriver> lines, std::unique_ptr<spi::Link>& made);
+
+// An FTDI chip's bit-bang pins under the bit-bang master; the chip is held
+// from its opening. On a chip with an MPSSE it says once that --port=ftdi is faster.
+Outcome open_bit_bang_link(const spi::FtdiBitBangTarget& target, std::unique_ptr<spi::Link>& made) {
+    std::unique_ptr<spi::FtdiBitBangLines> lines;
+    if (Outcome opened = spi::FtdiBitBangLines::open(target, lines); !opened) return opened;
+    if (!lines->advice().empty()) report_failure(lines->advice());
+    made = std::make_unique<spi::BitBangLink>(std::move(lines));
+    return Outcome::ok();
+}
+
 #ifndef _WIN32
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
-// Beside others (a station's sockets) a simulated spidev card is a device of its own.
+// Beside others (a station's sockets) a simulated spidev or GPIO card is a device of its own.
 Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made, bool beside_others) {
+    if (settings.via == SimVia::gpio) {
+        std::string chip = sim_gpio_chip;
+        Outcome installed = beside_others ? sim_spidev_add(settings, chip) : sim_spidev_install(settings);
+        if (!installed) return installed;
+        const SimGpio& board = settings.gpio;
+        return open_line_link(
+            std::make_unique<GpioLines>(GpioTarget{chip, board.sck, board.mosi, board.miso, board.cs, board.power}), made);
+    }
     if (settings.via == SimVia::spidev) {
         std::string device = sim_spidev_device;
         Outcome installed = beside_others ? sim_spidev_add(settings, device) : sim_spidev_install(settings);
@@ -44,6 +66,11 @@ Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi:
         return open_byte_link<spi::SpidevLink>(target, made);
     }
     if (Outcome installed = sim_mpsse_install(settings); !installed) return installed;
+    if (settings.via == SimVia::ftdi_bitbang) {
+        spi::FtdiBitBangTarget target;
+        target.lock = false;
+        return open_bit_bang_link(target, made);
+    }
     spi::FtdiTarget target;
     target.interface = settings.ftdi.interface;
     target.lock = false;
@@ -76,17 +103,22 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, [[ma
         case Options::Port::direct: return open_line_link(std::make_unique<DirectPort>(options.base), made);
 #ifndef _WIN32
         case Options::Port::spidev: return open_byte_link<spi::SpidevLink>(options.spidev, made);
+        case Options::Port::gpio: return open_line_link(std::make_unique<GpioLines>(options.gpio), made);
 #else
+        case Options::Port::gpio:
         case Options::Port::spidev: return Outcome::failed("this Windows build reaches cards through the parallel port and FTDI bridges");
 #endif
         case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
+        case Options::Port::ftdi_bitbang: return open_bit_bang_link(options.ftdi_bitbang, made);
     }
     return Outcome::failed("no such port");
 }
 
 bool is_byte_link(const Options& options) {
     return options.port == Options::Port::spidev || options.port == Options::Port::ftdi ||
-           (options.port == Options::Port::sim && options.sim.via != SimVia::port);
+           options.port == Options::Port::ftdi_bitbang ||
+           (options.port == Options::Port::sim &&
+            (options.sim.via == SimVia::spidev || options.sim.via == SimVia::ftdi || options.sim.via == SimVia::ftdi_bitbang));
 }
 
 Outcome trace_lines(const std::string& path, TraceClock clock, spi::Link& link, std::unique_ptr<PortTrace>& traced) {

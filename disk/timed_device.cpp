@@ -6,7 +6,10 @@ struct Moved {
     std::uint64_t sectors;
 };
 // A run that failed short of the card's end spent its time on the failed sector too.
-Moved run_moved(CardResult r, std::uint32_t done) {
+// done is read only once the run has set it.
+template <class Run>
+Moved run_moved(Run run, const std::uint32_t& done) {
+    const CardResult r = run();
     return {r, done + (r == CardResult::ok || r == CardResult::out_of_range ? 0U : 1U)};
 }
 }  // namespace
@@ -22,11 +25,11 @@ CardResult TimedDevice::timed(std::uint32_t first, Transfer transfer, Move move)
 
 
 CardResult TimedDevice::read(std::uint32_t first, std::span<std::uint8_t> buf, std::uint32_t& done) {
-    return timed(first, Transfer::read, [&] { return run_moved(inner_.read(first, buf, done), done); });
+    return timed(first, Transfer::read, [&] { return run_moved([&] { return inner_.read(first, buf, done); }, done); });
 }
 
 CardResult TimedDevice::write(std::uint32_t first, std::span<const std::uint8_t> buf, std::uint32_t& done) {
-    return timed(first, Transfer::write, [&] { return run_moved(inner_.write(first, buf, done), done); });
+    return timed(first, Transfer::write, [&] { return run_moved([&] { return inner_.write(first, buf, done); }, done); });
 }
 
 CardResult TimedDevice::read_sector(std::uint32_t sector, std::span<std::uint8_t, sector_size> buf) {

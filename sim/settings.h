@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "base/outcome.h"
@@ -16,8 +17,9 @@
 enum class CardKind : std::uint8_t { mmc, sd1, sd2, sdhc, sdxc, mmc1, mmchc };
 
 // The adapter the simulated card is reached through: the parallel port, a
-// spidev device or an FTDI MPSSE bridge (each a stand-in for the real one).
-enum class SimVia : std::uint8_t { port, spidev, ftdi };
+// spidev device, an FTDI MPSSE bridge, an FTDI chip in synchronous bit-bang
+// or a GPIO chip (each a stand-in for the real one).
+enum class SimVia : std::uint8_t { port, spidev, ftdi, gpio, ftdi_bitbang };
 
 // A CID or CSD register as the card sends it, its CRC7 byte last.
 using CardRegister = std::array<std::uint8_t, 16>;
@@ -46,12 +48,32 @@ struct SimSpidev {
     std::uint32_t gpio_lines = 32;                   // lines of the GPIO chip
 };
 
-// The stand-in FTDI bridge: which chip, which interface is opened, and what
-// USB does on open and during the run.
-enum class FtdiChip : std::uint8_t { ft232h, ft2232h, ft4232h, ft2232d };
+// The stand-in GPIO chip (via=gpio): its lines, those the card is wired to
+// (a Raspberry Pi header's SPI0 pins by default, the supply always on
+// unless a line switches it), and lines a kernel driver holds.
+struct SimGpio {
+    std::uint32_t lines = 54;
+    std::uint32_t sck = 11, mosi = 10, miso = 9, cs = 8;
+    std::optional<std::uint32_t> power;
+    std::vector<std::uint32_t> busy;
+};
+
+// The stand-in FTDI bridge: which chip, which interface is opened, how the
+// card is wired to its bit-bang pins, and what USB does on open and during
+// the run.
+enum class FtdiChip : std::uint8_t { ft232h, ft2232h, ft4232h, ft2232d, ft232r, ft230x, ft231x };
 enum class UsbFault : std::uint8_t { none, denied, busy };
+// Bit numbers D0-D7 of the card's lines in bit-bang; power -1: always powered.
+struct SimBitBangPins {
+    int sck = 0;   // TXD
+    int mosi = 2;  // RTS
+    int miso = 1;  // RXD
+    int cs = 4;    // DTR
+    int power = -1;
+};
 struct SimFtdi {
-    FtdiChip chip = FtdiChip::ft232h;
+    std::optional<FtdiChip> chip;              // default: ft232h, or ft232r via=ftdi-bitbang
+    SimBitBangPins pins;
     int interface = 1;                         // 1: A, 2: B
     UsbFault open_fault = UsbFault::none;      // no udev permission, or ftdi_sio bound
     std::optional<std::uint64_t> unplug_after;  // USB transfers before the bridge is pulled out
@@ -109,6 +131,7 @@ struct SimSettings {
     std::size_t ecc_count = 0;
     SimSpidev spidev;                         // via=spidev: the device and its controller
     SimFtdi ftdi;                             // via=ftdi: the chip and its USB
+    SimGpio gpio;                             // via=gpio: the chip and the card's lines on it
 
     // Card time of one port access in nanoseconds.
     [[nodiscard]] std::uint64_t access_ns() const { return clock_ns.value_or(1000); }

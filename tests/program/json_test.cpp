@@ -34,6 +34,22 @@ std::string field(const std::string& line, const std::string& name) {
     return line.substr(from, to - from);
 }
 
+// How a mode moves sectors of one kind: not at all, some (single sectors
+// among other work), or in runs of many, which come close to the wire's rate.
+enum Moves { none, some, runs };
+
+// A record's rate on the model's clock: never past what the wire can carry,
+// a run of sectors within a tenth of it, and 0 only when nothing moved.
+void expect_rate(const std::string& text, Moves moves, double top, const std::string& context) {
+    const double rate = std::strtod(text.c_str(), nullptr);
+    if (moves == none) {
+        EXPECT_EQ(text, "0.000") << context;
+        return;
+    }
+    EXPECT_GT(rate, moves == runs ? 0.9 * top : 0.0) << context << ": " << text;
+    EXPECT_LE(rate, top) << context << ": " << text;
+}
+
 }  // namespace
 
 TEST(JsonString, EscapesControlBytesAndKeepsTheLineValidUtf8) {
@@ -69,18 +85,29 @@ TEST(JsonRecords, EveryModeOverEveryLinkGivesOneValidRecord) {
         std::vector<std::string> args;
         std::string mode, verdict, claimed, usable, bad, differ, files;
         int status;
+        Moves reads, writes;
     } scenarios[] = {
-        {",write=on", {"--test", "--range=0:40"}, "test", "passed", "2048", "null", "0", "0", "[]", 0},
-        {",write=on,bad=7", {"--test", "--range=0:40"}, "test", "failed", "2048", "null", "1", "0", "[]", 1},
-        {"", {"--dump=" + dump.path, "--force"}, "dump", "passed", "2048", "null", "0", "0", "[\"" + dump.path + "\"]", 0},
-        {"", {"--verify=" + other.path}, "verify", "failed", "2048", "null", "0", "2", "[]", 1},
-        {",write=on", {"--probe"}, "probe", "genuine", "2048", "2048", "0", "0", "[]", 0},
-        {",write=on,fake=400", {"--probe"}, "probe", "counterfeit", "2048", "1024", "0", "0", "[]", 1},
-        {",write=on,fake=400:drop", {"--fill=1", "--range=380:100"}, "fill", "counterfeit", "2048", "128", "0", "0", "[]", 1},
-        {"", {"--info"}, "info", "passed", "2048", "null", "0", "0", "[]", 0},
+        {",write=on", {"--test", "--range=0:40"}, "test", "passed", "2048", "null", "0", "0", "[]", 0, some, some},
+        {",write=on,bad=7", {"--test", "--range=0:40"}, "test", "failed", "2048", "null", "1", "0", "[]", 1, some, some},
+        {"", {"--dump=" + dump.path, "--force"}, "dump", "passed", "2048", "null", "0", "0", "[\"" + dump.path + "\"]", 0, runs, none},
+        {"", {"--verify=" + other.path}, "verify", "failed", "2048", "null", "0", "2", "[]", 1, runs, none},
+        {",write=on", {"--probe"}, "probe", "genuine", "2048", "2048", "0", "0", "[]", 0, some, some},
+        {",write=on,fake=400", {"--probe"}, "probe", "counterfeit", "2048", "1024", "0", "0", "[]", 1, some, some},
+        {",write=on,fake=400:drop", {"--fill=1", "--range=380:100"}, "fill", "counterfeit", "2048", "128", "0", "0", "[]", 1, runs, some},
+        {"", {"--info"}, "info", "passed", "2048", "null", "0", "0", "[]", 0, none, none},
     };
+    // The fastest each link's model can move data bytes to and from the default
+    // card (an MMC, 20 MHz): the port's lean loop takes three accesses of 1 us
+    // a bit in and two a bit out; spidev clocks at the card's 20 MHz, the
+    // MPSSE at 15 MHz (60 MHz over 2 * (1 + 1)); the GPIO lines' bit-bang
+    // loop is the port's, an ioctl an access.
+    const struct {
+        const char* via;
+        double read_top, write_top;
+    } wires[] = {{"port", 1e9 / 24'000, 1e9 / 16'000}, {"spidev", 20e6 / 8, 20e6 / 8}, {"ftdi", 15e6 / 8, 15e6 / 8},
+                 {"gpio", 1e9 / 24'000, 1e9 / 16'000}};
     std::ofstream all(records.path, std::ios::binary);
-    for (const char* via : {"port", "spidev", "ftdi"}) {
+    for (const auto& [via, read_top, write_top] : wires) {
         for (const auto& s : scenarios) {
             const TestImage card(2048);  // fresh for each run: --fill writes over it
             std::vector<std::string> args{"--port=sim:" + card.path() + s.settings + ",via=" + via, "--json"};
@@ -98,6 +125,8 @@ TEST(JsonRecords, EveryModeOverEveryLinkGivesOneValidRecord) {
             EXPECT_EQ(field(r.out, "differ"), s.differ) << context;
             EXPECT_EQ(field(r.out, "files"), s.files) << context;
             EXPECT_EQ(field(r.out, "exit_status"), std::to_string(s.status)) << context;
+            expect_rate(field(r.out, "read_bytes_per_second"), s.reads, read_top, context + " read");
+            expect_rate(field(r.out, "write_bytes_per_second"), s.writes, write_top, context + " write");
             all << r.out;
         }
     }
