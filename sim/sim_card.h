@@ -45,7 +45,7 @@ public:
     // Lines set by an adapter with a pace of its own, laid out as the data
     // register; pass() moves the time. DO as the card drives it.
     void set_lines(std::uint8_t data_register) { drive(data_register); }
-    [[nodiscard]] bool do_low() const { return !settings_.empty_socket && wire_.do_low(); }
+    [[nodiscard]] bool do_low() const { return in_ && in_->wire.do_low(); }
 
     // Byte level: the supply, chip select (true: CS low), and eight clocks
     // with `di` on DI, most significant bit first; returns the eight DO bits.
