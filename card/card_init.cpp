@@ -1,6 +1,7 @@
-// Power-up and initialisation: the known sequence (CMD0, then CMD1 until
-// ready) first, then the SD way (CMD0, CMD8, CMD55 + ACMD41, CMD58). How a
-// card is addressed comes from its OCR, never from the way it came up.
+// Power-up and initialisation: on the port the known sequence (CMD0, then
+// CMD1 until ready) first, then the SD way (CMD0, CMD8, CMD55 + ACMD41,
+// CMD58); on byte links the SD way first, then CMD1. How a card is
+// addressed comes from its OCR, never from the way it came up.
 #include "card/card.h"
 #include "card/protocol.h"
 
