@@ -36,7 +36,7 @@ struct Socket {
 // The stand-ins whose clock is one for all their devices, moved by every
 // socket's waits: two sockets cannot share one.
 const char* one_device_backend(const Options& o) {
-    if (o.port == Options::Port::sim && o.sim.via == SimVia::ftdi) return "the simulated FTDI bridges' one clock";
+    if (o.port == Options::Port::sim && (o.sim.via == SimVia::ftdi || o.sim.via == SimVia::ftdi_bitbang)) return "the simulated FTDI bridges' one clock";
     return nullptr;
 }
 

@@ -16,6 +16,9 @@ constexpr std::uint8_t pin_mosi = 0x02;
 constexpr std::uint8_t pin_miso = 0x04;
 constexpr std::uint8_t pin_cs = 0x08;
 constexpr unsigned char bitmode_mpsse = 0x02;
+constexpr unsigned char bitmode_syncbb = 0x04;
+// libftdi multiplies a bit-bang baud rate by four before it sets the divisor.
+constexpr int bit_bang_baud_factor = 4;
 constexpr std::uint8_t bad_answer = 0xFA;
 
 // libftdi's results.
@@ -25,10 +28,14 @@ constexpr int claim_failed = -5;
 
 constexpr SimMpsseBridge::Chip chip_of(FtdiChip chip) {
     switch (chip) {
-        case FtdiChip::ft232h: return {ftdi_chip::ft232h, 0x6014, 1, 512, 1024, 1024, true};
-        case FtdiChip::ft2232h: return {ftdi_chip::ft2232h, 0x6010, 2, 512, 4096, 4096, true};
-        case FtdiChip::ft4232h: return {ftdi_chip::ft4232h, 0x6011, 2, 512, 2048, 2048, true};
-        case FtdiChip::ft2232d: return {ftdi_chip::ft2232d, 0x6010, 2, 64, 128, 384, false};
+        case FtdiChip::ft232h: return {ftdi_chip::ft232h, 0x6014, 1, 512, 1024, 1024, true, true, 12'000'000};
+        case FtdiChip::ft2232h: return {ftdi_chip::ft2232h, 0x6010, 2, 512, 4096, 4096, true, true, 12'000'000};
+        case FtdiChip::ft4232h: return {ftdi_chip::ft4232h, 0x6011, 2, 512, 2048, 2048, true, true, 12'000'000};
+        case FtdiChip::ft2232d: return {ftdi_chip::ft2232d, 0x6010, 2, 64, 128, 384, false, true, 3'000'000};
+        // The FT232R: 256 bytes towards the host, 128 from it; the FT-X: 512 each way.
+        case FtdiChip::ft232r: return {ftdi_chip::ft232r, 0x6001, 1, 64, 256, 128, false, false, 3'000'000};
+        case FtdiChip::ft230x:
+        case FtdiChip::ft231x: return {ftdi_chip::ft230x, 0x6015, 1, 64, 512, 512, false, false, 3'000'000};
     }
     return {};
 }
@@ -46,7 +53,10 @@ std::string hex2(std::uint8_t value) {
 }  // namespace
 
 SimMpsseBridge::SimMpsseBridge(const SimSettings& settings, std::string serial, int power_pin)
-    : usb_(settings.ftdi), chip_(chip_of(settings.ftdi.chip)), serial_(std::move(serial)), power_pin_(power_pin) {}
+    : usb_(settings.ftdi),
+      chip_(chip_of(settings.ftdi.chip.value_or(settings.via == SimVia::ftdi_bitbang ? FtdiChip::ft232r : FtdiChip::ft232h))),
+      serial_(std::move(serial)),
+      power_pin_(power_pin) {}
 
 SimMpsseBridge::~SimMpsseBridge() = default;
 
@@ -55,6 +65,10 @@ Outcome SimMpsseBridge::make(const SimSettings& settings, std::string serial, in
     std::unique_ptr<SimMpsseBridge> bridge(new SimMpsseBridge(settings, std::move(serial), power_pin));
     if (Outcome opened = SimCard::open(settings, bridge->card_); !opened) return opened;
     if (power_pin < 0) bridge->card_->power(true);
+    bridge->bit_bang_ = std::make_unique<SimSyncBitBang>(
+        *bridge->card_, settings.ftdi.pins,
+        SimSyncBitBang::Fifos{bridge->chip_.packet, bridge->chip_.to_host, bridge->chip_.from_host},
+        settings.ftdi.round_trip_ns);
     made = std::move(bridge);
     return Outcome::ok();
 }
@@ -174,18 +188,35 @@ int SimMpsseBridge::open(int interface) {
 }
 
 int SimMpsseBridge::close() {
-    open_ = mpsse_ = false;
+    open_ = mpsse_ = bit_banging_ = false;
     return 0;
 }
 
 int SimMpsseBridge::set_latency_timer(unsigned char ms) {
     latency_ns_ = std::uint64_t{ms} * 1'000'000;
+    bit_bang_->set_latency(latency_ns_);
     return open_ ? 0 : not_found;
 }
 
-int SimMpsseBridge::set_bitmode(unsigned char, unsigned char mode) {
+// A chip without an MPSSE takes the MPSSE mode's request and stays a serial port.
+int SimMpsseBridge::set_bitmode(unsigned char pins, unsigned char mode) {
     if (gone("unable to configure bitbang mode. Perhaps not a BM/2232C type chip?")) return -1;
-    mpsse_ = mode == bitmode_mpsse;
+    mpsse_ = mode == bitmode_mpsse && chip_.mpsse;
+    bit_banging_ = mode == bitmode_syncbb;
+    if (bit_banging_) bit_bang_->enter(pins);
+    return 0;
+}
+
+// libftdi's rule: in a bit-bang mode the rate is multiplied by four, and
+// the chip's baud generator goes no faster than its top rate.
+int SimMpsseBridge::set_baudrate(int baudrate) {
+    if (gone("setting new baudrate failed")) return -1;
+    const long long asked = static_cast<long long>(baudrate) * (bit_banging_ ? bit_bang_baud_factor : 1);
+    if (baudrate <= 0 || asked > chip_.top_baud) {
+        error_ = "Unsupported baudrate. Note: bitbang baudrates are automatically multiplied by 4";
+        return -1;
+    }
+    bit_bang_->set_rate(baudrate);
     return 0;
 }
 
@@ -193,6 +224,7 @@ int SimMpsseBridge::purge() {
     if (gone("FTDI purge of RX buffer failed")) return -1;
     answers_.clear();
     flushed_ = 0;
+    bit_bang_->purge();
     return 0;
 }
 
@@ -201,6 +233,11 @@ int SimMpsseBridge::purge() {
 // a write that overflows it times out.
 int SimMpsseBridge::write(const unsigned char* data, int size) {
     if (gone("usb bulk write failed")) return -1;
+    if (bit_banging_) {
+        if (bit_bang_->write(data, size) == size) return size;
+        error_ = "usb bulk write failed";
+        return -1;
+    }
     if (!mpsse_) return size;  // serial data, not MPSSE commands
     const std::size_t pending = answers_.size();
     bool waiting = false;
@@ -225,6 +262,7 @@ int SimMpsseBridge::write(const unsigned char* data, int size) {
 // latency timer running out), in whole USB packets up to the chip's FIFO.
 int SimMpsseBridge::read(unsigned char* data, int size) {
     if (gone("usb bulk read failed")) return -1;
+    if (bit_banging_) return bit_bang_->read(data, size);
     if (trip_ns_ > 0) {
         card_->pass(trip_ns_);
         round_trips_ += static_cast<double>(trip_ns_) / static_cast<double>(usb_.round_trip_ns);
@@ -303,6 +341,7 @@ FtdiCalls stand_in_calls() {
         [](ftdi_context* ftdi, unsigned char pins, unsigned char mode) {
             return on_bridge<&SimMpsseBridge::set_bitmode, -1>(ftdi, pins, mode);
         },
+        [](ftdi_context* ftdi, int baudrate) { return on_bridge<&SimMpsseBridge::set_baudrate, -1>(ftdi, baudrate); },
         [](ftdi_context* ftdi) { return on_bridge<&SimMpsseBridge::purge, -1>(ftdi); },
         [](ftdi_context* ftdi, const unsigned char* data, int size) {
             return on_bridge<&SimMpsseBridge::write, -1>(ftdi, data, size);
@@ -345,3 +384,4 @@ Outcome sim_mpsse_install(const SimSettings& settings, int power_pin) {
 const std::vector<std::string>& sim_mpsse_commands() { return first_bridge().commands(); }
 void sim_mpsse_clear_commands() { first_bridge().clear_commands(); }
 double sim_mpsse_round_trips() { return first_bridge().round_trips(); }
+std::uint64_t sim_mpsse_pin_states() { return first_bridge().pin_states(); }

@@ -1,6 +1,7 @@
-// The simulated card behind an FTDI MPSSE bridge, for the FTDI link: a
-// bridge that is one of the chips with an MPSSE (FT232H, FT2232H, FT4232H,
-// FT2232D), built from FTDI's command set: pins with their directions (an
+// The simulated card behind an FTDI bridge: one of the chips with an MPSSE
+// (FT232H, FT2232H, FT4232H, FT2232D) or a USB serial chip without one
+// (FT232R, FT230X, FT231X). Every chip has synchronous bit-bang mode
+// (sim_syncbb.h). The MPSSE is built from FTDI's command set: pins with their directions (an
 // input drives nothing), the clock divisor on the chip's base clock (12 MHz
 // on the H chips until divide-by-5 is turned off), bytes out and in, send
 // immediate, and a bad-command answer (FA and the byte) for every command
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "base/outcome.h"
+#include "sim/doubles/sim_syncbb.h"
 #include "sim/settings.h"
 
 class SimCard;
@@ -31,8 +33,9 @@ inline constexpr const char* sim_ftdi_serial = "VT000001";
 
 class SimMpsseBridge {
 public:
-    // With power_pin (4 to 7) the card's supply follows that ADBUS pin;
-    // without one it is always on.
+    // With power_pin (4 to 7) the card's supply follows that ADBUS pin in
+    // MPSSE mode; without one it is always on. In bit-bang mode the card is
+    // wired as settings.ftdi.pins says.
     static Outcome make(const SimSettings& settings, std::string serial, int power_pin,
                         std::unique_ptr<SimMpsseBridge>& made);
     ~SimMpsseBridge();
@@ -52,6 +55,7 @@ public:
     [[nodiscard]] int chip_type() const { return chip_.type; }
     int set_latency_timer(unsigned char ms);
     int set_bitmode(unsigned char pins, unsigned char mode);
+    int set_baudrate(int baudrate);
     int purge();
     int write(const unsigned char* data, int size);
     int read(unsigned char* data, int size);
@@ -66,11 +70,14 @@ public:
     void clear_commands() { commands_.clear(); }
     // USB round trips the host waited for: a wait partly hidden behind the
     // bridge's work counts as that part of one.
-    [[nodiscard]] double round_trips() const { return round_trips_; }
+    [[nodiscard]] double round_trips() const { return round_trips_ + bit_bang_->round_trips(); }
+    // Pin states taken in bit-bang mode.
+    [[nodiscard]] std::uint64_t pin_states() const { return bit_bang_->pin_states(); }
 
-    // What sets the chips apart: USB ids, MPSSE interfaces, USB packets
-    // (high speed 512 bytes, full speed 64, two of them status), the FIFO
-    // towards the host and the one from it, the H chips' extra commands.
+    // What sets the chips apart: USB ids, interfaces, USB packets (high
+    // speed 512 bytes, full speed 64, two of them status), the FIFO towards
+    // the host and the one from it, the H chips' extra commands, the MPSSE,
+    // the fastest baud rate.
     struct Chip {
         int type;
         int product;
@@ -79,6 +86,8 @@ public:
         std::size_t to_host;
         std::size_t from_host;
         bool h_commands;
+        bool mpsse;
+        int top_baud;
     };
 
 private:
@@ -96,12 +105,14 @@ private:
     [[nodiscard]] bool stalled() const { return answers_.size() > chip_.to_host; }
 
     std::unique_ptr<SimCard> card_;
+    std::unique_ptr<SimSyncBitBang> bit_bang_;
     SimFtdi usb_;
     Chip chip_;
     std::string serial_;
     int power_pin_;
     bool open_ = false;
     bool mpsse_ = false;
+    bool bit_banging_ = false;
     bool unplugged_ = false;
     std::uint64_t transfers_ = 0;
     const char* error_ = "";
@@ -131,3 +142,4 @@ Outcome sim_mpsse_install(const SimSettings& settings, int power_pin = -1);
 [[nodiscard]] const std::vector<std::string>& sim_mpsse_commands();
 void sim_mpsse_clear_commands();
 [[nodiscard]] double sim_mpsse_round_trips();
+[[nodiscard]] std::uint64_t sim_mpsse_pin_states();
