@@ -117,7 +117,8 @@ CardResult Card::bring_up_from_idle(InitRecord& r, bool mmc_possible) {
                          illegal(r.answer);
         if (!mmc) return ready;
         r.sd_way = InitWay::mmc;
-        if (cmd1_until_ready(r) != r1_ready) return stopped(r, InitStep::none, r.cmd1_answer);
+        // The record keeps what the SD way met, as after the known sequence.
+        if (cmd1_until_ready(r) != r1_ready) return CardResult::cmd1_failed;
         return learn_mmc_addressing(r);
     }
     block_addressing_ = false;
