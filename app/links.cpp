@@ -31,7 +31,8 @@ Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
 
 #ifndef _WIN32
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
-// Beside others (a station's sockets) a simulated spidev card is a device of its own.
+// Beside others (a station's sockets) a simulated spidev card is a device of
+// its own, a simulated FTDI card on a bridge of its own or the interface it names.
 Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made, bool beside_others) {
     if (settings.via == SimVia::spidev) {
         std::string device = sim_spidev_device;
@@ -43,8 +44,10 @@ Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi:
         target.lock = false;
         return open_byte_link<spi::SpidevLink>(target, made);
     }
-    if (Outcome installed = sim_mpsse_install(settings); !installed) return installed;
+    // Beside others a simulated bridge is found by its serial, as real ones are.
     spi::FtdiTarget target;
+    Outcome plugged = beside_others ? sim_mpsse_add(settings, target.serial) : sim_mpsse_install(settings);
+    if (!plugged) return plugged;
     target.interface = settings.ftdi.interface;
     target.lock = false;
     return open_byte_link<spi::FtdiLink>(target, made);

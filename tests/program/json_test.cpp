@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,39 @@ TEST(JsonRecords, AStationGivesARecordForEverySocket) {
     EXPECT_NE(r.err.find("3 cards: 2 passed, 1 failed\n"), std::string::npos) << r.err;
     std::ofstream(records.path, std::ios::binary) << r.out;
     EXPECT_EQ(schema_errors(records.path), "");
+}
+
+// The two interfaces of one chip each have a card and a clock of their own
+// but share the chip's USB link: at full speed (FT2232D, 19 packets of 62
+// data bytes a millisecond) two dumps at once get half of it each, below
+// the 6 MHz clock's rate; at high speed the link has room for both.
+TEST(JsonRecords, InterfacesOfOneChipShareItsUsbLink) {
+    const double full_speed = 19 * 62 * 1000.0;
+    const struct {
+        const char* chip;
+        bool both;   // interfaces A and B at once, else A alone
+        double top;  // the most each card's dump can read a second
+    } cases[] = {
+        {"ft2232d", false, 6e6 / 8},
+        {"ft2232d", true, full_speed / 2},
+        {"ft2232h", true, 15e6 / 8},
+        {"ft4232h", true, 15e6 / 8},
+    };
+    for (const auto& c : cases) {
+        TestImage a(1024), b(1024);
+        const std::string chip = std::string(",via=ftdi,serial=VT0000E1,chip=") + c.chip;
+        std::vector<std::string> args{"--port=sim:" + a.path() + chip, "--dump=" + program_work_dir() + "/d{socket}.img",
+                                      "--json"};
+        if (c.both) args.push_back("--port=sim:" + b.path() + chip + ",interface=B");
+        const RunResult r = run_piped(args, "");
+        EXPECT_EQ(r.status, 0) << c.chip << r.err;
+        std::istringstream records(r.out);
+        std::size_t cards = 0;
+        for (std::string line; std::getline(records, line); ++cards)
+            expect_rate(field(line, "read_bytes_per_second"), runs, c.top, std::string(c.chip) + " " + line);
+        EXPECT_EQ(cards, c.both ? 2u : 1u) << r.out;
+        for (const char* dump : {"/d{socket}.img", "/d1.img", "/d2.img"}) std::remove((program_work_dir() + dump).c_str());
+    }
 }
 
 TEST(JsonRecords, TheBrowserHasNoRecord) {

@@ -119,6 +119,13 @@ TEST(Station, EveryCardRunsAsItWouldAloneAndKeepsItsData) {
         {{"--info"},
          {{",via=spidev", "MMC 0A1B2C01 info passed 0 0 0 0"}, {",via=ftdi", "MMC 0A1B2C01 info passed 0 0 0 0"}},
          0},
+        // Bridges of their own, and the two interfaces of one chip, each with its card and clock.
+        {{"--test=0:60"},
+         {{",write=on,via=ftdi", "MMC 0A1B2C01 test passed 0 0 0 0"},
+          {",write=on,via=ftdi,chip=ft2232d,noise=2e-5", "MMC 0A1B2C01 test passed 0 49 0 0"},
+          {",write=on,via=ftdi,chip=ft2232h,serial=VT0000D2,interface=B,bad=9", "MMC 0A1B2C01 test failed 1 0 0 1"},
+          {",write=on,via=ftdi,chip=ft2232h,serial=VT0000D2,fake=20:drop", "MMC 0A1B2C01 test failed 64 0 0 1"}},
+         1},
     };
     for (const auto& s : scenarios) {
         std::vector<std::unique_ptr<TestImage>> alone, together;
@@ -192,8 +199,13 @@ TEST(Station, RefusesWhatCannotRunInOneLine) {
         {{pa, pb, "--test", "--report=r-{serial}.svg"}, "--report=r-{serial}.svg: its name takes {socket} only"},
         {{"--port=sim:" + a.path() + ",write=on,via=spidev", "--port=sim:" + b.path(), "--test"},
          "socket 2: the surface test writes to the card and restores each sector: open the simulated card with write=on"},
-        {{"--port=sim:" + a.path() + ",via=ftdi", "--port=sim:" + b.path() + ",via=ftdi", "--info"},
-         "sockets 1 and 2 both need the simulated FTDI bridges' one clock: give one of them"},
+        {{"--port=sim:" + a.path() + ",via=ftdi,chip=ft2232h,serial=VT0000D2",
+          "--port=sim:" + b.path() + ",via=ftdi,chip=ft2232h,serial=VT0000D2", "--info"},
+         "sockets 1 and 2: the simulated bridge VT0000D2 has one card on each interface: give them interface=A and "
+         "interface=B"},
+        {{"--port=sim:" + a.path() + ",via=ftdi,chip=ft2232h,serial=VT0000D2",
+          "--port=sim:" + b.path() + ",via=ftdi,chip=ft4232h,serial=VT0000D2,interface=B", "--info"},
+         "sockets 1 and 2: the simulated bridge VT0000D2 is one chip: give its cards one chip="},
         {{pa, pa, "--info"}, a.path() + " is the card image of socket 1: name another file"},
         {{named, "--info"}, station.path + ":2: a socket is NAME PORT, such as: left sim:card.img,via=spidev", "a sim\nb\n"},
         {{named, "--info"}, station.path + ":2: socket a is named twice", "a sim\na sim,via=spidev\n"},
