@@ -12,6 +12,7 @@
 #include "sim/doubles/sim_port.h"
 #ifndef _WIN32
 #include "link/spidev_link.h"
+#include "port/gpio_lines.h"
 #include "sim/doubles/sim_mpsse.h"
 #include "sim/doubles/sim_spidev.h"
 #endif
@@ -29,11 +30,21 @@ Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
     return Outcome::ok();
 }
 
+Outcome open_line_link(std::unique_ptr<LineDriver> lines, std::unique_ptr<spi::Link>& made);
+
 #ifndef _WIN32
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
-// Beside others (a station's sockets) a simulated spidev card is a device of
+// Beside others (a station's sockets) a simulated spidev or GPIO card is a device of
 // its own, a simulated FTDI card on a bridge of its own or the interface it names.
 Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made, bool beside_others) {
+    if (settings.via == SimVia::gpio) {
+        std::string chip = sim_gpio_chip;
+        Outcome installed = beside_others ? sim_spidev_add(settings, chip) : sim_spidev_install(settings);
+        if (!installed) return installed;
+        const SimGpio& board = settings.gpio;
+        return open_line_link(
+            std::make_unique<GpioLines>(GpioTarget{chip, board.sck, board.mosi, board.miso, board.cs, board.power}), made);
+    }
     if (settings.via == SimVia::spidev) {
         std::string device = sim_spidev_device;
         Outcome installed = beside_others ? sim_spidev_add(settings, device) : sim_spidev_install(settings);
@@ -79,7 +90,9 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, [[ma
         case Options::Port::direct: return open_line_link(std::make_unique<DirectPort>(options.base), made);
 #ifndef _WIN32
         case Options::Port::spidev: return open_byte_link<spi::SpidevLink>(options.spidev, made);
+        case Options::Port::gpio: return open_line_link(std::make_unique<GpioLines>(options.gpio), made);
 #else
+        case Options::Port::gpio:
         case Options::Port::spidev: return Outcome::failed("this Windows build reaches cards through the parallel port and FTDI bridges");
 #endif
         case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
@@ -89,7 +102,7 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, [[ma
 
 bool is_byte_link(const Options& options) {
     return options.port == Options::Port::spidev || options.port == Options::Port::ftdi ||
-           (options.port == Options::Port::sim && options.sim.via != SimVia::port);
+           (options.port == Options::Port::sim && (options.sim.via == SimVia::spidev || options.sim.via == SimVia::ftdi));
 }
 
 Outcome trace_lines(const std::string& path, TraceClock clock, spi::Link& link, std::unique_ptr<PortTrace>& traced) {

@@ -14,8 +14,9 @@
 // beside_others: one of a station's links, the others open meanwhile.
 Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, bool beside_others = false);
 
-// True when the card is reached through a byte-wide adapter (spidev, FTDI,
-// or the simulated card behind a stand-in for one).
+// True when the card is reached through a byte-wide adapter (spidev, FTDI
+// MPSSE, or the simulated card behind a stand-in for one); false for a
+// bit-bang link, whose line driver the session takes.
 [[nodiscard]] bool is_byte_link(const Options& options);
 
 // Routes the lines of link, a bit-bang link (no byte link), through a trace

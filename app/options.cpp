@@ -376,6 +376,41 @@ Outcome parse_ftdi(std::string_view rest, Options& o) {
                                   });
 }
 
+// gpio:CHIP,sck=N,mosi=N,miso=N,cs=N[,power=N]: four lines (five) of one
+// chip, each named once and none twice.
+Outcome parse_gpio(std::string_view rest, Options& o) {
+    o.port = Options::Port::gpio;
+    o.gpio = GpioTarget{};
+    const auto comma = rest.find(',');
+    const std::string_view chip = rest.substr(0, comma);
+    if (chip.empty()) return Outcome::failed("name the GPIO chip: --port=gpio:gpiochip0,sck=N,mosi=N,miso=N,cs=N");
+    o.gpio.chip = chip.starts_with("/") ? std::string(chip) : "/dev/" + std::string(chip);
+    std::array<bool, 5> given{};
+    constexpr std::array<std::string_view, 5> names{"sck", "mosi", "miso", "cs", "power"};
+    Outcome parsed = parse_adapter_settings(
+        comma == std::string_view::npos ? std::string_view{} : rest.substr(comma), "gpio",
+        "sck=, mosi=, miso=, cs= and power= each a line number from 0 to 511", [&](std::string_view name, std::string_view value) {
+            std::uint32_t n = 0;
+            const auto at = std::find(names.begin(), names.end(), name);
+            if (at == names.end() || !parse_decimal(value, 0, 511, n)) return false;
+            const auto index = static_cast<std::size_t>(at - names.begin());
+            given[index] = true;
+            std::array<std::uint32_t*, 4> lines{&o.gpio.sck, &o.gpio.mosi, &o.gpio.miso, &o.gpio.cs};
+            if (index < lines.size()) *lines[index] = n;
+            else o.gpio.power = n;
+            return true;
+        });
+    if (!parsed) return parsed;
+    if (!given[0] || !given[1] || !given[2] || !given[3])
+        return Outcome::failed("name the card's four lines: --port=gpio:CHIP,sck=N,mosi=N,miso=N,cs=N[,power=N]");
+    std::array<std::uint32_t, 5> used{o.gpio.sck, o.gpio.mosi, o.gpio.miso, o.gpio.cs, o.gpio.power.value_or(0)};
+    const std::size_t count = o.gpio.power ? 5 : 4;
+    std::sort(used.begin(), used.begin() + static_cast<std::ptrdiff_t>(count));
+    if (std::adjacent_find(used.begin(), used.begin() + static_cast<std::ptrdiff_t>(count)) != used.begin() + static_cast<std::ptrdiff_t>(count))
+        return Outcome::failed("each of the card's GPIO lines must be a line of its own");
+    return Outcome::ok();
+}
+
 // --fill or --fill=SEED, the seed in hex.
 Outcome parse_fill(std::string_view seed, Options& o) {
     std::uint32_t value = 0;
@@ -401,13 +436,14 @@ Outcome parse_port(std::string_view value, Options& o) {
     }
     if (starts_with(value, "spidev:", rest)) return parse_spidev(rest, o);
     if (starts_with(value, "ftdi", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ',')) return parse_ftdi(rest, o);
+    if (starts_with(value, "gpio:", rest)) return parse_gpio(rest, o);
     if (starts_with(value, "sim", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ',')) {
         o.port = Options::Port::sim;
         o.sim = SimSettings{};
         return sim_parse_settings(rest, o.sim);
     }
     return Outcome::failed("unknown port '" + std::string(value) +
-                           "' (direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL] or "
+                           "' (direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL], gpio:CHIP,... or "
                            "sim[:IMAGE][,SETTING=VALUE...])");
 }
 
@@ -539,7 +575,7 @@ struct HelpEntry {
     std::string_view option;
     std::string_view help;
 };
-constexpr std::array<HelpEntry, 6> leading_options{{
+constexpr std::array<HelpEntry, 7> leading_options{{
     {"--port=direct[:BASE]", "the parallel port at BASE (hex, default 378): data at BASE, status at BASE+1 (the "
                              "default port)"},
     {"--port=ppdev[:DEVICE]", "the parallel port behind the ppdev device DEVICE (default /dev/parport0)"},
@@ -549,6 +585,9 @@ constexpr std::array<HelpEntry, 6> leading_options{{
     {"--port=ftdi[:SERIAL][,interface=A|B][,hz=N][,power=PIN]",
      "a card on an FTDI FT232H, FT2232H, FT4232H or FT2232D (6 MHz at most) (MPSSE: ADBUS0 SCK, 1 to DI, 2 from DO, "
      "3 CS; power=4..7 names the ADBUS pin that switches the supply)"},
+    {"--port=gpio:CHIP,sck=N,mosi=N,miso=N,cs=N[,power=N]",
+     "a card on four lines of a Linux GPIO chip such as gpiochip0 (MISO pulled up; power= names a line that switches "
+     "the supply, high for on)"},
     {"--port=sim[:IMAGE][,SETTING=VALUE...]",
      "a simulated card holding IMAGE (a file of whole 512-byte sectors), the built-in demo card without IMAGE, or an "
      "empty socket with IMAGE none (a file named none is ./none; IMAGE cannot hold a comma)"},

@@ -20,6 +20,7 @@
 #include "link/ftdi_link.h"
 #include "link/bitbang_link.h"
 #include "link/spidev_link.h"
+#include "port/gpio_lines.h"
 #include "sim/doubles/sim_mpsse.h"
 #include "sim/doubles/sim_port.h"
 #include "sim/doubles/sim_spidev.h"
@@ -125,6 +126,33 @@ void BM_DumpOverParallelPort(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_DumpOverParallelPort)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Four GPIO lines at the stand-in's microsecond per ioctl: the first 4096
+// sectors read, the value ioctls each sector costs.
+void BM_DumpOverGpio(benchmark::State& state) {
+    constexpr std::uint32_t sectors = 4096;
+    const CardImage image;
+    for (auto _ : state) {
+        SimSettings settings = image.settings();
+        settings.via = SimVia::gpio;
+        if (!image.ok() || !sim_spidev_install(settings)) {
+            state.SkipWithError("simulated card did not start");
+            return;
+        }
+        {
+            const SimGpio& b = settings.gpio;
+            spi::BitBangLink link(std::make_unique<GpioLines>(GpioTarget{sim_gpio_chip, b.sck, b.mosi, b.miso, b.cs, b.power}));
+            Card card(link);
+            std::uint64_t calls_before = 0;
+            if (!link.acquire()) state.SkipWithError("lines not taken");
+            report(state, whole_card_runs(card, false, sectors, [&] { calls_before = sim_gpio_value_calls(); }), 0, sectors);
+            state.counters["ioctls_per_sector"] = static_cast<double>(sim_gpio_value_calls() - calls_before) / sectors;
+            (void)link.release();
+        }
+        sim_spidev_remove();
+    }
+}
+BENCHMARK(BM_DumpOverGpio)->Iterations(1)->Unit(benchmark::kSecond);
 
 // The MPSSE bridge (an FT232H) at the round trip of the benchmark's
 // argument in microseconds: the whole card read, or its first 16 MiB

@@ -10,6 +10,7 @@
 #include "base/outcome.h"
 #include "link/ftdi_link.h"
 #include "link/spidev_link.h"
+#include "port/gpio_lines.h"
 #include "port/wiring.h"
 #include "sim/settings.h"
 
@@ -22,12 +23,13 @@ struct SectorRange {
 };
 
 struct Options {
-    enum class Port { direct, ppdev, spidev, ftdi, sim };
+    enum class Port { direct, ppdev, spidev, ftdi, gpio, sim };
     Port port = Port::direct;
     std::uint16_t base = wiring::default_base;
     std::string device = default_device;
     spi::SpidevTarget spidev;
     spi::FtdiTarget ftdi;
+    GpioTarget gpio;
     SimSettings sim;
     std::string trace;
     bool test = false;                // --test: the surface test, over --range or the whole card

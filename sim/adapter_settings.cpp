@@ -59,7 +59,7 @@ bool set_serial(std::string_view value, SimSettings& s) {
     return true;
 }
 
-constexpr std::array<Setting, 12> adapter_settings{{
+constexpr std::array<Setting, 14> adapter_settings{{
     {"bufsiz", "64 to 65536", [](std::string_view v, SimSettings& s) { return set_number<std::size_t>(v, 64, 65536, s.spidev.bufsiz); }},
     {"align", "a power of two from 1 to 4096", [](std::string_view v, SimSettings& s) { return set_align(v, s.spidev.align); }},
     {"link-align", "a power of two from 1 to 4096", [](std::string_view v, SimSettings& s) {
@@ -92,6 +92,18 @@ constexpr std::array<Setting, 12> adapter_settings{{
          return set_named(v, names, s.ftdi.open_fault);
      }},
     {"unplug", "a count of USB transfers", set_unplug},
+    {"gpio-busy", "a line of the GPIO chip", [](std::string_view v, SimSettings& s) {
+         std::uint32_t n = 0;
+         if (!set_number<std::uint32_t>(v, 0, s.gpio.lines - 1, n)) return false;
+         s.gpio.busy.push_back(n);
+         return true;
+     }},
+    {"gpio-power", "a line of the GPIO chip", [](std::string_view v, SimSettings& s) {
+         std::uint32_t n = 0;
+         if (!set_number<std::uint32_t>(v, 0, s.gpio.lines - 1, n)) return false;
+         s.gpio.power = n;
+         return true;
+     }},
     {"round-trip", "1 to 100000 us", [](std::string_view v, SimSettings& s) {
          std::uint64_t us = 0;
          if (!set_number<std::uint64_t>(v, 1, 100'000, us)) return false;
@@ -128,4 +140,8 @@ const char* const sim_adapter_settings_help =
     "                serial are interfaces of one chip (default: a bridge each)\n"
     "  usb=denied|busy  opening fails: no permission, or ftdi_sio holds it\n"
     "  unplug=N      the bridge is pulled out after N USB transfers\n"
-    "  round-trip=US a USB round trip to the idle bridge (default 1000)\n";
+    "  round-trip=US a USB round trip to the idle bridge (default 1000)\n"
+    "  with via=gpio, the stand-in GPIO chip gpiochip0 (54 lines; the card on\n"
+    "  SCK 11, MOSI 10, MISO 9, CS 8, its supply always on):\n"
+    "  gpio-busy=N   line N is held by a kernel driver (\"spi0 CS0\")\n"
+    "  gpio-power=N  line N switches the card's supply (high: on)\n";

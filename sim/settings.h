@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "base/outcome.h"
@@ -17,7 +18,7 @@ enum class CardKind : std::uint8_t { mmc, sd1, sd2, sdhc, sdxc, mmc1, mmchc };
 
 // The adapter the simulated card is reached through: the parallel port, a
 // spidev device or an FTDI MPSSE bridge (each a stand-in for the real one).
-enum class SimVia : std::uint8_t { port, spidev, ftdi };
+enum class SimVia : std::uint8_t { port, spidev, ftdi, gpio };
 
 // A CID or CSD register as the card sends it, its CRC7 byte last.
 using CardRegister = std::array<std::uint8_t, 16>;
@@ -44,6 +45,16 @@ struct SimSpidev {
     std::uint32_t min_hz = 100'000;                  // the controller's clock range
     std::uint32_t max_hz = 50'000'000;
     std::uint32_t gpio_lines = 32;                   // lines of the GPIO chip
+};
+
+// The stand-in GPIO chip (via=gpio): its lines, those the card is wired to
+// (a Raspberry Pi header's SPI0 pins by default, the supply always on
+// unless a line switches it), and lines a kernel driver holds.
+struct SimGpio {
+    std::uint32_t lines = 54;
+    std::uint32_t sck = 11, mosi = 10, miso = 9, cs = 8;
+    std::optional<std::uint32_t> power;
+    std::vector<std::uint32_t> busy;
 };
 
 // The stand-in FTDI bridge: which chip, which interface is opened, and what
@@ -107,6 +118,7 @@ struct SimSettings {
     std::size_t ecc_count = 0;
     SimSpidev spidev;                         // via=spidev: the device and its controller
     SimFtdi ftdi;                             // via=ftdi: the chip and its USB
+    SimGpio gpio;                             // via=gpio: the chip and the card's lines on it
 
     // Card time of one port access in nanoseconds.
     [[nodiscard]] std::uint64_t access_ns() const { return clock_ns.value_or(1000); }

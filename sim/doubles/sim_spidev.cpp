@@ -5,22 +5,25 @@
 #include <linux/spi/spidev.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "base/system_calls.h"
+#include "port/wiring.h"
+#include "sim/doubles/sim_gpio_chip.h"
 #include "sim/sim_card.h"
 
 namespace {
 
-// Device N's descriptors are first_fd + fds_per_device * N plus these; the
-// module's bufsiz file is one for all.
-enum Fd : int { spidev_fd, gpio_chip_fd, gpio_line_fd, fds_per_device };
+// Device N's descriptors are first_fd + fds_per_device * N plus these, its
+// GPIO line requests from first_request_fd on; the module's bufsiz file is
+// one for all.
+enum Fd : int { spidev_fd, gpio_chip_fd, first_request_fd, fds_per_device = 1000 };
 constexpr int first_fd = 100;
 constexpr int bufsiz_fd = first_fd - 1;
 constexpr std::size_t max_devices = 8;
@@ -50,11 +53,12 @@ struct Device {
     std::uint32_t mode = SPI_MODE_0;
     std::uint32_t max_hz = 0;      // the device's rate, within the controller's
     bool asserted = false;         // the controller's CS active (low, or high with SPI_CS_HIGH)
-    bool gpio_requested = false;
-    std::uint32_t gpio_offset = 0;
-    bool gpio_output = false;
-    bool gpio_active_low = false;
-    bool gpio_high = true;         // the line's level
+    SimGpioChip chip;
+    // The card on GPIO lines alone (via=gpio), else behind the SPI controller
+    // with its CS on the first GPIO line requested, when one is.
+    bool on_gpio = false;
+    SimGpio board;
+    std::optional<std::uint32_t> cs_line;
     std::vector<std::string> calls;
     std::uint64_t messages = 0;
 };
@@ -87,7 +91,8 @@ bool simulated(int fd) {
 Device* device_of(int fd, Fd& which) {
     if (fd < first_fd) return nullptr;
     const auto n = static_cast<std::size_t>((fd - first_fd) / fds_per_device);
-    which = static_cast<Fd>((fd - first_fd) % fds_per_device);
+    const int within = (fd - first_fd) % fds_per_device;
+    which = static_cast<Fd>(within < first_request_fd ? within : first_request_fd);
     return n < max_devices ? devices.slots[n].get() : nullptr;
 }
 
@@ -104,7 +109,8 @@ std::size_t numbered(std::string_view path, std::string_view prefix) {
 // The card's CS is the GPIO line once one was requested (the controller's
 // own is then wired to nothing), else the controller's.
 void drive_cs(Device& device) {
-    const bool low = device.gpio_requested ? !device.gpio_high : device.asserted != ((device.mode & SPI_CS_HIGH) != 0);
+    const bool low =
+        device.cs_line ? !device.chip.level(*device.cs_line) : device.asserted != ((device.mode & SPI_CS_HIGH) != 0);
     device.card->select(low);
 }
 
@@ -129,7 +135,12 @@ int sim_open(const char* path, int flags) {
     return fd_of(n, spidev < max_devices ? spidev_fd : gpio_chip_fd);
 }
 
-int sim_close(int fd) { return simulated(fd) ? 0 : real.close(fd); }
+int sim_close(int fd) {
+    if (!simulated(fd)) return real.close(fd);
+    Fd which{};
+    Device* device = device_of(fd, which);
+    return device && which == first_request_fd ? device->chip.close(fd) : 0;
+}
 
 ssize_t sim_read(int fd, void* buffer, std::size_t count) {
     if (fd != bufsiz_fd) return real.read(fd, buffer, count);
@@ -235,76 +246,51 @@ int spidev_ioctl(Device& device, unsigned long request, void* arg) {
     return total;
 }
 
-// The flags gpiolib takes in a line request, and how they may combine.
-bool flags_valid(std::uint64_t flags) {
-    constexpr std::uint64_t valid = GPIO_V2_LINE_FLAG_ACTIVE_LOW | GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_OUTPUT |
-                                    GPIO_V2_LINE_FLAG_EDGE_RISING | GPIO_V2_LINE_FLAG_EDGE_FALLING |
-                                    GPIO_V2_LINE_FLAG_OPEN_DRAIN | GPIO_V2_LINE_FLAG_OPEN_SOURCE |
-                                    GPIO_V2_LINE_FLAG_BIAS_PULL_UP | GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN |
-                                    GPIO_V2_LINE_FLAG_BIAS_DISABLED | GPIO_V2_LINE_FLAG_EVENT_CLOCK_REALTIME |
-                                    GPIO_V2_LINE_FLAG_EVENT_CLOCK_HTE;
-    constexpr std::uint64_t edges = GPIO_V2_LINE_FLAG_EDGE_RISING | GPIO_V2_LINE_FLAG_EDGE_FALLING;
-    constexpr std::uint64_t drives = GPIO_V2_LINE_FLAG_OPEN_DRAIN | GPIO_V2_LINE_FLAG_OPEN_SOURCE;
-    constexpr std::uint64_t biases = GPIO_V2_LINE_FLAG_BIAS_PULL_UP | GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN |
-                                     GPIO_V2_LINE_FLAG_BIAS_DISABLED;
-    const bool input = flags & GPIO_V2_LINE_FLAG_INPUT, output = flags & GPIO_V2_LINE_FLAG_OUTPUT;
-    if ((flags & ~valid) || (input && output) || ((flags & edges) && !input) || (flags & drives) == drives) return false;
-    if ((flags & drives) && !output) return false;
-    if ((flags & biases) && !(input || output)) return false;
-    return std::popcount(flags & biases) <= 1;
+// The card's lines as the board wires them to the chip, in the port's
+// pattern; without a supply line the card is always powered.
+void drive_gpio_card(Device& device) {
+    const SimGpio& b = device.board;
+    const SimGpioChip& chip = device.chip;
+    std::uint8_t lines = 0;
+    if (chip.level(b.sck)) lines |= wiring::sck;
+    if (chip.level(b.mosi)) lines |= wiring::di;
+    if (chip.level(b.cs)) lines |= wiring::cs;
+    if (!b.power || chip.level(*b.power)) lines |= wiring::supply;
+    device.card->write_lines(lines);
 }
 
-bool zeroed(const void* bytes, std::size_t size) {
-    const auto* b = static_cast<const std::uint8_t*>(bytes);
-    return std::all_of(b, b + size, [](std::uint8_t x) { return x == 0; });
+// MISO is the card's DO (the port shows it inverted); other inputs float to their bias.
+bool gpio_input(const Device& device, std::uint32_t offset, bool pulled_up) {
+    if (!device.on_gpio || offset != device.board.miso) return pulled_up;
+    return !(device.card->read_status() & wiring::do_status);
 }
 
-// GPIO_V2_GET_LINE_IOCTL as gpiolib checks it: one line of the chip, known
-// flags that agree, padding zero, a line not taken; an output starts at
-// the value its attribute gives (low without one).
-int request_line(Device& device, int line_fd, gpio_v2_line_request& line) {
-    const gpio_v2_line_config& config = line.config;
-    if (line.num_lines == 0 || line.num_lines > GPIO_V2_LINES_MAX || !zeroed(line.padding, sizeof line.padding) ||
-        config.num_attrs > GPIO_V2_LINE_NUM_ATTRS_MAX || !zeroed(config.padding, sizeof config.padding) ||
-        !flags_valid(config.flags))
-        return fail(EINVAL);
-    bool high = false;
-    for (std::uint32_t i = 0; i < config.num_attrs; ++i) {
-        const gpio_v2_line_config_attribute& a = config.attrs[i];
-        if (a.attr.padding != 0 || (a.attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS && !flags_valid(a.attr.flags))) return fail(EINVAL);
-        if (a.attr.id == GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES && (a.mask & 1)) high = (a.attr.values & 1) != 0;
+// Behind the controller the first line requested is the card's CS.
+int request_lines(Device& device, int first_request, gpio_v2_line_request& r) {
+    if (device.chip.request(r, first_request) != 0) return -1;
+    if (!device.on_gpio && !device.cs_line) {
+        device.cs_line = r.offsets[0];
+        device.calls.push_back("gpio line " + std::to_string(r.offsets[0]));
+        drive_cs(device);
     }
-    for (std::uint32_t i = 0; i < line.num_lines; ++i)
-        if (line.offsets[i] >= device.kernel.gpio_lines) return fail(EINVAL);
-    if (line.num_lines != 1) return fail(EINVAL);  // the card's CS is one line
-    if (device.gpio_requested) return fail(EBUSY);
-    device.calls.push_back("gpio line " + std::to_string(line.offsets[0]));
-    device.gpio_requested = true;
-    device.gpio_offset = line.offsets[0];
-    device.gpio_output = (config.flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0;
-    device.gpio_active_low = (config.flags & GPIO_V2_LINE_FLAG_ACTIVE_LOW) != 0;
-    device.gpio_high = device.gpio_output ? high != device.gpio_active_low : true;
-    drive_cs(device);
-    line.fd = line_fd;
     return 0;
 }
 
-// GPIO_V2_LINE_SET_VALUES_IOCTL: a mask is needed, and only outputs are set.
-int set_values(Device& device, const gpio_v2_line_values& values) {
-    if (values.mask == 0) return fail(EINVAL);
-    if (!(values.mask & 1)) return 0;
-    if (!device.gpio_output) return fail(EPERM);
-    device.gpio_high = ((values.bits & 1) != 0) != device.gpio_active_low;
-    device.calls.push_back(device.gpio_high ? "cs high" : "cs low");
-    drive_cs(device);
+int set_lines(Device& device, int fd, const gpio_v2_line_values& values) {
+    if (device.chip.set_values(fd, values) != 0) return -1;
+    if (!device.on_gpio && device.cs_line) device.calls.push_back(device.chip.level(*device.cs_line) ? "cs high" : "cs low");
     return 0;
 }
 
 int gpio_ioctl(Device& device, int fd, Fd which, unsigned long request, void* arg) {
     if (which == gpio_chip_fd && request == GPIO_V2_GET_LINE_IOCTL)
-        return request_line(device, fd + gpio_line_fd - gpio_chip_fd, *static_cast<gpio_v2_line_request*>(arg));
-    if (which == gpio_line_fd && request == GPIO_V2_LINE_SET_VALUES_IOCTL)
-        return set_values(device, *static_cast<gpio_v2_line_values*>(arg));
+        return request_lines(device, fd - gpio_chip_fd + first_request_fd, *static_cast<gpio_v2_line_request*>(arg));
+    if (which == gpio_chip_fd && request == GPIO_V2_GET_LINEINFO_IOCTL)
+        return device.chip.line_info(*static_cast<gpio_v2_line_info*>(arg));
+    if (which == first_request_fd && request == GPIO_V2_LINE_SET_VALUES_IOCTL)
+        return set_lines(device, fd, *static_cast<gpio_v2_line_values*>(arg));
+    if (which == first_request_fd && request == GPIO_V2_LINE_GET_VALUES_IOCTL)
+        return device.chip.get_values(fd, *static_cast<gpio_v2_line_values*>(arg));
     return fail(ENOTTY);
 }
 
@@ -344,12 +330,22 @@ Outcome sim_spidev_add(const SimSettings& settings, std::string& path) {
     device->kernel = settings.spidev;
     device->mode_bits |= controller_bits(settings.spidev.controller);
     device->max_hz = settings.spidev.max_hz;
+    device->chip = SimGpioChip(settings.via == SimVia::gpio ? settings.gpio.lines : settings.spidev.gpio_lines);
+    device->on_gpio = settings.via == SimVia::gpio;
+    device->board = settings.gpio;
     if (Outcome opened = SimCard::open(settings, device->card); !opened) return opened;
-    device->card->power(true);
-    device->card->select(false);
+    for (std::uint32_t offset : settings.gpio.busy) device->chip.hold(offset, "spi0 CS0");
+    if (device->on_gpio) {
+        Device& wired = *device;
+        wired.chip.on_output = [&wired] { drive_gpio_card(wired); };
+        wired.chip.input_level = [&wired](std::uint32_t offset, bool pulled_up) { return gpio_input(wired, offset, pulled_up); };
+    } else {
+        device->card->power(true);
+        device->card->select(false);
+    }
     const std::size_t n = devices.count;
     devices.slots[n] = std::move(device);
-    path = std::string(spidev_prefix) + std::to_string(n);
+    path = std::string(settings.via == SimVia::gpio ? gpio_prefix : spidev_prefix) + std::to_string(n);
     if (devices.count++ != 0) return Outcome::ok();
     devices.bufsiz = settings.spidev.bufsiz;
     SystemCalls table = real;
@@ -379,3 +375,4 @@ void sim_spidev_remove() {
 const std::vector<std::string>& sim_spidev_calls() { return devices.slots[0]->calls; }
 void sim_spidev_clear_calls() { devices.slots[0]->calls.clear(); }
 std::uint64_t sim_spidev_messages() { return devices.slots[0]->messages; }
+std::uint64_t sim_gpio_value_calls() { return devices.slots[0]->chip.value_calls(); }

@@ -65,7 +65,7 @@ std::string line_with(const std::string& text, const std::string& start) {
 
 // Each scenario runs over every link the simulated card is reached by.
 class Controls : public testing::TestWithParam<const char*> {};
-INSTANTIATE_TEST_SUITE_P(EveryLink, Controls, testing::Values("port", "spidev", "ftdi"));
+INSTANTIATE_TEST_SUITE_P(EveryLink, Controls, testing::Values("port", "spidev", "ftdi", "gpio"));
 
 }  // namespace
 

@@ -115,11 +115,13 @@ TEST(JsonRecords, EveryModeOverEveryLinkGivesOneValidRecord) {
     // The fastest each link's model can move data bytes to and from the default
     // card (an MMC, 20 MHz): the port's lean loop takes three accesses of 1 us
     // a bit in and two a bit out; spidev clocks at the card's 20 MHz, the
-    // MPSSE at 15 MHz (60 MHz over 2 * (1 + 1)).
+    // MPSSE at 15 MHz (60 MHz over 2 * (1 + 1)); the GPIO lines' bit-bang
+    // loop is the port's, an ioctl an access.
     const struct {
         const char* via;
         double read_top, write_top;
-    } wires[] = {{"port", 1e9 / 24'000, 1e9 / 16'000}, {"spidev", 20e6 / 8, 20e6 / 8}, {"ftdi", 15e6 / 8, 15e6 / 8}};
+    } wires[] = {{"port", 1e9 / 24'000, 1e9 / 16'000}, {"spidev", 20e6 / 8, 20e6 / 8}, {"ftdi", 15e6 / 8, 15e6 / 8},
+                 {"gpio", 1e9 / 24'000, 1e9 / 16'000}};
     std::ofstream all(records.path, std::ios::binary);
     for (const auto& [via, read_top, write_top] : wires) {
         for (const auto& s : scenarios) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <linux/gpio.h>
+
+#include <cstring>
 #include <linux/spi/spidev.h>
 
 #include <algorithm>
@@ -213,9 +215,77 @@ TEST(SpidevStandIn, RefusesWhatTheKernelRefuses) {
     EXPECT_EQ(request(5, GPIO_V2_LINE_FLAG_BIAS_PULL_UP), EINVAL);
     EXPECT_EQ(request(5, GPIO_V2_LINE_FLAG_OUTPUT, 1), EINVAL);
     EXPECT_EQ(request(5, GPIO_V2_LINE_FLAG_INPUT), 0);
-    EXPECT_EQ(request(6, GPIO_V2_LINE_FLAG_OUTPUT), EBUSY);
+    EXPECT_EQ(request(5, GPIO_V2_LINE_FLAG_OUTPUT), EBUSY);
     gpio_v2_line_values values{.bits = 1, .mask = 1};
     EXPECT_EQ(errno_of(system_calls.ioctl(line, GPIO_V2_LINE_SET_VALUES_IOCTL, &values)), EPERM);
+    sim_spidev_remove();
+}
+
+// Several lines in one request, as gpiolib's character device takes them:
+// none twice, none in use (its consumer shown), per-line flags by mask,
+// values set only on outputs and read by mask, lines given back on close.
+TEST(GpioStandIn, RequestsSeveralLinesAsTheKernelDoes) {
+    SimSettings settings;
+    settings.via = SimVia::gpio;
+    settings.gpio.busy = {7};
+    ASSERT_TRUE(sim_spidev_install(settings));
+    const auto errno_of = [](int result) { return result < 0 ? errno : 0; };
+    const int chip = system_calls.open(sim_gpio_chip, 0);
+    gpio_v2_line_info info{};
+    info.offset = 7;
+    ASSERT_EQ(errno_of(system_calls.ioctl(chip, GPIO_V2_GET_LINEINFO_IOCTL, &info)), 0);
+    EXPECT_TRUE(info.flags & GPIO_V2_LINE_FLAG_USED);
+    EXPECT_STREQ(info.consumer, "spi0 CS0");
+    info = {};
+    info.offset = 54;
+    EXPECT_EQ(errno_of(system_calls.ioctl(chip, GPIO_V2_GET_LINEINFO_IOCTL, &info)), EINVAL);
+    const auto request = [&](std::vector<std::uint32_t> offsets, std::uint64_t input_flags, int& fd) {
+        gpio_v2_line_request r{};
+        std::copy(offsets.begin(), offsets.end(), r.offsets);
+        r.num_lines = static_cast<std::uint32_t>(offsets.size());
+        std::strcpy(r.consumer, "test");
+        r.config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
+        r.config.num_attrs = 1;
+        r.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_FLAGS;
+        r.config.attrs[0].attr.flags = input_flags;
+        r.config.attrs[0].mask = 0b1000;
+        const int error = errno_of(system_calls.ioctl(chip, GPIO_V2_GET_LINE_IOCTL, &r));
+        fd = error == 0 ? r.fd : -1;
+        return error;
+    };
+    const std::uint64_t pulled_input = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+    int fd = -1;
+    const struct {
+        std::vector<std::uint32_t> offsets;
+        std::uint64_t input_flags;
+        int error;
+    } refused[] = {
+        {{11, 10, 8, 11}, pulled_input, EBUSY},                                               // a line twice
+        {{11, 10, 8, 7}, pulled_input, EBUSY},                                                // a line in use
+        {{11, 10, 8, 54}, pulled_input, EINVAL},                                              // past the chip's lines
+        {{11, 10, 8, 9}, pulled_input | GPIO_V2_LINE_FLAG_OUTPUT, EINVAL},                    // input and output
+        {{11, 10, 8, 9}, GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_OPEN_DRAIN, EINVAL},     // drive on an input
+        {{11, 10, 8, 9}, pulled_input | GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN, EINVAL},            // two biases
+    };
+    for (const auto& r : refused) EXPECT_EQ(request(r.offsets, r.input_flags, fd), r.error) << r.input_flags;
+    // Nothing was taken by the refused requests.
+    ASSERT_EQ(request({11, 10, 8, 9}, pulled_input, fd), 0);
+    gpio_v2_line_values values{.bits = 0b0111, .mask = 0b1111};
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values)), EPERM);  // MISO is an input
+    values = {.bits = 0b0110, .mask = 0};
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values)), EINVAL);
+    values = {.bits = 0b0110, .mask = 0b0111};
+    EXPECT_EQ(errno_of(system_calls.ioctl(fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values)), 0);
+    values = {.bits = 0, .mask = 0b1110};
+    ASSERT_EQ(errno_of(system_calls.ioctl(fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values)), 0);
+    EXPECT_EQ(values.bits, 0b1110u);  // MOSI and CS high as set, MISO pulled up by an idle card; SCK outside the mask
+    info = {};
+    info.offset = 9;
+    ASSERT_EQ(errno_of(system_calls.ioctl(chip, GPIO_V2_GET_LINEINFO_IOCTL, &info)), 0);
+    EXPECT_STREQ(info.consumer, "test");
+    EXPECT_EQ(info.flags, GPIO_V2_LINE_FLAG_USED | pulled_input);
+    EXPECT_EQ(system_calls.close(fd), 0);
+    EXPECT_EQ(request({11, 10, 8, 9}, pulled_input, fd), 0);
     sim_spidev_remove();
 }
 
@@ -356,7 +426,7 @@ TEST(EveryLink, SameResultsAsTheParallelPort) {
     };
     for (const auto& s : scenarios) {
         const Outcome3 port = run_via("port", s.args, s.settings, s.file);
-        for (const char* via : {"spidev", "ftdi"}) {
+        for (const char* via : {"spidev", "ftdi", "gpio"}) {
             const Outcome3 other = run_via(via, s.args, s.settings, s.file);
             EXPECT_EQ(other.out, port.out) << via << " " << s.settings;
             EXPECT_EQ(other.status, port.status) << via << " " << s.settings;
@@ -372,7 +442,7 @@ TEST(EveryLink, LateAnswersReadWhole) {
     TestImage image(1024);
     const std::string dump = image.path() + ".dump";
     const Bytes expected(image.sector(0), image.sector(0x300));
-    for (const char* via : {"port", "spidev", "ftdi"}) {
+    for (const char* via : {"port", "spidev", "ftdi", "gpio"}) {
         const Outcome3 r = run_via(via, {"--dump=" + dump, "--force", "--range=0:300"},
                                    ":" + image.path() + ",card=sdhc,late=3", dump);
         EXPECT_NE(r.out.find("dumped 768 sectors, 0 bad"), std::string::npos) << via << r.out;

@@ -18,7 +18,7 @@
 namespace {
 
 constexpr std::size_t sector_bytes = 512;
-const char* const links[] = {"port", "spidev", "ftdi"};
+const char* const links[] = {"port", "spidev", "ftdi", "gpio"};
 
 enum class Mode { dump, verify, load, test, probe, fill };
 
@@ -318,6 +318,8 @@ TEST(Scenario, AdaptersAsTheyAreCarryEveryModeExactly) {
         {"ftdi", "chip=ft4232h,card=sd2", copies},
         {"ftdi", "chip=ft2232d", every_mode},
         {"ftdi", "chip=ft2232d,card=sdhc,late=3", copies},
+        {"gpio", "gpio-power=17", every_mode},
+        {"gpio", "gpio-power=17,card=sdhc", copies},
     };
     for (const auto& c : cases)
         for (const Mode mode : c.modes) expect_exact(c.via, c.settings, mode, {10, 8});
@@ -340,6 +342,7 @@ TEST(Scenario, FailingAdaptersSayWhyInTheirOwnWords) {
                                 "driver or another program holds it: unbind ftdi_sio"},
         {"ftdi", "chip=ft232h,interface=B", 2, "vantacle: the FTDI bridge is an FT232H: it has no interface B (give interface=A)\n"},
         {"ftdi", "unplug=300", 1, "vantacle: FTDI bridge: usb bulk read failed: was it unplugged?\n"},
+        {"gpio", "gpio-busy=9", 1, "vantacle: cannot use line 9 of /dev/gpiochip0: it is in use by \"spi0 CS0\"\n"},
     };
     for (const auto& c : cases) {
         TestImage image(1024);
