@@ -62,12 +62,15 @@ SimMpsse::~SimMpsse() = default;
 
 Outcome SimMpsseBridge::make(const SimSettings& settings, std::string serial, int power_pin,
                              std::unique_ptr<SimMpsseBridge>& made) {
-    std::unique_ptr<SimMpsseBridge> bridge(new SimMpsseBridge(settings, std::move(serial)));
+    // An interface the chip lacks is one the host asks for in vain: the card is on A.
+    SimSettings placed = settings;
+    if (placed.ftdi.interface > chip_of(settings.ftdi.chip).interfaces) placed.ftdi.interface = 1;
+    std::unique_ptr<SimMpsseBridge> bridge(new SimMpsseBridge(placed, std::move(serial)));
     SimSettings empty;
     empty.empty_socket = true;
     for (const auto& mpsse : bridge->mpsse_)
         if (Outcome opened = SimCard::open(empty, mpsse->card_); !opened) return opened;
-    if (Outcome wired = bridge->wire(settings, power_pin); !wired) return wired;
+    if (Outcome wired = bridge->wire(placed, power_pin); !wired) return wired;
     made = std::move(bridge);
     return Outcome::ok();
 }

@@ -122,8 +122,9 @@ private:
 // One chip on the stand-in USB: its ids, serial, USB link and interfaces.
 class SimMpsseBridge {
 public:
-    // The chip of settings with its card on the interface settings name
-    // (its supply on power_pin, 4 to 7, else always on); the chip's other
+    // The chip of settings with its card on the interface settings name (on
+    // A when the chip lacks that one, which the host then opens in vain),
+    // its supply on power_pin (4 to 7), else always on; the chip's other
     // interfaces have empty sockets until attach().
     static Outcome make(const SimSettings& settings, std::string serial, int power_pin,
                         std::unique_ptr<SimMpsseBridge>& made);
