@@ -392,7 +392,8 @@ void CardModel::set_blocklen(Request request) {
 void CardModel::stop_transmission(Request) {
     out_.fill(stuff_, 1);
     respond(r1_ready);
-    out_.fill(0x00, stop_busy_bytes);
+    out_.busy(stop_busy_bytes, 0);
+    busy_ = true;
 }
 
 void CardModel::read_single_block(Request request) {
@@ -445,8 +446,7 @@ void CardModel::control(Request request) {
 
 // DO low for the busy bytes and the write time; commands are ignored.
 void CardModel::busy_for(std::uint64_t delay_ns) {
-    out_.fill(0x00, static_cast<std::uint32_t>(cfg_.busy_bytes));
-    hold_until(0x00, delay_ns);
+    out_.busy(static_cast<std::uint32_t>(cfg_.busy_bytes), delay_ns ? now_ns_ + delay_ns : 0);
     busy_ = true;
 }
 
@@ -547,7 +547,7 @@ void CardModel::frame(CommandFrame frame, std::uint64_t now_ns) {
 
 void CardModel::byte(std::uint8_t byte, std::uint64_t now_ns) {
     now_ns_ = now_ns;
-    if (stuck_ || still_busy()) return;
+    if (!listening() || still_busy()) return;
     switch (state_) {
         case State::awaiting_block:
             if (byte == start_token) start_block(State::receiving_block);

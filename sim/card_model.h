@@ -30,6 +30,13 @@ public:
     void byte(std::uint8_t byte, std::uint64_t now_ns);
     // True while the bytes arriving are block data, which never start a frame.
     [[nodiscard]] bool takes_block_data() const;
+    // False while DO is held low by programming (or the card is stuck): a
+    // frame or token that starts then is not heard, even when programming
+    // ends before it does.
+    [[nodiscard]] bool listening() const { return !stuck_ && !out_.sent_busy(); }
+    // True once programming that held DO low through the byte going out is
+    // over: the card lets DO go at its next bit, not at a byte's end.
+    [[nodiscard]] bool releases_do(std::uint64_t now_ns) const { return out_.busy_over(now_ns); }
     // The byte for DO at a byte boundary; lets the card end programming or
     // queue its next block when nothing is queued.
     [[nodiscard]] std::uint8_t next_out(std::uint64_t now_ns);

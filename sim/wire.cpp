@@ -68,22 +68,26 @@ void Wire::byte_received(std::uint8_t byte) {
         frame_[frame_len_++] = byte;
         if (frame_len_ < frame_.size()) return;
         frame_len_ = 0;
-        if (awake()) card_.frame(frame_, now_ns_);
+        if (awake() && frame_heard_) card_.frame(frame_, now_ns_);
         return;
     }
     if (!card_.takes_block_data() && (byte & 0xC0) == 0x40) {
         frame_[0] = byte;
         frame_len_ = 1;
+        frame_heard_ = card_.listening();
         return;
     }
     card_.byte(byte, now_ns_);
 }
 
 // Falling edge: the card puts its next bit on DO, late_bits_ behind the
-// byte boundary when it answers late, and its tokens further behind.
+// byte boundary when it answers late, and its tokens further behind. Its
+// busy ends at the first of its own bits after programming is over.
 void Wire::clock_fell() {
     if (rx_bits_ == 0) tx_ = tx_ << 8 | card_.next_out(now_ns_);
-    const auto out = static_cast<std::uint8_t>(tx_ >> (late_bits_ + card_.token_lateness()));
+    const int behind = late_bits_ + card_.token_lateness();
+    if (rx_bits_ > behind && card_.releases_do(now_ns_)) tx_ |= (1u << (8 - rx_bits_ + behind)) - 1;
+    const auto out = static_cast<std::uint8_t>(tx_ >> behind);
     do_high_ = ((out << rx_bits_) & 0x80) != 0;
     if (do_noise_.flips()) do_high_ = !do_high_;
 }

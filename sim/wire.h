@@ -61,4 +61,5 @@ private:
     bool do_high_ = true;
     std::array<std::uint8_t, 6> frame_{};
     std::size_t frame_len_ = 0;
+    bool frame_heard_ = false;  // its first byte came while the card listened
 };

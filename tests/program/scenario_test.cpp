@@ -92,13 +92,15 @@ std::string count_line(Mode mode, Range r) {
     return "";
 }
 
-// The mode did exactly its work: exit 0, its closing line, the image and the
-// dump as they should be.
+// The mode did exactly its work: exit 0, its closing line (a copy with
+// nothing read twice: a card without faults never needs it), the image and
+// the dump as they should be.
 void expect_exact(const std::string& via, const std::string& settings, Mode mode, Range r) {
     const Session s(256, via, settings, mode, r);
     const std::string where = via + " " + settings + " mode " + std::to_string(static_cast<int>(mode));
+    const bool copy = mode == Mode::dump || mode == Mode::verify || mode == Mode::load;
     EXPECT_EQ(s.run.status, 0) << where << "\n" << s.run.out << s.run.err;
-    EXPECT_TRUE(s.says(count_line(mode, r))) << where << "\n" << s.run.out << s.run.err;
+    EXPECT_TRUE(s.says(count_line(mode, r) + (copy ? ", 0 re-read" : ""))) << where << "\n" << s.run.out << s.run.err;
     EXPECT_TRUE(s.after() == s.expected(mode, r)) << where;
     if (mode == Mode::dump) {
         EXPECT_TRUE(file_bytes(s.file.path) == sectors_of(s.before, r)) << where;
@@ -143,6 +145,8 @@ TEST(Scenario, UnkindCardsAreReadAndWrittenExactly) {
         {"late-response=1", copies}, {"card=sdhc,late-response=2", copies}, {"card=sd2,late-response=3", copies},
         {"late-response=4", copies}, {"card=sdhc,late-response=5", unsized}, {"late-response=6", copies},
         {"card=sd2,late-response=7", copies}, {"late=3,late-response=4", copies},
+        // Busy that follows a late data response bit for bit and ends between bytes.
+        {"late-response=2,write-time=1500", every_mode},
         // A card that hangs when a run reads on past its last block.
         {"last-block-hang", copies, {0xF0, 0x10}}, {"card=sd2,last-block-hang", every_mode, {0xF8, 8}},
         // A run's failure reported a block late, with no write failing: nothing changes.
