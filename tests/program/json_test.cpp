@@ -182,35 +182,41 @@ TEST(JsonRecords, AStationGivesARecordForEverySocket) {
     EXPECT_EQ(schema_errors(records.path), "");
 }
 
-// The two interfaces of one chip each have a card and a clock of their own
-// but share the chip's USB link: at full speed (FT2232D, 19 packets of 62
-// data bytes a millisecond) two dumps at once get half of it each, below
-// the 6 MHz clock's rate; at high speed the link has room for both.
-TEST(JsonRecords, InterfacesOfOneChipShareItsUsbLink) {
+// Cards at once each have a clock of their own, and share only what their
+// adapters share: the two interfaces of one FTDI chip its USB link (at full
+// speed, an FT2232D's 19 packets of 62 data bytes a millisecond, two dumps
+// get half of it each, below the 6 MHz clock's rate; at high speed it has
+// room for both), spidev devices their controller's one wire; bridges of
+// their own share nothing.
+TEST(JsonRecords, CardsAtOnceShareWhatTheirAdaptersShare) {
     const double full_speed = 19 * 62 * 1000.0;
+    const std::string d = ",via=ftdi,serial=VT0000E1,chip=ft2232d", h = ",via=ftdi,serial=VT0000E1,chip=ft2232h",
+                      q = ",via=ftdi,serial=VT0000E1,chip=ft4232h";
     const struct {
-        const char* chip;
-        bool both;   // interfaces A and B at once, else A alone
-        double top;  // the most each card's dump can read a second
+        std::string first, second;  // the sockets' settings; second "": the first alone
+        double top;                 // the most each card's dump can read a second
     } cases[] = {
-        {"ft2232d", false, 6e6 / 8},
-        {"ft2232d", true, full_speed / 2},
-        {"ft2232h", true, 15e6 / 8},
-        {"ft4232h", true, 15e6 / 8},
+        {d, "", 6e6 / 8},
+        {d, d + ",interface=B", full_speed / 2},
+        {h, h + ",interface=B", 15e6 / 8},
+        {q, q + ",interface=B", 15e6 / 8},
+        {",via=ftdi", ",via=ftdi", 15e6 / 8},
+        {",via=spidev", "", 20e6 / 8},
+        {",via=spidev", ",via=spidev", 20e6 / 8 / 2},
     };
     for (const auto& c : cases) {
         TestImage a(1024), b(1024);
-        const std::string chip = std::string(",via=ftdi,serial=VT0000E1,chip=") + c.chip;
-        std::vector<std::string> args{"--port=sim:" + a.path() + chip, "--dump=" + program_work_dir() + "/d{socket}.img",
+        std::vector<std::string> args{"--port=sim:" + a.path() + c.first, "--dump=" + program_work_dir() + "/d{socket}.img",
                                       "--json"};
-        if (c.both) args.push_back("--port=sim:" + b.path() + chip + ",interface=B");
+        if (!c.second.empty()) args.push_back("--port=sim:" + b.path() + c.second);
         const RunResult r = run_piped(args, "");
-        EXPECT_EQ(r.status, 0) << c.chip << r.err;
+        const std::string context = c.first + " and" + c.second;
+        EXPECT_EQ(r.status, 0) << context << r.err;
         std::istringstream records(r.out);
         std::size_t cards = 0;
         for (std::string line; std::getline(records, line); ++cards)
-            expect_rate(field(line, "read_bytes_per_second"), runs, c.top, std::string(c.chip) + " " + line);
-        EXPECT_EQ(cards, c.both ? 2u : 1u) << r.out;
+            expect_rate(field(line, "read_bytes_per_second"), runs, c.top, context + ": " + line);
+        EXPECT_EQ(cards, c.second.empty() ? 1u : 2u) << r.out;
         for (const char* dump : {"/d{socket}.img", "/d1.img", "/d2.img"}) std::remove((program_work_dir() + dump).c_str());
     }
 }
