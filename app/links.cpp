@@ -5,8 +5,9 @@
 
 #include "base/exit_status.h"
 #include "base/safe_file.h"
-#include "link/ftdi_link.h"
 #include "link/bitbang_link.h"
+#include "link/ftdi_bitbang.h"
+#include "link/ftdi_link.h"
 #include "port/direct_port.h"
 #include "port/ppdev_port.h"
 #include "sim/doubles/sim_port.h"
@@ -32,6 +33,16 @@ Outcome open_byte_link(const Target& target, std::unique_ptr<spi::Link>& made) {
 
 Outcome open_line_link(std::unique_ptr<LineDriver> lines, std::unique_ptr<spi::Link>& made);
 
+// An FTDI chip's bit-bang pins under the bit-bang master; the chip is held
+// from its opening. On a chip with an MPSSE it says once that --port=ftdi is faster.
+Outcome open_bit_bang_link(const spi::FtdiBitBangTarget& target, std::unique_ptr<spi::Link>& made) {
+    std::unique_ptr<spi::FtdiBitBangLines> lines;
+    if (Outcome opened = spi::FtdiBitBangLines::open(target, lines); !opened) return opened;
+    if (!lines->advice().empty()) report_failure(lines->advice());
+    made = std::make_unique<spi::BitBangLink>(std::move(lines));
+    return Outcome::ok();
+}
+
 #ifndef _WIN32
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
 // Beside others (a station's sockets) a simulated spidev or GPIO card is a device of
@@ -56,9 +67,17 @@ Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi:
         return open_byte_link<spi::SpidevLink>(target, made);
     }
     // Beside others a simulated bridge is found by its serial, as real ones are.
-    spi::FtdiTarget target;
-    Outcome plugged = beside_others ? sim_mpsse_add(settings, target.serial) : sim_mpsse_install(settings);
+    std::string serial;
+    Outcome plugged = beside_others ? sim_mpsse_add(settings, serial) : sim_mpsse_install(settings);
     if (!plugged) return plugged;
+    if (settings.via == SimVia::ftdi_bitbang) {
+        spi::FtdiBitBangTarget target;
+        target.serial = serial;
+        target.lock = false;
+        return open_bit_bang_link(target, made);
+    }
+    spi::FtdiTarget target;
+    target.serial = serial;
     target.interface = settings.ftdi.interface;
     target.lock = false;
     return open_byte_link<spi::FtdiLink>(target, made);
@@ -96,13 +115,16 @@ Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, [[ma
         case Options::Port::spidev: return Outcome::failed("this Windows build reaches cards through the parallel port and FTDI bridges");
 #endif
         case Options::Port::ftdi: return open_byte_link<spi::FtdiLink>(options.ftdi, made);
+        case Options::Port::ftdi_bitbang: return open_bit_bang_link(options.ftdi_bitbang, made);
     }
     return Outcome::failed("no such port");
 }
 
 bool is_byte_link(const Options& options) {
     return options.port == Options::Port::spidev || options.port == Options::Port::ftdi ||
-           (options.port == Options::Port::sim && (options.sim.via == SimVia::spidev || options.sim.via == SimVia::ftdi));
+           options.port == Options::Port::ftdi_bitbang ||
+           (options.port == Options::Port::sim &&
+            (options.sim.via == SimVia::spidev || options.sim.via == SimVia::ftdi || options.sim.via == SimVia::ftdi_bitbang));
 }
 
 Outcome trace_lines(const std::string& path, TraceClock clock, spi::Link& link, std::unique_ptr<PortTrace>& traced) {

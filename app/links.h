@@ -15,8 +15,10 @@
 Outcome open_link(const Options& options, std::unique_ptr<spi::Link>& made, bool beside_others = false);
 
 // True when the card is reached through a byte-wide adapter (spidev, FTDI
-// MPSSE, or the simulated card behind a stand-in for one); false for a
-// bit-bang link, whose line driver the session takes.
+// MPSSE, or the simulated card behind a stand-in for one), or through lines
+// that answer in batches (an FTDI chip in bit-bang): traced a transaction a
+// line, and the session takes no port for it; false for the other bit-bang
+// links, whose line driver the session takes.
 [[nodiscard]] bool is_byte_link(const Options& options);
 
 // Routes the lines of link, a bit-bang link (no byte link), through a trace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <string_view>
 #include <vector>
@@ -376,6 +377,55 @@ Outcome parse_ftdi(std::string_view rest, Options& o) {
                                   });
 }
 
+// A bit-bang pin: its bit number 0 to 7 or its name on the FT232R (TXD, RXD, ...).
+bool parse_ftdi_pin(std::string_view text, int& pin) {
+    std::uint32_t n = 0;
+    if (parse_decimal(text, 0, 7, n)) {
+        pin = static_cast<int>(n);
+        return true;
+    }
+    for (std::size_t i = 0; i < spi::ftdi_pin_names.size(); ++i) {
+        const std::string_view name = spi::ftdi_pin_names[i];
+        if (text.size() == name.size() && std::equal(text.begin(), text.end(), name.begin(), [](char a, char b) {
+                return std::toupper(static_cast<unsigned char>(a)) == b;
+            })) {
+            pin = static_cast<int>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// ftdi-bitbang[:SERIAL][,sck=PIN][,mosi=PIN][,miso=PIN][,cs=PIN][,power=PIN], each pin on a line of its own.
+Outcome parse_ftdi_bitbang(std::string_view rest, Options& o) {
+    o.port = Options::Port::ftdi_bitbang;
+    o.ftdi_bitbang = spi::FtdiBitBangTarget{};
+    spi::FtdiBitBangPins& pins = o.ftdi_bitbang.pins;
+    if (!rest.empty() && rest[0] == ':') {
+        const auto comma = rest.find(',');
+        o.ftdi_bitbang.serial = std::string(rest.substr(1, comma == std::string_view::npos ? comma : comma - 1));
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma);
+    }
+    const std::array<std::pair<std::string_view, int*>, 5> lines{
+        {{"sck", &pins.sck}, {"mosi", &pins.mosi}, {"miso", &pins.miso}, {"cs", &pins.cs}, {"power", &pins.power}}};
+    Outcome parsed = parse_adapter_settings(
+        rest, "ftdi-bitbang", "sck=, mosi=, miso=, cs=, power=: a pin 0 to 7 or TXD, RXD, RTS, CTS, DTR, DSR, DCD, RI",
+        [&](std::string_view name, std::string_view value) {
+            for (const auto& [line, pin] : lines)
+                if (name == line) return parse_ftdi_pin(value, *pin);
+            return false;
+        });
+    if (!parsed) return parsed;
+    for (std::size_t a = 0; a < lines.size(); ++a)
+        for (std::size_t b = a + 1; b < lines.size(); ++b)
+            if (*lines[a].second >= 0 && *lines[a].second == *lines[b].second)
+                return Outcome::failed("ftdi-bitbang: " + std::string(lines[a].first) + " and " + std::string(lines[b].first) +
+                                       " are both on D" + std::to_string(*lines[a].second) + " (" +
+                                       spi::ftdi_pin_names[static_cast<std::size_t>(*lines[a].second)] +
+                                       "): give each line a pin of its own");
+    return Outcome::ok();
+}
+
 // gpio:CHIP,sck=N,mosi=N,miso=N,cs=N[,power=N]: four lines (five) of one
 // chip, each named once and none twice.
 Outcome parse_gpio(std::string_view rest, Options& o) {
@@ -435,6 +485,8 @@ Outcome parse_port(std::string_view value, Options& o) {
         return Outcome::ok();
     }
     if (starts_with(value, "spidev:", rest)) return parse_spidev(rest, o);
+    if (starts_with(value, "ftdi-bitbang", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ','))
+        return parse_ftdi_bitbang(rest, o);
     if (starts_with(value, "ftdi", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ',')) return parse_ftdi(rest, o);
     if (starts_with(value, "gpio:", rest)) return parse_gpio(rest, o);
     if (starts_with(value, "sim", rest) && (rest.empty() || rest[0] == ':' || rest[0] == ',')) {
@@ -443,7 +495,7 @@ Outcome parse_port(std::string_view value, Options& o) {
         return sim_parse_settings(rest, o.sim);
     }
     return Outcome::failed("unknown port '" + std::string(value) +
-                           "' (direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL], gpio:CHIP,... or "
+                           "' (direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL], ftdi-bitbang[:SERIAL], gpio:CHIP,... or "
                            "sim[:IMAGE][,SETTING=VALUE...])");
 }
 
@@ -509,7 +561,7 @@ constexpr std::array<Valued, 18> valued{{{"--dump", "=FILE"},
                                          {"--serve", "=PATH or =HOST:PORT"},
                                          {"--password-file", "=FILE"},
                                          {"--range", "=START:COUNT (hex)"},
-                                         {"--port", "=PORT: direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL] or sim[:IMAGE]"}}};
+                                         {"--port", "=PORT: direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL], ftdi-bitbang[:SERIAL] or sim[:IMAGE]"}}};
 
 // An option given without its value (--dump, --dump=, or --port sim).
 Outcome missing_value(std::string_view arg) {
@@ -575,7 +627,7 @@ struct HelpEntry {
     std::string_view option;
     std::string_view help;
 };
-constexpr std::array<HelpEntry, 7> leading_options{{
+constexpr std::array<HelpEntry, 8> leading_options{{
     {"--port=direct[:BASE]", "the parallel port at BASE (hex, default 378): data at BASE, status at BASE+1 (the "
                              "default port)"},
     {"--port=ppdev[:DEVICE]", "the parallel port behind the ppdev device DEVICE (default /dev/parport0)"},
@@ -585,6 +637,10 @@ constexpr std::array<HelpEntry, 7> leading_options{{
     {"--port=ftdi[:SERIAL][,interface=A|B][,hz=N][,power=PIN]",
      "a card on an FTDI FT232H, FT2232H, FT4232H or FT2232D (6 MHz at most) (MPSSE: ADBUS0 SCK, 1 to DI, 2 from DO, "
      "3 CS; power=4..7 names the ADBUS pin that switches the supply)"},
+    {"--port=ftdi-bitbang[:SERIAL][,sck=PIN,mosi=PIN,miso=PIN,cs=PIN[,power=PIN]]",
+     "a card on an FTDI FT232R, FT230X or FT231X (or any FTDI bridge) in synchronous bit-bang: PIN is 0 to 7 or "
+     "TXD, RXD, RTS, CTS, DTR, DSR, DCD, RI (D0 to D7); SCK on TXD, MISO (from DO) on RXD, MOSI (to DI) on RTS, CS "
+     "on DTR unless given; power= names the pin that switches the supply (high: on)"},
     {"--port=gpio:CHIP,sck=N,mosi=N,miso=N,cs=N[,power=N]",
      "a card on four lines of a Linux GPIO chip such as gpiochip0 (MISO pulled up; power= names a line that switches "
      "the supply, high for on)"},

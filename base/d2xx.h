@@ -40,6 +40,7 @@ inline constexpr DWORD ft232r = 5;
 inline constexpr DWORD ft2232h = 6;
 inline constexpr DWORD ft4232h = 7;
 inline constexpr DWORD ft232h = 8;
+inline constexpr DWORD ft_x_series = 9;  // FT230X, FT231X and their kin
 }  // namespace device
 
 inline constexpr DWORD open_by_serial_number = 1;  // FT_OpenEx's flags
@@ -61,6 +62,7 @@ using ResetDevice = Status(WINAPI*)(Handle handle);
 using SetUSBParameters = Status(WINAPI*)(Handle handle, ULONG in_size, ULONG out_size);
 using SetLatencyTimer = Status(WINAPI*)(Handle handle, UCHAR ms);
 using SetBitMode = Status(WINAPI*)(Handle handle, UCHAR mask, UCHAR mode);
+using SetBaudRate = Status(WINAPI*)(Handle handle, ULONG baud);
 using Purge = Status(WINAPI*)(Handle handle, ULONG mask);
 using Write = Status(WINAPI*)(Handle handle, void* data, DWORD size, DWORD* written);
 using Read = Status(WINAPI*)(Handle handle, void* data, DWORD size, DWORD* got);

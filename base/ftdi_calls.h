@@ -19,6 +19,8 @@ struct FtdiCalls {
     int (*chip_type)(ftdi_context* ftdi);
     int (*set_latency_timer)(ftdi_context* ftdi, unsigned char ms);
     int (*set_bitmode)(ftdi_context* ftdi, unsigned char pins, unsigned char mode);
+    // The pace of the bit-bang modes: libftdi scales the rate given for them.
+    int (*set_baudrate)(ftdi_context* ftdi, int baudrate);
     int (*purge)(ftdi_context* ftdi);
     int (*write)(ftdi_context* ftdi, const unsigned char* data, int size);
     int (*read)(ftdi_context* ftdi, unsigned char* data, int size);
@@ -32,12 +34,15 @@ struct FtdiCalls {
     int (*usb_place)(ftdi_context* ftdi, char* text, int size);
 };
 
-// libftdi's ftdi_chip_type values for the chips with an MPSSE.
+// libftdi's ftdi_chip_type values: the chips with an MPSSE, and the USB
+// serial chips with synchronous bit-bang only.
 namespace ftdi_chip {
 inline constexpr int ft2232d = 2;  // TYPE_2232C: the FT2232C, D and L
+inline constexpr int ft232r = 3;   // TYPE_R: the FT232R and FT245R
 inline constexpr int ft2232h = 4;
 inline constexpr int ft4232h = 5;
 inline constexpr int ft232h = 6;
+inline constexpr int ft230x = 7;   // TYPE_230X: the FT-X series (FT230X, FT231X, ...)
 }  // namespace ftdi_chip
 
 extern FtdiCalls ftdi_calls;

@@ -23,12 +23,15 @@ struct Api {
     d2xx::SetUSBParameters set_usb_parameters;
     d2xx::SetLatencyTimer set_latency_timer;
     d2xx::SetBitMode set_bit_mode;
+    d2xx::SetBaudRate set_baud_rate;  // looked up only for bit-bang use: may be missing
     d2xx::Purge purge;
     d2xx::Write write;
     d2xx::Read read;
     d2xx::GetQueueStatus get_queue_status;
     d2xx::SetTimeouts set_timeouts;
 };
+
+constexpr unsigned char bitmode_mpsse = 0x02;
 
 // libftdi's results, which the link reads.
 constexpr int not_found = -3;
@@ -51,9 +54,10 @@ struct Kind {
     int libftdi_type;
     bool lettered;
 };
-constexpr std::array<Kind, 5> kinds{{
+constexpr std::array<Kind, 6> kinds{{
     {d2xx::device::ft2232c, ftdi_chip::ft2232d, true},
-    {d2xx::device::ft232r, 3, false},
+    {d2xx::device::ft232r, ftdi_chip::ft232r, false},
+    {d2xx::device::ft_x_series, ftdi_chip::ft230x, false},
     {d2xx::device::ft2232h, ftdi_chip::ft2232h, true},
     {d2xx::device::ft4232h, ftdi_chip::ft4232h, true},
     {d2xx::device::ft232h, ftdi_chip::ft232h, false},
@@ -73,6 +77,7 @@ struct Context {
     d2xx::Handle handle = nullptr;
     const Kind* kind = nullptr;
     DWORD location = 0;
+    bool bit_bang = false;  // a bit-bang mode is set: rates go to the chip as libftdi sends them
     std::string error;
 };
 Context& context(ftdi_context* ftdi) { return *reinterpret_cast<Context*>(ftdi); }
@@ -95,6 +100,7 @@ bool load(Context& c) {
     c.dll = LoadLibraryA(library);
     if (!c.dll) return false;
     Api& a = c.api;
+    (void)look_up(c.dll, "FT_SetBaudRate", a.set_baud_rate);
     return look_up(c.dll, "FT_CreateDeviceInfoList", a.create_device_info_list) &&
            look_up(c.dll, "FT_GetDeviceInfoDetail", a.get_device_info_detail) && look_up(c.dll, "FT_OpenEx", a.open_ex) &&
            look_up(c.dll, "FT_Close", a.close) && look_up(c.dll, "FT_ResetDevice", a.reset_device) &&
@@ -289,7 +295,18 @@ FtdiCalls ftdi_calls_real() {
         chip_type,
         set_latency_timer,
         [](ftdi_context* ftdi, unsigned char pins, unsigned char mode) {
+            context(ftdi).bit_bang = mode != 0 && mode != bitmode_mpsse;
             return on_open(ftdi, "FT_SetBitMode", &Api::set_bit_mode, static_cast<UCHAR>(pins), static_cast<UCHAR>(mode));
+        },
+        [](ftdi_context* ftdi, int baudrate) {
+            Context& c = context(ftdi);
+            if (!c.api.set_baud_rate) {
+                c.error = "ftd2xx.dll has no FT_SetBaudRate";
+                return -1;
+            }
+            // libftdi multiplies a bit-bang rate by four; D2XX takes the chip's rate.
+            const ULONG rate = static_cast<ULONG>(baudrate) * (c.bit_bang ? 4 : 1);
+            return on_open(ftdi, "FT_SetBaudRate", &Api::set_baud_rate, rate);
         },
         [](ftdi_context* ftdi) { return on_open(ftdi, "FT_Purge", &Api::purge, d2xx::purge_rx | d2xx::purge_tx); },
         write,

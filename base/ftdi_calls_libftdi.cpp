@@ -10,7 +10,8 @@
 #include "base/ftdi_calls.h"
 
 static_assert(ftdi_chip::ft2232d == TYPE_2232C && ftdi_chip::ft2232h == TYPE_2232H && ftdi_chip::ft4232h == TYPE_4232H &&
-              ftdi_chip::ft232h == TYPE_232H);
+              ftdi_chip::ft232h == TYPE_232H && ftdi_chip::ft232r == TYPE_R &&
+              ftdi_chip::ft230x == TYPE_230X);
 
 namespace {
 
@@ -52,6 +53,7 @@ FtdiCalls ftdi_calls_real() {
         [](ftdi_context* f) { return static_cast<int>(f->type); },
         ftdi_set_latency_timer,
         ftdi_set_bitmode,
+        ftdi_set_baudrate,
         ftdi_tcioflush,
         ftdi_write_data,
         ftdi_read_data,

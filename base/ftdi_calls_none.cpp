@@ -11,6 +11,7 @@ FtdiCalls ftdi_calls_real() {
         [](ftdi_context*) { return -1; },
         [](ftdi_context*, unsigned char) { return -1; },
         [](ftdi_context*, unsigned char, unsigned char) { return -1; },
+        [](ftdi_context*, int) { return -1; },
         [](ftdi_context*) { return -1; },
         [](ftdi_context*, const unsigned char*, int) { return -1; },
         [](ftdi_context*, unsigned char*, int) { return -1; },

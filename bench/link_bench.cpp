@@ -17,8 +17,9 @@
 #include "card/card.h"
 #include "card/mmc_spi.h"
 #include "disk/card_device.h"
-#include "link/ftdi_link.h"
 #include "link/bitbang_link.h"
+#include "link/ftdi_bitbang.h"
+#include "link/ftdi_link.h"
 #include "link/spidev_link.h"
 #include "port/gpio_lines.h"
 #include "sim/doubles/sim_mpsse.h"
@@ -195,6 +196,45 @@ void BM_DumpOverMpsse(benchmark::State& state) { mpsse_runs(state, false); }
 void BM_LoadOverMpsse(benchmark::State& state) { mpsse_runs(state, true); }
 BENCHMARK(BM_DumpOverMpsse)->Arg(1000)->Arg(125)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_LoadOverMpsse)->Arg(1000)->Arg(125)->Iterations(1)->Unit(benchmark::kSecond);
+
+// An FTDI chip in synchronous bit-bang (the benchmark's argument: 0 an
+// FT232R, 1 an FT230X, 2 an FT232H) at a 1 ms USB round trip: the first
+// 2 MiB read as --dump reads them; the round trips and the pin states
+// (bytes written, each read back) per sector, the pin rate the link set.
+void BM_DumpOverSyncBitBang(benchmark::State& state) {
+    constexpr std::array<FtdiChip, 3> chips{FtdiChip::ft232r, FtdiChip::ft230x, FtdiChip::ft232h};
+    constexpr std::uint32_t sectors = 4096;
+    const CardImage image;
+    for (auto _ : state) {
+        SimSettings settings = image.settings();
+        settings.via = SimVia::ftdi_bitbang;
+        settings.ftdi.chip = chips[static_cast<std::size_t>(state.range(0))];
+        std::unique_ptr<spi::FtdiBitBangLines> lines;
+        spi::FtdiBitBangTarget target;
+        target.lock = false;
+        if (!image.ok() || !sim_mpsse_install(settings) || !spi::FtdiBitBangLines::open(target, lines)) {
+            state.SkipWithError("bridge did not open");
+            return;
+        }
+        {
+            const std::size_t chunk = lines->chunk();
+            spi::BitBangLink link(std::move(lines));
+            Card card(link);
+            double trips_before = 0;
+            double states_before = 0;
+            const DumpCost cost = whole_card_runs(card, false, sectors, [&] {
+                trips_before = sim_mpsse_round_trips();
+                states_before = static_cast<double>(sim_mpsse_pin_states());
+            });
+            state.counters["round_trips_per_sector"] = (sim_mpsse_round_trips() - trips_before) / sectors;
+            state.counters["pin_states_per_sector"] = (static_cast<double>(sim_mpsse_pin_states()) - states_before) / sectors;
+            state.counters["chunk"] = static_cast<double>(chunk);
+            report(state, cost, link.capabilities().top_hz, sectors);
+        }
+        sim_mpsse_remove();
+    }
+}
+BENCHMARK(BM_DumpOverSyncBitBang)->Arg(0)->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kSecond);
 
 // spidev: only the wire's time is modelled, nothing per ioctl.
 void BM_DumpOverSpidev(benchmark::State& state) {

@@ -32,7 +32,7 @@ void BitBangLink::select(bool selected) {
 void BitBangLink::stop() { lines_->write_data(0x00); }
 
 void BitBangLink::set_clock(std::uint32_t hz) {
-    lean_ = hz > init_hz;
+    lean_ = hz > init_hz || lines_->traits().paced;
     lines_->set_clock(hz);
 }
 

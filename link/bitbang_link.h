@@ -23,7 +23,7 @@ public:
     void stop() override;
     void transfer(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx) override;
     // At the initialisation rate each bit in writes the clock low twice, as
-    // the known sequence does; faster, once.
+    // the known sequence does; faster (or on lines with a pace of their own), once.
     void set_clock(std::uint32_t hz) override;
     void pause_ns(std::uint64_t ns) override { lines_->pause_ns(ns); }
     [[nodiscard]] std::uint64_t now_ns() override { return lines_->now_ns(); }
@@ -51,7 +51,7 @@ private:
     std::uint8_t mmc_o_val_ = 0;
     bool lean_ = false;
     // DO as read for each bit of the bytes in, up to a chunk of bytes at a time.
-    static constexpr std::size_t chunk_bytes = 64;
+    static constexpr std::size_t chunk_bytes = 512;
     std::array<std::uint8_t, chunk_bytes * 8> statuses_{};
 };
 

@@ -7,9 +7,10 @@ namespace spi {
 
 namespace {
 
-constexpr int ftdi_vendor = 0x0403;
-// FT232H, FT2232H (and FT2232D, which shares its ids), FT4232H.
-constexpr std::array<int, 3> mpsse_products{0x6014, 0x6010, 0x6011};
+// FT232H, FT2232H (and FT2232D, which shares its ids), FT4232H; then the
+// chips without an MPSSE, only to say which port reaches them.
+constexpr std::array<int, 3> mpsse_products{ftdi_product::ft232h, ftdi_product::ft2232, ftdi_product::ft4232h};
+constexpr std::array<int, 2> bit_bang_products{ftdi_product::ft232r, ftdi_product::ft_x};
 constexpr std::array<FtdiChipKind, 4> chip_kinds{{
     {ftdi_chip::ft232h, "FT232H", 1, true, 60'000'000},
     {ftdi_chip::ft2232h, "FT2232H", 2, true, 60'000'000},
@@ -19,12 +20,6 @@ constexpr std::array<FtdiChipKind, 4> chip_kinds{{
 constexpr unsigned char bitmode_reset = 0x00;
 constexpr unsigned char bitmode_mpsse = 0x02;
 constexpr unsigned char latency_ms = 1;
-
-// What libftdi's open returns.
-constexpr int open_not_found = -3;
-constexpr int open_failed = -4;   // libusb_open() failed: most often no permission
-constexpr int claim_failed = -5;  // the interface is held, or the chip has none of that name
-constexpr int open_denied = -8;   // inappropriate permissions on device
 
 // ADBUS pins.
 constexpr std::uint8_t pin_sck = 0x01;
@@ -47,30 +42,8 @@ constexpr std::uint8_t bad_answer = 0xFA;
 constexpr std::size_t max_length = 65536;     // bytes one clocking command moves
 }  // namespace mpsse
 
-// What to do when the bridge cannot be opened: on Linux the device's
-// permissions and the kernel's serial driver; on Windows, FTDI's driver
-// lets one program at a time have it.
-#ifdef _WIN32
-constexpr const char* no_permission_advice = "; is FTDI's D2XX driver installed for it (Device Manager)?";
-constexpr const char* held_advice = "; another program holds it: end the other program";
-#else
-constexpr const char* no_permission_advice =
-    "; no permission: add a udev rule that gives you the device (such as SUBSYSTEM==\"usb\", "
-    "ATTR{idVendor}==\"0403\", MODE=\"0666\"), plug it in again, or run as root";
-constexpr const char* held_advice =
-    "; the kernel's ftdi_sio driver or another program holds it: unbind ftdi_sio (echo the interface, such as "
-    "1-1:1.0, > /sys/bus/usb/drivers/ftdi_sio/unbind) or end the other program";
-#endif
-
 // A bridge that brings nothing for this long has gone.
 constexpr std::uint64_t answer_budget_ns = 1'000'000'000;
-
-std::string hex4(int value) {
-    constexpr char digits[] = "0123456789abcdef";
-    std::string text(4, '0');
-    for (int i = 3; i >= 0; --i, value >>= 4) text[static_cast<std::size_t>(i)] = digits[value & 0xF];
-    return text;
-}
 
 const FtdiChipKind* chip_kind(int type) {
     for (const FtdiChipKind& kind : chip_kinds)
@@ -94,29 +67,16 @@ Outcome FtdiLink::open(const FtdiTarget& target, std::unique_ptr<FtdiLink>& made
     return Outcome::ok();
 }
 
-FtdiLink::~FtdiLink() {
-    lock_.give_back();
-    if (!ftdi_) return;
-    (void)ftdi_calls.set_bitmode(ftdi_, 0, bitmode_reset);
-    (void)ftdi_calls.close(ftdi_);
-    ftdi_calls.free_context(ftdi_);
-}
+FtdiLink::~FtdiLink() = default;
 
 // The first bridge of the known kinds with that serial, put in MPSSE mode at
 // the initialisation clock with the card deselected.
 Outcome FtdiLink::connect(const FtdiTarget& target) {
-    ftdi_ = ftdi_calls.new_context();
-    if (!ftdi_) return Outcome::failed(std::string("no FTDI support: ") + ftdi_calls.error_string(nullptr));
     if (Outcome opened = open_bridge(target); !opened) return opened;
-    if (Outcome locked = target.lock ? lock_place(target) : Outcome::ok(); !locked) {
-        // Another run holds the bridge: let go of it untouched.
-        (void)ftdi_calls.close(ftdi_);
-        ftdi_calls.free_context(ftdi_);
-        ftdi_ = nullptr;
-        return locked;
-    }
-    chip_ = chip_kind(ftdi_calls.chip_type(ftdi_));
-    if (!chip_) return Outcome::failed("the FTDI bridge's chip (libftdi type " + std::to_string(ftdi_calls.chip_type(ftdi_)) + ") has no MPSSE");
+    ftdi_ = bridge_.context();
+    chip_ = chip_kind(bridge_.chip_type());
+    if (!chip_)
+        return Outcome::failed("the FTDI bridge's chip (libftdi type " + std::to_string(bridge_.chip_type()) + ") has no MPSSE");
     if (target.interface > chip_->interfaces)
         return Outcome::failed(std::string("the FTDI bridge is an ") + chip_->name + ", which has no MPSSE on interface " +
                                static_cast<char>('A' + target.interface - 1));
@@ -125,37 +85,20 @@ Outcome FtdiLink::connect(const FtdiTarget& target) {
 }
 
 Outcome FtdiLink::open_bridge(const FtdiTarget& target) {
-    if (ftdi_calls.set_interface(ftdi_, target.interface) < 0)
-        return Outcome::failed(std::string("FTDI interface: ") + ftdi_calls.error_string(ftdi_));
-    const char* serial = target.serial.empty() ? nullptr : target.serial.c_str();
-    for (int product : mpsse_products) {
-        const int result = ftdi_calls.open(ftdi_, ftdi_vendor, product, serial);
-        if (result == 0) return Outcome::ok();
-        if (result != open_not_found) return why_not_opened(target, product, result);
-    }
-    std::string looked_for = "no FTDI MPSSE bridge found (looked for";
-    for (int product : mpsse_products) looked_for.append(" ").append(hex4(ftdi_vendor)).append(":").append(hex4(product));
-    if (serial) looked_for.append(" with serial ").append(target.serial);
-    return Outcome::failed(looked_for.append(")"));
+    const FtdiWanted wanted{target.serial, target.interface, target.lock};
+    Outcome opened = bridge_.open(wanted, mpsse_products, "FTDI MPSSE bridge");
+    if (opened || !bridge_.none_found()) return opened;
+    return refuse_without_mpsse(wanted, opened);
 }
 
-// libftdi's words, and what to do about them. A claim that fails on
-// interface B may mean a chip with interface A only: opened on A, it says.
-Outcome FtdiLink::why_not_opened(const FtdiTarget& target, int product, int result) {
-    const std::string said = "cannot open the FTDI bridge " + hex4(ftdi_vendor) + ":" + hex4(product) + ": " +
-                             ftdi_calls.error_string(ftdi_);
-    if (result == open_failed || result == open_denied)
-        return Outcome::failed(said + no_permission_advice);
-    if (result != claim_failed) return Outcome::failed(said);
-    if (target.interface > 1 && ftdi_calls.set_interface(ftdi_, 1) == 0 &&
-        ftdi_calls.open(ftdi_, ftdi_vendor, product, target.serial.empty() ? nullptr : target.serial.c_str()) == 0) {
-        const FtdiChipKind* kind = chip_kind(ftdi_calls.chip_type(ftdi_));
-        (void)ftdi_calls.close(ftdi_);
-        if (kind && kind->interfaces < target.interface)
-            return Outcome::failed(std::string("the FTDI bridge is an ") + kind->name + ": it has no interface " +
-                                   static_cast<char>('A' + target.interface - 1) + " (give interface=A)");
-    }
-    return Outcome::failed(said + held_advice);
+// A chip without an MPSSE where one was looked for: named, with the port
+// that reaches it; it is given back untouched.
+Outcome FtdiLink::refuse_without_mpsse(const FtdiWanted& wanted, const Outcome& none) {
+    FtdiBridge other;
+    if (!other.open({wanted.serial, 1, false}, bit_bang_products, "FTDI bridge")) return none;
+    const std::string found = ftdi_ids(other.product()) + " is an " + ftdi_chip_name(other.chip_type());
+    other.close();
+    return Outcome::failed("the FTDI bridge " + found + ", which has no MPSSE: reach it with --port=ftdi-bitbang");
 }
 
 // MPSSE mode; a bad command whose answer (FA AA) comes after whatever was
@@ -196,16 +139,6 @@ bool FtdiLink::synchronise() {
 void FtdiLink::failed(const std::string& why) {
     if (healthy_) fault_ = why;
     healthy_ = false;
-}
-
-// Locked by the bridge's place on the USB, so that "ftdi" and "ftdi:SERIAL"
-// for one bridge take one lock.
-Outcome FtdiLink::lock_place(const FtdiTarget& target) {
-    char place[64];
-    const std::string where = ftdi_calls.usb_place(ftdi_, place, sizeof place) == 0
-                                  ? std::string("usb-") + place
-                                  : (target.serial.empty() ? std::string("first") : target.serial);
-    return lock_.take("ftdi-" + where + "-" + static_cast<char>('A' + target.interface - 1));
 }
 
 void FtdiLink::queue(std::initializer_list<std::uint8_t> bytes) { commands_.insert(commands_.end(), bytes); }

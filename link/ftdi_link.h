@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "base/file_lock.h"
 #include "base/ftdi_calls.h"
 #include "base/outcome.h"
+#include "link/ftdi_bridge.h"
 #include "link/spi_link.h"
 
 namespace spi {
@@ -58,10 +58,9 @@ private:
     explicit FtdiLink(const FtdiTarget& target);
     Outcome connect(const FtdiTarget& target);
     Outcome open_bridge(const FtdiTarget& target);
-    Outcome why_not_opened(const FtdiTarget& target, int product, int result);
+    Outcome refuse_without_mpsse(const FtdiWanted& wanted, const Outcome& none);
     Outcome enter_mpsse();
     bool synchronise();
-    Outcome lock_place(const FtdiTarget& target);
     void set_pins();
     void queue(std::initializer_list<std::uint8_t> bytes);
     void queue_clocked(std::uint8_t opcode, std::span<const std::uint8_t> data, std::size_t length);
@@ -72,7 +71,8 @@ private:
     void drop_ahead();
     void failed(const std::string& why);
 
-    ftdi_context* ftdi_ = nullptr;
+    FtdiBridge bridge_;
+    ftdi_context* ftdi_ = nullptr;  // the bridge's, once open
     const FtdiChipKind* chip_ = nullptr;
     std::uint32_t wanted_hz_;
     std::uint32_t max_hz_;
@@ -84,7 +84,6 @@ private:
     std::string fault_;
     std::vector<std::uint8_t> commands_;
     std::size_t ahead_ = 0;  // bytes clocked in for the next transfer, not yet read
-    PortLock lock_;  // one run per bridge interface
 };
 
 }  // namespace spi

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/outcome.h"
+#include "link/ftdi_bitbang.h"
 #include "link/ftdi_link.h"
 #include "link/spidev_link.h"
 #include "port/gpio_lines.h"
@@ -23,12 +24,13 @@ struct SectorRange {
 };
 
 struct Options {
-    enum class Port { direct, ppdev, spidev, ftdi, gpio, sim };
+    enum class Port { direct, ppdev, spidev, ftdi, ftdi_bitbang, gpio, sim };
     Port port = Port::direct;
     std::uint16_t base = wiring::default_base;
     std::string device = default_device;
     spi::SpidevTarget spidev;
     spi::FtdiTarget ftdi;
+    spi::FtdiBitBangTarget ftdi_bitbang;
     GpioTarget gpio;
     SimSettings sim;
     std::string trace;

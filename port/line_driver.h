@@ -19,6 +19,9 @@ struct LineTraits {
     std::uint32_t top_hz = 330'000 * 3;
     // Bits read in one batch at no extra cost (1: each is read on its own).
     std::size_t read_ahead = 1;
+    // The driver sets the pace of the pin changes itself: one clock-low
+    // write a bit is enough at every rate.
+    bool paced = false;
 };
 
 class LineDriver {

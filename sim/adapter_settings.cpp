@@ -75,12 +75,18 @@ constexpr std::array<Setting, 14> adapter_settings{{
      }},
     {"spi-min", "1000 to 10000000 Hz", [](std::string_view v, SimSettings& s) { return set_number<std::uint32_t>(v, 1000, 10'000'000, s.spidev.min_hz); }},
     {"spi-max", "400000 to 100000000 Hz", [](std::string_view v, SimSettings& s) { return set_number<std::uint32_t>(v, 400'000, 100'000'000, s.spidev.max_hz); }},
-    {"chip", "ft232h, ft2232h, ft4232h or ft2232d", [](std::string_view v, SimSettings& s) {
-         constexpr std::array<std::pair<std::string_view, FtdiChip>, 4> names{{{"ft232h", FtdiChip::ft232h},
+    {"chip", "ft232h, ft2232h, ft4232h, ft2232d, ft232r, ft230x or ft231x", [](std::string_view v, SimSettings& s) {
+         constexpr std::array<std::pair<std::string_view, FtdiChip>, 7> names{{{"ft232h", FtdiChip::ft232h},
                                                                                {"ft2232h", FtdiChip::ft2232h},
                                                                                {"ft4232h", FtdiChip::ft4232h},
-                                                                               {"ft2232d", FtdiChip::ft2232d}}};
-         return set_named(v, names, s.ftdi.chip);
+                                                                               {"ft2232d", FtdiChip::ft2232d},
+                                                                               {"ft232r", FtdiChip::ft232r},
+                                                                               {"ft230x", FtdiChip::ft230x},
+                                                                               {"ft231x", FtdiChip::ft231x}}};
+         FtdiChip chip{};
+         if (!set_named(v, names, chip)) return false;
+         s.ftdi.chip = chip;
+         return true;
      }},
     {"interface", "A or B", [](std::string_view v, SimSettings& s) {
          constexpr std::array<std::pair<std::string_view, int>, 2> names{{{"A", 1}, {"B", 2}}};
@@ -133,8 +139,9 @@ const char* const sim_adapter_settings_help =
     "                and SPI_CS_HIGH (default), SPI_CS_HIGH only, or neither\n"
     "  spi-min=HZ, spi-max=HZ  the controller's clock range (default 100000 to\n"
     "                50000000)\n"
-    "  with via=ftdi, the stand-in bridge:\n"
-    "  chip=CHIP     ft232h (default), ft2232h, ft4232h or ft2232d\n"
+    "  with via=ftdi or via=ftdi-bitbang, the stand-in bridge:\n"
+    "  chip=CHIP     ft232h (via=ftdi's default), ft2232h, ft4232h, ft2232d,\n"
+    "                ft232r (via=ftdi-bitbang's default), ft230x or ft231x\n"
     "  interface=A|B the interface opened (default A)\n"
     "  serial=S      the bridge's USB serial; a station's sockets giving one\n"
     "                serial are interfaces of one chip (default: a bridge each)\n"

@@ -144,8 +144,11 @@ bool set_fake(std::string_view value, SimSettings& s) {
 }
 
 bool set_via(std::string_view value, SimSettings& s) {
-    constexpr std::array<std::pair<std::string_view, SimVia>, 4> adapters{
-        {{"port", SimVia::port}, {"spidev", SimVia::spidev}, {"ftdi", SimVia::ftdi}, {"gpio", SimVia::gpio}}};
+    constexpr std::array<std::pair<std::string_view, SimVia>, 5> adapters{{{"port", SimVia::port},
+                                                                           {"spidev", SimVia::spidev},
+                                                                           {"ftdi", SimVia::ftdi},
+                                                                           {"gpio", SimVia::gpio},
+                                                                           {"ftdi-bitbang", SimVia::ftdi_bitbang}}};
     for (const auto& [name, via] : adapters) {
         if (value != name) continue;
         s.via = via;
@@ -198,7 +201,7 @@ constexpr std::array<Setting, 39> settings_table{{
     {"blocklen", "512, 1024 or 2048", set_block_len},
     {"stuck", "on or off", [](std::string_view v, SimSettings& s) { return set_switch(v, "on", "off", s.stuck); }},
     {"ecc", "a hex sector number, optionally followed by :once", set_ecc},
-    {"via", "port, spidev, ftdi or gpio", set_via},
+    {"via", "port, spidev, ftdi, ftdi-bitbang or gpio", set_via},
     {"zero-before-token", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.zero_before_token); }},
     {"cmd0-answers-ready", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.cmd0_answers_ready); }},
     {"ocr-r1-idle", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.ocr_r1_idle); }},
@@ -283,8 +286,9 @@ const char* const sim_settings_help =
     "  ecc=SECTOR[:once]  reads of this sector (hex) give the ECC error token\n"
     "                04, or only the first read with :once\n"
     "  via=ADAPTER   port (default): the card on the parallel port; spidev,\n"
-    "                ftdi or gpio: behind a stand-in spidev device, MPSSE\n"
-    "                bridge or GPIO chip\n"
+    "                ftdi, ftdi-bitbang or gpio: behind a stand-in spidev\n"
+    "                device, MPSSE bridge, FTDI chip in synchronous bit-bang\n"
+    "                or GPIO chip\n"
     "  zero-before-token   0x00 bytes come before a read's start token\n"
     "  cmd0-answers-ready  CMD0 once in SPI mode is answered 00 (the card still\n"
     "                resets)\n"

@@ -17,8 +17,9 @@
 enum class CardKind : std::uint8_t { mmc, sd1, sd2, sdhc, sdxc, mmc1, mmchc };
 
 // The adapter the simulated card is reached through: the parallel port, a
-// spidev device or an FTDI MPSSE bridge (each a stand-in for the real one).
-enum class SimVia : std::uint8_t { port, spidev, ftdi, gpio };
+// spidev device, an FTDI MPSSE bridge, an FTDI chip in synchronous bit-bang
+// or a GPIO chip (each a stand-in for the real one).
+enum class SimVia : std::uint8_t { port, spidev, ftdi, gpio, ftdi_bitbang };
 
 // A CID or CSD register as the card sends it, its CRC7 byte last.
 using CardRegister = std::array<std::uint8_t, 16>;
@@ -57,12 +58,22 @@ struct SimGpio {
     std::vector<std::uint32_t> busy;
 };
 
-// The stand-in FTDI bridge: which chip, which interface is opened, and what
-// USB does on open and during the run.
-enum class FtdiChip : std::uint8_t { ft232h, ft2232h, ft4232h, ft2232d };
+// The stand-in FTDI bridge: which chip, which interface is opened, how the
+// card is wired to its bit-bang pins, and what USB does on open and during
+// the run.
+enum class FtdiChip : std::uint8_t { ft232h, ft2232h, ft4232h, ft2232d, ft232r, ft230x, ft231x };
 enum class UsbFault : std::uint8_t { none, denied, busy };
+// Bit numbers D0-D7 of the card's lines in bit-bang; power -1: always powered.
+struct SimBitBangPins {
+    int sck = 0;   // TXD
+    int mosi = 2;  // RTS
+    int miso = 1;  // RXD
+    int cs = 4;    // DTR
+    int power = -1;
+};
 struct SimFtdi {
-    FtdiChip chip = FtdiChip::ft232h;
+    std::optional<FtdiChip> chip;              // default: ft232h, or ft232r via=ftdi-bitbang
+    SimBitBangPins pins;
     int interface = 1;                         // 1: A, 2: B
     std::string serial;                        // the bridge's USB serial; empty: one of its own
     UsbFault open_fault = UsbFault::none;      // no udev permission, or ftdi_sio bound

@@ -40,6 +40,11 @@ public:
         return do_low ? static_cast<std::uint8_t>(sim_status_idle | wiring::do_status) : sim_status_idle;
     }
 
+    // Lines set by an adapter with a pace of its own, laid out as the data
+    // register; pass() moves the time. DO as the card drives it.
+    void set_lines(std::uint8_t data_register) { drive(data_register); }
+    [[nodiscard]] bool do_low() const { return !settings_.empty_socket && wire_.do_low(); }
+
     // Byte level: the supply, chip select (true: CS low), and eight clocks
     // with `di` on DI, most significant bit first; returns the eight DO bits.
     // With CS high the clocks count towards the card's wake-up clocks and DO

@@ -17,6 +17,9 @@ constexpr std::uint8_t pin_mosi = 0x02;
 constexpr std::uint8_t pin_miso = 0x04;
 constexpr std::uint8_t pin_cs = 0x08;
 constexpr unsigned char bitmode_mpsse = 0x02;
+constexpr unsigned char bitmode_syncbb = 0x04;
+// libftdi multiplies a bit-bang baud rate by four before it sets the divisor.
+constexpr int bit_bang_baud_factor = 4;
 constexpr std::uint8_t bad_answer = 0xFA;
 
 // libftdi's results.
@@ -30,12 +33,21 @@ constexpr std::uint32_t full_speed_packets = 19 * 1000;
 
 constexpr SimFtdiChip chip_of(FtdiChip chip) {
     switch (chip) {
-        case FtdiChip::ft232h: return {ftdi_chip::ft232h, 0x6014, 1, 512, high_speed_packets, 1024, 1024, true};
-        case FtdiChip::ft2232h: return {ftdi_chip::ft2232h, 0x6010, 2, 512, high_speed_packets, 4096, 4096, true};
-        case FtdiChip::ft4232h: return {ftdi_chip::ft4232h, 0x6011, 2, 512, high_speed_packets, 2048, 2048, true};
-        case FtdiChip::ft2232d: return {ftdi_chip::ft2232d, 0x6010, 2, 64, full_speed_packets, 128, 384, false};
+        case FtdiChip::ft232h: return {ftdi_chip::ft232h, 0x6014, 1, 512, high_speed_packets, 1024, 1024, true, true, 12'000'000};
+        case FtdiChip::ft2232h: return {ftdi_chip::ft2232h, 0x6010, 2, 512, high_speed_packets, 4096, 4096, true, true, 12'000'000};
+        case FtdiChip::ft4232h: return {ftdi_chip::ft4232h, 0x6011, 2, 512, high_speed_packets, 2048, 2048, true, true, 12'000'000};
+        case FtdiChip::ft2232d: return {ftdi_chip::ft2232d, 0x6010, 2, 64, full_speed_packets, 128, 384, false, true, 3'000'000};
+        // The FT232R: 256 bytes towards the host, 128 from it; the FT-X: 512 each way.
+        case FtdiChip::ft232r: return {ftdi_chip::ft232r, 0x6001, 1, 64, full_speed_packets, 256, 128, false, false, 3'000'000};
+        case FtdiChip::ft230x:
+        case FtdiChip::ft231x: return {ftdi_chip::ft230x, 0x6015, 1, 64, full_speed_packets, 512, 512, false, false, 3'000'000};
     }
     return {};
+}
+
+// The chip settings name: an FT232H unless given, an FT232R for bit-bang.
+FtdiChip chip_named(const SimSettings& settings) {
+    return settings.ftdi.chip.value_or(settings.via == SimVia::ftdi_bitbang ? FtdiChip::ft232r : FtdiChip::ft232h);
 }
 constexpr std::size_t packet_status_bytes = 2;
 // Opcodes of the H chips' extras: clock divide, three-phase and clocking
@@ -51,7 +63,7 @@ std::string hex2(std::uint8_t value) {
 }  // namespace
 
 SimMpsseBridge::SimMpsseBridge(const SimSettings& settings, std::string serial)
-    : usb_(settings.ftdi), chip_(chip_of(settings.ftdi.chip)), serial_(std::move(serial)),
+    : usb_(settings.ftdi), chip_(chip_of(chip_named(settings))), serial_(std::move(serial)),
       first_interface_(settings.ftdi.interface) {
     for (int i = 1; i <= chip_.interfaces; ++i) mpsse_.push_back(std::unique_ptr<SimMpsse>(new SimMpsse(*this, i)));
 }
@@ -64,19 +76,22 @@ Outcome SimMpsseBridge::make(const SimSettings& settings, std::string serial, in
                              std::unique_ptr<SimMpsseBridge>& made) {
     // An interface the chip lacks is one the host asks for in vain: the card is on A.
     SimSettings placed = settings;
-    if (placed.ftdi.interface > chip_of(settings.ftdi.chip).interfaces) placed.ftdi.interface = 1;
+    if (placed.ftdi.interface > chip_of(chip_named(settings)).interfaces) placed.ftdi.interface = 1;
     std::unique_ptr<SimMpsseBridge> bridge(new SimMpsseBridge(placed, std::move(serial)));
     SimSettings empty;
     empty.empty_socket = true;
-    for (const auto& mpsse : bridge->mpsse_)
-        if (Outcome opened = SimCard::open(empty, mpsse->card_); !opened) return opened;
+    for (const auto& mpsse : bridge->mpsse_) {
+        std::unique_ptr<SimCard> none;
+        if (Outcome opened = SimCard::open(empty, none); !opened) return opened;
+        mpsse->hold(std::move(none), placed);
+    }
     if (Outcome wired = bridge->wire(placed, power_pin); !wired) return wired;
     made = std::move(bridge);
     return Outcome::ok();
 }
 
 Outcome SimMpsseBridge::attach(const SimSettings& settings, int power_pin) {
-    if (chip_of(settings.ftdi.chip).type != chip_.type)
+    if (chip_of(chip_named(settings)).type != chip_.type)
         return Outcome::failed("the simulated bridge " + serial_ + " is one chip: give its cards one chip=");
     return wire(settings, power_pin);
 }
@@ -91,7 +106,7 @@ Outcome SimMpsseBridge::wire(const SimSettings& settings, int power_pin) {
     std::unique_ptr<SimCard> card;
     if (Outcome opened = SimCard::open(settings, card); !opened) return opened;
     if (power_pin < 0) card->power(true);
-    m.card_ = std::move(card);
+    m.hold(std::move(card), settings);
     m.has_card_ = true;
     m.power_pin_ = power_pin;
     return Outcome::ok();
@@ -120,6 +135,14 @@ std::uint64_t SimMpsseBridge::usb_byte_ns() const {
     const auto payload = static_cast<std::uint64_t>(chip_.packet - packet_status_bytes) * chip_.packets_per_second;
     const auto sharing = static_cast<std::uint64_t>(std::max(1, std::popcount(streaming_.load())));
     return (1'000'000'000ull * sharing + payload - 1) / payload;
+}
+
+void SimMpsse::hold(std::unique_ptr<SimCard> card, const SimSettings& settings) {
+    card_ = std::move(card);
+    const SimFtdiChip& chip = bridge_.chip_;
+    bit_bang_ = std::make_unique<SimSyncBitBang>(*card_, settings.ftdi.pins,
+                                                 SimSyncBitBang::Fifos{chip.packet, chip.to_host, chip.from_host},
+                                                 settings.ftdi.round_trip_ns);
 }
 
 std::uint64_t SimMpsse::now_ns() const { return card_->now_ns(); }
@@ -239,19 +262,36 @@ int SimMpsse::open() {
 }
 
 int SimMpsse::close() {
-    open_ = mpsse_ = false;
+    open_ = mpsse_ = bit_banging_ = false;
     return 0;
 }
 
 int SimMpsse::set_latency_timer(unsigned char ms) {
     latency_ns_ = std::uint64_t{ms} * 1'000'000;
+    bit_bang_->set_latency(latency_ns_);
     return open_ ? 0 : not_found;
 }
 
-int SimMpsse::set_bitmode(unsigned char, unsigned char mode) {
+// A chip without an MPSSE takes the MPSSE mode's request and stays a serial port.
+int SimMpsse::set_bitmode(unsigned char pins, unsigned char mode) {
     if (gone("unable to configure bitbang mode. Perhaps not a BM/2232C type chip?")) return -1;
-    mpsse_ = mode == bitmode_mpsse;
+    mpsse_ = mode == bitmode_mpsse && bridge_.chip_.mpsse;
+    bit_banging_ = mode == bitmode_syncbb;
     if (mpsse_) bridge_.streaming_ |= 1u << (interface_ - 1);
+    if (bit_banging_) bit_bang_->enter(pins);
+    return 0;
+}
+
+// libftdi's rule: in a bit-bang mode the rate is multiplied by four, and
+// the chip's baud generator goes no faster than its top rate.
+int SimMpsse::set_baudrate(int baudrate) {
+    if (gone("setting new baudrate failed")) return -1;
+    const long long asked = static_cast<long long>(baudrate) * (bit_banging_ ? bit_bang_baud_factor : 1);
+    if (baudrate <= 0 || asked > bridge_.chip_.top_baud) {
+        error_ = "Unsupported baudrate. Note: bitbang baudrates are automatically multiplied by 4";
+        return -1;
+    }
+    bit_bang_->set_rate(baudrate);
     return 0;
 }
 
@@ -259,6 +299,7 @@ int SimMpsse::purge() {
     if (gone("FTDI purge of RX buffer failed")) return -1;
     answers_.clear();
     flushed_ = 0;
+    bit_bang_->purge();
     return 0;
 }
 
@@ -267,6 +308,11 @@ int SimMpsse::purge() {
 // a write that overflows it times out.
 int SimMpsse::write(const unsigned char* data, int size) {
     if (gone("usb bulk write failed")) return -1;
+    if (bit_banging_) {
+        if (bit_bang_->write(data, size) == size) return size;
+        error_ = "usb bulk write failed";
+        return -1;
+    }
     if (!mpsse_) return size;  // serial data, not MPSSE commands
     const std::size_t pending = answers_.size();
     bool waiting = false;
@@ -291,6 +337,7 @@ int SimMpsse::write(const unsigned char* data, int size) {
 // latency timer running out), in whole USB packets up to the chip's FIFO.
 int SimMpsse::read(unsigned char* data, int size) {
     if (gone("usb bulk read failed")) return -1;
+    if (bit_banging_) return bit_bang_->read(data, size);
     if (trip_ns_ > 0) {
         card_->pass(trip_ns_);
         round_trips_ += static_cast<double>(trip_ns_) / static_cast<double>(bridge_.usb_.round_trip_ns);
@@ -387,6 +434,7 @@ FtdiCalls stand_in_calls() {
         [](ftdi_context* ftdi, unsigned char pins, unsigned char mode) {
             return on_mpsse<&SimMpsse::set_bitmode, -1>(ftdi, pins, mode);
         },
+        [](ftdi_context* ftdi, int baudrate) { return on_mpsse<&SimMpsse::set_baudrate, -1>(ftdi, baudrate); },
         [](ftdi_context* ftdi) { return on_mpsse<&SimMpsse::purge, -1>(ftdi); },
         [](ftdi_context* ftdi, const unsigned char* data, int size) {
             return on_mpsse<&SimMpsse::write, -1>(ftdi, data, size);
@@ -443,10 +491,10 @@ Outcome sim_mpsse_add(const SimSettings& settings, std::string& serial) {
 }
 
 Outcome sim_mpsse_apart(const SimSettings& a, const SimSettings& b) {
-    if (a.via != SimVia::ftdi || b.via != SimVia::ftdi || a.ftdi.serial.empty() || a.ftdi.serial != b.ftdi.serial)
-        return Outcome::ok();
+    const auto bridged = [](const SimSettings& s) { return s.via == SimVia::ftdi || s.via == SimVia::ftdi_bitbang; };
+    if (!bridged(a) || !bridged(b) || a.ftdi.serial.empty() || a.ftdi.serial != b.ftdi.serial) return Outcome::ok();
     const std::string bridge = "the simulated bridge " + a.ftdi.serial;
-    if (a.ftdi.chip != b.ftdi.chip) return Outcome::failed(bridge + " is one chip: give its cards one chip=");
+    if (chip_named(a) != chip_named(b)) return Outcome::failed(bridge + " is one chip: give its cards one chip=");
     if (a.ftdi.interface == b.ftdi.interface)
         return Outcome::failed(bridge + " has one card on each interface: give them interface=A and interface=B");
     return Outcome::ok();
@@ -467,3 +515,4 @@ Outcome sim_mpsse_install(const SimSettings& settings, int power_pin) {
 const std::vector<std::string>& sim_mpsse_commands() { return first_mpsse().commands(); }
 void sim_mpsse_clear_commands() { first_mpsse().clear_commands(); }
 double sim_mpsse_round_trips() { return first_mpsse().round_trips(); }
+std::uint64_t sim_mpsse_pin_states() { return first_mpsse().pin_states(); }

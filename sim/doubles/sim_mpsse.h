@@ -1,6 +1,7 @@
-// The simulated card behind an FTDI MPSSE bridge, for the FTDI link: a
-// bridge that is one of the chips with an MPSSE (FT232H, FT2232H, FT4232H,
-// FT2232D), built from FTDI's command set: pins with their directions (an
+// The simulated card behind an FTDI bridge: one of the chips with an MPSSE
+// (FT232H, FT2232H, FT4232H, FT2232D) or a USB serial chip without one
+// (FT232R, FT230X, FT231X). Every chip has synchronous bit-bang mode
+// (sim_syncbb.h). The MPSSE is built from FTDI's command set: pins with their directions (an
 // input drives nothing), the clock divisor on the chip's base clock (12 MHz
 // on the H chips until divide-by-5 is turned off), bytes out and in, send
 // immediate, and a bad-command answer (FA and the byte) for every command
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "base/outcome.h"
+#include "sim/doubles/sim_syncbb.h"
 #include "sim/settings.h"
 
 class SimCard;
@@ -39,9 +41,10 @@ class SimMpsseBridge;
 // The serial number of the bridge sim_mpsse_install plugs in.
 inline constexpr const char* sim_ftdi_serial = "VT000001";
 
-// What sets the chips apart: USB ids, MPSSE interfaces, USB packets (high
-// speed 512 bytes, full speed 64, two of them status, so many a second),
-// the FIFO towards the host and the one from it, the H chips' extra commands.
+// What sets the chips apart: USB ids, interfaces, USB packets (high speed
+// 512 bytes, full speed 64, two of them status, so many a second), the FIFO
+// towards the host and the one from it, the H chips' extra commands, the
+// MPSSE, the fastest baud rate.
 struct SimFtdiChip {
     int type;
     int product;
@@ -51,6 +54,8 @@ struct SimFtdiChip {
     std::size_t to_host;
     std::size_t from_host;
     bool h_commands;
+    bool mpsse;
+    int top_baud;
 };
 
 // One MPSSE interface of a bridge and the card wired to it.
@@ -66,6 +71,7 @@ public:
     int close();
     int set_latency_timer(unsigned char ms);
     int set_bitmode(unsigned char pins, unsigned char mode);
+    int set_baudrate(int baudrate);
     int purge();
     int write(const unsigned char* data, int size);
     int read(unsigned char* data, int size);
@@ -80,7 +86,9 @@ public:
     void clear_commands() { commands_.clear(); }
     // USB round trips the host waited for: a wait partly hidden behind the
     // bridge's work counts as that part of one.
-    [[nodiscard]] double round_trips() const { return round_trips_; }
+    [[nodiscard]] double round_trips() const { return round_trips_ + bit_bang_->round_trips(); }
+    // Pin states taken in bit-bang mode.
+    [[nodiscard]] std::uint64_t pin_states() const { return bit_bang_->pin_states(); }
 
 private:
     friend class SimMpsseBridge;
@@ -99,11 +107,15 @@ private:
 
     SimMpsseBridge& bridge_;
     int interface_;
+    // The card (an empty socket until one is wired) and the bit-bang mode on its pins.
+    void hold(std::unique_ptr<SimCard> card, const SimSettings& settings);
     std::unique_ptr<SimCard> card_;
+    std::unique_ptr<SimSyncBitBang> bit_bang_;
     bool has_card_ = false;
     int power_pin_ = -1;
     bool open_ = false;
     bool mpsse_ = false;
+    bool bit_banging_ = false;
     std::uint64_t transfers_ = 0;
     const char* error_ = "";
     std::uint8_t pins_ = 0;
@@ -187,3 +199,4 @@ Outcome sim_mpsse_install(const SimSettings& settings, int power_pin = -1);
 [[nodiscard]] const std::vector<std::string>& sim_mpsse_commands();
 void sim_mpsse_clear_commands();
 [[nodiscard]] double sim_mpsse_round_trips();
+[[nodiscard]] std::uint64_t sim_mpsse_pin_states();

@@ -1,5 +1,6 @@
 // The byte links: what a spidev device and an MPSSE bridge are asked for
-// power-up, a sector read and a run; adapters that are missing or wrong;
+// power-up, a sector read and a run; an FTDI chip in synchronous bit-bang
+// and its stand-in's rules; adapters that are missing or wrong;
 // every mode giving the same results over every link; late answers read whole.
 #include <gtest/gtest.h>
 
@@ -15,6 +16,9 @@
 
 #include "base/system_calls.h"
 #include "card/card.h"
+#include "base/ftdi_calls.h"
+#include "link/bitbang_link.h"
+#include "link/ftdi_bitbang.h"
 #include "link/ftdi_link.h"
 #include "link/spidev_link.h"
 #include "sim/doubles/sim_mpsse.h"
@@ -383,6 +387,128 @@ TEST(FtdiLink, EachChipGetsOnlyTheCommandsItHas) {
     }
 }
 
+// The card on an FTDI chip's bit-bang pins, each chip with the wiring it
+// is given: pin states go out in chunks the chip's FIFO to the host holds
+// in whole USB packets, and the card reads as it is. A card wired to other
+// pins than the link drives is not found; a supply pin switches it.
+TEST(FtdiBitBang, ChunksFitTheFifoAndTheWiringIsHonoured) {
+    const spi::FtdiBitBangPins moved{.sck = 3, .mosi = 5, .miso = 6, .cs = 7, .power = 4};
+    const SimBitBangPins board_moved{.sck = 3, .mosi = 5, .miso = 6, .cs = 7, .power = 4};
+    const struct {
+        FtdiChip chip;
+        SimBitBangPins board;
+        spi::FtdiBitBangPins link;
+        std::size_t chunk;
+        bool found;
+    } cases[] = {
+        {FtdiChip::ft232r, {}, {}, 248, true},
+        {FtdiChip::ft230x, {}, {}, 496, true},
+        {FtdiChip::ft232h, {}, {}, 1020, true},
+        {FtdiChip::ft2232d, {}, {}, 124, true},
+        {FtdiChip::ft232r, board_moved, moved, 248, true},
+        {FtdiChip::ft232r, board_moved, {}, 248, false},
+        {FtdiChip::ft232r, {}, {.sck = 0, .mosi = 1, .miso = 2, .cs = 4}, 248, false},
+    };
+    const TestImage image(64);
+    for (const auto& c : cases) {
+        SimSettings settings;
+        settings.image = image.path();
+        settings.via = SimVia::ftdi_bitbang;
+        settings.ftdi.chip = c.chip;
+        settings.ftdi.pins = c.board;
+        ASSERT_TRUE(sim_mpsse_install(settings));
+        {
+            std::unique_ptr<spi::FtdiBitBangLines> lines;
+            spi::FtdiBitBangTarget target;
+            target.lock = false;
+            target.pins = c.link;
+            ASSERT_TRUE(spi::FtdiBitBangLines::open(target, lines));
+            EXPECT_EQ(lines->chunk(), c.chunk);
+            spi::BitBangLink link(std::move(lines));
+            EXPECT_EQ(link.capabilities().switches_supply, c.link.power >= 0);
+            Card card(link);
+            ASSERT_EQ(card.init() == CardResult::ok, c.found) << static_cast<int>(c.chip);
+            if (!c.found) continue;
+            std::array<std::uint8_t, 512> one{};
+            ASSERT_EQ(card.read(3, one), CardResult::ok);
+            EXPECT_TRUE(std::equal(one.begin(), one.end(), image.sector(3)));
+            EXPECT_TRUE(link.healthy());
+        }
+        sim_mpsse_remove();
+    }
+}
+
+// The stand-in chip as FTDI describes synchronous bit-bang on the FT232R:
+// each byte read back is the pins sampled before the byte written with it;
+// an input pin drives nothing (pulled high); a state is taken only while
+// the 256-byte FIFO to the host has room, then the 128-byte FIFO from it
+// fills and a write past that times out; reads bring nothing on the first
+// poll, then whole 62-byte payloads, a part one after the latency timer.
+TEST(FtdiBitBang, StandInKeepsTheChipsRules) {
+    SimSettings settings;
+    settings.via = SimVia::ftdi_bitbang;
+    ASSERT_TRUE(sim_mpsse_install(settings));
+    ftdi_context* ftdi = ftdi_calls.new_context();
+    ASSERT_EQ(ftdi_calls.open(ftdi, 0x0403, 0x6001, nullptr), 0);
+    EXPECT_EQ(ftdi_calls.chip_type(ftdi), ftdi_chip::ft232r);
+    // SCK, MOSI and CS out (D0, D2, D4); RXD (MISO) and the rest in.
+    ASSERT_EQ(ftdi_calls.set_bitmode(ftdi, 0x15, 0x04), 0);
+    EXPECT_EQ(ftdi_calls.set_baudrate(ftdi, 750'001), -1);  // libftdi: four times over the chip's 3 MBaud
+    ASSERT_EQ(ftdi_calls.set_baudrate(ftdi, 750'000), 0);
+    std::array<unsigned char, 512> back{};
+    const auto read_all = [&](std::size_t n) {
+        std::vector<int> reads;
+        for (std::size_t got = 0; got < n;) {
+            const int r = ftdi_calls.read(ftdi, back.data() + got, static_cast<int>(back.size() - got));
+            reads.push_back(r);
+            if (r < 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        return reads;
+    };
+    const std::array<unsigned char, 3> states{0x10, 0x11, 0x05};
+    ASSERT_EQ(ftdi_calls.write(ftdi, states.data(), 3), 3);
+    EXPECT_EQ(read_all(3), (std::vector<int>{0, 3}));
+    // Before the first: every output low (the card selected, DO not driven);
+    // then CS high; then SCK high too.
+    EXPECT_EQ(back[0], 0xEA);
+    EXPECT_EQ(back[1], 0xFA);
+    EXPECT_EQ(back[2], 0xFB);
+    // MISO made an output reads the chip's own level, whatever the card does.
+    ASSERT_EQ(ftdi_calls.set_bitmode(ftdi, 0x17, 0x04), 0);
+    const unsigned char low = 0x00;
+    ASSERT_EQ(ftdi_calls.write(ftdi, &low, 1), 1);
+    ASSERT_EQ(ftdi_calls.write(ftdi, &low, 1), 1);
+    EXPECT_EQ(read_all(2), (std::vector<int>{0, 2}));
+    EXPECT_EQ(back[1] & 0x02, 0);
+    ASSERT_EQ(ftdi_calls.set_bitmode(ftdi, 0x15, 0x04), 0);
+    std::vector<unsigned char> many(256 + 128, 0x10);
+    ASSERT_EQ(ftdi_calls.write(ftdi, many.data(), static_cast<int>(many.size())), static_cast<int>(many.size()));
+    EXPECT_EQ(ftdi_calls.write(ftdi, many.data(), 1), -1);
+    EXPECT_STREQ(ftdi_calls.error_string(ftdi), "usb bulk write failed");
+    ASSERT_EQ(ftdi_calls.purge(ftdi), 0);
+    ASSERT_EQ(ftdi_calls.write(ftdi, many.data(), 200), 200);
+    EXPECT_EQ(read_all(200), (std::vector<int>{0, 186, 14}));
+    EXPECT_EQ(sim_mpsse_pin_states(), 3u + 2u + 256u + 200u);
+    (void)ftdi_calls.close(ftdi);
+    ftdi_calls.free_context(ftdi);
+    sim_mpsse_remove();
+}
+
+// On a chip with an MPSSE the bit-bang port works and says once, at the
+// start, that --port=ftdi is faster.
+TEST(FtdiBitBang, AnMpsseChipSaysOnceThatFtdiIsFaster) {
+    TestImage image(64);
+    const std::string advice = "vantacle: the FTDI bridge is an FT232H, which has an MPSSE: --port=ftdi reaches the card faster\n";
+    const RunResult mpsse = run_piped({"--port=sim:" + image.path() + ",via=ftdi-bitbang,chip=ft232h", "--info"}, "");
+    EXPECT_EQ(mpsse.status, 0);
+    EXPECT_EQ(mpsse.err, advice);
+    const RunResult serial = run_piped({"--port=sim:" + image.path() + ",via=ftdi-bitbang,chip=ft232r", "--info"}, "");
+    EXPECT_EQ(serial.status, 0);
+    EXPECT_EQ(serial.err, "");
+    EXPECT_EQ(mpsse.out, serial.out);
+}
+
 // What the program says and leaves, with its rate taken out (wall time), its
 // re-reads (noise strikes whichever bits each link clocks) and the advice an
 // adapter that cannot switch the supply adds to an unanswered CMD0.
@@ -426,7 +552,7 @@ TEST(EveryLink, SameResultsAsTheParallelPort) {
     };
     for (const auto& s : scenarios) {
         const Outcome3 port = run_via("port", s.args, s.settings, s.file);
-        for (const char* via : {"spidev", "ftdi", "gpio"}) {
+        for (const char* via : {"spidev", "ftdi", "ftdi-bitbang", "gpio"}) {
             const Outcome3 other = run_via(via, s.args, s.settings, s.file);
             EXPECT_EQ(other.out, port.out) << via << " " << s.settings;
             EXPECT_EQ(other.status, port.status) << via << " " << s.settings;
@@ -442,7 +568,7 @@ TEST(EveryLink, LateAnswersReadWhole) {
     TestImage image(1024);
     const std::string dump = image.path() + ".dump";
     const Bytes expected(image.sector(0), image.sector(0x300));
-    for (const char* via : {"port", "spidev", "ftdi", "gpio"}) {
+    for (const char* via : {"port", "spidev", "ftdi", "ftdi-bitbang", "gpio"}) {
         const Outcome3 r = run_via(via, {"--dump=" + dump, "--force", "--range=0:300"},
                                    ":" + image.path() + ",card=sdhc,late=3", dump);
         EXPECT_NE(r.out.find("dumped 768 sectors, 0 bad"), std::string::npos) << via << r.out;
@@ -459,9 +585,21 @@ TEST(Adapters, MissingOrWrongOnesGetOneLine) {
         {"spidev:/dev/vantacle-no-such-device", "vantacle: cannot open /dev/vantacle-no-such-device: No such file or directory\n"},
         {"spidev:/dev/null", "vantacle: /dev/null is not a spidev device\n"},
         {"ftdi:NOSUCH", "vantacle: no FTDI MPSSE bridge found (looked for 0403:6014 0403:6010 0403:6011 with serial NOSUCH)\n"},
+        {"ftdi-bitbang:NOSUCH", "vantacle: no FTDI bridge found (looked for 0403:6001 0403:6015 0403:6014 0403:6010 0403:6011 "
+                                "with serial NOSUCH)\n"},
+        {"ftdi-bitbang,sck=8", "vantacle: bad ftdi-bitbang setting 'sck=8' (sck=, mosi=, miso=, cs=, power=: a pin 0 to 7 or "
+                               "TXD, RXD, RTS, CTS, DTR, DSR, DCD, RI)\n"},
+        {"ftdi-bitbang,clk=1", "vantacle: bad ftdi-bitbang setting 'clk=1' (sck=, mosi=, miso=, cs=, power=: a pin 0 to 7 or "
+                               "TXD, RXD, RTS, CTS, DTR, DSR, DCD, RI)\n"},
+        {"ftdi-bitbang,miso=txd", "vantacle: ftdi-bitbang: sck and miso are both on D0 (TXD): give each line a pin of its own\n"},
+        {"ftdi-bitbang,sck=CTS,power=3", "vantacle: ftdi-bitbang: sck and power are both on D3 (CTS): give each line a pin of its own\n"},
+        {"sim,via=ftdi,chip=ft232r", "vantacle: the FTDI bridge 0403:6001 is an FT232R, which has no MPSSE: reach it with "
+                                     "--port=ftdi-bitbang\n"},
+        {"sim,via=ftdi,chip=ft231x", "vantacle: the FTDI bridge 0403:6015 is an FT230X/FT231X, which has no MPSSE: reach it "
+                                     "with --port=ftdi-bitbang\n"},
     };
     for (const auto& c : cases) {
-        const RunResult r = run_piped({"--port=" + c.port}, "");
+        const RunResult r = run_piped({"--port=" + c.port, "--info"}, "");
         EXPECT_EQ(r.out, "") << c.port;
         EXPECT_EQ(r.err, c.err) << c.port;
         EXPECT_NE(r.status, 0) << c.port;

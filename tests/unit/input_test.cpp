@@ -132,7 +132,7 @@ TEST(CommandLine, BadValuesNameWhatIsWrong) {
         {"--port=direct:37A", "bad port base"}, {"--port=ppdev:", "unknown port"}, {"--trace=", "--trace needs =FILE"},
         {"--dump", "--dump needs =FILE"}, {"--verify=", "--verify needs =FILE"}, {"--load", "--load needs =FILE"},
         {"--backup", "--backup needs =FILE"}, {"--range", "--range needs =START:COUNT"},
-        {"--port", "--port needs =PORT: direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL] or sim[:IMAGE]"}, {"--port=", "--port needs"},
+        {"--port", "--port needs =PORT: direct[:BASE], ppdev[:DEVICE], spidev:DEVICE, ftdi[:SERIAL], ftdi-bitbang[:SERIAL] or sim[:IMAGE]"}, {"--port=", "--port needs"},
         {"--fill=12345678X", "bad seed"}, {"-x", "unknown option '-x'"},
         {"--port=sim,ncr=2,idle=3,ncr=2", "simulated-card setting ncr is given twice: give it once"}};
     for (auto [arg, message] : cases) {
