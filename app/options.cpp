@@ -205,8 +205,8 @@ constexpr std::array<Companion, 13> companions{{
     {.bit = takes_range, .given = [](const Options& o) { return o.range.has_value(); },
      .goes_with = "--range goes with --test, --dump, --verify, --load, --fill or --erase",
      .usage = "[--range=START:COUNT]", .option = "--range=START:COUNT",
-     .help = "--test, --dump, --verify, --load or --fill only COUNT sectors from START (hex); FILE then holds just "
-             "those; without it the whole card (--verify, --load: as much as FILE)"},
+     .help = "--test, --dump, --verify, --load, --fill or --erase only COUNT sectors from START (hex); FILE then "
+             "holds just those; without it the whole card (--verify, --load: as much as FILE)"},
     {.bit = takes_backup, .given = [](const Options& o) { return !o.backup.empty(); }, .goes_with = "--backup goes with --fill",
      .usage = "[--backup=FILE [--force]]", .option = "--backup=FILE",
      .help = "--fill first saves the sectors to FILE and afterwards puts them back, verified (existing FILE: --force)"},
@@ -252,17 +252,21 @@ constexpr std::array<Companion, 13> companions{{
 // The browser: chosen when no other mode is; nothing goes with it.
 constexpr Mode browser{.chosen = nullptr, .setup = CardSetup::known, .without_card = ExitStatus::ok, .work = browser_work};
 
-// When modes clash, the first of two that replace the browser speaks; a card
-// control speaks against a single other mode.
+// When modes clash, --restore (which runs alone) speaks; else the first of
+// two that replace the browser; a card control speaks against a single
+// other mode.
 Outcome modes_clash(const Options& o) {
     const Mode* first = nullptr;
     const Mode* control = nullptr;
+    const Mode* restore = nullptr;
     int others = 0;
     for (const Mode& m : modes) {
         if (!m.chosen(o)) continue;
+        if (m.work == restore_work) restore = &m;
         if (m.control != C::none) control = &m;
         else if (others++ == 0) first = &m;
     }
+    if (restore && (others > 1 || control)) return Outcome::failed(std::string(restore->clash));
     if (others > 1) return Outcome::failed(std::string(first->clash));
     if (control && others == 1) return Outcome::failed(std::string(control->clash));
     return Outcome::ok();

@@ -1,6 +1,7 @@
-// Power-up and initialisation: the known sequence (CMD0, then CMD1 until
-// ready) first, then the SD way (CMD0, CMD8, CMD55 + ACMD41, CMD58). How a
-// card is addressed comes from its OCR, never from the way it came up.
+// Power-up and initialisation: on the port the known sequence (CMD0, then
+// CMD1 until ready) first, then the SD way (CMD0, CMD8, CMD55 + ACMD41,
+// CMD58); on byte links the SD way first, then CMD1. How a card is
+// addressed comes from its OCR, never from the way it came up.
 #include "card/card.h"
 #include "card/protocol.h"
 
@@ -116,7 +117,8 @@ CardResult Card::bring_up_from_idle(InitRecord& r, bool mmc_possible) {
                          illegal(r.answer);
         if (!mmc) return ready;
         r.sd_way = InitWay::mmc;
-        if (cmd1_until_ready(r) != r1_ready) return stopped(r, InitStep::none, r.cmd1_answer);
+        // The record keeps what the SD way met, as after the known sequence.
+        if (cmd1_until_ready(r) != r1_ready) return CardResult::cmd1_failed;
         return learn_mmc_addressing(r);
     }
     block_addressing_ = false;

@@ -43,9 +43,11 @@ struct Card : TestImage {
 
 // A file of password lines, removed afterwards.
 struct PasswordFile {
-    explicit PasswordFile(const std::string& lines) {
+    // with_nul: the line's text followed by a zero byte.
+    explicit PasswordFile(const std::string& lines, bool with_nul = false) {
         std::FILE* f = std::fopen(path.c_str(), "wb");
-        std::fputs(lines.c_str(), f);
+        if (with_nul) std::fwrite((lines.substr(0, lines.size() - 1) + '\0' + '\n').data(), 1, lines.size() + 1, f);
+        else std::fputs(lines.c_str(), f);
         std::fclose(f);
     }
     ~PasswordFile() { std::remove(path.c_str()); }
@@ -156,6 +158,33 @@ TEST_P(Controls, PasswordLocksTheCardAtEveryPowerUp) {
     EXPECT_EQ(cleared.out, opened + "OK\npassword cleared\n" + closing);
     EXPECT_EQ(line_with(run_piped({port, "--info"}, "").out, "locked:"), "locked: no");
     EXPECT_TRUE(card.unchanged());
+}
+
+// A card whose password was set elsewhere (its state holds it): the host's
+// unlock block alone must carry it exactly, so a block that both the host
+// and its own set-password get wrong cannot pass.
+TEST_P(Controls, CardLockedElsewhereOpensToItsPasswordOnly) {
+    for (const char* kind : {"sd2", "sdhc", "mmc"}) {
+        const Card card(1024, GetParam());
+        {
+            std::FILE* f = std::fopen(card.state().c_str(), "wb");
+            std::fputs("vantacle card state 1\npassword 6B6579\nwrite-protect none\n", f);  // "key"
+            std::fclose(f);
+        }
+        const PasswordFile right("key\n"), longer("key\n", true), shorter("ke\n");
+        const std::string port = card.port(kind);
+        for (const PasswordFile* wrong : {&longer, &shorter}) {
+            const auto refused = run_piped({port, "--dump=" + scratch("never.img"), "--force", wrong->option()}, "");
+            EXPECT_EQ(refused.err, "vantacle: wrong password: the card stays locked\n") << kind;
+            EXPECT_EQ(refused.status, 1) << kind;
+        }
+        const std::string dump = scratch("vantacle-opened.img");
+        const auto opened_run = run_piped({port, "--dump=" + dump, "--force", right.option()}, "");
+        EXPECT_EQ(opened_run.status, 0) << kind << opened_run.err;
+        EXPECT_EQ(file_bytes(dump), file_bytes(card.path())) << kind;
+        std::remove(dump.c_str());
+        EXPECT_EQ(line_with(run_piped({port, "--info"}, "").out, "locked:"), "locked: yes") << kind;
+    }
 }
 
 TEST_P(Controls, ForceEraseLeavesAnErasedCardWithoutPassword) {

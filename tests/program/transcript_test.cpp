@@ -82,7 +82,11 @@ TEST_F(Session, EachFailedInitialisationStep) {
         {",cmd0=00", "CMD0 response error\n", not_up + "CMD0 answered 00\n"},
         {",idle=never", "CMD1 response error\n",
          not_up + "CMD1 left it idle after 11364 tries; as an SD card version 1, CMD55 answered 05\n"},
-        {",cmd1=05", "CMD1 response error\n", not_up + "CMD1 answered 05; as an SD card version 1, CMD55 answered 05\n"}};
+        {",cmd1=05", "CMD1 response error\n", not_up + "CMD1 answered 05; as an SD card version 1, CMD55 answered 05\n"},
+        // On byte links the SD way comes first; the line is the same.
+        {",idle=never,via=spidev", "CMD1 response error\n",
+         not_up + "CMD1 left it idle after 8192 tries; as an SD card version 1, CMD55 answered 05\n"},
+        {",cmd1=05,via=ftdi", "CMD1 response error\n", not_up + "CMD1 answered 05; as an SD card version 1, CMD55 answered 05\n"}};
     for (const auto& [setting, message, err] : cases) {
         const auto r = run("", setting);
         EXPECT_EQ(r.out, opened + message + closing) << setting;

@@ -162,6 +162,10 @@ TEST(CommandLine, ModesAndWhatGoesWithThem) {
          "--info, --test, --dump, --verify, --load, --probe, --serve and --fill each " + replaces},
         {{"--lock", "--test", "--dump=f"},
          "--test cannot run together with --dump, --verify, --load, --probe, --serve or --fill"},
+        // --restore runs alone, whichever mode comes with it.
+        {{"--dump=f", "--restore=j"}, "--restore runs on its own: give no other mode with it"},
+        {{"--test", "--restore=j"}, "--restore runs on its own: give no other mode with it"},
+        {{"--restore=j", "--lock"}, "--restore runs on its own: give no other mode with it"},
         {{"--test=0:1", "--report=r.svg"}, ""},
         {{"--erase", "--range=0:1"}, ""},
         {{"--fill", "--range=0:1", "--backup=b", "--force", "--report=r.csv"}, ""},
