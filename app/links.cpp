@@ -45,7 +45,8 @@ Outcome open_bit_bang_link(const spi::FtdiBitBangTarget& target, std::unique_ptr
 
 #ifndef _WIN32
 // The simulated card behind a stand-in adapter, reached by the adapter's own link.
-// Beside others (a station's sockets) a simulated spidev or GPIO card is a device of its own.
+// Beside others (a station's sockets) a simulated spidev or GPIO card is a device of
+// its own, a simulated FTDI card on a bridge of its own or the interface it names.
 Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi::Link>& made, bool beside_others) {
     if (settings.via == SimVia::gpio) {
         std::string chip = sim_gpio_chip;
@@ -65,13 +66,18 @@ Outcome open_simulated_adapter(const SimSettings& settings, std::unique_ptr<spi:
         target.lock = false;
         return open_byte_link<spi::SpidevLink>(target, made);
     }
-    if (Outcome installed = sim_mpsse_install(settings); !installed) return installed;
+    // Beside others a simulated bridge is found by its serial, as real ones are.
+    std::string serial;
+    Outcome plugged = beside_others ? sim_mpsse_add(settings, serial) : sim_mpsse_install(settings);
+    if (!plugged) return plugged;
     if (settings.via == SimVia::ftdi_bitbang) {
         spi::FtdiBitBangTarget target;
+        target.serial = serial;
         target.lock = false;
         return open_bit_bang_link(target, made);
     }
     spi::FtdiTarget target;
+    target.serial = serial;
     target.interface = settings.ftdi.interface;
     target.lock = false;
     return open_byte_link<spi::FtdiLink>(target, made);

@@ -20,6 +20,7 @@
 #include "card/card.h"
 #include "modes/card_controls.h"
 #include "report/run_record.h"
+#include "sim/doubles/sim_mpsse.h"
 
 namespace {
 
@@ -33,11 +34,10 @@ struct Socket {
     int status = ExitStatus::failed;
 };
 
-// The stand-ins whose clock is one for all their devices, moved by every
-// socket's waits: two sockets cannot share one.
-const char* one_device_backend(const Options& o) {
-    if (o.port == Options::Port::sim && (o.sim.via == SimVia::ftdi || o.sim.via == SimVia::ftdi_bitbang)) return "the simulated FTDI bridges' one clock";
-    return nullptr;
+// Two simulated cards wired where only one fits (one interface of one bridge).
+Outcome wired_apart(const Options& a, const Options& b) {
+    if (a.port != Options::Port::sim || b.port != Options::Port::sim) return Outcome::ok();
+    return sim_mpsse_apart(a.sim, b.sim);
 }
 
 bool has_mark(const std::string& name, std::initializer_list<std::string_view> marks) {
@@ -219,10 +219,8 @@ Outcome make_sockets(const Options& o, std::vector<std::unique_ptr<Socket>>& soc
         for (std::string* name : {&s->options.file, &s->options.map, &s->options.backup, &s->options.report})
             *name = with_placeholders(*name, spec.name, "", "");
         for (const auto& other : sockets) {
-            const char* shared = one_device_backend(s->options);
-            if (shared && shared == one_device_backend(other->options))
-                return Outcome::failed("sockets " + other->spec.name + " and " + spec.name + " both need " + shared +
-                                       ": give one of them");
+            if (Outcome apart = wired_apart(other->options, s->options); !apart)
+                return Outcome::failed("sockets " + other->spec.name + " and " + spec.name + ": " + apart.why());
         }
         if (s->options.port == Options::Port::sim && !s->options.sim.image.empty()) {
             if (Outcome mine = claims.claim(s->options.sim.image, spec.name, "the card image"); !mine) return mine;

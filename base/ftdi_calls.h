@@ -25,9 +25,10 @@ struct FtdiCalls {
     int (*write)(ftdi_context* ftdi, const unsigned char* data, int size);
     int (*read)(ftdi_context* ftdi, unsigned char* data, int size);
     const char* (*error_string)(ftdi_context* ftdi);
-    // The monotonic clock and a sleep, in nanoseconds.
-    std::uint64_t (*now_ns)();
-    void (*sleep_ns)(std::uint64_t ns);
+    // The clock the bridge's waits are measured on and a sleep, in
+    // nanoseconds: the system's monotonic clock for a real one.
+    std::uint64_t (*now_ns)(ftdi_context* ftdi);
+    void (*sleep_ns)(ftdi_context* ftdi, std::uint64_t ns);
     // The open bridge's place on the USB, however it was found: its bus and
     // port numbers ("1-2.4") into text, at most size bytes; negative when unknown.
     int (*usb_place)(ftdi_context* ftdi, char* text, int size);

@@ -261,7 +261,7 @@ const char* error_string(ftdi_context* ftdi) {
     return context(ftdi).error.c_str();
 }
 
-std::uint64_t now_ns() {
+std::uint64_t now_ns(ftdi_context*) {
     LARGE_INTEGER ticks, per_second;
     QueryPerformanceCounter(&ticks);
     QueryPerformanceFrequency(&per_second);
@@ -269,7 +269,7 @@ std::uint64_t now_ns() {
     return t / f * 1'000'000'000 + t % f * 1'000'000'000 / f;
 }
 
-void sleep_ns(std::uint64_t ns) { Sleep(static_cast<DWORD>((ns + 999'999) / 1'000'000)); }
+void sleep_ns(ftdi_context*, std::uint64_t ns) { Sleep(static_cast<DWORD>((ns + 999'999) / 1'000'000)); }
 
 // The driver's location id names the bridge's place on the USB.
 int usb_place(ftdi_context* ftdi, char* text, int size) {

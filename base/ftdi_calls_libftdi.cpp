@@ -15,12 +15,12 @@ static_assert(ftdi_chip::ft2232d == TYPE_2232C && ftdi_chip::ft2232h == TYPE_223
 
 namespace {
 
-std::uint64_t monotonic_ns() {
+std::uint64_t monotonic_ns(ftdi_context*) {
     const auto since = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count());
 }
 
-void sleep_for(std::uint64_t ns) {
+void sleep_for(ftdi_context*, std::uint64_t ns) {
     timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }

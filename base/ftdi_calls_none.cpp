@@ -16,8 +16,8 @@ FtdiCalls ftdi_calls_real() {
         [](ftdi_context*, const unsigned char*, int) { return -1; },
         [](ftdi_context*, unsigned char*, int) { return -1; },
         [](ftdi_context*) { return "this vantacle was built without libftdi1"; },
-        [] { return std::uint64_t{0}; },
-        [](std::uint64_t) {},
+        [](ftdi_context*) { return std::uint64_t{0}; },
+        [](ftdi_context*, std::uint64_t) {},
         [](ftdi_context*, char*, int) { return -1; },
     };
 }

@@ -148,14 +148,14 @@ void FtdiBitBangLines::send_chunk() {
 // read until every one is in. A bridge that brings nothing for a second has gone.
 bool FtdiBitBangLines::read_exactly(std::size_t n) {
     std::size_t got = 0;
-    std::uint64_t last_progress = ftdi_calls.now_ns();
+    std::uint64_t last_progress = ftdi_calls.now_ns(ftdi_);
     while (healthy_ && got < n) {
         const int r = ftdi_calls.read(ftdi_, read_back_.data() + got, static_cast<int>(n - got));
         if (r < 0) failed(std::string("FTDI bridge: ") + ftdi_calls.error_string(ftdi_) + ": was it unplugged?");
         else if (r > 0) {
             got += static_cast<std::size_t>(r);
-            last_progress = ftdi_calls.now_ns();
-        } else if (ftdi_calls.now_ns() - last_progress > answer_budget_ns) {
+            last_progress = ftdi_calls.now_ns(ftdi_);
+        } else if (ftdi_calls.now_ns(ftdi_) - last_progress > answer_budget_ns) {
             failed("FTDI bridge: no answer for a second");
         }
     }
@@ -185,7 +185,7 @@ void FtdiBitBangLines::set_clock(std::uint32_t hz) {
 
 void FtdiBitBangLines::pause_ns(std::uint64_t ns) {
     if (!queued_.empty()) send_chunk();
-    ftdi_calls.sleep_ns(ns);
+    ftdi_calls.sleep_ns(ftdi_, ns);
 }
 
 LineTraits FtdiBitBangLines::traits() const {

@@ -65,7 +65,7 @@ public:
     [[nodiscard]] std::string fault() const override { return fault_; }
     void set_clock(std::uint32_t hz) override;
     [[nodiscard]] LineTraits traits() const override;
-    [[nodiscard]] std::uint64_t now_ns() override { return ftdi_calls.now_ns(); }
+    [[nodiscard]] std::uint64_t now_ns() override { return ftdi_calls.now_ns(ftdi_); }
     void pause_ns(std::uint64_t ns) override;
 
     // One line for the start of the run: on a chip with an MPSSE, that

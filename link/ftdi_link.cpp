@@ -124,8 +124,8 @@ bool FtdiLink::synchronise() {
     flush();
     std::array<std::uint8_t, 64> got{};
     std::uint8_t previous = 0;
-    const std::uint64_t start = ftdi_calls.now_ns();
-    while (healthy_ && ftdi_calls.now_ns() - start < answer_budget_ns) {
+    const std::uint64_t start = ftdi_calls.now_ns(ftdi_);
+    while (healthy_ && ftdi_calls.now_ns(ftdi_) - start < answer_budget_ns) {
         const int n = ftdi_calls.read(ftdi_, got.data(), static_cast<int>(got.size()));
         if (n < 0) failed(std::string("FTDI bridge: ") + ftdi_calls.error_string(ftdi_));
         for (int i = 0; i < n; ++i) {
@@ -173,14 +173,14 @@ void FtdiLink::flush(std::span<std::uint8_t> rx) {
 // until every byte is in. A bridge that brings nothing for a second has gone.
 bool FtdiLink::read_exactly(std::span<std::uint8_t> rx) {
     std::size_t got = 0;
-    std::uint64_t last_progress = ftdi_calls.now_ns();
+    std::uint64_t last_progress = ftdi_calls.now_ns(ftdi_);
     while (healthy_ && got < rx.size()) {
         const int n = ftdi_calls.read(ftdi_, rx.data() + got, static_cast<int>(rx.size() - got));
         if (n < 0) failed(std::string("FTDI bridge: ") + ftdi_calls.error_string(ftdi_) + ": was it unplugged?");
         else if (n > 0) {
             got += static_cast<std::size_t>(n);
-            last_progress = ftdi_calls.now_ns();
-        } else if (ftdi_calls.now_ns() - last_progress > answer_budget_ns) {
+            last_progress = ftdi_calls.now_ns(ftdi_);
+        } else if (ftdi_calls.now_ns(ftdi_) - last_progress > answer_budget_ns) {
             failed("FTDI bridge: no answer for a second");
         }
     }
@@ -255,7 +255,7 @@ void FtdiLink::set_clock(std::uint32_t hz) {
 
 void FtdiLink::pause_ns(std::uint64_t ns) {
     flush();
-    ftdi_calls.sleep_ns(ns);
+    ftdi_calls.sleep_ns(ftdi_, ns);
 }
 
 Capabilities FtdiLink::capabilities() const {

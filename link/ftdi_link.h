@@ -49,7 +49,7 @@ public:
     void transfer_then(std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx, std::size_t ahead) override;
     void set_clock(std::uint32_t hz) override;
     void pause_ns(std::uint64_t ns) override;
-    [[nodiscard]] std::uint64_t now_ns() override { return ftdi_calls.now_ns(); }
+    [[nodiscard]] std::uint64_t now_ns() override { return ftdi_calls.now_ns(ftdi_); }
     [[nodiscard]] bool healthy() override { return healthy_; }
     [[nodiscard]] std::string fault() const override { return fault_; }
     [[nodiscard]] Capabilities capabilities() const override;

@@ -1,5 +1,6 @@
 #include "sim/adapter_settings.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <string>
@@ -48,7 +49,17 @@ struct Setting {
     bool (*apply)(std::string_view value, SimSettings& s);
 };
 
-constexpr std::array<Setting, 13> adapter_settings{{
+// A USB serial as FTDI's EEPROM holds it: up to 15 letters and digits.
+bool set_serial(std::string_view value, SimSettings& s) {
+    const bool plain = std::all_of(value.begin(), value.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    });
+    if (value.empty() || value.size() > 15 || !plain) return false;
+    s.ftdi.serial = std::string(value);
+    return true;
+}
+
+constexpr std::array<Setting, 14> adapter_settings{{
     {"bufsiz", "64 to 65536", [](std::string_view v, SimSettings& s) { return set_number<std::size_t>(v, 64, 65536, s.spidev.bufsiz); }},
     {"align", "a power of two from 1 to 4096", [](std::string_view v, SimSettings& s) { return set_align(v, s.spidev.align); }},
     {"link-align", "a power of two from 1 to 4096", [](std::string_view v, SimSettings& s) {
@@ -81,6 +92,7 @@ constexpr std::array<Setting, 13> adapter_settings{{
          constexpr std::array<std::pair<std::string_view, int>, 2> names{{{"A", 1}, {"B", 2}}};
          return set_named(v, names, s.ftdi.interface);
      }},
+    {"serial", "up to 15 letters and digits", set_serial},
     {"usb", "denied or busy", [](std::string_view v, SimSettings& s) {
          constexpr std::array<std::pair<std::string_view, UsbFault>, 2> names{{{"denied", UsbFault::denied}, {"busy", UsbFault::busy}}};
          return set_named(v, names, s.ftdi.open_fault);
@@ -131,6 +143,8 @@ const char* const sim_adapter_settings_help =
     "  chip=CHIP     ft232h (via=ftdi's default), ft2232h, ft4232h, ft2232d,\n"
     "                ft232r (via=ftdi-bitbang's default), ft230x or ft231x\n"
     "  interface=A|B the interface opened (default A)\n"
+    "  serial=S      the bridge's USB serial; a station's sockets giving one\n"
+    "                serial are interfaces of one chip (default: a bridge each)\n"
     "  usb=denied|busy  opening fails: no permission, or ftdi_sio holds it\n"
     "  unplug=N      the bridge is pulled out after N USB transfers\n"
     "  round-trip=US a USB round trip to the idle bridge (default 1000)\n"

@@ -75,6 +75,7 @@ struct SimFtdi {
     std::optional<FtdiChip> chip;              // default: ft232h, or ft232r via=ftdi-bitbang
     SimBitBangPins pins;
     int interface = 1;                         // 1: A, 2: B
+    std::string serial;                        // the bridge's USB serial; empty: one of its own
     UsbFault open_fault = UsbFault::none;      // no udev permission, or ftdi_sio bound
     std::optional<std::uint64_t> unplug_after;  // USB transfers before the bridge is pulled out
     std::uint64_t round_trip_ns = 1'000'000;   // a USB round trip with the bridge idle

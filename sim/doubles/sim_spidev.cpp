@@ -5,6 +5,7 @@
 #include <linux/spi/spidev.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -61,6 +62,7 @@ struct Device {
     std::optional<std::uint32_t> cs_line;
     std::vector<std::string> calls;
     std::uint64_t messages = 0;
+    bool on_bus = false;  // its spidev device has been opened
 };
 
 // The devices by number, their module's bufsiz (one for all, as the kernel
@@ -70,6 +72,9 @@ struct Devices {
     std::size_t bufsiz = 0;
     std::size_t count = 0;
     std::mutex adding;
+    // The spidev devices opened: chip selects of the one controller, whose
+    // wire carries one message at a time.
+    std::atomic<std::uint64_t> on_bus{0};
 };
 Devices devices;
 // The device whose card's clock the calling thread's waits run on: the one
@@ -132,6 +137,10 @@ int sim_open(const char* path, int flags) {
     if (n == max_devices) return real.open(path, flags);
     thread_device = devices.slots[n].get();
     thread_device->calls.push_back("open " + name);
+    if (spidev < max_devices && !thread_device->on_bus) {
+        thread_device->on_bus = true;
+        ++devices.on_bus;
+    }
     return fd_of(n, spidev < max_devices ? spidev_fd : gpio_chip_fd);
 }
 
@@ -177,12 +186,14 @@ int check_message(const Device& device, const spi_ioc_transfer* parts, unsigned 
     return 0;
 }
 
-// The card sees each byte in turn, for the time it takes on the wire; a
-// transfer without tx_buf shifts out zeros.
+// The card sees each byte in turn, for the time it takes on the wire, which
+// the devices opened on the controller share evenly; a transfer without
+// tx_buf shifts out zeros.
 void run_message(Device& device, const spi_ioc_transfer* parts, unsigned count) {
     ++device.messages;
     std::string line = "message";
     SimCard& card = *device.card;
+    const std::uint64_t sharing = std::max<std::uint64_t>(1, devices.on_bus);
     set_asserted(device, true);
     for (unsigned i = 0; i < count; ++i) {
         const spi_ioc_transfer& part = parts[i];
@@ -194,7 +205,7 @@ void run_message(Device& device, const spi_ioc_transfer* parts, unsigned count) 
         for (std::uint32_t b = 0; b < part.len; ++b) {
             const std::uint8_t received = card.exchange(out ? out[b] : 0x00);
             if (in) in[b] = received;
-            card.pass(8'000'000'000ull / hz);
+            card.pass(8'000'000'000ull * sharing / hz);
         }
         const bool last = i + 1 == count;
         if (last && part.cs_change) line += " keep";
@@ -369,6 +380,7 @@ void sim_spidev_remove() {
     system_calls = system_calls_real();
     for (auto& slot : devices.slots) slot.reset();
     devices.count = 0;
+    devices.on_bus = 0;
     thread_device = nullptr;
 }
 

@@ -2,7 +2,8 @@
 // lines of a GPIO chip (via=gpio), for the bit-bang link: a system-call
 // table in which /dev/spidev0.N and the GPIO chip /dev/gpiochipN lead to
 // device N's own card, on that card's clock (the clock of the device the
-// calling thread opened last).
+// calling thread opened last). The spidev devices are chip selects of one
+// controller: the wire's time is shared evenly between those opened.
 // It refuses what the kernel refuses: messages over its buffer as spidev
 // counts them, mode bits the controller lacks, word sizes other than 8,
 // rates under the controller's, GPIO requests gpiolib would not take.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,45 @@ TEST(JsonRecords, AStationGivesARecordForEverySocket) {
     EXPECT_NE(r.err.find("3 cards: 2 passed, 1 failed\n"), std::string::npos) << r.err;
     std::ofstream(records.path, std::ios::binary) << r.out;
     EXPECT_EQ(schema_errors(records.path), "");
+}
+
+// Cards at once each have a clock of their own, and share only what their
+// adapters share: the two interfaces of one FTDI chip its USB link (at full
+// speed, an FT2232D's 19 packets of 62 data bytes a millisecond, two dumps
+// get half of it each, below the 6 MHz clock's rate; at high speed it has
+// room for both), spidev devices their controller's one wire; bridges of
+// their own share nothing.
+TEST(JsonRecords, CardsAtOnceShareWhatTheirAdaptersShare) {
+    const double full_speed = 19 * 62 * 1000.0;
+    const std::string d = ",via=ftdi,serial=VT0000E1,chip=ft2232d", h = ",via=ftdi,serial=VT0000E1,chip=ft2232h",
+                      q = ",via=ftdi,serial=VT0000E1,chip=ft4232h";
+    const struct {
+        std::string first, second;  // the sockets' settings; second "": the first alone
+        double top;                 // the most each card's dump can read a second
+    } cases[] = {
+        {d, "", 6e6 / 8},
+        {d, d + ",interface=B", full_speed / 2},
+        {h, h + ",interface=B", 15e6 / 8},
+        {q, q + ",interface=B", 15e6 / 8},
+        {",via=ftdi", ",via=ftdi", 15e6 / 8},
+        {",via=spidev", "", 20e6 / 8},
+        {",via=spidev", ",via=spidev", 20e6 / 8 / 2},
+    };
+    for (const auto& c : cases) {
+        TestImage a(1024), b(1024);
+        std::vector<std::string> args{"--port=sim:" + a.path() + c.first, "--dump=" + program_work_dir() + "/d{socket}.img",
+                                      "--json"};
+        if (!c.second.empty()) args.push_back("--port=sim:" + b.path() + c.second);
+        const RunResult r = run_piped(args, "");
+        const std::string context = c.first + " and" + c.second;
+        EXPECT_EQ(r.status, 0) << context << r.err;
+        std::istringstream records(r.out);
+        std::size_t cards = 0;
+        for (std::string line; std::getline(records, line); ++cards)
+            expect_rate(field(line, "read_bytes_per_second"), runs, c.top, context + ": " + line);
+        EXPECT_EQ(cards, c.second.empty() ? 1u : 2u) << r.out;
+        for (const char* dump : {"/d{socket}.img", "/d1.img", "/d2.img"}) std::remove((program_work_dir() + dump).c_str());
+    }
 }
 
 TEST(JsonRecords, TheBrowserHasNoRecord) {

@@ -335,8 +335,8 @@ TEST(FtdiLink, BridgesAreFoundBySerialAndHeldOnce) {
         ASSERT_TRUE(spi::FtdiLink::open(target, link));
         Card card(*link);
         ASSERT_EQ(card.init(), CardResult::ok);
-        EXPECT_TRUE(first->commands().empty());
-        EXPECT_FALSE(second->commands().empty());
+        EXPECT_TRUE(first->first().commands().empty());
+        EXPECT_FALSE(second->first().commands().empty());
         std::unique_ptr<spi::FtdiLink> again;
         const Outcome refused = spi::FtdiLink::open(target, again);
         ASSERT_FALSE(refused);

@@ -99,10 +99,13 @@ std::string description_of(const SimMpsseBridge& bridge, int interface) {
 Handle handle_of(Driver& d, int interface) { return &d.interfaces[static_cast<std::size_t>(interface - 1)]; }
 bool valid(Driver& d, Handle h) { return d.open_interface > 0 && h == handle_of(d, d.open_interface); }
 
+// The open handle's interface of the bridge.
+SimMpsse& opened(Driver& d) { return d.bridge->mpsse(d.open_interface); }
+
 // One poll of the USB: what the bridge brings is added to what waits.
 bool poll(Driver& d) {
     std::array<unsigned char, most_transfer> in{};
-    const int n = d.bridge->read(in.data(), static_cast<int>(in.size()));
+    const int n = opened(d).read(in.data(), static_cast<int>(in.size()));
     if (n < 0) return false;
     d.received.insert(d.received.end(), in.begin(), in.begin() + n);
     return true;
@@ -154,7 +157,8 @@ __declspec(dllexport) Status WINAPI FT_OpenEx(void* what, DWORD how, Handle* han
             : how == d2xx::open_by_location    ? reinterpret_cast<std::uintptr_t>(what) == first_location + interface - 1
                                                : false;
         if (!named) continue;
-        if (d.open_interface != 0 || d.bridge->open(interface) != 0) return status::device_not_opened;
+        const char* refused = "";
+        if (d.open_interface != 0 || d.bridge->open(interface, refused) != 0) return status::device_not_opened;
         d.open_interface = interface;
         d.received.clear();
         d.read_timeout_ms = 0;
@@ -168,7 +172,7 @@ __declspec(dllexport) Status WINAPI FT_OpenEx(void* what, DWORD how, Handle* han
 __declspec(dllexport) Status WINAPI FT_Close(Handle h) {
     Driver& d = driver();
     if (!valid(d, h)) return status::invalid_handle;
-    (void)d.bridge->close();
+    (void)opened(d).close();
     d.open_interface = 0;
     d.received.clear();
     return status::ok;
@@ -178,7 +182,7 @@ __declspec(dllexport) Status WINAPI FT_ResetDevice(Handle h) {
     Driver& d = driver();
     if (!valid(d, h)) return status::invalid_handle;
     d.received.clear();
-    return d.bridge->purge() < 0 ? status::io_error : status::ok;
+    return opened(d).purge() < 0 ? status::io_error : status::ok;
 }
 
 __declspec(dllexport) Status WINAPI FT_SetUSBParameters(Handle h, ULONG in_size, ULONG out_size) {
@@ -194,14 +198,14 @@ __declspec(dllexport) Status WINAPI FT_SetLatencyTimer(Handle h, UCHAR ms) {
     // 2 to 255 ms; the Hi-Speed chips also take 1.
     const UCHAR least = device_type(*d.bridge) == d2xx::device::ft2232c ? 2 : 1;
     if (ms < least) return status::invalid_parameter;
-    return d.bridge->set_latency_timer(ms) < 0 ? status::io_error : status::ok;
+    return opened(d).set_latency_timer(ms) < 0 ? status::io_error : status::ok;
 }
 
 __declspec(dllexport) Status WINAPI FT_SetBitMode(Handle h, UCHAR mask, UCHAR mode) {
     Driver& d = driver();
     if (!valid(d, h)) return status::invalid_handle;
     if (std::find(bit_modes.begin(), bit_modes.end(), mode) == bit_modes.end()) return status::invalid_parameter;
-    return d.bridge->set_bitmode(mask, mode) < 0 ? status::io_error : status::ok;
+    return opened(d).set_bitmode(mask, mode) < 0 ? status::io_error : status::ok;
 }
 
 __declspec(dllexport) Status WINAPI FT_Purge(Handle h, ULONG mask) {
@@ -210,7 +214,7 @@ __declspec(dllexport) Status WINAPI FT_Purge(Handle h, ULONG mask) {
     if (mask == 0 || (mask & ~(d2xx::purge_rx | d2xx::purge_tx)) != 0) return status::invalid_parameter;
     if (!(mask & d2xx::purge_rx)) return status::ok;
     d.received.clear();
-    return d.bridge->purge() < 0 ? status::io_error : status::ok;
+    return opened(d).purge() < 0 ? status::io_error : status::ok;
 }
 
 __declspec(dllexport) Status WINAPI FT_SetTimeouts(Handle h, ULONG read_ms, ULONG) {
@@ -225,7 +229,7 @@ __declspec(dllexport) Status WINAPI FT_Write(Handle h, void* data, DWORD size, D
     if (!valid(d, h)) return status::invalid_handle;
     if (!written || (!data && size > 0)) return status::invalid_parameter;
     *written = 0;
-    if (d.bridge->write(static_cast<const unsigned char*>(data), static_cast<int>(size)) < 0) return status::io_error;
+    if (opened(d).write(static_cast<const unsigned char*>(data), static_cast<int>(size)) < 0) return status::io_error;
     *written = size;
     return status::ok;
 }
@@ -247,8 +251,8 @@ __declspec(dllexport) Status WINAPI FT_Read(Handle h, void* data, DWORD size, DW
     if (!got || (!data && size > 0)) return status::invalid_parameter;
     *got = 0;
     const std::uint64_t limit = d.read_timeout_ms ? std::uint64_t{d.read_timeout_ms} * 1'000'000 : unbounded_read_ns;
-    const std::uint64_t start = d.bridge->now_ns();
-    while (d.received.size() < size && d.bridge->now_ns() - start < limit)
+    const std::uint64_t start = opened(d).now_ns();
+    while (d.received.size() < size && opened(d).now_ns() - start < limit)
         if (!poll(d)) return status::io_error;
     const std::size_t n = std::min<std::size_t>(size, d.received.size());
     std::copy_n(d.received.begin(), n, static_cast<std::uint8_t*>(data));

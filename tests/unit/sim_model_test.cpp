@@ -200,6 +200,24 @@ const Scenario scenarios[] = {
          ASSERT_EQ(p.command(17, 5), ready);  // sector addressed
          EXPECT_EQ(std::memcmp(p.block(512).data.data(), img.sector(5), 512), 0);
      }},
+    {"a frame begun while the card is busy is not heard, though the busy ends within it", ",busy=7",
+     [](Pins& p, const TestImage&) {
+         ASSERT_TRUE(p.bring_up());
+         ASSERT_EQ(p.command(24, 3 * 512), ready);
+         ASSERT_EQ(p.write(pattern), 0x05);
+         EXPECT_EQ(p.command(13, 0), 0xFF);  // the 7 busy bytes end with the frame's CRC byte
+         EXPECT_EQ(p.command(13, 0), ready);
+     }},
+    {"busy ends at the card's next bit once programming is over", ",write-time=1000,busy=0",
+     [](Pins& p, const TestImage&) {
+         ASSERT_TRUE(p.bring_up());
+         ASSERT_EQ(p.command(24, 3 * 512), ready);
+         ASSERT_EQ(p.write(pattern), 0x05);
+         std::uint8_t released = 0x00;
+         for (int i = 0; i < 2000 && released == 0x00; ++i) released = p.byte();
+         EXPECT_EQ(released & (released + 1), 0) << int{released};  // zeros, then ones to the byte's end
+         EXPECT_EQ(p.byte(), 0xFF);
+     }},
     {"blocklen=1024 sends 1024-byte blocks until CMD16(512)", ",blocklen=1024", [](Pins& p, const TestImage& img) {
          ASSERT_TRUE(p.bring_up());
          ASSERT_EQ(p.command(17, 2 * 512), ready);
