@@ -114,7 +114,7 @@ expect_as_linux() {
 scenarios=(
     "info-ft232h|:card.img,card=sd2|--port=ftdi --info|:card.img,card=sd2|--info"
     "info-ft2232d|:card.img,chip=ft2232d|--port=ftdi:VT000001 --info|:card.img,chip=ft2232d|--info"
-    "dump-ft2232h-b|:card.img,card=sd2,chip=ft2232h|--port=ftdi,interface=B --dump=dump-@.img|:card.img,card=sd2,chip=ft2232h,interface=B|--dump=dump-@.linux.img"
+    "dump-ft2232h-b|:card.img,card=sd2,chip=ft2232h,interface=B|--port=ftdi,interface=B --dump=dump-@.img|:card.img,card=sd2,chip=ft2232h,interface=B|--dump=dump-@.linux.img"
     "load-ft4232h|:load-@.img,write=on,chip=ft4232h|--port=ftdi --load=load.img --yes|:load-@.img,write=on,chip=ft4232h|--load=load.img --yes"
 )
 for bits in 32 64; do
