@@ -177,7 +177,7 @@ bool set_slot(std::string_view value, SimSettings& s) {
     return !value.empty();
 }
 
-bool set_serial(std::string_view value, SimSettings& s) {
+bool set_psn(std::string_view value, SimSettings& s) {
     long long n = 0;
     if (!parse_number(value, 16, 0, 0xFFFFFFFFLL, n)) return false;
     s.serial = static_cast<std::uint32_t>(n);
@@ -224,7 +224,7 @@ constexpr std::array<Setting, 42> settings_table{{
     {"last-block-hang", "no value", [](std::string_view v, SimSettings& s) { return set_flag(v, s.last_block_hang); }},
     {"erased", "00 or ff", set_erased},
     {"erase-unit", "1 to 128 sectors", [](std::string_view v, SimSettings& s) { return set_optional(v, 1, 128, s.erase_unit); }},
-    {"serial", "up to 8 hex digits", set_serial},
+    {"psn", "up to 8 hex digits", set_psn},
     {"slot", "a file name", set_slot},
     {"pull", "1 to 100000000 ms", [](std::string_view v, SimSettings& s) { return set_optional(v, 1, 100000000, s.pull_ms); }},
 }};
@@ -286,8 +286,8 @@ const char* const sim_settings_help =
     "                MMC over 2 GB\n"
     "  cid=HEX       CID register sent instead of the default (32 hex digits,\n"
     "                its CRC7 byte last, sent as given)\n"
-    "  serial=HEX    the default CID with this serial number (hex), its CRC7\n"
-    "                sealed again\n"
+    "  psn=HEX       the default CID with this product serial number (hex), its\n"
+    "                CRC7 sealed again\n"
     "  csd=HEX       CSD register sent instead of the default (32 hex digits)\n"
     "  scr=HEX       SD cards: SCR sent instead of the default (up to 16 hex\n"
     "                digits, the rest zero)\n"

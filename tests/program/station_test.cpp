@@ -324,15 +324,15 @@ TEST(Station, WaitCardTakesCardAfterCardInEverySocket) {
     } scenarios[] = {
         {"--probe",
          {{"write=on,via=spidev",
-           {{1024, ",serial=A1", mmc, "genuine", 0},
-            {1024, ",serial=A2,fake=200", mmc, "counterfeit", 1},
-            {512, ",serial=A3,card=sd2", sd2, "genuine", 0}}},
+           {{1024, ",psn=A1", mmc, "genuine", 0},
+            {1024, ",psn=A2,fake=200", mmc, "counterfeit", 1},
+            {512, ",psn=A3,card=sd2", sd2, "genuine", 0}}},
           {"write=on,via=ftdi",
-           {{1024, ",serial=B1,card=sdhc,fake=100:drop", sdhc, "counterfeit", 1}, {768, ",serial=B2", mmc, "genuine", 0}}}},
+           {{1024, ",psn=B1,card=sdhc,fake=100:drop", sdhc, "counterfeit", 1}, {768, ",psn=B2", mmc, "genuine", 0}}}},
          1},
         {"--dump=" + dump,
-         {{"via=port", {{300, ",serial=C1", mmc, "passed", 0}, {200, ",serial=C2,card=sd2", sd2, "passed", 0}}},
-          {"via=spidev", {{1024, ",serial=D1,card=sdhc", sdhc, "passed", 0}}}},
+         {{"via=port", {{300, ",psn=C1", mmc, "passed", 0}, {200, ",psn=C2,card=sd2", sd2, "passed", 0}}},
+          {"via=spidev", {{1024, ",psn=D1,card=sdhc", sdhc, "passed", 0}}}},
          0},
     };
     for (const auto& s : scenarios) {
@@ -375,7 +375,7 @@ TEST(Station, WaitCardTakesCardAfterCardInEverySocket) {
                 const SlotCard& c = s.sockets[k].second[i];
                 const std::string context = s.mode + " " + socket + c.settings;
                 EXPECT_NE(found[i].find(c.card), std::string::npos) << context << found[i];
-                EXPECT_NE(found[i].find("\"serial\":\"000000" + c.settings.substr(8, 2) + "\""), std::string::npos) << context << found[i];
+                EXPECT_NE(found[i].find("\"serial\":\"000000" + c.settings.substr(5, 2) + "\""), std::string::npos) << context << found[i];
                 EXPECT_NE(found[i].find("\"claimed_sectors\":" + std::to_string(c.sectors) + ","), std::string::npos) << context;
                 EXPECT_NE(found[i].find("\"verdict\":\"" + c.verdict + "\""), std::string::npos) << context << found[i];
                 EXPECT_NE(found[i].find("\"exit_status\":" + std::to_string(c.status) + ","), std::string::npos) << context;
@@ -385,7 +385,7 @@ TEST(Station, WaitCardTakesCardAfterCardInEverySocket) {
                     EXPECT_TRUE(file_text(image) == file_text(fresh.path())) << context << ": the card keeps its data";
                 } else {
                     std::string file = std::regex_replace(dump, std::regex("\\{socket\\}"), socket);
-                    file = std::regex_replace(file, std::regex("\\{serial\\}"), "000000" + c.settings.substr(8, 2));
+                    file = std::regex_replace(file, std::regex("\\{serial\\}"), "000000" + c.settings.substr(5, 2));
                     EXPECT_TRUE(file_text(file) == file_text(image)) << context;
                     EXPECT_NE(found[i].find(file), std::string::npos) << found[i];
                     std::remove(file.c_str());
@@ -412,9 +412,9 @@ TEST(Station, WaitCardGoesOnAfterABadSlotAndACardPulledMidRun) {
                   std::string::npos)
             << run.err();
         slot.remove();
-        slot.insert(run, 1, "image=" + pulled.path() + ",serial=E1,pull=600");
+        slot.insert(run, 1, "image=" + pulled.path() + ",psn=E1,pull=600");
         slot.take_out(run, 1);
-        slot.insert(run, 2, "image=" + kept.path() + ",serial=E2");
+        slot.insert(run, 2, "image=" + kept.path() + ",psn=E2");
         slot.take_out(run, 2);
         ASSERT_TRUE(slot.waits(run, 3)) << run.err();
         run.signal(SIGINT);

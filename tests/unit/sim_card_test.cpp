@@ -319,7 +319,7 @@ TEST(SimCard, ASlotsCardIsInWhileItsFileIsThere) {
     data.fill(0xA5);
 
     EXPECT_FALSE(card.answers_reset()) << "no file: an empty socket";
-    put("image=" + image.path() + "\nserial=1234ABCD");
+    put("image=" + image.path() + "\npsn=1234ABCD");
     EXPECT_TRUE(card.answers_reset());
     ASSERT_EQ(card.init(), CardResult::ok);
     CardRegister cid{};
