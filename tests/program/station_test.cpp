@@ -77,6 +77,14 @@ std::vector<std::string> records_of(const std::string& out, const std::string& s
     return found;
 }
 
+// Puts a card in a slot at once, as a hand does: the file is written
+// beside it and renamed, so that the socket never sees half a card.
+void put_card(const std::string& slot, const std::string& card) {
+    const std::string written = slot + ".new";
+    std::ofstream(written) << card << "\n";
+    std::filesystem::rename(written, slot);
+}
+
 // A socket whose cards come and go by its slot file, the program watched
 // through pipes with --json (its lines on standard error).
 class Slot {
@@ -88,7 +96,7 @@ public:
     // Waits until the socket waits for its nth card (from 1), then puts the card in.
     void insert(PipedSession& run, std::size_t nth, const std::string& card) {
         ASSERT_TRUE(waits(run, nth)) << run.err();
-        std::ofstream(file_.path) << card << "\n";
+        put_card(file_.path, card);
     }
     [[nodiscard]] bool waits(PipedSession& run, std::size_t nth) const {
         const std::string line = "[" + name_ + "] waiting for a card\n";
@@ -424,6 +432,7 @@ TEST(Station, WaitCardGoesOnAfterABadSlotAndACardPulledMidRun) {
         EXPECT_NE(found[0].find(R"("serial":"000000E1")"), std::string::npos) << found[0];
         EXPECT_NE(found[0].find(R"("verdict":"failed")"), std::string::npos) << via << found[0];
         EXPECT_EQ(found[0].find(R"("bad":0,)"), std::string::npos) << via << ": sectors after the card went are bad";
+        EXPECT_NE(found[1].find(R"("serial":"000000E2")"), std::string::npos) << found[1];
         EXPECT_NE(found[1].find(R"("verdict":"passed")"), std::string::npos) << via << found[1];
         EXPECT_NE(run.err().find("[a] card gone\n[a] waiting for a card\n"), std::string::npos) << run.err();
         EXPECT_NE(run.err().find("2 cards: 1 passed, 1 failed\n"), std::string::npos) << run.err();
@@ -459,7 +468,7 @@ TEST(Station, WaitCardEndsOnCtrlCWhileWaitingOrRunning) {
         };
         ASSERT_TRUE(shows("[1] waiting for a card\n")) << run.out() << run.err();
         if (c.card) {
-            std::ofstream(slot.file()) << "image=" << image.path();
+            put_card(slot.file(), "image=" + image.path());
             ASSERT_TRUE(shows("[1] Initialize MMC Card for SPI mode:OK\n")) << c.via << run.out();
         }
         run.signal(SIGINT);
