@@ -27,6 +27,7 @@ inline constexpr Status device_not_opened = 3;
 inline constexpr Status io_error = 4;
 inline constexpr Status insufficient_resources = 5;
 inline constexpr Status invalid_parameter = 6;
+inline constexpr Status invalid_baud_rate = 7;
 inline constexpr Status invalid_args = 16;
 inline constexpr Status not_supported = 17;
 inline constexpr Status other_error = 18;

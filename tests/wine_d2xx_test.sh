@@ -2,8 +2,8 @@
 # The 32- and 64-bit Windows programs under Wine, in one fresh 64-bit prefix
 # (the 32-bit program runs on Wine's 32-bit side): over the stand-in
 # ftd2xx.dll, --port=ftdi reads the card's registers, dumps the whole card
-# and loads a whole image, printing what the Linux program prints over the
-# MPSSE stand-in; without the DLL, without a device, with a wrong serial or
+# and loads a whole image, and --port=ftdi-bitbang does so on an FT232R and
+# an FT-X, printing what the Linux program prints over the FTDI stand-in; without the DLL, without a device, with a wrong serial or
 # interface, each refuses in one line with a non-zero status; a second run
 # on a bridge in use is refused by its lock; and the 64-bit program, where
 # the port-access driver cannot load, ends at port-access level 0 and
@@ -56,7 +56,7 @@ objdump_of() { [[ $1 == 32 ]] && echo i686-w64-mingw32-objdump || echo x86_64-w6
 imports() { "$(objdump_of "$1")" -p "$2" | awk '/DLL Name:/ {print tolower($3)}' | sort | tr '\n' ' '; }
 exports() { "$(objdump_of "$1")" -p "$2" | awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next} on && NF == 0 {on = 0} on {print $NF}' | sort | tr '\n' ' '; }
 declare -A format=([32]="pei-i386" [64]="pei-x86-64")
-d2xx_calls="FT_Close FT_CreateDeviceInfoList FT_GetDeviceInfoDetail FT_GetQueueStatus FT_OpenEx FT_Purge FT_Read FT_ResetDevice FT_SetBitMode FT_SetLatencyTimer FT_SetTimeouts FT_SetUSBParameters FT_Write "
+d2xx_calls="FT_Close FT_CreateDeviceInfoList FT_GetDeviceInfoDetail FT_GetQueueStatus FT_OpenEx FT_Purge FT_Read FT_ResetDevice FT_SetBaudRate FT_SetBitMode FT_SetLatencyTimer FT_SetTimeouts FT_SetUSBParameters FT_Write "
 for bits in 32 64; do
     exe=${builds[$bits]}/vantacle.exe
     dll=${builds[$bits]}/tests/standin_d2xx/ftd2xx.dll
@@ -92,11 +92,12 @@ run_windows() {
         <"$work/empty" >"$work/$name.out" 2>"$work/$name.err") || status=$?
     echo "$status" >"$work/$name.status"
 }
-# The same on Linux over the MPSSE stand-in.
+# The same on Linux over the FTDI stand-in (MPSSE unless the settings say).
 run_linux() {
     local name=$1 settings=$2 status=0
     shift 2
-    (cd "$work" && "$linux_program" "--port=sim$settings,via=ftdi" "$@" <"$work/empty" >"$work/$name.linux.out" \
+    [[ $settings == *via=* ]] || settings+=",via=ftdi"
+    (cd "$work" && "$linux_program" "--port=sim$settings" "$@" <"$work/empty" >"$work/$name.linux.out" \
         2>"$work/$name.linux.err") || status=$?
     echo "$status" >"$work/$name.linux.status"
 }
@@ -116,11 +117,15 @@ scenarios=(
     "info-ft2232d|:card.img,chip=ft2232d|--port=ftdi:VT000001 --info|:card.img,chip=ft2232d|--info"
     "dump-ft2232h-b|:card.img,card=sd2,chip=ft2232h,interface=B|--port=ftdi,interface=B --dump=dump-@.img|:card.img,card=sd2,chip=ft2232h,interface=B|--dump=dump-@.linux.img"
     "load-ft4232h|:load-@.img,write=on,chip=ft4232h|--port=ftdi --load=load.img --yes|:load-@.img,write=on,chip=ft4232h|--load=load.img --yes"
+    "dump-ft232r-bitbang|:card.img,card=sd2,chip=ft232r|--port=ftdi-bitbang --dump=dump-@.img|:card.img,card=sd2,chip=ft232r,via=ftdi-bitbang|--dump=dump-@.linux.img"
+    "load-ft230x-bitbang|:load-@.img,write=on,chip=ft230x|--port=ftdi-bitbang:VT000001,sck=TXD --load=load.img --yes|:load-@.img,write=on,chip=ft230x,via=ftdi-bitbang|--load=load.img --yes"
+    "refused-mpsse-on-ft232r|:card.img,chip=ft232r|--port=ftdi --info|:card.img,chip=ft232r|--info"
 )
 for bits in 32 64; do
     for scenario in "${scenarios[@]}"; do
         IFS='|' read -r base settings windows_args linux_settings linux_args <<<"${scenario//@/$bits}"
         name=$bits-$base
+        rm -f "$work"/dump-*.img
         cp "$work/card.img" "$work/load-$bits.img"
         # shellcheck disable=SC2086
         run_windows "$name" $bits dll "$settings" $windows_args

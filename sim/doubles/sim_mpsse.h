@@ -150,6 +150,7 @@ public:
     [[nodiscard]] int product() const { return chip_.product; }
     [[nodiscard]] int interfaces() const { return chip_.interfaces; }
     [[nodiscard]] int chip_type() const { return chip_.type; }
+    [[nodiscard]] int top_baud() const { return chip_.top_baud; }
     [[nodiscard]] const std::string& serial() const { return serial_; }
     [[nodiscard]] bool matches(int vendor, int product, const char* serial) const;
     // Interface 1 (A) to interfaces(); the one make() wired a card to.

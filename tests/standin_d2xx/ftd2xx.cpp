@@ -1,6 +1,7 @@
 // A stand-in ftd2xx.dll for the tests: FTDI's D2XX calls, as the D2XX
-// Programmer's Guide gives them, over one simulated MPSSE bridge with the
-// simulated card behind it. The bridge is set up from the environment
+// Programmer's Guide gives them, over one simulated FTDI chip (an MPSSE
+// bridge, or an FT232R or FT-X in synchronous bit-bang) with the simulated
+// card behind it. The bridge is set up from the environment
 // variable VANTACLE_STANDIN_D2XX, which holds what --port=sim takes after
 // "sim" (":card.img,write=on,chip=ft2232h"); without it, or empty, the
 // driver finds no device. Strict as the driver: a device list before its entries, the
@@ -34,6 +35,12 @@ constexpr DWORD first_location = 0x1011;  // the interfaces' location ids count 
 // FT_SetBitMode's modes: reset, asynchronous and synchronous bit-bang,
 // MPSSE, MCU host bus, fast serial, CBUS bit-bang, synchronous FIFO.
 constexpr std::array<UCHAR, 8> bit_modes{0x00, 0x01, 0x04, 0x02, 0x08, 0x10, 0x20, 0x40};
+constexpr UCHAR mode_reset = 0x00;
+constexpr UCHAR mode_mpsse = 0x02;
+// FT_SetBaudRate takes the rate the chip's baud generator runs at; a
+// bit-bang pin rate is a quarter of it, the rate libftdi is given.
+constexpr ULONG bit_bang_rate_factor = 4;
+constexpr ULONG least_baud = 300;
 constexpr ULONG least_transfer = 64;     // FT_SetUSBParameters: multiples of 64 up to 64 KiB
 constexpr ULONG most_transfer = 65536;
 // An unbounded read gives up after this long on the card's clock, where the
@@ -52,6 +59,7 @@ struct Driver {
     std::unique_ptr<SimMpsseBridge> bridge;
     std::array<Interface, 4> interfaces{};
     int open_interface = 0;  // 1-based; 0: none
+    bool bit_bang = false;   // the open interface is in a bit-bang mode
     std::deque<std::uint8_t> received;
     ULONG read_timeout_ms = 0;  // 0: no timeout
 };
@@ -78,6 +86,8 @@ DWORD device_type(const SimMpsseBridge& bridge) {
         case ftdi_chip::ft232h: return d2xx::device::ft232h;
         case ftdi_chip::ft2232h: return d2xx::device::ft2232h;
         case ftdi_chip::ft4232h: return d2xx::device::ft4232h;
+        case ftdi_chip::ft232r: return d2xx::device::ft232r;
+        case ftdi_chip::ft230x: return d2xx::device::ft_x_series;
         default: return d2xx::device::ft2232c;
     }
 }
@@ -91,6 +101,8 @@ std::string description_of(const SimMpsseBridge& bridge, int interface) {
     const char* base = bridge.chip_type() == ftdi_chip::ft232h    ? "Single RS232-HS"
                        : bridge.chip_type() == ftdi_chip::ft2232h ? "Dual RS232-HS"
                        : bridge.chip_type() == ftdi_chip::ft4232h ? "Quad RS232-HS"
+                       : bridge.chip_type() == ftdi_chip::ft232r  ? "FT232R USB UART"
+                       : bridge.chip_type() == ftdi_chip::ft230x  ? "FT230X Basic UART"
                                                                   : "Dual RS232";
     return bridge.interfaces() > 1 ? std::string(base) + ' ' + static_cast<char>('A' + interface - 1) : base;
 }
@@ -160,6 +172,7 @@ __declspec(dllexport) Status WINAPI FT_OpenEx(void* what, DWORD how, Handle* han
         const char* refused = "";
         if (d.open_interface != 0 || d.bridge->open(interface, refused) != 0) return status::device_not_opened;
         d.open_interface = interface;
+        d.bit_bang = false;
         d.received.clear();
         d.read_timeout_ms = 0;
         *handle = handle_of(d, interface);
@@ -205,7 +218,18 @@ __declspec(dllexport) Status WINAPI FT_SetBitMode(Handle h, UCHAR mask, UCHAR mo
     Driver& d = driver();
     if (!valid(d, h)) return status::invalid_handle;
     if (std::find(bit_modes.begin(), bit_modes.end(), mode) == bit_modes.end()) return status::invalid_parameter;
-    return opened(d).set_bitmode(mask, mode) < 0 ? status::io_error : status::ok;
+    if (opened(d).set_bitmode(mask, mode) < 0) return status::io_error;
+    d.bit_bang = mode != mode_reset && mode != mode_mpsse;
+    return status::ok;
+}
+
+// The chip's baud generator: from 300 baud to the chip's fastest.
+__declspec(dllexport) Status WINAPI FT_SetBaudRate(Handle h, ULONG rate) {
+    Driver& d = driver();
+    if (!valid(d, h)) return status::invalid_handle;
+    if (rate < least_baud || rate > static_cast<ULONG>(d.bridge->top_baud())) return status::invalid_baud_rate;
+    const ULONG asked = d.bit_bang ? std::max<ULONG>(rate / bit_bang_rate_factor, 1) : rate;
+    return opened(d).set_baudrate(static_cast<int>(asked)) < 0 ? status::io_error : status::ok;
 }
 
 __declspec(dllexport) Status WINAPI FT_Purge(Handle h, ULONG mask) {
