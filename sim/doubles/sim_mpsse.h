@@ -66,6 +66,7 @@ public:
     SimMpsse& operator=(const SimMpsse&) = delete;
 
     [[nodiscard]] bool is_open() const { return open_; }
+    [[nodiscard]] bool bit_banging() const { return bit_banging_; }
     // libftdi's calls on this interface, with libftdi's results.
     int open();
     int close();

@@ -35,8 +35,6 @@ constexpr DWORD first_location = 0x1011;  // the interfaces' location ids count 
 // FT_SetBitMode's modes: reset, asynchronous and synchronous bit-bang,
 // MPSSE, MCU host bus, fast serial, CBUS bit-bang, synchronous FIFO.
 constexpr std::array<UCHAR, 8> bit_modes{0x00, 0x01, 0x04, 0x02, 0x08, 0x10, 0x20, 0x40};
-constexpr UCHAR mode_reset = 0x00;
-constexpr UCHAR mode_mpsse = 0x02;
 // FT_SetBaudRate takes the rate the chip's baud generator runs at; a
 // bit-bang pin rate is a quarter of it, the rate libftdi is given.
 constexpr ULONG bit_bang_rate_factor = 4;
@@ -59,7 +57,6 @@ struct Driver {
     std::unique_ptr<SimMpsseBridge> bridge;
     std::array<Interface, 4> interfaces{};
     int open_interface = 0;  // 1-based; 0: none
-    bool bit_bang = false;   // the open interface is in a bit-bang mode
     std::deque<std::uint8_t> received;
     ULONG read_timeout_ms = 0;  // 0: no timeout
 };
@@ -172,7 +169,6 @@ __declspec(dllexport) Status WINAPI FT_OpenEx(void* what, DWORD how, Handle* han
         const char* refused = "";
         if (d.open_interface != 0 || d.bridge->open(interface, refused) != 0) return status::device_not_opened;
         d.open_interface = interface;
-        d.bit_bang = false;
         d.received.clear();
         d.read_timeout_ms = 0;
         *handle = handle_of(d, interface);
@@ -218,9 +214,7 @@ __declspec(dllexport) Status WINAPI FT_SetBitMode(Handle h, UCHAR mask, UCHAR mo
     Driver& d = driver();
     if (!valid(d, h)) return status::invalid_handle;
     if (std::find(bit_modes.begin(), bit_modes.end(), mode) == bit_modes.end()) return status::invalid_parameter;
-    if (opened(d).set_bitmode(mask, mode) < 0) return status::io_error;
-    d.bit_bang = mode != mode_reset && mode != mode_mpsse;
-    return status::ok;
+    return opened(d).set_bitmode(mask, mode) < 0 ? status::io_error : status::ok;
 }
 
 // The chip's baud generator: from 300 baud to the chip's fastest.
@@ -228,7 +222,7 @@ __declspec(dllexport) Status WINAPI FT_SetBaudRate(Handle h, ULONG rate) {
     Driver& d = driver();
     if (!valid(d, h)) return status::invalid_handle;
     if (rate < least_baud || rate > static_cast<ULONG>(d.bridge->top_baud())) return status::invalid_baud_rate;
-    const ULONG asked = d.bit_bang ? std::max<ULONG>(rate / bit_bang_rate_factor, 1) : rate;
+    const ULONG asked = opened(d).bit_banging() ? std::max<ULONG>(rate / bit_bang_rate_factor, 1) : rate;
     return opened(d).set_baudrate(static_cast<int>(asked)) < 0 ? status::io_error : status::ok;
 }
 
